@@ -1,0 +1,88 @@
+#include "format.h"
+
+#include <bit>
+
+namespace {
+
+constexpr std::uint64_t POWERS_OF_TEN[] = {
+    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+};
+
+// The general case: non-finite values and values whose scaled magnitude
+// does not fit 64 bits. std::to_chars renders these exactly as printf does.
+char* formatFixedSlow(char* out, double value, int precision)
+{
+    return std::to_chars(out, out + FIXED_MAX_CHARS, value, std::chars_format::fixed, precision).ptr;
+}
+
+// Rounds mantissa * 2^exponent * 10^precision to the nearest integer, ties
+// to even, as printf does with the exact binary value. Returns false when
+// the result might not fit 64 bits.
+bool scaleExactly(std::uint64_t mantissa, int exponent, std::uint64_t scale, std::uint64_t& scaled)
+{
+    if (mantissa == 0) {
+        scaled = 0;
+        return true;
+    }
+    int zeros = std::countr_zero(mantissa);
+    mantissa >>= zeros;
+    exponent += zeros;
+    int productBits = std::bit_width(mantissa) + std::bit_width(scale);
+    if (exponent >= 0) {
+        if (productBits + exponent > 64)
+            return false;
+        scaled = (mantissa << exponent) * scale;
+        return true;
+    }
+    if (productBits > 64)
+        return false;
+    std::uint64_t product = mantissa * scale;
+    int shift = -exponent;
+    if (shift > 64) {
+        scaled = 0;  // product < 2^64 <= half of 2^shift
+        return true;
+    }
+    std::uint64_t quotient = shift == 64 ? 0 : product >> shift;
+    std::uint64_t remainder = shift == 64 ? product : product & ((std::uint64_t{1} << shift) - 1);
+    std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    if (remainder > half || (remainder == half && (quotient & 1) != 0))
+        ++quotient;
+    scaled = quotient;
+    return true;
+}
+
+}  // namespace
+
+char* formatFixed(char* out, double value, int precision)
+{
+    auto bits = std::bit_cast<std::uint64_t>(value);
+    int biasedExponent = static_cast<int>((bits >> 52) & 0x7ff);
+    std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biasedExponent == 0x7ff)
+        return formatFixedSlow(out, value, precision);
+    std::uint64_t mantissa = biasedExponent == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
+    int exponent = (biasedExponent == 0 ? 1 : biasedExponent) - 1075;
+    std::uint64_t scale = POWERS_OF_TEN[precision];
+    std::uint64_t scaled = 0;
+    if (!scaleExactly(mantissa, exponent, scale, scaled))
+        return formatFixedSlow(out, value, precision);
+
+    if (bits >> 63)
+        *out++ = '-';
+    out = formatInt(out, scaled / scale);
+    if (precision == 0)
+        return out;
+    *out++ = '.';
+    std::uint64_t decimals = scaled % scale;
+    for (int i = precision; i > 0; --i) {
+        out[i - 1] = static_cast<char>('0' + decimals % 10);
+        decimals /= 10;
+    }
+    return out + precision;
+}
+
+void appendFixed(std::string& text, double value, int precision)
+{
+    char digits[FIXED_MAX_CHARS];
+    text.append(digits, formatFixed(digits, value, precision));
+}

@@ -1,0 +1,53 @@
+// The run settings and the command line that sets them.
+#ifndef QUARVEL_SETTINGS_H
+#define QUARVEL_SETTINGS_H
+
+#include <cstdint>
+#include <string>
+
+// When header lines go into a text file.
+constexpr int HEADERS_ALL = 1;    // before every block
+constexpr int HEADERS_FIRST = 2;  // before the first block of each file only
+constexpr int HEADERS_NONE = 3;   // never
+
+constexpr std::int32_t MODULUS_DFLT = 1;
+constexpr int HEADERS_DFLT = HEADERS_ALL;
+
+constexpr const char* OPTION_STRING = "cCdgNopqrsStn:";
+
+struct RunSettings {
+    // Record fields, in record order.
+    bool doTime = false;
+    bool doChannel = false;
+    bool doPeriod = false;
+    bool doSamples = false;
+    bool doGain = false;
+    bool doOffset = false;
+    bool doRaw = false;
+    bool doCal = true;
+    std::int32_t modulus = MODULUS_DFLT;  // write every Nth sample of a block
+    int headers = HEADERS_DFLT;
+    bool verbose = true;
+    bool debug = false;
+};
+
+// Set from the command line, then read-only while files are converted.
+extern RunSettings settings;
+
+enum class CommandLine { CONVERT, USAGE, FAILED };
+
+// Resets the settings to their defaults and scans the options into them.
+// Writes the diagnostics of a bad command line to standard error. On
+// CONVERT the file operands run from quarvel::optind to argc.
+CommandLine scanCommandLine(int argc, char** argv);
+
+// Reads a decimal integer as the "%d" scan conversion does (leading white
+// space, an optional sign, digits up to the first non-digit). Returns false,
+// leaving `value` alone, when no number can be read or it exceeds 32 bits.
+bool readDecimal(const char* text, std::int32_t& value);
+
+const char* headerModeName(int headers);
+std::string usageText();
+std::string settingsReport();
+
+#endif
