@@ -1,0 +1,178 @@
+// End-to-end behaviour on damaged input and unusable paths: exact messages,
+// exit status, and every complete sample before the damage in the output.
+#include "logbuilder.h"
+#include "reference.h"
+#include "runner.h"
+
+#include <unistd.h>
+
+namespace {
+
+TestBlock blockOf(int samples)
+{
+    std::vector<std::int16_t> values;
+    for (int i = 0; i < samples; ++i)
+        values.push_back(static_cast<std::int16_t>(i * 7 - 300));
+    return makeBlock(values);
+}
+
+const ReferenceOptions RAW_AND_TIME{.time = true, .raw = true, .cal = false, .headers = 3};
+
+TEST_F(QuarvelTest, EmptyFileGivesEmptyTextFile)
+{
+    write("f", "");
+    RunResult result = run({"-d", "f"});
+    EXPECT_EQ(afterBanner(result.out), "headers=ALL debug=TRUE modulus=1\noutput record format: calData\r\n\r\n"
+                                       "processing file: f\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(exists("f.txt"));
+    EXPECT_EQ(read("f.txt"), "");
+}
+
+TEST_F(QuarvelTest, HeaderFragmentEndsTheFileSilently)
+{
+    const std::string complete = encodeLog({blockOf(3)});
+    const std::string nextHeader = encodeHeader(blockOf(3));
+    for (std::size_t fragment : {1, 2, 12, 23}) {
+        write("f", complete + nextHeader.substr(0, fragment));
+        RunResult result = run({"-qStrC", "f"});
+        EXPECT_EQ(result.err, "") << fragment;
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read("f.txt"), referenceText({blockOf(3)}, RAW_AND_TIME)) << fragment;
+    }
+}
+
+struct TruncationCase {
+    int declared;
+    int present;
+    bool oddByte;
+};
+
+TEST_F(QuarvelTest, TruncatedSampleAreaKeepsEveryCompleteSample)
+{
+    for (TruncationCase truncation : {TruncationCase{5, 3, false}, TruncationCase{5, 3, true},
+                                      TruncationCase{2, 0, false}, TruncationCase{1, 0, true},
+                                      TruncationCase{INT32_MAX, 4, false}, TruncationCase{200000, 150000, true}}) {
+        TestBlock whole = blockOf(truncation.present);
+        TestBlock cut = whole;
+        cut.totalSamples = truncation.declared;
+        std::string bytes = encodeLog({blockOf(2), cut}) + (truncation.oddByte ? "\x7f" : "");
+        write("f", bytes);
+        RunResult result = run({"-qStrC", "f"});
+        EXPECT_EQ(result.err, "truncated block in input file f: " + std::to_string(truncation.present) + " of " +
+                                  std::to_string(truncation.declared) + " samples read\n");
+        EXPECT_EQ(result.status, 0);
+        TestBlock expectedCut = whole;
+        expectedCut.totalSamples = truncation.present;
+        EXPECT_EQ(read("f.txt"), referenceText({blockOf(2), expectedCut}, RAW_AND_TIME))
+            << truncation.declared << " " << truncation.present;
+    }
+}
+
+TEST_F(QuarvelTest, TruncationIsReportedWithEverySelectedSampleKept)
+{
+    TestBlock cut = blockOf(10);
+    cut.totalSamples = 12;
+    write("f", encodeLog({cut}));
+    RunResult result = run({"-qSrCn3", "f"});
+    EXPECT_EQ(result.err, "truncated block in input file f: 10 of 12 samples read\n");
+    EXPECT_EQ(read("f.txt"), "-300\r\n-279\r\n-258\r\n-237\r\n");
+}
+
+TEST_F(QuarvelTest, ZeroAndNegativeCountsConsumeNoSamples)
+{
+    TestBlock zero = blockOf(0);
+    TestBlock negative = blockOf(0);
+    negative.totalSamples = INT32_MIN;
+    std::vector<TestBlock> blocks{zero, negative, blockOf(3)};
+    write("f", encodeLog(blocks));
+    RunResult result = run({"-qtr", "f"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.time = true, .raw = true}));
+    EXPECT_NE(read("f.txt").find("%TOTAL SAMPLES       : -2147483648\r\n"), std::string::npos);
+}
+
+TEST_F(QuarvelTest, DirectoryAsInputIsNotOpened)
+{
+    std::filesystem::create_directory(dir / "d");
+    RunResult result = run({"-q", "d"});
+    EXPECT_EQ(result.err, "failed to open input file d\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_FALSE(exists("d.txt"));
+}
+
+TEST_F(QuarvelTest, MissingFileAmongGoodOnesIsSkipped)
+{
+    write("a", encodeLog({blockOf(2)}));
+    write("b", encodeLog({blockOf(3)}));
+    RunResult result = run({"-qS", "a", "missing", "b"});
+    EXPECT_EQ(result.err, "failed to open input file missing\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read("a.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("b.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+    EXPECT_FALSE(exists("missing.txt"));
+}
+
+TEST_F(QuarvelTest, OutputThatCannotBeCreatedIsReported)
+{
+    write("f", encodeLog({blockOf(2)}));
+    write("g", encodeLog({blockOf(2)}));
+    std::filesystem::create_directory(dir / "f.txt");
+    RunResult result = run({"-qS", "f", "g"});
+    EXPECT_EQ(result.err, "failed to open output file f.txt\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+}
+
+TEST_F(QuarvelTest, FullDiskFailsTheRunButNotTheNextFile)
+{
+    write("f", encodeLog({blockOf(5)}));
+    write("g", encodeLog({blockOf(2)}));
+    std::filesystem::create_symlink("/dev/full", dir / "f.txt");
+    RunResult result = run({"-qS", "f", "g"});
+    EXPECT_EQ(result.err, "failed to write output file f.txt\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+}
+
+TEST_F(QuarvelTest, EmptyInputWithFullDiskSucceeds)
+{
+    // Nothing to write, so nothing fails.
+    write("f", "");
+    std::filesystem::create_symlink("/dev/full", dir / "f.txt");
+    RunResult result = run({"-q", "f"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(QuarvelTest, LongPathsWorkUpToTheSystemLimit)
+{
+    std::filesystem::path nested;
+    for (int level = 0; level < 12; ++level)
+        nested /= std::string(200, static_cast<char>('a' + level));
+    std::filesystem::create_directories(dir / nested);
+    std::string path = (nested / "f").string();
+    ASSERT_GT(path.size(), 2400U);
+    write(path, encodeLog({blockOf(2)}));
+    RunResult result = run({"-qS", path});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read(path + ".txt"), referenceText({blockOf(2)}, {.headers = 3}));
+
+    std::string tooLong = std::string(5000, 'x');
+    result = run({"-q", tooLong});
+    EXPECT_EQ(result.err, "failed to open input file " + tooLong + "\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(QuarvelTest, OutputPathBeyondTheSystemLimitIsAnOpenFailure)
+{
+    // The input path fits, but with ".txt" its last component is too long.
+    std::string name(253, 'n');
+    write(name, encodeLog({blockOf(1)}));
+    RunResult result = run({"-q", name});
+    EXPECT_EQ(result.err, "failed to open output file " + name + ".txt\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// The option scanner: grouping, values, the end of the options, and the
+// POSIXLY_INCORRECT_GETOPT mode that takes options from anywhere.
+#include "getopt.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ScanCase {
+    std::vector<std::string> args;  // after the program name
+    bool permute;
+    std::string options;  // letters returned, each value as "=value;"
+    std::vector<std::string> operands;
+};
+
+std::string describe(int letter)
+{
+    std::string text;
+    if (letter == '?') {
+        text += '?';
+        text += static_cast<char>(quarvel::optopt);
+        return text;
+    }
+    text += static_cast<char>(letter);
+    if (quarvel::optarg != nullptr) {
+        text += '=';
+        text += quarvel::optarg;
+        text += ';';
+    }
+    return text;
+}
+
+class ScanTest : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(ScanTest, ReturnsOptionsThenOperands)
+{
+    const ScanCase& scan = GetParam();
+    if (scan.permute)
+        setenv("POSIXLY_INCORRECT_GETOPT", "", 1);
+    else
+        unsetenv("POSIXLY_INCORRECT_GETOPT");
+    std::vector<std::string> storage{"/usr/bin/quarvel"};
+    storage.insert(storage.end(), scan.args.begin(), scan.args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(storage.size());
+
+    quarvel::resetGetopt();
+    quarvel::opterr = 0;
+    std::string options;
+    int letter;
+    while ((letter = quarvel::getopt(argc, argv.data(), "cCdgNopqrsStn:")) != -1) {
+        options += describe(letter);
+        if (letter == '?')
+            break;
+    }
+    quarvel::opterr = 1;
+    unsetenv("POSIXLY_INCORRECT_GETOPT");
+    EXPECT_EQ(options, scan.options);
+    if (letter != '?') {
+        std::vector<std::string> operands(argv.begin() + quarvel::optind, argv.begin() + argc);
+        EXPECT_EQ(operands, scan.operands);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(InOrder, ScanTest, ::testing::Values(
+    ScanCase{{}, false, "", {}},
+    ScanCase{{"-Sqtc", "f"}, false, "Sqtc", {"f"}},
+    ScanCase{{"-n1024", "-t"}, false, "n=1024;t", {}},
+    ScanCase{{"-n", "-t", "f"}, false, "n=-t;", {"f"}},
+    ScanCase{{"-tn", "--", "f"}, false, "tn=--;", {"f"}},
+    ScanCase{{"-n4t", "f"}, false, "n=4t;", {"f"}},
+    ScanCase{{"-n", ""}, false, "n=;", {}},
+    ScanCase{{"-t", "--", "-c"}, false, "t", {"-c"}},
+    ScanCase{{"-t", "--help", "-c"}, false, "t", {"-c"}},
+    ScanCase{{"---", "-c"}, false, "", {"-c"}},
+    ScanCase{{"f", "-t"}, false, "", {"f", "-t"}},
+    ScanCase{{"-", "-t"}, false, "", {"-", "-t"}},
+    ScanCase{{"", "-t"}, false, "", {"", "-t"}},
+    ScanCase{{"-tt", "-t"}, false, "ttt", {}},
+    ScanCase{{"-t-c"}, false, "t?-", {}},
+    ScanCase{{"-t:"}, false, "t?:", {}},
+    ScanCase{{"-tx", "-c"}, false, "t?x", {}},
+    ScanCase{{"-t", "-n"}, false, "t?n", {}},
+    ScanCase{{"-tn"}, false, "t?n", {}}));
+
+INSTANTIATE_TEST_SUITE_P(Permuting, ScanTest, ::testing::Values(
+    ScanCase{{"f", "-t"}, true, "t", {"f"}},
+    ScanCase{{"f", "g", "-t", "h", "-n", "3", "i"}, true, "tn=3;", {"f", "g", "h", "i"}},
+    ScanCase{{"f", "-n", "g", "h"}, true, "n=g;", {"f", "h"}},
+    ScanCase{{"-t", "f"}, true, "t", {"f"}},
+    ScanCase{{"f", "--", "-t", "g"}, true, "", {"f", "-t", "g"}},
+    ScanCase{{"f", "-c", "g", "--help", "-t"}, true, "c", {"f", "g", "-t"}},
+    ScanCase{{"-", "-t", ""}, true, "t", {"-", ""}},
+    ScanCase{{"f", "-x", "-t"}, true, "?x", {}}));
+
+TEST(ProgramName, IsTheLastPathComponent)
+{
+    EXPECT_STREQ(quarvel::programName("/usr/local/bin/quarvel"), "quarvel");
+    EXPECT_STREQ(quarvel::programName("./q"), "q");
+    EXPECT_STREQ(quarvel::programName("quarvel"), "quarvel");
+    EXPECT_STREQ(quarvel::programName(nullptr), "quarvel");
+}
+
+}  // namespace

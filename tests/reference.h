@@ -1,0 +1,115 @@
+// An independent reference for the text a logger file converts to, built
+// with the C library's printf conversions, for comparing against quarvel.
+#ifndef QUARVEL_TESTS_REFERENCE_H
+#define QUARVEL_TESTS_REFERENCE_H
+
+#include "logbuilder.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+struct ReferenceOptions {
+    bool time = false;
+    bool channel = false;
+    bool period = false;
+    bool samples = false;
+    bool gain = false;
+    bool offset = false;
+    bool raw = false;
+    bool cal = true;
+    std::int32_t modulus = 1;
+    int headers = 1;  // 1 all, 2 first, 3 none
+};
+
+template <typename... Values>
+std::string printed(const char* format, Values... values)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+// The block's first-sample time as ctime renders it in the test process's
+// time zone, without the newline.
+inline std::string referenceTime(std::int32_t seconds)
+{
+    std::time_t time = seconds;
+    std::string text = std::ctime(&time);
+    text.pop_back();
+    return text;
+}
+
+inline std::string referenceHeaderLines(const TestBlock& block)
+{
+    std::string text;
+    text += printed("%%ADC CHANNEL         : %d\r\n", block.adcChan);
+    text += printed("%%SAMPLE PERIOD       : %lu ms\r\n", static_cast<unsigned long>(block.samplePeriod));
+    text += printed("%%FIRST SAMPLE LOGGED : %s\r\n", referenceTime(block.firstSampleTime).c_str());
+    text += printed("%%TOTAL SAMPLES       : %ld\r\n", static_cast<long>(block.totalSamples));
+    text += printed("%%CALIBRATION OFFSET  : %f\r\n", static_cast<double>(block.calOffset));
+    text += printed("%%CALIBRATION GAIN    : %f\r\n", static_cast<double>(block.calGain));
+    return text;
+}
+
+inline std::string referenceSummary(const TestBlock& block)
+{
+    std::string text;
+    text += printed("ADC CHANNEL         : %ld\n", static_cast<long>(block.adcChan));
+    text += printed("SAMPLE PERIOD       : %lu ms\n", static_cast<unsigned long>(block.samplePeriod));
+    text += printed("FIRST SAMPLE LOGGED : %s\n", referenceTime(block.firstSampleTime).c_str());
+    text += printed("TOTAL SAMPLES       : %ld\n", static_cast<long>(block.totalSamples));
+    text += printed("CALIBRATION OFFSET  : %f\n", static_cast<double>(block.calOffset));
+    text += printed("CALIBRATION GAIN    : %f\n", static_cast<double>(block.calGain));
+    return text;
+}
+
+inline std::string referenceRecord(const TestBlock& block, const ReferenceOptions& options,
+                                   double sampleTime, std::int16_t raw)
+{
+    std::string record;
+    bool any = false;
+    auto add = [&](bool selected, const std::string& text) {
+        if (!selected)
+            return;
+        if (any)
+            record += ',';
+        record += text;
+        any = true;
+    };
+    add(options.time, printed("%.3lf", sampleTime));
+    add(options.channel, printed("%d", block.adcChan));
+    add(options.period, printed("%lu", static_cast<unsigned long>(block.samplePeriod)));
+    add(options.samples, printed("%ld", static_cast<long>(block.totalSamples)));
+    add(options.gain, printed("%f", static_cast<double>(block.calGain)));
+    add(options.offset, printed("%f", static_cast<double>(block.calOffset)));
+    add(options.raw, printed("%hd", raw));
+    auto cal = static_cast<float>(raw * static_cast<double>(block.calGain) + block.calOffset);
+    add(options.cal, printed("%f", static_cast<double>(cal)));
+    return record + "\r\n";
+}
+
+// The text file for complete blocks (samples.size() == totalSamples, or no
+// samples for counts of zero and below).
+inline std::string referenceText(const std::vector<TestBlock>& blocks, const ReferenceOptions& options)
+{
+    std::string text;
+    bool first = true;
+    for (const TestBlock& block : blocks) {
+        if (options.headers == 1 || (options.headers == 2 && first))
+            text += referenceHeaderLines(block);
+        first = false;
+        double sampleTime = block.firstSampleTime;
+        double timeStep = static_cast<std::int32_t>(block.samplePeriod) / 1000.0;
+        for (std::int32_t i = 0; i < block.totalSamples; ++i) {
+            if (i % options.modulus == 0)
+                text += referenceRecord(block, options, sampleTime, block.samples[static_cast<std::size_t>(i)]);
+            sampleTime += timeStep;
+        }
+    }
+    return text;
+}
+
+#endif

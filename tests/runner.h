@@ -1,0 +1,131 @@
+// Runs the built quarvel in a scratch folder and captures everything it
+// writes, for end-to-end tests that compare exact bytes.
+#ifndef QUARVEL_TESTS_RUNNER_H
+#define QUARVEL_TESTS_RUNNER_H
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+inline std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Each test gets a fresh folder; quarvel runs inside it, so operands are
+// short relative names as a user would type them.
+class QuarvelTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The reference renders times in this process: same zone as quarvel's.
+        setenv("TZ", "UTC", 1);
+        tzset();
+        std::string pattern = (std::filesystem::temp_directory_path() / "quarvel-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    void write(const std::string& name, const std::string& bytes) { writeFile(dir / name, bytes); }
+    std::string read(const std::string& name) const { return readFile(dir / name); }
+    bool exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
+
+    // Runs quarvel with `args`, TZ=UTC and the C locale, plus `environment`
+    // entries, which may override those two.
+    RunResult run(const std::vector<std::string>& args, std::vector<std::string> environment = {})
+    {
+        environment.insert(environment.end(), {"TZ=UTC", "LC_ALL=C"});  // the first of a name wins
+        std::vector<std::string> arguments{QUARVEL_BINARY};
+        arguments.insert(arguments.end(), args.begin(), args.end());
+        std::string outPath = (dir / ".stdout").string();
+        std::string errPath = (dir / ".stderr").string();
+        pid_t child = fork();
+        if (child == 0)
+            execInChild(arguments, environment, outPath, errPath);
+        RunResult result;
+        int waitStatus = 0;
+        waitpid(child, &waitStatus, 0);
+        result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+        result.out = readFile(outPath);
+        result.err = readFile(errPath);
+        std::filesystem::remove(outPath);
+        std::filesystem::remove(errPath);
+        return result;
+    }
+
+    std::filesystem::path dir;
+
+private:
+    [[noreturn]] void execInChild(const std::vector<std::string>& arguments,
+                                  const std::vector<std::string>& environment,
+                                  const std::string& outPath, const std::string& errPath)
+    {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        for (const std::string& arg : arguments)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (const std::string& entry : environment)
+            envp.push_back(const_cast<char*>(entry.c_str()));
+        envp.push_back(nullptr);
+        execve(QUARVEL_BINARY, argv.data(), envp.data());
+        _exit(127);
+    }
+};
+
+// The banner names the build's date and time; checks its form and returns
+// what follows it.
+inline std::string afterBanner(const std::string& out)
+{
+    static const std::regex BANNER(
+        "\nquarvel version 1\\.0, built on [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} at [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n");
+    std::smatch match;
+    if (!std::regex_search(out, match, BANNER, std::regex_constants::match_continuous)) {
+        ADD_FAILURE() << "no banner at the start of: " << out;
+        return out;
+    }
+    return match.suffix();
+}
+
+#endif
