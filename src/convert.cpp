@@ -78,15 +78,6 @@ void writeText(TextOutput& output, const std::string& text)
     commitText(output, std::copy(text.begin(), text.end(), out));
 }
 
-// Everything one conversion works with.
-struct Conversion {
-    const char* inputPath = nullptr;
-    std::string outputPath;
-    LogStream input;
-    TextOutput output;
-    bool firstHeader = true;
-    std::uint64_t recordCount = 0;
-};
 
 // The fields of a block that are the same in all its records.
 struct BlockRecord {
@@ -120,16 +111,16 @@ BlockRecord describeBlock(const LogFileHeader& header)
     return block;
 }
 
-// Formats one record at `out` and returns its end.
-char* formatRecord(char* out, const BlockRecord& block, double sampleTime, std::int16_t rawSample)
+// Formats the part of a record that follows the time stamp: the fields
+// that depend only on the block and the raw count, and the line end.
+char* formatRecordTail(char* out, const BlockRecord& block, std::int16_t rawSample)
 {
-    char* start = out;
+    bool needSeparator = settings.doTime;
     auto separate = [&] {
-        if (out != start)
+        if (needSeparator)
             *out++ = ',';
+        needSeparator = true;
     };
-    if (settings.doTime)
-        out = formatFixed(out, sampleTime, 3);
     if (!block.constantFields.empty()) {
         separate();
         out = std::copy(block.constantFields.begin(), block.constantFields.end(), out);
@@ -149,16 +140,74 @@ char* formatRecord(char* out, const BlockRecord& block, double sampleTime, std::
     return out;
 }
 
-void writeRecord(Conversion& conversion, const BlockRecord& block, double sampleTime,
-                 std::int16_t rawSample)
+// Within a block a record's tail is a function of the raw count alone, so
+// each of the 65536 possible tails is formatted once and then copied. A slot
+// is one cache line: the tail, its length, and the generation stamp that
+// says whether the slot belongs to the current block. Longer tails are
+// formatted every time.
+constexpr std::size_t RAW_VALUES = 65536;
+constexpr std::size_t TAIL_SLOT_SIZE = 64;
+constexpr std::size_t TAIL_MAX_CACHED = 59;
+constexpr std::size_t TAIL_LENGTH_AT = 59;
+constexpr std::size_t TAIL_STAMP_AT = 60;
+static_assert(TAIL_SLOT_SIZE <= RECORD_MAX_CHARS);
+
+struct TailCache {
+    std::unique_ptr<char[]> slots;
+    std::uint32_t generation = 0;
+};
+
+// Invalidates every slot; allocates the cache on first use.
+void startBlock(TailCache& cache)
 {
-    TextOutput& output = conversion.output;
-    char* out = reserveText(output, RECORD_MAX_CHARS);
-    commitText(output, formatRecord(out, block, sampleTime, rawSample));
-    if (conversion.recordCount % FLUSH_INTERVAL == 0)
-        flushTextOutput(output);
-    ++conversion.recordCount;
+    if (!cache.slots)
+        cache.slots = std::make_unique<char[]>(RAW_VALUES * TAIL_SLOT_SIZE);  // stamps 0
+    if (++cache.generation == 0) {
+        std::fill_n(cache.slots.get(), RAW_VALUES * TAIL_SLOT_SIZE, 0);
+        cache.generation = 1;
+    }
 }
+
+// Each record's position depends on the length of the tail before it, so a
+// slot that is not in the cache stalls the loop: fetch slots ahead of use.
+constexpr std::int64_t PREFETCH_DISTANCE = 16;
+
+inline void prefetchTail(const TailCache& cache, const unsigned char* sample)
+{
+    std::size_t index = std::size_t{sample[0]} << 8 | sample[1];
+    __builtin_prefetch(cache.slots.get() + index * TAIL_SLOT_SIZE);
+}
+
+// Writes the record tail at `out`, which has room for RECORD_MAX_CHARS.
+char* writeRecordTail(char* out, TailCache& cache, const BlockRecord& block, std::int16_t rawSample)
+{
+    char* slot = cache.slots.get() + std::size_t{static_cast<std::uint16_t>(rawSample)} * TAIL_SLOT_SIZE;
+    std::uint32_t stamp;
+    std::memcpy(&stamp, slot + TAIL_STAMP_AT, sizeof stamp);
+    if (stamp == cache.generation) {
+        std::memcpy(out, slot, TAIL_SLOT_SIZE);
+        return out + static_cast<unsigned char>(slot[TAIL_LENGTH_AT]);
+    }
+    char* end = formatRecordTail(out, block, rawSample);
+    auto length = static_cast<std::size_t>(end - out);
+    if (length <= TAIL_MAX_CACHED) {
+        std::memcpy(slot, out, length);
+        slot[TAIL_LENGTH_AT] = static_cast<char>(length);
+        std::memcpy(slot + TAIL_STAMP_AT, &cache.generation, sizeof cache.generation);
+    }
+    return end;
+}
+
+// Everything one conversion works with.
+struct Conversion {
+    const char* inputPath = nullptr;
+    std::string outputPath;
+    LogStream input;
+    TextOutput output;
+    bool firstHeader = true;
+    std::uint64_t recordCount = 0;
+    TailCache& tails;
+};
 
 std::uint64_t modulusMagnitude()
 {
@@ -166,34 +215,87 @@ std::uint64_t modulusMagnitude()
     return static_cast<std::uint64_t>(modulus < 0 ? -modulus : modulus);
 }
 
+// Where the sample loop of a block stands between chunks of input.
+struct SampleCursor {
+    std::uint64_t untilSelected = 0;  // samples to skip before the next selected one
+    double sampleTime = 0;
+};
+
+// Converts `count` samples. The hot loop of the program: it keeps its state
+// in locals and leaves the loop only to drain or flush the output. Compiled
+// for each combination of a time column and a modulus of 1, so that the
+// common cases test nothing they need not.
+template <bool DO_TIME, bool EVERY_SAMPLE>
+void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor,
+                    const unsigned char* sample, std::int64_t count)
+{
+    TextOutput& output = conversion.output;
+    const std::uint64_t step = modulusMagnitude();
+    std::uint64_t untilSelected = cursor.untilSelected;
+    double sampleTime = cursor.sampleTime;
+    std::uint64_t recordCount = conversion.recordCount;
+    char* out = output.data.get() + output.used;
+    const char* const lastRecordStart = output.data.get() + (OUTPUT_CAPACITY - RECORD_MAX_CHARS);
+    for (std::int64_t i = 0; i < count; ++i, sample += 2) {
+        if (i + PREFETCH_DISTANCE < count)
+            prefetchTail(conversion.tails, sample + 2 * PREFETCH_DISTANCE);
+        if (EVERY_SAMPLE || untilSelected == 0) {
+            untilSelected = step;
+            std::int16_t rawSample;
+            std::memcpy(&rawSample, sample, 2);
+            byteSwap16(&rawSample);
+            if (out > lastRecordStart) {
+                commitText(output, out);
+                drainTextOutput(output);
+                out = output.data.get();
+            }
+            if (DO_TIME)
+                out = formatFixed(out, sampleTime, 3);
+            out = writeRecordTail(out, conversion.tails, block, rawSample);
+            if (recordCount++ % FLUSH_INTERVAL == 0) {
+                commitText(output, out);
+                flushTextOutput(output);
+                out = output.data.get();
+                if (output.failed)
+                    break;
+            }
+        }
+        --untilSelected;
+        if (DO_TIME)  // the running sum matters only when it is printed
+            sampleTime += block.timeStep;
+    }
+    commitText(output, out);
+    conversion.recordCount = recordCount;
+    cursor.untilSelected = untilSelected;
+    cursor.sampleTime = sampleTime;
+}
+
+void convertChunk(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor,
+                  const unsigned char* sample, std::int64_t count)
+{
+    bool everySample = modulusMagnitude() == 1;
+    if (settings.doTime)
+        (everySample ? convertChunkAs<true, true> : convertChunkAs<true, false>)(conversion, block, cursor, sample, count);
+    else
+        (everySample ? convertChunkAs<false, true> : convertChunkAs<false, false>)(conversion, block, cursor, sample, count);
+}
+
 // Converts the samples of one block. Returns false when the file must end
 // here: its samples ran out, or a read or write failed.
 bool convertSamples(Conversion& conversion, const LogFileHeader& header)
 {
     const BlockRecord block = describeBlock(header);
-    const std::uint64_t step = modulusMagnitude();
+    startBlock(conversion.tails);
     const std::int64_t totalSamples = header.totalSamples;
     std::int64_t index = 0;
-    std::uint64_t untilSelected = 0;  // samples to skip before the next selected one
-    double sampleTime = header.firstSampleTime;
+    SampleCursor cursor{.untilSelected = 0, .sampleTime = static_cast<double>(header.firstSampleTime)};
     LogStream& input = conversion.input;
     while (index < totalSamples && !conversion.output.failed) {
         std::size_t available = fillLogStream(input, 2);
         if (available < 2)
             break;
         std::int64_t count = std::min<std::int64_t>(totalSamples - index, available / 2);
-        const unsigned char* sample = input.data.get() + input.begin;
-        for (std::int64_t i = 0; i < count; ++i, sample += 2) {
-            if (untilSelected == 0) {
-                std::int16_t rawSample;
-                std::memcpy(&rawSample, sample, 2);
-                byteSwap16(&rawSample);
-                writeRecord(conversion, block, sampleTime, rawSample);
-                untilSelected = step;
-            }
-            --untilSelected;
-            sampleTime += block.timeStep;
-        }
+        convertChunk(conversion, block, cursor, input.data.get() + input.begin, count);
         input.begin += static_cast<std::size_t>(count) * 2;
         index += count;
     }
@@ -302,9 +404,9 @@ int processFile(const char* path)
         std::fprintf(stderr, "failed to open input file %s\n", path);
         return 0;
     }
-    Conversion conversion;
-    conversion.inputPath = path;
-    conversion.outputPath = std::string(path) + ".txt";
+    static TailCache tails;  // kept across files: it is large
+    Conversion conversion{.inputPath = path, .outputPath = std::string(path) + ".txt", .input = {}, .output = {},
+                          .firstHeader = true, .recordCount = 0, .tails = tails};
     std::FILE* output = std::fopen(conversion.outputPath.c_str(), "wb");
     if (output == nullptr) {
         std::fprintf(stderr, "failed to open output file %s\n", conversion.outputPath.c_str());

@@ -1,6 +1,8 @@
 #include "format.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace {
 
@@ -51,6 +53,55 @@ bool scaleExactly(std::uint64_t mantissa, int exponent, std::uint64_t scale, std
     return true;
 }
 
+constexpr char DIGIT_PAIRS[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+int decimalDigits(std::uint64_t value)
+{
+    static constexpr std::uint64_t POWERS[] = {
+        1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
+        1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
+        100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
+        1000000000000000000ULL, 10000000000000000000ULL,
+    };
+    if (value == 0)
+        return 1;
+    int estimate = std::bit_width(value) * 1233 >> 12;  // about log10(2^bits)
+    return estimate + (value >= POWERS[estimate] ? 1 : 0);
+}
+
+// Writes scaled / 10^precision with `precision` decimals, two digits at a
+// time from the end, straight into `out`: faster than std::to_chars with a
+// point slipped in afterwards.
+char* writeScaled(char* out, std::uint64_t scaled, int precision)
+{
+    int integerDigits = std::max(decimalDigits(scaled) - precision, 1);
+    char* const end = out + integerDigits + (precision > 0 ? 1 : 0) + precision;
+    char* start = end;
+    auto pushPair = [&](std::uint64_t pair) {
+        start -= 2;
+        std::memcpy(start, DIGIT_PAIRS + 2 * pair, 2);
+    };
+    int decimals = precision;
+    for (; decimals >= 2; decimals -= 2, scaled /= 100)
+        pushPair(scaled % 100);
+    if (decimals == 1) {
+        *--start = static_cast<char>('0' + scaled % 10);
+        scaled /= 10;
+    }
+    if (precision > 0)
+        *--start = '.';
+    for (; scaled >= 100; scaled /= 100)
+        pushPair(scaled % 100);
+    if (scaled >= 10)
+        pushPair(scaled);
+    else
+        *--start = static_cast<char>('0' + scaled);
+    return end;
+}
+
 }  // namespace
 
 char* formatFixed(char* out, double value, int precision)
@@ -69,16 +120,7 @@ char* formatFixed(char* out, double value, int precision)
 
     if (bits >> 63)
         *out++ = '-';
-    out = formatInt(out, scaled / scale);
-    if (precision == 0)
-        return out;
-    *out++ = '.';
-    std::uint64_t decimals = scaled % scale;
-    for (int i = precision; i > 0; --i) {
-        out[i - 1] = static_cast<char>('0' + decimals % 10);
-        decimals /= 10;
-    }
-    return out + precision;
+    return writeScaled(out, scaled, precision);
 }
 
 void appendFixed(std::string& text, double value, int precision)

@@ -354,3 +354,27 @@ TEST_F(QuarvelTest, RandomLogsMatchPrintfReference)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(QuarvelTest, SameRawCountsUnderOtherCalibrationsConvertAfresh)
+{
+    // Blocks and files that repeat raw counts with other gains, offsets and
+    // fields must not reuse one another's formatted values.
+    std::vector<std::int16_t> samples{5, -5, 5, 32767, -32768, 5};
+    TestBlock first = makeBlock(samples);
+    TestBlock second = makeBlock(samples);
+    second.calGain = 3.0e38F;  // tails too long to keep
+    TestBlock third = makeBlock(samples);
+    third.calOffset = -7.25F;
+    third.adcChan = 9;
+    write("a", encodeLog({first, second, third, first}));
+    write("b", encodeLog({third, first}));
+    RunResult result = run({"-qSgcr", "a", "b"});
+    EXPECT_EQ(result.status, 0);
+    ReferenceOptions options{.channel = true, .gain = true, .raw = true, .headers = 3};
+    EXPECT_EQ(read("a.txt"), referenceText({first, second, third, first}, options));
+    EXPECT_EQ(read("b.txt"), referenceText({third, first}, options));
+}
+
+}  // namespace
