@@ -93,13 +93,34 @@ int main(int argc, char** argv)
                 break;
             auto raw = static_cast<std::int16_t>(bytes[0] << 8 | bytes[1]);
             const char* separator = "";
-            if (flags.time) { std::fprintf(out, "%s%.3lf", separator, sampleTime); separator = ","; }
-            if (flags.channel) { std::fprintf(out, "%s%d", separator, chan); separator = ","; }
-            if (flags.period) { std::fprintf(out, "%s%lu", separator, static_cast<unsigned long>(period)); separator = ","; }
-            if (flags.samples) { std::fprintf(out, "%s%ld", separator, static_cast<long>(total)); separator = ","; }
-            if (flags.gain) { std::fprintf(out, "%s%f", separator, static_cast<double>(gain)); separator = ","; }
-            if (flags.offset) { std::fprintf(out, "%s%f", separator, static_cast<double>(offset)); separator = ","; }
-            if (flags.raw) { std::fprintf(out, "%s%hd", separator, raw); separator = ","; }
+            if (flags.time) {
+                std::fprintf(out, "%s%.3lf", separator, sampleTime);
+                separator = ",";
+            }
+            if (flags.channel) {
+                std::fprintf(out, "%s%d", separator, chan);
+                separator = ",";
+            }
+            if (flags.period) {
+                std::fprintf(out, "%s%lu", separator, static_cast<unsigned long>(period));
+                separator = ",";
+            }
+            if (flags.samples) {
+                std::fprintf(out, "%s%ld", separator, static_cast<long>(total));
+                separator = ",";
+            }
+            if (flags.gain) {
+                std::fprintf(out, "%s%f", separator, static_cast<double>(gain));
+                separator = ",";
+            }
+            if (flags.offset) {
+                std::fprintf(out, "%s%f", separator, static_cast<double>(offset));
+                separator = ",";
+            }
+            if (flags.raw) {
+                std::fprintf(out, "%s%hd", separator, raw);
+                separator = ",";
+            }
             if (flags.cal) {
                 auto cal = static_cast<float>(raw * static_cast<double>(gain) + offset);
                 std::fprintf(out, "%s%f", separator, static_cast<double>(cal));

@@ -143,8 +143,8 @@ Measurement median(std::vector<Measurement> runs)
 void report(const char* name, const Measurement& m, std::int64_t records, double megabytes)
 {
     std::printf("  %-9s cpu %7.3f s (user %7.3f, sys %6.3f)  wall %7.3f s  %7.1f Mrec/s  %7.1f MB/s  peak %6.1f MB\n",
-                name, m.cpu(), m.user, m.system, m.wall, static_cast<double>(records) / m.cpu() / 1e6,
-                megabytes / m.cpu(), static_cast<double>(m.peakKiB) / 1024);
+        name, m.cpu(), m.user, m.system, m.wall, static_cast<double>(records) / m.cpu() / 1e6, megabytes / m.cpu(),
+        static_cast<double>(m.peakKiB) / 1024);
 }
 
 void benchmark(const Settings& settings, const char* label, const std::string& flags)
@@ -181,16 +181,16 @@ void benchmark(const Settings& settings, const char* label, const std::string& f
     Measurement d = median(dd);
     Measurement f = median(ddFlushSized);
     std::printf("%s (quarvel -q%s): %lld records, %.1f MB of text, output identical to the baseline's\n", label,
-                flags.c_str(), static_cast<long long>(settings.samples), megabytes);
+        flags.c_str(), static_cast<long long>(settings.samples), megabytes);
     report("quarvel", q, settings.samples, megabytes);
     report("baseline", b, settings.samples, megabytes);
     report("dd copy", d, settings.samples, megabytes);
     report("dd flush", f, settings.samples, megabytes);
     std::printf("  quarvel uses %.1fx less CPU than the baseline, %.2fx the CPU of the copy\n", b.cpu() / q.cpu(),
-                q.cpu() / d.cpu());
+        q.cpu() / d.cpu());
     std::printf("  (dd flush: the same copy in pieces of %s bytes, the size of quarvel's writes between two\n"
                 "  flushes; quarvel uses %.2fx its CPU)\n\n",
-                flushBlock.c_str() + 3, q.cpu() / f.cpu());
+        flushBlock.c_str() + 3, q.cpu() / f.cpu());
     std::filesystem::remove(baseline);
     std::filesystem::remove(copy);
 }
@@ -217,8 +217,8 @@ int main(int argc, char** argv)
     Settings settings = parseArguments(argc, argv);
     std::filesystem::create_directories(settings.dir);
     writeLogFile(settings.dir / "log.bin", settings.samples);
-    std::printf("%lld samples in 8 blocks, %d runs each, medians\n\n", static_cast<long long>(settings.samples),
-                settings.runs);
+    std::printf(
+        "%lld samples in 8 blocks, %d runs each, medians\n\n", static_cast<long long>(settings.samples), settings.runs);
     benchmark(settings, "default record", "");
     benchmark(settings, "all eight fields", "tcpNgor");
     std::filesystem::remove_all(settings.dir);

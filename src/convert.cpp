@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::size_t OUTPUT_CAPACITY = 256 * 1024;
+constexpr std::size_t OUTPUT_CAPACITY = std::size_t{256} * 1024;
 // No record can be longer: a time stamp, five integers and three floats.
 constexpr std::size_t RECORD_MAX_CHARS = FIXED_MAX_CHARS + 5 * INT_MAX_CHARS + 3 * FIXED_MAX_CHARS + 16;
 static_assert(RECORD_MAX_CHARS < OUTPUT_CAPACITY);
@@ -34,14 +34,13 @@ struct TextOutput {
 void openTextOutput(TextOutput& output, std::FILE* file)
 {
     output.file = file;
-    output.data = std::make_unique<char[]>(OUTPUT_CAPACITY);
+    output.data = std::make_unique_for_overwrite<char[]>(OUTPUT_CAPACITY);
     std::setvbuf(file, nullptr, _IONBF, 0);
 }
 
 void drainTextOutput(TextOutput& output)
 {
-    if (!output.failed && output.used > 0
-        && std::fwrite(output.data.get(), 1, output.used, output.file) != output.used)
+    if (!output.failed && output.used > 0 && std::fwrite(output.data.get(), 1, output.used, output.file) != output.used)
         output.failed = true;
     output.used = 0;
 }
@@ -77,7 +76,6 @@ void writeText(TextOutput& output, const std::string& text)
     char* out = reserveText(output, text.size());
     commitText(output, std::copy(text.begin(), text.end(), out));
 }
-
 
 // The fields of a block that are the same in all its records.
 struct BlockRecord {
@@ -181,7 +179,8 @@ inline void prefetchTail(const TailCache& cache, const unsigned char* sample)
 // Writes the record tail at `out`, which has room for RECORD_MAX_CHARS.
 char* writeRecordTail(char* out, TailCache& cache, const BlockRecord& block, std::int16_t rawSample)
 {
-    char* slot = cache.slots.get() + std::size_t{static_cast<std::uint16_t>(rawSample)} * TAIL_SLOT_SIZE;
+    const std::size_t index = static_cast<std::uint16_t>(rawSample);
+    char* slot = &cache.slots[index * TAIL_SLOT_SIZE];
     std::uint32_t stamp;
     std::memcpy(&stamp, slot + TAIL_STAMP_AT, sizeof stamp);
     if (stamp == cache.generation) {
@@ -226,8 +225,8 @@ struct SampleCursor {
 // for each combination of a time column and a modulus of 1, so that the
 // common cases test nothing they need not.
 template <bool DO_TIME, bool EVERY_SAMPLE>
-void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor,
-                    const unsigned char* sample, std::int64_t count)
+void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor, const unsigned char* sample,
+    std::int64_t count)
 {
     TextOutput& output = conversion.output;
     const std::uint64_t step = modulusMagnitude();
@@ -270,14 +269,18 @@ void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCurs
     cursor.sampleTime = sampleTime;
 }
 
-void convertChunk(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor,
-                  const unsigned char* sample, std::int64_t count)
+void convertChunk(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor, const unsigned char* sample,
+    std::int64_t count)
 {
     bool everySample = modulusMagnitude() == 1;
-    if (settings.doTime)
-        (everySample ? convertChunkAs<true, true> : convertChunkAs<true, false>)(conversion, block, cursor, sample, count);
+    if (settings.doTime && everySample)
+        convertChunkAs<true, true>(conversion, block, cursor, sample, count);
+    else if (settings.doTime)
+        convertChunkAs<true, false>(conversion, block, cursor, sample, count);
+    else if (everySample)
+        convertChunkAs<false, true>(conversion, block, cursor, sample, count);
     else
-        (everySample ? convertChunkAs<false, true> : convertChunkAs<false, false>)(conversion, block, cursor, sample, count);
+        convertChunkAs<false, false>(conversion, block, cursor, sample, count);
 }
 
 // Converts the samples of one block. Returns false when the file must end
@@ -294,7 +297,7 @@ bool convertSamples(Conversion& conversion, const LogFileHeader& header)
         std::size_t available = fillLogStream(input, 2);
         if (available < 2)
             break;
-        std::int64_t count = std::min<std::int64_t>(totalSamples - index, available / 2);
+        std::int64_t count = std::min(totalSamples - index, static_cast<std::int64_t>(available / 2));
         convertChunk(conversion, block, cursor, input.data.get() + input.begin, count);
         input.begin += static_cast<std::size_t>(count) * 2;
         index += count;
@@ -302,8 +305,8 @@ bool convertSamples(Conversion& conversion, const LogFileHeader& header)
     if (conversion.output.failed || input.failed)
         return false;
     if (index < totalSamples) {
-        std::fprintf(stderr, "truncated block in input file %s: %ld of %ld samples read\n",
-                     conversion.inputPath, static_cast<long>(index), static_cast<long>(totalSamples));
+        std::fprintf(stderr, "truncated block in input file %s: %ld of %ld samples read\n", conversion.inputPath,
+            static_cast<long>(index), static_cast<long>(totalSamples));
         return false;
     }
     return true;
@@ -354,21 +357,21 @@ std::FILE* openInput(const char* path)
 std::string formatLocalTime(std::int32_t seconds)
 {
     static const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    static const char* const MONTHS[]
+        = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::time_t time = seconds;
     const std::tm* local = std::localtime(&time);
     if (local == nullptr)
         return "";
     char text[64];
     std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", WEEKDAYS[local->tm_wday % 7],
-                  MONTHS[local->tm_mon % 12], local->tm_mday, local->tm_hour, local->tm_min,
-                  local->tm_sec, local->tm_year + 1900);
+        MONTHS[local->tm_mon % 12], local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
+        local->tm_year + 1900);
     return text;
 }
 
-std::string blockSummary(const LogFileHeader& header, const std::string& timeText,
-                         const char* prefix, const char* lineEnd)
+std::string blockSummary(
+    const LogFileHeader& header, const std::string& timeText, const char* prefix, const char* lineEnd)
 {
     std::string text;
     auto line = [&](const char* label) {
@@ -405,8 +408,13 @@ int processFile(const char* path)
         return 0;
     }
     static TailCache tails;  // kept across files: it is large
-    Conversion conversion{.inputPath = path, .outputPath = std::string(path) + ".txt", .input = {}, .output = {},
-                          .firstHeader = true, .recordCount = 0, .tails = tails};
+    Conversion conversion{.inputPath = path,
+        .outputPath = std::string(path) + ".txt",
+        .input = {},
+        .output = {},
+        .firstHeader = true,
+        .recordCount = 0,
+        .tails = tails};
     std::FILE* output = std::fopen(conversion.outputPath.c_str(), "wb");
     if (output == nullptr) {
         std::fprintf(stderr, "failed to open output file %s\n", conversion.outputPath.c_str());

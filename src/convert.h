@@ -18,7 +18,7 @@ std::string formatLocalTime(std::int32_t seconds);
 
 // The six lines describing a block: "ADC CHANNEL ..." and so on, each line
 // started with `prefix` and ended with `lineEnd`.
-std::string blockSummary(const LogFileHeader& header, const std::string& timeText,
-                         const char* prefix, const char* lineEnd);
+std::string blockSummary(
+    const LogFileHeader& header, const std::string& timeText, const char* prefix, const char* lineEnd);
 
 #endif

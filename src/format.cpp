@@ -6,9 +6,10 @@
 
 namespace {
 
-constexpr std::uint64_t POWERS_OF_TEN[] = {
-    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
-};
+constexpr std::uint64_t POWERS_OF_TEN[]
+    = {1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL, 1000000000ULL,
+        10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL, 100000000000000ULL, 1000000000000000ULL,
+        10000000000000000ULL, 100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
 
 // The general case: non-finite values and values whose scaled magnitude
 // does not fit 64 bits. std::to_chars renders these exactly as printf does.
@@ -26,10 +27,11 @@ bool scaleExactly(std::uint64_t mantissa, int exponent, std::uint64_t scale, std
         scaled = 0;
         return true;
     }
-    int zeros = std::countr_zero(mantissa);
+    int zeros = std::countr_zero(mantissa);  // 0 to 63: mantissa is not 0
+    // cppcheck-suppress shiftNegative
     mantissa >>= zeros;
     exponent += zeros;
-    int productBits = std::bit_width(mantissa) + std::bit_width(scale);
+    auto productBits = static_cast<int>(std::bit_width(mantissa) + std::bit_width(scale));
     if (exponent >= 0) {
         if (productBits + exponent > 64)
             return false;
@@ -53,23 +55,16 @@ bool scaleExactly(std::uint64_t mantissa, int exponent, std::uint64_t scale, std
     return true;
 }
 
-constexpr char DIGIT_PAIRS[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+constexpr char DIGIT_PAIRS[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                               "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                               "8081828384858687888990919293949596979899";
 
 int decimalDigits(std::uint64_t value)
 {
-    static constexpr std::uint64_t POWERS[] = {
-        1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
-        1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
-        100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
-        1000000000000000000ULL, 10000000000000000000ULL,
-    };
     if (value == 0)
         return 1;
-    int estimate = std::bit_width(value) * 1233 >> 12;  // about log10(2^bits)
-    return estimate + (value >= POWERS[estimate] ? 1 : 0);
+    auto estimate = static_cast<int>(std::bit_width(value) * 1233 >> 12);  // about log10(2^bits)
+    return estimate + (value >= POWERS_OF_TEN[estimate] ? 1 : 0);
 }
 
 // Writes scaled / 10^precision with `precision` decimals, two digits at a

@@ -17,16 +17,14 @@ constexpr std::size_t INT_MAX_CHARS = 20;
 // end of the text.
 char* formatFixed(char* out, double value, int precision);
 
-template <typename Integer>
-char* formatInt(char* out, Integer value)
+template <typename Integer> char* formatInt(char* out, Integer value)
 {
     return std::to_chars(out, out + INT_MAX_CHARS, value).ptr;
 }
 
 void appendFixed(std::string& text, double value, int precision);
 
-template <typename Integer>
-void appendInt(std::string& text, Integer value)
+template <typename Integer> void appendInt(std::string& text, Integer value)
 {
     char digits[INT_MAX_CHARS];
     text.append(digits, formatInt(digits, value));

@@ -1,8 +1,8 @@
 #include "logfile.h"
 
 #include <algorithm>
-#include <cstring>
 #include <bit>
+#include <cstring>
 
 // The header is read straight into the record and its fields reversed in
 // place, which turns big-endian into host order only on little-endian hosts.
@@ -13,7 +13,7 @@ void openLogStream(LogStream& stream, std::FILE* file, std::size_t capacity)
     stream = LogStream{};
     stream.file = file;
     stream.capacity = capacity;
-    stream.data = std::make_unique<unsigned char[]>(capacity);
+    stream.data = std::make_unique_for_overwrite<unsigned char[]>(capacity);
     // Our own buffer does the buffering; a second copy through stdio's is waste.
     std::setvbuf(file, nullptr, _IONBF, 0);
 }
@@ -57,4 +57,3 @@ int readLogFileHeader(LogFileHeader& header, LogStream& stream)
     byteSwap32(&header.calOffset);
     return 1;
 }
-

@@ -34,7 +34,7 @@ struct LogStream {
     bool failed = false;  // a read error other than end of file
 };
 
-constexpr std::size_t LOG_STREAM_CAPACITY = 256 * 1024;
+constexpr std::size_t LOG_STREAM_CAPACITY = std::size_t{256} * 1024;
 
 void openLogStream(LogStream& stream, std::FILE* file, std::size_t capacity = LOG_STREAM_CAPACITY);
 

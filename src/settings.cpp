@@ -159,10 +159,14 @@ std::string settingsReport()
     appendInt(text, settings.modulus);
     text += "\noutput record format: ";
     const std::pair<bool, const char*> columns[] = {
-        {settings.doTime, "time"},         {settings.doChannel, "adcChan"},
-        {settings.doPeriod, "samplePeriod"}, {settings.doSamples, "totalSamples"},
-        {settings.doGain, "calGain"},      {settings.doOffset, "calOffset"},
-        {settings.doRaw, "rawCounts"},     {settings.doCal, "calData"},
+        {settings.doTime, "time"},
+        {settings.doChannel, "adcChan"},
+        {settings.doPeriod, "samplePeriod"},
+        {settings.doSamples, "totalSamples"},
+        {settings.doGain, "calGain"},
+        {settings.doOffset, "calOffset"},
+        {settings.doRaw, "rawCounts"},
+        {settings.doCal, "calData"},
     };
     const char* separator = "";
     for (const auto& [selected, name] : columns) {

@@ -22,8 +22,9 @@ TEST_F(QuarvelTest, EmptyFileGivesEmptyTextFile)
 {
     write("f", "");
     RunResult result = run({"-d", "f"});
-    EXPECT_EQ(afterBanner(result.out), "headers=ALL debug=TRUE modulus=1\noutput record format: calData\r\n\r\n"
-                                       "processing file: f\n");
+    EXPECT_EQ(afterBanner(result.out),
+        "headers=ALL debug=TRUE modulus=1\noutput record format: calData\r\n\r\n"
+        "processing file: f\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(exists("f.txt"));
@@ -51,17 +52,18 @@ struct TruncationCase {
 
 TEST_F(QuarvelTest, TruncatedSampleAreaKeepsEveryCompleteSample)
 {
-    for (TruncationCase truncation : {TruncationCase{5, 3, false}, TruncationCase{5, 3, true},
-                                      TruncationCase{2, 0, false}, TruncationCase{1, 0, true},
-                                      TruncationCase{INT32_MAX, 4, false}, TruncationCase{200000, 150000, true}}) {
+    for (TruncationCase truncation :
+        {TruncationCase{5, 3, false}, TruncationCase{5, 3, true}, TruncationCase{2, 0, false},
+            TruncationCase{1, 0, true}, TruncationCase{INT32_MAX, 4, false}, TruncationCase{200000, 150000, true}}) {
         TestBlock whole = blockOf(truncation.present);
         TestBlock cut = whole;
         cut.totalSamples = truncation.declared;
         std::string bytes = encodeLog({blockOf(2), cut}) + (truncation.oddByte ? "\x7f" : "");
         write("f", bytes);
         RunResult result = run({"-qStrC", "f"});
-        EXPECT_EQ(result.err, "truncated block in input file f: " + std::to_string(truncation.present) + " of " +
-                                  std::to_string(truncation.declared) + " samples read\n");
+        EXPECT_EQ(result.err,
+            "truncated block in input file f: " + std::to_string(truncation.present) + " of "
+                + std::to_string(truncation.declared) + " samples read\n");
         EXPECT_EQ(result.status, 0);
         TestBlock expectedCut = whole;
         expectedCut.totalSamples = truncation.present;

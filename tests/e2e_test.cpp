@@ -12,46 +12,43 @@ namespace {
 
 const TestBlock EXAMPLE = makeBlock({100, -100});  // channel 3, 500 ms, 2^30 s, gain 0.5, offset 1
 
-const std::string EXAMPLE_SUMMARY =
-    "ADC CHANNEL         : 3\n"
-    "SAMPLE PERIOD       : 500 ms\n"
-    "FIRST SAMPLE LOGGED : Sat Jan 10 13:37:04 2004\n"
-    "TOTAL SAMPLES       : 2\n"
-    "CALIBRATION OFFSET  : 1.000000\n"
-    "CALIBRATION GAIN    : 0.500000\n";
+const std::string EXAMPLE_SUMMARY = "ADC CHANNEL         : 3\n"
+                                    "SAMPLE PERIOD       : 500 ms\n"
+                                    "FIRST SAMPLE LOGGED : Sat Jan 10 13:37:04 2004\n"
+                                    "TOTAL SAMPLES       : 2\n"
+                                    "CALIBRATION OFFSET  : 1.000000\n"
+                                    "CALIBRATION GAIN    : 0.500000\n";
 
-const std::string EXAMPLE_HEADER_LINES =
-    "%ADC CHANNEL         : 3\r\n"
-    "%SAMPLE PERIOD       : 500 ms\r\n"
-    "%FIRST SAMPLE LOGGED : Sat Jan 10 13:37:04 2004\r\n"
-    "%TOTAL SAMPLES       : 2\r\n"
-    "%CALIBRATION OFFSET  : 1.000000\r\n"
-    "%CALIBRATION GAIN    : 0.500000\r\n";
+const std::string EXAMPLE_HEADER_LINES = "%ADC CHANNEL         : 3\r\n"
+                                         "%SAMPLE PERIOD       : 500 ms\r\n"
+                                         "%FIRST SAMPLE LOGGED : Sat Jan 10 13:37:04 2004\r\n"
+                                         "%TOTAL SAMPLES       : 2\r\n"
+                                         "%CALIBRATION OFFSET  : 1.000000\r\n"
+                                         "%CALIBRATION GAIN    : 0.500000\r\n";
 
-const std::string USAGE =
-    "\nusage: quarvel [-cdgnNopqsSt] [logfile]\n\n"
-    " c     : include channel in output record            [FALSE]\n"
-    " C     : suppress calibrated value in output record  [FALSE]\n"
-    " d     : enable debug output                         [FALSE]\n"
-    " g     : include gain in output record               [FALSE]\n"
-    " n <N> : print every Nth record                      [1]\n"
-    " N     : include total samples in output record      [FALSE]\n"
-    " o     : include offset in output record             [FALSE]\n"
-    " p     : include period in output record             [FALSE]\n"
-    " q     : disable verbose output                      [FALSE]\n"
-    " r     : include raw counts in output record         [FALSE]\n"
-    " s     : suppress all headers after the first        [ALL]\n"
-    " S     : suppress all headers                        [ALL]\n"
-    " t     : include time in output record               [FALSE]\n"
-    "\n\n"
-    "Examples:\n\n"
-    "process file 1.002, process every 1024th sample, suppress\n"
-    "headers, output format: time,channel,calibratedOutput\n"
-    "\tquarvel -Sqtcn 1024 1.002\n\n"
-    "process file 1.002, process all samples, include first header\n"
-    " only, output format: time,channel,gain,offset,rawOutput\n"
-    "\tquarvel -sqtcgorC 1.002\n"
-    "\n\n";
+const std::string USAGE = "\nusage: quarvel [-cdgnNopqsSt] [logfile]\n\n"
+                          " c     : include channel in output record            [FALSE]\n"
+                          " C     : suppress calibrated value in output record  [FALSE]\n"
+                          " d     : enable debug output                         [FALSE]\n"
+                          " g     : include gain in output record               [FALSE]\n"
+                          " n <N> : print every Nth record                      [1]\n"
+                          " N     : include total samples in output record      [FALSE]\n"
+                          " o     : include offset in output record             [FALSE]\n"
+                          " p     : include period in output record             [FALSE]\n"
+                          " q     : disable verbose output                      [FALSE]\n"
+                          " r     : include raw counts in output record         [FALSE]\n"
+                          " s     : suppress all headers after the first        [ALL]\n"
+                          " S     : suppress all headers                        [ALL]\n"
+                          " t     : include time in output record               [FALSE]\n"
+                          "\n\n"
+                          "Examples:\n\n"
+                          "process file 1.002, process every 1024th sample, suppress\n"
+                          "headers, output format: time,channel,calibratedOutput\n"
+                          "\tquarvel -Sqtcn 1024 1.002\n\n"
+                          "process file 1.002, process all samples, include first header\n"
+                          " only, output format: time,channel,gain,offset,rawOutput\n"
+                          "\tquarvel -sqtcgorC 1.002\n"
+                          "\n\n";
 
 std::string report(const char* settingsLine, const char* format)
 {
@@ -84,7 +81,7 @@ struct CommandCase {
     int status;
 };
 
-class CommandLineTest : public QuarvelTest, public ::testing::WithParamInterface<CommandCase> {};
+class CommandLineTest : public QuarvelTest, public ::testing::WithParamInterface<CommandCase> { };
 
 TEST_P(CommandLineTest, WritesExactlyThis)
 {
@@ -98,56 +95,56 @@ TEST_P(CommandLineTest, WritesExactlyThis)
 
 const std::string CONVERTED_F = "processing file: f\n" + EXAMPLE_SUMMARY;
 
-INSTANTIATE_TEST_SUITE_P(Options, CommandLineTest, ::testing::Values(
-    CommandCase{{"-q"}, false, "", "", 0},
-    CommandCase{{"-d"}, true, report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
-    CommandCase{{"--help"}, true, "", "", 0},
-    CommandCase{{"---"}, true, "", "", 0},
-    CommandCase{{"-d", "-tcr", "f"}, true,
-                report("headers=ALL debug=TRUE modulus=1", "time,adcChan,rawCounts,calData") + CONVERTED_F, "", 0},
-    CommandCase{{"-dtcpNgorC"}, true,
-                report("headers=ALL debug=TRUE modulus=1",
-                       "time,adcChan,samplePeriod,totalSamples,calGain,calOffset,rawCounts"), "", 0},
-    CommandCase{{"-C", "-d"}, true, report("headers=ALL debug=TRUE modulus=1", ""), "", 0},
-    CommandCase{{"-q", "-d", "f"}, false, "processing file: f\n", "", 0},
-    CommandCase{{"-qd", "--", "f"}, false, "processing file: f\n", "", 0},
-    CommandCase{{"-sS", "-d"}, true, report("headers=NONE debug=TRUE modulus=1", "calData"), "", 0},
-    CommandCase{{"-Ss", "-d"}, true, report("headers=FIRST debug=TRUE modulus=1", "calData"), "", 0},
-    CommandCase{{"-d", "-n4t"}, true, report("headers=ALL debug=TRUE modulus=4", "calData"), "", 0},
-    CommandCase{{"-dn", "-7"}, true, report("headers=ALL debug=TRUE modulus=-7", "calData"), "", 0},
-    CommandCase{{"-dn", " \t+12xyz"}, true, report("headers=ALL debug=TRUE modulus=12", "calData"), "", 0},
-    CommandCase{{"-dn", "+-3"}, true, report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
-    CommandCase{{"-n", "5", "-n", "x", "-d"}, true, report("headers=ALL debug=TRUE modulus=5", "calData"), "", 0},
-    CommandCase{{"-n", "0", "-n", "3", "-d"}, true, report("headers=ALL debug=TRUE modulus=3", "calData"), "", 0},
-    CommandCase{{"-dn", "-2147483648"}, true,
-                report("headers=ALL debug=TRUE modulus=-2147483648", "calData"), "", 0},
-    CommandCase{{"-dn", "2147483648"}, true, report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
-    CommandCase{{"-dn", "-99999999999999999999999"}, true,
-                report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
-    CommandCase{{"-n", "abc", "-d", "f"}, true,
-                report("headers=ALL debug=TRUE modulus=1", "calData") + CONVERTED_F, "", 0}));
+INSTANTIATE_TEST_SUITE_P(Options, CommandLineTest,
+    ::testing::Values(CommandCase{{"-q"}, false, "", "", 0},
+        CommandCase{{"-d"}, true, report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
+        CommandCase{{"--help"}, true, "", "", 0}, CommandCase{{"---"}, true, "", "", 0},
+        CommandCase{{"-d", "-tcr", "f"}, true,
+            report("headers=ALL debug=TRUE modulus=1", "time,adcChan,rawCounts,calData") + CONVERTED_F, "", 0},
+        CommandCase{{"-dtcpNgorC"}, true,
+            report("headers=ALL debug=TRUE modulus=1",
+                "time,adcChan,samplePeriod,totalSamples,calGain,calOffset,rawCounts"),
+            "", 0},
+        CommandCase{{"-C", "-d"}, true, report("headers=ALL debug=TRUE modulus=1", ""), "", 0},
+        CommandCase{{"-q", "-d", "f"}, false, "processing file: f\n", "", 0},
+        CommandCase{{"-qd", "--", "f"}, false, "processing file: f\n", "", 0},
+        CommandCase{{"-sS", "-d"}, true, report("headers=NONE debug=TRUE modulus=1", "calData"), "", 0},
+        CommandCase{{"-Ss", "-d"}, true, report("headers=FIRST debug=TRUE modulus=1", "calData"), "", 0},
+        CommandCase{{"-d", "-n4t"}, true, report("headers=ALL debug=TRUE modulus=4", "calData"), "", 0},
+        CommandCase{{"-dn", "-7"}, true, report("headers=ALL debug=TRUE modulus=-7", "calData"), "", 0},
+        CommandCase{{"-dn", " \t+12xyz"}, true, report("headers=ALL debug=TRUE modulus=12", "calData"), "", 0},
+        CommandCase{{"-dn", "+-3"}, true, report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
+        CommandCase{{"-n", "5", "-n", "x", "-d"}, true, report("headers=ALL debug=TRUE modulus=5", "calData"), "", 0},
+        CommandCase{{"-n", "0", "-n", "3", "-d"}, true, report("headers=ALL debug=TRUE modulus=3", "calData"), "", 0},
+        CommandCase{
+            {"-dn", "-2147483648"}, true, report("headers=ALL debug=TRUE modulus=-2147483648", "calData"), "", 0},
+        CommandCase{{"-dn", "2147483648"}, true, report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
+        CommandCase{
+            {"-dn", "-99999999999999999999999"}, true, report("headers=ALL debug=TRUE modulus=1", "calData"), "", 0},
+        CommandCase{{"-n", "abc", "-d", "f"}, true, report("headers=ALL debug=TRUE modulus=1", "calData") + CONVERTED_F,
+            "", 0}));
 
-INSTANTIATE_TEST_SUITE_P(OptionErrors, CommandLineTest, ::testing::Values(
-    CommandCase{{"-x", "f"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1},
-    CommandCase{{"-t", "-x", "-y", "f"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1},
-    CommandCase{{"-n"}, false, "", "quarvel: option requires an argument -- n\nUnknown option `-n'.\n", 1},
-    CommandCase{{"-q", "-tn"}, false, "", "quarvel: option requires an argument -- n\nUnknown option `-n'.\n", 1},
-    CommandCase{{"-:"}, false, "", "quarvel: unknown option -- :\nUnknown option `-:'.\n", 1},
-    CommandCase{{"-q-"}, false, "", "quarvel: unknown option -- -\nUnknown option `--'.\n", 1},
-    CommandCase{{"-\x01"}, false, "", "quarvel: unknown option -- \x01\nUnknown option character `\\x1'.\n", 1},
-    CommandCase{{"-\x7f"}, false, "", "quarvel: unknown option -- \x7f\nUnknown option character `\\x7f'.\n", 1},
-    CommandCase{{"-\x80"}, false, "", "quarvel: unknown option -- \x80\nUnknown option character `\\x80'.\n", 1},
-    CommandCase{{"-\xe9"}, false, "", "quarvel: unknown option -- \xe9\nUnknown option character `\\xe9'.\n", 1},
-    CommandCase{{"-n", "0", "f"}, false, "", "Modulus must not be 0.\n", 1},
-    CommandCase{{"-dn0"}, false, "", "Modulus must not be 0.\n", 1},
-    CommandCase{{"-n", "0", "-x"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1}));
+INSTANTIATE_TEST_SUITE_P(OptionErrors, CommandLineTest,
+    ::testing::Values(CommandCase{{"-x", "f"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1},
+        CommandCase{{"-t", "-x", "-y", "f"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1},
+        CommandCase{{"-n"}, false, "", "quarvel: option requires an argument -- n\nUnknown option `-n'.\n", 1},
+        CommandCase{{"-q", "-tn"}, false, "", "quarvel: option requires an argument -- n\nUnknown option `-n'.\n", 1},
+        CommandCase{{"-:"}, false, "", "quarvel: unknown option -- :\nUnknown option `-:'.\n", 1},
+        CommandCase{{"-q-"}, false, "", "quarvel: unknown option -- -\nUnknown option `--'.\n", 1},
+        CommandCase{{"-\x01"}, false, "", "quarvel: unknown option -- \x01\nUnknown option character `\\x1'.\n", 1},
+        CommandCase{{"-\x7f"}, false, "", "quarvel: unknown option -- \x7f\nUnknown option character `\\x7f'.\n", 1},
+        CommandCase{{"-\x80"}, false, "", "quarvel: unknown option -- \x80\nUnknown option character `\\x80'.\n", 1},
+        CommandCase{{"-\xe9"}, false, "", "quarvel: unknown option -- \xe9\nUnknown option character `\\xe9'.\n", 1},
+        CommandCase{{"-n", "0", "f"}, false, "", "Modulus must not be 0.\n", 1},
+        CommandCase{{"-dn0"}, false, "", "Modulus must not be 0.\n", 1},
+        CommandCase{{"-n", "0", "-x"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1}));
 
-INSTANTIATE_TEST_SUITE_P(Operands, CommandLineTest, ::testing::Values(
-    CommandCase{{"-qd", "f", "-t"}, false, "processing file: f\nprocessing file: -t\n",
-                "failed to open input file -t\n", 0},
-    CommandCase{{"-qd", "--", "-t"}, false, "processing file: -t\n", "failed to open input file -t\n", 0},
-    CommandCase{{"-qd", "-"}, false, "processing file: -\n", "failed to open input file -\n", 0},
-    CommandCase{{"-qd", ""}, false, "processing file: \n", "failed to open input file \n", 0}));
+INSTANTIATE_TEST_SUITE_P(Operands, CommandLineTest,
+    ::testing::Values(CommandCase{{"-qd", "f", "-t"}, false, "processing file: f\nprocessing file: -t\n",
+                          "failed to open input file -t\n", 0},
+        CommandCase{{"-qd", "--", "-t"}, false, "processing file: -t\n", "failed to open input file -t\n", 0},
+        CommandCase{{"-qd", "-"}, false, "processing file: -\n", "failed to open input file -\n", 0},
+        CommandCase{{"-qd", ""}, false, "processing file: \n", "failed to open input file \n", 0}));
 
 TEST_F(QuarvelTest, OptionErrorConvertsNothing)
 {
@@ -191,8 +188,8 @@ TEST_F(QuarvelTest, RecordFieldsComeInTheirFixedOrder)
     write("f", encodeLog({EXAMPLE}));
     run({"-qSrogNpct", "f"});
     EXPECT_EQ(read("f.txt"),
-              "1073741824.000,3,500,2,0.500000,1.000000,100,51.000000\r\n"
-              "1073741824.500,3,500,2,0.500000,1.000000,-100,-49.000000\r\n");
+        "1073741824.000,3,500,2,0.500000,1.000000,100,51.000000\r\n"
+        "1073741824.500,3,500,2,0.500000,1.000000,-100,-49.000000\r\n");
 }
 
 TEST_F(QuarvelTest, RecordWithNoFieldIsAnEmptyLine)
@@ -248,9 +245,9 @@ TEST_F(QuarvelTest, HeaderModesAndConsoleSummary)
         EXPECT_EQ(read("f.txt"), referenceText(blocks, {.time = true, .headers = headers}));
     }
     run({"-q", "f"});
-    EXPECT_EQ(read("f.txt"), EXAMPLE_HEADER_LINES + "51.000000\r\n-49.000000\r\n" + referenceHeaderLines(empty) +
-                                 referenceHeaderLines(negative) + EXAMPLE_HEADER_LINES +
-                                 "51.000000\r\n-49.000000\r\n");
+    EXPECT_EQ(read("f.txt"),
+        EXAMPLE_HEADER_LINES + "51.000000\r\n-49.000000\r\n" + referenceHeaderLines(empty)
+            + referenceHeaderLines(negative) + EXAMPLE_HEADER_LINES + "51.000000\r\n-49.000000\r\n");
 }
 
 TEST_F(QuarvelTest, FirstSampleTimeFollowsTheTimeZone)
@@ -277,11 +274,11 @@ TEST_F(QuarvelTest, PeriodsOfTwoToThe31AndAboveStepBackwards)
     EXPECT_NE(result.out.find("SAMPLE PERIOD       : 2147483648 ms\n"), std::string::npos);
     EXPECT_NE(result.out.find("SAMPLE PERIOD       : 4294967295 ms\n"), std::string::npos);
     EXPECT_EQ(read("f.txt"),
-              "1073741824.000,2147483648,1.500000\r\n"
-              "1071594340.352,2147483648,2.000000\r\n"
-              "1069446856.704,2147483648,2.500000\r\n"
-              "1073741824.000,4294967295,3.000000\r\n"
-              "1073741823.999,4294967295,3.500000\r\n");
+        "1073741824.000,2147483648,1.500000\r\n"
+        "1071594340.352,2147483648,2.000000\r\n"
+        "1069446856.704,2147483648,2.500000\r\n"
+        "1073741824.000,4294967295,3.000000\r\n"
+        "1073741823.999,4294967295,3.500000\r\n");
 }
 
 TEST_F(QuarvelTest, TimeIsARunningSumOfTheSamplePeriod)
@@ -320,9 +317,8 @@ TEST_F(QuarvelTest, NonFiniteCalibrationPrintsAsPrintfDoes)
 TEST_F(QuarvelTest, RandomLogsMatchPrintfReference)
 {
     std::mt19937 random(20261208);
-    auto pick = [&random](auto low, auto high) {
-        return std::uniform_int_distribution<std::int64_t>(low, high)(random);
-    };
+    auto pick
+        = [&random](auto low, auto high) { return std::uniform_int_distribution<std::int64_t>(low, high)(random); };
     auto anyFloat = [&] { return std::bit_cast<float>(static_cast<std::uint32_t>(random())); };
     for (int round = 0; round < 8; ++round) {
         std::vector<TestBlock> blocks;
@@ -338,15 +334,22 @@ TEST_F(QuarvelTest, RandomLogsMatchPrintfReference)
             block.calOffset = round % 2 ? anyFloat() : static_cast<float>(pick(-100000, 100000)) / 1000;
             blocks.push_back(block);
         }
-        ReferenceOptions options{.time = true, .channel = true, .period = round % 3 == 0,
-                                 .samples = true, .gain = true, .offset = round % 2 == 0,
-                                 .raw = true, .cal = true,
-                                 .modulus = static_cast<std::int32_t>(pick(1, 3)),
-                                 .headers = static_cast<int>(round % 3 + 1)};
+        ReferenceOptions options{.time = true,
+            .channel = true,
+            .period = round % 3 == 0,
+            .samples = true,
+            .gain = true,
+            .offset = round % 2 == 0,
+            .raw = true,
+            .cal = true,
+            .modulus = static_cast<std::int32_t>(pick(1, 3)),
+            .headers = static_cast<int>(round % 3 + 1)};
         write("f", encodeLog(blocks));
         std::string modulus = std::to_string(options.modulus);
-        std::string flags = std::string("-qtcNgr") + (options.period ? "p" : "") + (options.offset ? "o" : "") +
-                            (options.headers == 2 ? "s" : options.headers == 3 ? "S" : "");
+        std::string flags = std::string("-qtcNgr") + (options.period ? "p" : "") + (options.offset ? "o" : "")
+            + (options.headers == 2        ? "s"
+                    : options.headers == 3 ? "S"
+                                           : "");
         RunResult result = run({flags, "-n", modulus, "f"});
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(read("f.txt"), referenceText(blocks, options)) << "round " << round;

@@ -34,7 +34,7 @@ std::string describe(int letter)
     return text;
 }
 
-class ScanTest : public ::testing::TestWithParam<ScanCase> {};
+class ScanTest : public ::testing::TestWithParam<ScanCase> { };
 
 TEST_P(ScanTest, ReturnsOptionsThenOperands)
 {
@@ -69,36 +69,25 @@ TEST_P(ScanTest, ReturnsOptionsThenOperands)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(InOrder, ScanTest, ::testing::Values(
-    ScanCase{{}, false, "", {}},
-    ScanCase{{"-Sqtc", "f"}, false, "Sqtc", {"f"}},
-    ScanCase{{"-n1024", "-t"}, false, "n=1024;t", {}},
-    ScanCase{{"-n", "-t", "f"}, false, "n=-t;", {"f"}},
-    ScanCase{{"-tn", "--", "f"}, false, "tn=--;", {"f"}},
-    ScanCase{{"-n4t", "f"}, false, "n=4t;", {"f"}},
-    ScanCase{{"-n", ""}, false, "n=;", {}},
-    ScanCase{{"-t", "--", "-c"}, false, "t", {"-c"}},
-    ScanCase{{"-t", "--help", "-c"}, false, "t", {"-c"}},
-    ScanCase{{"---", "-c"}, false, "", {"-c"}},
-    ScanCase{{"f", "-t"}, false, "", {"f", "-t"}},
-    ScanCase{{"-", "-t"}, false, "", {"-", "-t"}},
-    ScanCase{{"", "-t"}, false, "", {"", "-t"}},
-    ScanCase{{"-tt", "-t"}, false, "ttt", {}},
-    ScanCase{{"-t-c"}, false, "t?-", {}},
-    ScanCase{{"-t:"}, false, "t?:", {}},
-    ScanCase{{"-tx", "-c"}, false, "t?x", {}},
-    ScanCase{{"-t", "-n"}, false, "t?n", {}},
-    ScanCase{{"-tn"}, false, "t?n", {}}));
+INSTANTIATE_TEST_SUITE_P(InOrder, ScanTest,
+    ::testing::Values(ScanCase{{}, false, "", {}}, ScanCase{{"-Sqtc", "f"}, false, "Sqtc", {"f"}},
+        ScanCase{{"-n1024", "-t"}, false, "n=1024;t", {}}, ScanCase{{"-n", "-t", "f"}, false, "n=-t;", {"f"}},
+        ScanCase{{"-tn", "--", "f"}, false, "tn=--;", {"f"}}, ScanCase{{"-n4t", "f"}, false, "n=4t;", {"f"}},
+        ScanCase{{"-n", ""}, false, "n=;", {}}, ScanCase{{"-t", "--", "-c"}, false, "t", {"-c"}},
+        ScanCase{{"-t", "--help", "-c"}, false, "t", {"-c"}}, ScanCase{{"---", "-c"}, false, "", {"-c"}},
+        ScanCase{{"f", "-t"}, false, "", {"f", "-t"}}, ScanCase{{"-", "-t"}, false, "", {"-", "-t"}},
+        ScanCase{{"", "-t"}, false, "", {"", "-t"}}, ScanCase{{"-tt", "-t"}, false, "ttt", {}},
+        ScanCase{{"-t-c"}, false, "t?-", {}}, ScanCase{{"-t:"}, false, "t?:", {}},
+        ScanCase{{"-tx", "-c"}, false, "t?x", {}}, ScanCase{{"-t", "-n"}, false, "t?n", {}},
+        ScanCase{{"-tn"}, false, "t?n", {}}));
 
-INSTANTIATE_TEST_SUITE_P(Permuting, ScanTest, ::testing::Values(
-    ScanCase{{"f", "-t"}, true, "t", {"f"}},
-    ScanCase{{"f", "g", "-t", "h", "-n", "3", "i"}, true, "tn=3;", {"f", "g", "h", "i"}},
-    ScanCase{{"f", "-n", "g", "h"}, true, "n=g;", {"f", "h"}},
-    ScanCase{{"-t", "f"}, true, "t", {"f"}},
-    ScanCase{{"f", "--", "-t", "g"}, true, "", {"f", "-t", "g"}},
-    ScanCase{{"f", "-c", "g", "--help", "-t"}, true, "c", {"f", "g", "-t"}},
-    ScanCase{{"-", "-t", ""}, true, "t", {"-", ""}},
-    ScanCase{{"f", "-x", "-t"}, true, "?x", {}}));
+INSTANTIATE_TEST_SUITE_P(Permuting, ScanTest,
+    ::testing::Values(ScanCase{{"f", "-t"}, true, "t", {"f"}},
+        ScanCase{{"f", "g", "-t", "h", "-n", "3", "i"}, true, "tn=3;", {"f", "g", "h", "i"}},
+        ScanCase{{"f", "-n", "g", "h"}, true, "n=g;", {"f", "h"}}, ScanCase{{"-t", "f"}, true, "t", {"f"}},
+        ScanCase{{"f", "--", "-t", "g"}, true, "", {"f", "-t", "g"}},
+        ScanCase{{"f", "-c", "g", "--help", "-t"}, true, "c", {"f", "g", "-t"}},
+        ScanCase{{"-", "-t", ""}, true, "t", {"-", ""}}, ScanCase{{"f", "-x", "-t"}, true, "?x", {}}));
 
 TEST(ProgramName, IsTheLastPathComponent)
 {

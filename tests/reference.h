@@ -24,8 +24,7 @@ struct ReferenceOptions {
     int headers = 1;  // 1 all, 2 first, 3 none
 };
 
-template <typename... Values>
-std::string printed(const char* format, Values... values)
+template <typename... Values> std::string printed(const char* format, Values... values)
 {
     char text[512];
     std::snprintf(text, sizeof text, format, values...);
@@ -66,8 +65,8 @@ inline std::string referenceSummary(const TestBlock& block)
     return text;
 }
 
-inline std::string referenceRecord(const TestBlock& block, const ReferenceOptions& options,
-                                   double sampleTime, std::int16_t raw)
+inline std::string referenceRecord(
+    const TestBlock& block, const ReferenceOptions& options, double sampleTime, std::int16_t raw)
 {
     std::string record;
     bool any = false;
@@ -106,6 +105,51 @@ inline std::string referenceText(const std::vector<TestBlock>& blocks, const Ref
         for (std::int32_t i = 0; i < block.totalSamples; ++i) {
             if (i % options.modulus == 0)
                 text += referenceRecord(block, options, sampleTime, block.samples[static_cast<std::size_t>(i)]);
+            sampleTime += timeStep;
+        }
+    }
+    return text;
+}
+
+inline std::uint32_t referenceBigEndian(const std::string& bytes, std::size_t at, int size)
+{
+    std::uint32_t value = 0;
+    for (int i = 0; i < size; ++i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+// The text file for any bytes at all, also those that end inside a block:
+// then the samples read so far are converted and `truncated` is set.
+inline std::string referenceConvert(const std::string& bytes, const ReferenceOptions& options, bool& truncated)
+{
+    std::string text;
+    std::size_t at = 0;
+    bool first = true;
+    truncated = false;
+    while (bytes.size() - at >= 24) {
+        TestBlock block;
+        block.adcChan = static_cast<std::int32_t>(referenceBigEndian(bytes, at, 4));
+        block.samplePeriod = referenceBigEndian(bytes, at + 4, 4);
+        block.firstSampleTime = static_cast<std::int32_t>(referenceBigEndian(bytes, at + 8, 4));
+        block.totalSamples = static_cast<std::int32_t>(referenceBigEndian(bytes, at + 12, 4));
+        block.calGain = std::bit_cast<float>(referenceBigEndian(bytes, at + 16, 4));
+        block.calOffset = std::bit_cast<float>(referenceBigEndian(bytes, at + 20, 4));
+        at += 24;
+        if (options.headers == 1 || (options.headers == 2 && first))
+            text += referenceHeaderLines(block);
+        first = false;
+        double sampleTime = block.firstSampleTime;
+        double timeStep = static_cast<std::int32_t>(block.samplePeriod) / 1000.0;
+        for (std::int64_t i = 0; i < block.totalSamples; ++i) {
+            if (bytes.size() - at < 2) {
+                truncated = true;
+                return text;
+            }
+            auto raw = static_cast<std::int16_t>(referenceBigEndian(bytes, at, 2));
+            at += 2;
+            if (i % options.modulus == 0)
+                text += referenceRecord(block, options, sampleTime, raw);
             sampleTime += timeStep;
         }
     }

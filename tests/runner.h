@@ -51,8 +51,8 @@ protected:
     void TearDown() override
     {
         std::error_code ignored;
-        std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::permissions(
+            dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(dir, ignored);
     }
 
@@ -87,8 +87,7 @@ protected:
 
 private:
     [[noreturn]] void execInChild(const std::vector<std::string>& arguments,
-                                  const std::vector<std::string>& environment,
-                                  const std::string& outPath, const std::string& errPath)
+        const std::vector<std::string>& environment, const std::string& outPath, const std::string& errPath)
     {
         if (chdir(dir.c_str()) != 0)
             _exit(126);
@@ -123,10 +122,10 @@ inline bool hasForm(const std::string& text, const std::string& pattern)
         char c = text[i];
         bool digit = c >= '0' && c <= '9';
         bool matches = pattern[i] == 'A' ? (c >= 'A' && c <= 'Z')
-                       : pattern[i] == 'a' ? (c >= 'a' && c <= 'z')
-                       : pattern[i] == '9' ? digit
-                       : pattern[i] == '_' ? (digit || c == ' ')
-                                           : c == pattern[i];
+            : pattern[i] == 'a'          ? (c >= 'a' && c <= 'z')
+            : pattern[i] == '9'          ? digit
+            : pattern[i] == '_'          ? (digit || c == ' ')
+                                         : c == pattern[i];
         if (!matches)
             return false;
     }

@@ -17,14 +17,27 @@ struct DecimalCase {
 TEST(ReadDecimal, ReadsLikeTheScanConversion)
 {
     const DecimalCase cases[] = {
-        {"5", true, 5},           {"  \t\n\v\f\r42", true, 42}, {"+7", true, 7},
-        {"-7", true, -7},         {"12abc", true, 12},          {"007", true, 7},
-        {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN},
-        {"0", true, 0},           {"-0", true, 0},
-        {"2147483648", false, 0}, {"-2147483649", false, 0},    {"99999999999999999999", false, 0},
-        {"", false, 0},           {"abc", false, 0},            {"+", false, 0},
-        {"-", false, 0},          {"+-3", false, 0},            {"--3", false, 0},
-        {" - 3", false, 0},       {"\xe9", false, 0},
+        {"5", true, 5},
+        {"  \t\n\v\f\r42", true, 42},
+        {"+7", true, 7},
+        {"-7", true, -7},
+        {"12abc", true, 12},
+        {"007", true, 7},
+        {"2147483647", true, INT32_MAX},
+        {"-2147483648", true, INT32_MIN},
+        {"0", true, 0},
+        {"-0", true, 0},
+        {"2147483648", false, 0},
+        {"-2147483649", false, 0},
+        {"99999999999999999999", false, 0},
+        {"", false, 0},
+        {"abc", false, 0},
+        {"+", false, 0},
+        {"-", false, 0},
+        {"+-3", false, 0},
+        {"--3", false, 0},
+        {" - 3", false, 0},
+        {"\xe9", false, 0},
     };
     for (const DecimalCase& decimal : cases) {
         std::int32_t value = 99;
