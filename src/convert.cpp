@@ -88,21 +88,31 @@ struct BlockRecord {
 BlockRecord describeBlock(const LogFileHeader& header)
 {
     BlockRecord block;
-    auto addField = [&block](auto append) {
-        if (!block.constantFields.empty())
-            block.constantFields += ',';
-        append(block.constantFields);
+    std::string& fields = block.constantFields;
+    auto separate = [&fields] {
+        if (!fields.empty())
+            fields += ',';
     };
-    if (settings.doChannel)
-        addField([&](std::string& text) { appendInt(text, header.adcChan); });
-    if (settings.doPeriod)
-        addField([&](std::string& text) { appendInt(text, header.samplePeriod); });
-    if (settings.doSamples)
-        addField([&](std::string& text) { appendInt(text, header.totalSamples); });
-    if (settings.doGain)
-        addField([&](std::string& text) { appendFixed(text, header.calGain, 6); });
-    if (settings.doOffset)
-        addField([&](std::string& text) { appendFixed(text, header.calOffset, 6); });
+    if (settings.doChannel) {
+        separate();
+        appendInt(fields, header.adcChan);
+    }
+    if (settings.doPeriod) {
+        separate();
+        appendInt(fields, header.samplePeriod);
+    }
+    if (settings.doSamples) {
+        separate();
+        appendInt(fields, header.totalSamples);
+    }
+    if (settings.doGain) {
+        separate();
+        appendFixed(fields, header.calGain, 6);
+    }
+    if (settings.doOffset) {
+        separate();
+        appendFixed(fields, header.calOffset, 6);
+    }
     block.gain = header.calGain;
     block.offset = header.calOffset;
     block.timeStep = static_cast<std::int32_t>(header.samplePeriod) / 1000.0;

@@ -178,3 +178,50 @@ TEST_F(QuarvelTest, OutputPathBeyondTheSystemLimitIsAnOpenFailure)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(QuarvelTest, OutputFolderWithoutWritePermission)
+{
+    write("f", encodeLog({blockOf(2)}));
+    std::filesystem::permissions(dir / "f", std::filesystem::perms::all);
+    // The build folder may be out of an ordinary user's reach; this one is not.
+    binary = (dir / "quarvel").string();
+    std::filesystem::copy_file(QUARVEL_BINARY, binary);
+    std::filesystem::permissions(dir,
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec | std::filesystem::perms::group_read
+            | std::filesystem::perms::group_exec | std::filesystem::perms::others_read
+            | std::filesystem::perms::others_exec);
+    unprivileged = true;
+    RunResult result = run({"-q", "f"});
+    EXPECT_EQ(result.err, "failed to open output file f.txt\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_FALSE(exists("f.txt"));
+}
+
+TEST_F(QuarvelTest, ReadErrorIsReportedAndFailsTheRun)
+{
+    // Reading a process's memory at offset 0 fails: nothing is mapped there.
+    std::filesystem::create_symlink("/proc/self/mem", dir / "m");
+    write("g", encodeLog({blockOf(2)}));
+    RunResult result = run({"-qS", "m", "g"});
+    EXPECT_EQ(result.err, "failed to read input file m\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read("m.txt"), "");
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+}
+
+TEST_F(QuarvelTest, OperandsThatLookLikeOptionsAfterTheDoubleHyphen)
+{
+    write("-", encodeLog({blockOf(1)}));
+    write("--x", encodeLog({blockOf(2)}));
+    write("-t", encodeLog({blockOf(3)}));
+    RunResult result = run({"-qS", "--", "-", "--x", "-t"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read("-.txt"), referenceText({blockOf(1)}, {.headers = 3}));
+    EXPECT_EQ(read("--x.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("-t.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+}
+
+}  // namespace

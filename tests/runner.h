@@ -65,7 +65,7 @@ protected:
     RunResult run(const std::vector<std::string>& args, std::vector<std::string> environment = {})
     {
         environment.insert(environment.end(), {"TZ=UTC", "LC_ALL=C"});  // the first of a name wins
-        std::vector<std::string> arguments{QUARVEL_BINARY};
+        std::vector<std::string> arguments{binary};
         arguments.insert(arguments.end(), args.begin(), args.end());
         std::string outPath = (dir / ".stdout").string();
         std::string errPath = (dir / ".stderr").string();
@@ -84,6 +84,9 @@ protected:
     }
 
     std::filesystem::path dir;
+    std::string binary = QUARVEL_BINARY;
+    // Run quarvel as an ordinary user: as root it could write anywhere.
+    bool unprivileged = false;
 
 private:
     [[noreturn]] void execInChild(const std::vector<std::string>& arguments,
@@ -99,6 +102,9 @@ private:
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        const gid_t NOBODY = 65534;
+        if (unprivileged && geteuid() == 0 && (setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+            _exit(126);
         std::vector<char*> argv;
         for (const std::string& arg : arguments)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -107,7 +113,7 @@ private:
         for (const std::string& entry : environment)
             envp.push_back(const_cast<char*>(entry.c_str()));
         envp.push_back(nullptr);
-        execve(QUARVEL_BINARY, argv.data(), envp.data());
+        execve(binary.c_str(), argv.data(), envp.data());
         _exit(127);
     }
 };
