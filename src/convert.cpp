@@ -383,30 +383,28 @@ std::string formatLocalTime(std::int32_t seconds)
 std::string blockSummary(
     const LogFileHeader& header, const std::string& timeText, const char* prefix, const char* lineEnd)
 {
+    std::string channel, period, total, offset, gain;
+    appendInt(channel, header.adcChan);
+    appendInt(period, header.samplePeriod);
+    period += " ms";
+    appendInt(total, header.totalSamples);
+    appendFixed(offset, header.calOffset, 6);
+    appendFixed(gain, header.calGain, 6);
+    const std::pair<const char*, const std::string&> lines[] = {
+        {"ADC CHANNEL         : ", channel},
+        {"SAMPLE PERIOD       : ", period},
+        {"FIRST SAMPLE LOGGED : ", timeText},
+        {"TOTAL SAMPLES       : ", total},
+        {"CALIBRATION OFFSET  : ", offset},
+        {"CALIBRATION GAIN    : ", gain},
+    };
     std::string text;
-    auto line = [&](const char* label) {
+    for (const auto& [label, value] : lines) {
         text += prefix;
         text += label;
-    };
-    line("ADC CHANNEL         : ");
-    appendInt(text, header.adcChan);
-    text += lineEnd;
-    line("SAMPLE PERIOD       : ");
-    appendInt(text, header.samplePeriod);
-    text += " ms";
-    text += lineEnd;
-    line("FIRST SAMPLE LOGGED : ");
-    text += timeText;
-    text += lineEnd;
-    line("TOTAL SAMPLES       : ");
-    appendInt(text, header.totalSamples);
-    text += lineEnd;
-    line("CALIBRATION OFFSET  : ");
-    appendFixed(text, header.calOffset, 6);
-    text += lineEnd;
-    line("CALIBRATION GAIN    : ");
-    appendFixed(text, header.calGain, 6);
-    text += lineEnd;
+        text += value;
+        text += lineEnd;
+    }
     return text;
 }
 
