@@ -180,31 +180,52 @@ void startBlock(TailCache& cache)
 // slot that is not in the cache stalls the loop: fetch slots ahead of use.
 constexpr std::int64_t PREFETCH_DISTANCE = 16;
 
-inline void prefetchTail(const TailCache& cache, const unsigned char* sample)
+// The cache as the hot loop uses it: plain values that stay in registers,
+// where members behind a reference would be reloaded after every store of
+// a record byte.
+struct TailSlots {
+    char* slots;
+    std::uint32_t generation;
+};
+
+inline void prefetchTail(TailSlots tails, const unsigned char* sample)
 {
-    std::size_t index = std::size_t{sample[0]} << 8 | sample[1];
-    __builtin_prefetch(cache.slots.get() + index * TAIL_SLOT_SIZE);
+    std::uint16_t index;
+    std::memcpy(&index, sample, 2);
+    byteSwap16(&index);
+    __builtin_prefetch(tails.slots + std::size_t{index} * TAIL_SLOT_SIZE);
 }
 
-// Writes the record tail at `out`, which has room for RECORD_MAX_CHARS.
-char* writeRecordTail(char* out, TailCache& cache, const BlockRecord& block, std::int16_t rawSample)
+// Formats a tail that is not in the cache yet and keeps it if it fits.
+// Kept out of line so that the loop around the cached case stays small.
+[[gnu::noinline]] char* fillTailSlot(
+    char* out, char* slot, std::uint32_t generation, const BlockRecord& block, std::int16_t rawSample)
 {
-    const std::size_t index = static_cast<std::uint16_t>(rawSample);
-    char* slot = &cache.slots[index * TAIL_SLOT_SIZE];
-    std::uint32_t stamp;
-    std::memcpy(&stamp, slot + TAIL_STAMP_AT, sizeof stamp);
-    if (stamp == cache.generation) {
-        std::memcpy(out, slot, TAIL_SLOT_SIZE);
-        return out + static_cast<unsigned char>(slot[TAIL_LENGTH_AT]);
-    }
     char* end = formatRecordTail(out, block, rawSample);
     auto length = static_cast<std::size_t>(end - out);
     if (length <= TAIL_MAX_CACHED) {
         std::memcpy(slot, out, length);
         slot[TAIL_LENGTH_AT] = static_cast<char>(length);
-        std::memcpy(slot + TAIL_STAMP_AT, &cache.generation, sizeof cache.generation);
+        std::memcpy(slot + TAIL_STAMP_AT, &generation, sizeof generation);
     }
     return end;
+}
+
+// Writes the record tail at `out`, which has room for RECORD_MAX_CHARS.
+inline char* writeRecordTail(char* out, TailSlots tails, const BlockRecord& block, std::int16_t rawSample)
+{
+    const std::size_t index = static_cast<std::uint16_t>(rawSample);
+    char* slot = tails.slots + index * TAIL_SLOT_SIZE;
+    std::uint32_t stamp;
+    std::memcpy(&stamp, slot + TAIL_STAMP_AT, sizeof stamp);
+    if (stamp != tails.generation)
+        return fillTailSlot(out, slot, tails.generation, block, rawSample);
+    // Most tails are short: copy the second half of the slot only when needed.
+    const std::size_t length = static_cast<unsigned char>(slot[TAIL_LENGTH_AT]);
+    std::memcpy(out, slot, TAIL_SLOT_SIZE / 2);
+    if (length > TAIL_SLOT_SIZE / 2)
+        std::memcpy(out + TAIL_SLOT_SIZE / 2, slot + TAIL_SLOT_SIZE / 2, TAIL_SLOT_SIZE / 2);
+    return out + length;
 }
 
 // Everything one conversion works with.
@@ -214,7 +235,9 @@ struct Conversion {
     LogStream input;
     TextOutput output;
     bool firstHeader = true;
-    std::uint64_t recordCount = 0;
+    // Records to write until the next flush: 1 at first, since the output
+    // is flushed after the first record of the file, then FLUSH_INTERVAL.
+    std::uint64_t recordsUntilFlush = 1;
     TailCache& tails;
 };
 
@@ -242,12 +265,15 @@ void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCurs
     const std::uint64_t step = modulusMagnitude();
     std::uint64_t untilSelected = cursor.untilSelected;
     double sampleTime = cursor.sampleTime;
-    std::uint64_t recordCount = conversion.recordCount;
+    std::uint64_t recordsUntilFlush = conversion.recordsUntilFlush;
+    const TailSlots tails{conversion.tails.slots.get(), conversion.tails.generation};
+    const double timeStep = block.timeStep;
     char* out = output.data.get() + output.used;
     const char* const lastRecordStart = output.data.get() + (OUTPUT_CAPACITY - RECORD_MAX_CHARS);
+    const std::int64_t lastPrefetch = count - PREFETCH_DISTANCE;
     for (std::int64_t i = 0; i < count; ++i, sample += 2) {
-        if (i + PREFETCH_DISTANCE < count)
-            prefetchTail(conversion.tails, sample + 2 * PREFETCH_DISTANCE);
+        if (i < lastPrefetch)
+            prefetchTail(tails, sample + 2 * PREFETCH_DISTANCE);
         if (EVERY_SAMPLE || untilSelected == 0) {
             untilSelected = step;
             std::int16_t rawSample;
@@ -260,8 +286,9 @@ void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCurs
             }
             if (DO_TIME)
                 out = formatFixed(out, sampleTime, 3);
-            out = writeRecordTail(out, conversion.tails, block, rawSample);
-            if (recordCount++ % FLUSH_INTERVAL == 0) {
+            out = writeRecordTail(out, tails, block, rawSample);
+            if (--recordsUntilFlush == 0) {
+                recordsUntilFlush = FLUSH_INTERVAL;
                 commitText(output, out);
                 flushTextOutput(output);
                 out = output.data.get();
@@ -271,10 +298,10 @@ void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCurs
         }
         --untilSelected;
         if (DO_TIME)  // the running sum matters only when it is printed
-            sampleTime += block.timeStep;
+            sampleTime += timeStep;
     }
     commitText(output, out);
-    conversion.recordCount = recordCount;
+    conversion.recordsUntilFlush = recordsUntilFlush;
     cursor.untilSelected = untilSelected;
     cursor.sampleTime = sampleTime;
 }
@@ -421,7 +448,7 @@ int processFile(const char* path)
         .input = {},
         .output = {},
         .firstHeader = true,
-        .recordCount = 0,
+        .recordsUntilFlush = 1,
         .tails = tails};
     std::FILE* output = std::fopen(conversion.outputPath.c_str(), "wb");
     if (output == nullptr) {
