@@ -6,12 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <new>
 
 namespace {
 
@@ -162,25 +160,16 @@ constexpr std::size_t TAIL_LENGTH_AT = 59;
 constexpr std::size_t TAIL_STAMP_AT = 60;
 static_assert(TAIL_SLOT_SIZE <= RECORD_MAX_CHARS);
 
-struct FreeDeleter {
-    void operator()(char* memory) const { std::free(memory); }
-};
-
 struct TailCache {
-    // From calloc: the system hands out zeroed pages as they are first
-    // touched, so slots of raw counts that never occur cost nothing.
-    std::unique_ptr<char[], FreeDeleter> slots;
+    std::unique_ptr<char[]> slots;
     std::uint32_t generation = 0;
 };
 
 // Invalidates every slot; allocates the cache on first use.
 void startBlock(TailCache& cache)
 {
-    if (!cache.slots) {
-        cache.slots.reset(static_cast<char*>(std::calloc(RAW_VALUES, TAIL_SLOT_SIZE)));  // stamps 0
-        if (!cache.slots)
-            throw std::bad_alloc();
-    }
+    if (!cache.slots)
+        cache.slots = std::make_unique<char[]>(RAW_VALUES * TAIL_SLOT_SIZE);  // stamps 0
     if (++cache.generation == 0) {
         std::fill_n(cache.slots.get(), RAW_VALUES * TAIL_SLOT_SIZE, 0);
         cache.generation = 1;
