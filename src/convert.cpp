@@ -52,29 +52,17 @@ void flushTextOutput(TextOutput& output)
         output.failed = true;
 }
 
-// Returns room for `size` bytes; commitText then marks how many were used.
-char* reserveText(TextOutput& output, std::size_t size)
-{
-    if (OUTPUT_CAPACITY - output.used < size)
-        drainTextOutput(output);
-    return output.data.get() + output.used;
-}
-
 void commitText(TextOutput& output, const char* end)
 {
     output.used = static_cast<std::size_t>(end - output.data.get());
 }
 
+// For header lines: a few hundred bytes at most, far less than the buffer.
 void writeText(TextOutput& output, const std::string& text)
 {
-    if (text.size() > OUTPUT_CAPACITY) {
+    if (OUTPUT_CAPACITY - output.used < text.size())
         drainTextOutput(output);
-        if (!output.failed && std::fwrite(text.data(), 1, text.size(), output.file) != text.size())
-            output.failed = true;
-        return;
-    }
-    char* out = reserveText(output, text.size());
-    commitText(output, std::copy(text.begin(), text.end(), out));
+    commitText(output, std::copy(text.begin(), text.end(), output.data.get() + output.used));
 }
 
 // The fields of a block that are the same in all its records.
@@ -320,6 +308,53 @@ void convertChunk(Conversion& conversion, const BlockRecord& block, SampleCursor
         convertChunkAs<false, false>(conversion, block, cursor, sample, count);
 }
 
+// `seconds` in local time, as ctime renders it but without the newline.
+std::string formatLocalTime(std::int32_t seconds)
+{
+    static const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const MONTHS[]
+        = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::time_t time = seconds;
+    const std::tm* local = std::localtime(&time);
+    if (local == nullptr)
+        return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", WEEKDAYS[local->tm_wday % 7],
+        MONTHS[local->tm_mon % 12], local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
+        local->tm_year + 1900);
+    return text;
+}
+
+// The six lines describing a block, each started with `prefix` and ended
+// with `lineEnd`: the console summary and the header lines of the text file.
+std::string blockSummary(
+    const LogFileHeader& header, const std::string& timeText, const char* prefix, const char* lineEnd)
+{
+    std::string channel, period, total, offset, gain;
+    appendInt(channel, header.adcChan);
+    appendInt(period, header.samplePeriod);
+    period += " ms";
+    appendInt(total, header.totalSamples);
+    appendFixed(offset, header.calOffset, 6);
+    appendFixed(gain, header.calGain, 6);
+    const std::pair<const char*, const std::string&> lines[] = {
+        {"ADC CHANNEL         : ", channel},
+        {"SAMPLE PERIOD       : ", period},
+        {"FIRST SAMPLE LOGGED : ", timeText},
+        {"TOTAL SAMPLES       : ", total},
+        {"CALIBRATION OFFSET  : ", offset},
+        {"CALIBRATION GAIN    : ", gain},
+    };
+    std::string text;
+    for (const auto& [label, value] : lines) {
+        text += prefix;
+        text += label;
+        text += value;
+        text += lineEnd;
+    }
+    return text;
+}
+
 // Converts the samples of one block. Returns false when the file must end
 // here: its samples ran out, or a read or write failed.
 bool convertSamples(Conversion& conversion, const LogFileHeader& header)
@@ -390,50 +425,6 @@ std::FILE* openInput(const char* path)
 }
 
 }  // namespace
-
-std::string formatLocalTime(std::int32_t seconds)
-{
-    static const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const MONTHS[]
-        = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::time_t time = seconds;
-    const std::tm* local = std::localtime(&time);
-    if (local == nullptr)
-        return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", WEEKDAYS[local->tm_wday % 7],
-        MONTHS[local->tm_mon % 12], local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
-        local->tm_year + 1900);
-    return text;
-}
-
-std::string blockSummary(
-    const LogFileHeader& header, const std::string& timeText, const char* prefix, const char* lineEnd)
-{
-    std::string channel, period, total, offset, gain;
-    appendInt(channel, header.adcChan);
-    appendInt(period, header.samplePeriod);
-    period += " ms";
-    appendInt(total, header.totalSamples);
-    appendFixed(offset, header.calOffset, 6);
-    appendFixed(gain, header.calGain, 6);
-    const std::pair<const char*, const std::string&> lines[] = {
-        {"ADC CHANNEL         : ", channel},
-        {"SAMPLE PERIOD       : ", period},
-        {"FIRST SAMPLE LOGGED : ", timeText},
-        {"TOTAL SAMPLES       : ", total},
-        {"CALIBRATION OFFSET  : ", offset},
-        {"CALIBRATION GAIN    : ", gain},
-    };
-    std::string text;
-    for (const auto& [label, value] : lines) {
-        text += prefix;
-        text += label;
-        text += value;
-        text += lineEnd;
-    }
-    return text;
-}
 
 int processFile(const char* path)
 {
