@@ -90,27 +90,6 @@ inline std::string referenceRecord(
     return record + "\r\n";
 }
 
-// The text file for complete blocks (samples.size() == totalSamples, or no
-// samples for counts of zero and below).
-inline std::string referenceText(const std::vector<TestBlock>& blocks, const ReferenceOptions& options)
-{
-    std::string text;
-    bool first = true;
-    for (const TestBlock& block : blocks) {
-        if (options.headers == 1 || (options.headers == 2 && first))
-            text += referenceHeaderLines(block);
-        first = false;
-        double sampleTime = block.firstSampleTime;
-        double timeStep = static_cast<std::int32_t>(block.samplePeriod) / 1000.0;
-        for (std::int32_t i = 0; i < block.totalSamples; ++i) {
-            if (i % options.modulus == 0)
-                text += referenceRecord(block, options, sampleTime, block.samples[static_cast<std::size_t>(i)]);
-            sampleTime += timeStep;
-        }
-    }
-    return text;
-}
-
 inline std::uint32_t referenceBigEndian(const std::string& bytes, std::size_t at, int size)
 {
     std::uint32_t value = 0;
@@ -154,6 +133,14 @@ inline std::string referenceConvert(const std::string& bytes, const ReferenceOpt
         }
     }
     return text;
+}
+
+// The text file for complete blocks (samples.size() == totalSamples, or no
+// samples for counts of zero and below).
+inline std::string referenceText(const std::vector<TestBlock>& blocks, const ReferenceOptions& options)
+{
+    bool truncated = false;
+    return referenceConvert(encodeLog(blocks), options, truncated);
 }
 
 #endif
