@@ -1,10 +1,10 @@
 // The option scanner: grouping, values, the end of the options, and the
 // POSIXLY_INCORRECT_GETOPT mode that takes options from anywhere.
+#include "environment.h"
 #include "getopt.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -40,9 +40,9 @@ TEST_P(ScanTest, ReturnsOptionsThenOperands)
 {
     const ScanCase& scan = GetParam();
     if (scan.permute)
-        setenv("POSIXLY_INCORRECT_GETOPT", "", 1);
+        setEnvironment("POSIXLY_INCORRECT_GETOPT", "1");
     else
-        unsetenv("POSIXLY_INCORRECT_GETOPT");
+        unsetEnvironment("POSIXLY_INCORRECT_GETOPT");
     std::vector<std::string> storage{"/usr/bin/quarvel"};
     storage.insert(storage.end(), scan.args.begin(), scan.args.end());
     std::vector<char*> argv;
@@ -61,7 +61,7 @@ TEST_P(ScanTest, ReturnsOptionsThenOperands)
             break;
     }
     quarvel::opterr = 1;
-    unsetenv("POSIXLY_INCORRECT_GETOPT");
+    unsetEnvironment("POSIXLY_INCORRECT_GETOPT");
     EXPECT_EQ(options, scan.options);
     if (letter != '?') {
         std::vector<std::string> operands(argv.begin() + quarvel::optind, argv.begin() + argc);
