@@ -3,19 +3,19 @@
 #include "format.h"
 #include "logfile.h"
 #include "settings.h"
+#include "system.h"
+#include "tails.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <memory>
+#include <string>
 
 namespace {
 
 constexpr std::size_t OUTPUT_CAPACITY = std::size_t{256} * 1024;
-// No record can be longer: a time stamp, five integers and three floats.
-constexpr std::size_t RECORD_MAX_CHARS = FIXED_MAX_CHARS + 5 * INT_MAX_CHARS + 3 * FIXED_MAX_CHARS + 16;
 static_assert(RECORD_MAX_CHARS < OUTPUT_CAPACITY);
 // The output is flushed after every FLUSH_INTERVAL-th record, so a reader
 // following the growing file sees it advance.
@@ -26,7 +26,7 @@ constexpr std::uint64_t FLUSH_INTERVAL = 1024;
 // points (or when it is full).
 struct TextOutput {
     std::FILE* file = nullptr;
-    std::unique_ptr<char[]> data;
+    std::unique_ptr<char[]> data;  // kept from file to file
     std::size_t used = 0;
     bool failed = false;
 };
@@ -34,7 +34,10 @@ struct TextOutput {
 void openTextOutput(TextOutput& output, std::FILE* file)
 {
     output.file = file;
-    output.data = std::make_unique_for_overwrite<char[]>(OUTPUT_CAPACITY);
+    if (!output.data)
+        output.data.reset(new char[OUTPUT_CAPACITY]);  // uninitialised: written before it is read
+    output.used = 0;
+    output.failed = false;
     std::setvbuf(file, nullptr, _IONBF, 0);
 }
 
@@ -65,157 +68,6 @@ void writeText(TextOutput& output, const std::string& text)
     commitText(output, std::copy(text.begin(), text.end(), output.data.get() + output.used));
 }
 
-// The fields of a block that are the same in all its records.
-struct BlockRecord {
-    std::string constantFields;  // channel to offset, those selected, comma-separated
-    float gain = 0;
-    float offset = 0;
-    double timeStep = 0;
-};
-
-BlockRecord describeBlock(const LogFileHeader& header)
-{
-    BlockRecord block;
-    std::string& fields = block.constantFields;
-    auto separate = [&fields] {
-        if (!fields.empty())
-            fields += ',';
-    };
-    if (settings.doChannel) {
-        separate();
-        appendInt(fields, header.adcChan);
-    }
-    if (settings.doPeriod) {
-        separate();
-        appendInt(fields, header.samplePeriod);
-    }
-    if (settings.doSamples) {
-        separate();
-        appendInt(fields, header.totalSamples);
-    }
-    if (settings.doGain) {
-        separate();
-        appendFixed(fields, header.calGain, 6);
-    }
-    if (settings.doOffset) {
-        separate();
-        appendFixed(fields, header.calOffset, 6);
-    }
-    block.gain = header.calGain;
-    block.offset = header.calOffset;
-    block.timeStep = static_cast<std::int32_t>(header.samplePeriod) / 1000.0;
-    return block;
-}
-
-// Formats the part of a record that follows the time stamp: the fields
-// that depend only on the block and the raw count, and the line end.
-char* formatRecordTail(char* out, const BlockRecord& block, std::int16_t rawSample)
-{
-    bool needSeparator = settings.doTime;
-    auto separate = [&] {
-        if (needSeparator)
-            *out++ = ',';
-        needSeparator = true;
-    };
-    if (!block.constantFields.empty()) {
-        separate();
-        out = std::copy(block.constantFields.begin(), block.constantFields.end(), out);
-    }
-    if (settings.doRaw) {
-        separate();
-        out = formatInt(out, rawSample);
-    }
-    if (settings.doCal) {
-        separate();
-        // The product is exact in double; the sum is rounded once to float.
-        auto calValue = static_cast<float>(rawSample * static_cast<double>(block.gain) + block.offset);
-        out = formatFixed(out, calValue, 6);
-    }
-    *out++ = '\r';
-    *out++ = '\n';
-    return out;
-}
-
-// Within a block a record's tail is a function of the raw count alone, so
-// each of the 65536 possible tails is formatted once and then copied. A slot
-// is one cache line: the tail, its length, and the generation stamp that
-// says whether the slot belongs to the current block. Longer tails are
-// formatted every time.
-constexpr std::size_t RAW_VALUES = 65536;
-constexpr std::size_t TAIL_SLOT_SIZE = 64;
-constexpr std::size_t TAIL_MAX_CACHED = 59;
-constexpr std::size_t TAIL_LENGTH_AT = 59;
-constexpr std::size_t TAIL_STAMP_AT = 60;
-static_assert(TAIL_SLOT_SIZE <= RECORD_MAX_CHARS);
-
-struct TailCache {
-    std::unique_ptr<char[]> slots;
-    std::uint32_t generation = 0;
-};
-
-// Invalidates every slot; allocates the cache on first use.
-void startBlock(TailCache& cache)
-{
-    if (!cache.slots)
-        cache.slots = std::make_unique<char[]>(RAW_VALUES * TAIL_SLOT_SIZE);  // stamps 0
-    if (++cache.generation == 0) {
-        std::fill_n(cache.slots.get(), RAW_VALUES * TAIL_SLOT_SIZE, 0);
-        cache.generation = 1;
-    }
-}
-
-// Each record's position depends on the length of the tail before it, so a
-// slot that is not in the cache stalls the loop: fetch slots ahead of use.
-constexpr std::int64_t PREFETCH_DISTANCE = 16;
-
-// The cache as the hot loop uses it: plain values that stay in registers,
-// where members behind a reference would be reloaded after every store of
-// a record byte.
-struct TailSlots {
-    char* slots;
-    std::uint32_t generation;
-};
-
-inline void prefetchTail(TailSlots tails, const unsigned char* sample)
-{
-    std::uint16_t index;
-    std::memcpy(&index, sample, 2);
-    byteSwap16(&index);
-    __builtin_prefetch(tails.slots + std::size_t{index} * TAIL_SLOT_SIZE);
-}
-
-// Formats a tail that is not in the cache yet and keeps it if it fits.
-// Kept out of line so that the loop around the cached case stays small.
-[[gnu::noinline]] char* fillTailSlot(
-    char* out, char* slot, std::uint32_t generation, const BlockRecord& block, std::int16_t rawSample)
-{
-    char* end = formatRecordTail(out, block, rawSample);
-    auto length = static_cast<std::size_t>(end - out);
-    if (length <= TAIL_MAX_CACHED) {
-        std::memcpy(slot, out, length);
-        slot[TAIL_LENGTH_AT] = static_cast<char>(length);
-        std::memcpy(slot + TAIL_STAMP_AT, &generation, sizeof generation);
-    }
-    return end;
-}
-
-// Writes the record tail at `out`, which has room for RECORD_MAX_CHARS.
-inline char* writeRecordTail(char* out, TailSlots tails, const BlockRecord& block, std::int16_t rawSample)
-{
-    const std::size_t index = static_cast<std::uint16_t>(rawSample);
-    char* slot = tails.slots + index * TAIL_SLOT_SIZE;
-    std::uint32_t stamp;
-    std::memcpy(&stamp, slot + TAIL_STAMP_AT, sizeof stamp);
-    if (stamp != tails.generation)
-        return fillTailSlot(out, slot, tails.generation, block, rawSample);
-    // Most tails are short: copy the second half of the slot only when needed.
-    const std::size_t length = static_cast<unsigned char>(slot[TAIL_LENGTH_AT]);
-    std::memcpy(out, slot, TAIL_SLOT_SIZE / 2);
-    if (length > TAIL_SLOT_SIZE / 2)
-        std::memcpy(out + TAIL_SLOT_SIZE / 2, slot + TAIL_SLOT_SIZE / 2, TAIL_SLOT_SIZE / 2);
-    return out + length;
-}
-
 // Everything one conversion works with.
 struct Conversion {
     const char* inputPath = nullptr;
@@ -226,7 +78,14 @@ struct Conversion {
     // Records to write until the next flush: 1 at first, since the output
     // is flushed after the first record of the file, then FLUSH_INTERVAL.
     std::uint64_t recordsUntilFlush = 1;
-    TailCache& tails;
+    TailCache tails;
+};
+
+// What the samples of a block are converted with.
+struct Block {
+    TailFormat format;
+    TailSlots tails;
+    double timeStep;
 };
 
 std::uint64_t modulusMagnitude()
@@ -243,24 +102,24 @@ struct SampleCursor {
 
 // Converts `count` samples. The hot loop of the program: it keeps its state
 // in locals and leaves the loop only to drain or flush the output. Compiled
-// for each combination of a time column and a modulus of 1, so that the
-// common cases test nothing they need not.
-template <bool DO_TIME, bool EVERY_SAMPLE>
-void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor, const unsigned char* sample,
-    std::int64_t count)
+// for each combination of a time column, a modulus of 1 and the tail table,
+// so that the common cases test nothing they need not.
+template <bool DO_TIME, bool EVERY_SAMPLE, bool CACHED>
+void convertChunkAs(
+    Conversion& conversion, const Block& block, SampleCursor& cursor, const unsigned char* sample, std::int64_t count)
 {
     TextOutput& output = conversion.output;
     const std::uint64_t step = modulusMagnitude();
     std::uint64_t untilSelected = cursor.untilSelected;
     double sampleTime = cursor.sampleTime;
     std::uint64_t recordsUntilFlush = conversion.recordsUntilFlush;
-    const TailSlots tails{conversion.tails.slots.get(), conversion.tails.generation};
+    const TailSlots tails = block.tails;
     const double timeStep = block.timeStep;
     char* out = output.data.get() + output.used;
     const char* const lastRecordStart = output.data.get() + (OUTPUT_CAPACITY - RECORD_MAX_CHARS);
     const std::int64_t lastPrefetch = count - PREFETCH_DISTANCE;
     for (std::int64_t i = 0; i < count; ++i, sample += 2) {
-        if (i < lastPrefetch)
+        if (CACHED && i < lastPrefetch)
             prefetchTail(tails, sample + 2 * PREFETCH_DISTANCE);
         if (EVERY_SAMPLE || untilSelected == 0) {
             untilSelected = step;
@@ -274,7 +133,10 @@ void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCurs
             }
             if (DO_TIME)
                 out = formatFixed(out, sampleTime, 3);
-            out = writeRecordTail(out, tails, block, rawSample);
+            if (CACHED)
+                out = writeCachedTail(out, tails, block.format, rawSample);
+            else
+                out = formatRecordTail(out, block.format, rawSample);
             if (--recordsUntilFlush == 0) {
                 recordsUntilFlush = FLUSH_INTERVAL;
                 commitText(output, out);
@@ -294,18 +156,28 @@ void convertChunkAs(Conversion& conversion, const BlockRecord& block, SampleCurs
     cursor.sampleTime = sampleTime;
 }
 
-void convertChunk(Conversion& conversion, const BlockRecord& block, SampleCursor& cursor, const unsigned char* sample,
-    std::int64_t count)
+template <bool DO_TIME, bool EVERY_SAMPLE>
+void convertChunkWithTails(
+    Conversion& conversion, const Block& block, SampleCursor& cursor, const unsigned char* sample, std::int64_t count)
+{
+    if (block.tails.slots != nullptr)
+        convertChunkAs<DO_TIME, EVERY_SAMPLE, true>(conversion, block, cursor, sample, count);
+    else
+        convertChunkAs<DO_TIME, EVERY_SAMPLE, false>(conversion, block, cursor, sample, count);
+}
+
+void convertChunk(
+    Conversion& conversion, const Block& block, SampleCursor& cursor, const unsigned char* sample, std::int64_t count)
 {
     bool everySample = modulusMagnitude() == 1;
     if (settings.doTime && everySample)
-        convertChunkAs<true, true>(conversion, block, cursor, sample, count);
+        convertChunkWithTails<true, true>(conversion, block, cursor, sample, count);
     else if (settings.doTime)
-        convertChunkAs<true, false>(conversion, block, cursor, sample, count);
+        convertChunkWithTails<true, false>(conversion, block, cursor, sample, count);
     else if (everySample)
-        convertChunkAs<false, true>(conversion, block, cursor, sample, count);
+        convertChunkWithTails<false, true>(conversion, block, cursor, sample, count);
     else
-        convertChunkAs<false, false>(conversion, block, cursor, sample, count);
+        convertChunkWithTails<false, false>(conversion, block, cursor, sample, count);
 }
 
 // `seconds` in local time, as ctime renders it but without the newline.
@@ -314,14 +186,24 @@ std::string formatLocalTime(std::int32_t seconds)
     static const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const MONTHS[]
         = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::time_t time = seconds;
-    const std::tm* local = std::localtime(&time);
-    if (local == nullptr)
-        return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", WEEKDAYS[local->tm_wday % 7],
-        MONTHS[local->tm_mon % 12], local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
-        local->tm_year + 1900);
+    const std::tm local = toLocalTime(seconds);
+    auto twoDigits = [](std::string& text, int value, char pad) {
+        text += value < 10 ? pad : static_cast<char>('0' + value / 10);
+        text += static_cast<char>('0' + value % 10);
+    };
+    std::string text = WEEKDAYS[local.tm_wday % 7];
+    text += ' ';
+    text += MONTHS[local.tm_mon % 12];
+    text += ' ';
+    twoDigits(text, local.tm_mday, ' ');
+    text += ' ';
+    twoDigits(text, local.tm_hour, '0');
+    text += ':';
+    twoDigits(text, local.tm_min, '0');
+    text += ':';
+    twoDigits(text, local.tm_sec, '0');
+    text += ' ';
+    appendInt(text, std::int64_t{local.tm_year} + 1900);
     return text;
 }
 
@@ -359,9 +241,11 @@ std::string blockSummary(
 // here: its samples ran out, or a read or write failed.
 bool convertSamples(Conversion& conversion, const LogFileHeader& header)
 {
-    const BlockRecord block = describeBlock(header);
-    startBlock(conversion.tails);
     const std::int64_t totalSamples = header.totalSamples;
+    Block block{.format = describeTails(header),
+        .tails = {},
+        .timeStep = static_cast<std::int32_t>(header.samplePeriod) / 1000.0};
+    block.tails = startBlock(conversion.tails, block.format, totalSamples);
     std::int64_t index = 0;
     SampleCursor cursor{.untilSelected = 0, .sampleTime = static_cast<double>(header.firstSampleTime)};
     LogStream& input = conversion.input;
@@ -414,14 +298,22 @@ int convertBlocks(Conversion& conversion)
 
 std::FILE* openInput(const char* path)
 {
-    std::FILE* file = std::fopen(path, "rb");
-    std::error_code error;
+    std::FILE* file = openFile(path, "rb");
     // A directory opens for reading on some systems but is no logger file.
-    if (file != nullptr && std::filesystem::is_directory(path, error)) {
+    if (file != nullptr && isDirectory(file)) {
         std::fclose(file);
         file = nullptr;
     }
     return file;
+}
+
+// Opens the text file, unless it is the input itself under another name
+// (a link): opening it for writing would empty the log before it is read.
+std::FILE* openOutput(std::FILE* input, const std::string& outputPath)
+{
+    if (isSameFile(input, outputPath.c_str()))
+        return nullptr;
+    return openFile(outputPath.c_str(), "wb");
 }
 
 }  // namespace
@@ -433,15 +325,13 @@ int processFile(const char* path)
         std::fprintf(stderr, "failed to open input file %s\n", path);
         return 0;
     }
-    static TailCache tails;  // kept across files: it is large
-    Conversion conversion{.inputPath = path,
-        .outputPath = std::string(path) + ".txt",
-        .input = {},
-        .output = {},
-        .firstHeader = true,
-        .recordsUntilFlush = 1,
-        .tails = tails};
-    std::FILE* output = std::fopen(conversion.outputPath.c_str(), "wb");
+    // Kept from file to file: the buffers, and the tail table, which is large.
+    static Conversion conversion;
+    conversion.inputPath = path;
+    conversion.outputPath.assign(path).append(".txt");
+    conversion.firstHeader = true;
+    conversion.recordsUntilFlush = 1;
+    std::FILE* output = openOutput(input, conversion.outputPath);
     if (output == nullptr) {
         std::fprintf(stderr, "failed to open output file %s\n", conversion.outputPath.c_str());
         std::fclose(input);

@@ -11,11 +11,21 @@ constexpr std::uint64_t POWERS_OF_TEN[]
         10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL, 100000000000000ULL, 1000000000000000ULL,
         10000000000000000ULL, 100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
 
-// The general case: non-finite values and values whose scaled magnitude
-// does not fit 64 bits. std::to_chars renders these exactly as printf does.
+// Values whose scaled magnitude does not fit 64 bits. std::to_chars renders
+// these exactly as printf does.
 char* formatFixedSlow(char* out, double value, int precision)
 {
     return std::to_chars(out, out + FIXED_MAX_CHARS, value, std::chars_format::fixed, precision).ptr;
+}
+
+// As the C library's printf spells them, with the NaN's sign: libraries
+// differ here ("-nan(ind)", "nan(snan)"), so the text is our own.
+char* formatNonFinite(char* out, bool negative, bool isNan)
+{
+    if (negative)
+        *out++ = '-';
+    std::memcpy(out, isNan ? "nan" : "inf", 3);
+    return out + 3;
 }
 
 // Rounds mantissa * 2^exponent * 10^precision to the nearest integer, ties
@@ -105,7 +115,7 @@ char* formatFixed(char* out, double value, int precision)
     int biasedExponent = static_cast<int>((bits >> 52) & 0x7ff);
     std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
     if (biasedExponent == 0x7ff)
-        return formatFixedSlow(out, value, precision);
+        return formatNonFinite(out, (bits >> 63) != 0, fraction != 0);
     std::uint64_t mantissa = biasedExponent == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
     int exponent = (biasedExponent == 0 ? 1 : biasedExponent) - 1075;
     std::uint64_t scale = POWERS_OF_TEN[precision];

@@ -22,7 +22,8 @@ int skippedEnd = 1;
 
 void warnx(const char* invocationName, const char* message, unsigned char letter)
 {
-    std::fprintf(stderr, "%s: %s -- %c\n", programName(invocationName), message, letter);
+    const std::string_view name = programName(invocationName);
+    std::fprintf(stderr, "%.*s: %s -- %c\n", static_cast<int>(name.size()), name.data(), message, letter);
 }
 
 bool endsOptions(const char* arg)
@@ -94,12 +95,27 @@ int optionError(const char* invocationName, const char* message, unsigned char l
 
 }  // namespace
 
-const char* programName(const char* argv0)
+std::string_view programName(const char* argv0)
 {
     if (argv0 == nullptr)
         return "quarvel";
-    const char* slash = std::strrchr(argv0, '/');
-    return slash ? slash + 1 : argv0;
+    std::string_view name = argv0;
+#ifdef _WIN32
+    // Windows names the program by its whole path, with either separator, a
+    // drive, and the extension, which the name shown leaves out.
+    name.remove_prefix(name.find_last_of("/\\:") + 1);  // npos + 1 is 0
+    constexpr std::string_view EXTENSION = ".exe";
+    if (name.size() > EXTENSION.size()) {
+        std::string_view end = name.substr(name.size() - EXTENSION.size());
+        bool isExtension = std::equal(end.begin(), end.end(), EXTENSION.begin(),
+            [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
+        if (isExtension)
+            name.remove_suffix(EXTENSION.size());
+    }
+#else
+    name.remove_prefix(name.find_last_of('/') + 1);  // npos + 1 is 0
+#endif
+    return name;
 }
 
 void resetGetopt()

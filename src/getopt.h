@@ -4,6 +4,8 @@
 #ifndef QUARVEL_GETOPT_H
 #define QUARVEL_GETOPT_H
 
+#include <string_view>
+
 namespace quarvel {
 
 extern int optind;    // next argument to scan; at the end, the first operand
@@ -18,8 +20,9 @@ int getopt(int argc, char** argv, const char* optionString);
 // Starts a new scan from the first argument.
 void resetGetopt();
 
-// The last path component of the invocation name, as diagnostics show it.
-const char* programName(const char* argv0);
+// The last path component of the invocation name, as diagnostics show it
+// (on Windows also without ".exe").
+std::string_view programName(const char* argv0);
 
 }  // namespace quarvel
 

@@ -1,19 +1,27 @@
 #include "logfile.h"
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
+#include <limits>
 
-// The header is read straight into the record and its fields reversed in
-// place, which turns big-endian into host order only on little-endian hosts.
-static_assert(std::endian::native == std::endian::little);
+// The header is read straight into the record, field for field: floats
+// must have the byte order of integers of their width, as on every host
+// with IEEE 754 arithmetic that this program targets.
+static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
 
 void openLogStream(LogStream& stream, std::FILE* file, std::size_t capacity)
 {
-    stream = LogStream{};
+    // The buffer outlives the file: a run over many files allocates it once.
+    if (!stream.data || stream.capacity != capacity) {
+        // Left uninitialised (make_unique_for_overwrite, which libc++ lacks
+        // before version 16): every byte is read into before it is used.
+        stream.data.reset(new unsigned char[capacity]);
+        stream.capacity = capacity;
+    }
     stream.file = file;
-    stream.capacity = capacity;
-    stream.data = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+    stream.begin = 0;
+    stream.end = 0;
+    stream.atEnd = false;
+    stream.failed = false;
     // Our own buffer does the buffering; a second copy through stdio's is waste.
     std::setvbuf(file, nullptr, _IONBF, 0);
 }

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
-#include <utility>
 
 constexpr std::size_t LOG_HEADER_SIZE = 24;
 
@@ -36,6 +36,8 @@ struct LogStream {
 
 constexpr std::size_t LOG_STREAM_CAPACITY = std::size_t{256} * 1024;
 
+// Starts reading `file`, reusing the stream's buffer when it has one of
+// `capacity` bytes.
 void openLogStream(LogStream& stream, std::FILE* file, std::size_t capacity = LOG_STREAM_CAPACITY);
 
 // Makes at least `wanted` bytes available unless the file ends or fails
@@ -47,19 +49,26 @@ std::size_t fillLogStream(LogStream& stream, std::size_t wanted);
 // read error, which sets `stream.failed`).
 int readLogFileHeader(LogFileHeader& header, LogStream& stream);
 
-// Reverse the bytes of a 32-bit field or a 16-bit sample in place. Inline:
-// the sample loop calls byteSwap16 once per written sample.
+// Turn a big-endian 32-bit field or 16-bit sample into host byte order in
+// place: a byte reversal on little-endian hosts, nothing on big-endian ones.
+// Built from shifts, which compilers turn into one swap instruction, so no
+// assumption about the host is needed. Inline: the sample loop calls
+// byteSwap16 once per written sample.
 inline void byteSwap32(void* field)
 {
-    auto* bytes = static_cast<unsigned char*>(field);
-    std::swap(bytes[0], bytes[3]);
-    std::swap(bytes[1], bytes[2]);
+    unsigned char bytes[4];
+    std::memcpy(bytes, field, 4);
+    const std::uint32_t value = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16
+        | std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
+    std::memcpy(field, &value, 4);
 }
 
 inline void byteSwap16(void* sample)
 {
-    auto* bytes = static_cast<unsigned char*>(sample);
-    std::swap(bytes[0], bytes[1]);
+    unsigned char bytes[2];
+    std::memcpy(bytes, sample, 2);
+    const auto value = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+    std::memcpy(sample, &value, 2);
 }
 
 #endif

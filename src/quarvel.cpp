@@ -2,6 +2,7 @@
 #include "convert.h"
 #include "getopt.h"
 #include "settings.h"
+#include "system.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,10 +25,19 @@ void printBanner()
     std::fputs("\nquarvel version 1.0, built on " __DATE__ " at " __TIME__ "\n", stdout);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Standard output only reports on the conversion: a failure to write it
+// stops nothing, but the run must not end as a success.
+int checkStandardOutput()
 {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
+        return 0;
+    std::fputs("failed to write standard output\n", stderr);
+    return 1;
+}
+
+int run(int argc, char** argv)
+{
+    prepareConsole();
     switch (scanCommandLine(argc, argv)) {
     case CommandLine::USAGE: printUsage(0);
     case CommandLine::FAILED: return 1;
@@ -45,5 +55,29 @@ int main(int argc, char** argv)
         if (processFile(argv[i]) != 0)
             status = 1;
     }
+    if (checkStandardOutput() != 0)
+        status = 1;
     return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+#include <string>
+#include <vector>
+
+int wmain(int argc, wchar_t** wideArgv)
+{
+    std::vector<std::string> arguments = utf8Arguments(argc, wideArgv);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv)
+{
+    return run(argc, argv);
+}
+#endif

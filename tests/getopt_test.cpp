@@ -91,10 +91,18 @@ INSTANTIATE_TEST_SUITE_P(Permuting, ScanTest,
 
 TEST(ProgramName, IsTheLastPathComponent)
 {
-    EXPECT_STREQ(quarvel::programName("/usr/local/bin/quarvel"), "quarvel");
-    EXPECT_STREQ(quarvel::programName("./q"), "q");
-    EXPECT_STREQ(quarvel::programName("quarvel"), "quarvel");
-    EXPECT_STREQ(quarvel::programName(nullptr), "quarvel");
+    EXPECT_EQ(quarvel::programName("/usr/local/bin/quarvel"), "quarvel");
+    EXPECT_EQ(quarvel::programName("./q"), "q");
+    EXPECT_EQ(quarvel::programName("quarvel"), "quarvel");
+    EXPECT_EQ(quarvel::programName(nullptr), "quarvel");
+#ifdef _WIN32
+    EXPECT_EQ(quarvel::programName("Z:\\tools\\quarvel.exe"), "quarvel");
+    EXPECT_EQ(quarvel::programName("C:QUARVEL.EXE"), "QUARVEL");
+    EXPECT_EQ(quarvel::programName("bin/quarvel"), "quarvel");
+    EXPECT_EQ(quarvel::programName(".exe"), ".exe");
+#else
+    EXPECT_EQ(quarvel::programName("quarvel.exe"), "quarvel.exe");
+#endif
 }
 
 }  // namespace

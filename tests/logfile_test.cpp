@@ -134,15 +134,18 @@ TEST(ReadLogFileHeader, ReadErrorIsNotEndOfFile)
     EXPECT_TRUE(stream.failed);
 }
 
-TEST(ByteSwap, ReversesBytesInPlace)
+TEST(ByteSwap, TurnsBigEndianIntoHostOrderInPlace)
 {
     unsigned char field[] = {1, 2, 3, 4};
     byteSwap32(field);
-    EXPECT_EQ(std::string(field, field + 4), std::string("\x04\x03\x02\x01"));
+    std::uint32_t value;
+    std::memcpy(&value, field, 4);
+    EXPECT_EQ(value, 0x01020304U);
     unsigned char sample[] = {0xAB, 0xCD};
     byteSwap16(sample);
-    EXPECT_EQ(sample[0], 0xCD);
-    EXPECT_EQ(sample[1], 0xAB);
+    std::uint16_t raw;
+    std::memcpy(&raw, sample, 2);
+    EXPECT_EQ(raw, 0xABCDU);
 }
 
 }  // namespace

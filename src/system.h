@@ -1,0 +1,40 @@
+// What the program needs of its operating system beyond standard C++: byte
+// streams on the console, arguments and file names in UTF-8, file identity
+// and local time. Windows and POSIX systems differ in each.
+#ifndef QUARVEL_SYSTEM_H
+#define QUARVEL_SYSTEM_H
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+// Makes standard output and error write bytes as given (Windows would turn
+// "\n" into "\r\n"), and makes a write to a closed pipe fail with an error
+// instead of ending the process.
+void prepareConsole();
+
+#ifdef _WIN32
+// The arguments of wmain in UTF-8, so that file names outside the ANSI code
+// page survive.
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
+#endif
+
+// Opens a file named in UTF-8, as fopen does.
+std::FILE* openFile(const char* path, const char* mode);
+
+// Whether the open file is a directory.
+bool isDirectory(std::FILE* file);
+
+// Whether `path` names the open file itself, through a link or otherwise.
+bool isSameFile(std::FILE* file, const char* path);
+
+// `seconds` since the epoch as local time. Where the C library cannot render
+// it (Windows' refuses times before 1970), in UTC by our own calendar.
+std::tm toLocalTime(std::int64_t seconds);
+
+// `seconds` since the epoch in UTC, by the proleptic Gregorian calendar.
+std::tm toUtc(std::int64_t seconds);
+
+#endif
