@@ -224,4 +224,37 @@ TEST_F(QuarvelTest, OperandsThatLookLikeOptionsAfterTheDoubleHyphen)
     EXPECT_EQ(read("-t.txt"), referenceText({blockOf(3)}, {.headers = 3}));
 }
 
+TEST_F(QuarvelTest, UnwritableStandardOutputFailsTheRunAfterConvertingEverything)
+{
+    // Enough blocks that the console summaries fill stdio's buffer, so the
+    // first failed write comes in the middle of the first file.
+    const std::vector<TestBlock> blocks(60, blockOf(40));
+    write("f", encodeLog(blocks));
+    write("g", encodeLog({blockOf(3)}));
+    for (Console target : {Console::FULL_DEVICE, Console::CLOSED_PIPE}) {
+        console = target;
+        RunResult result = run({"-dS", "f", "g"});
+        EXPECT_EQ(result.err, "failed to write standard output\n");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.headers = 3}));
+        EXPECT_EQ(read("g.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+    }
+}
+
+TEST_F(QuarvelTest, OutputThatIsALinkToTheInputLeavesTheInputAlone)
+{
+    const std::string log = encodeLog({blockOf(4)});
+    write("f", log);
+    write("g", log);
+    write("h", encodeLog({blockOf(2)}));
+    std::filesystem::create_symlink("f", dir / "f.txt");
+    std::filesystem::create_hard_link(dir / "g", dir / "g.txt");
+    RunResult result = run({"-qS", "f", "g", "h"});
+    EXPECT_EQ(result.err, "failed to open output file f.txt\nfailed to open output file g.txt\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read("f"), log);
+    EXPECT_EQ(read("g"), log);
+    EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+}
+
 }  // namespace

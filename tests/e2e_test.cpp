@@ -362,22 +362,36 @@ namespace {
 
 TEST_F(QuarvelTest, SameRawCountsUnderOtherCalibrationsConvertAfresh)
 {
-    // Blocks and files that repeat raw counts with other gains, offsets and
-    // fields must not reuse one another's formatted values.
-    std::vector<std::int16_t> samples{5, -5, 5, 32767, -32768, 5};
-    TestBlock first = makeBlock(samples);
-    TestBlock second = makeBlock(samples);
-    second.calGain = 3.0e38F;  // tails too long to keep
-    TestBlock third = makeBlock(samples);
-    third.calOffset = -7.25F;
-    third.adcChan = 9;
-    write("a", encodeLog({first, second, third, first}));
-    write("b", encodeLog({third, first}));
-    RunResult result = run({"-qSgcr", "a", "b"});
-    EXPECT_EQ(result.status, 0);
-    ReferenceOptions options{.channel = true, .gain = true, .raw = true, .headers = 3};
-    EXPECT_EQ(read("a.txt"), referenceText({first, second, third, first}, options));
-    EXPECT_EQ(read("b.txt"), referenceText({third, first}, options));
+    // Formatted tails are kept across blocks and files while the channel,
+    // period, count, gain and offset stay the same; blocks and files that
+    // repeat raw counts under anything else must not reuse them. The blocks
+    // are long enough for the tails to be kept.
+    std::vector<std::int16_t> samples;
+    for (int i = 0; i < 5000; ++i)
+        samples.push_back(static_cast<std::int16_t>(i % 7 == 0 ? 32767 : (i % 5) * 1000 - 2000));
+    const TestBlock first = makeBlock(samples);
+    TestBlock otherChannel = first;
+    otherChannel.adcChan = 9;
+    TestBlock hiddenGain = first;  // prints as 0.500000 too
+    hiddenGain.calGain = std::nextafter(0.5F, 1.0F);
+    TestBlock otherOffset = first;
+    otherOffset.calOffset = -7.25F;
+    TestBlock longTails = first;
+    longTails.calGain = 3.0e38F;  // tails too long to keep
+    TestBlock shorter = makeBlock(std::vector<std::int16_t>(samples.begin(), samples.begin() + 4999));
+    const std::vector<TestBlock> a{first, otherChannel, first, hiddenGain, otherOffset, longTails, shorter, first};
+    const std::vector<TestBlock> b{first, hiddenGain};
+    write("a", encodeLog(a));
+    write("b", encodeLog(b));
+    for (const char* flags : {"-qScgr", "-qStpN"}) {
+        RunResult result = run({flags, "a", "b"});
+        EXPECT_EQ(result.status, 0);
+        ReferenceOptions options{.channel = true, .gain = true, .raw = true, .headers = 3};
+        if (flags == std::string("-qStpN"))
+            options = {.time = true, .period = true, .samples = true, .headers = 3};
+        EXPECT_EQ(read("a.txt"), referenceText(a, options)) << flags;
+        EXPECT_EQ(read("b.txt"), referenceText(b, options)) << flags;
+    }
 }
 
 }  // namespace

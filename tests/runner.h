@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -85,17 +86,37 @@ protected:
 
     std::filesystem::path dir;
     std::string binary = QUARVEL_BINARY;
+    // Where quarvel's standard output goes: captured into RunResult::out,
+    // a device that is always full, or a pipe whose reader has gone.
+    enum class Console { CAPTURED, FULL_DEVICE, CLOSED_PIPE } console = Console::CAPTURED;
     // Run quarvel as an ordinary user: as root it could write anywhere.
     bool unprivileged = false;
 
 private:
+    int openConsole(const std::string& outPath) const
+    {
+        if (console == Console::FULL_DEVICE)
+            return open("/dev/full", O_WRONLY);
+        if (console == Console::CLOSED_PIPE) {
+            int ends[2];
+            if (pipe(ends) != 0)
+                return -1;
+            close(ends[0]);
+            // quarvel must cope with a closed pipe itself, not by inheriting
+            // an ignored SIGPIPE.
+            std::signal(SIGPIPE, SIG_DFL);
+            return ends[1];
+        }
+        return open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+
     [[noreturn]] void execInChild(const std::vector<std::string>& arguments,
         const std::vector<std::string>& environment, const std::string& outPath, const std::string& errPath)
     {
         if (chdir(dir.c_str()) != 0)
             _exit(126);
         int in = open("/dev/null", O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = openConsole(outPath);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0)
             _exit(126);
