@@ -151,7 +151,7 @@ void benchmark(const Settings& settings, const char* label, const std::string& f
 {
     const std::filesystem::path log = settings.dir / "log.bin";
     const std::filesystem::path output = settings.dir / "log.bin.txt";
-    const std::filesystem::path baseline = settings.dir / "baseline.txt";
+    const std::filesystem::path baseline = settings.dir / "log.bin.baseline";
     const std::filesystem::path copy = settings.dir / "copy.txt";
     std::vector<Measurement> quarvel, printfBaseline, dd, ddFlushSized;
     std::string flushBlock;  // the bytes between two flushes of quarvel's output, on average
@@ -162,7 +162,7 @@ void benchmark(const Settings& settings, const char* label, const std::string& f
         std::filesystem::remove(baseline);
         std::filesystem::remove(copy);
         quarvel.push_back(run({QUARVEL_BINARY, "-q" + flags, log.string()}));
-        printfBaseline.push_back(run({BASELINE_BINARY, "x" + flags, log.string(), baseline.string()}));
+        printfBaseline.push_back(run({BASELINE_BINARY, "-" + flags, ".baseline", log.string()}));
         if (!sameBytes(output, baseline)) {
             std::fprintf(stderr, "%s: quarvel's output differs from the baseline's\n", label);
             std::exit(1);
