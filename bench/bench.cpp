@@ -29,8 +29,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 constexpr int TINY_FILES = 300;
@@ -173,7 +171,7 @@ void writeSmallLogFile(const std::filesystem::path& path, int index, std::int32_
         .offset = OFFSETS[(k / 5) % 5] * trim};
     Signal signal{.amplitude = 6000 + 2000.0 * static_cast<double>(k % 10),
         .samplesPerRadian = 15 + 5.0 * static_cast<double>(k % 17),
-        .index = index * 37,
+        .index = std::int64_t{index} * 37,
         .noise = 12345U + 7919U * static_cast<std::uint32_t>(index)};
     std::ofstream out(path, std::ios::binary);
     writeBlock(out, header, signal);
@@ -337,6 +335,7 @@ std::vector<std::filesystem::path> withSuffix(
     const std::vector<std::filesystem::path>& paths, const std::string& suffix)
 {
     std::vector<std::filesystem::path> result;
+    result.reserve(paths.size());
     for (const std::filesystem::path& path : paths)
         result.push_back(path.string() + suffix);
     return result;
@@ -621,16 +620,16 @@ int main(int argc, char** argv)
         settings.runs, zone == nullptr ? "unset" : zone);
     std::vector<Summary> summary;
     if (selected(settings, "big")) {
-        for (const Summary& line : benchmarkBig(settings))
-            summary.push_back(line);
+        const std::vector<Summary> lines = benchmarkBig(settings);
+        summary.insert(summary.end(), lines.begin(), lines.end());
     }
     if (selected(settings, "tiny"))
         summary.push_back(benchmarkTiny(settings));
     if (selected(settings, "files"))
         summary.push_back(benchmarkFiles(settings));
     if (selected(settings, "blocks")) {
-        for (const Summary& line : benchmarkBlocks(settings))
-            summary.push_back(line);
+        const std::vector<Summary> lines = benchmarkBlocks(settings);
+        summary.insert(summary.end(), lines.begin(), lines.end());
     }
     stopLauncher();
     printSummary(summary);

@@ -21,8 +21,6 @@
 #include <cstring>
 #include <ctime>
 
-extern char** environ;
-
 namespace {
 
 struct Command {
