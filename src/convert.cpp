@@ -296,22 +296,26 @@ int convertBlocks(Conversion& conversion)
     return 0;
 }
 
-std::FILE* openInput(const char* path)
+// Opens the logger file; `id` tells which file it is.
+std::FILE* openInput(const char* path, FileId& id)
 {
     std::FILE* file = openFile(path, "rb");
+    if (file == nullptr)
+        return nullptr;
+    id = fileIdOf(file);
     // A directory opens for reading on some systems but is no logger file.
-    if (file != nullptr && isDirectory(file)) {
+    if (id.directory) {
         std::fclose(file);
-        file = nullptr;
+        return nullptr;
     }
     return file;
 }
 
 // Opens the text file, unless it is the input itself under another name
 // (a link): opening it for writing would empty the log before it is read.
-std::FILE* openOutput(std::FILE* input, const std::string& outputPath)
+std::FILE* openOutput(const FileId& input, const std::string& outputPath)
 {
-    if (isSameFile(input, outputPath.c_str()))
+    if (isSameFile(input, fileIdOf(outputPath.c_str())))
         return nullptr;
     return openFile(outputPath.c_str(), "wb");
 }
@@ -320,7 +324,8 @@ std::FILE* openOutput(std::FILE* input, const std::string& outputPath)
 
 int processFile(const char* path)
 {
-    std::FILE* input = openInput(path);
+    FileId inputId;
+    std::FILE* input = openInput(path, inputId);
     if (input == nullptr) {
         std::fprintf(stderr, "failed to open input file %s\n", path);
         return 0;
@@ -331,7 +336,7 @@ int processFile(const char* path)
     conversion.outputPath.assign(path).append(".txt");
     conversion.firstHeader = true;
     conversion.recordsUntilFlush = 1;
-    std::FILE* output = openOutput(input, conversion.outputPath);
+    std::FILE* output = openOutput(inputId, conversion.outputPath);
     if (output == nullptr) {
         std::fprintf(stderr, "failed to open output file %s\n", conversion.outputPath.c_str());
         std::fclose(input);

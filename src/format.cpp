@@ -24,8 +24,8 @@ char* formatNonFinite(char* out, bool negative, bool isNan)
 {
     if (negative)
         *out++ = '-';
-    std::memcpy(out, isNan ? "nan" : "inf", 3);
-    return out + 3;
+    const char* word = isNan ? "nan" : "inf";
+    return std::copy(word, word + 3, out);
 }
 
 // Rounds mantissa * 2^exponent * 10^precision to the nearest integer, ties

@@ -71,7 +71,7 @@ int wmain(int argc, wchar_t** wideArgv)
     std::vector<std::string> arguments = utf8Arguments(argc, wideArgv);
     std::vector<char*> argv;
     for (std::string& argument : arguments)
-        argv.push_back(argument.data());
+        argv.push_back(argument.data());  // cppcheck-suppress useStlAlgorithm
     argv.push_back(nullptr);
     return run(argc, argv.data());
 }

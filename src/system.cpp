@@ -46,15 +46,17 @@ std::wstring wideFromUtf8(const char* text)
     return wide;
 }
 
-// The identity of an open file: volume and file index.
-bool fileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info)
+FileId fileIdOf(HANDLE handle)
 {
-    return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
-}
-
-HANDLE handleOf(std::FILE* file)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info;
+    FileId id;
+    if (handle == INVALID_HANDLE_VALUE || GetFileInformationByHandle(handle, &info) == 0)
+        return id;
+    id.known = true;
+    id.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    id.device = info.dwVolumeSerialNumber;
+    id.number = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    return id;
 }
 
 #endif
@@ -92,26 +94,20 @@ std::FILE* openFile(const char* path, const char* mode)
     return _wfopen(widePath.c_str(), wideMode.c_str());
 }
 
-bool isDirectory(std::FILE* file)
+FileId fileIdOf(std::FILE* file)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    return fileIdentity(handleOf(file), info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return fileIdOf(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))));
 }
 
-bool isSameFile(std::FILE* file, const char* path)
+FileId fileIdOf(const char* path)
 {
-    BY_HANDLE_FILE_INFORMATION opened;
-    if (!fileIdentity(handleOf(file), opened))
-        return false;
     const std::wstring widePath = wideFromUtf8(path);
-    HANDLE other = CreateFileW(widePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(widePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    BY_HANDLE_FILE_INFORMATION named;
-    bool same = fileIdentity(other, named) && named.dwVolumeSerialNumber == opened.dwVolumeSerialNumber
-        && named.nFileIndexHigh == opened.nFileIndexHigh && named.nFileIndexLow == opened.nFileIndexLow;
-    if (other != INVALID_HANDLE_VALUE)
-        CloseHandle(other);
-    return same;
+    FileId id = fileIdOf(handle);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return id;
 }
 
 namespace {
@@ -140,18 +136,28 @@ std::FILE* openFile(const char* path, const char* mode)
     return std::fopen(path, mode);
 }
 
-bool isDirectory(std::FILE* file)
+namespace {
+
+FileId fileIdOf(const struct stat& status)
 {
-    struct stat status { };
-    return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+    return {.known = true,
+        .directory = S_ISDIR(status.st_mode),
+        .device = static_cast<std::uint64_t>(status.st_dev),
+        .number = static_cast<std::uint64_t>(status.st_ino)};
 }
 
-bool isSameFile(std::FILE* file, const char* path)
+}  // namespace
+
+FileId fileIdOf(std::FILE* file)
 {
-    struct stat opened { };
-    struct stat named { };
-    return fstat(fileno(file), &opened) == 0 && stat(path, &named) == 0 && opened.st_dev == named.st_dev
-        && opened.st_ino == named.st_ino;
+    struct stat status { };
+    return fstat(fileno(file), &status) == 0 ? fileIdOf(status) : FileId{};
+}
+
+FileId fileIdOf(const char* path)
+{
+    struct stat status { };
+    return stat(path, &status) == 0 ? fileIdOf(status) : FileId{};
 }
 
 namespace {

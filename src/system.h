@@ -24,11 +24,22 @@ std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
 // Opens a file named in UTF-8, as fopen does.
 std::FILE* openFile(const char* path, const char* mode);
 
-// Whether the open file is a directory.
-bool isDirectory(std::FILE* file);
+// What tells files apart: the device (or volume) and the file's number on it.
+struct FileId {
+    bool known = false;  // false when the system could not say
+    bool directory = false;
+    std::uint64_t device = 0;
+    std::uint64_t number = 0;
+};
 
-// Whether `path` names the open file itself, through a link or otherwise.
-bool isSameFile(std::FILE* file, const char* path);
+FileId fileIdOf(std::FILE* file);
+FileId fileIdOf(const char* path);  // not known when nothing has that name
+
+// Whether two ids are known to name one file, through a link or otherwise.
+inline bool isSameFile(const FileId& a, const FileId& b)
+{
+    return a.known && b.known && a.device == b.device && a.number == b.number;
+}
 
 // `seconds` since the epoch as local time. Where the C library cannot render
 // it (Windows' refuses times before 1970), in UTC by our own calendar.

@@ -5,9 +5,11 @@
 
 #include "logbuilder.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,22 @@ inline std::string referenceSummary(const TestBlock& block)
     return text;
 }
 
+// raw × gain + offset in double, rounded once to float, with the NaN that
+// x86-64's arithmetic gives when the product comes first in the sum. Written
+// out, because a compiler may put either operand first.
+inline float referenceCalibrated(std::int16_t raw, float gain, float offset)
+{
+    const float negativeNan = -std::numeric_limits<float>::quiet_NaN();
+    if (std::isnan(gain))
+        return gain;
+    if (std::isinf(gain) && raw == 0)
+        return negativeNan;
+    if (std::isnan(offset))
+        return offset;
+    double sum = raw * static_cast<double>(gain) + offset;
+    return std::isnan(sum) ? negativeNan : static_cast<float>(sum);
+}
+
 inline std::string referenceRecord(
     const TestBlock& block, const ReferenceOptions& options, double sampleTime, std::int16_t raw)
 {
@@ -85,8 +103,7 @@ inline std::string referenceRecord(
     add(options.gain, printed("%f", static_cast<double>(block.calGain)));
     add(options.offset, printed("%f", static_cast<double>(block.calOffset)));
     add(options.raw, printed("%hd", raw));
-    auto cal = static_cast<float>(raw * static_cast<double>(block.calGain) + block.calOffset);
-    add(options.cal, printed("%f", static_cast<double>(cal)));
+    add(options.cal, printed("%f", static_cast<double>(referenceCalibrated(raw, block.calGain, block.calOffset))));
     return record + "\r\n";
 }
 
