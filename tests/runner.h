@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,42 @@ inline std::string readFile(const std::filesystem::path& path)
 inline void writeFile(const std::filesystem::path& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The binary under test: QUARVEL_TEST_BINARY if set (a cross build's, say),
+// else the one built with the tests. Absolute: quarvel runs in another folder.
+inline std::string testBinary()
+{
+    const char* chosen = std::getenv("QUARVEL_TEST_BINARY");
+    return std::filesystem::absolute(chosen != nullptr && *chosen != '\0' ? chosen : QUARVEL_BINARY).string();
+}
+
+// `name` as found on PATH, for execve, which does not search.
+inline std::string findProgram(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string folder; name.find('/') == std::string::npos && std::getline(folders, folder, ':');) {
+        std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return name;
+}
+
+// The words that start the binary under test, from QUARVEL_TEST_LAUNCHER
+// (e.g. "qemu-s390x"); none runs it directly. qemu-user gives the program
+// the binary's path as argv[0], as a direct start does.
+inline std::vector<std::string> testLauncher()
+{
+    const char* launcher = std::getenv("QUARVEL_TEST_LAUNCHER");
+    std::istringstream stream(launcher != nullptr ? launcher : "");
+    std::vector<std::string> words;
+    for (std::string word; stream >> word;)
+        words.push_back(word);
+    if (!words.empty())
+        words[0] = findProgram(words[0]);
+    return words;
 }
 
 // Each test gets a fresh folder; quarvel runs inside it, so operands are
@@ -65,8 +102,10 @@ protected:
     // entries, which may override those two.
     RunResult run(const std::vector<std::string>& args, std::vector<std::string> environment = {})
     {
-        environment.insert(environment.end(), {"TZ=UTC", "LC_ALL=C"});  // the first of a name wins
-        std::vector<std::string> arguments{binary};
+        for (const std::string fallback : {"TZ=UTC", "LC_ALL=C"})
+            addUnlessNamed(environment, fallback);
+        std::vector<std::string> arguments = launcher;
+        arguments.push_back(binary);
         arguments.insert(arguments.end(), args.begin(), args.end());
         std::string outPath = (dir / ".stdout").string();
         std::string errPath = (dir / ".stderr").string();
@@ -85,7 +124,8 @@ protected:
     }
 
     std::filesystem::path dir;
-    std::string binary = QUARVEL_BINARY;
+    std::string binary = testBinary();
+    const std::vector<std::string> launcher = testLauncher();
     // Where quarvel's standard output goes: captured into RunResult::out,
     // a device that is always full, or a pipe whose reader has gone.
     enum class Console { CAPTURED, FULL_DEVICE, CLOSED_PIPE } console = Console::CAPTURED;
@@ -93,6 +133,18 @@ protected:
     bool unprivileged = false;
 
 private:
+    // Each name once: with two, glibc's getenv takes the first but
+    // qemu-user passes the program the last.
+    static void addUnlessNamed(std::vector<std::string>& environment, const std::string& entry)
+    {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        for (const std::string& present : environment) {
+            if (present.starts_with(name))
+                return;
+        }
+        environment.push_back(entry);
+    }
+
     int openConsole(const std::string& outPath) const
     {
         if (console == Console::FULL_DEVICE)
@@ -134,7 +186,7 @@ private:
         for (const std::string& entry : environment)
             envp.push_back(const_cast<char*>(entry.c_str()));
         envp.push_back(nullptr);
-        execve(binary.c_str(), argv.data(), envp.data());
+        execve(arguments[0].c_str(), argv.data(), envp.data());
         _exit(127);
     }
 };
