@@ -21,6 +21,11 @@ std::string fast(double value, int precision)
 
 std::string reference(double value, int precision)
 {
+#ifdef _WIN32
+    // MinGW's printf leaves out a NaN's sign: spell non-finite values as glibc does.
+    if (!std::isfinite(value))
+        return std::string(std::signbit(value) ? "-" : "") + (std::isnan(value) ? "nan" : "inf");
+#endif
     char text[FIXED_MAX_CHARS + 8];
     std::snprintf(text, sizeof text, "%.*f", precision, value);
     return text;

@@ -125,6 +125,9 @@ TEST(ReadLogFileHeader, ReadsAcrossBufferRefills)
 
 TEST(ReadLogFileHeader, ReadErrorIsNotEndOfFile)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows opens no folder as a file, and its fread reports no error on a write-only stream";
+#else
     FilePtr file(std::fopen(".", "rb"));  // reading a directory fails
     ASSERT_NE(file, nullptr);
     LogStream stream;
@@ -132,6 +135,7 @@ TEST(ReadLogFileHeader, ReadErrorIsNotEndOfFile)
     LogFileHeader header{};
     EXPECT_EQ(readLogFileHeader(header, stream), 0);
     EXPECT_TRUE(stream.failed);
+#endif
 }
 
 TEST(ByteSwap, TurnsBigEndianIntoHostOrderInPlace)
