@@ -539,6 +539,9 @@ def main(argv):
     if len(argv) < 3:
         print(__doc__, file=sys.stderr)
         return 2
+    if not os.path.isfile(argv[1]):
+        print(f"cross_compare: no native build at {argv[1]}", file=sys.stderr)
+        return 2
     reference = Target(f"native={argv[1]}")
     targets = [Target(spec) for spec in argv[2:]]
     cases, logCount = makeCases()
