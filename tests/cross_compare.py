@@ -412,11 +412,11 @@ def makeCases():
 
 
 class Target:
-    def __init__(self, spec):
-        name, _, rest = spec.partition("=")
+    def __init__(self, definition):
+        name, _, rest = definition.partition("=")
         binary, _, launcher = rest.partition(",")
         if not name or not binary:
-            raise SystemExit(f"cross_compare: bad target {spec!r}: NAME=BINARY[,LAUNCHER]")
+            raise SystemExit(f"cross_compare: bad target {definition!r}: NAME=BINARY[,LAUNCHER]")
         self.name = name
         self.binary = os.path.abspath(binary)
         self.windows = binary.endswith(".exe")
@@ -543,7 +543,7 @@ def main(argv):
         print(f"cross_compare: no native build at {argv[1]}", file=sys.stderr)
         return 2
     reference = Target(f"native={argv[1]}")
-    targets = [Target(spec) for spec in argv[2:]]
+    targets = [Target(definition) for definition in argv[2:]]
     cases, logCount = makeCases()
     root = tempfile.mkdtemp(prefix="quarvel-cross-")
     references = runAll(reference, cases, root)
