@@ -6,6 +6,13 @@
 #include <bit>
 #include <cmath>
 
+// The calibrated value's product must be rounded before the sum: no fused
+// multiply-add. GCC and Clang are told so by -ffp-contract=off; MSVC before
+// Visual Studio 2022 contracts by default.
+#ifdef _MSC_VER
+#pragma fp_contract(off)
+#endif
+
 namespace {
 
 // Below this many samples of one tail format, formatting every tail costs
