@@ -128,7 +128,7 @@ char* formatRecordTail(char* out, const TailFormat& format, std::int16_t rawSamp
 
 TailSlots startBlock(TailCache& cache, const TailFormat& format, std::int64_t totalSamples)
 {
-    if (!(format == cache.format) || cache.generation == 0) {
+    if (format != cache.format || cache.generation == 0) {
         cache.format = format;
         cache.samplesInFormat = 0;
         if (++cache.generation == 0) {  // after 2^32 formats: stamps might repeat

@@ -236,14 +236,14 @@ TEST_F(QuarvelTest, OperandsThatLookLikeOptionsAfterTheDoubleHyphen)
 
 TEST_F(QuarvelTest, UnwritableStandardOutputFailsTheRunAfterConvertingEverything)
 {
-    if (!std::filesystem::exists("/dev/full"))
-        GTEST_SKIP() << "this system has no /dev/full";
     // Enough blocks that the console summaries fill stdio's buffer, so the
     // first failed write comes in the middle of the first file.
     const std::vector<TestBlock> blocks(60, blockOf(40));
     write("f", encodeLog(blocks));
     write("g", encodeLog({blockOf(3)}));
     for (Console target : {Console::FULL_DEVICE, Console::CLOSED_PIPE}) {
+        if (target == Console::FULL_DEVICE && !std::filesystem::exists("/dev/full"))
+            continue;  // this system has none; the closed pipe still runs
         console = target;
         RunResult result = run({"-dS", "f", "g"});
         EXPECT_EQ(result.err, "failed to write standard output\n");
