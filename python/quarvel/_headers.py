@@ -120,15 +120,19 @@ def time_step(period_ms: int) -> float:
 def running_time(first_time: int, step: float, index: int) -> float:
     """Returns the time stamp of sample `index`: `first_time` with `step`
     added `index` times, one rounded double addition after another, as the
-    converter adds them.
+    converter adds them."""
+    return advance(float(first_time), step, index)
+
+
+def advance(total: float, step: float, count: int) -> float:
+    """Returns `total` after `count` rounded double additions of `step`.
 
     While the running sum stays in one binade every addition rounds to the
     same grid, so the increment is the same from step to step (a tie, rounded
     to even, settles after one step). Such stretches are jumped at once; only
     the steps around a change of binade are taken one by one.
     """
-    total = float(first_time)
-    remaining = index
+    remaining = count
     steps_in_binade = 0
     while remaining > 0:
         after = total + step

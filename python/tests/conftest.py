@@ -44,3 +44,13 @@ def python_env() -> dict[str, str]:
     env = dict(os.environ, TZ="UTC", LC_ALL="C", PYTHONDONTWRITEBYTECODE="1")
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), env.get("PYTHONPATH")]))
     return env
+
+
+try:
+    from hypothesis import settings
+except ImportError:  # its tests are skipped
+    pass
+else:
+    # Examples are not saved between runs: nothing is written into the source tree.
+    settings.register_profile("quarvel", database=None, print_blob=True)
+    settings.load_profile("quarvel")

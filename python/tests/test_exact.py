@@ -16,10 +16,11 @@ from conftest import python_env
 from logbuilder import INT32_MAX, INT32_MIN, SPECIAL_FLOATS, UINT32_MAX, BlockSpec, edge_samples, fixed, log_bytes, records
 
 import quarvel
+from quarvel._reader import _sign_nans
 
 PERIODS = [0, 1, 2, 3, 7, 999, 1000, 1 << 31 - 1, (1 << 31) - 1, 1 << 31, (1 << 31) + 1, UINT32_MAX]
 FIRST_TIMES = [INT32_MIN, INT32_MIN + 1, -86400, -1, 0, 1, 1796083200, INT32_MAX - 5, INT32_MAX]
-MODULI = [None, 2, 3, -5, 1000]
+MODULI = [None, 2, 3, -5, 1000, -4096]
 
 
 def calibration_log(rng: np.random.Generator) -> bytes:
@@ -131,6 +132,7 @@ def test_datetimes_are_the_time_column(tmp_path, convert, name):
     assert [o if o != "0.000" or p != "-0.000" else p for o, p in zip(ours, printed)] == printed
 
 
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 @pytest.mark.parametrize("name", ["timing", "counts", "cut-in-sample"])
 def test_info_end_times_are_the_last_records(tmp_path, convert, name):
     """info computes a block's last time stamp without summing every step."""
@@ -147,3 +149,21 @@ def test_info_end_times_are_the_last_records(tmp_path, convert, name):
     report = json.loads(done.stdout)
     ends = [fixed(block["last_time"], 3) for block, has in zip(report["files"][0]["blocks"], present) if has]
     assert ends == [printed[i] for i, has in zip(last_indices, present) if has]
+
+
+def test_nan_signs_do_not_depend_on_the_cpu(tmp_path, convert):
+    """Another CPU makes NaNs of other signs: given positive NaNs only, the
+    reader still writes the converter's signs."""
+    path = tmp_path / "calibrations.log"
+    path.write_bytes(LOGS["calibrations"])
+    text, _ = convert(path)  # calData only
+    printed = text.decode().split("\r\n")[:-1]
+    ours = []
+    with quarvel.open(path) as log:
+        for block in log.blocks:
+            values = block.values()
+            values[np.isnan(values)] = np.float32(np.nan)  # positive, as ARM makes them
+            _sign_nans(values, block.raw, float(block.gain), float(block.offset))
+            ours += [fixed(v, 6) for v in values.astype(np.float64).tolist()]
+    assert any(p == "-nan" for p in printed) and any(p == "nan" for p in printed)
+    assert ours == printed
