@@ -118,36 +118,44 @@ def time_step(period_ms: int) -> float:
 
 
 def running_time(first_time: int, step: float, index: int) -> float:
-    """Returns the time stamp of sample `index`: `first_time` with `step`
-    added `index` times, one rounded double addition after another, as the
-    converter adds them."""
-    return advance(float(first_time), step, index)
+    """Returns the time stamp of sample `index` (0 or more): `first_time`
+    with `step` added `index` times, one rounded double addition after
+    another, as the converter adds them."""
+    start, length, first, increment = time_runs(first_time, step, index + 1)[-1]
+    return first + (length - 1) * increment
 
 
-def advance(total: float, step: float, count: int) -> float:
-    """Returns `total` after `count` rounded double additions of `step`.
+def time_runs(first_time: int, step: float, count: int) -> list[tuple[int, int, float, float]]:
+    """Returns the time stamps of samples 0 to `count` - 1, as the converter
+    sums them, in runs (start, length, first, increment): sample start + k of
+    a run has the time first + k × increment, and that product and sum are
+    exact in double precision.
 
     While the running sum stays in one binade every addition rounds to the
     same grid, so the increment is the same from step to step (a tie, rounded
-    to even, settles after one step). Such stretches are jumped at once; only
-    the steps around a change of binade are taken one by one.
+    to even, settles after one step). Such stretches make one run; only the
+    steps around a change of binade are taken one by one.
     """
-    remaining = count
+    runs = []
+    index = 0
+    total = float(first_time)
+    previous = total
     steps_in_binade = 0
-    while remaining > 0:
-        after = total + step
-        remaining -= 1
-        steps_in_binade = steps_in_binade + 1 if _same_binade(total, after) else 0
-        if steps_in_binade >= 2:  # `total` came from a step inside the binade
-            increment = after - total
-            if increment == 0:
-                return after
-            jump = _steps_within_binade(after, increment, remaining)
-            after += jump * increment
-            remaining -= jump
+    while index < count:
+        if steps_in_binade >= 2:  # `previous` too came from a step inside the binade
+            increment = total - previous
+            left = count - 1 - index
+            jump = left if increment == 0 else _steps_within_binade(total, increment, left)
+            runs.append((index, jump + 1, total, increment))
+            total += jump * increment
+            index += jump
             steps_in_binade = 0
-        total = after
-    return total
+        else:
+            runs.append((index, 1, total, 0.0))
+        index += 1
+        previous, total = total, total + step
+        steps_in_binade = steps_in_binade + 1 if _same_binade(previous, total) else 0
+    return runs
 
 
 def _same_binade(a: float, b: float) -> bool:

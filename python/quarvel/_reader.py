@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Iterator
 
 import numpy as np
 
-from ._headers import Header, advance, parse_headers, running_time, time_step, truncated_message
+from ._headers import Header, parse_headers, time_runs, time_step, truncated_message
 
 if TYPE_CHECKING:
     import pandas
@@ -23,10 +23,10 @@ if TYPE_CHECKING:
 # doubles stay small (1 MB) whatever the size of the block.
 CHUNK = 1 << 17
 RAW_DTYPE = np.dtype(">i2")
-# From this stride on, the time stamps of a sliced block are found by
-# jumping from one selected sample to the next (a few binade steps each)
-# rather than by summing every step in between.
-JUMP_STRIDE = 4096
+_COUNTING = np.arange(CHUNK, dtype=np.float64)
+# From this many samples on, values are looked up in a table of all 65536
+# raw counts' values, which is faster than computing each.
+TABLE_MIN_SAMPLES = 1 << 16
 
 
 class TruncatedBlockWarning(UserWarning):
@@ -128,16 +128,17 @@ class Block:
         double precision, rounded once to float32, with the converter's NaN
         signs."""
         raw = self.raw
-        out = np.empty(len(raw), dtype=np.float32)
         gain, offset = float(self.gain), float(self.offset)
-        with np.errstate(all="ignore"):
-            for start in range(0, len(raw), CHUNK):
-                part = raw[start : start + CHUNK].astype(np.float64)
-                part *= gain
-                part += offset
-                out[start : start + CHUNK] = part
-        if not (np.isfinite(gain) and np.isfinite(offset)):
-            _sign_nans(out, raw, gain, offset)
+        if len(raw) < TABLE_MIN_SAMPLES:
+            return _calibrate(raw, gain, offset)
+        # A value for each of the 65536 raw counts, looked up by the
+        # sample's two bytes read in the host's order: no byte swap needed.
+        codes = np.arange(1 << 16, dtype=np.uint16)
+        table = _calibrate(codes.view(RAW_DTYPE), gain, offset)
+        out = np.empty(len(raw), dtype=np.float32)
+        indices = raw.view(np.uint16)
+        for start in range(0, len(raw), CHUNK):
+            np.take(table, indices[start : start + CHUNK], out=out[start : start + CHUNK], mode="clip")
         return out
 
     def times(self) -> np.ndarray:
@@ -149,33 +150,22 @@ class Block:
         out = np.empty(len(selection), dtype=np.float64)
         if len(selection) == 0:
             return out
-        step = self.step
         first = min(selection[0], selection[-1])
         last = max(selection[0], selection[-1])
         stride = abs(selection.step)
         ascending = out if selection.step > 0 else out[::-1]
-        total = running_time(self.first_time, step, first)
-        if stride >= JUMP_STRIDE:
-            ascending[0] = total
-            for k in range(1, len(ascending)):
-                total = advance(total, step, stride)
-                ascending[k] = total
-            return out
-        # Sums from `first` on, piece by piece: each piece starts from the
-        # previous piece's last sum, so the additions are the converter's.
-        done = 0
-        piece = np.empty(min(CHUNK, last - first + 1), dtype=np.float64)
-        for start in range(first, last + 1, CHUNK):
-            length = min(CHUNK, last + 1 - start)
-            sums = piece[:length]
-            sums.fill(step)
-            sums[0] = total if start == first else total + step
-            np.cumsum(sums, out=sums)
-            total = sums[-1]
-            skip = (-(start - first)) % stride
-            picked = sums[skip::stride]
-            ascending[done : done + len(picked)] = picked
-            done += len(picked)
+        for start, length, base, increment in time_runs(self.first_time, self.step, last + 1):
+            # The selected samples first + m × stride that lie in this run.
+            # Every sum of the run's first value and a multiple of its
+            # increment is exact, so they may be added in any grouping.
+            low = max(-(-(start - first) // stride), 0)
+            high = -(-(start + length - first) // stride)
+            if low >= high:
+                continue
+            steps = _COUNTING[: min(CHUNK, high - low)] * (increment * stride)
+            for m in range(low, high, CHUNK):
+                count = min(CHUNK, high - m)
+                np.add(steps[:count], base + (first + m * stride - start) * increment, out=ascending[m : m + count])
         return out
 
     def datetimes(self) -> np.ndarray:
@@ -189,6 +179,20 @@ class Block:
         from ._frame import blocks_frame
 
         return blocks_frame([self])
+
+
+def _calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
+    """Returns raw × gain + offset as the converter computes it."""
+    out = np.empty(len(raw), dtype=np.float32)
+    with np.errstate(all="ignore"):
+        for start in range(0, len(raw), CHUNK):
+            part = raw[start : start + CHUNK].astype(np.float64)
+            part *= gain
+            part += offset
+            out[start : start + CHUNK] = part
+    if not (np.isfinite(gain) and np.isfinite(offset)):
+        _sign_nans(out, raw, gain, offset)
+    return out
 
 
 def _sign_nans(values: np.ndarray, raw: np.ndarray, gain: float, offset: float) -> None:

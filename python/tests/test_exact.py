@@ -33,6 +33,9 @@ def calibration_log(rng: np.random.Generator) -> bytes:
         BlockSpec(next(channels), next(periods), 1796083200 + i, edge_samples(rng, 9), gain, offset)
         for i, (gain, offset) in enumerate(pairs)
     ]
+    # Blocks long enough for the reader's table of all raw counts' values
+    for gain, offset in [("inf", "-nan"), ("-nan", "one"), ("-inf", "max"), ("gain", "snan")]:
+        blocks.append(BlockSpec(9, 1, 0, edge_samples(rng, 70_000), SPECIAL_FLOATS[gain], SPECIAL_FLOATS[offset]))
     return log_bytes(blocks)
 
 
