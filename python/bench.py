@@ -150,18 +150,23 @@ def write_small_logs(folder: Path) -> list[str]:
     return paths
 
 
-def timed_process(command: list[str], runs: int, before=None) -> float:  # noqa: ANN001
-    """Returns the median wall time of `command` over `runs` runs."""
+def timed_process(command: list[str], runs: int, before=None) -> tuple[float, float]:  # noqa: ANN001
+    """Returns the medians of wall time and CPU time (user + system) of
+    `command` over `runs` runs."""
+    import resource
     import time
 
-    times = []
+    walls, cpus = [], []
     for _ in range(runs):
         if before is not None:
             before()
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.perf_counter()
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        walls.append(time.perf_counter() - start)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpus.append(after.ru_utime + after.ru_stime - usage.ru_utime - usage.ru_stime)
+    return statistics.median(walls), statistics.median(cpus)
 
 
 def bench_big(folder: Path, quarvel: str, runs: int) -> None:
@@ -202,11 +207,15 @@ def bench_files(folder: Path, quarvel: str, runs: int) -> None:
     info = timed_process([*env_python, *paths], runs)
     info_json = timed_process([*env_python, "--json", *paths], runs)
     start_only = timed_process([sys.executable, "-c", "pass"], runs)
-    print(f"files: {SMALL_FILES:,} logs of one {SMALL_SAMPLES}-sample block, medians of {runs} runs (wall, process included)")
-    print(f"  quarvel -q (convert all)          {convert:7.3f}s")
-    print(f"  python3 -m quarvel info           {info:7.3f}s  ({info / convert:.2f}x quarvel -q)")
-    print(f"  python3 -m quarvel info --json    {info_json:7.3f}s  ({info_json / convert:.2f}x quarvel -q)")
-    print(f"  (python3 -c pass                  {start_only:7.3f}s)")
+    print(f"files: {SMALL_FILES:,} logs of one {SMALL_SAMPLES}-sample block, medians of {runs} runs, whole processes")
+    print(f"  {'':34} {'wall':>8} {'CPU':>8}  {'wall, CPU vs quarvel -q':>24}")
+    for label, (wall, cpu) in [
+        ("quarvel -q (converts them)", convert),
+        ("python3 -m quarvel info", info),
+        ("python3 -m quarvel info --json", info_json),
+        ("python3 -c pass", start_only),
+    ]:
+        print(f"  {label:34} {wall:7.3f}s {cpu:7.3f}s  {wall / convert[0]:10.2f}x {cpu / convert[1]:10.2f}x")
 
 
 def bench_sparse(folder: Path, quarvel: str, runs: int) -> None:

@@ -60,3 +60,22 @@ def test_random_bytes_raise_nothing(tmp_path, content):
                     assert len(part.values()) == len(part.times()) == len(part.datetimes()) == len(part.raw)
             if PANDAS:
                 log.to_dataframe(modulus=2)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    first_time=st.one_of(st.sampled_from(FIRST_TIMES), st.integers(INT32_MIN, INT32_MAX), st.integers(-50, 50)),
+    period=st.one_of(st.sampled_from(PERIODS), st.integers(0, UINT32_MAX), st.integers(0, 2000)),
+    count=st.integers(0, 3000),
+    key=st.builds(slice, st.none() | st.integers(-3000, 3000), st.none() | st.integers(-3000, 3000),
+                  st.none() | st.integers(1, 5000) | st.integers(-5000, -1)),
+)
+def test_times_are_numpys_sequential_cumsum(tmp_path, first_time, period, count, key):
+    """np.cumsum adds one element after another, as the converter does."""
+    path = tmp_path / "times.log"
+    path.write_bytes(log_bytes([BlockSpec(1, period, first_time, np.zeros(count, dtype=np.int16))]))
+    with quarvel.open(path) as log:
+        block = log.blocks[0]
+        steps = np.full(count, block.step)
+        steps[:1] = first_time
+        assert np.array_equal(block[key].times(), np.cumsum(steps)[key])
