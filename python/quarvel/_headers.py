@@ -10,17 +10,22 @@ sample data is left to the caller.
 
 from __future__ import annotations
 
+import errno
 import math
+import mmap
 import os
 import stat
 import struct
-from typing import NamedTuple, Protocol
+from typing import NamedTuple
 
 HEADER_SIZE = 24
 SAMPLE_SIZE = 2
-# channel, period, first time, count: int32, uint32, int32, int32; then two
-# binary32 floats. Big-endian, no padding.
-HEADER_FORMAT = struct.Struct(">iIiiff")
+# channel, period, first time, count: int32, uint32, int32, int32; then the
+# bits of two binary32 floats, kept as bits so that a NaN's payload
+# survives. Big-endian, no padding.
+HEADER_FORMAT = struct.Struct(">iIiiII")
+FLOAT32_BITS = struct.Struct("=I")
+FLOAT32 = struct.Struct("=f")
 # Files up to this size are read whole in one call: cheaper than seeking
 # from header to header.
 READ_WHOLE_LIMIT = 1 << 16
@@ -33,24 +38,35 @@ class Header(NamedTuple):
     period_ms: int
     first_time: int
     declared_samples: int
-    gain: float
-    offset: float
+    gain_bits: int
+    offset_bits: int
     data_offset: int
     present: int
 
+    @property
+    def gain(self) -> float:
+        """The gain widened to a double (a signalling NaN becomes quiet)."""
+        return float32_value(self.gain_bits)
 
-class _Readable(Protocol):
-    def __len__(self) -> int: ...
+    @property
+    def offset(self) -> float:
+        """The offset widened to a double."""
+        return float32_value(self.offset_bits)
 
 
-def parse_headers(data: bytes | memoryview | _Readable, size: int) -> list[Header]:
+def float32_value(bits: int) -> float:
+    """Returns the binary32 value of `bits` as a Python float."""
+    return FLOAT32.unpack(FLOAT32_BITS.pack(bits))[0]
+
+
+def parse_headers(data: bytes | memoryview | mmap.mmap, size: int) -> list[Header]:
     """Returns the headers of the `size` bytes of a logger file held in
     `data` (bytes, memoryview or mmap), in file order."""
     headers = []
     unpack = HEADER_FORMAT.unpack_from
     position = 0
     while size - position >= HEADER_SIZE:
-        channel, period, first, declared, gain, offset = unpack(data, position)  # type: ignore[arg-type]
+        channel, period, first, declared, gain, offset = unpack(data, position)
         position += HEADER_SIZE
         wanted = max(declared, 0)
         present = min(wanted, (size - position) // SAMPLE_SIZE)
@@ -67,7 +83,7 @@ def scan_file(path: str | os.PathLike[str]) -> tuple[list[Header], int]:
     try:
         info = os.fstat(fd)
         if stat.S_ISDIR(info.st_mode):
-            raise IsADirectoryError(21, "Is a directory", os.fspath(path))
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
         size = info.st_size
         if size <= READ_WHOLE_LIMIT:
             data = _read_fully(fd, size)

@@ -4,6 +4,8 @@ and the converter's calibrated values and time stamps computed exactly."""
 from __future__ import annotations
 
 import builtins
+import errno
+import io
 import mmap
 import os
 import stat
@@ -44,8 +46,9 @@ class Block:
         self._log = log
         self._header = header
         self.index = index
-        self.gain = np.float32(header.gain)
-        self.offset = np.float32(header.offset)
+        # From the bits: converting through a double would quieten a
+        # signalling NaN.
+        self.gain, self.offset = np.array([header.gain_bits, header.offset_bits], dtype=np.uint32).view(np.float32)
         self._selection = range(header.present) if selection is None else selection
 
     @property
@@ -298,15 +301,17 @@ class LogFile:
         self.close()
 
 
-def _open_regular(path: str | os.PathLike[str]):  # noqa: ANN202 - a file object
-    file = builtins.open(path, "rb")  # closed by the caller's with
+def _open_regular(path: str | os.PathLike[str]) -> io.BufferedReader:
+    """Opens `path` for reading; raises IsADirectoryError for a directory,
+    which some systems open without complaint."""
+    file = builtins.open(path, "rb")
     if stat.S_ISDIR(os.fstat(file.fileno()).st_mode):
         file.close()
-        raise IsADirectoryError(21, "Is a directory", os.fspath(path))
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
     return file
 
 
-def open(path: str | os.PathLike[str]) -> LogFile:  # noqa: A001 - the package's entry point
+def open(path: str | os.PathLike[str]) -> LogFile:
     """Opens the logger file at `path`: indexes its block headers and maps
     its samples. Returns a LogFile, usable as a context manager. Raises
     FileNotFoundError, IsADirectoryError, or another OSError; warns with

@@ -37,15 +37,6 @@ def gappy_log() -> bytes:
     )
 
 
-def test_info_text_of_the_example():
-    done = run_quarvel("info", str(EXAMPLE))
-    assert done.returncode == 0
-    lines = done.stdout.splitlines()
-    assert lines[0] == f"{EXAMPLE}: 2 blocks, 336 bytes"
-    assert lines[2].split() == ["0", "3", "500", "2026-12-01", "00:00:00.000", "2026-12-01", "00:00:39.500", "80", "80", "0.0025", "-1.5"]
-    assert lines[3].split()[-2:] == ["0.001", "20.0"]
-
-
 def test_info_reports_gaps_overlaps_and_truncation(tmp_path):
     path = tmp_path / "gappy.log"
     path.write_bytes(gappy_log())
