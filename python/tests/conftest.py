@@ -9,8 +9,9 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "python"))  # the package from this tree, not an installed one
+PACKAGE_ROOT = Path(__file__).resolve().parents[1]
+ROOT = PACKAGE_ROOT.parent  # the source tree, when the tests run in one
+sys.path.insert(0, str(PACKAGE_ROOT))  # the package beside the tests, not an installed one
 
 
 def quarvel_binary() -> Path | None:
@@ -42,7 +43,7 @@ def convert():
 def python_env() -> dict[str, str]:
     """The environment for `python3 -m quarvel` in a child process."""
     env = dict(os.environ, TZ="UTC", LC_ALL="C", PYTHONDONTWRITEBYTECODE="1")
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), env.get("PYTHONPATH")]))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_ROOT), env.get("PYTHONPATH")]))
     return env
 
 

@@ -8,13 +8,10 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import ROOT, python_env
+from conftest import python_env
 from logbuilder import SPECIAL_FLOATS, BlockSpec, log_bytes
 
 from quarvel.plot import channel_lines, envelope
-
-EXAMPLE = ROOT / "examples" / "1.002"
-
 
 def run_quarvel(*args: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-m", "quarvel", *args], env=python_env(), capture_output=True, text=True)
@@ -58,18 +55,22 @@ def test_info_reports_gaps_overlaps_and_truncation(tmp_path):
 
 
 def test_info_goes_on_after_unreadable_files(tmp_path):
-    done = run_quarvel("info", "--json", str(tmp_path / "missing"), str(tmp_path), str(EXAMPLE))
+    path = tmp_path / "gappy.log"
+    path.write_bytes(gappy_log())
+    done = run_quarvel("info", "--json", str(tmp_path / "missing"), str(tmp_path), str(path))
     assert done.returncode == 1
     files = json.loads(done.stdout)["files"]
     assert [f.get("error") for f in files] == ["No such file or directory", "Is a directory", None]
-    assert len(files[2]["blocks"]) == 2
+    assert len(files[2]["blocks"]) == 6
     assert done.stderr.count("cannot read") == 2
 
 
 def test_plot_writes_a_picture(tmp_path):
     pytest.importorskip("matplotlib")
     out = tmp_path / "plot.png"
-    done = run_quarvel("plot", str(EXAMPLE), "-o", str(out))
+    path = tmp_path / "gappy.log"
+    path.write_bytes(gappy_log())
+    done = run_quarvel("plot", str(path), "-o", str(out))
     assert done.returncode == 0, done.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert run_quarvel("plot", str(tmp_path / "missing")).returncode == 1
