@@ -13,9 +13,10 @@ Workloads:
           against `quarvel -q` converting them.
   sparse  an 8 GB sparse log of two blocks: open and read a slice of one.
 
-Every measurement runs in a fresh process; the figures are medians of wall
-time, and peak memory is the process's peak resident set above what it held
-before the measured code started (the interpreter and numpy).
+Every measurement runs in a fresh process, the programs taking turns; the
+figures are the best wall time, the median CPU time, and the median peak
+memory: the growth of the process's resident set while the measured code
+ran (the interpreter and numpy not counted).
 """
 
 from __future__ import annotations
@@ -87,37 +88,59 @@ def peak_resident() -> int:
 
 
 def run_child(name: str, path: str, quarvel: str) -> None:
-    import subprocess  # noqa: F401 - used by the measured code
+    """Runs the measured code `name` on `path` and prints its figures."""
+    import importlib
     import time
 
-    if name == "read_csv":
-        import pandas  # noqa: F401 - imported before the clock starts
+    # Imports are not what is measured: they are done before the clock starts.
+    pandas = importlib.import_module("pandas") if name == "read_csv" else None
     sys.path.insert(0, str(HERE))
-    import quarvel as _  # noqa: F401 - the import is not what is measured
+    importlib.import_module("quarvel")
 
     # Reset the peak to the present so that only the measured code counts.
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
     before = resident()
+    scope = {"np": np, "pandas": pandas, "subprocess": subprocess, "path": path, "quarvel": quarvel}
+    cpu_before = cpu_seconds()
     start = time.perf_counter()
-    scope = {"np": np, "path": path, "quarvel": quarvel, **globals(), **locals()}
     exec(CHILDREN[name], scope)
     seconds = time.perf_counter() - start
-    print(json.dumps({"seconds": seconds, "peak": peak_resident() - before, "arrays": int(scope["returned"])}))
+    cpu = cpu_seconds() - cpu_before
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak": peak_resident() - before, "arrays": int(scope["returned"])}))
 
 
-def measure(name: str, path: Path, quarvel: str, runs: int) -> dict[str, float]:
-    """Runs `name` `runs` times in fresh processes; returns medians."""
-    results = []
+def cpu_seconds() -> float:
+    """Returns the user and system time of this process and its finished children."""
+    import resource
+
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+def measure(names: list[str], path: Path, quarvel: str, runs: int) -> dict[str, dict[str, float]]:
+    """Runs each of `names` `runs` times in fresh processes, taking turns so
+    that a busy moment of the machine hits them alike. Returns per name the
+    best wall time, the median CPU time and the median peak memory."""
+    results: dict[str, list[dict[str, float]]] = {name: [] for name in names}
     for _ in range(runs):
-        done = subprocess.run(
-            [sys.executable, __file__, "--child", name, str(path), "--quarvel", quarvel],
-            check=True,
-            capture_output=True,
-            text=True,
-        )
-        results.append(json.loads(done.stdout))
-    return {key: statistics.median(r[key] for r in results) for key in results[0]}
+        for name in names:
+            done = subprocess.run(
+                [sys.executable, __file__, "--child", name, str(path), "--quarvel", quarvel],
+                check=True,
+                capture_output=True,
+                text=True,
+            )
+            results[name].append(json.loads(done.stdout))
+    return {
+        name: {
+            "seconds": min(r["seconds"] for r in rows),
+            "cpu": statistics.median(r["cpu"] for r in rows),
+            "peak": statistics.median(r["peak"] for r in rows),
+            "arrays": rows[0]["arrays"],
+        }
+        for name, rows in results.items()
+    }
 
 
 def noisy_sine(rng: np.random.Generator, count: int, amplitude: float, samples_per_radian: float) -> np.ndarray:
@@ -150,30 +173,34 @@ def write_small_logs(folder: Path) -> list[str]:
     return paths
 
 
-def timed_process(command: list[str], runs: int, before=None) -> tuple[float, float]:  # noqa: ANN001
-    """Returns the medians of wall time and CPU time (user + system) of
-    `command` over `runs` runs."""
+def timed_processes(commands: dict[str, tuple[list[str], object]], runs: int) -> dict[str, tuple[float, float]]:
+    """Runs each command `runs` times, taking turns, each after its setup
+    function (or None). Returns per name the best wall time and the median
+    CPU time (user + system)."""
     import resource
     import time
 
-    walls, cpus = [], []
+    walls: dict[str, list[float]] = {name: [] for name in commands}
+    cpus: dict[str, list[float]] = {name: [] for name in commands}
     for _ in range(runs):
-        if before is not None:
-            before()
-        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-        start = time.perf_counter()
-        subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-        walls.append(time.perf_counter() - start)
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        cpus.append(after.ru_utime + after.ru_stime - usage.ru_utime - usage.ru_stime)
-    return statistics.median(walls), statistics.median(cpus)
+        for name, (command, setup) in commands.items():
+            if setup is not None:
+                setup()
+            usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+            start = time.perf_counter()
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+            walls[name].append(time.perf_counter() - start)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpus[name].append(after.ru_utime + after.ru_stime - usage.ru_utime - usage.ru_stime)
+    return {name: (min(walls[name]), statistics.median(cpus[name])) for name in commands}
 
 
 def bench_big(folder: Path, quarvel: str, runs: int) -> None:
     path = folder / "big.002"
     write_big_log(path, BIG_SAMPLES)
-    print(f"big: one log of {BIG_SAMPLES:,} samples in 8 blocks ({path.stat().st_size / 1e6:.1f} MB), medians of {runs} runs")
-    rows = {name: measure(name, path, quarvel, runs) for name in ("reader", "fromfile", "read_csv", "loadtxt")}
+    print(f"big: one log of {BIG_SAMPLES:,} samples in 8 blocks ({path.stat().st_size / 1e6:.1f} MB), {runs} runs each")
+    print("  best wall time, median CPU time (user + system, children included) and median peak memory")
+    rows = measure(["reader", "fromfile", "read_csv", "loadtxt"], path, quarvel, runs)
     reader = rows["reader"]
     labels = {
         "reader": "quarvel.open + values() + times()",
@@ -181,13 +208,12 @@ def bench_big(folder: Path, quarvel: str, runs: int) -> None:
         "read_csv": "(b) quarvel -qt + pandas.read_csv",
         "loadtxt": "(c) numpy.loadtxt of the text",
     }
-    print(f"  {'':38} {'wall':>9} {'reader is':>14} {'peak memory':>12} {'arrays':>9} {'peak/arrays':>11}")
+    print(f"  {'':36} {'wall':>7} {'CPU':>7} {'wall/reader':>11} {'CPU/reader':>10} {'peak':>8} {'arrays':>8} {'peak/arrays':>11}")
     for name, row in rows.items():
-        ratio = row["seconds"] / reader["seconds"]
-        relation = "" if name == "reader" else f"{ratio:.1f}x faster" if ratio >= 1 else f"{1 / ratio:.1f}x slower"
         print(
-            f"  {labels[name]:38} {row['seconds']:8.3f}s {relation:>14} {row['peak'] / 1e6:10.1f}MB"
-            f" {row['arrays'] / 1e6:7.1f}MB {row['peak'] / row['arrays']:10.2f}x"
+            f"  {labels[name]:36} {row['seconds']:6.3f}s {row['cpu']:6.3f}s {row['seconds'] / reader['seconds']:10.2f}x"
+            f" {row['cpu'] / reader['cpu']:9.2f}x {row['peak'] / 1e6:6.1f}MB {row['arrays'] / 1e6:6.1f}MB"
+            f" {row['peak'] / row['arrays']:10.2f}x"
         )
 
 
@@ -200,21 +226,23 @@ def bench_files(folder: Path, quarvel: str, runs: int) -> None:
         for text in logs.glob("*.txt"):
             text.unlink()
 
-    env_python = [sys.executable, "-m", "quarvel", "info"]
+    info = [sys.executable, "-m", "quarvel", "info"]
     os.environ["PYTHONPATH"] = str(HERE)
-    convert = timed_process([quarvel, "-q", *paths], runs, remove_text)
+    rows = timed_processes(
+        {
+            "quarvel -q (converts them)": ([quarvel, "-q", *paths], remove_text),
+            "python3 -m quarvel info": ([*info, *paths], None),
+            "python3 -m quarvel info --json": ([*info, "--json", *paths], None),
+            "python3 -c pass": ([sys.executable, "-c", "pass"], None),
+        },
+        runs,
+    )
     remove_text()
-    info = timed_process([*env_python, *paths], runs)
-    info_json = timed_process([*env_python, "--json", *paths], runs)
-    start_only = timed_process([sys.executable, "-c", "pass"], runs)
-    print(f"files: {SMALL_FILES:,} logs of one {SMALL_SAMPLES}-sample block, medians of {runs} runs, whole processes")
+    convert = rows["quarvel -q (converts them)"]
+    print(f"files: {SMALL_FILES:,} logs of one {SMALL_SAMPLES}-sample block, {runs} runs each, whole processes")
+    print("  best wall time and median CPU time (user + system)")
     print(f"  {'':34} {'wall':>8} {'CPU':>8}  {'wall, CPU vs quarvel -q':>24}")
-    for label, (wall, cpu) in [
-        ("quarvel -q (converts them)", convert),
-        ("python3 -m quarvel info", info),
-        ("python3 -m quarvel info --json", info_json),
-        ("python3 -c pass", start_only),
-    ]:
+    for label, (wall, cpu) in rows.items():
         print(f"  {label:34} {wall:7.3f}s {cpu:7.3f}s  {wall / convert[0]:10.2f}x {cpu / convert[1]:10.2f}x")
 
 
@@ -227,7 +255,7 @@ def bench_sparse(folder: Path, quarvel: str, runs: int) -> None:
             out.seek(count * 2, os.SEEK_CUR)
         out.truncate()
     size = path.stat().st_size
-    row = measure("sparse", path, quarvel, runs)
+    row = measure(["sparse"], path, quarvel, runs)["sparse"]
     print(f"sparse: a {size / 1e9:.1f} GB sparse log, 100,000 samples of its second block from sample 10^9")
     print(f"  open + values() + times() + raw   {row['seconds']:7.3f}s  peak memory {row['peak'] / 1e6:.1f} MB")
     path.unlink()
