@@ -26,6 +26,10 @@ if TYPE_CHECKING:
 CHUNK = 1 << 17
 RAW_DTYPE = np.dtype(">i2")
 _COUNTING = np.arange(CHUNK, dtype=np.float64)
+# Large results start at a multiple of this, the size of a huge page, so
+# that the system can back them with huge pages: faulting in 4 kB pages
+# cost more than computing the values.
+HUGE_PAGE = 1 << 21
 # From this many samples on, values are looked up in a table of all 65536
 # raw counts' values, which is faster than computing each.
 TABLE_MIN_SAMPLES = 1 << 16
@@ -138,7 +142,7 @@ class Block:
         # sample's two bytes read in the host's order: no byte swap needed.
         codes = np.arange(1 << 16, dtype=np.uint16)
         table = _calibrate(codes.view(RAW_DTYPE), gain, offset)
-        out = np.empty(len(raw), dtype=np.float32)
+        out = _new_array(len(raw), np.float32)
         indices = raw.view(np.uint16)
         for start in range(0, len(raw), CHUNK):
             np.take(table, indices[start : start + CHUNK], out=out[start : start + CHUNK], mode="clip")
@@ -150,7 +154,7 @@ class Block:
         sample, one rounded addition after another, as the converter's time
         column has them."""
         selection = self._selection
-        out = np.empty(len(selection), dtype=np.float64)
+        out = _new_array(len(selection), np.float64)
         if len(selection) == 0:
             return out
         first = min(selection[0], selection[-1])
@@ -184,9 +188,20 @@ class Block:
         return blocks_frame([self])
 
 
+def _new_array(length: int, dtype: type) -> np.ndarray:
+    """Returns an uninitialised array; a large one starts on a huge page."""
+    itemsize = np.dtype(dtype).itemsize
+    size = length * itemsize
+    if size < 2 * HUGE_PAGE:
+        return np.empty(length, dtype=dtype)
+    memory = np.empty(size + HUGE_PAGE, dtype=np.uint8)
+    start = -memory.ctypes.data % HUGE_PAGE
+    return memory[start : start + size].view(dtype)
+
+
 def _calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
     """Returns raw × gain + offset as the converter computes it."""
-    out = np.empty(len(raw), dtype=np.float32)
+    out = _new_array(len(raw), np.float32)
     with np.errstate(all="ignore"):
         for start in range(0, len(raw), CHUNK):
             part = raw[start : start + CHUNK].astype(np.float64)
