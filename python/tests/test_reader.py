@@ -148,3 +148,20 @@ def test_file_larger_than_memory(tmp_path):
         assert [fixed(t, 3) for t in times.tolist()] == ["0.000", "2147483.597"]
         assert log.blocks[1].values().tolist() == [1.0, 2.0, 3.0]
     assert os.path.getsize(path) > 1 << 32
+
+
+def test_large_results_are_plain_arrays(tmp_path):
+    """Results of 4 MB and more are laid out on huge pages: they must still
+    be whole, contiguous, writable arrays of the right numbers."""
+    samples = edge_samples(rng, (1 << 20) + 5)
+    path = tmp_path / "large.log"
+    path.write_bytes(log_bytes([BlockSpec(1, 7, 1796083200, samples, SPECIAL_FLOATS["gain"], SPECIAL_FLOATS["-offset"])]))
+    with quarvel.open(path) as log:
+        block = log.blocks[0]
+        values, times = block.values(), block.times()
+    steps = np.full(len(samples), 0.007)
+    steps[0] = 1796083200
+    expected = (samples.astype(np.float64) * float(block.gain) + float(block.offset)).astype(np.float32)
+    assert np.array_equal(values, expected) and np.array_equal(times, np.cumsum(steps))
+    for array in (values, times):
+        assert array.flags.c_contiguous and array.flags.writeable and len(array) == len(samples)
