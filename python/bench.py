@@ -107,7 +107,8 @@ def run_child(name: str, path: str, quarvel: str) -> None:
     exec(CHILDREN[name], scope)
     seconds = time.perf_counter() - start
     cpu = cpu_seconds() - cpu_before
-    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak": peak_resident() - before, "arrays": int(scope["returned"])}))
+    peak = peak_resident() - before
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak": peak, "arrays": int(scope["returned"])}))
 
 
 def cpu_seconds() -> float:
@@ -167,7 +168,8 @@ def write_small_logs(folder: Path) -> list[str]:
     paths = []
     for i in range(SMALL_FILES):
         path = folder / f"f{i:04d}.002"
-        header = struct.pack(">iIiiff", i % 16, periods[i % 10], 1796083200 + i * 3607, SMALL_SAMPLES, gains[i % 5], 0.0)
+        first_time = 1796083200 + i * 3607
+        header = struct.pack(">iIiiff", i % 16, periods[i % 10], first_time, SMALL_SAMPLES, gains[i % 5], 0.0)
         path.write_bytes(header + noisy_sine(rng, SMALL_SAMPLES, 6000 + 2000 * (i % 10), 15 + 5 * (i % 17)).tobytes())
         paths.append(str(path))
     return paths
@@ -208,7 +210,9 @@ def bench_big(folder: Path, quarvel: str, runs: int) -> None:
         "read_csv": "(b) quarvel -qt + pandas.read_csv",
         "loadtxt": "(c) numpy.loadtxt of the text",
     }
-    print(f"  {'':36} {'wall':>7} {'CPU':>7} {'wall/reader':>11} {'CPU/reader':>10} {'peak':>8} {'arrays':>8} {'peak/arrays':>11}")
+    heads = f"{'wall':>7} {'CPU':>7} {'wall/reader':>11} {'CPU/reader':>10}"
+    heads += f" {'peak':>8} {'arrays':>8} {'peak/arrays':>11}"
+    print(f"  {'':36} {heads}")
     for name, row in rows.items():
         print(
             f"  {labels[name]:36} {row['seconds']:6.3f}s {row['cpu']:6.3f}s {row['seconds'] / reader['seconds']:10.2f}x"

@@ -127,7 +127,9 @@ def format_text(summary: dict[str, Any]) -> str:
     widths = [max(len(row[i]) for row in rows) for i in range(len(COLUMNS))]
     left = {3, 4, 9}  # text columns; numbers align right
     for row in rows:
-        cells = [cell.ljust(width) if i in left else cell.rjust(width) for i, (cell, width) in enumerate(zip(row, widths))]
+        cells = [
+            cell.ljust(width) if i in left else cell.rjust(width) for i, (cell, width) in enumerate(zip(row, widths))
+        ]
         lines.append("  " + "  ".join(cells).rstrip())
     for gap in summary["gaps"]:
         kind = "gap" if gap["seconds"] > 0 else "overlap"

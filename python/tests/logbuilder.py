@@ -75,7 +75,8 @@ def fixed(value: float, decimals: int) -> str:
 
 def records(block, times, values, raw) -> list[str]:  # noqa: ANN001 - a quarvel.Block and its arrays
     """Returns the converter's -tcpNgor records of the block's samples."""
-    middle = f"{block.channel},{block.period_ms},{block.declared_samples},{fixed(float(block.gain), 6)},{fixed(float(block.offset), 6)},"
+    gain, offset = fixed(float(block.gain), 6), fixed(float(block.offset), 6)
+    middle = f"{block.channel},{block.period_ms},{block.declared_samples},{gain},{offset},"
     return [
         f"{fixed(t, 3)},{middle}{r},{fixed(v, 6)}\r\n"
         for t, r, v in zip(times.tolist(), raw.tolist(), values.astype(np.float64).tolist())

@@ -13,7 +13,17 @@ import warnings
 import numpy as np
 import pytest
 from conftest import python_env
-from logbuilder import INT32_MAX, INT32_MIN, SPECIAL_FLOATS, UINT32_MAX, BlockSpec, edge_samples, fixed, log_bytes, records
+from logbuilder import (
+    INT32_MAX,
+    INT32_MIN,
+    SPECIAL_FLOATS,
+    UINT32_MAX,
+    BlockSpec,
+    edge_samples,
+    fixed,
+    log_bytes,
+    records,
+)
 
 import quarvel
 from quarvel._reader import _sign_nans

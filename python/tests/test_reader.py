@@ -155,7 +155,8 @@ def test_large_results_are_plain_arrays(tmp_path):
     be whole, contiguous, writable arrays of the right numbers."""
     samples = edge_samples(rng, (1 << 20) + 5)
     path = tmp_path / "large.log"
-    path.write_bytes(log_bytes([BlockSpec(1, 7, 1796083200, samples, SPECIAL_FLOATS["gain"], SPECIAL_FLOATS["-offset"])]))
+    spec = BlockSpec(1, 7, 1796083200, samples, SPECIAL_FLOATS["gain"], SPECIAL_FLOATS["-offset"])
+    path.write_bytes(log_bytes([spec]))
     with quarvel.open(path) as log:
         block = log.blocks[0]
         values, times = block.values(), block.times()
