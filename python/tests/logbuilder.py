@@ -11,7 +11,7 @@ import numpy as np
 
 # Calibrations as binary32 bit patterns, so that NaN signs and payloads,
 # negative zero and subnormals are exactly what the test means.
-SPECIAL_FLOATS = {
+EDGE_FLOATS = {
     "nan": 0x7FC00000,
     "-nan": 0xFFC00000,
     "snan": 0x7F800001,
@@ -36,7 +36,7 @@ UINT32_MAX = (1 << 32) - 1
 
 
 @dataclass
-class BlockSpec:
+class BlockPlan:
     channel: int = 1
     period: int = 1000
     first_time: int = 1796083200
@@ -53,7 +53,7 @@ class BlockSpec:
         return header + np.asarray(self.samples, dtype=">i2").tobytes()
 
 
-def log_bytes(blocks: list[BlockSpec], tail: bytes = b"") -> bytes:
+def log_bytes(blocks: list[BlockPlan], tail: bytes = b"") -> bytes:
     """Returns the logger file of `blocks`, followed by `tail`."""
     return b"".join(block.to_bytes() for block in blocks) + tail
 

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import python_env
-from logbuilder import SPECIAL_FLOATS, BlockSpec, log_bytes
+from logbuilder import EDGE_FLOATS, BlockPlan, log_bytes
 
 from quarvel.plot import channel_lines, envelope
 
@@ -24,12 +24,12 @@ def gappy_log() -> bytes:
     samples = np.arange(10, dtype=np.int16)
     return log_bytes(
         [
-            BlockSpec(1, 500, 1000, samples),
-            BlockSpec(2, 500, 1004, samples),
-            BlockSpec(1, 500, 1003, declared=0),
-            BlockSpec(1, 500, 1010, samples),
-            BlockSpec(1, 500, 1012, samples, SPECIAL_FLOATS["-nan"], SPECIAL_FLOATS["inf"]),
-            BlockSpec(1, 500, 1020, samples[:3], declared=9),
+            BlockPlan(1, 500, 1000, samples),
+            BlockPlan(2, 500, 1004, samples),
+            BlockPlan(1, 500, 1003, declared=0),
+            BlockPlan(1, 500, 1010, samples),
+            BlockPlan(1, 500, 1012, samples, EDGE_FLOATS["-nan"], EDGE_FLOATS["inf"]),
+            BlockPlan(1, 500, 1020, samples[:3], declared=9),
         ]
     )
 

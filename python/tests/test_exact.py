@@ -16,9 +16,9 @@ from conftest import python_env
 from logbuilder import (
     INT32_MAX,
     INT32_MIN,
-    SPECIAL_FLOATS,
+    EDGE_FLOATS,
     UINT32_MAX,
-    BlockSpec,
+    BlockPlan,
     edge_samples,
     fixed,
     log_bytes,
@@ -34,18 +34,18 @@ MODULI = [None, 2, 3, -5, 1000, -4096]
 
 
 def calibration_log(rng: np.random.Generator) -> bytes:
-    """Every pair of special gain and offset, on the samples that make the
+    """Every pair of edge-case gain and offset, on the samples that make the
     most of them (0 times inf, extremes times huge)."""
-    pairs = itertools.product(SPECIAL_FLOATS.values(), repeat=2)
+    pairs = itertools.product(EDGE_FLOATS.values(), repeat=2)
     channels = itertools.cycle([INT32_MIN, -1, 0, 7, INT32_MAX])
     periods = itertools.cycle(PERIODS)
     blocks = [
-        BlockSpec(next(channels), next(periods), 1796083200 + i, edge_samples(rng, 9), gain, offset)
+        BlockPlan(next(channels), next(periods), 1796083200 + i, edge_samples(rng, 9), gain, offset)
         for i, (gain, offset) in enumerate(pairs)
     ]
     # Blocks long enough for the reader's table of all raw counts' values
     for gain, offset in [("inf", "-nan"), ("-nan", "one"), ("-inf", "max"), ("gain", "snan")]:
-        blocks.append(BlockSpec(9, 1, 0, edge_samples(rng, 70_000), SPECIAL_FLOATS[gain], SPECIAL_FLOATS[offset]))
+        blocks.append(BlockPlan(9, 1, 0, edge_samples(rng, 70_000), EDGE_FLOATS[gain], EDGE_FLOATS[offset]))
     return log_bytes(blocks)
 
 
@@ -53,12 +53,12 @@ def timing_log(rng: np.random.Generator) -> bytes:
     """Every period with every first time, and long blocks whose running sums
     drift, cross zero and pass through many binades."""
     blocks = [
-        BlockSpec(3, period, first, edge_samples(rng, 300), SPECIAL_FLOATS["gain"], SPECIAL_FLOATS["-offset"])
+        BlockPlan(3, period, first, edge_samples(rng, 300), EDGE_FLOATS["gain"], EDGE_FLOATS["-offset"])
         for period, first in itertools.product(PERIODS, FIRST_TIMES)
     ]
-    blocks.append(BlockSpec(1, 1, 1796083200, edge_samples(rng, 120_000), SPECIAL_FLOATS["gain"]))
-    blocks.append(BlockSpec(2, 3, -100, edge_samples(rng, 70_000), SPECIAL_FLOATS["gain"]))
-    blocks.append(BlockSpec(2, UINT32_MAX - 6, 0, edge_samples(rng, 5_000), SPECIAL_FLOATS["gain"]))
+    blocks.append(BlockPlan(1, 1, 1796083200, edge_samples(rng, 120_000), EDGE_FLOATS["gain"]))
+    blocks.append(BlockPlan(2, 3, -100, edge_samples(rng, 70_000), EDGE_FLOATS["gain"]))
+    blocks.append(BlockPlan(2, UINT32_MAX - 6, 0, edge_samples(rng, 5_000), EDGE_FLOATS["gain"]))
     return log_bytes(blocks)
 
 
@@ -66,24 +66,24 @@ def counts_log(rng: np.random.Generator) -> bytes:
     """Counts of zero and below (no samples follow), then a block that
     declares 2^31-1 samples and has five."""
     blocks = [
-        BlockSpec(1, 10, 0, edge_samples(rng, 4)),
-        BlockSpec(2, 10, 0, declared=0),
-        BlockSpec(3, 10, 0, declared=-1),
-        BlockSpec(4, 10, 0, edge_samples(rng, 3)),
-        BlockSpec(5, 10, 0, declared=INT32_MIN),
-        BlockSpec(6, 10, 0, edge_samples(rng, 5), declared=INT32_MAX),
+        BlockPlan(1, 10, 0, edge_samples(rng, 4)),
+        BlockPlan(2, 10, 0, declared=0),
+        BlockPlan(3, 10, 0, declared=-1),
+        BlockPlan(4, 10, 0, edge_samples(rng, 3)),
+        BlockPlan(5, 10, 0, declared=INT32_MIN),
+        BlockPlan(6, 10, 0, edge_samples(rng, 5), declared=INT32_MAX),
     ]
     return log_bytes(blocks)
 
 
 def cut_logs(rng: np.random.Generator) -> dict[str, bytes]:
     """Files that end inside a sample, inside a header, or with junk."""
-    whole = log_bytes([BlockSpec(1, 500, 1796083200, edge_samples(rng, 20), SPECIAL_FLOATS["gain"])])
-    cut_sample = log_bytes([BlockSpec(1, 500, 1796083200, edge_samples(rng, 20), declared=30)]) + b"\x7f"
+    whole = log_bytes([BlockPlan(1, 500, 1796083200, edge_samples(rng, 20), EDGE_FLOATS["gain"])])
+    cut_sample = log_bytes([BlockPlan(1, 500, 1796083200, edge_samples(rng, 20), declared=30)]) + b"\x7f"
     return {
         "empty": b"",
         "junk-only": b"\x01" * 23,
-        "header-only": log_bytes([BlockSpec(1, 500, 0, declared=5)]),
+        "header-only": log_bytes([BlockPlan(1, 500, 0, declared=5)]),
         "cut-in-sample": cut_sample,
         "junk-23": whole + bytes(range(23)),
         "junk-1": whole + b"\xff",

@@ -3,7 +3,6 @@ record for record, and random bytes that must raise nothing."""
 
 from __future__ import annotations
 
-import importlib.util
 import warnings
 
 import numpy as np
@@ -13,17 +12,22 @@ pytest.importorskip("hypothesis")
 
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
-from logbuilder import INT32_MAX, INT32_MIN, SPECIAL_FLOATS, UINT32_MAX, BlockSpec, log_bytes  # noqa: E402
+from logbuilder import INT32_MAX, INT32_MIN, EDGE_FLOATS, UINT32_MAX, BlockPlan, log_bytes  # noqa: E402
 from test_exact import FIRST_TIMES, MODULI, PERIODS, assert_same_text, expected_records  # noqa: E402
 
 import quarvel  # noqa: E402
 
-PANDAS = importlib.util.find_spec("pandas") is not None
+try:
+    import pandas  # noqa: F401 - only whether it is there
+except ImportError:
+    PANDAS = False
+else:
+    PANDAS = True
 
 
-FLOAT_BITS = st.one_of(st.sampled_from(sorted(SPECIAL_FLOATS.values())), st.integers(0, 2**32 - 1))
+FLOAT_BITS = st.one_of(st.sampled_from(sorted(EDGE_FLOATS.values())), st.integers(0, 2**32 - 1))
 BLOCKS = st.builds(
-    BlockSpec,
+    BlockPlan,
     channel=st.integers(INT32_MIN, INT32_MAX),
     period=st.one_of(st.sampled_from(PERIODS), st.integers(0, UINT32_MAX)),
     first_time=st.one_of(st.sampled_from(FIRST_TIMES), st.integers(INT32_MIN, INT32_MAX)),
@@ -73,7 +77,7 @@ def test_random_bytes_raise_nothing(tmp_path, content):
 def test_times_are_numpys_sequential_cumsum(tmp_path, first_time, period, count, key):
     """np.cumsum adds one element after another, as the converter does."""
     path = tmp_path / "times.log"
-    path.write_bytes(log_bytes([BlockSpec(1, period, first_time, np.zeros(count, dtype=np.int16))]))
+    path.write_bytes(log_bytes([BlockPlan(1, period, first_time, np.zeros(count, dtype=np.int16))]))
     with quarvel.open(path) as log:
         block = log.blocks[0]
         steps = np.full(count, block.step)

@@ -8,14 +8,14 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from logbuilder import INT32_MAX, SPECIAL_FLOATS, BlockSpec, edge_samples, fixed, log_bytes
+from logbuilder import INT32_MAX, EDGE_FLOATS, BlockPlan, edge_samples, fixed, log_bytes
 
 import quarvel
 from quarvel._reader import CHUNK
 
 rng = np.random.default_rng(7)
-BIG = BlockSpec(5, 3, -7, edge_samples(rng, 2 * CHUNK + 1234), SPECIAL_FLOATS["gain"], SPECIAL_FLOATS["-offset"])
-SMALL = BlockSpec(6, 2**32 - 1, 1796083200, edge_samples(rng, 10), SPECIAL_FLOATS["-max"], SPECIAL_FLOATS["nan"])
+BIG = BlockPlan(5, 3, -7, edge_samples(rng, 2 * CHUNK + 1234), EDGE_FLOATS["gain"], EDGE_FLOATS["-offset"])
+SMALL = BlockPlan(6, 2**32 - 1, 1796083200, edge_samples(rng, 10), EDGE_FLOATS["-max"], EDGE_FLOATS["nan"])
 
 
 @pytest.fixture
@@ -60,12 +60,12 @@ def test_header_fields_and_types(big_log):
     assert (block.channel, block.period_ms, block.first_time, block.declared_samples) == (6, 2**32 - 1, 1796083200, 10)
     assert block.gain.dtype == np.float32 and block.offset.dtype == np.float32
     assert block.gain == np.float32(-3.4028235e38) and np.isnan(block.offset)
-    signalling = BlockSpec(gain_bits=SPECIAL_FLOATS["snan"], offset_bits=SPECIAL_FLOATS["-nan-payload"])
+    signalling = BlockPlan(gain_bits=EDGE_FLOATS["snan"], offset_bits=EDGE_FLOATS["-nan-payload"])
     path = big_log.path.parent / "snan.log"
     path.write_bytes(signalling.to_bytes())
     with quarvel.open(path) as log:
         stored = np.array([log.blocks[0].gain, log.blocks[0].offset]).view(np.uint32)
-    assert stored.tolist() == [SPECIAL_FLOATS["snan"], SPECIAL_FLOATS["-nan-payload"]]
+    assert stored.tolist() == [EDGE_FLOATS["snan"], EDGE_FLOATS["-nan-payload"]]
     assert block.raw.dtype.kind == "i" and block.raw.dtype.itemsize == 2
     assert block.values().dtype == np.float32 and block.times().dtype == np.float64
     assert block.datetimes().dtype == np.dtype("datetime64[ms]")
@@ -117,7 +117,7 @@ def test_unreadable_paths_raise(tmp_path, make, error):
 
 def test_huge_declared_count_allocates_nothing_large(tmp_path):
     path = tmp_path / "log"
-    path.write_bytes(log_bytes([BlockSpec(1, 1, 0, edge_samples(rng, 3), declared=INT32_MAX)]))
+    path.write_bytes(log_bytes([BlockPlan(1, 1, 0, edge_samples(rng, 3), declared=INT32_MAX)]))
     tracemalloc.start()
     try:
         with pytest.warns(quarvel.TruncatedBlockWarning, match="3 of 2147483647 samples read"):
@@ -134,8 +134,8 @@ def test_huge_declared_count_allocates_nothing_large(tmp_path):
 def test_file_larger_than_memory(tmp_path):
     """A sparse file of 4 GB of samples and a block behind them."""
     path = tmp_path / "huge.log"
-    first = log_bytes([BlockSpec(1, 1, 0, declared=INT32_MAX)])
-    last = log_bytes([BlockSpec(2, 1000, 100, np.array([1, 2, 3], dtype=np.int16))])
+    first = log_bytes([BlockPlan(1, 1, 0, declared=INT32_MAX)])
+    last = log_bytes([BlockPlan(2, 1000, 100, np.array([1, 2, 3], dtype=np.int16))])
     with open(path, "wb") as out:
         out.write(first)
         out.seek(len(first) + 2 * INT32_MAX)
@@ -155,8 +155,8 @@ def test_large_results_are_plain_arrays(tmp_path):
     be whole, contiguous, writable arrays of the right numbers."""
     samples = edge_samples(rng, (1 << 20) + 5)
     path = tmp_path / "large.log"
-    spec = BlockSpec(1, 7, 1796083200, samples, SPECIAL_FLOATS["gain"], SPECIAL_FLOATS["-offset"])
-    path.write_bytes(log_bytes([spec]))
+    plan = BlockPlan(1, 7, 1796083200, samples, EDGE_FLOATS["gain"], EDGE_FLOATS["-offset"])
+    path.write_bytes(log_bytes([plan]))
     with quarvel.open(path) as log:
         block = log.blocks[0]
         values, times = block.values(), block.times()
