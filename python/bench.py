@@ -1,0 +1,289 @@
+"""Measures the Python reader against the ways of getting the same numbers
+through quarvel's text, side by side in one run.
+
+    /usr/bin/python3 python/bench.py [--quarvel build/quarvel] [--runs 5] [--dir DIR] [--only ...]
+
+Workloads:
+  big     one log of 8,389,608 samples in 8 blocks (as scripts/bench writes
+          it): open + values() + times() for every block, against
+          (a) np.fromfile(dtype=">i2").astype(np.float32) of the file,
+          (b) quarvel -qt then pandas.read_csv of the text,
+          (c) numpy.loadtxt of that text.
+  files   2,000 logs of one 500-sample block: `python3 -m quarvel info`
+          against `quarvel -q` converting them.
+  sparse  an 8 GB sparse log of two blocks: open and read a slice of one.
+
+Every measurement runs in a fresh process, the programs taking turns; the
+figures are the best wall time, the median CPU time, and the median peak
+memory: the growth of the process's resident set while the measured code
+ran (the interpreter and numpy not counted).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+BIG_SAMPLES = 8_389_608
+SMALL_FILES = 2000
+SMALL_SAMPLES = 500
+
+# Each measured piece of work, run by `python3 bench.py --child NAME FILE`.
+# It prints {"seconds": wall, "peak": bytes above the start, "arrays": bytes returned}.
+CHILDREN = {
+    "reader": """
+import quarvel
+with quarvel.open(path) as log:
+    arrays = [(block.values(), block.times()) for block in log.blocks]
+returned = sum(v.nbytes + t.nbytes for v, t in arrays)
+""",
+    "fromfile": """
+values = np.fromfile(path, dtype=">i2").astype(np.float32)
+returned = values.nbytes
+""",
+    "read_csv": """
+subprocess.run([quarvel, "-qt", path], check=True)
+frame = pandas.read_csv(path + ".txt", comment="%", header=None, names=["time", "calData"])
+returned = frame.memory_usage(index=False).sum()
+""",
+    "loadtxt": """
+data = np.loadtxt(path + ".txt", comments="%", delimiter=",")
+returned = data.nbytes
+""",
+    "sparse": """
+import quarvel
+with quarvel.open(path) as log:
+    part = log.blocks[1][1_000_000_000:1_000_100_000]
+    arrays = part.values(), part.times(), part.raw.copy()
+returned = sum(a.nbytes for a in arrays)
+""",
+}
+
+
+def resident() -> int:
+    """Returns the current resident set size in bytes (Linux)."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_resident() -> int:
+    """Returns the peak resident set size in bytes (Linux)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def run_child(name: str, path: str, quarvel: str) -> None:
+    """Runs the measured code `name` on `path` and prints its figures."""
+    import importlib
+    import time
+
+    # Imports are not what is measured: they are done before the clock starts.
+    pandas = importlib.import_module("pandas") if name == "read_csv" else None
+    sys.path.insert(0, str(HERE))
+    importlib.import_module("quarvel")
+
+    # Reset the peak to the present so that only the measured code counts.
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    before = resident()
+    scope = {"np": np, "pandas": pandas, "subprocess": subprocess, "path": path, "quarvel": quarvel}
+    cpu_before = cpu_seconds()
+    start = time.perf_counter()
+    exec(CHILDREN[name], scope)
+    seconds = time.perf_counter() - start
+    cpu = cpu_seconds() - cpu_before
+    peak = peak_resident() - before
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak": peak, "arrays": int(scope["returned"])}))
+
+
+def cpu_seconds() -> float:
+    """Returns the user and system time of this process and its finished children."""
+    import resource
+
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+def measure(names: list[str], path: Path, quarvel: str, runs: int) -> dict[str, dict[str, float]]:
+    """Runs each of `names` `runs` times in fresh processes, taking turns so
+    that a busy moment of the machine hits them alike. Returns per name the
+    best wall time, the median CPU time and the median peak memory."""
+    results: dict[str, list[dict[str, float]]] = {name: [] for name in names}
+    for _ in range(runs):
+        for name in names:
+            done = subprocess.run(
+                [sys.executable, __file__, "--child", name, str(path), "--quarvel", quarvel],
+                check=True,
+                capture_output=True,
+                text=True,
+            )
+            results[name].append(json.loads(done.stdout))
+    return {
+        name: {
+            "seconds": min(r["seconds"] for r in rows),
+            "cpu": statistics.median(r["cpu"] for r in rows),
+            "peak": statistics.median(r["peak"] for r in rows),
+            "arrays": rows[0]["arrays"],
+        }
+        for name, rows in results.items()
+    }
+
+
+def noisy_sine(rng: np.random.Generator, count: int, amplitude: float, samples_per_radian: float) -> np.ndarray:
+    wave = amplitude * np.sin(np.arange(count) / samples_per_radian)
+    return (wave + rng.integers(-2048, 2048, size=count)).astype(">i2")
+
+
+def write_big_log(path: Path, samples: int) -> None:
+    """Eight blocks on different channels, periods and calibrations."""
+    rng = np.random.default_rng(12345)
+    with open(path, "wb") as out:
+        for b in range(8):
+            count = samples // 8 + (1 if b < samples % 8 else 0)
+            gain = np.float32(0.00030519) * np.float32(b + 1)
+            offset = np.float32(-0.0123) * np.float32(b)
+            out.write(struct.pack(">iIiiff", b, 1 << (b % 4), 1796083200 + b * 86400, count, gain, offset))
+            out.write(noisy_sine(rng, count, 20000, 500).tobytes())
+
+
+def write_small_logs(folder: Path) -> list[str]:
+    rng = np.random.default_rng(2000)
+    periods = [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000]
+    gains = [0.00030519, 0.00015259, 0.000076294, 0.0012207, 0.0061035]
+    paths = []
+    for i in range(SMALL_FILES):
+        path = folder / f"f{i:04d}.002"
+        first_time = 1796083200 + i * 3607
+        header = struct.pack(">iIiiff", i % 16, periods[i % 10], first_time, SMALL_SAMPLES, gains[i % 5], 0.0)
+        path.write_bytes(header + noisy_sine(rng, SMALL_SAMPLES, 6000 + 2000 * (i % 10), 15 + 5 * (i % 17)).tobytes())
+        paths.append(str(path))
+    return paths
+
+
+def timed_processes(commands: dict[str, tuple[list[str], object]], runs: int) -> dict[str, tuple[float, float]]:
+    """Runs each command `runs` times, taking turns, each after its setup
+    function (or None). Returns per name the best wall time and the median
+    CPU time (user + system)."""
+    import resource
+    import time
+
+    walls: dict[str, list[float]] = {name: [] for name in commands}
+    cpus: dict[str, list[float]] = {name: [] for name in commands}
+    for _ in range(runs):
+        for name, (command, setup) in commands.items():
+            if setup is not None:
+                setup()
+            usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+            start = time.perf_counter()
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+            walls[name].append(time.perf_counter() - start)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpus[name].append(after.ru_utime + after.ru_stime - usage.ru_utime - usage.ru_stime)
+    return {name: (min(walls[name]), statistics.median(cpus[name])) for name in commands}
+
+
+def bench_big(folder: Path, quarvel: str, runs: int) -> None:
+    path = folder / "big.002"
+    write_big_log(path, BIG_SAMPLES)
+    print(f"big: one log of {BIG_SAMPLES:,} samples in 8 blocks ({path.stat().st_size / 1e6:.1f} MB), {runs} runs each")
+    print("  best wall time, median CPU time (user + system, children included) and median peak memory")
+    rows = measure(["reader", "fromfile", "read_csv", "loadtxt"], path, quarvel, runs)
+    reader = rows["reader"]
+    labels = {
+        "reader": "quarvel.open + values() + times()",
+        "fromfile": "(a) np.fromfile + astype(float32)",
+        "read_csv": "(b) quarvel -qt + pandas.read_csv",
+        "loadtxt": "(c) numpy.loadtxt of the text",
+    }
+    heads = f"{'wall':>7} {'CPU':>7} {'wall/reader':>11} {'CPU/reader':>10}"
+    heads += f" {'peak':>8} {'arrays':>8} {'peak/arrays':>11}"
+    print(f"  {'':36} {heads}")
+    for name, row in rows.items():
+        print(
+            f"  {labels[name]:36} {row['seconds']:6.3f}s {row['cpu']:6.3f}s {row['seconds'] / reader['seconds']:10.2f}x"
+            f" {row['cpu'] / reader['cpu']:9.2f}x {row['peak'] / 1e6:6.1f}MB {row['arrays'] / 1e6:6.1f}MB"
+            f" {row['peak'] / row['arrays']:10.2f}x"
+        )
+
+
+def bench_files(folder: Path, quarvel: str, runs: int) -> None:
+    logs = folder / "logs"
+    logs.mkdir()
+    paths = write_small_logs(logs)
+
+    def remove_text() -> None:
+        for text in logs.glob("*.txt"):
+            text.unlink()
+
+    info = [sys.executable, "-m", "quarvel", "info"]
+    os.environ["PYTHONPATH"] = str(HERE)
+    rows = timed_processes(
+        {
+            "quarvel -q (converts them)": ([quarvel, "-q", *paths], remove_text),
+            "python3 -m quarvel info": ([*info, *paths], None),
+            "python3 -m quarvel info --json": ([*info, "--json", *paths], None),
+            "python3 -c pass": ([sys.executable, "-c", "pass"], None),
+        },
+        runs,
+    )
+    remove_text()
+    convert = rows["quarvel -q (converts them)"]
+    print(f"files: {SMALL_FILES:,} logs of one {SMALL_SAMPLES}-sample block, {runs} runs each, whole processes")
+    print("  best wall time and median CPU time (user + system)")
+    print(f"  {'':34} {'wall':>8} {'CPU':>8}  {'wall, CPU vs quarvel -q':>24}")
+    for label, (wall, cpu) in rows.items():
+        print(f"  {label:34} {wall:7.3f}s {cpu:7.3f}s  {wall / convert[0]:10.2f}x {cpu / convert[1]:10.2f}x")
+
+
+def bench_sparse(folder: Path, quarvel: str, runs: int) -> None:
+    path = folder / "sparse.002"
+    count = (1 << 31) - 1
+    with open(path, "wb") as out:
+        for b in range(2):
+            out.write(struct.pack(">iIiiff", b, 1, 1796083200, count, 0.001, 0.0))
+            out.seek(count * 2, os.SEEK_CUR)
+        out.truncate()
+    size = path.stat().st_size
+    row = measure(["sparse"], path, quarvel, runs)["sparse"]
+    print(f"sparse: a {size / 1e9:.1f} GB sparse log, 100,000 samples of its second block from sample 10^9")
+    print(f"  open + values() + times() + raw   {row['seconds']:7.3f}s  peak memory {row['peak'] / 1e6:.1f} MB")
+    path.unlink()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quarvel", default=str(ROOT / "build" / "quarvel"))
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--dir", default=None, help="folder for the files (default: a temporary one)")
+    parser.add_argument("--only", action="append", choices=["big", "files", "sparse"])
+    parser.add_argument("--child", nargs=2, metavar=("NAME", "FILE"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        run_child(args.child[0], args.child[1], args.quarvel)
+        return
+    folder = Path(tempfile.mkdtemp(prefix="quarvel-pybench-", dir=args.dir))
+    try:
+        for name, bench in (("big", bench_big), ("files", bench_files), ("sparse", bench_sparse)):
+            if not args.only or name in args.only:
+                bench(folder, args.quarvel, args.runs)
+    finally:
+        shutil.rmtree(folder)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,81 @@
+"""`python3 -m quarvel plot`: a quick look at a logger file with matplotlib."""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import numpy as np
+
+from ._optional import require
+from ._reader import Block, open as open_log
+
+# Above this many samples a channel is drawn as the minimum and maximum of
+# each of this many pieces: the envelope that a plot of every sample shows,
+# without drawing millions of points.
+MAX_POINTS = 20_000
+
+
+def envelope(times: np.ndarray, values: np.ndarray, limit: int = MAX_POINTS) -> tuple[np.ndarray, np.ndarray]:
+    """Returns at most 2 × `limit` points that keep the minimum and maximum
+    of every stretch of `values`, in time order."""
+    if len(values) <= 2 * limit:
+        return times, values
+    width = -(-len(values) // limit)
+    pieces = -(-len(values) // width)
+    padded = np.full(pieces * width, np.nan, dtype=np.float64)
+    padded[: len(values)] = values
+    rows = padded.reshape(pieces, width)
+    with np.errstate(all="ignore"):
+        low = np.fmin.reduce(rows, axis=1)
+        high = np.fmax.reduce(rows, axis=1)
+    starts = times[::width]
+    return np.repeat(starts, 2), np.column_stack([low, high]).ravel()
+
+
+def channel_lines(blocks: list[Block]) -> dict[int, tuple[np.ndarray, np.ndarray]]:
+    """Returns per channel the UTC times and values of its blocks in file
+    order, with a NaN between blocks so that the line breaks there."""
+    parts: dict[int, list[tuple[np.ndarray, np.ndarray]]] = {}
+    for block in blocks:
+        if len(block) == 0:
+            continue
+        times, values = envelope(block.datetimes(), block.values().astype(np.float64))
+        line = parts.setdefault(block.channel, [])
+        if line:  # the break: one point without a value
+            line.append((times[:1], np.array([np.nan])))
+        line.append((times, values))
+    return {
+        channel: (np.concatenate([t for t, _ in line]), np.concatenate([v for _, v in line]))
+        for channel, line in parts.items()
+    }
+
+
+def plot_file(path: str, output: str | None = None) -> Any:
+    """Draws the calibrated values of the logger file at `path` against UTC
+    time, one line per channel. Saves the figure to `output` when given,
+    else shows it. Returns the matplotlib figure."""
+    matplotlib = require("matplotlib")
+    if output is not None:
+        matplotlib.use("Agg")  # no window needed to write a file
+    plt = require("matplotlib.pyplot")
+    with open_log(path) as log:
+        lines = channel_lines(log.blocks)
+    figure, axes = plt.subplots(figsize=(8, 3.5), dpi=100, layout="constrained")
+    for channel in sorted(lines):
+        times, values = lines[channel]
+        axes.plot(times, values, linewidth=1, label=f"channel {channel}")
+    axes.set_title(os.path.basename(path))
+    axes.set_xlabel("time (UTC)")
+    axes.set_ylabel("calibrated value")
+    axes.grid(True, alpha=0.3)
+    if lines:
+        axes.legend(loc="best")
+    locator = require("matplotlib.dates").AutoDateLocator()
+    axes.xaxis.set_major_locator(locator)
+    axes.xaxis.set_major_formatter(require("matplotlib.dates").ConciseDateFormatter(locator))
+    if output is not None:
+        figure.savefig(output)
+    else:
+        plt.show()
+    return figure
