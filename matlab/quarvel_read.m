@@ -140,21 +140,19 @@ function blocks = emptyBlocks()
 % A 0-by-1 struct array with every field, in the order of the help text.
 names = {'channel', 'period_ms', 'first_time', 'declared_samples', 'gain', 'offset', ...
     'raw', 'values', 'times', 'truncated'};
-if hasDatetime()
+if inMatlab()  % datetime since R2014b; Octave has none
     names{end + 1} = 'datetime';
 end
 args = [names; repmat({cell(0, 1)}, 1, numel(names))];
 blocks = struct(args{:});
 end
 
-function yes = hasDatetime()
-% MATLAB has had datetime since R2014b; Octave has none (a package may
-% define one, with another API).
-persistent inMatlab
-if isempty(inMatlab)
-    inMatlab = ~exist('OCTAVE_VERSION', 'builtin');
+function yes = inMatlab()
+persistent matlab
+if isempty(matlab)
+    matlab = ~exist('OCTAVE_VERSION', 'builtin');
 end
-yes = inMatlab;
+yes = matlab;
 end
 
 function block = decodeHeader(fields)
@@ -169,7 +167,7 @@ block.raw = zeros(0, 1, 'int16');
 block.values = zeros(0, 1, 'single');
 block.times = zeros(0, 1);
 block.truncated = false;
-if hasDatetime()
+if inMatlab()
     block.datetime = toDatetime(block.times);
 end
 end
@@ -184,7 +182,7 @@ end
 block.raw = raw;
 block.values = calibrate(raw, block.gain, block.offset);
 block.times = times;
-if hasDatetime()
+if inMatlab()
     block.datetime = toDatetime(times);
 end
 end
@@ -207,10 +205,11 @@ if n == 0
 end
 t(1) = first;
 t = cumsum(t);
-% Octave's cumsum adds in order. Every sum is checked all the same, so
-% that a cumsum that adds in another order cannot go unnoticed; then the
-% sums are redone one by one from the first that differs.
-if ~isequal(t(2:end), t(1:end - 1) + step)
+% Octave's cumsum adds in order, one element after the other (the tests
+% check its sums to the bit). MATLAB does not document the order of its
+% cumsum, so there every sum is checked, and the sums are redone one by
+% one from the first that differs (a loop that MATLAB compiles).
+if inMatlab() && ~isequal(t(2:end), t(1:end - 1) + step)
     k = find(t(2:end) ~= t(1:end - 1) + step, 1);
     for i = k + 1:n
         t(i) = t(i - 1) + step;
