@@ -64,52 +64,29 @@ function blocks = quarvel_read(filename, varargin)
 %   See also FREAD, DATETIME.
 
 opts = parseOptions(filename, varargin{:});
+opts = parseOptions(filename, varargin{:});
 filename = char(filename);
-blocks = emptyBlocks();
-
-% A folder is no logger file, though some systems let fopen open it.
-if exist(filename, 'dir') == 7
-    error('quarvel:open', 'failed to open input file %s: it is a folder', filename);
-end
-[fid, reason] = fopen(filename, 'r');
-if fid < 0
-    error('quarvel:open', 'failed to open input file %s: %s', filename, reason);
-end
+fid = openLog(filename);
 closer = onCleanup(@() fclose(fid));
-fseek(fid, 0, 'eof');
-fileSize = ftell(fid);
-fseek(fid, 0, 'bof');
-
-count = 0;
-while true
-    % fread takes care of the byte order: the fields arrive in host order.
-    [fields, got] = fread(fid, 6, 'uint32=>uint32', 0, 'ieee-be');
-    if got < 6
-        break;  % end of the file, or a trailing piece shorter than a header
+if opts.HeadersOnly
+    [fields, present] = readHeaders(fid);
+    blocks = makeBlocks(fields, present, {}, opts);
+else
+    % The whole file at once, as big-endian 16-bit words: headers start
+    % at even offsets, so every header is 12 words and every sample one.
+    words = fread(fid, Inf, 'int16=>int16', 0, 'ieee-be');
+    runs = findRuns(words);
+    fields = headerFields(runHeaders(words, runs));
+    present = zeros(0, 1);
+    if ~isempty(runs)  % Octave's repelem fails on nothing
+        present = reshape(repelem(runs(:, 2), runs(:, 3)), [], 1);
     end
-    block = decodeHeader(fields);
-    % Never more than the file holds, whatever the header declares.
-    present = min(max(double(block.declared_samples), 0), floor((fileSize - ftell(fid)) / 2));
-    if opts.HeadersOnly
-        fseek(fid, 2 * present, 'cof');
-    else
-        raw = reshape(fread(fid, present, 'int16=>int16', 0, 'ieee-be'), [], 1);
-        present = numel(raw);  % fewer if reading failed
-        block = addSamples(block, raw, opts.Step);
-    end
-    block.truncated = present < double(block.declared_samples);
-    count = count + 1;
-    if count > numel(blocks)  % grow by doubling: one copy per doubling
-        blocks(2 * count, 1) = block;
-    end
-    blocks(count) = block;
-    if block.truncated
-        warning('quarvel:truncated', 'truncated block in input file %s: %d of %d samples read', ...
-            filename, present, block.declared_samples);
-        break;  % the samples took the rest of the file
-    end
+    blocks = makeBlocks(fields, present, {words, runs}, opts);
 end
-blocks = blocks(1:count);
+if ~isempty(blocks) && blocks(end).truncated
+    warning('quarvel:truncated', 'truncated block in input file %s: %d of %d samples read', ...
+        filename, present(end), blocks(end).declared_samples);
+end
 end
 
 function opts = parseOptions(filename, varargin)
@@ -136,15 +113,251 @@ end
 ok = true;
 end
 
-function blocks = emptyBlocks()
-% A 0-by-1 struct array with every field, in the order of the help text.
-names = {'channel', 'period_ms', 'first_time', 'declared_samples', 'gain', 'offset', ...
-    'raw', 'values', 'times', 'truncated'};
-if inMatlab()  % datetime since R2014b; Octave has none
-    names{end + 1} = 'datetime';
+function fid = openLog(filename)
+% A folder is no logger file, though some systems let fopen open it.
+if exist(filename, 'dir') == 7
+    error('quarvel:open', 'failed to open input file %s: it is a folder', filename);
 end
-args = [names; repmat({cell(0, 1)}, 1, numel(names))];
-blocks = struct(args{:});
+[fid, reason] = fopen(filename, 'r');
+if fid < 0
+    error('quarvel:open', 'failed to open input file %s: %s', filename, reason);
+end
+end
+
+function [fields, present] = readHeaders(fid)
+% The headers alone, each read where the previous block's samples end:
+% their fields (6-by-N uint32) and the samples present in each block.
+fseek(fid, 0, 'eof');
+fileSize = ftell(fid);
+fseek(fid, 0, 'bof');
+fields = zeros(6, 16, 'uint32');
+present = zeros(16, 1);
+count = 0;
+at = 0;
+while true
+    [head, got] = fread(fid, 6, 'uint32=>uint32', 0, 'ieee-be');
+    if got < 6
+        break;  % end of the file, or a trailing piece shorter than a header
+    end
+    count = count + 1;
+    if count > numel(present)  % grow by doubling: one copy per doubling
+        fields(:, 2 * count) = 0;
+        present(2 * count) = 0;
+    end
+    fields(:, count) = head;
+    % Never more than the file holds, whatever the header declares.
+    at = at + 24;
+    present(count) = min(max(double(typecast(head(4), 'int32')), 0), floor((fileSize - at) / 2));
+    at = at + 2 * present(count);
+    fseek(fid, at, 'bof');
+end
+fields = fields(:, 1:count);
+present = present(1:count);
+end
+
+function n = countOf(high, low)
+% The sample count that two words of a header hold, as a double.
+n = double(high) * 65536 + double(typecast(low, 'uint16'));
+end
+
+function runs = findRuns(words)
+% Splits the file into runs of consecutive blocks with the same number of
+% samples: rows of [offset in words, samples per block, blocks]. A run of
+% K blocks of N samples is a (12 + N)-by-K matrix of the words, headers
+% above samples, so that each run is read and converted at once. A block
+% that the end of the file cuts short ends the last run, on its own, with
+% the samples present. Runs are found by looking ahead for blocks of the
+% same size, further each time the guess was right.
+total = numel(words);
+runs = zeros(16, 3);
+count = 0;
+at = 0;
+ahead = 1;
+while at + 12 <= total
+    n = max(countOf(words(at + 7), words(at + 8)), 0);
+    whole = floor((total - at) / (12 + n));  % blocks of this size that fit
+    differs = [];
+    if whole == 0
+        blocks = 1;
+        n = total - at - 12;  % the samples present
+    else
+        blocks = min(ahead, whole);
+        next = at + (1:blocks - 1)' * (12 + n);
+        differs = find(max(countOf(words(next + 7), words(next + 8)), 0) ~= n, 1);
+        if ~isempty(differs)
+            blocks = differs;
+        end
+    end
+    if count > 0 && runs(count, 2) == n
+        runs(count, 3) = runs(count, 3) + blocks;  % the same run goes on
+    else
+        count = count + 1;
+        if count > size(runs, 1)
+            runs(2 * count, :) = 0;
+        end
+        runs(count, :) = [at, n, blocks];
+    end
+    at = at + blocks * (12 + n);
+    if isempty(differs)
+        ahead = 2 * blocks;
+    else
+        ahead = 1;
+    end
+    if whole == 0
+        break;
+    end
+end
+runs = runs(1:count, :);
+end
+
+function heads = runHeaders(words, runs)
+% The header words of every block, one column per block.
+heads = zeros(12, sum(runs(:, 3)), 'int16');
+first = 0;
+for r = 1:size(runs, 1)
+    [at, n, blocks] = deal(runs(r, 1), runs(r, 2), runs(r, 3));
+    span = reshape(words(at + 1:at + 12), 12, 1);
+    if blocks > 1
+        span = reshape(words(at + 1:at + blocks * (12 + n)), 12 + n, blocks);
+    end
+    heads(:, first + 1:first + blocks) = span(1:12, :);
+    first = first + blocks;
+end
+end
+
+function fields = headerFields(heads)
+% The six 32-bit fields of each header (a column of 12 words), each from
+% its two words, high first.
+high = double(typecast(reshape(heads(1:2:end, :), [], 1), 'uint16'));
+low = double(typecast(reshape(heads(2:2:end, :), [], 1), 'uint16'));
+fields = reshape(uint32(high * 65536 + low), 6, size(heads, 2));
+end
+
+function blocks = makeBlocks(fields, present, samples, opts)
+% The struct array: header fields from FIELDS (6-by-N uint32), and the
+% samples of each run of SAMPLES = {words, runs} unless it is empty.
+SAMPLES_AT_ONCE = 2^18;
+count = size(fields, 2);
+column = @(x) reshape(x, count, 1);
+header.channel = column(typecast(fields(1, :), 'int32'));
+header.period_ms = column(fields(2, :));
+header.first_time = column(typecast(fields(3, :), 'int32'));
+header.declared_samples = column(typecast(fields(4, :), 'int32'));
+header.gain = column(typecast(fields(5, :), 'single'));
+header.offset = column(typecast(fields(6, :), 'single'));
+raw = repmat({zeros(0, 1, 'int16')}, count, 1);
+values = repmat({zeros(0, 1, 'single')}, count, 1);
+times = repmat({zeros(0, 1)}, count, 1);
+if ~isempty(samples)
+    [words, runs] = samples{:};
+    first = 0;
+    for r = 1:size(runs, 1)
+        [at, n, blocks] = deal(runs(r, 1), runs(r, 2), runs(r, 3));
+        % A few blocks at a time, so that the arrays in between stay small
+        % enough for the memory allocator to reuse.
+        group = max(1, floor(SAMPLES_AT_ONCE / max(n, 1)));
+        for done = 0:group:blocks - 1
+            part = [at + done * (12 + n), n, min(group, blocks - done)];
+            range = first + 1:first + part(3);
+            [raw(range), values(range), times(range)] = runSamples(words, part, header, range, opts.Step);
+            first = range(end);
+        end
+    end
+end
+names = fieldnames(header);
+args = cell(2, numel(names));
+for k = 1:numel(names)
+    args(:, k) = {names{k}; num2cell(header.(names{k}))};
+end
+blocks = struct(args{:}, 'raw', raw, 'values', values, 'times', times, ...
+    'truncated', num2cell(column(present < double(header.declared_samples))));
+if inMatlab()  % datetime since R2014b; Octave has none
+    [blocks.datetime] = deal([]);
+    for k = 1:count
+        blocks(k).datetime = datetime(times{k}, 'ConvertFrom', 'posixtime', 'TimeZone', 'UTC');
+    end
+end
+blocks = reshape(blocks, count, 1);
+end
+
+function [raw, values, times] = runSamples(words, run, header, range, step)
+% The samples of one run of blocks, N samples each, as columns of cells:
+% every STEP-th one, from the first on, with its value and time.
+[at, n, blocks] = deal(run(1), run(2), run(3));
+if blocks == 1
+    r = words(at + 13:at + 12 + n);
+else
+    r = reshape(words(at + 1:at + blocks * (12 + n)), 12 + n, blocks);
+    r = r(13:end, :);
+end
+t = runningSums(double(header.first_time(range))', periodSeconds(header.period_ms(range))', n);
+if step ~= 1
+    r = r(1:step:end, :);
+    t = t(1:step:end, :);
+end
+v = calibrate(r, header.gain(range)', header.offset(range)');
+raw = num2cell(r, 1)';
+values = num2cell(v, 1)';
+times = num2cell(t, 1)';
+end
+
+function seconds = periodSeconds(period)
+% The period steps as a signed 32-bit number of ms.
+seconds = double(typecast(period, 'int32')) / 1000;
+end
+
+function t = runningSums(first, step, n)
+% One column per block: first, first + step, (first + step) + step, ...,
+% each sum rounded to double, in order, as quarvel adds up its time stamps.
+t = repmat(step, n, 1);
+if n == 0
+    return;
+end
+t(1, :) = first;
+t = cumsum(t, 1);
+% Octave's cumsum adds in order, one element after the other (the tests
+% check its sums to the bit). MATLAB does not document the order of its
+% cumsum, so there every sum is checked, and the sums are redone one by
+% one from the first row that differs (a loop that MATLAB compiles).
+if inMatlab() && ~isequal(t(2:end, :), t(1:end - 1, :) + step)
+    k = find(any(t(2:end, :) ~= t(1:end - 1, :) + step, 2), 1);
+    for i = k + 1:n
+        t(i, :) = t(i - 1, :) + step;
+    end
+end
+end
+
+function v = calibrate(raw, gain, offset)
+% raw * gain + offset per column, with the product and sum in double,
+% rounded once to single. Two statements: the product is rounded before
+% the sum.
+product = double(raw) .* double(gain);
+v = single(product + double(offset));
+if all(isfinite(gain)) && all(isfinite(offset))
+    return;  % then no value can be NaN
+end
+nans = reshape(find(isnan(v)), [], 1);
+if isempty(nans)
+    return;
+end
+% The sign of a NaN as quarvel gives it, whichever CPU computed it: a NaN
+% gain's, else negative for 0 * inf, else a NaN offset's, else negative
+% (inf - inf).
+[~, column] = ind2sub(size(v), nans);
+g = reshape(gain(column), [], 1);
+o = reshape(offset(column), [], 1);
+negative = true(numel(nans), 1);
+negative(isnan(g)) = signBit(g(isnan(g)));
+byOffset = ~isnan(g) & ~(isinf(g) & reshape(raw(nans), [], 1) == 0) & isnan(o);
+negative(byOffset) = signBit(o(byOffset));
+bits = typecast(v(nans), 'uint32');
+bits(negative) = bitor(bits(negative), uint32(2147483648));
+bits(~negative) = bitand(bits(~negative), uint32(2147483647));
+v(nans) = typecast(bits, 'single');
+end
+
+function s = signBit(x)
+s = bitget(typecast(single(x(:)), 'uint32'), 32) == 1;
 end
 
 function yes = inMatlab()
@@ -153,99 +366,4 @@ if isempty(matlab)
     matlab = ~exist('OCTAVE_VERSION', 'builtin');
 end
 yes = matlab;
-end
-
-function block = decodeHeader(fields)
-% One header's six fields, as uint32 in host order, into a block without samples.
-block.channel = typecast(fields(1), 'int32');
-block.period_ms = fields(2);
-block.first_time = typecast(fields(3), 'int32');
-block.declared_samples = typecast(fields(4), 'int32');
-block.gain = typecast(fields(5), 'single');
-block.offset = typecast(fields(6), 'single');
-block.raw = zeros(0, 1, 'int16');
-block.values = zeros(0, 1, 'single');
-block.times = zeros(0, 1);
-block.truncated = false;
-if inMatlab()
-    block.datetime = toDatetime(block.times);
-end
-end
-
-function block = addSamples(block, raw, step)
-% The samples present, every STEP-th one kept from the first on.
-times = runningSum(double(block.first_time), periodSeconds(block.period_ms), numel(raw));
-if step ~= 1
-    raw = raw(1:step:end);
-    times = times(1:step:end);
-end
-block.raw = raw;
-block.values = calibrate(raw, block.gain, block.offset);
-block.times = times;
-if inMatlab()
-    block.datetime = toDatetime(times);
-end
-end
-
-function t = toDatetime(times)
-t = datetime(times, 'ConvertFrom', 'posixtime', 'TimeZone', 'UTC');
-end
-
-function seconds = periodSeconds(period)
-% The period steps as a signed 32-bit number of ms.
-seconds = double(typecast(period, 'int32')) / 1000;
-end
-
-function t = runningSum(first, step, n)
-% first, first + step, (first + step) + step, ...: each sum rounded to
-% double, in order, as quarvel adds up its time stamps.
-t = repmat(step, n, 1);
-if n == 0
-    return;
-end
-t(1) = first;
-t = cumsum(t);
-% Octave's cumsum adds in order, one element after the other (the tests
-% check its sums to the bit). MATLAB does not document the order of its
-% cumsum, so there every sum is checked, and the sums are redone one by
-% one from the first that differs (a loop that MATLAB compiles).
-if inMatlab() && ~isequal(t(2:end), t(1:end - 1) + step)
-    k = find(t(2:end) ~= t(1:end - 1) + step, 1);
-    for i = k + 1:n
-        t(i) = t(i - 1) + step;
-    end
-end
-end
-
-function v = calibrate(raw, gain, offset)
-% raw * gain + offset with the product and sum in double, rounded once to
-% single. Two statements: the product is rounded before the sum.
-product = double(raw) * double(gain);
-v = single(product + double(offset));
-if isfinite(gain) && isfinite(offset)
-    return;  % then no value can be NaN
-end
-nans = isnan(v);
-if ~any(nans)
-    return;
-end
-% The sign of a NaN as quarvel gives it, whichever CPU computed it: a NaN
-% gain's, else negative for 0 * inf, else a NaN offset's, else negative
-% (inf - inf).
-offsetNegative = ~isnan(offset) || signBit(offset);
-if isnan(gain)
-    negative = repmat(signBit(gain), nnz(nans), 1);
-elseif isinf(gain)
-    negative = raw(nans) == 0 | offsetNegative;
-else
-    negative = repmat(offsetNegative, nnz(nans), 1);
-end
-bits = typecast(v(nans), 'uint32');
-bits(negative) = bitor(bits(negative), uint32(2147483648));
-bits(~negative) = bitand(bits(~negative), uint32(2147483647));
-v(nans) = typecast(bits, 'single');
-end
-
-function s = signBit(x)
-s = bitget(typecast(single(x), 'uint32'), 32) == 1;
 end

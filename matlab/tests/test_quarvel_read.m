@@ -74,11 +74,24 @@ logs(2) = struct('name', 'drift.002', 'blocks', [ ...
     logBlock(3, 2^32 - 1, 2^31 - 1, 50000, single(0.5), single(0.25), wave(50000)), ...
     logBlock(4, 7, -3, 3000, single(1), single(0), wave(3000))], 'tail', uint8([]));
 
+% Runs of blocks of one size, read a run at a time: blocks of 8 samples,
+% then sizes that change from block to block, then 8 again up to a block
+% of 8 that the end of the file cuts after 5, each block with its own
+% calibration, period and first time.
+sizes = [repmat(8, 1, 100), repmat([8 9], 1, 20), 0, -3, 0, 1, 2, 3, repmat(8, 1, 50)];
+blocks = [];
+for k = 1:numel(sizes)
+    blocks = [blocks, logBlock(k, mod(k, 4) * 250 + 1, 1796083200 + 60 * k, sizes(k), single(0.001 * k), ...
+        single(-k), wave(max(sizes(k), 0)) + k)]; %#ok<AGROW>
+end
+blocks(end + 1) = logBlock(0, 10, 0, 8, single(0.5), single(0), wave(5));
+logs(3) = struct('name', 'runs.002', 'blocks', blocks, 'tail', uint8([]));
+
 % Trailing junk shorter than a header, after a whole block.
-logs(3) = struct('name', 'junk.002', 'blocks', logBlock(5, 500, 1796083200, 4, single(0.5), ...
+logs(4) = struct('name', 'junk.002', 'blocks', logBlock(5, 500, 1796083200, 4, single(0.5), ...
     single(1), int16([100; -100; 0; 1])), 'tail', uint8(1:23));
 % A block cut short after 5 of 9 samples and half a sample.
-logs(4) = struct('name', 'cut.002', 'blocks', [logBlock(6, 250, 1796083200, 3, single(0.5), ...
+logs(5) = struct('name', 'cut.002', 'blocks', [logBlock(6, 250, 1796083200, 3, single(0.5), ...
     single(1), int16([1; 2; 3])), logBlock(6, 250, 1796083300, 9, single(-0.5), single(2), ...
     int16([10; 20; 30; 40; 50]))], 'tail', uint8(255));
 end
