@@ -1,8 +1,8 @@
 function blocks = quarvel_read(filename, varargin)
 %QUARVEL_READ  Read a quarvel logger file into a struct array of blocks.
-%   BLOCKS = QUARVEL_READ(FILENAME) reads the logger file FILENAME and
-%   returns one element per block, in file order, as an N-by-1 struct
-%   array with these fields:
+%   BLOCKS = QUARVEL_READ(FILENAME) reads the logger file FILENAME, all
+%   of it at once, and returns one element per block, in file order, as an
+%   N-by-1 struct array with these fields:
 %
 %     channel           ADC channel (int32)
 %     period_ms         sample period in ms (uint32)
@@ -33,7 +33,8 @@ function blocks = quarvel_read(filename, varargin)
 %     sprintf('%.3f', TIMES) gives quarvel's time stamps.
 %
 %   BLOCKS = QUARVEL_READ(FILENAME, 'HeadersOnly', true) reads the block
-%   headers only: RAW, VALUES and TIMES are empty, TRUNCATED is set.
+%   headers only, seeking from one to the next: RAW, VALUES and TIMES are
+%   empty, TRUNCATED is set.
 %
 %   BLOCKS = QUARVEL_READ(FILENAME, 'Step', N) keeps every Nth sample of
 %   each block, starting with its first, as quarvel -n N does: RAW, VALUES
@@ -49,7 +50,9 @@ function blocks = quarvel_read(filename, varargin)
 %     quarvel does, "truncated block in input file FILENAME: P of D
 %     samples read". No block follows it.
 %   * A file that cannot be opened, or a folder, raises the error
-%     'quarvel:open', naming FILENAME.
+%     'quarvel:open', naming FILENAME. A relative FILENAME is taken from
+%     the current folder only, as quarvel takes it, not looked for along
+%     the search path as fopen would.
 %   * An empty file gives a 0-by-1 struct array with the fields above.
 %
 %   MATLAB and Octave: this is plain MATLAB code, for MATLAB R2016b or
@@ -63,7 +66,6 @@ function blocks = quarvel_read(filename, varargin)
 %
 %   See also FREAD, DATETIME.
 
-opts = parseOptions(filename, varargin{:});
 opts = parseOptions(filename, varargin{:});
 filename = char(filename);
 fid = openLog(filename);
@@ -114,11 +116,18 @@ ok = true;
 end
 
 function fid = openLog(filename)
+% The file named, relative to the current folder, as quarvel opens it:
+% fopen would look along the search path for a relative name it does not
+% find here, and read some other file of that name.
+fullPath = filename;
+if isempty(regexp(filename, '^([/\\]|[A-Za-z]:)', 'once'))
+    fullPath = fullfile(pwd, filename);
+end
 % A folder is no logger file, though some systems let fopen open it.
-if exist(filename, 'dir') == 7
+if exist(fullPath, 'dir') == 7
     error('quarvel:open', 'failed to open input file %s: it is a folder', filename);
 end
-[fid, reason] = fopen(filename, 'r');
+[fid, reason] = fopen(fullPath, 'r');
 if fid < 0
     error('quarvel:open', 'failed to open input file %s: %s', filename, reason);
 end
@@ -216,11 +225,12 @@ heads = zeros(12, sum(runs(:, 3)), 'int16');
 first = 0;
 for r = 1:size(runs, 1)
     [at, n, blocks] = deal(runs(r, 1), runs(r, 2), runs(r, 3));
-    span = reshape(words(at + 1:at + 12), 12, 1);
-    if blocks > 1
+    if blocks == 1
+        heads(:, first + 1) = words(at + 1:at + 12);
+    else
         span = reshape(words(at + 1:at + blocks * (12 + n)), 12 + n, blocks);
+        heads(:, first + 1:first + blocks) = span(1:12, :);
     end
-    heads(:, first + 1:first + blocks) = span(1:12, :);
     first = first + blocks;
 end
 end
@@ -269,15 +279,14 @@ args = cell(2, numel(names));
 for k = 1:numel(names)
     args(:, k) = {names{k}; num2cell(header.(names{k}))};
 end
-blocks = struct(args{:}, 'raw', raw, 'values', values, 'times', times, ...
-    'truncated', num2cell(column(present < double(header.declared_samples))));
+args = [args(:)', {'raw', raw, 'values', values, 'times', times, ...
+    'truncated', num2cell(column(present < double(header.declared_samples)))}];
 if inMatlab()  % datetime since R2014b; Octave has none
-    [blocks.datetime] = deal([]);
-    for k = 1:count
-        blocks(k).datetime = datetime(times{k}, 'ConvertFrom', 'posixtime', 'TimeZone', 'UTC');
-    end
+    toDatetime = @(t) datetime(t, 'ConvertFrom', 'posixtime', 'TimeZone', 'UTC');
+    args = [args, {'datetime', cellfun(toDatetime, times, 'UniformOutput', false)}];
 end
-blocks = reshape(blocks, count, 1);
+% Cells of N-by-1 give an N-by-1 struct array, also when N is 0.
+blocks = struct(args{:});
 end
 
 function [raw, values, times] = runSamples(words, run, header, range, step)

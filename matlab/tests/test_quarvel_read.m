@@ -74,11 +74,12 @@ logs(2) = struct('name', 'drift.002', 'blocks', [ ...
     logBlock(3, 2^32 - 1, 2^31 - 1, 50000, single(0.5), single(0.25), wave(50000)), ...
     logBlock(4, 7, -3, 3000, single(1), single(0), wave(3000))], 'tail', uint8([]));
 
-% Runs of blocks of one size, read a run at a time: blocks of 8 samples,
-% then sizes that change from block to block, then 8 again up to a block
-% of 8 that the end of the file cuts after 5, each block with its own
-% calibration, period and first time.
-sizes = [repmat(8, 1, 100), repmat([8 9], 1, 20), 0, -3, 0, 1, 2, 3, repmat(8, 1, 50)];
+% Runs of blocks of one size, read a run at a time (more than 2^18
+% samples in several pieces): blocks of 4000 and 8 samples, then sizes
+% that change from block to block, then 8 again up to a block of 8 that
+% the end of the file cuts after 5, each block with its own calibration,
+% period and first time.
+sizes = [repmat(4000, 1, 70), repmat(8, 1, 100), repmat([8 9], 1, 20), 0, -3, 0, 1, 2, 3, repmat(8, 1, 50)];
 blocks = [];
 for k = 1:numel(sizes)
     blocks = [blocks, logBlock(k, mod(k, 4) * 250 + 1, 1796083200 + 60 * k, sizes(k), single(0.001 * k), ...
@@ -233,6 +234,16 @@ if ~b.truncated || ~isequal(b.times, [0; 0.001; 0.002]) || b.declared_samples ~=
     failures{end + 1} = 'huge declared count: wrong block';
 end
 
+% The classes and shapes of the fields.
+classes = {'channel', 'int32'; 'period_ms', 'uint32'; 'first_time', 'int32'; 'declared_samples', 'int32'; ...
+    'gain', 'single'; 'offset', 'single'; 'raw', 'int16'; 'values', 'single'; 'times', 'double'; 'truncated', 'logical'};
+for k = 1:size(classes, 1)
+    value = blocks(2).(classes{k, 1});
+    if ~isa(value, classes{k, 2}) || size(value, 2) ~= 1
+        failures{end + 1} = sprintf('%s: %s of %d columns', classes{k, 1}, class(value), size(value, 2)); %#ok<AGROW>
+    end
+end
+
 % An empty file: no blocks, all the fields.
 empty = fullfile(dir, 'empty.002');
 fclose(fopen(empty, 'w'));
@@ -241,8 +252,13 @@ if ~isequal(size(b), [0 1]) || ~isequal(fieldnames(b), fieldnames(heads))
     failures{end + 1} = 'empty file: not a 0-by-1 struct array with the fields';
 end
 
-% Missing files and folders: quarvel:open, naming the path.
-for path = {fullfile(dir, 'missing.002'), dir}
+% Missing files and folders: quarvel:open, naming the path; and a name
+% that is not in the current folder but on the search path is missing too.
+onPath = fullfile(dir, 'on-path');
+mkdir(onPath);
+writeLog(fullfile(onPath, 'elsewhere.002'), logBlock(1, 1, 0, 1, single(1), single(0), int16(1)), uint8([]));
+addpath(onPath);
+for path = {fullfile(dir, 'missing.002'), dir, 'elsewhere.002'}
     try
         quarvel_read(path{1});
         failures{end + 1} = sprintf('%s: no error', path{1}); %#ok<AGROW>
@@ -252,6 +268,7 @@ for path = {fullfile(dir, 'missing.002'), dir}
         end
     end
 end
+rmpath(onPath);
 
 % A step of 0 is refused, as -n 0 is.
 try
