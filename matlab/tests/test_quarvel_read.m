@@ -14,22 +14,22 @@ if isempty(binary)
 end
 setenv('TZ', 'UTC');
 setenv('LC_ALL', 'C');
-dir = tempname();
-mkdir(dir);
-cleanup = onCleanup(@() removeFolder(dir));
+folder = tempname();
+mkdir(folder);
+cleanup = onCleanup(@() removeFolder(folder));
 failures = {};
 
 logs = craftedLogs();
 for k = 1:numel(logs)
-    path = fullfile(dir, logs(k).name);
+    path = fullfile(folder, logs(k).name);
     writeLog(path, logs(k).blocks, logs(k).tail);
     % -n as the converter reads it: negative acts as the magnitude.
     for step = [1 3 -7]
         failures = [failures, compareWithConverter(binary, path, step)]; %#ok<AGROW>
     end
 end
-failures = [failures, checkRunningSums(fullfile(dir, 'drift.002'))];
-failures = [failures, checkBadInput(binary, dir)];
+failures = [failures, checkRunningSums(fullfile(folder, 'drift.002'))];
+failures = [failures, checkBadInput(binary, folder)];
 
 if ~isempty(failures)
     fprintf('FAILED: %s\n', failures{:});
@@ -199,10 +199,10 @@ for b = quarvel_read(path)'
 end
 end
 
-function failures = checkBadInput(binary, dir)
+function failures = checkBadInput(binary, folder)
 failures = {};
 % A cut block: the warning carries the converter's message.
-cut = fullfile(dir, 'cut.002');
+cut = fullfile(folder, 'cut.002');
 [~, converterMessage] = system(sprintf('''%s'' -q ''%s'' 2>&1', binary, cut));
 lastwarn('');
 blocks = quarvel_read(cut);
@@ -225,7 +225,7 @@ if ~isequal(rmfield(heads, setdiff(fieldnames(heads), headerFields)), rmfield(bl
 end
 
 % 2^31-1 samples declared, three present: only those three are read.
-huge = fullfile(dir, 'huge.002');
+huge = fullfile(folder, 'huge.002');
 writeLog(huge, logBlock(1, 1, 0, 2^31 - 1, single(1), single(0), int16([1; 2; 3])), uint8([]));
 warning('off', 'quarvel:truncated');
 b = quarvel_read(huge);
@@ -245,7 +245,7 @@ for k = 1:size(classes, 1)
 end
 
 % An empty file: no blocks, all the fields.
-empty = fullfile(dir, 'empty.002');
+empty = fullfile(folder, 'empty.002');
 fclose(fopen(empty, 'w'));
 b = quarvel_read(empty);
 if ~isequal(size(b), [0 1]) || ~isequal(fieldnames(b), fieldnames(heads))
@@ -254,11 +254,11 @@ end
 
 % Missing files and folders: quarvel:open, naming the path; and a name
 % that is not in the current folder but on the search path is missing too.
-onPath = fullfile(dir, 'on-path');
+onPath = fullfile(folder, 'on-path');
 mkdir(onPath);
 writeLog(fullfile(onPath, 'elsewhere.002'), logBlock(1, 1, 0, 1, single(1), single(0), int16(1)), uint8([]));
 addpath(onPath);
-for path = {fullfile(dir, 'missing.002'), dir, 'elsewhere.002'}
+for path = {fullfile(folder, 'missing.002'), folder, 'elsewhere.002'}
     try
         quarvel_read(path{1});
         failures{end + 1} = sprintf('%s: no error', path{1}); %#ok<AGROW>
@@ -281,7 +281,7 @@ catch err
 end
 end
 
-function removeFolder(dir)
+function removeFolder(folder)
 confirm_recursive_rmdir(false, 'local');
-rmdir(dir, 's');
+rmdir(folder, 's');
 end
