@@ -33,7 +33,7 @@ function blocks = quarvel_read(filename, varargin)
 %     sprintf('%.3f', TIMES) gives quarvel's time stamps.
 %
 %   BLOCKS = QUARVEL_READ(FILENAME, 'HeadersOnly', true) reads the block
-%   headers only, seeking from one to the next: RAW, VALUES and TIMES are
+%   headers only, seeking past the samples: RAW, VALUES and TIMES are
 %   empty, TRUNCATED is set.
 %
 %   BLOCKS = QUARVEL_READ(FILENAME, 'Step', N) keeps every Nth sample of
@@ -71,20 +71,25 @@ filename = char(filename);
 fid = openLog(filename);
 closer = onCleanup(@() fclose(fid));
 if opts.HeadersOnly
-    [fields, present] = readHeaders(fid);
-    blocks = makeBlocks(fields, present, {}, opts);
+    % Header after header, each read where the previous block ends.
+    fseek(fid, 0, 'eof');
+    words = floor(ftell(fid) / 2);
+    runs = findRuns(words, @(at, stride, count) countsInFile(fid, at, stride, count));
+    fields = headersInFile(fid, runs);
+    samples = {};
 else
     % The whole file at once, as big-endian 16-bit words: headers start
     % at even offsets, so every header is 12 words and every sample one.
     words = fread(fid, Inf, 'int16=>int16', 0, 'ieee-be');
-    runs = findRuns(words);
+    runs = findRuns(numel(words), @(at, stride, count) countsInWords(words, at, stride, count));
     fields = headerFields(runHeaders(words, runs));
-    present = zeros(0, 1);
-    if ~isempty(runs)  % Octave's repelem fails on nothing
-        present = reshape(repelem(runs(:, 2), runs(:, 3)), [], 1);
-    end
-    blocks = makeBlocks(fields, present, {words, runs}, opts);
+    samples = {words, runs};
 end
+present = zeros(0, 1);
+if ~isempty(runs)  % Octave's repelem fails on nothing
+    present = reshape(repelem(runs(:, 2), runs(:, 3)), [], 1);
+end
+blocks = makeBlocks(fields, present, samples, opts);
 if ~isempty(blocks) && blocks(end).truncated
     warning('quarvel:truncated', 'truncated block in input file %s: %d of %d samples read', ...
         filename, present(end), blocks(end).declared_samples);
@@ -133,57 +138,47 @@ if fid < 0
 end
 end
 
-function [fields, present] = readHeaders(fid)
-% The headers alone, each read where the previous block's samples end:
-% their fields (6-by-N uint32) and the samples present in each block.
-fseek(fid, 0, 'eof');
-fileSize = ftell(fid);
-fseek(fid, 0, 'bof');
-fields = zeros(6, 16, 'uint32');
-present = zeros(16, 1);
-count = 0;
-at = 0;
-while true
-    [head, got] = fread(fid, 6, 'uint32=>uint32', 0, 'ieee-be');
-    if got < 6
-        break;  % end of the file, or a trailing piece shorter than a header
-    end
-    count = count + 1;
-    if count > numel(present)  % grow by doubling: one copy per doubling
-        fields(:, 2 * count) = 0;
-        present(2 * count) = 0;
-    end
-    fields(:, count) = head;
-    % Never more than the file holds, whatever the header declares.
-    at = at + 24;
-    present(count) = min(max(double(typecast(head(4), 'int32')), 0), floor((fileSize - at) / 2));
-    at = at + 2 * present(count);
-    fseek(fid, at, 'bof');
-end
-fields = fields(:, 1:count);
-present = present(1:count);
+function counts = countsInWords(words, at, stride, count)
+% The sample counts of COUNT headers, the first at word AT of the file in
+% memory, the others STRIDE words apart.
+first = at + (0:count - 1)' * stride;
+counts = double(words(first + 7)) * 65536 + double(typecast(words(first + 8), 'uint16'));
 end
 
-function n = countOf(high, low)
-% The sample count that two words of a header hold, as a double.
-n = double(high) * 65536 + double(typecast(low, 'uint16'));
+function counts = countsInFile(fid, at, stride, count)
+% The same, read from the file: one fread, skipping the samples.
+fseek(fid, 2 * at, 'bof');
+fields = fread(fid, 6 * count, '6*uint32=>uint32', 2 * max(stride - 12, 0), 'ieee-be');
+counts = double(typecast(fields(4:6:end), 'int32'));
 end
 
-function runs = findRuns(words)
-% Splits the file into runs of consecutive blocks with the same number of
-% samples: rows of [offset in words, samples per block, blocks]. A run of
-% K blocks of N samples is a (12 + N)-by-K matrix of the words, headers
-% above samples, so that each run is read and converted at once. A block
-% that the end of the file cuts short ends the last run, on its own, with
-% the samples present. Runs are found by looking ahead for blocks of the
-% same size, further each time the guess was right.
-total = numel(words);
+function fields = headersInFile(fid, runs)
+% The fields of every header (6-by-N uint32), read a run at a time.
+fields = zeros(6, sum(runs(:, 3)), 'uint32');
+first = 0;
+for r = 1:size(runs, 1)
+    [at, n, blocks] = deal(runs(r, 1), runs(r, 2), runs(r, 3));
+    fseek(fid, 2 * at, 'bof');
+    fields(:, first + 1:first + blocks) = reshape(fread(fid, 6 * blocks, '6*uint32=>uint32', 2 * n, 'ieee-be'), 6, blocks);
+    first = first + blocks;
+end
+end
+
+function runs = findRuns(total, countsAt)
+% Splits a file of TOTAL words into runs of consecutive blocks with the
+% same number of samples: rows of [offset in words, samples per block,
+% blocks]. A run of K blocks of N samples is a (12 + N)-by-K matrix of
+% the words, headers above samples, so that each run is read and
+% converted at once. A block that the end of the file cuts short ends the
+% last run with the samples present. Runs are found by looking ahead for
+% blocks of the same size, further each time the guess was right;
+% COUNTSAT(AT, STRIDE, K) gives the counts of K headers from word AT on.
 runs = zeros(16, 3);
 count = 0;
 at = 0;
 ahead = 1;
 while at + 12 <= total
-    n = max(countOf(words(at + 7), words(at + 8)), 0);
+    n = max(countsAt(at, 0, 1), 0);
     whole = floor((total - at) / (12 + n));  % blocks of this size that fit
     differs = [];
     if whole == 0
@@ -191,10 +186,11 @@ while at + 12 <= total
         n = total - at - 12;  % the samples present
     else
         blocks = min(ahead, whole);
-        next = at + (1:blocks - 1)' * (12 + n);
-        differs = find(max(countOf(words(next + 7), words(next + 8)), 0) ~= n, 1);
-        if ~isempty(differs)
-            blocks = differs;
+        if blocks > 1
+            differs = find(max(countsAt(at + 12 + n, 12 + n, blocks - 1), 0) ~= n, 1);
+            if ~isempty(differs)
+                blocks = differs;
+            end
         end
     end
     if count > 0 && runs(count, 2) == n
