@@ -74,21 +74,19 @@ if opts.HeadersOnly
     % Header after header, each read where the previous block ends.
     fseek(fid, 0, 'eof');
     words = floor(ftell(fid) / 2);
-    runs = findRuns(words, @(at, stride, count) countsInFile(fid, at, stride, count));
+    runs = findRuns(fid, words);
     fields = headersInFile(fid, runs);
     samples = {};
 else
     % The whole file at once, as big-endian 16-bit words: headers start
     % at even offsets, so every header is 12 words and every sample one.
     words = fread(fid, Inf, 'int16=>int16', 0, 'ieee-be');
-    runs = findRuns(numel(words), @(at, stride, count) countsInWords(words, at, stride, count));
-    fields = headerFields(runHeaders(words, runs));
-    samples = {words, runs};
+    runs = findRuns(words, numel(words));
+    at = blockLayout(runs);
+    fields = headerFields(words(at' + (1:12)'));
+    samples = {words, at};
 end
-present = zeros(0, 1);
-if ~isempty(runs)  % Octave's repelem fails on nothing
-    present = reshape(repelem(runs(:, 2), runs(:, 3)), [], 1);
-end
+[~, present] = blockLayout(runs);
 blocks = makeBlocks(fields, present, samples, opts);
 if ~isempty(blocks) && blocks(end).truncated
     warning('quarvel:truncated', 'truncated block in input file %s: %d of %d samples read', ...
@@ -157,28 +155,35 @@ function fields = headersInFile(fid, runs)
 fields = zeros(6, sum(runs(:, 3)), 'uint32');
 first = 0;
 for r = 1:size(runs, 1)
-    [at, n, blocks] = deal(runs(r, 1), runs(r, 2), runs(r, 3));
+    at = runs(r, 1);
+    n = runs(r, 2);
+    blocks = runs(r, 3);
     fseek(fid, 2 * at, 'bof');
     fields(:, first + 1:first + blocks) = reshape(fread(fid, 6 * blocks, '6*uint32=>uint32', 2 * n, 'ieee-be'), 6, blocks);
     first = first + blocks;
 end
 end
 
-function runs = findRuns(total, countsAt)
+function runs = findRuns(source, total)
 % Splits a file of TOTAL words into runs of consecutive blocks with the
 % same number of samples: rows of [offset in words, samples per block,
 % blocks]. A run of K blocks of N samples is a (12 + N)-by-K matrix of
 % the words, headers above samples, so that each run is read and
 % converted at once. A block that the end of the file cuts short ends the
 % last run with the samples present. Runs are found by looking ahead for
-% blocks of the same size, further each time the guess was right;
-% COUNTSAT(AT, STRIDE, K) gives the counts of K headers from word AT on.
+% blocks of the same size, further each time the guess was right. SOURCE
+% is the file's words (int16), or the open file.
+inMemory = isa(source, 'int16');
 runs = zeros(16, 3);
 count = 0;
 at = 0;
 ahead = 1;
 while at + 12 <= total
-    n = max(countsAt(at, 0, 1), 0);
+    if inMemory  % the one count, without a function call: this runs per block
+        n = max(double(source(at + 7)) * 65536 + double(source(at + 8)) + 65536 * (source(at + 8) < 0), 0);
+    else
+        n = max(countsInFile(source, at, 0, 1), 0);
+    end
     whole = floor((total - at) / (12 + n));  % blocks of this size that fit
     differs = [];
     if whole == 0
@@ -187,14 +192,20 @@ while at + 12 <= total
     else
         blocks = min(ahead, whole);
         if blocks > 1
-            differs = find(max(countsAt(at + 12 + n, 12 + n, blocks - 1), 0) ~= n, 1);
+            if inMemory
+                counts = countsInWords(source, at + 12 + n, 12 + n, blocks - 1);
+            else
+                counts = countsInFile(source, at + 12 + n, 12 + n, blocks - 1);
+            end
+            differs = find(max(counts, 0) ~= n, 1);
             if ~isempty(differs)
                 blocks = differs;
             end
         end
     end
-    if count > 0 && runs(count, 2) == n
-        runs(count, 3) = runs(count, 3) + blocks;  % the same run goes on
+    goesOn = count > 0 && runs(count, 2) == n;
+    if goesOn
+        runs(count, 3) = runs(count, 3) + blocks;
     else
         count = count + 1;
         if count > size(runs, 1)
@@ -203,7 +214,9 @@ while at + 12 <= total
         runs(count, :) = [at, n, blocks];
     end
     at = at + blocks * (12 + n);
-    if isempty(differs)
+    % Look further ahead while the size repeats; not at all while it
+    % changes from block to block.
+    if isempty(differs) && (goesOn || blocks > 1)
         ahead = 2 * blocks;
     else
         ahead = 1;
@@ -215,20 +228,19 @@ end
 runs = runs(1:count, :);
 end
 
-function heads = runHeaders(words, runs)
-% The header words of every block, one column per block.
-heads = zeros(12, sum(runs(:, 3)), 'int16');
-first = 0;
-for r = 1:size(runs, 1)
-    [at, n, blocks] = deal(runs(r, 1), runs(r, 2), runs(r, 3));
-    if blocks == 1
-        heads(:, first + 1) = words(at + 1:at + 12);
-    else
-        span = reshape(words(at + 1:at + blocks * (12 + n)), 12 + n, blocks);
-        heads(:, first + 1:first + blocks) = span(1:12, :);
-    end
-    first = first + blocks;
+function [at, n] = blockLayout(runs)
+% Where each block starts, in words, and the samples present in it.
+at = zeros(0, 1);
+n = zeros(0, 1);
+if isempty(runs)  % Octave's repelem fails on nothing
+    return;
 end
+column = @(x) reshape(x, [], 1);  % repelem of a scalar gives a row
+blocks = runs(:, 3);
+run = column(repelem((1:size(runs, 1))', blocks));
+index = (1:sum(blocks))' - column(repelem(cumsum(blocks) - blocks, blocks)) - 1;  % within its run
+n = runs(run, 2);
+at = runs(run, 1) + index .* (12 + n);
 end
 
 function fields = headerFields(heads)
@@ -254,19 +266,18 @@ header.offset = column(typecast(fields(6, :), 'single'));
 raw = repmat({zeros(0, 1, 'int16')}, count, 1);
 values = repmat({zeros(0, 1, 'single')}, count, 1);
 times = repmat({zeros(0, 1)}, count, 1);
-if ~isempty(samples)
-    [words, runs] = samples{:};
-    first = 0;
-    for r = 1:size(runs, 1)
-        [at, n, blocks] = deal(runs(r, 1), runs(r, 2), runs(r, 3));
-        % A few blocks at a time, so that the arrays in between stay small
-        % enough for the memory allocator to reuse.
-        group = max(1, floor(SAMPLES_AT_ONCE / max(n, 1)));
-        for done = 0:group:blocks - 1
-            part = [at + done * (12 + n), n, min(group, blocks - done)];
-            range = first + 1:first + part(3);
-            [raw(range), values(range), times(range)] = runSamples(words, part, header, range, opts.Step);
-            first = range(end);
+if ~isempty(samples) && count > 0
+    [words, at] = samples{:};
+    n = present;
+    groups = sampleGroups(n, SAMPLES_AT_ONCE);
+    for g = 1:size(groups, 1)
+        range = groups(g, 1):groups(g, 2);
+        if all(n(range) == n(range(1)))
+            [raw(range), values(range), times(range)] = ...
+                runSamples(words, [at(range(1)), n(range(1)), numel(range)], header, range, opts.Step);
+        else
+            [raw(range), values(range), times(range)] = ...
+                raggedSamples(words, at(range), n(range), header, range, opts.Step);
         end
     end
 end
@@ -285,10 +296,52 @@ end
 blocks = struct(args{:});
 end
 
+function groups = sampleGroups(n, limit)
+% The groups of consecutive blocks, of N samples each, that are converted
+% together: rows of [first block, last block]. A group holds blocks of
+% similar size (from 2^c to 2^(c+1) - 1 samples), so that a matrix of
+% them, one block per column, is at most half padding, and about LIMIT
+% samples at most, so that the arrays in between stay small enough for
+% the memory allocator to reuse.
+sizeClass = floor(log2(max(n, 1)));
+classStart = [true; diff(sizeClass) ~= 0];
+stretch = cumsum(classStart);
+starts = find(classStart);
+position = (1:numel(n))' - starts(stretch);  % within its stretch of one size class
+piece = floor(position ./ max(1, floor(limit ./ 2 .^ (sizeClass + 1))));
+first = find([true; diff(stretch) ~= 0 | diff(piece) ~= 0]);
+groups = [first, [first(2:end) - 1; numel(n)]];
+end
+
+function [raw, values, times] = raggedSamples(words, at, n, header, range, step)
+% The samples of consecutive blocks of different sizes, as columns of
+% cells: as runSamples, in a matrix padded to the largest block.
+span = words(at(1) + 1:at(end) + 12 + n(end));
+isSample = true(numel(span), 1);
+isSample(reshape((at - at(1)) + (1:12), [], 1)) = false;
+inBlock = (1:max(n))' <= n';
+r = zeros(size(inBlock), 'int16');
+r(inBlock) = span(isSample);
+t = runningSums(double(header.first_time(range))', periodSeconds(header.period_ms(range))', max(n));
+if step ~= 1
+    inBlock = inBlock(1:step:end, :);
+    r = r(1:step:end, :);
+    t = t(1:step:end, :);
+end
+v = calibrate(r, header.gain(range)', header.offset(range)');
+counts = sum(inBlock, 1)';
+column = @(x) reshape(x, [], 1);  % a matrix of one row gives a row
+raw = mat2cell(column(r(inBlock)), counts, 1);
+values = mat2cell(column(v(inBlock)), counts, 1);
+times = mat2cell(column(t(inBlock)), counts, 1);
+end
+
 function [raw, values, times] = runSamples(words, run, header, range, step)
 % The samples of one run of blocks, N samples each, as columns of cells:
 % every STEP-th one, from the first on, with its value and time.
-[at, n, blocks] = deal(run(1), run(2), run(3));
+at = run(1);
+n = run(2);
+blocks = run(3);
 if blocks == 1
     r = words(at + 13:at + 12 + n);
 else
@@ -314,7 +367,7 @@ end
 function t = runningSums(first, step, n)
 % One column per block: first, first + step, (first + step) + step, ...,
 % each sum rounded to double, in order, as quarvel adds up its time stamps.
-t = repmat(step, n, 1);
+t = zeros(n, numel(step)) + step;  % not repmat, which Octave runs slowly
 if n == 0
     return;
 end
