@@ -73,8 +73,8 @@ closer = onCleanup(@() fclose(fid));
 if opts.HeadersOnly
     % Header after header, each read where the previous block ends.
     fseek(fid, 0, 'eof');
-    words = floor(ftell(fid) / 2);
-    runs = findRuns(fid, words);
+    runs = findRuns(fid, floor(ftell(fid) / 2));
+    [~, present] = blockLayout(runs);
     fields = headersInFile(fid, runs);
     samples = {};
 else
@@ -82,11 +82,10 @@ else
     % at even offsets, so every header is 12 words and every sample one.
     words = fread(fid, Inf, 'int16=>int16', 0, 'ieee-be');
     runs = findRuns(words, numel(words));
-    at = blockLayout(runs);
+    [at, present] = blockLayout(runs);
     fields = headerFields(words(at' + (1:12)'));
     samples = {words, at};
 end
-[~, present] = blockLayout(runs);
 blocks = makeBlocks(fields, present, samples, opts);
 if ~isempty(blocks) && blocks(end).truncated
     warning('quarvel:truncated', 'truncated block in input file %s: %d of %d samples read', ...
@@ -252,8 +251,9 @@ fields = reshape(uint32(high * 65536 + low), 6, size(heads, 2));
 end
 
 function blocks = makeBlocks(fields, present, samples, opts)
-% The struct array: header fields from FIELDS (6-by-N uint32), and the
-% samples of each run of SAMPLES = {words, runs} unless it is empty.
+% The struct array: header fields from FIELDS (6-by-N uint32), PRESENT
+% samples in each block, taken from SAMPLES = {the file's words, where
+% each block starts} unless it is empty.
 SAMPLES_AT_ONCE = 2^18;
 count = size(fields, 2);
 column = @(x) reshape(x, count, 1);
@@ -367,7 +367,7 @@ end
 function t = runningSums(first, step, n)
 % One column per block: first, first + step, (first + step) + step, ...,
 % each sum rounded to double, in order, as quarvel adds up its time stamps.
-t = zeros(n, numel(step)) + step;  % not repmat, which Octave runs slowly
+t = repmat(step, n, 1);
 if n == 0
     return;
 end
