@@ -75,11 +75,11 @@ logs(2) = struct('name', 'drift.002', 'blocks', [ ...
     logBlock(3, 2^32 - 1, 2^31 - 1, 50000, single(0.5), single(0.25), wave(50000)), ...
     logBlock(4, 7, -3, 3000, single(1), single(0), wave(3000))], 'tail', uint8([]));
 
-% Runs of blocks of one size, read a run at a time (more than 2^18
-% samples in several pieces): blocks of 4000 and 8 samples, then sizes
-% that change from block to block, then 8 again up to a block of 8 that
-% the end of the file cuts after 5, each block with its own calibration,
-% period and first time.
+% Many blocks, which quarvel_read converts many at a time (and more than
+% 2^18 samples in several pieces): blocks of 4000 and 8 samples, then
+% sizes that change from block to block, then 8 again up to a block of 8
+% that the end of the file cuts after 5, each block with its own
+% calibration, period and first time.
 sizes = [repmat(4000, 1, 70), repmat(8, 1, 100), repmat([8 9], 1, 20), 0, -3, 0, 1, 2, 3, repmat(8, 1, 50)];
 blocks = [];
 for k = 1:numel(sizes)
