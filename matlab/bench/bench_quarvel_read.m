@@ -1,0 +1,116 @@
+function bench_quarvel_read(binary, samples, runs)
+%BENCH_QUARVEL_READ  Time quarvel_read against reading the text files.
+%   BENCH_QUARVEL_READ(BINARY) writes a log like the big file of quarvel's
+%   benchmark (8,389,608 samples in 8 blocks: noisy sine waves, periods
+%   of 1 to 8 ms, a calibration per block) and times, side by side, five
+%   times each, in seconds of CPU time (user + system, which a busy
+%   machine disturbs less than wall-clock time):
+%
+%     quarvel_read    quarvel_read(LOG): raw counts, values and times
+%     fread           fread(f, Inf, 'int16=>int16', 0, 'ieee-be') of the
+%                     whole file: reading the samples at all, the floor
+%     text route      BINARY -q -t LOG, then textscan of its text
+%
+%   and prints the medians and their ratios. For scale it also times the
+%   fread floor plus filling new arrays of the size of quarvel_read's
+%   values (single) and times (double), the memory quarvel_read must
+%   write: seven times the bytes of the samples.
+%   BENCH_QUARVEL_READ(BINARY, SAMPLES, RUNS) sets the log's size and the
+%   number of runs.
+%
+%   Run from the top of the source tree:
+%     octave --no-gui --eval "addpath('matlab', 'matlab/bench'); bench_quarvel_read('build/quarvel')"
+
+if nargin < 2
+    samples = 8389608;
+end
+if nargin < 3
+    runs = 5;
+end
+folder = tempname();
+mkdir(folder);
+cleanup = onCleanup(@() removeFolder(folder));
+log = fullfile(folder, 'big.002');
+writeBigLog(log, samples);
+fprintf('log: %d samples in 8 blocks, %.1f MB\n', samples, fileInfoBytes(log) / 1e6);
+
+names = {'quarvel_read', 'fread', 'text route', '  converter', '  textscan', 'fread + output'};
+seconds = zeros(runs, numel(names));
+for r = 1:runs  % the three in turn, so that the machine's load hits all alike
+    start = cputime();
+    blocks = quarvel_read(log);
+    seconds(r, 1) = cputime() - start;
+    start = cputime();
+    f = fopen(log, 'r');
+    counts = fread(f, Inf, 'int16=>int16', 0, 'ieee-be');
+    fclose(f);
+    seconds(r, 2) = cputime() - start;
+    seconds(r, 4) = converterSeconds(binary, log);
+    start = cputime();
+    f = fopen([log '.txt'], 'r');
+    columns = textscan(f, '%f %f', 'Delimiter', ',', 'CommentStyle', '%');
+    fclose(f);
+    seconds(r, 5) = cputime() - start;
+    seconds(r, 3) = seconds(r, 4) + seconds(r, 5);
+    start = cputime();
+    f = fopen(log, 'r');
+    counts = fread(f, Inf, 'int16=>int16', 0, 'ieee-be');
+    fclose(f);
+    output = arrayfun(@(b) {ones(numel(b.raw), 1, 'single'), ones(numel(b.raw), 1)}, blocks, 'UniformOutput', false);
+    seconds(r, 6) = cputime() - start;
+    clear output;
+end
+% The three read the same samples.
+if numel(vertcat(blocks.values)) ~= samples || numel(columns{2}) ~= samples || numel(counts) ~= samples + 8 * 12
+    error('bench:check', 'the readers disagree on the number of samples');
+end
+
+medians = median(seconds, 1);
+fprintf('%-14s %10s\n', 'reader', 'median CPU s');
+for k = 1:numel(names)
+    fprintf('%-14s %10.3f\n', names{k}, medians(k));
+end
+fprintf('quarvel_read: %.1fx less time than the text route, %.2fx the fread floor, %.2fx fread + output\n', ...
+    medians(3) / medians(1), medians(1) / medians(2), medians(1) / medians(6));
+end
+
+function writeBigLog(path, samples)
+% Eight blocks on different channels and periods, with calibrations of the
+% kind a real logger has, each a noisy sine wave within 16 bits.
+f = fopen(path, 'w');
+blocks = 8;
+for b = 0:blocks - 1
+    n = floor(samples / blocks) + (b < mod(samples, blocks));
+    fwrite(f, [b, 2^mod(b, 4), 1796083200 + b * 86400, n], 'int32', 0, 'ieee-be');
+    fwrite(f, [single(0.00030519) * (b + 1), single(-0.0123) * b], 'single', 0, 'ieee-be');
+    k = (0:n - 1)';
+    noise = mod(k * 1103515245 + 12345 * b, 4096) - 2048;
+    fwrite(f, round(20000 * sin(k / 500)) + noise, 'int16', 0, 'ieee-be');
+end
+fclose(f);
+end
+
+function seconds = converterSeconds(binary, log)
+% The converter's CPU time, as bash's time reports it.
+command = 'TIMEFORMAT="%3U %3S"; time "$0" -q -t "$1"';
+[status, out] = system(sprintf('bash -c ''%s'' ''%s'' ''%s'' 2>&1', command, binary, log));
+times = sscanf(out, '%f %f');
+if status ~= 0 || numel(times) ~= 2
+    error('bench:converter', 'the converter failed: %s', out);
+end
+seconds = sum(times);
+end
+
+function bytes = fileInfoBytes(path)
+f = fopen(path, 'r');
+fseek(f, 0, 'eof');
+bytes = ftell(f);
+fclose(f);
+end
+
+function removeFolder(folder)
+if exist('OCTAVE_VERSION', 'builtin')
+    confirm_recursive_rmdir(false, 'local');
+end
+rmdir(folder, 's');
+end
