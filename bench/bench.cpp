@@ -1,7 +1,9 @@
 // Measures quarvel's conversion speed against a straightforward printf-based
 // converter and plain copies of the text, on four workloads:
 //   big     one large file of 8 blocks, with the default record and all eight fields
-//   tiny    one process per file, for 300 files of one 200-sample block
+//   tiny    one process per file, for 300 files of one 200-sample block, also
+//           with the program linked fully statically and with a shared C++
+//           runtime, against a static copy of the text file and `true`
 //   files   2,000 files of one 500-sample block, all in one process
 //   blocks  one file of 131,072 blocks of 64 samples, as a logger that starts
 //           a new block per trigger, with both records
@@ -476,34 +478,60 @@ Summary benchmarkTiny(const Settings& settings)
     const std::vector<std::filesystem::path> logs = writeSmallLogFiles(dir, 't', TINY_FILES, TINY_SAMPLES);
     const std::vector<std::filesystem::path> outputs = withSuffix(logs, TEXT_SUFFIX);
     const std::vector<std::filesystem::path> baselines = withSuffix(logs, BASELINE_SUFFIX);
-    Series quarvel, printfBaseline, nothing;
+    const std::vector<std::filesystem::path> copies = withSuffix(outputs, COPY_SUFFIX);
+    Series quarvel, fullyStatic, sharedRuntime, printfBaseline, copy, nothing;
     for (int i = 0; i < settings.runs; ++i) {
         removeFiles(outputs);
         removeFiles(baselines);
-        Measurement q, b, t;
-        for (const std::filesystem::path& log : logs) {
-            accumulate(q, run({QUARVEL_BINARY, "-q", log.string()}));
-            accumulate(b, run({BASELINE_BINARY, "-", BASELINE_SUFFIX, log.string()}));
+        removeFiles(copies);
+        Measurement q, s, d, b, c, t;
+        for (std::size_t f = 0; f < logs.size(); ++f) {
+            const std::string log = logs[f].string();
+            // Each build creates the text file anew, as the baseline does;
+            // the default build goes last: its text is the one compared.
+            accumulate(s, run({STATIC_BINARY, "-q", log}));
+            std::filesystem::remove(outputs[f]);
+            accumulate(d, run({SHARED_BINARY, "-q", log}));
+            std::filesystem::remove(outputs[f]);
+            accumulate(q, run({QUARVEL_BINARY, "-q", log}));
+            accumulate(b, run({BASELINE_BINARY, "-", BASELINE_SUFFIX, log}));
+            accumulate(c, run({COPY_STATIC_BINARY, COPY_SUFFIX, outputs[f].string()}));
             accumulate(t, run({"true"}));
         }
         for (std::size_t f = 0; f < logs.size(); ++f)
             requireSame(outputs[f], baselines[f], "tiny");
         quarvel.push_back(q);
+        fullyStatic.push_back(s);
+        sharedRuntime.push_back(d);
         printfBaseline.push_back(b);
+        copy.push_back(c);
         nothing.push_back(t);
     }
     const Measurement q = median(quarvel);
+    const Measurement s = median(fullyStatic);
     const Measurement b = median(printfBaseline);
+    const Measurement c = median(copy);
+    const Measurement t = median(nothing);
     std::printf("tiny: %d processes each, one per file of one %d-sample block (quarvel -q FILE),\n"
                 "  %.1f MB of text in all, identical to the baseline's; figures per process\n",
         TINY_FILES, TINY_SAMPLES, totalMegabytes(outputs));
     const double perProcess = 1e3 / TINY_FILES;
     printRow("quarvel", q, perProcess, "ms", false);
+    printRow("static", s, perProcess, "ms", false);
+    printRow("shared", median(sharedRuntime), perProcess, "ms", false);
     printRow("baseline", b, perProcess, "ms", false);
-    printRow("true", median(nothing), perProcess, "ms", false);
-    std::printf("  quarvel/baseline %.2f CPU per process\n\n", q.cpu() / b.cpu());
+    printRow("copy", c, perProcess, "ms", false);
+    printRow("true", t, perProcess, "ms", false);
+    std::printf(
+        "  (quarvel: the default build, C++ runtime linked in; static: linked fully statically, as the\n"
+        "  release programs; shared: shared C++ runtime, as the Debian package; copy: a static C-style\n"
+        "  process that copies the text file, the least a process that writes it can cost)\n"
+        "  quarvel/baseline %.2f   static/quarvel %.2f   shared/quarvel %.2f   static/copy %.2f   static/true %.2f\n\n",
+        q.cpu() / b.cpu(), s.cpu() / q.cpu(), median(sharedRuntime).cpu() / q.cpu(), s.cpu() / c.cpu(),
+        s.cpu() / t.cpu());
     std::filesystem::remove_all(dir);
-    return {"tiny (per process)", formatRatios("quarvel/baseline", q.cpu() / b.cpu()), q.peakKiB};
+    return {"tiny (per process)", formatRatios("quarvel/baseline", q.cpu() / b.cpu(), "static/true", s.cpu() / t.cpu()),
+        q.peakKiB};
 }
 
 // One process of quarvel, of the baseline, and of a plain copy of quarvel's

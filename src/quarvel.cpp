@@ -22,7 +22,7 @@ void showSettings()
 
 void printBanner()
 {
-    std::fputs("\nquarvel version 1.0, built on " __DATE__ " at " __TIME__ "\n", stdout);
+    std::fputs("\nquarvel version " QUARVEL_VERSION ", built on " __DATE__ " at " __TIME__ "\n", stdout);
 }
 
 // Standard output only reports on the conversion: a failure to write it
