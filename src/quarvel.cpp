@@ -49,10 +49,11 @@ int run(int argc, char** argv)
             showSettings();
     }
     int status = 0;
+    ConversionState state;  // the buffers and tail cache, reused by every file
     for (int i = quarvel::optind; i < argc; ++i) {
         if (settings.debug)
             std::printf("processing file: %s\n", argv[i]);
-        if (processFile(argv[i]) != 0)
+        if (processFile(argv[i], state) != 0)
             status = 1;
     }
     if (checkStandardOutput() != 0)
