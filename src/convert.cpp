@@ -18,6 +18,7 @@ static_assert(RECORD_MAX_CHARS < OUTPUT_CAPACITY);
 // The output is flushed after every FLUSH_INTERVAL-th record, so a reader
 // following the growing file sees it advance.
 constexpr std::uint64_t FLUSH_INTERVAL = 1024;
+constexpr double MILLISECONDS_PER_SECOND = 1000;
 
 // One file's conversion: its name, its progress, and the state it works in.
 struct Conversion {
@@ -140,7 +141,7 @@ bool convertSamples(Conversion& conversion, const LogFileHeader& header, const R
     const std::int64_t totalSamples = header.totalSamples;
     Block block{.format = describeTails(header, runSettings),
         .slots = {},
-        .timeStep = static_cast<std::int32_t>(header.samplePeriod) / 1000.0,
+        .timeStep = static_cast<std::int32_t>(header.samplePeriod) / MILLISECONDS_PER_SECOND,
         .step = modulusMagnitude(runSettings.modulus),
         .doTime = runSettings.doTime};
     block.slots = tailSlotsFor(conversion.tailCache, block.format, totalSamples);
