@@ -17,7 +17,7 @@ namespace {
 
 void showSettings()
 {
-    std::fputs(settingsReport().c_str(), stdout);
+    std::fputs(settingsReport(settings).c_str(), stdout);
 }
 
 void printBanner()
