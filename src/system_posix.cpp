@@ -60,10 +60,11 @@ std::FILE* openFileToRewrite(const char* path)
 bool truncateFile(std::FILE* file)
 {
     const int descriptor = fileno(file);
+    if (ftruncate(descriptor, 0) == 0)
+        return true;
+    // Devices and pipes refuse: they have nothing to drop.
     struct stat status { };
-    if (fstat(descriptor, &status) != 0)
-        return false;
-    return !S_ISREG(status.st_mode) || ftruncate(descriptor, 0) == 0;
+    return fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode);
 }
 
 FileId fileIdOf(std::FILE* file)
