@@ -18,7 +18,8 @@
 // The table: one slot, a cache line, for each of the 65536 raw counts. A
 // slot holds the tail's text from its start, the tail's length in the byte
 // before the generation stamp, and at its end the stamp, which says which
-// tail format the slot was filled under. Longer tails are formatted every time.
+// tail format the slot was filled under. Tails longer than TAIL_MAX_CACHED
+// are formatted every time.
 constexpr std::size_t RAW_VALUES = std::size_t{1} << 16;
 constexpr std::size_t TAIL_SLOT_SIZE = 64;
 constexpr std::size_t TAIL_STAMP_AT = TAIL_SLOT_SIZE - sizeof(std::uint32_t);
