@@ -60,11 +60,15 @@ std::FILE* openFileToRewrite(const char* path)
 bool truncateFile(std::FILE* file)
 {
     const int descriptor = fileno(file);
-    if (ftruncate(descriptor, 0) == 0)
-        return true;
-    // Devices and pipes refuse: they have nothing to drop.
     struct stat status { };
-    return fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode);
+    if (fstat(descriptor, &status) != 0)
+        return false;
+    // Devices and pipes have nothing to drop. An empty file, as a new one
+    // is, is left alone as O_TRUNC leaves it: ext4 writes a file truncated
+    // to 0 back to disk as soon as it is closed (auto_da_alloc).
+    if (!S_ISREG(status.st_mode) || status.st_size == 0)
+        return true;
+    return ftruncate(descriptor, 0) == 0;
 }
 
 FileId fileIdOf(std::FILE* file)

@@ -88,7 +88,8 @@ std::FILE* openFileToRewrite(const char* path)
 
 bool truncateFile(std::FILE* file)
 {
-    if (GetFileType(handleOf(file)) != FILE_TYPE_DISK)
+    // Devices have nothing to drop, nor has an empty file, as a new one is.
+    if (GetFileType(handleOf(file)) != FILE_TYPE_DISK || _filelengthi64(_fileno(file)) == 0)
         return true;
     return _chsize_s(_fileno(file), 0) == 0;
 }
