@@ -18,6 +18,8 @@
 namespace {
 
 std::string logPath;
+// Kept from input to input, as the file loop keeps it from file to file.
+ConversionState state;
 
 ReferenceOptions optionsFrom(const std::uint8_t* data)
 {
@@ -78,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string bytes(reinterpret_cast<const char*>(data) + 3, size - 3);
     std::ofstream(logPath, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     applySettings(options);
-    if (processFile(logPath.c_str()) != 0)
+    if (processFile(logPath.c_str(), state) != 0)
         std::abort();  // nothing here can fail to read or write
     bool truncated = false;
     if (readAll(logPath + ".txt") != referenceConvert(bytes, options, truncated))

@@ -3,8 +3,18 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 
 namespace {
+
+// The fields of an IEEE 754 double: sign, biased exponent, fraction.
+static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == sizeof(std::uint64_t));
+constexpr int FRACTION_BITS = std::numeric_limits<double>::digits - 1;  // 52
+constexpr int SIGN_SHIFT = 63;
+constexpr int EXPONENT_ALL_ONES = (1 << (SIGN_SHIFT - FRACTION_BITS)) - 1;  // infinity and NaN
+constexpr int EXPONENT_BIAS = std::numeric_limits<double>::max_exponent - 1;
+constexpr std::uint64_t IMPLICIT_BIT = std::uint64_t{1} << FRACTION_BITS;
+static_assert(FRACTION_BITS == 52 && EXPONENT_ALL_ONES == 0x7ff && EXPONENT_BIAS == 1023);
 
 constexpr std::uint64_t POWERS_OF_TEN[]
     = {1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL, 1000000000ULL,
@@ -112,18 +122,21 @@ char* writeScaled(char* out, std::uint64_t scaled, int precision)
 char* formatFixed(char* out, double value, int precision)
 {
     auto bits = std::bit_cast<std::uint64_t>(value);
-    int biasedExponent = static_cast<int>((bits >> 52) & 0x7ff);
-    std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-    if (biasedExponent == 0x7ff)
-        return formatNonFinite(out, (bits >> 63) != 0, fraction != 0);
-    std::uint64_t mantissa = biasedExponent == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
-    int exponent = (biasedExponent == 0 ? 1 : biasedExponent) - 1075;
+    int biasedExponent = static_cast<int>((bits >> FRACTION_BITS) & EXPONENT_ALL_ONES);
+    std::uint64_t fraction = bits & (IMPLICIT_BIT - 1);
+    const bool negative = (bits >> SIGN_SHIFT) != 0;
+    if (biasedExponent == EXPONENT_ALL_ONES)
+        return formatNonFinite(out, negative, fraction != 0);
+    // value = mantissa * 2^exponent; subnormals (biased exponent 0) have no
+    // implicit bit and the exponent of the smallest normal numbers.
+    std::uint64_t mantissa = biasedExponent == 0 ? fraction : fraction | IMPLICIT_BIT;
+    int exponent = (biasedExponent == 0 ? 1 : biasedExponent) - EXPONENT_BIAS - FRACTION_BITS;
     std::uint64_t scale = POWERS_OF_TEN[precision];
     std::uint64_t scaled = 0;
     if (!scaleExactly(mantissa, exponent, scale, scaled))
         return formatFixedSlow(out, value, precision);
 
-    if (bits >> 63)
+    if (negative)
         *out++ = '-';
     return writeScaled(out, scaled, precision);
 }

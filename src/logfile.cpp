@@ -1,5 +1,7 @@
 #include "logfile.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 
@@ -26,8 +28,20 @@ void openLogStream(LogStream& stream, std::FILE* file, std::size_t capacity)
     std::setvbuf(file, nullptr, _IONBF, 0);
 }
 
+void closeLogStream(LogStream& stream)
+{
+    if (stream.file != nullptr)
+        std::fclose(stream.file);  // read only: nothing to lose
+    stream.file = nullptr;
+}
+
 std::size_t fillLogStream(LogStream& stream, std::size_t wanted)
 {
+    // More than the buffer holds can never be made available: a caller's
+    // fault, caught in checking builds, and cut to the capacity in others
+    // rather than looping for ever.
+    assert(wanted <= stream.capacity);
+    wanted = std::min(wanted, stream.capacity);
     std::size_t available = stream.end - stream.begin;
     if (available >= wanted || stream.atEnd || stream.failed)
         return available;
@@ -55,8 +69,8 @@ int readLogFileHeader(LogFileHeader& header, LogStream& stream)
 {
     if (fillLogStream(stream, LOG_HEADER_SIZE) < LOG_HEADER_SIZE)
         return 0;
-    std::memcpy(&header, stream.data.get() + stream.begin, LOG_HEADER_SIZE);
-    stream.begin += LOG_HEADER_SIZE;
+    std::memcpy(&header, logStreamBytes(stream), LOG_HEADER_SIZE);
+    consumeLogStream(stream, LOG_HEADER_SIZE);
     byteSwap32(&header.adcChan);
     byteSwap32(&header.samplePeriod);
     byteSwap32(&header.firstSampleTime);

@@ -3,6 +3,7 @@
 #ifndef QUARVEL_LOGFILE_H
 #define QUARVEL_LOGFILE_H
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,8 @@
 #include <memory>
 
 constexpr std::size_t LOG_HEADER_SIZE = 24;
+constexpr std::size_t LOG_SAMPLE_SIZE = 2;
+static_assert(LOG_SAMPLE_SIZE == sizeof(std::int16_t));
 
 // One block header in host byte order; same field order and widths as on disk.
 struct LogFileHeader {
@@ -23,9 +26,10 @@ struct LogFileHeader {
 static_assert(sizeof(LogFileHeader) == LOG_HEADER_SIZE);
 
 // Buffered reader over an open input file. The samples of a block are taken
-// straight out of `data[begin, end)`, so the converter never copies them.
+// straight out of the buffer (logStreamBytes), so the converter never copies
+// them. The buffer is kept from file to file.
 struct LogStream {
-    std::FILE* file = nullptr;
+    std::FILE* file = nullptr;  // null while no file is open
     std::unique_ptr<unsigned char[]> data;
     std::size_t capacity = 0;
     std::size_t begin = 0;
@@ -40,9 +44,27 @@ constexpr std::size_t LOG_STREAM_CAPACITY = std::size_t{256} * 1024;
 // `capacity` bytes.
 void openLogStream(LogStream& stream, std::FILE* file, std::size_t capacity = LOG_STREAM_CAPACITY);
 
+// Closes the file; the buffer stays for the next one.
+void closeLogStream(LogStream& stream);
+
 // Makes at least `wanted` bytes available unless the file ends or fails
-// first; returns how many bytes are available.
+// first; returns how many bytes are available. `wanted` must not exceed the
+// buffer's capacity.
 std::size_t fillLogStream(LogStream& stream, std::size_t wanted);
+
+// The bytes available, as many as fillLogStream last returned less those
+// consumed since.
+inline const unsigned char* logStreamBytes(const LogStream& stream)
+{
+    return stream.data.get() + stream.begin;
+}
+
+// Marks `count` of the available bytes as used.
+inline void consumeLogStream(LogStream& stream, std::size_t count)
+{
+    assert(count <= stream.end - stream.begin);
+    stream.begin += count;
+}
 
 // Reads the next block header. Returns 1 with the fields in host order, or 0
 // when no complete header is left (end of file, a trailing fragment, or a
@@ -57,18 +79,18 @@ int readLogFileHeader(LogFileHeader& header, LogStream& stream);
 inline void byteSwap32(void* field)
 {
     unsigned char bytes[4];
-    std::memcpy(bytes, field, 4);
+    std::memcpy(bytes, field, sizeof bytes);
     const std::uint32_t value = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16
         | std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
-    std::memcpy(field, &value, 4);
+    std::memcpy(field, &value, sizeof value);
 }
 
 inline void byteSwap16(void* sample)
 {
     unsigned char bytes[2];
-    std::memcpy(bytes, sample, 2);
+    std::memcpy(bytes, sample, sizeof bytes);
     const auto value = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
-    std::memcpy(sample, &value, 2);
+    std::memcpy(sample, &value, sizeof value);
 }
 
 #endif

@@ -17,7 +17,7 @@ namespace {
 
 void showSettings()
 {
-    std::fputs(settingsReport().c_str(), stdout);
+    std::fputs(settingsReport(settings).c_str(), stdout);
 }
 
 void printBanner()
@@ -49,10 +49,11 @@ int run(int argc, char** argv)
             showSettings();
     }
     int status = 0;
+    ConversionState state;  // the buffers and tail cache, reused by every file
     for (int i = quarvel::optind; i < argc; ++i) {
         if (settings.debug)
             std::printf("processing file: %s\n", argv[i]);
-        if (processFile(argv[i]) != 0)
+        if (processFile(argv[i], state) != 0)
             status = 1;
     }
     if (checkStandardOutput() != 0)

@@ -149,24 +149,24 @@ std::string usageText()
     return text;
 }
 
-std::string settingsReport()
+std::string settingsReport(const RunSettings& runSettings)
 {
     std::string text = "headers=";
-    text += headerModeName(settings.headers);
+    text += headerModeName(runSettings.headers);
     text += " debug=";
-    text += flagName(settings.debug);
+    text += flagName(runSettings.debug);
     text += " modulus=";
-    appendInt(text, settings.modulus);
+    appendInt(text, runSettings.modulus);
     text += "\noutput record format: ";
     const std::pair<bool, const char*> columns[] = {
-        {settings.doTime, "time"},
-        {settings.doChannel, "adcChan"},
-        {settings.doPeriod, "samplePeriod"},
-        {settings.doSamples, "totalSamples"},
-        {settings.doGain, "calGain"},
-        {settings.doOffset, "calOffset"},
-        {settings.doRaw, "rawCounts"},
-        {settings.doCal, "calData"},
+        {runSettings.doTime, "time"},
+        {runSettings.doChannel, "adcChan"},
+        {runSettings.doPeriod, "samplePeriod"},
+        {runSettings.doSamples, "totalSamples"},
+        {runSettings.doGain, "calGain"},
+        {runSettings.doOffset, "calOffset"},
+        {runSettings.doRaw, "rawCounts"},
+        {runSettings.doCal, "calData"},
     };
     const char* separator = "";
     for (const auto& [selected, name] : columns) {

@@ -48,6 +48,9 @@ bool readDecimal(const char* text, std::int32_t& value);
 
 const char* headerModeName(int headers);
 std::string usageText();
-std::string settingsReport();
+
+// The settings report of debug mode: header mode, debug flag, modulus and
+// the record's fields.
+std::string settingsReport(const RunSettings& runSettings);
 
 #endif

@@ -181,10 +181,6 @@ TEST_F(QuarvelTest, OutputPathBeyondTheSystemLimitIsAnOpenFailure)
     EXPECT_EQ(result.status, 0);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(QuarvelTest, OutputFolderWithoutWritePermission)
 {
     // Run as user nobody, quarvel starts through the launcher only if nobody may start that.

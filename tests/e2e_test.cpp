@@ -356,10 +356,6 @@ TEST_F(QuarvelTest, RandomLogsMatchPrintfReference)
     }
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(QuarvelTest, SameRawCountsUnderOtherCalibrationsConvertAfresh)
 {
     // Formatted tails are kept across blocks and files while the channel,

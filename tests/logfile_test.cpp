@@ -1,4 +1,5 @@
 // Reading block headers: byte order, end of file and short reads.
+#include "logbuilder.h"
 #include "logfile.h"
 
 #include <gtest/gtest.h>
@@ -11,36 +12,8 @@
 
 namespace {
 
-const unsigned char EXAMPLE[] = {
-    0x00,
-    0x00,
-    0x00,
-    0x03,
-    0x00,
-    0x00,
-    0x01,
-    0xF4,
-    0x40,
-    0x00,
-    0x00,
-    0x00,
-    0x00,
-    0x00,
-    0x00,
-    0x02,
-    0x3F,
-    0x00,
-    0x00,
-    0x00,
-    0x3F,
-    0x80,
-    0x00,
-    0x00,
-    0x00,
-    0x64,
-    0xFF,
-    0x9C,
-};
+// Channel 3, 500 ms, first sample at 2^30 s, gain 0.5, offset 1, samples 100 and -100.
+const TestBlock EXAMPLE = makeBlock({100, -100});
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -57,7 +30,7 @@ FilePtr memoryFile(const std::string& bytes)
 
 std::string exampleBytes()
 {
-    return {reinterpret_cast<const char*>(EXAMPLE), sizeof EXAMPLE};
+    return encodeLog({EXAMPLE});
 }
 
 TEST(ReadLogFileHeader, DecodesBigEndianFields)
@@ -75,7 +48,7 @@ TEST(ReadLogFileHeader, DecodesBigEndianFields)
     EXPECT_EQ(header.calOffset, 1.0F);
     ASSERT_EQ(fillLogStream(stream, 4), 4U);
     std::int16_t samples[2];
-    std::memcpy(samples, stream.data.get() + stream.begin, 4);
+    std::memcpy(samples, logStreamBytes(stream), 4);
     byteSwap16(&samples[0]);
     byteSwap16(&samples[1]);
     EXPECT_EQ(samples[0], 100);
@@ -137,6 +110,16 @@ TEST(ReadLogFileHeader, ReadErrorIsNotEndOfFile)
     EXPECT_TRUE(stream.failed);
 #endif
 }
+
+#ifndef NDEBUG
+TEST(FillLogStreamDeathTest, MoreThanTheBufferHoldsIsRefused)
+{
+    FilePtr file = memoryFile(exampleBytes());
+    LogStream stream;
+    openLogStream(stream, file.get(), 16);
+    EXPECT_DEATH(fillLogStream(stream, 17), "wanted <= stream.capacity");
+}
+#endif
 
 TEST(ByteSwap, TurnsBigEndianIntoHostOrderInPlace)
 {

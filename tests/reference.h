@@ -43,28 +43,31 @@ inline std::string referenceTime(std::int32_t seconds)
     return text;
 }
 
-inline std::string referenceHeaderLines(const TestBlock& block)
+// The six lines describing a block, each started with `prefix` and ended
+// with `lineEnd`.
+inline std::string referenceBlockLines(const TestBlock& block, const char* prefix, const char* lineEnd)
 {
     std::string text;
-    text += printed("%%ADC CHANNEL         : %d\r\n", block.adcChan);
-    text += printed("%%SAMPLE PERIOD       : %lu ms\r\n", static_cast<unsigned long>(block.samplePeriod));
-    text += printed("%%FIRST SAMPLE LOGGED : %s\r\n", referenceTime(block.firstSampleTime).c_str());
-    text += printed("%%TOTAL SAMPLES       : %ld\r\n", static_cast<long>(block.totalSamples));
-    text += printed("%%CALIBRATION OFFSET  : %f\r\n", static_cast<double>(block.calOffset));
-    text += printed("%%CALIBRATION GAIN    : %f\r\n", static_cast<double>(block.calGain));
+    auto line = [&](const std::string& labelled) { text += prefix + labelled + lineEnd; };
+    line(printed("ADC CHANNEL         : %d", block.adcChan));
+    line(printed("SAMPLE PERIOD       : %lu ms", static_cast<unsigned long>(block.samplePeriod)));
+    line(printed("FIRST SAMPLE LOGGED : %s", referenceTime(block.firstSampleTime).c_str()));
+    line(printed("TOTAL SAMPLES       : %ld", static_cast<long>(block.totalSamples)));
+    line(printed("CALIBRATION OFFSET  : %f", static_cast<double>(block.calOffset)));
+    line(printed("CALIBRATION GAIN    : %f", static_cast<double>(block.calGain)));
     return text;
 }
 
+// The header lines of the text file.
+inline std::string referenceHeaderLines(const TestBlock& block)
+{
+    return referenceBlockLines(block, "%", "\r\n");
+}
+
+// The console summary.
 inline std::string referenceSummary(const TestBlock& block)
 {
-    std::string text;
-    text += printed("ADC CHANNEL         : %ld\n", static_cast<long>(block.adcChan));
-    text += printed("SAMPLE PERIOD       : %lu ms\n", static_cast<unsigned long>(block.samplePeriod));
-    text += printed("FIRST SAMPLE LOGGED : %s\n", referenceTime(block.firstSampleTime).c_str());
-    text += printed("TOTAL SAMPLES       : %ld\n", static_cast<long>(block.totalSamples));
-    text += printed("CALIBRATION OFFSET  : %f\n", static_cast<double>(block.calOffset));
-    text += printed("CALIBRATION GAIN    : %f\n", static_cast<double>(block.calGain));
-    return text;
+    return referenceBlockLines(block, "", "\n");
 }
 
 // raw × gain + offset in double, rounded once to float, with the NaN that

@@ -1,11 +1,17 @@
 // The calendar that renders times the C library cannot, as on Windows
-// before 1970.
+// before 1970, and opening the text file without emptying it too early.
+#include "calendar.h"
 #include "system.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 
 namespace {
@@ -49,5 +55,34 @@ TEST(ToUtc, AgreesWithTheCLibraryOverTheWholeRangeOfTheLog)
     }
 }
 #endif
+
+std::string contentsOf(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(OpenFileToRewrite, CreatesOrKeepsTheContentsUntilTruncated)
+{
+    // The output is compared with the input between the open and the
+    // truncation: until then a link to the input must lose nothing.
+    const std::filesystem::path path = std::filesystem::temp_directory_path()
+        / ("quarvel-rewrite-test-" + std::to_string(std::random_device{}()) + ".txt");
+    std::ofstream(path, std::ios::binary) << "the log";
+    std::FILE* file = openFileToRewrite(path.string().c_str());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(contentsOf(path), "the log");
+    EXPECT_TRUE(truncateFile(file));
+    EXPECT_EQ(contentsOf(path), "");
+    std::fputs("new", file);
+    EXPECT_EQ(std::fclose(file), 0);
+    EXPECT_EQ(contentsOf(path), "new");
+    std::filesystem::remove(path);
+    file = openFileToRewrite(path.string().c_str());
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    std::filesystem::remove(path);
+}
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Record tails: the calibrated value's NaN sign must not depend on the CPU.
-#include "tails.h"
+// The calibrated value: rounded once, and a NaN sign that does not depend on the CPU.
+#include "record.h"
 
 #include <gtest/gtest.h>
 
