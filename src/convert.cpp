@@ -328,7 +328,7 @@ int processFile(const char* path)
     std::FILE* input = openInput(path, inputId);
     if (input == nullptr) {
         std::fprintf(stderr, "failed to open input file %s\n", path);
-        return 0;
+        return 1;
     }
     // Kept from file to file: the buffers, and the tail table, which is large.
     static Conversion conversion;
@@ -340,7 +340,7 @@ int processFile(const char* path)
     if (output == nullptr) {
         std::fprintf(stderr, "failed to open output file %s\n", conversion.outputPath.c_str());
         std::fclose(input);
-        return 0;
+        return 1;
     }
     openLogStream(conversion.input, input);
     openTextOutput(conversion.output, output);
