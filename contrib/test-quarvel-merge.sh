@@ -1,6 +1,8 @@
 #!/bin/sh
 # Checks contrib/quarvel-merge on the example logger file, converted by the
-# quarvel binary given (default build/quarvel). Needs only sh and awk.
+# quarvel binary given (default build/quarvel). When that binary lies in a
+# CMake build folder, the script is checked as `cmake --install` installs it.
+# Needs only sh and awk (and cmake for the install).
 # usage: contrib/test-quarvel-merge.sh [path/to/quarvel]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +15,18 @@ fail() {
     echo "test-quarvel-merge: $*" >&2
     exit 1
 }
+
+build=$(dirname "$quarvel")
+installed=
+if [ -f "$build/cmake_install.cmake" ] && command -v cmake >/dev/null; then
+    cmake --install "$build" --prefix "$work/prefix" >/dev/null
+    merge=$work/prefix/bin/quarvel-merge
+    [ -x "$merge" ] || fail "cmake --install does not install quarvel-merge"
+    cmp -s "$merge" "$top/contrib/quarvel-merge" || fail "the installed quarvel-merge differs from contrib's"
+    installed=", as installed"
+else
+    echo "test-quarvel-merge: $build is no CMake build folder: the install is not checked"
+fi
 
 cp "$top/examples/1.002" "$work/1.002"
 cp "$top/examples/1.002" "$work/a,b=c.002"
@@ -39,4 +53,38 @@ fi
 if "$merge" missing.txt >/dev/null 2>&1; then
     fail "a file that cannot be read does not fail"
 fi
-echo "test-quarvel-merge: ok (288 records from 2 files, 4 blocks)"
+
+usage="usage: quarvel-merge [-c COLUMNS] FILE.txt... > table.csv"
+for option in --help -h; do
+    status=0
+    "$merge" "$option" >help.out 2>help.err || status=$?
+    [ "$status" -eq 0 ] || fail "$option: exit status $status, expected 0"
+    [ "$(sed -n 1p help.out)" = "$usage" ] || fail "$option: the first line is '$(sed -n 1p help.out)'"
+    [ ! -s help.err ] || fail "$option wrote to standard error: $(cat help.err)"
+done
+
+# Files quarvel did not write are refused, each by name, at the first line
+# that is no record; the others are still merged.
+printf 'not, a log\r\n' >notes.txt
+printf '1.000000\r\n2.000000,3\r\n' >fields.txt
+status=0
+"$merge" 1.002 1.002.txt notes.txt fields.txt >refused.csv 2>refused.err || status=$?
+[ "$status" -eq 1 ] || fail "files quarvel did not write: exit status $status, expected 1"
+{
+    echo "quarvel-merge: 1.002 is not a text file written by quarvel (line 1)"
+    echo "quarvel-merge: notes.txt is not a text file written by quarvel (line 1)"
+    echo "quarvel-merge: fields.txt is not a text file written by quarvel (line 2)"
+} >refused.expected
+cmp -s refused.err refused.expected || fail "files quarvel did not write: standard error is: $(cat refused.err)"
+[ "$(grep -c '^1\.002\.txt,' refused.csv)" -eq 144 ] || fail "1.002.txt is not merged beside files refused"
+[ "$(grep -vc '^1\.002\.txt,' refused.csv)" -eq 1 ] || fail "rows of refused files: $(grep -v '^1\.002\.txt,' refused.csv)"
+grep -qx 'fields.txt,1,1.000000' refused.csv || fail "the record before the bad line of fields.txt is missing"
+
+# Every record form quarvel writes is taken: no field, non-finite values.
+printf '\r\n\r\n' >empty-records.txt
+printf '%%ADC CHANNEL         : 1\r\n-nan,inf,-inf,nan,-0.000000\r\n' >non-finite.txt
+"$merge" empty-records.txt non-finite.txt >forms.csv || fail "records of no field or non-finite values are refused"
+printf 'empty-records.txt,1,\nempty-records.txt,1,\nnon-finite.txt,1,-nan,inf,-inf,nan,-0.000000\n' >forms.expected
+cmp -s forms.csv forms.expected || fail "records of no field or non-finite values: $(cat forms.csv)"
+
+echo "test-quarvel-merge: ok (288 records from 2 files, 4 blocks; --help; files refused$installed)"

@@ -235,14 +235,14 @@ int processFile(const char* path, ConversionState& state)
     std::FILE* input = openInput(path, inputId);
     if (input == nullptr) {
         std::fprintf(stderr, "failed to open input file %s\n", path);
-        return 0;
+        return 1;
     }
     const std::string outputPath = std::string(path) + ".txt";
     std::FILE* output = openOutput(inputId, outputPath);
     if (output == nullptr) {
         std::fprintf(stderr, "failed to open output file %s\n", outputPath.c_str());
         std::fclose(input);
-        return 0;
+        return 1;
     }
     openLogStream(state.input, input);
     openTextOutput(state.output, output);

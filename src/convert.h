@@ -16,9 +16,10 @@ struct ConversionState {
 };
 
 // Converts the logger file at `path` into `path` + ".txt" as the run
-// settings say, in `state`. Returns 1 when a read or write failure must make
-// the run end with status 1, else 0 (a file that cannot be opened is
-// reported but does not change the status).
+// settings say, in `state`. Returns 1 when the run must end with status 1:
+// the input or the output could not be opened (or the output is the input
+// under another name), or a read or write failed. Else 0, also for a block
+// cut short, whose records are kept.
 int processFile(const char* path, ConversionState& state);
 
 #endif

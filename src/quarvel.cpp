@@ -67,6 +67,16 @@ int run(int argc, char** argv)
 #include <string>
 #include <vector>
 
+#ifdef __MINGW32__
+// Windows shells pass * and ? on to the program: this makes MinGW-w64's C
+// runtime expand them in the file operands before wmain, in UTF-16, as
+// other console programs do. A pattern that matches nothing stays as it is.
+// (MSVC builds link wsetargv.obj instead.)
+extern "C" {
+int _dowildcard = -1;  // NOLINT(bugprone-reserved-identifier): the runtime's name
+}
+#endif
+
 int wmain(int argc, wchar_t** wideArgv)
 {
     std::vector<std::string> arguments = utf8Arguments(argc, wideArgv);

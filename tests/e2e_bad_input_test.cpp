@@ -100,7 +100,7 @@ TEST_F(QuarvelTest, DirectoryAsInputIsNotOpened)
     std::filesystem::create_directory(dir / "d");
     RunResult result = run({"-q", "d"});
     EXPECT_EQ(result.err, "failed to open input file d\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists("d.txt"));
 }
 
@@ -110,7 +110,7 @@ TEST_F(QuarvelTest, MissingFileAmongGoodOnesIsSkipped)
     write("b", encodeLog({blockOf(3)}));
     RunResult result = run({"-qS", "a", "missing", "b"});
     EXPECT_EQ(result.err, "failed to open input file missing\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("a.txt"), referenceText({blockOf(2)}, {.headers = 3}));
     EXPECT_EQ(read("b.txt"), referenceText({blockOf(3)}, {.headers = 3}));
     EXPECT_FALSE(exists("missing.txt"));
@@ -123,7 +123,7 @@ TEST_F(QuarvelTest, OutputThatCannotBeCreatedIsReported)
     std::filesystem::create_directory(dir / "f.txt");
     RunResult result = run({"-qS", "f", "g"});
     EXPECT_EQ(result.err, "failed to open output file f.txt\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
 }
 
@@ -168,7 +168,7 @@ TEST_F(QuarvelTest, LongPathsWorkUpToTheSystemLimit)
     std::string tooLong = std::string(5000, 'x');
     result = run({"-q", tooLong});
     EXPECT_EQ(result.err, "failed to open input file " + tooLong + "\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
 }
 
 TEST_F(QuarvelTest, OutputPathBeyondTheSystemLimitIsAnOpenFailure)
@@ -178,7 +178,7 @@ TEST_F(QuarvelTest, OutputPathBeyondTheSystemLimitIsAnOpenFailure)
     write(name, encodeLog({blockOf(1)}));
     RunResult result = run({"-q", name});
     EXPECT_EQ(result.err, "failed to open output file " + name + ".txt\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
 }
 
 TEST_F(QuarvelTest, OutputFolderWithoutWritePermission)
@@ -199,7 +199,7 @@ TEST_F(QuarvelTest, OutputFolderWithoutWritePermission)
     unprivileged = true;
     RunResult result = run({"-q", "f"});
     EXPECT_EQ(result.err, "failed to open output file f.txt\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists("f.txt"));
 }
 
@@ -259,7 +259,7 @@ TEST_F(QuarvelTest, OutputThatIsALinkToTheInputLeavesTheInputAlone)
     std::filesystem::create_hard_link(dir / "g", dir / "g.txt");
     RunResult result = run({"-qS", "f", "g", "h"});
     EXPECT_EQ(result.err, "failed to open output file f.txt\nfailed to open output file g.txt\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("f"), log);
     EXPECT_EQ(read("g"), log);
     EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = 3}));

@@ -141,10 +141,10 @@ INSTANTIATE_TEST_SUITE_P(OptionErrors, CommandLineTest,
 
 INSTANTIATE_TEST_SUITE_P(Operands, CommandLineTest,
     ::testing::Values(CommandCase{{"-qd", "f", "-t"}, false, "processing file: f\nprocessing file: -t\n",
-                          "failed to open input file -t\n", 0},
-        CommandCase{{"-qd", "--", "-t"}, false, "processing file: -t\n", "failed to open input file -t\n", 0},
-        CommandCase{{"-qd", "-"}, false, "processing file: -\n", "failed to open input file -\n", 0},
-        CommandCase{{"-qd", ""}, false, "processing file: \n", "failed to open input file \n", 0}));
+                          "failed to open input file -t\n", 1},
+        CommandCase{{"-qd", "--", "-t"}, false, "processing file: -t\n", "failed to open input file -t\n", 1},
+        CommandCase{{"-qd", "-"}, false, "processing file: -\n", "failed to open input file -\n", 1},
+        CommandCase{{"-qd", ""}, false, "processing file: \n", "failed to open input file \n", 1}));
 
 TEST_F(QuarvelTest, OptionErrorConvertsNothing)
 {
@@ -177,7 +177,7 @@ TEST_F(QuarvelTest, PosixlyIncorrectModeTakesOptionsAfterOperands)
         RunResult result = run({"f", "-qd", "g", "-St", "-n", "1", "--", "-C"}, {variable});
         EXPECT_EQ(result.out, "processing file: f\nprocessing file: g\nprocessing file: -C\n");
         EXPECT_EQ(result.err, "failed to open input file -C\n");
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 1);
         EXPECT_EQ(read("f.txt"), "1073741824.000,51.000000\r\n1073741824.500,-49.000000\r\n");
         EXPECT_EQ(read("g.txt"), read("f.txt"));
     }
