@@ -1,6 +1,7 @@
 #include "tails.h"
 
 #include "settings.h"
+#include "system.h"
 
 #include <algorithm>
 #include <bit>
@@ -82,8 +83,8 @@ TailFormat describeTails(const LogFileHeader& header)
         separate();
         appendFixed(fields, header.calOffset, 6);
     }
-    format.gainBits = std::bit_cast<std::uint32_t>(header.calGain);
-    format.offsetBits = std::bit_cast<std::uint32_t>(header.calOffset);
+    format.gainBits = bitCast<std::uint32_t>(header.calGain);
+    format.offsetBits = bitCast<std::uint32_t>(header.calOffset);
     format.afterTime = settings.doTime;
     format.doRaw = settings.doRaw;
     format.doCal = settings.doCal;
@@ -117,8 +118,8 @@ char* formatRecordTail(char* out, const TailFormat& format, std::int16_t rawSamp
     }
     if (format.doCal) {
         separate();
-        float gain = std::bit_cast<float>(format.gainBits);
-        float offset = std::bit_cast<float>(format.offsetBits);
+        float gain = bitCast<float>(format.gainBits);
+        float offset = bitCast<float>(format.offsetBits);
         out = formatFixed(out, calibrate(rawSample, gain, offset), 6);
     }
     *out++ = '\r';
