@@ -279,15 +279,30 @@ async function bench(browser, page, work, megabytes) {
   const before = rendererPeak(browser.process().pid);
   await page.reload();
   await (await page.$('#files')).uploadFile(file);
+  // The longest the page's own thread went without running a timer: a
+  // frozen tab would show the whole conversion here.
+  await page.evaluate(() => {
+    window.longestStall = 0;
+    let last = performance.now();
+    setInterval(() => {
+      const now = performance.now();
+      window.longestStall = Math.max(window.longestStall, now - last);
+      last = now;
+    }, 10);
+  });
   const started = Date.now();
   await page.click('#convert');
   await page.waitForSelector('body[data-state=done]', { timeout: 600000 });
   const seconds = (Date.now() - started) / 1000;
   const status = await page.$eval('#status', (e) => e.textContent);
   const size = await page.$eval('#outputs a[download]', (a) => a.textContent);
+  const stall = await page.evaluate(() => window.longestStall);
+  const browserPeak = Number(/VmHWM:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${browser.process().pid}/status`, 'latin1'))[1]);
   console.log(`bench: ${fs.statSync(file).size} bytes of log, ${samples} samples: ${seconds.toFixed(1)} s in the page;`
-    + ` ${size}; ${status}; renderer peak resident memory ${(before / 1048576).toFixed(0)} MB before,`
-    + ` ${(rendererPeak(browser.process().pid) / 1048576).toFixed(0)} MB after`);
+    + ` ${size}; ${status}; longest stall of the page's thread ${stall.toFixed(0)} ms;`
+    + ` peak resident memory of the renderer ${(before / 1048576).toFixed(0)} MB before, `
+    + `${(rendererPeak(browser.process().pid) / 1048576).toFixed(0)} MB after; of the browser process`
+    + ` (which keeps the text files' blobs) ${(browserPeak / 1024).toFixed(0)} MB`);
 }
 
 async function main() {
