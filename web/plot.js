@@ -18,9 +18,18 @@ function plotRange(plot) {
     }
   }
   if (!(low <= high)) return null;
-  if (low === high) return { low: low - 1, high: high + 1 };
+  if (low === high) {
+    const pad = Math.max(Math.abs(low) * 1e-3, 1);
+    return { low: low - pad, high: high + pad };
+  }
   const pad = (high - low) * 0.04;
   return { low: low - pad, high: high + pad };
+}
+
+// 1, 2 or 5 times a power of ten, at least `rough`.
+function niceStep(rough) {
+  const power = 10 ** Math.floor(Math.log10(rough));
+  return [1, 2, 5, 10].map((m) => m * power).find((step) => step >= rough);
 }
 
 function drawAxes(context, box, range, plot, timeLabel) {
@@ -28,11 +37,14 @@ function drawAxes(context, box, range, plot, timeLabel) {
   context.fillStyle = '#333';
   context.font = '12px sans-serif';
   context.strokeRect(box.x, box.y, box.width, box.height);
-  for (let k = 0; k <= 4; k++) {
-    const value = range.low + (range.high - range.low) * k / 4;
-    const y = box.y + box.height - box.height * k / 4;
+  const step = niceStep((range.high - range.low) / 5);
+  const decimals = Math.max(0, -Math.floor(Math.log10(step)));
+  const lowest = Math.ceil(range.low / step) * step;
+  for (let k = 0, value = lowest; k <= 10 && value <= range.high; k++, value = lowest + k * step) {
+    const y = box.y + box.height - (value - range.low) / (range.high - range.low) * box.height;
     context.textAlign = 'right';
-    context.fillText(Number(value.toPrecision(5)).toString(), box.x - 6, y + 4);
+    context.fillText(Math.abs(value) < step / 2 ? '0' : value.toFixed(Math.min(decimals, 20)), box.x - 6, y + 4);
+    context.fillRect(box.x - 3, y, 3, 1);
   }
   for (let k = 0; k <= 2; k++) {
     const x = box.x + box.width * k / 2;
