@@ -223,6 +223,7 @@ function convert() {
     } else if (data.type === 'plot') {
       lastPlot = data.plot;
       showPlot();
+      if (data.error) $('#legend').textContent = 'no plot: ' + data.error;
     } else if (data.type === 'exit') {
       if (outputs.length > 1) {
         const zip = makeZip(outputs, new Date());

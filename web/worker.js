@@ -13,6 +13,7 @@ const WORK_DIR = '/work';
 const INPUT_DIR = '/input';
 const TEXT_CHUNK = 65536;
 const BLOB_CHUNK = 4 * 1024 * 1024;
+const EIO = 29;  // emscripten's errno
 
 const CRC_TABLE = (() => {
   const table = new Int32Array(256);
@@ -108,7 +109,12 @@ function mountInputs(FS, files, onRead) {
   const WORKERFS = FS.filesystems.WORKERFS;
   const read = WORKERFS.stream_ops.read;
   WORKERFS.stream_ops.read = function (stream, buffer, offset, length, position) {
-    const n = read.call(this, stream, buffer, offset, length, position);
+    let n;
+    try {
+      n = read.call(this, stream, buffer, offset, length, position);
+    } catch (e) {
+      throw new FS.ErrnoError(EIO);  // a file that cannot be read (a folder, a file gone): as the system says
+    }
     onRead(n);
     return n;
   };
@@ -234,13 +240,11 @@ async function convert(request) {
       crc: file.crc, size: file.size });
   }
   const memory = wasmMemory(module);
-  let plot = null;
   try {
-    plot = plotData(request.files, request.columns);
+    postMessage({ type: 'plot', plot: plotData(request.files, request.columns) });
   } catch (e) {
-    postMessage({ type: 'text', stream: 2, text: 'plot: ' + e.message + '\n' });
+    postMessage({ type: 'plot', plot: null, error: e.message });
   }
-  postMessage({ type: 'plot', plot });
   postMessage({ type: 'exit', status, memory });
 }
 

@@ -260,6 +260,24 @@ async function runTests(page, work) {
   return problems;
 }
 
+// A file removed after it was chosen: the program's read fails, and the
+// page says so as the program would, with exit status 1.
+async function fileGone(page, work) {
+  await page.goto('file://' + path.join(siteDir, 'index.html'));
+  const file = path.join(work, 'gone.002');
+  fs.writeFileSync(file, testLogs()['blocks.002']);
+  await (await page.$('#files')).uploadFile(file);
+  fs.rmSync(file);
+  await page.click('#convert');
+  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  const result = await page.evaluate(() => [document.body.dataset.status,
+    [...document.querySelectorAll('#console .stderr')].map((s) => s.textContent).join('')]);
+  const wanted = ['1', 'failed to read input file gone.002\n'];
+  const ok = result[0] === wanted[0] && result[1] === wanted[1];
+  console.log(`${ok ? 'ok  ' : 'FAIL'} a file removed after it was chosen`);
+  return ok ? [] : [`file removed: status ${result[0]}, stderr ${JSON.stringify(result[1])}`];
+}
+
 // The page served by python3 -m http.server instead of opened from disk.
 async function overHttp(page, work) {
   const server = require('child_process').spawn('/usr/bin/python3',
@@ -357,6 +375,7 @@ async function main() {
       return;
     }
     errors.push(...await runTests(page, work));
+    errors.push(...await fileGone(page, work));
     errors.push(...await overHttp(page, work));
   } finally {
     await browser.close();
