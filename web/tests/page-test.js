@@ -124,6 +124,7 @@ async function runPage(page, testCase, inputDir) {
     return {
       status: document.body.dataset.status === undefined ? null : Number(document.body.dataset.status),
       stdout: text('stdout'), stderr: text('stderr'), outputs, zip, flags: document.querySelector('#flags').value,
+      checked: [...document.querySelectorAll('#fields input:checked')].map((box) => box.id.slice(-1)).join(''),
     };
   });
 }
@@ -196,12 +197,12 @@ function testCases() {
   const several = { ...logs };
   const checkbox = (id) => (page) => page.click(id);
   return [
-    { name: 'example, -tc, local time', files: example, flags: '-tc', zone: 'local' },
+    { name: 'example, -tc, local time', files: example, flags: '-tc', zone: 'local', checked: 'tcC' },
     { name: 'example, defaults, UTC', files: example, flags: '', zone: 'UTC' },
     { name: 'several logs, all fields, every 3rd, first headers', files: several, flags: '-tcpNgor -n 3 -s', zone: 'UTC', zip: true },
     { name: 'several logs, debug, local time', files: several, flags: '-d', zone: 'local', zip: true },
     { name: 'options after a file name', files: { 'blocks.002': logs['blocks.002'], 'cut.002': logs['cut.002'] },
-      flags: 'cut.002 -qSrC blocks.002 -t', zone: 'UTC', anywhere: true },
+      flags: 'cut.002 -qSrC blocks.002 -t', zone: 'UTC', anywhere: true, checked: 'tr' },
     { name: 'controls: raw count, no calibrated value, no headers, every 2nd', files: { 'blocks.002': logs['blocks.002'] },
       flags: '-rCS -n 2', zone: 'UTC',
       controls: async (page) => {
@@ -230,6 +231,9 @@ async function runTests(page, work) {
     const expected = runNative(testCase, path.join(dir, 'native'));
     const actual = await runPage(page, testCase, path.join(dir, 'page'));
     const found = compare(testCase.name, expected, actual);
+    if (testCase.checked !== undefined && actual.checked !== testCase.checked) {
+      found.push(`${testCase.name}: the command line checked the fields ${actual.checked}, not ${testCase.checked}`);
+    }
     if (testCase.controls && actual.flags !== testCase.flags) {
       found.push(`${testCase.name}: the controls gave the command line ${JSON.stringify(actual.flags)}`);
     }
