@@ -11,7 +11,7 @@ const FIELDS = [
   ['C', 'calibrated value', false],  // on unless -C
 ];
 const HEADER_MODES = [['', 'before every block'], ['s', 'before the first block only'], ['S', 'none']];
-const CONSOLE_LIMIT = 4 * 1024 * 1024;  // characters shown; the rest is counted
+const CONSOLE_LIMIT = 1024 * 1024;  // characters shown (more makes the page slow); the rest is counted
 
 const $ = (selector) => document.querySelector(selector);
 let chosenFiles = [];
@@ -138,22 +138,22 @@ function chooseFiles(list) {
 
 // Console text, as the program wrote it; standard error in spans of its own.
 function appendConsole(stream, text) {
-  const console = $('#console');
-  const shown = Number(console.dataset.shown || 0);
+  const area = $('#console');
+  const shown = Number(area.dataset.shown || 0);
   if (shown + text.length > CONSOLE_LIMIT) {
-    console.dataset.hidden = Number(console.dataset.hidden || 0) + text.length;
-    $('#console-note').textContent = `${Number(console.dataset.hidden).toLocaleString()} more characters not shown`;
+    area.dataset.hidden = Number(area.dataset.hidden || 0) + text.length;
+    $('#console-note').textContent = `${Number(area.dataset.hidden).toLocaleString()} more characters not shown`;
     return;
   }
-  console.dataset.shown = shown + text.length;
-  const last = console.lastElementChild;
+  area.dataset.shown = shown + text.length;
+  const last = area.lastElementChild;
   const kind = stream === 2 ? 'stderr' : 'stdout';
-  if (last && last.className === kind) last.textContent += text;
+  if (last && last.className === kind) last.firstChild.appendData(text);
   else {
     const span = document.createElement('span');
     span.className = kind;
     span.textContent = text;
-    console.append(span);
+    area.append(span);
   }
 }
 

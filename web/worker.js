@@ -12,7 +12,9 @@
 const WORK_DIR = '/work';
 const INPUT_DIR = '/input';
 const TEXT_CHUNK = 65536;
+const POST_INTERVAL = 50;
 const BLOB_CHUNK = 4 * 1024 * 1024;
+const WINDOW = 1 << 20;
 const EIO = 29;  // emscripten's errno
 
 const CRC_TABLE = (() => {
@@ -32,21 +34,26 @@ function crc32(crc, bytes) {
   return ~c >>> 0;
 }
 
-// A console stream: bytes decoded as UTF-8 and posted in pieces.
-function textStream(stream) {
-  const decoder = new TextDecoder();
-  const bytes = new Uint8Array(TEXT_CHUNK);
-  let used = 0;
+// The console: standard output (1) and error (2), decoded as UTF-8 and
+// posted in pieces at most every POST_INTERVAL ms, in the order written.
+function consoleStreams() {
+  const streams = [1, 2].map((stream) => ({ stream, decoder: new TextDecoder(), bytes: new Uint8Array(TEXT_CHUNK), used: 0 }));
+  let lastPost = 0;
+  const flush = (s) => {
+    if (s.used === 0) return;
+    postMessage({ type: 'text', stream: s.stream, text: s.decoder.decode(s.bytes.subarray(0, s.used), { stream: true }) });
+    s.used = 0;
+    lastPost = Date.now();
+  };
   return {
-    put(byte) {
-      bytes[used++] = byte;
-      if (byte === 10 || used === bytes.length) this.flush();
+    put(stream, byte) {
+      const s = streams[stream - 1];
+      const other = streams[2 - stream];
+      if (other.used > 0) flush(other);
+      s.bytes[s.used++] = byte;
+      if (s.used === TEXT_CHUNK || (byte === 10 && Date.now() - lastPost > POST_INTERVAL)) flush(s);
     },
-    flush() {
-      if (used === 0) return;
-      postMessage({ type: 'text', stream, text: decoder.decode(bytes.subarray(0, used), { stream: true }) });
-      used = 0;
-    },
+    flush() { streams.forEach(flush); },
   };
 }
 
@@ -136,22 +143,37 @@ function progressReporter(total) {
   };
 }
 
+// Reads `file` through a window of WINDOW bytes: bytes(start, length)
+// returns a DataView and the position of `start` in it. Reads that go on
+// through the file, as the plot's do, cost one read per window.
+function byteWindow(file) {
+  const reader = new FileReaderSync();
+  let windowStart = 0;
+  let view = new DataView(new ArrayBuffer(0));
+  return (start, length) => {
+    if (start < windowStart || start + length > windowStart + view.byteLength) {
+      windowStart = start;
+      view = new DataView(reader.readAsArrayBuffer(file.slice(start, start + Math.max(length, WINDOW))));
+    }
+    return [view, start - windowStart];
+  };
+}
+
 // Per channel, the least and greatest calibrated value in each of `columns`
 // time slots, and which block each slot begins and ends with, so that the
 // plot leaves gaps between blocks. Reads the logs in pieces: memory stays
 // small whatever their size.
 function plotData(files, columns) {
-  const reader = new FileReaderSync();
   const blocksOf = (file, visit) => {
+    const bytes = byteWindow(file);
     let offset = 0;
-    const view = (start, length) => new DataView(reader.readAsArrayBuffer(file.slice(start, start + length)));
     while (offset + 24 <= file.size) {
-      const h = view(offset, 24);
-      const count = h.getInt32(12);
+      const [h, at] = bytes(offset, 24);
+      const count = h.getInt32(at + 12);
       const present = Math.max(0, Math.min(count, Math.floor((file.size - offset - 24) / 2)));
       visit({
-        channel: h.getInt32(0), step: h.getInt32(4) / 1000, time: h.getInt32(8), count: present,
-        gain: h.getFloat32(16), offset: h.getFloat32(20), start: offset + 24,
+        channel: h.getInt32(at), step: h.getInt32(at + 4) / 1000, time: h.getInt32(at + 8), count: present,
+        gain: h.getFloat32(at + 16), offset: h.getFloat32(at + 20), start: offset + 24, bytes,
       });
       if (present < count) break;
       offset += 24 + 2 * present;
@@ -163,7 +185,6 @@ function plotData(files, columns) {
   for (const file of files) {
     blocksOf(file, (block) => {
       if (block.count === 0) return;
-      block.file = file;
       blocks.push(block);
       const end = block.time + (block.count - 1) * block.step;
       first = Math.min(first, block.time, end);
@@ -182,15 +203,14 @@ function plotData(files, columns) {
     }
     return channels.get(channel);
   };
-  const PIECE = 1 << 20;  // samples read at a time
+  const PIECE = WINDOW / 2;  // samples read at a time
   blocks.forEach((block, index) => {
     const s = series(block.channel);
     for (let done = 0; done < block.count; done += PIECE) {
       const n = Math.min(PIECE, block.count - done);
-      const at = block.start + 2 * done;
-      const samples = new DataView(reader.readAsArrayBuffer(block.file.slice(at, at + 2 * n)));
+      const [samples, at] = block.bytes(block.start + 2 * done, 2 * n);
       for (let i = 0; i < n; i++) {
-        const value = Math.fround(samples.getInt16(2 * i) * block.gain + block.offset);
+        const value = Math.fround(samples.getInt16(at + 2 * i) * block.gain + block.offset);
         if (!Number.isFinite(value)) continue;
         const time = block.time + (done + i) * block.step;
         const column = Math.min(columns - 1, Math.floor((time - first) / span * columns));
@@ -209,8 +229,7 @@ function wasmMemory(module) {
 }
 
 async function convert(request) {
-  const out = textStream(1);
-  const err = textStream(2);
+  const terminal = consoleStreams();
   const names = request.files.map((file) => file.name);
   const total = request.files.reduce((sum, file) => sum + file.size, 0);
   let outputs = new Map();
@@ -223,7 +242,7 @@ async function convert(request) {
     preRun: [(m) => {
       const { FS, ENV } = m;
       Object.assign(ENV, request.env);
-      FS.init(() => null, (byte) => out.put(byte), (byte) => err.put(byte));
+      FS.init(() => null, (byte) => terminal.put(1, byte), (byte) => terminal.put(2, byte));
       FS.mkdir(WORK_DIR);
       mountInputs(FS, request.files, progressReporter(total));
       outputs = makeOutputDevices(FS, names);
@@ -231,8 +250,7 @@ async function convert(request) {
     }],
   });
   const status = module.callMain(request.args);
-  out.flush();
-  err.flush();
+  terminal.flush();
   postMessage({ type: 'progress', done: total, total });
   for (const file of outputs.values()) {
     file.seal();
