@@ -24,12 +24,6 @@ function byteSink(fd) {
   };
 }
 
-// Arguments as the bytes the shell gave, not as node's UTF-16 strings:
-// node turns bytes that are not UTF-8 into U+FFFD.
-function argumentsOf(argv) {
-  return argv.map((arg) => arg);
-}
-
 const out = byteSink(1);
 const err = byteSink(2);
 const cwd = process.cwd();
@@ -48,7 +42,8 @@ createQuarvel({
     FS.chdir(cwd);
   }],
 }).then((module) => {
-  const status = module.callMain(argumentsOf(process.argv.slice(2)));
+  // Arguments arrive as strings: bytes that are not UTF-8 become U+FFFD.
+  const status = module.callMain(process.argv.slice(2));
   out.flush();
   err.flush();
   process.exitCode = status;
