@@ -1,5 +1,7 @@
 #include "format.h"
 
+#include "system.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -25,7 +27,7 @@ constexpr std::uint64_t POWERS_OF_TEN[]
 // these exactly as printf does.
 char* formatFixedSlow(char* out, double value, int precision)
 {
-    return std::to_chars(out, out + FIXED_MAX_CHARS, value, std::chars_format::fixed, precision).ptr;
+    return toCharsFixed(out, out + FIXED_MAX_CHARS, value, precision);
 }
 
 // As the C library's printf spells them, with the NaN's sign: libraries
@@ -121,7 +123,7 @@ char* writeScaled(char* out, std::uint64_t scaled, int precision)
 
 char* formatFixed(char* out, double value, int precision)
 {
-    auto bits = std::bit_cast<std::uint64_t>(value);
+    auto bits = bitCast<std::uint64_t>(value);
     int biasedExponent = static_cast<int>((bits >> FRACTION_BITS) & EXPONENT_ALL_ONES);
     std::uint64_t fraction = bits & (IMPLICIT_BIT - 1);
     const bool negative = (bits >> SIGN_SHIFT) != 0;

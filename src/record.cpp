@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include "system.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -56,8 +58,8 @@ TailFormat describeTails(const LogFileHeader& header, const RunSettings& runSett
         separate();
         appendFixed(fields, header.calOffset, VALUE_DECIMALS);
     }
-    format.gainBits = std::bit_cast<std::uint32_t>(header.calGain);
-    format.offsetBits = std::bit_cast<std::uint32_t>(header.calOffset);
+    format.gainBits = bitCast<std::uint32_t>(header.calGain);
+    format.offsetBits = bitCast<std::uint32_t>(header.calOffset);
     format.afterTime = runSettings.doTime;
     format.doRaw = runSettings.doRaw;
     format.doCal = runSettings.doCal;
@@ -91,8 +93,8 @@ char* formatRecordTail(char* out, const TailFormat& format, std::int16_t rawSamp
     }
     if (format.doCal) {
         separate();
-        float gain = std::bit_cast<float>(format.gainBits);
-        float offset = std::bit_cast<float>(format.offsetBits);
+        float gain = bitCast<float>(format.gainBits);
+        float offset = bitCast<float>(format.offsetBits);
         out = formatFixed(out, calibrate(rawSample, gain, offset), VALUE_DECIMALS);
     }
     *out++ = '\r';

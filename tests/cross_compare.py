@@ -11,15 +11,19 @@ Usage: cross_compare.py REFERENCE TARGET...
   TARGET     NAME=BINARY[,LAUNCHER]: e.g. s390x=build/quarvel,qemu-s390x.
              A BINARY ending in .exe is a Windows program run under wine
              (WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES come from the caller).
+             A BINARY ending in .js is the WebAssembly build run by node, as
+             in wasm=build-web/quarvel-cli.js,node.
 
 Every program is run with TZ, LC_ALL=C.UTF-8 (wine reads the arguments'
 bytes as UTF-8 only in a UTF-8 locale) and what a case adds, and with the
 binary's path as argv[0]: diagnostics must name it "quarvel" everywhere. The
 banner's build date and time differ from build to build and are masked.
 
-Differences that are expected, and so skipped for the Windows target only:
+Differences that are expected, and so skipped for the Windows target only
+(the first also for the WebAssembly build):
 - Command lines with bytes that are not UTF-8: Windows arguments are UTF-16,
-  such bytes cannot reach a Windows program.
+  such bytes cannot reach a Windows program (nor a web page's program, whose
+  arguments are JavaScript strings).
 - First-sample times before 1970 in a zone other than UTC, where the time is
   printed (console summaries or header lines): the Windows C runtime has no
   local time before 1970, and quarvel prints UTC there instead.
@@ -315,12 +319,14 @@ class Case:
         content = self.files[name]
         return content if isinstance(content, bytes) else content.encode()
 
-    def windowsSkipReason(self):
+    def windowsSkipReason(self, utf8Only=False):
         try:
             for arg in self.args:
                 arg.decode("utf-8")
         except UnicodeDecodeError:
             return "bytes that are not UTF-8"
+        if utf8Only:
+            return None
         named = [self.files.get(arg.decode("utf-8")) for arg in self.args]
         printsTimes = self.zone != UTC_ZONE and any(isinstance(log, Log) and log.before1970() for log in named)
         if printsTimes and self.printsFirstSampleTimes():
@@ -420,6 +426,7 @@ class Target:
         self.name = name
         self.binary = os.path.abspath(binary)
         self.windows = binary.endswith(".exe")
+        self.wasm = binary.endswith(".js")
         self.launcher = launcher.split() if launcher else (["wine"] if self.windows else [])
 
     def environment(self, case):
@@ -509,7 +516,7 @@ def compareTarget(target, cases, references, root, logCount):
     skipped = {}
     runnable = []
     for case, reference in zip(cases, references):
-        reason = case.windowsSkipReason() if target.windows else None
+        reason = case.windowsSkipReason(utf8Only=target.wasm) if target.windows or target.wasm else None
         if reason:
             skipped[reason] = skipped.get(reason, 0) + 1
         else:

@@ -1,0 +1,42 @@
+// Logger files for the page's tests: blocks of a 24-byte big-endian header
+// and 16-bit big-endian samples.
+'use strict';
+
+function floatBits(value) {
+  const view = new DataView(new ArrayBuffer(4));
+  view.setFloat32(0, value);
+  return view.getUint32(0);
+}
+
+// A block; `count` defaults to the number of samples (set it otherwise for
+// a block cut short). Gain and offset are binary32 bit patterns.
+function block({ channel = 3, period = 500, time = 1 << 30, count, gain = floatBits(0.5), offset = floatBits(1),
+  samples }) {
+  const bytes = Buffer.alloc(24 + 2 * samples.length);
+  bytes.writeInt32BE(channel, 0);
+  bytes.writeUInt32BE(period, 4);
+  bytes.writeInt32BE(time, 8);
+  bytes.writeInt32BE(count === undefined ? samples.length : count, 12);
+  bytes.writeUInt32BE(gain, 16);
+  bytes.writeUInt32BE(offset, 20);
+  samples.forEach((sample, i) => bytes.writeInt16BE(sample, 24 + 2 * i));
+  return bytes;
+}
+
+function logFile(blocks) {
+  return Buffer.concat(blocks);
+}
+
+// A noisy sine wave of `count` raw counts; `seed` varies its phase and noise.
+function sineSamples(count, seed) {
+  const samples = new Array(count);
+  let noise = seed * 7919 + 1;
+  for (let i = 0; i < count; i++) {
+    noise = (noise * 1103515245 + 12345) % 2147483648;
+    const wave = 12000 * Math.sin(i / (40 + 13 * seed) + seed);
+    samples[i] = Math.max(-32768, Math.min(32767, Math.round(wave + (noise % 2001) - 1000)));
+  }
+  return samples;
+}
+
+module.exports = { floatBits, block, logFile, sineSamples };
