@@ -211,11 +211,11 @@ inline bool hasForm(const std::string& text, const std::string& pattern)
     return true;
 }
 
-// The banner names the build's date and time; checks its form and returns
-// what follows it.
+// The banner names the version of the build (project() in CMakeLists.txt)
+// and its date and time; checks its form and returns what follows it.
 inline std::string afterBanner(const std::string& out)
 {
-    const std::string form = "\nquarvel version 1.0, built on Aaa _9 9999 at 99:99:99\n";
+    const std::string form = "\nquarvel version " QUARVEL_VERSION ", built on Aaa _9 9999 at 99:99:99\n";
     if (!hasForm(out.substr(0, form.size()), form)) {
         ADD_FAILURE() << "no banner at the start of: " << out;
         return out;
