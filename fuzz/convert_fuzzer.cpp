@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ofstream(logPath, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     applySettings(options);
     if (processFile(logPath.c_str(), state) != 0)
-        std::abort();  // nothing here can fail to read or write
+        std::abort();  // nothing here can fail to open, read or write
     bool truncated = false;
     if (readAll(logPath + ".txt") != referenceConvert(bytes, options, truncated))
         std::abort();
