@@ -71,6 +71,8 @@ template <typename To, typename From> constexpr To bitCast(const From& from) noe
 }
 
 // Writes `value` as "%.<precision>f" does; returns the end of the text.
+// `last` has std::to_chars's type, which one of the branches passes it to.
+// cppcheck-suppress constParameter
 inline char* toCharsFixed(char* first, char* last, double value, int precision)
 {
 #if defined(_LIBCPP_VERSION) && _LIBCPP_VERSION < 14000
