@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (outcome == CommandLine::CONVERT) {
         if (quarvel::optind < 1 || quarvel::optind > argc || settings.modulus == 0)
             std::abort();
-        if (settingsReport().find("output record format: ") == std::string::npos)
+        if (settingsReport(settings).find("output record format: ") == std::string::npos)
             std::abort();
     }
     return 0;
