@@ -367,6 +367,12 @@ end
 function t = runningSums(first, step, n)
 % One column per block: first, first + step, (first + step) + step, ...,
 % each sum rounded to double, in order, as quarvel adds up its time stamps.
+if isscalar(first)
+    t = sumsInOneBinade(first, step, n);
+    if ~isempty(t)
+        return;
+    end
+end
 t = repmat(step, n, 1);
 if n == 0
     return;
@@ -383,6 +389,31 @@ if inMatlab() && ~isequal(t(2:end, :), t(1:end - 1, :) + step)
         t(i, :) = t(i - 1, :) + step;
     end
 end
+end
+
+function t = sumsInOneBinade(first, step, n)
+% The running sums of one long block in a single pass, where its times stay
+% in one binade (the doubles from 2^(e-1) to 2^e, one grid apart), as
+% they do unless the block crosses a power of two of seconds; else [].
+% Inside a binade each addition of STEP rounds to the same grid, so it
+% adds the same INC each time, once the first addition inside has settled
+% a tie (rounded to even). Then the sums from the second on are exactly
+% second + k * INC, and the colon operator gives them exactly: each
+% product and sum is a double on that grid. The last time must keep one
+% grid step from the binade's ends, where the rounding changes.
+t = [];
+second = first + step;
+third = second + step;
+inc = third - second;  % exact: both lie in one binade
+last = second + (n - 2) * inc;
+grid = eps(second);
+ends = [first, second, third, last - grid, last + grid];
+[~, exponent] = log2(ends);
+if n < 3 || inc == 0 || any(sign(ends) ~= sign(second)) || any(exponent ~= exponent(2))
+    return;
+end
+t = (second - inc:inc:last)';
+t(1) = first;
 end
 
 function v = calibrate(raw, gain, offset)

@@ -1,4 +1,4 @@
-function bench_quarvel_read(binary, samples, runs)
+function bench_quarvel_read(binary, samples, runs, other)
 %BENCH_QUARVEL_READ  Time quarvel_read against reading the text files.
 %   BENCH_QUARVEL_READ(BINARY) writes a log like the big file of quarvel's
 %   benchmark (8,389,608 samples in 8 blocks: noisy sine waves, periods
@@ -14,9 +14,15 @@ function bench_quarvel_read(binary, samples, runs)
 %   and prints the medians and their ratios. For scale it also times the
 %   fread floor plus filling new arrays of the size of quarvel_read's
 %   values (single) and times (double), the memory quarvel_read must
-%   write: seven times the bytes of the samples.
-%   BENCH_QUARVEL_READ(BINARY, SAMPLES, RUNS) sets the log's size and the
-%   number of runs.
+%   write: seven times the bytes of the samples. And it times
+%   quarvel_read on a log of many small blocks (131,072 blocks of 64
+%   samples), which it reads a group of blocks at a time.
+%   BENCH_QUARVEL_READ(BINARY, SAMPLES, RUNS) sets the big log's size and
+%   the number of runs.
+%   BENCH_QUARVEL_READ(BINARY, SAMPLES, RUNS, OTHER) also times OTHER, the
+%   name of a function called as quarvel_read is (say, a copy of an older
+%   quarvel_read), on both logs in the same runs: before and after a
+%   change, side by side.
 %
 %   Run from the top of the source tree:
 %     octave --no-gui --eval "addpath('matlab', 'matlab/bench'); bench_quarvel_read('build/quarvel')"
@@ -27,19 +33,35 @@ end
 if nargin < 3
     runs = 5;
 end
+if nargin < 4
+    other = '';
+end
 folder = tempname();
 mkdir(folder);
 cleanup = onCleanup(@() removeFolder(folder));
 log = fullfile(folder, 'big.002');
 writeBigLog(log, samples);
 fprintf('log: %d samples in 8 blocks, %.1f MB\n', samples, fileInfoBytes(log) / 1e6);
+small = fullfile(folder, 'small.002');
+writeSmallLog(small, 131072, 64);
 
-names = {'quarvel_read', 'fread', 'text route', '  converter', '  textscan', 'fread + output'};
+names = {'quarvel_read', 'fread', 'text route', '  converter', '  textscan', 'fread + output', 'small blocks'};
+readers = {'quarvel_read'};
+if ~isempty(other)
+    names = [names, {other, [other ', small']}];
+    readers{2} = other;
+end
+bigColumn = [1 8];
+smallColumn = [7 9];
 seconds = zeros(runs, numel(names));
-for r = 1:runs  % the three in turn, so that the machine's load hits all alike
-    start = cputime();
-    blocks = quarvel_read(log);
-    seconds(r, 1) = cputime() - start;
+for r = 1:runs  % all in turn, so that the machine's load hits all alike
+    % With OTHER, the two readers take turns at going first.
+    order = circshift(1:numel(readers), [0, r]);
+    for k = order
+        start = cputime();
+        bigBlocks{k} = feval(readers{k}, log);
+        seconds(r, bigColumn(k)) = cputime() - start;
+    end
     start = cputime();
     f = fopen(log, 'r');
     counts = fread(f, Inf, 'int16=>int16', 0, 'ieee-be');
@@ -56,22 +78,35 @@ for r = 1:runs  % the three in turn, so that the machine's load hits all alike
     f = fopen(log, 'r');
     counts = fread(f, Inf, 'int16=>int16', 0, 'ieee-be');
     fclose(f);
-    output = arrayfun(@(b) {ones(numel(b.raw), 1, 'single'), ones(numel(b.raw), 1)}, blocks, 'UniformOutput', false);
+    output = arrayfun(@(b) {ones(numel(b.raw), 1, 'single'), ones(numel(b.raw), 1)}, bigBlocks{1}, 'UniformOutput', false);
     seconds(r, 6) = cputime() - start;
     clear output;
+    for k = order
+        start = cputime();
+        smallBlocks{k} = feval(readers{k}, small);
+        seconds(r, smallColumn(k)) = cputime() - start;
+    end
+    if numel(readers) > 1 && ~(isequaln(bigBlocks{:}) && isequaln(smallBlocks{:}))
+        error('bench:check', '%s and quarvel_read disagree', other);
+    end
 end
 % The three read the same samples.
+blocks = bigBlocks{1};
 if numel(vertcat(blocks.values)) ~= samples || numel(columns{2}) ~= samples || numel(counts) ~= samples + 8 * 12
     error('bench:check', 'the readers disagree on the number of samples');
 end
 
 medians = median(seconds, 1);
-fprintf('%-14s %10s\n', 'reader', 'median CPU s');
+fprintf('%-24s %10s\n', 'reader', 'median CPU s');
 for k = 1:numel(names)
-    fprintf('%-14s %10.3f\n', names{k}, medians(k));
+    fprintf('%-24s %10.3f\n', names{k}, medians(k));
 end
 fprintf('quarvel_read: %.1fx less time than the text route, %.2fx the fread floor, %.2fx fread + output\n', ...
     medians(3) / medians(1), medians(1) / medians(2), medians(1) / medians(6));
+if ~isempty(other)
+    fprintf('%s: %.2fx the fread floor; small blocks %.2fx quarvel_read''s time\n', ...
+        other, medians(8) / medians(2), medians(9) / medians(7));
+end
 end
 
 function writeBigLog(path, samples)
@@ -87,6 +122,20 @@ for b = 0:blocks - 1
     noise = mod(k * 1103515245 + 12345 * b, 4096) - 2048;
     fwrite(f, round(20000 * sin(k / 500)) + noise, 'int16', 0, 'ieee-be');
 end
+fclose(f);
+end
+
+function writeSmallLog(path, blocks, n)
+% BLOCKS blocks of N samples each, with a channel, first time and
+% calibration per block, written at once as a matrix of 16-bit words.
+b = 1:blocks;
+integers = typecast(reshape(int32([b; ones(1, blocks); 1796083200 + b; repmat(n, 1, blocks)]), [], 1), 'uint32');
+calibrations = typecast(reshape(single([0.001 * b; -b]), [], 1), 'uint32');
+fields = [reshape(integers, 4, blocks); reshape(calibrations, 2, blocks)];
+heads = reshape(uint16([bitshift(fields(:), -16), bitand(fields(:), 65535)]'), 12, blocks);  % high word first
+samples = int16(mod((0:n - 1)' * 7919 + b, 8192) - 4096);
+f = fopen(path, 'w');
+fwrite(f, [heads; reshape(typecast(samples(:), 'uint16'), n, blocks)], 'uint16', 0, 'ieee-be');
 fclose(f);
 end
 
