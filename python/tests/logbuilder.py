@@ -111,7 +111,7 @@ START = 1_796_083_200  # 2026-12-01 00:00:00 UTC
 HEADER_DTYPE = np.dtype(
     [("channel", ">i4"), ("period", ">u4"), ("first_time", ">i4"), ("count", ">i4"), ("gain", ">u4"), ("offset", ">u4")]
 )
-WRITE_CHUNK = 1 << 22  # samples generated and written at once
+WRITE_CHUNK = 1 << 20  # samples generated and written at once
 
 
 def float_bits(value: float) -> int:
@@ -171,11 +171,11 @@ def wave_samples(
     `amplitude` counts and `period` samples, from sample `start` of the
     wave, plus uniform noise of ±`noise`, kept within 16 bits."""
     half = max(period // 2, 1)
-    k = np.arange(start, start + count, dtype=np.int64)
-    x = k % half
+    x = np.arange(half, dtype=np.int64)
     arc = 4 * amplitude * x * (half - x) // (half * half)
-    wave = np.where(k % (2 * half) < half, arc, -arc)
-    wave += rng.integers(-noise, noise + 1, size=count, dtype=np.int64)
+    cycle = np.concatenate([arc, -arc]).astype(np.int32)
+    wave = np.tile(np.roll(cycle, -(start % len(cycle))), -(-count // len(cycle)))[:count]
+    wave += rng.integers(-noise, noise + 1, size=count, dtype=np.int32)
     return np.clip(wave, -32768, 32767).astype(np.int16)
 
 
@@ -327,7 +327,8 @@ def _counts(rng: np.random.Generator) -> LogPlan:
             BlockPlan(5, 10, 0, declared=-5),
             BlockPlan(6, 10, 0, declared=INT32_MIN),
             BlockPlan(7, 10, 0, declared=INT32_MIN + 1),
-            BlockPlan(INT32_MIN, UINT32_MAX, INT32_MAX, np.array([5, -5, 7], dtype=np.int16), float_bits(2.0), float_bits(1.0)),
+            BlockPlan(INT32_MIN, UINT32_MAX, INT32_MAX, np.array([5, -5, 7], dtype=np.int16), float_bits(2.0),
+                      float_bits(1.0)),
             BlockPlan(8, 10, 0, edge_samples(rng, 5), declared=INT32_MAX),
         ]
     )  # fmt: skip
@@ -609,8 +610,8 @@ def _write_headers(folder: Path, count: int, samples: int, seed: int) -> Written
             heads["first_time"] = clock + np.cumsum(steps) - steps
             clock += int(steps.sum())
             words = wave_samples(rng, n * samples, 18000, 250, start=start * samples).astype(">i2")
-            rows = np.concatenate([heads.view(np.uint8).reshape(n, 24), words.view(np.uint8).reshape(n, 2 * samples)], axis=1)
-            out.write(rows.tobytes())
+            rows = [heads.view(np.uint8).reshape(n, 24), words.view(np.uint8).reshape(n, 2 * samples)]
+            out.write(np.concatenate(rows, axis=1).tobytes())
     return Written([path], count * samples, path.stat().st_size)
 
 
@@ -717,7 +718,8 @@ def _parser() -> argparse.ArgumentParser:
     campaign.add_argument("--small-logs", type=_count, default=0, metavar="K", help="one-block logs (default 0)")
     campaign.add_argument("--small-samples", type=_count, default=500, metavar="S",
                           help="samples of each one-block log (default 500)")  # fmt: skip
-    campaign.add_argument("--headers", type=_count, default=0, metavar="H", help="blocks of the headers log (default 0)")
+    campaign.add_argument("--headers", type=_count, default=0, metavar="H",
+                          help="blocks of the headers log (default 0)")  # fmt: skip
     campaign.add_argument("--header-samples", type=_count, default=0, metavar="S",
                           help="samples of each block of the headers log (default 0)")  # fmt: skip
     return parser
