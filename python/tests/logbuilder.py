@@ -706,7 +706,7 @@ def _parser() -> argparse.ArgumentParser:
     shared.add_argument("dir", metavar="DIR")
     campaign = verbs.add_parser("campaign", help="write a campaign of logs into DIR")
     campaign.add_argument("dir", metavar="DIR")
-    campaign.add_argument("--seed", type=_count, default=CAMPAIGN_SEED)
+    campaign.add_argument("--seed", type=_count, default=CAMPAIGN_SEED, help=f"(default {CAMPAIGN_SEED})")
     campaign.add_argument("--varied", type=_count, default=40, metavar="N", help="varied logs (default 40)")
     campaign.add_argument("--max-samples", type=_count, default=50_000, metavar="M",
                           help="samples of the largest varied log (default 50,000)")  # fmt: skip
