@@ -15,6 +15,8 @@
 // text files differs from the baseline's. Linux only.
 //
 // Usage: quarvel_bench [--only WORKLOAD[,WORKLOAD...]]... [--samples N] [--runs R] [--dir DIR]
+#include "logbuilder.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,7 +27,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -39,7 +40,7 @@ constexpr int MANY_FILES = 2000;
 constexpr std::int32_t MANY_FILES_SAMPLES = 500;
 constexpr std::int32_t TRIGGER_BLOCKS = 131072;
 constexpr std::int32_t TRIGGER_BLOCK_SAMPLES = 64;
-constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 16;
+constexpr std::size_t WRITE_CHUNK = std::size_t{1} << 16;  // bytes written or compared at once
 const char* const WORKLOADS[] = {"big", "tiny", "files", "blocks"};
 const std::string TEXT_SUFFIX = ".txt";  // quarvel's
 const std::string BASELINE_SUFFIX = ".baseline";
@@ -72,38 +73,6 @@ struct Summary {
 
 // ---- test data
 
-void appendBigEndian(std::string& bytes, std::uint32_t value, int size)
-{
-    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
-        bytes += static_cast<char>((value >> shift) & 0xff);
-}
-
-std::uint32_t floatBits(float value)
-{
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-struct BlockHeader {
-    std::int32_t channel = 0;
-    std::uint32_t period = 1;
-    std::int32_t firstTime = 0;
-    std::int32_t count = 0;
-    float gain = 0;
-    float offset = 0;
-};
-
-void appendHeader(std::string& bytes, const BlockHeader& header)
-{
-    appendBigEndian(bytes, static_cast<std::uint32_t>(header.channel), 4);
-    appendBigEndian(bytes, header.period, 4);
-    appendBigEndian(bytes, static_cast<std::uint32_t>(header.firstTime), 4);
-    appendBigEndian(bytes, static_cast<std::uint32_t>(header.count), 4);
-    appendBigEndian(bytes, floatBits(header.gain), 4);
-    appendBigEndian(bytes, floatBits(header.offset), 4);
-}
-
 // A noisy sine wave, as a real channel gives. Amplitude plus noise stays
 // within 16 bits.
 struct Signal {
@@ -120,19 +89,26 @@ std::int16_t nextSample(Signal& signal)
     return static_cast<std::int16_t>(wave + static_cast<int>(signal.noise >> 20) - 2048);
 }
 
-// Writes in pieces, so that a big block takes little memory.
-void writeBlock(std::ofstream& out, const BlockHeader& header, Signal& signal)
+void writeBytes(std::ofstream& out, const std::string& bytes)
 {
-    std::string bytes;
-    appendHeader(bytes, header);
-    for (std::int32_t i = 0; i < header.count; ++i) {
-        appendBigEndian(bytes, static_cast<std::uint16_t>(nextSample(signal)), 2);
-        if (bytes.size() >= WRITE_CHUNK) {
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            bytes.clear();
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Writes the header, then the block's samples in pieces, so that a big
+// block takes little memory.
+void writeBlock(std::ofstream& out, const TestBlock& header, Signal& signal)
+{
+    writeBytes(out, encodeHeader(header));
+    std::vector<std::int16_t> samples;
+    samples.reserve(WRITE_CHUNK / 2);
+    for (std::int32_t i = 0; i < header.totalSamples; ++i) {
+        samples.push_back(nextSample(signal));
+        if (samples.size() == WRITE_CHUNK / 2) {
+            writeBytes(out, encodeSamples(samples));
+            samples.clear();
         }
     }
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    writeBytes(out, encodeSamples(samples));
 }
 
 // Eight blocks on different channels and periods, with calibrations of the
@@ -143,12 +119,13 @@ void writeBigLogFile(const std::filesystem::path& path, std::int64_t samples)
     std::ofstream out(path, std::ios::binary);
     Signal signal;
     for (int b = 0; b < blocks; ++b) {
-        BlockHeader header{.channel = b,
-            .period = std::uint32_t{1} << (b % 4),
-            .firstTime = 1796083200 + b * 86400,
-            .count = static_cast<std::int32_t>(samples / blocks + (b < samples % blocks ? 1 : 0)),
-            .gain = 0.00030519f * static_cast<float>(b + 1),
-            .offset = -0.0123f * static_cast<float>(b)};
+        TestBlock header{.adcChan = b,
+            .samplePeriod = std::uint32_t{1} << (b % 4),
+            .firstSampleTime = 1796083200 + b * 86400,
+            .totalSamples = static_cast<std::int32_t>(samples / blocks + (b < samples % blocks ? 1 : 0)),
+            .calGain = 0.00030519f * static_cast<float>(b + 1),
+            .calOffset = -0.0123f * static_cast<float>(b),
+            .samples = {}};
         signal.index = 0;
         writeBlock(out, header, signal);
     }
@@ -165,12 +142,13 @@ void writeSmallLogFile(const std::filesystem::path& path, int index, std::int32_
     static constexpr float OFFSETS[] = {0.0f, -0.0123f, 0.0041f, -25.0f, 1.5f};
     const auto k = static_cast<std::size_t>(index);
     const float trim = 1.0f + 0.0001f * static_cast<float>(index % 37);  // each sensor's own calibration
-    BlockHeader header{.channel = index % 16,
-        .period = PERIODS[k % 10],
-        .firstTime = 1796083200 + index * 3607,
-        .count = samples,
-        .gain = GAINS[k % 5] * trim,
-        .offset = OFFSETS[(k / 5) % 5] * trim};
+    TestBlock header{.adcChan = index % 16,
+        .samplePeriod = PERIODS[k % 10],
+        .firstSampleTime = 1796083200 + index * 3607,
+        .totalSamples = samples,
+        .calGain = GAINS[k % 5] * trim,
+        .calOffset = OFFSETS[(k / 5) % 5] * trim,
+        .samples = {}};
     Signal signal{.amplitude = 6000 + 2000.0 * static_cast<double>(k % 10),
         .samplesPerRadian = 15 + 5.0 * static_cast<double>(k % 17),
         .index = std::int64_t{index} * 37,
@@ -196,19 +174,20 @@ std::vector<std::filesystem::path> writeSmallLogFiles(
 // throughout, each block starting when its trigger came.
 void writeTriggeredLogFile(const std::filesystem::path& path)
 {
-    BlockHeader header{.channel = 3,
-        .period = 10,
-        .firstTime = 1796083200,
-        .count = TRIGGER_BLOCK_SAMPLES,
-        .gain = 0.00030519f,
-        .offset = -0.0123f};
+    TestBlock header{.adcChan = 3,
+        .samplePeriod = 10,
+        .firstSampleTime = 1796083200,
+        .totalSamples = TRIGGER_BLOCK_SAMPLES,
+        .calGain = 0.00030519f,
+        .calOffset = -0.0123f,
+        .samples = {}};
     Signal signal{.amplitude = 18000, .samplesPerRadian = 40, .index = 0, .noise = 54321};
     std::uint32_t trigger = 2024;
     std::ofstream out(path, std::ios::binary);
     for (std::int32_t b = 0; b < TRIGGER_BLOCKS; ++b) {
         writeBlock(out, header, signal);
         trigger = trigger * 1103515245U + 12345U;
-        header.firstTime += 1 + static_cast<std::int32_t>((trigger >> 16) % 60);  // 1 to 60 s later
+        header.firstSampleTime += 1 + static_cast<std::int32_t>((trigger >> 16) % 60);  // 1 to 60 s later
     }
 }
 

@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
 """Writes the fuzzers' seed corpora under corpus/ beside this script.
 
+Needs numpy (the blocks come from python/tests/logbuilder.py).
+
 convert: three settings bytes (record flags, header mode, modulus), then a
 logger file. cmdline: one byte of environment choice, then NUL-separated
 arguments.
 """
 import os
-import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "python", "tests"))
+from logbuilder import BlockPlan, float_bits  # noqa: E402
 
 
 def block(channel, period, first, count, gain, offset, samples):
-    return struct.pack(">iIiiff", channel, period, first, count, gain, offset) + struct.pack(
-        ">%dh" % len(samples), *samples)
+    return BlockPlan(channel, period, first, samples, float_bits(gain), float_bits(offset), declared=count).to_bytes()
 
 
 example = block(3, 500, 1 << 30, 2, 0.5, 1.0, [100, -100])

@@ -4,8 +4,8 @@ through quarvel's text, side by side in one run.
     /usr/bin/python3 python/bench.py [--quarvel build/quarvel] [--runs 5] [--dir DIR] [--only ...]
 
 Workloads:
-  big     one log of 8,389,608 samples in 8 blocks (as scripts/bench writes
-          it): open + values() + times() for every block, against
+  big     one log of 8,389,608 samples in 8 blocks (the shape of scripts/bench's
+          big file): open + values() + times() for every block, against
           (a) np.fromfile(dtype=">i2").astype(np.float32) of the file,
           (b) quarvel -qt then pandas.read_csv of the text,
           (c) numpy.loadtxt of that text.
@@ -13,10 +13,11 @@ Workloads:
           against `quarvel -q` converting them.
   sparse  an 8 GB sparse log of two blocks: open and read a slice of one.
 
-Every measurement runs in a fresh process, the programs taking turns; the
-figures are the best wall time, the median CPU time, and the median peak
-memory: the growth of the process's resident set while the measured code
-ran (the interpreter and numpy not counted).
+The logs come from the campaign of tests/logbuilder.py. Every measurement
+runs in a fresh process, the programs taking turns; the figures are the best
+wall time, the median CPU time, and the median peak memory: the growth of the
+process's resident set while the measured code ran (the interpreter and numpy
+not counted).
 """
 
 from __future__ import annotations
@@ -26,7 +27,6 @@ import json
 import os
 import shutil
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
@@ -36,6 +36,8 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
+sys.path.insert(0, str(HERE / "tests"))
+from logbuilder import BlockPlan, float_bits, write_campaign  # noqa: E402
 BIG_SAMPLES = 8_389_608
 SMALL_FILES = 2000
 SMALL_SAMPLES = 500
@@ -144,37 +146,6 @@ def measure(names: list[str], path: Path, quarvel: str, runs: int) -> dict[str, 
     }
 
 
-def noisy_sine(rng: np.random.Generator, count: int, amplitude: float, samples_per_radian: float) -> np.ndarray:
-    wave = amplitude * np.sin(np.arange(count) / samples_per_radian)
-    return (wave + rng.integers(-2048, 2048, size=count)).astype(">i2")
-
-
-def write_big_log(path: Path, samples: int) -> None:
-    """Eight blocks on different channels, periods and calibrations."""
-    rng = np.random.default_rng(12345)
-    with open(path, "wb") as out:
-        for b in range(8):
-            count = samples // 8 + (1 if b < samples % 8 else 0)
-            gain = np.float32(0.00030519) * np.float32(b + 1)
-            offset = np.float32(-0.0123) * np.float32(b)
-            out.write(struct.pack(">iIiiff", b, 1 << (b % 4), 1796083200 + b * 86400, count, gain, offset))
-            out.write(noisy_sine(rng, count, 20000, 500).tobytes())
-
-
-def write_small_logs(folder: Path) -> list[str]:
-    rng = np.random.default_rng(2000)
-    periods = [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000]
-    gains = [0.00030519, 0.00015259, 0.000076294, 0.0012207, 0.0061035]
-    paths = []
-    for i in range(SMALL_FILES):
-        path = folder / f"f{i:04d}.002"
-        first_time = 1796083200 + i * 3607
-        header = struct.pack(">iIiiff", i % 16, periods[i % 10], first_time, SMALL_SAMPLES, gains[i % 5], 0.0)
-        path.write_bytes(header + noisy_sine(rng, SMALL_SAMPLES, 6000 + 2000 * (i % 10), 15 + 5 * (i % 17)).tobytes())
-        paths.append(str(path))
-    return paths
-
-
 def timed_processes(commands: dict[str, tuple[list[str], object]], runs: int) -> dict[str, tuple[float, float]]:
     """Runs each command `runs` times, taking turns, each after its setup
     function (or None). Returns per name the best wall time and the median
@@ -198,8 +169,7 @@ def timed_processes(commands: dict[str, tuple[list[str], object]], runs: int) ->
 
 
 def bench_big(folder: Path, quarvel: str, runs: int) -> None:
-    path = folder / "big.002"
-    write_big_log(path, BIG_SAMPLES)
+    path = write_campaign(folder, varied=0, logs=1, samples=BIG_SAMPLES, blocks=8)["big"].paths[0]
     print(f"big: one log of {BIG_SAMPLES:,} samples in 8 blocks ({path.stat().st_size / 1e6:.1f} MB), {runs} runs each")
     print("  best wall time, median CPU time (user + system, children included) and median peak memory")
     rows = measure(["reader", "fromfile", "read_csv", "loadtxt"], path, quarvel, runs)
@@ -222,9 +192,9 @@ def bench_big(folder: Path, quarvel: str, runs: int) -> None:
 
 
 def bench_files(folder: Path, quarvel: str, runs: int) -> None:
-    logs = folder / "logs"
-    logs.mkdir()
-    paths = write_small_logs(logs)
+    logs = folder / "small"
+    written = write_campaign(folder, varied=0, small_logs=SMALL_FILES, small_samples=SMALL_SAMPLES)["small"]
+    paths = [str(path) for path in written.paths]
 
     def remove_text() -> None:
         for text in logs.glob("*.txt"):
@@ -255,7 +225,7 @@ def bench_sparse(folder: Path, quarvel: str, runs: int) -> None:
     count = (1 << 31) - 1
     with open(path, "wb") as out:
         for b in range(2):
-            out.write(struct.pack(">iIiiff", b, 1, 1796083200, count, 0.001, 0.0))
+            out.write(BlockPlan(b, 1, 1796083200, gain_bits=float_bits(0.001), declared=count).header())
             out.seek(count * 2, os.SEEK_CUR)
         out.truncate()
     size = path.stat().st_size

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """One log, one text on every machine.
 
-Writes a fixed set of logger files and command lines (the same on every run),
-runs each command line with the native x86-64 Linux build and with every
+Writes a fixed set of logger files and command lines (the same on every run):
+the shared cases of python/tests/logbuilder.py and logs drawn from a fixed
+seed. Runs each command line with the native x86-64 Linux build and with every
 target's build, and compares what comes out byte for byte: the text files,
-standard output, standard error and the exit status.
+standard output, standard error and the exit status. Needs numpy.
 
 Usage: cross_compare.py REFERENCE TARGET...
   REFERENCE  the native build's binary
@@ -29,7 +30,6 @@ Differences that are expected, and so skipped for the Windows target only
   local time before 1970, and quarvel prints UTC there instead.
 """
 
-import array
 import concurrent.futures
 import difflib
 import os
@@ -37,11 +37,19 @@ import random
 import re
 import shlex
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
+# The logs come from the Python reader's test generator, beside its tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python", "tests"))
+try:
+    from logbuilder import FIRST_TIMES, PERIODS, BlockPlan, LogPlan, case_plans, float_bits
+except ImportError as error:
+    sys.exit(f"cross_compare: {error}: run it with a Python 3 that has numpy")
+
+LONG_CASE = 50000  # shared cases of more samples are converted by the big command lines only
+LOG_COUNT = 310  # shared and random logs in all
 SEED = 20261208
 BATCH_SIZE = 16
 CONVERSION_CASES = 256  # one per combination of the eight record field options
@@ -53,77 +61,12 @@ BANNER = re.compile(rb"quarvel version 1\.0, built on [A-Z][a-z]{2} [ 0-9][0-9] 
 BANNER_MASK = b"quarvel version 1.0, built on <date> at <time>"
 
 
-def floatBits(value):
-    return struct.unpack(">I", struct.pack(">f", value))[0]
+def before1970(log):
+    return isinstance(log, LogPlan) and any(block.first_time < 0 for block in log.blocks)
 
 
-# Float bit patterns whose arithmetic machines have disagreed on.
-POSITIVE_INF = 0x7F800000
-NEGATIVE_INF = 0xFF800000
-SPECIAL_BITS = [
-    POSITIVE_INF,
-    NEGATIVE_INF,
-    0x7FC00000,  # quiet NaN
-    0xFFC00000,  # quiet NaN, sign set (x86's default NaN)
-    0x7FC00001,  # NaN with a payload
-    0xFFFFFFFF,
-    0x7F800001,  # signalling NaN
-    0xFF800001,
-    0x00000000,
-    0x80000000,  # -0
-    0x00000001,  # smallest subnormal
-    0x807FFFFF,  # largest subnormal, negative
-    0x00800000,  # FLT_MIN
-    0x7F7FFFFF,  # FLT_MAX
-    0xFF7FFFFF,
-    floatBits(1.0),
-    floatBits(-1.5),
-    floatBits(3.0e38),
-]
-# Pairs of gain and offset whose calibrated value is a NaN or an infinity
-# made by the arithmetic itself.
-SPECIAL_PAIRS = [
-    (POSITIVE_INF, 0),  # inf * 0 is a NaN
-    (NEGATIVE_INF, 0),
-    (0x7FC00000, 0xFFC00000),  # NaN + NaN, signs differ
-    (0xFFC00000, 0x7FC00000),
-    (0x7FC00001, 0xFFC00002),
-    (POSITIVE_INF, NEGATIVE_INF),  # inf - inf
-    (NEGATIVE_INF, POSITIVE_INF),
-    (0x7F7FFFFF, 0x7F7FFFFF),  # finite in double, overflows float
-    (0x00000001, 0x80000000),  # subnormal products, zero signs
-]
-EDGE_SAMPLES = [0, 1, -1, 2, -2, 3, 32767, -32768]
-
-
-class Block:
-    def __init__(self, samples, **fields):
-        self.chan = fields.get("chan", 3)
-        self.period = fields.get("period", 500)
-        self.time = fields.get("time", 1 << 30)
-        self.count = fields.get("count", len(samples))
-        self.gain = fields.get("gain", floatBits(0.5))
-        self.offset = fields.get("offset", floatBits(1.0))
-        self.samples = samples
-
-    def encode(self):
-        header = struct.pack(">iIiiII", self.chan, self.period, self.time, self.count, self.gain, self.offset)
-        samples = array.array("h", self.samples)
-        if sys.byteorder == "little":
-            samples.byteswap()
-        return header + samples.tobytes()
-
-
-class Log:
-    def __init__(self, blocks, tail=b""):
-        self.blocks = blocks
-        self.tail = tail  # a cut sample area or a header fragment
-
-    def encode(self):
-        return b"".join(block.encode() for block in self.blocks) + self.tail
-
-    def before1970(self):
-        return any(block.time < 0 for block in self.blocks)
+def sampleCount(log):
+    return sum(len(block.samples) for block in log.blocks)
 
 
 class Generator:
@@ -143,127 +86,41 @@ class Generator:
         return self.pick(0, 2**32 - 1)
 
     def ordinaryGain(self):
-        return floatBits(self.pick(-100000, 100000) / self.random.choice([64, 1000, 4096, 3]))
+        return float_bits(self.pick(-100000, 100000) / self.random.choice([64, 1000, 4096, 3]))
 
     def ordinaryOffset(self):
-        return floatBits(self.pick(-10**6, 10**6) / self.random.choice([1, 8, 1000, 7]))
+        return float_bits(self.pick(-10**6, 10**6) / self.random.choice([1, 8, 1000, 7]))
 
     def modernTime(self):
         return self.pick(0, INT32_MAX)
 
     def block(self, count=None, **fields):
         count = self.shortCount() if count is None else count
-        fields.setdefault("chan", self.random.choice([0, 1, 3, -1, INT32_MIN, INT32_MAX, self.pick(-999, 999)]))
+        fields.setdefault("channel", self.random.choice([0, 1, 3, -1, INT32_MIN, INT32_MAX, self.pick(-999, 999)]))
         fields.setdefault("period", self.random.choice([1, 10, 250, 500, 1000, 3, self.pick(0, 60000)]))
-        fields.setdefault("time", self.modernTime())
-        return Block(self.samples(count), **fields)
-
-
-def nonFiniteLogs(gen):
-    logs = []
-    for gain, offset in SPECIAL_PAIRS:
-        samples = EDGE_SAMPLES + gen.samples(gen.pick(0, 20))
-        logs.append(Log([Block(samples, gain=gain, offset=offset), gen.block(gain=offset, offset=gain)]))
-    for _ in range(14):
-        blocks = []
-        for _ in range(gen.pick(1, 4)):
-            block = gen.block(gain=gen.random.choice(SPECIAL_BITS), offset=gen.random.choice(SPECIAL_BITS))
-            block.samples = EDGE_SAMPLES + block.samples
-            block.count = len(block.samples)
-            blocks.append(block)
-        logs.append(Log(blocks))
-    # Long blocks: their record tails come from quarvel's table.
-    for gain, offset in SPECIAL_PAIRS[:4]:
-        logs.append(Log([gen.block(5000, gain=gain, offset=offset), gen.block(4500, gain=offset, offset=gain)]))
-    return logs
-
-
-def doubleRoundingBlock(gen):
-    """A block whose product raw * gain lies exactly halfway between two floats
-    and whose offset is far below the double's resolution there: rounded
-    once (SSE) it ties to even, rounded in the x87's 64-bit significand first
-    it does not."""
-    while True:
-        mantissa = gen.pick(1, 2**gen.pick(4, 23)) | 1
-        raw = gen.pick(1, 32767) | 1
-        if (mantissa * raw).bit_length() == 25:
-            break
-    exponent = gen.pick(-40, 40)
-    gain = mantissa * 2.0**exponent
-    product = raw * gain
-    sign = gen.random.choice([1, -1])
-    offset = sign * product * 2.0**-60
-    raws = [raw, -raw, raw, 0, raw + 2, -raw - 2]
-    return Block(raws + gen.samples(gen.pick(0, 10)), gain=floatBits(gain), offset=floatBits(offset), time=gen.modernTime())
-
-
-def roundingLogs(gen):
-    logs = [Log([doubleRoundingBlock(gen) for _ in range(gen.pick(1, 5))]) for _ in range(20)]
-    big = [1.2345679e15, -1.2345679e15, 9.876543e12, 3.0e9, 1.0e20, 16777217.0, 0.1, 1.0 / 3.0]
-    offsets = [0.5, 1.0, 3.0, -0.25, 1.0e-7, 12345.678, 1.0e9, 7.0e15]
-    for _ in range(12):
-        blocks = [
-            gen.block(gen.pick(1, 300), gain=floatBits(gen.random.choice(big)), offset=floatBits(gen.random.choice(offsets)))
-            for _ in range(gen.pick(1, 3))
-        ]
-        logs.append(Log(blocks))
-    logs.append(Log([gen.block(6000, gain=floatBits(1.2345679e15), offset=floatBits(0.5))]))
-    return logs
-
-
-def extremeLogs(gen):
-    tiny = [1e-45, 1.4e-45, 1e-40, 1e-38, 1.17549435e-38, 1e-30, 1e-10, 5e-7, 4e-7]
-    huge = [3.4028235e38, 3.0e38, 1.0e38, 1.0e30, 2.0**100, 1.8446744e19, 9.2233720e18]
-    logs = []
-    for _ in range(16):
-        blocks = []
-        for _ in range(gen.pick(1, 4)):
-            gain = gen.random.choice(tiny + huge) * gen.random.choice([1, -1])
-            offset = gen.random.choice(tiny + huge + [0.0, -0.0]) * gen.random.choice([1, -1])
-            block = gen.block(gain=floatBits(gain), offset=floatBits(offset))
-            block.samples = EDGE_SAMPLES + block.samples
-            block.count = len(block.samples)
-            blocks.append(block)
-        logs.append(Log(blocks))
-    return logs
-
-
-def countLogs(gen):
-    """Zero, negative and huge counts, cut sample areas and header fragments."""
-    logs = [Log([]), Log([], b"\x00"), Log([], bytes(range(23)))]
-    for count in [0, -1, -5, INT32_MIN, INT32_MIN + 1]:
-        block = gen.block(0)
-        block.count = count
-        logs.append(Log([gen.block(), block, gen.block()]))
-    for declared, present, oddByte in [(5, 3, False), (5, 3, True), (2, 0, False), (1, 0, True), (INT32_MAX, 4, False),
-                                       (INT32_MAX, 9000, True), (70000, 69999, False), (3, 2, True)]:
-        cut = gen.block(present)
-        cut.count = declared
-        logs.append(Log([gen.block(), cut], b"\x7f" if oddByte else b""))
-    for fragment in [1, 2, 12, 23]:
-        logs.append(Log([gen.block(), gen.block()], gen.block(3).encode()[:fragment]))
-    return logs
+        fields.setdefault("first_time", self.modernTime())
+        fields.setdefault("gain_bits", float_bits(0.5))
+        fields.setdefault("offset_bits", float_bits(1.0))
+        return BlockPlan(samples=self.samples(count), **fields)
 
 
 def periodLogs(gen):
-    periods = [0, 1, 999, 1000, 1001, 2**31 - 1, 2**31, 2**31 + 1, 2**32 - 1, 2**32 - 1000, 86400000]
     logs = []
     for _ in range(16):
-        blocks = [gen.block(gen.pick(1, 200), period=gen.random.choice(periods + [gen.pick(0, 2**32 - 1)]),
-                            time=gen.random.choice([0, INT32_MAX, gen.modernTime()])) for _ in range(gen.pick(1, 4))]
-        logs.append(Log(blocks))
+        blocks = [gen.block(gen.pick(1, 200), period=gen.random.choice(PERIODS + [gen.pick(0, 2**32 - 1)]),
+                            first_time=gen.random.choice([0, INT32_MAX, gen.modernTime()]))
+                  for _ in range(gen.pick(1, 4))]
+        logs.append(LogPlan(blocks))
     return logs
 
 
 def timeLogs(gen):
     """First-sample times before 1970 and near both ends of 32 bits."""
-    times = [INT32_MIN, INT32_MIN + 1, -1, -86400, -2208988800 + 2**32, -315619200, -19800, -19801, 0, 1, 19799,
-             951782400, 1711846800, INT32_MAX - 1, INT32_MAX]
     logs = []
     for _ in range(16):
-        blocks = [gen.block(gen.pick(0, 30), time=gen.random.choice(times + [gen.pick(INT32_MIN, -1)]))
+        blocks = [gen.block(gen.pick(0, 30), first_time=gen.random.choice(FIRST_TIMES + [gen.pick(INT32_MIN, -1)]))
                   for _ in range(gen.pick(1, 4))]
-        logs.append(Log(blocks))
+        logs.append(LogPlan(blocks))
     return logs
 
 
@@ -275,8 +132,8 @@ def randomLogs(gen, count):
             anyBits = index % 3 == 0
             gain = gen.anyFloatBits() if anyBits else gen.ordinaryGain()
             offset = gen.anyFloatBits() if anyBits else gen.ordinaryOffset()
-            blocks.append(gen.block(gain=gain, offset=offset, period=gen.pick(0, 2**32 - 1)))
-        logs.append(Log(blocks))
+            blocks.append(gen.block(gain_bits=gain, offset_bits=offset, period=gen.pick(0, 2**32 - 1)))
+        logs.append(LogPlan(blocks))
     return logs
 
 
@@ -286,26 +143,31 @@ def bigLogs(gen):
     logs = []
     for count in [140000, 70000, 90000]:  # 140000 samples pass the 256 kB read buffer
         first = gen.block(count)
-        same = Block(gen.samples(gen.pick(4096, 9000)), chan=first.chan, period=first.period, time=first.time,
-                     gain=first.gain, offset=first.offset)
-        logs.append(Log([first, same, gen.block(), same]))
+        same = BlockPlan(first.channel, first.period, first.first_time, gen.samples(gen.pick(4096, 9000)),
+                         first.gain_bits, first.offset_bits)
+        logs.append(LogPlan([first, same, gen.block(), same]))
     return logs
 
 
-def makeLogs(gen):
-    """All logs, in batches that keep each kind together (so that only a few
-    batches have times before 1970)."""
-    kinds = [nonFiniteLogs(gen), roundingLogs(gen), extremeLogs(gen), countLogs(gen), periodLogs(gen), timeLogs(gen),
-             randomLogs(gen, 176)]
-    logs = [log for kind in kinds for log in kind]
-    return [logs[i:i + BATCH_SIZE] for i in range(0, len(logs), BATCH_SIZE)]
+def makeLogs(gen, shared):
+    """The shared cases that are not long and the generated logs, named, in
+    batches that keep each kind together, the logs with times before 1970
+    first (so that only one batch has them)."""
+    named = [(f"{name}.002", log) for name, log in shared.items() if sampleCount(log) <= LONG_CASE]
+    kinds = [periodLogs(gen), timeLogs(gen)]
+    kinds.append(randomLogs(gen, LOG_COUNT - len(shared) - 3 - 2 - sum(len(kind) for kind in kinds)))
+    named += [(None, log) for kind in kinds for log in kind]
+    named.sort(key=lambda item: not before1970(item[1]))
+    batches = [named[i:i + BATCH_SIZE] for i in range(0, len(named), BATCH_SIZE)]
+    return [[(name or f"log{b:02d}-{i:02d}.002", log) for i, (name, log) in enumerate(batch)]
+            for b, batch in enumerate(batches)]
 
 
 class Case:
     def __init__(self, name, args, files, zone=UTC_ZONE, env=None, dirs=()):
         self.name = name
         self.args = [arg.encode() if isinstance(arg, str) else arg for arg in args]
-        self.files = files  # name -> Log or bytes
+        self.files = files  # name -> LogPlan or bytes
         self.zone = zone
         self.env = env or {}
         self.dirs = list(dirs)
@@ -317,7 +179,7 @@ class Case:
 
     def fileBytes(self, name):
         content = self.files[name]
-        return content if isinstance(content, bytes) else content.encode()
+        return content if isinstance(content, bytes) else content.to_bytes()
 
     def windowsSkipReason(self, utf8Only=False):
         try:
@@ -328,7 +190,7 @@ class Case:
         if utf8Only:
             return None
         named = [self.files.get(arg.decode("utf-8")) for arg in self.args]
-        printsTimes = self.zone != UTC_ZONE and any(isinstance(log, Log) and log.before1970() for log in named)
+        printsTimes = self.zone != UTC_ZONE and any(before1970(log) for log in named)
         if printsTimes and self.printsFirstSampleTimes():
             return "times before 1970 outside UTC"
         return None
@@ -361,8 +223,8 @@ def conversionCases(gen, batches):
         if gen.random.random() < 0.4:
             modulus = gen.random.choice(MODULUS_VALUES)
             options += gen.random.choice([["-n", modulus], [f"-n{modulus}"]])
-        names = [f"log{k % len(batches):02d}-{i:02d}.002" for i in range(len(batch))]
-        files = dict(zip(names, batch))
+        files = dict(batch)
+        names = list(files)
         env = {}
         if gen.random.random() < 0.15:
             env["POSIXLY_INCORRECT_GETOPT"] = gen.random.choice(["", "1"])
@@ -373,18 +235,26 @@ def conversionCases(gen, batches):
     return cases
 
 
-def bigCases(gen):
-    """A few command lines on the big logs: their text is most of the bytes."""
-    files = {f"big{i}.002": log for i, log in enumerate(bigLogs(gen))}
+def bigCases(gen, shared):
+    """A few command lines on the big logs and the long shared cases: their
+    text is most of the bytes. Logs with times before 1970 go to the lines
+    in UTC only, which every target can run."""
+    logs = {f"{name}.002": log for name, log in shared.items() if sampleCount(log) > LONG_CASE}
+    logs.update({f"big{i}.002": log for i, log in enumerate(bigLogs(gen))})
     lines = [["-tcpNgor"], ["-q"], ["-qSrC", "-n", "3"], ["-st", "-n", "-1000"]]
-    return [Case(f"big-{index}", args + list(files), files, ZONES[index % 2]) for index, args in enumerate(lines)]
+    cases = []
+    for index, args in enumerate(lines):
+        zone = ZONES[index % 2]
+        files = {name: log for name, log in logs.items() if zone == UTC_ZONE or not before1970(log)}
+        cases.append(Case(f"big-{index}", args + list(files), files, zone))
+    return cases
 
 
-def commandLineCases(gen):
+def commandLineCases(gen, shared):
     """Options, operands and their errors, on a few small logs."""
-    example = Log([Block([100, -100])])
-    other = Log([gen.block(5), gen.block(3)])
-    early = Log([gen.block(2, time=-1), gen.block(2, time=INT32_MIN)])
+    example = shared["example"]
+    other = LogPlan([gen.block(5), gen.block(3)])
+    early = LogPlan([gen.block(2, first_time=-1), gen.block(2, first_time=INT32_MIN)])
     files = {"f": example, "g": other, "-t": other, "données-ü.002": other, "e": early}
     lines = [
         [], ["-q"], ["-d"], ["--help"], ["---"], ["-x", "f"], ["-t", "-x", "-y", "f"], ["-n"], ["-q", "-tn"], ["-:"],
@@ -411,8 +281,9 @@ def commandLineCases(gen):
 
 def makeCases():
     gen = Generator(SEED)
-    batches = makeLogs(gen)
-    cases = conversionCases(gen, batches) + bigCases(gen) + commandLineCases(gen)
+    shared = case_plans()
+    batches = makeLogs(gen, shared)
+    cases = conversionCases(gen, batches) + bigCases(gen, shared) + commandLineCases(gen, shared)
     logCount = len({id(log) for case in cases for log in case.files.values()})
     return cases, logCount
 

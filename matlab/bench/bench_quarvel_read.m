@@ -1,8 +1,8 @@
 function bench_quarvel_read(binary, samples, runs, other)
 %BENCH_QUARVEL_READ  Time quarvel_read against reading the text files.
 %   BENCH_QUARVEL_READ(BINARY) writes a log like the big file of quarvel's
-%   benchmark (8,389,608 samples in 8 blocks: noisy sine waves, periods
-%   of 1 to 8 ms, a calibration per block) and times, side by side, five
+%   benchmark (8,389,608 samples in 8 blocks: noisy waves, periods of 1 to
+%   8 ms, a calibration per block) and times, side by side, five
 %   times each, in seconds of CPU time (user + system, which a busy
 %   machine disturbs less than wall-clock time):
 %
@@ -24,8 +24,12 @@ function bench_quarvel_read(binary, samples, runs, other)
 %   quarvel_read), on both logs in the same runs: before and after a
 %   change, side by side.
 %
+%   The logs come from the campaign of python/tests/logbuilder.py, run by
+%   the Python 3 with numpy that QUARVEL_PYTHON names (python3 by default).
+%
 %   Run from the top of the source tree:
-%     octave --no-gui --eval "addpath('matlab', 'matlab/bench'); bench_quarvel_read('build/quarvel')"
+%     QUARVEL_PYTHON=/usr/bin/python3 octave --no-gui --eval \
+%       "addpath('matlab', 'matlab/bench'); bench_quarvel_read('build/quarvel')"
 
 if nargin < 2
     samples = 8389608;
@@ -39,11 +43,8 @@ end
 folder = tempname();
 mkdir(folder);
 cleanup = onCleanup(@() removeFolder(folder));
-log = fullfile(folder, 'big.002');
-writeBigLog(log, samples);
+[log, small] = writeLogs(folder, samples);
 fprintf('log: %d samples in 8 blocks, %.1f MB\n', samples, fileInfoBytes(log) / 1e6);
-small = fullfile(folder, 'small.002');
-writeSmallLog(small, 131072, 64);
 
 names = {'quarvel_read', 'fread', 'text route', '  converter', '  textscan', 'fread + output', 'small blocks'};
 readers = {'quarvel_read'};
@@ -109,34 +110,22 @@ if ~isempty(other)
 end
 end
 
-function writeBigLog(path, samples)
-% Eight blocks on different channels and periods, with calibrations of the
-% kind a real logger has, each a noisy sine wave within 16 bits.
-f = fopen(path, 'w');
-blocks = 8;
-for b = 0:blocks - 1
-    n = floor(samples / blocks) + (b < mod(samples, blocks));
-    fwrite(f, [b, 2^mod(b, 4), 1796083200 + b * 86400, n], 'int32', 0, 'ieee-be');
-    fwrite(f, [single(0.00030519) * (b + 1), single(-0.0123) * b], 'single', 0, 'ieee-be');
-    k = (0:n - 1)';
-    noise = mod(k * 1103515245 + 12345 * b, 4096) - 2048;
-    fwrite(f, round(20000 * sin(k / 500)) + noise, 'int16', 0, 'ieee-be');
+function [big, small] = writeLogs(folder, samples)
+% The two logs, by the campaign of python/tests/logbuilder.py, run by the
+% Python 3 (with numpy) that QUARVEL_PYTHON names, python3 by default.
+python = getenv('QUARVEL_PYTHON');
+if isempty(python)
+    python = 'python3';
 end
-fclose(f);
+generator = fullfile(fileparts(mfilename('fullpath')), '..', '..', 'python', 'tests', 'logbuilder.py');
+command = sprintf('''%s'' ''%s'' campaign ''%s'' --varied 0 --logs 1 --samples %d --blocks 8 --headers 131072 --header-samples 64', ...
+    python, generator, folder, samples);
+[status, out] = system([command ' 2>&1']);
+if status ~= 0
+    error('bench:logs', 'the logs could not be written: %s', out);
 end
-
-function writeSmallLog(path, blocks, n)
-% BLOCKS blocks of N samples each, with a channel, first time and
-% calibration per block, written at once as a matrix of 16-bit words.
-b = 1:blocks;
-integers = typecast(reshape(int32([b; ones(1, blocks); 1796083200 + b; repmat(n, 1, blocks)]), [], 1), 'uint32');
-calibrations = typecast(reshape(single([0.001 * b; -b]), [], 1), 'uint32');
-fields = [reshape(integers, 4, blocks); reshape(calibrations, 2, blocks)];
-heads = reshape(uint16([bitshift(fields(:), -16), bitand(fields(:), 65535)]'), 12, blocks);  % high word first
-samples = int16(mod((0:n - 1)' * 7919 + b, 8192) - 4096);
-f = fopen(path, 'w');
-fwrite(f, [heads; reshape(typecast(samples(:), 'uint16'), n, blocks)], 'uint16', 0, 'ieee-be');
-fclose(f);
+big = fullfile(folder, 'big', '0000.002');
+small = fullfile(folder, 'headers', '0000.002');
 end
 
 function seconds = converterSeconds(binary, log)

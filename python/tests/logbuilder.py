@@ -1,11 +1,66 @@
-"""Writes logger files for the tests, and formats the reader's numbers as
-the converter prints them."""
+"""Writes logger files for quarvel's tests and benchmarks, and formats the
+reader's numbers as the converter prints them.
+
+This is the one Python writer of logger files: the Python reader's tests,
+the cross comparison of builds, the web page's tests, the Octave test, the
+benchmarks, the fuzzers' seeds and the example file take their logs from
+here. It needs numpy alone.
+
+One log
+    `BlockPlan` and `LogPlan` plan blocks and logs field by field (the
+    calibration as binary32 bit patterns, the declared count apart from the
+    samples present); `log_bytes` encodes them. `float_bits`,
+    `edge_samples` and `wave_samples` help fill them.
+
+The shared cases
+    `cases()` returns the named edge-case logs that every face of quarvel
+    (the converter's builds, the Python and Octave readers, the web page)
+    converts with the converter and compares: NaNs of both signs with
+    payloads, signalling NaNs, infinities, zeros of both signs, subnormals
+    and FLT_MAX as gains and offsets; periods from 0 to 2^32-1; first times
+    from INT32_MIN to INT32_MAX; counts of 0, -1, INT32_MIN and INT32_MAX
+    declared; blocks cut short and header fragments; long blocks; many
+    blocks on several channels. `case_plans()` returns the same as plans.
+
+The campaign
+    `write_campaign` writes a folder of many logs, the same bytes for the
+    same seed: varied logs for exactness tests, and the benchmark's shapes.
+
+Command line
+    python3 logbuilder.py cases DIR
+        Writes every shared case as DIR/NAME.002.
+    python3 logbuilder.py campaign DIR [--seed S]
+            [--varied N] [--max-samples M] [--in-order]
+            [--logs N] [--samples M] [--blocks B]
+            [--small-logs K] [--small-samples S]
+            [--headers H] [--header-samples S]
+        Writes a campaign into DIR (see `write_campaign` for its parts):
+          DIR/varied/NNNN.002  N varied logs (default 40), from empty to M
+                               samples (default 50,000); --in-order keeps
+                               every block after the one before
+          DIR/big/NNNN.002     N logs (default 0) of M samples
+                               (default 8,388,608) in B blocks (default 8)
+          DIR/small/NNNN.002   K logs (default 0) of one block of S samples
+                               (default 500)
+          DIR/headers/0000.002 one log of H blocks (default none) of S
+                               samples each (default 0: empty headers)
+        The default is small enough for a test suite. The benchmark's:
+          campaign DIR --varied 0 --logs 24 --samples 8000000
+              --small-logs 2000 --headers 1000000
+        and several hundred varied logs up to tens of MB:
+          campaign DIR --varied 300 --max-samples 10000000
+    Both print one line per part written: its folder, logs, samples and bytes.
+"""
 
 from __future__ import annotations
 
+import argparse
+import itertools
 import math
 import struct
+import sys
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import numpy as np
 
@@ -15,7 +70,10 @@ EDGE_FLOATS = {
     "nan": 0x7FC00000,
     "-nan": 0xFFC00000,
     "snan": 0x7F800001,
+    "-snan": 0xFF800001,
+    "nan-payload": 0x7FC00001,
     "-nan-payload": 0xFFC01234,
+    "-nan-all-ones": 0xFFFFFFFF,
     "inf": 0x7F800000,
     "-inf": 0xFF800000,
     "zero": 0x00000000,
@@ -24,7 +82,9 @@ EDGE_FLOATS = {
     "-subnormal-max": 0x807FFFFF,
     "max": 0x7F7FFFFF,
     "-max": 0xFF7FFFFF,
+    "near-max": 0x7F61B1E6,  # 3e38: finite in double, overflows float times 2
     "one": 0x3F800000,
+    "-one-and-half": 0xBFC00000,
     "gain": 0x38A00D1B,  # about 7.63e-5 V a count
     "-offset": 0xC1C80000,  # -25
     "tiny-normal": 0x00800000,
@@ -33,6 +93,30 @@ EDGE_FLOATS = {
 INT32_MIN = -(1 << 31)
 INT32_MAX = (1 << 31) - 1
 UINT32_MAX = (1 << 32) - 1
+
+# Sample periods in ms: zero, short, around a second, a day, and around
+# 2^31 where the signed step turns negative, up to 2^32-1 (a step of -1 ms).
+PERIODS = [0, 1, 2, 3, 7, 999, 1000, 1001, 86_400_000, INT32_MAX, 1 << 31, (1 << 31) + 1, UINT32_MAX - 999, UINT32_MAX]
+# First-sample times in s: both ends of 32 bits, before 1970 (and around
+# local midnight of 1970 in zones of +-5:30), a leap day, a change of summer
+# time, and 2036, where 1900-based 32-bit clocks wrap.
+FIRST_TIMES = [
+    INT32_MIN, INT32_MIN + 1, -315_619_200, -86_400, -19_801, -19_800, -1, 0, 1, 19_799,
+    951_782_400, 1_711_846_800, 1_796_083_200, (1 << 32) - 2_208_988_800, INT32_MAX - 5, INT32_MAX - 1, INT32_MAX,
+]  # fmt: skip
+CASES_SEED = 20261208
+CAMPAIGN_SEED = 20261208
+START = 1_796_083_200  # 2026-12-01 00:00:00 UTC
+# The header as numpy lays it out, for writing many at once.
+HEADER_DTYPE = np.dtype(
+    [("channel", ">i4"), ("period", ">u4"), ("first_time", ">i4"), ("count", ">i4"), ("gain", ">u4"), ("offset", ">u4")]
+)
+WRITE_CHUNK = 1 << 20  # samples generated and written at once
+
+
+def float_bits(value: float) -> int:
+    """Returns the binary32 bit pattern of `value` rounded to single precision."""
+    return struct.unpack(">I", struct.pack(">f", value))[0]
 
 
 @dataclass
@@ -45,12 +129,26 @@ class BlockPlan:
     offset_bits: int = 0
     declared: int | None = None  # the count to write, when not len(samples)
 
-    def to_bytes(self) -> bytes:
+    def header(self) -> bytes:
+        """Returns the block's 24-byte header."""
         count = len(self.samples) if self.declared is None else self.declared
-        header = struct.pack(
+        return struct.pack(
             ">iIiiII", self.channel, self.period, self.first_time, count, self.gain_bits, self.offset_bits
         )
-        return header + np.asarray(self.samples, dtype=">i2").tobytes()
+
+    def to_bytes(self) -> bytes:
+        """Returns the header followed by the samples present."""
+        return self.header() + np.asarray(self.samples, dtype=">i2").tobytes()
+
+
+@dataclass
+class LogPlan:
+    blocks: list[BlockPlan] = field(default_factory=list)
+    tail: bytes = b""  # a cut sample area, a header fragment or junk
+
+    def to_bytes(self) -> bytes:
+        """Returns the logger file."""
+        return log_bytes(self.blocks, self.tail)
 
 
 def log_bytes(blocks: list[BlockPlan], tail: bytes = b"") -> bytes:
@@ -63,6 +161,511 @@ def edge_samples(rng: np.random.Generator, count: int) -> np.ndarray:
     fixed = np.array([0, 1, -1, 32767, -32768, 2, -2], dtype=np.int16)
     noise = rng.integers(-32768, 32768, size=max(count - len(fixed), 0)).astype(np.int16)
     return np.concatenate([fixed, noise])[:count]
+
+
+def wave_samples(
+    rng: np.random.Generator, count: int, amplitude: int = 20000, period: int = 3000, noise: int = 2048, start: int = 0
+) -> np.ndarray:
+    """Returns `count` samples of a noisy wave as a real channel gives: arcs
+    of a parabola (integer arithmetic, so the same on every machine) of
+    `amplitude` counts and `period` samples, from sample `start` of the
+    wave, plus uniform noise of ±`noise`, kept within 16 bits."""
+    half = max(period // 2, 1)
+    x = np.arange(half, dtype=np.int64)
+    arc = 4 * amplitude * x * (half - x) // (half * half)
+    cycle = np.concatenate([arc, -arc]).astype(np.int32)
+    wave = np.tile(np.roll(cycle, -(start % len(cycle))), -(-count // len(cycle)))[:count]
+    wave += rng.integers(-noise, noise + 1, size=count, dtype=np.int32)
+    return np.clip(wave, -32768, 32767).astype(np.int16)
+
+
+# ---- the shared cases
+
+
+def _ordinary(channel: int, first_time: int, samples: np.ndarray, **fields: int) -> BlockPlan:
+    """Returns a block of a real logger's kind, on `channel`."""
+    fields.setdefault("period", 500)
+    fields.setdefault("gain_bits", EDGE_FLOATS["gain"])
+    fields.setdefault("offset_bits", EDGE_FLOATS["-offset"])
+    return BlockPlan(channel, first_time=first_time, samples=samples, **fields)
+
+
+def _calibrations(rng: np.random.Generator) -> LogPlan:
+    """Every pair of edge-case gain and offset, on the samples that make the
+    most of them (0 times inf, extremes times huge)."""
+    pairs = itertools.product(EDGE_FLOATS.values(), repeat=2)
+    channels = itertools.cycle([INT32_MIN, -1, 0, 7, INT32_MAX])
+    periods = itertools.cycle(PERIODS)
+    return LogPlan(
+        [
+            BlockPlan(next(channels), next(periods), START + i, edge_samples(rng, 9), gain, offset)
+            for i, (gain, offset) in enumerate(pairs)
+        ]
+    )
+
+
+def _long_calibrations(rng: np.random.Generator) -> LogPlan:
+    """Blocks long enough for a table of every raw count's value, with
+    calibrations whose values are NaNs and infinities."""
+    pairs = [("inf", "zero"), ("-nan", "nan"), ("-inf", "max"), ("gain", "snan")]
+    return LogPlan(
+        [
+            BlockPlan(9 + i, 1, i * 100, edge_samples(rng, 70_000), EDGE_FLOATS[gain], EDGE_FLOATS[offset])
+            for i, (gain, offset) in enumerate(pairs)
+        ]
+    )
+
+
+def _double_rounding_block(rng: np.random.Generator, first_time: int) -> BlockPlan:
+    """A block whose product raw * gain lies exactly halfway between two
+    floats and whose offset is far below the double's resolution there:
+    rounded once it ties to even, rounded in a wider significand first it
+    does not."""
+    while True:
+        mantissa = int(rng.integers(1, 2 ** int(rng.integers(4, 24)), endpoint=True)) | 1
+        raw = int(rng.integers(1, 32767, endpoint=True)) | 1
+        if (mantissa * raw).bit_length() == 25:
+            break
+    gain = mantissa * 2.0 ** int(rng.integers(-40, 40, endpoint=True))
+    offset = float(rng.choice([1, -1])) * raw * gain * 2.0**-60
+    raws = np.array([raw, -raw, raw, 0, min(raw + 2, 32767), -min(raw + 2, 32767)], dtype=np.int16)
+    samples = np.concatenate([raws, edge_samples(rng, int(rng.integers(0, 10)))[7:]])
+    return BlockPlan(2, 1000, first_time, samples, float_bits(gain), float_bits(offset))
+
+
+def _rounding(rng: np.random.Generator) -> LogPlan:
+    """Sums that need the exact double-then-float rounding: halfway cases,
+    huge gains with offsets below their resolution, and a long block of them."""
+    blocks = [_double_rounding_block(rng, START + i) for i in range(40)]
+    big = [1.2345679e15, -1.2345679e15, 9.876543e12, 3.0e9, 1.0e20, 16777217.0, 0.1, 1.0 / 3.0]
+    offsets = [0.5, 1.0, 3.0, -0.25, 1.0e-7, 12345.678, 1.0e9, 7.0e15]
+    for gain, offset in itertools.product(big, offsets):
+        samples = edge_samples(rng, 20)
+        blocks.append(BlockPlan(3, 250, START + len(blocks), samples, float_bits(gain), float_bits(offset)))
+    blocks.append(BlockPlan(4, 10, START, wave_samples(rng, 6000), float_bits(1.2345679e15), float_bits(0.5)))
+    return LogPlan(blocks)
+
+
+def _extremes(rng: np.random.Generator) -> LogPlan:
+    """Gains and offsets from the smallest subnormal to FLT_MAX, of both signs."""
+    tiny = [1e-45, 1.4e-45, 1e-40, 1e-38, 1.17549435e-38, 1e-30, 1e-10, 5e-7, 4e-7]
+    huge = [3.4028235e38, 3.0e38, 1.0e38, 1.0e30, 2.0**100, 1.8446744e19, 9.2233720e18]
+    gains = [sign * value for value in tiny + huge for sign in (1, -1)]
+    offsets = gains + [0.0, -0.0]
+    edges = np.array([0, 1, -1, 2, -2, 3, 32767, -32768], dtype=np.int16)
+    return LogPlan(
+        [
+            BlockPlan(5, 1000, START + i, edges, float_bits(gain), float_bits(offset))
+            for i, (gain, offset) in enumerate(itertools.product(gains, offsets))
+        ]
+    )
+
+
+def _timing(rng: np.random.Generator) -> LogPlan:
+    """Every period with every first time."""
+    return LogPlan(
+        [
+            _ordinary(3, first, edge_samples(rng, 100), period=period)
+            for period, first in itertools.product(PERIODS, FIRST_TIMES)
+        ]
+    )
+
+
+def _drift(rng: np.random.Generator) -> LogPlan:
+    """Long blocks whose running sums of the period drift off the exact
+    grid, count back from the top of 32 bits, cross zero (up and down) and
+    cross 2^30, where the sums change their spacing."""
+    plans = [
+        (1, 1, START, 200_000, 0.00030519, -0.0123),
+        (2, 3, -100, 70_000, 0.001, 0.0),
+        (3, UINT32_MAX, INT32_MAX, 50_000, 0.5, 0.25),
+        (4, 7, -3, 3000, 1.0, 0.0),
+        (5, 1, (1 << 30) - 10, 20_000, 0.001, 0.0),
+        (6, UINT32_MAX - 6, 0, 5000, 0.001, 0.0),
+    ]
+    return LogPlan(
+        [
+            BlockPlan(channel, period, first, wave_samples(rng, count), float_bits(gain), float_bits(offset))
+            for channel, period, first, count, gain, offset in plans
+        ]
+    )
+
+
+def _many_blocks(rng: np.random.Generator) -> LogPlan:
+    """Many blocks on four channels in turn, each with its own calibration,
+    period and first time: long ones (more than 2^18 samples together), then
+    blocks of 8, then sizes that change from block to block, counts of zero
+    and below, 8 again, and a block of 8 that the end of the file cuts after 5."""
+    sizes = [4000] * 70 + [8] * 100 + [8, 9] * 20 + [0, -3, 0, 1, 2, 3] + [8] * 50
+    blocks = []
+    for k, size in enumerate(sizes, start=1):
+        samples = (wave_samples(rng, max(size, 0)).astype(np.int32) + k).clip(-32768, 32767).astype(np.int16)
+        blocks.append(
+            BlockPlan(
+                (k - 1) % 4 + 1,
+                k % 4 * 250 + 1,
+                START + 60 * k,
+                samples,
+                float_bits(0.001 * k),
+                float_bits(-k),
+                declared=size if size <= 0 else None,
+            )
+        )
+    blocks.append(BlockPlan(1, 10, 0, wave_samples(rng, 5), float_bits(0.5), declared=8))
+    return LogPlan(blocks)
+
+
+def _counts(rng: np.random.Generator) -> LogPlan:
+    """Counts of zero and below (no samples follow), then a block that
+    declares 2^31-1 samples and has five."""
+    return LogPlan(
+        [
+            BlockPlan(1, 10, 0, edge_samples(rng, 4)),
+            BlockPlan(2, 10, 0, declared=0),
+            BlockPlan(3, 10, 0, declared=-1),
+            BlockPlan(4, 10, 0, edge_samples(rng, 3)),
+            BlockPlan(5, 10, 0, declared=-5),
+            BlockPlan(6, 10, 0, declared=INT32_MIN),
+            BlockPlan(7, 10, 0, declared=INT32_MIN + 1),
+            BlockPlan(INT32_MIN, UINT32_MAX, INT32_MAX, np.array([5, -5, 7], dtype=np.int16), float_bits(2.0),
+                      float_bits(1.0)),
+            BlockPlan(8, 10, 0, edge_samples(rng, 5), declared=INT32_MAX),
+        ]
+    )  # fmt: skip
+
+
+def _cut_cases(rng: np.random.Generator) -> dict[str, LogPlan]:
+    """Files that end inside a block's samples, inside a header, or with junk."""
+    half = float_bits(0.5)
+    whole = _ordinary(1, START, edge_samples(rng, 20))
+    next_header = _ordinary(2, START + 60, edge_samples(rng, 3)).header()
+    return {
+        "empty": LogPlan(),
+        "fragment-1": LogPlan(tail=b"\x00"),
+        "fragment-23": LogPlan(tail=bytes(range(23))),
+        "header-only": LogPlan([BlockPlan(1, 500, 0, declared=5)]),
+        "header-only-odd": LogPlan([BlockPlan(1, 500, 0, declared=1)], b"\x80"),
+        "declared-max": LogPlan([BlockPlan(1, 1, 0, np.array([1, 2, 3], dtype=np.int16), declared=INT32_MAX)]),
+        "declared-max-odd": LogPlan(
+            [whole, _ordinary(3, START + 600, wave_samples(rng, 9000), declared=INT32_MAX)], b"\x7f"
+        ),
+        "cut": LogPlan(
+            [
+                BlockPlan(6, 250, START, np.array([1, 2, 3], dtype=np.int16), half, float_bits(1.0)),
+                BlockPlan(6, 250, START + 100, np.arange(10, 60, 10, dtype=np.int16), float_bits(-0.5),
+                          float_bits(2.0), declared=9),
+            ],
+            b"\xff",
+        ),  # fmt: skip
+        "cut-even": LogPlan([whole, _ordinary(1, START + 30, edge_samples(rng, 3), declared=5)]),
+        "cut-in-sample": LogPlan([BlockPlan(1, 500, START, edge_samples(rng, 20), declared=30)], b"\x7f"),
+        "cut-long": LogPlan([whole, _ordinary(2, START + 10, wave_samples(rng, 69_999), period=1, declared=70_000)]),
+        "tail-1": LogPlan([whole], b"\xff"),
+        "tail-12": LogPlan([whole, _ordinary(2, START + 20, edge_samples(rng, 7))], next_header[:12]),
+        "tail-23": LogPlan(
+            [BlockPlan(5, 500, START, np.array([100, -100, 0, 1], dtype=np.int16), half, float_bits(1.0))],
+            bytes(range(1, 24)),
+        ),
+        "junk-header": LogPlan([whole], bytes(range(24, 60))),  # read as a header and 6 samples
+    }
+
+
+def case_plans() -> dict[str, LogPlan]:
+    """Returns the shared cases as plans, by name: the same on every call
+    and every machine."""
+    makers = {
+        "example": lambda rng: LogPlan([BlockPlan(3, 500, 1 << 30, np.array([100, -100], dtype=np.int16),
+                                                  float_bits(0.5), float_bits(1.0))]),
+        "calibrations": _calibrations,
+        "calibrations-long": _long_calibrations,
+        "rounding": _rounding,
+        "extremes": _extremes,
+        "timing": _timing,
+        "drift": _drift,
+        "many-blocks": _many_blocks,
+        "counts": _counts,
+    }  # fmt: skip
+    plans = {name: make(_case_rng(name)) for name, make in makers.items()}
+    plans.update(_cut_cases(_case_rng("cut")))
+    return plans
+
+
+def _case_rng(name: str) -> np.random.Generator:
+    """Returns the random generator of one case: cases do not shift one another."""
+    return np.random.default_rng([CASES_SEED, *name.encode()])
+
+
+def cases() -> dict[str, bytes]:
+    """Returns the shared cases, name -> the logger file's bytes."""
+    return {name: plan.to_bytes() for name, plan in case_plans().items()}
+
+
+def write_cases(folder: str | Path) -> list[Path]:
+    """Writes every shared case as folder/NAME.002; returns their paths."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for name, content in cases().items():
+        path = folder / f"{name}.002"
+        path.write_bytes(content)
+        paths.append(path)
+    return paths
+
+
+# ---- the campaign
+
+# Periods and calibrations of a real logger's channels.
+ORDINARY_PERIODS = [1, 2, 5, 10, 20, 50, 100, 200, 250, 500, 1000]
+ORDINARY_GAINS = [0.00030519, 0.00015259, 0.000076294, 0.0012207, 0.0061035]
+ORDINARY_OFFSETS = [0.0, -0.0123, 0.0041, -25.0, 1.5]
+NON_FINITE = [EDGE_FLOATS[name] for name in ("nan", "-nan", "snan", "-nan-payload", "inf", "-inf", "max", "-max")]
+
+
+@dataclass
+class Written:
+    """What one part of a campaign wrote."""
+
+    paths: list[Path] = field(default_factory=list)
+    samples: int = 0
+    bytes: int = 0
+
+
+def _log_path(folder: Path, index: int, count: int) -> Path:
+    """Returns the path of log `index` of `count`: names sort as they count."""
+    return folder / f"{index:0{max(4, len(str(count - 1)))}d}.002"
+
+
+def _next_time(first: int, count: int, period: int) -> int:
+    """Returns the first whole second at least a second after the last
+    sample of a block (allowing for the running sum's drift)."""
+    return first + math.ceil(max(count, 1) * (period if period < 1 << 31 else 0) / 1000) + 1
+
+
+def _int32(value: int) -> int:
+    """Returns `value` wrapped into a signed 32-bit integer."""
+    return (value + (1 << 31)) % (1 << 32) - (1 << 31)
+
+
+def _varied_sizes(rng: np.random.Generator, index: int, max_samples: int) -> tuple[int, int]:
+    """Returns the samples and blocks of varied log `index`: the first is
+    empty, the second has `max_samples`, the others log-uniform between."""
+    if index == 0:
+        return 0, 0
+    total = max_samples if index == 1 else round(math.exp(rng.uniform(0, math.log(max_samples + 1)))) - 1
+    blocks = int(math.exp(rng.uniform(0, math.log(min(max(total, 1), 3000)))))
+    return total, blocks
+
+
+def _varied_log(
+    rng: np.random.Generator, index: int, max_samples: int, clock: int, budget: int, in_order: bool
+) -> tuple[LogPlan, int]:
+    """Returns varied log `index`, which starts at `clock` and takes at most
+    `budget` seconds of time order, and the clock after it: several channels
+    in turn, gaps, overlaps and time running backwards (unless `in_order`),
+    counts of zero and below, non-finite calibrations, blocks cut short and
+    header fragments."""
+    total, count = _varied_sizes(rng, index, max_samples)
+    if count == 0:
+        return LogPlan(), clock
+    cuts = np.sort(rng.integers(0, total + 1, size=count - 1))
+    sizes = np.diff(np.concatenate([[0], cuts, [total]])).tolist()
+    channels = int(rng.integers(1, 9))
+    # Periods and gaps small enough for the log to keep within its budget.
+    longest = budget * 1000 // (2 * max(total, 1))
+    periods = [int(rng.choice([p for p in ORDINARY_PERIODS if p <= longest] or [1])) for _ in range(channels)]
+    longest_gap = max(1, min(120, budget // (4 * count)))
+    gains = [float_bits(float(rng.choice(ORDINARY_GAINS)) * (1 + c / 64)) for c in range(channels)]
+    offsets = [float_bits(float(rng.choice(ORDINARY_OFFSETS))) for _ in range(channels)]
+    if rng.random() < 0.15:
+        c = int(rng.integers(channels))
+        (gains if rng.random() < 0.5 else offsets)[c] = int(rng.choice(NON_FINITE))
+    shuffled = rng.random() < 0.3
+    blocks = []
+    previous = clock
+    for k, size in enumerate(sizes):
+        c = int(rng.integers(channels)) if shuffled else k % channels
+        period, first, move = periods[c], clock, 1.0 if in_order or k == 0 else rng.random()
+        if move < 0.15:
+            first = previous  # another channel's block of the same time
+        elif move < 0.25:
+            first = previous + int(rng.integers(0, clock - previous))  # overlaps the block before
+        elif move < 0.32:
+            first = _int32(previous - int(rng.integers(1, 30 * 86400)))  # backwards
+        elif move < 0.35:
+            first = int(rng.choice(FIRST_TIMES))
+        elif move < 0.38:
+            period = int(rng.choice(PERIODS))
+        samples = wave_samples(rng, size, int(rng.integers(1000, 30000)), int(rng.integers(20, 20000)), 512)
+        if rng.random() < 0.05:
+            samples[: min(size, 7)] = edge_samples(rng, min(size, 7))
+        if rng.random() < 0.03:
+            declared = int(rng.choice([0, -1, INT32_MIN]))
+            blocks.append(BlockPlan(c, period, first, gain_bits=gains[c], offset_bits=offsets[c], declared=declared))
+        blocks.append(BlockPlan(c, period, first, samples, gains[c], offsets[c]))
+        if move >= 0.38:  # in time order: the next block starts after this one
+            previous, clock = clock, _next_time(clock, size, period) + int(rng.integers(0, longest_gap))
+    if clock > INT32_MAX:
+        raise ValueError("too many varied logs for 32-bit times")
+    tail = b""
+    ending = rng.random()
+    if ending < 0.15:
+        last = blocks[-1]
+        present = len(last.samples)
+        last.declared = present + int(rng.integers(1, present + 2)) if rng.random() < 0.8 else INT32_MAX
+        tail = b"\x5a" if rng.random() < 0.5 else b""
+    elif ending < 0.23:
+        tail = BlockPlan(0, 1, clock, declared=1).header()[: int(rng.integers(1, 24))]
+    return LogPlan(blocks, tail), clock
+
+
+def _write_varied(folder: Path, count: int, max_samples: int, in_order: bool, seed: int) -> Written:
+    written = Written()
+    clock = START
+    budget = (INT32_MAX - START) // count
+    for index in range(count):
+        rng = np.random.default_rng([seed, 1, index])
+        plan, clock = _varied_log(rng, index, max_samples, clock, budget, in_order)
+        path = _log_path(folder, index, count)
+        with open(path, "wb") as out:
+            for block in plan.blocks:
+                out.write(block.to_bytes())
+            out.write(plan.tail)
+        written.paths.append(path)
+        written.samples += sum(len(block.samples) for block in plan.blocks)
+        written.bytes += path.stat().st_size
+    return written
+
+
+def _write_samples(out, rng: np.random.Generator, count: int, amplitude: int, period: int) -> None:  # noqa: ANN001
+    """Writes `count` samples of a noisy wave, a piece at a time."""
+    for start in range(0, count, WRITE_CHUNK):
+        piece = wave_samples(rng, min(WRITE_CHUNK, count - start), amplitude, period, start=start)
+        out.write(piece.astype(">i2").tobytes())
+
+
+def _write_big(folder: Path, logs: int, samples: int, blocks: int, seed: int) -> Written:
+    """Logs of `samples` samples in `blocks` blocks each, one channel a
+    block, in time order from log to log."""
+    written = Written()
+    clock = START
+    for index in range(logs):
+        rng = np.random.default_rng([seed, 2, index])
+        path = _log_path(folder, index, logs)
+        with open(path, "wb") as out:
+            for b in range(blocks):
+                count = samples // blocks + (1 if b < samples % blocks else 0)
+                period = 1 << (b % 4)
+                gain, offset = np.float32(0.00030519) * np.float32(b + 1), np.float32(-0.0123) * np.float32(b)
+                out.write(BlockPlan(b, period, clock, gain_bits=float_bits(gain), offset_bits=float_bits(offset),
+                                    declared=count).header())  # fmt: skip
+                _write_samples(out, rng, count, 20000, 3142)
+                clock = _next_time(clock, count, period)
+        written.paths.append(path)
+        written.samples += samples
+        written.bytes += path.stat().st_size
+    return written
+
+
+def _write_small(folder: Path, logs: int, samples: int, seed: int) -> Written:
+    """Logs of one block each, from 16 channels in turn, each with its own
+    period, calibration and stretch of signal, in time order."""
+    written = Written()
+    clock = START
+    for index in range(logs):
+        rng = np.random.default_rng([seed, 3, index])
+        period = ORDINARY_PERIODS[index % len(ORDINARY_PERIODS)]
+        trim = 1 + (index % 37) / 10_000  # each sensor's own calibration
+        gain = float_bits(ORDINARY_GAINS[index % 5] * trim)
+        offset = float_bits(ORDINARY_OFFSETS[index // 5 % 5] * trim)
+        wave = wave_samples(rng, samples, 6000 + 2000 * (index % 10), 30 + 10 * (index % 17))
+        path = _log_path(folder, index, logs)
+        path.write_bytes(BlockPlan(index % 16, period, clock, wave, gain, offset).to_bytes())
+        clock = _next_time(clock, samples, period) + 3600
+        written.paths.append(path)
+        written.samples += samples
+        written.bytes += path.stat().st_size
+    return written
+
+
+def _write_headers(folder: Path, count: int, samples: int, seed: int) -> Written:
+    """One log of `count` blocks of `samples` samples, as a logger that
+    starts a block per trigger: the same channel, period and calibration,
+    each block a little after the one before. Vectorised, a group of blocks
+    at a time."""
+    path = _log_path(folder, 0, 1)
+    rng = np.random.default_rng([seed, 4])
+    period = 10
+    group = max(1, WRITE_CHUNK // max(samples, 1))
+    with open(path, "wb") as out:
+        clock = START
+        for start in range(0, count, group):
+            n = min(group, count - start)
+            heads = np.zeros(n, dtype=HEADER_DTYPE)
+            heads["channel"] = 3
+            heads["period"] = period
+            heads["count"] = samples
+            heads["gain"] = float_bits(0.00030519)
+            heads["offset"] = float_bits(-0.0123)
+            steps = _next_time(0, samples, period) + rng.integers(0, 60, size=n)
+            heads["first_time"] = clock + np.cumsum(steps) - steps
+            clock += int(steps.sum())
+            words = wave_samples(rng, n * samples, 18000, 250, start=start * samples).astype(">i2")
+            rows = [heads.view(np.uint8).reshape(n, 24), words.view(np.uint8).reshape(n, 2 * samples)]
+            out.write(np.concatenate(rows, axis=1).tobytes())
+    return Written([path], count * samples, path.stat().st_size)
+
+
+def write_campaign(
+    folder: str | Path,
+    *,
+    seed: int = CAMPAIGN_SEED,
+    varied: int = 40,
+    max_samples: int = 50_000,
+    in_order: bool = False,
+    logs: int = 0,
+    samples: int = 8_388_608,
+    blocks: int = 8,
+    small_logs: int = 0,
+    small_samples: int = 500,
+    headers: int = 0,
+    header_samples: int = 0,
+) -> dict[str, Written]:
+    """Writes a campaign of logs into `folder`, the same bytes for the same
+    arguments; a part with no logs is not written. Returns per part
+    ("varied", "big", "small", "headers") its paths in order, samples and bytes.
+
+    varied/   `varied` logs: the first empty, the second of `max_samples`
+              samples, the others log-uniform between; 1 to 3,000 blocks on 1
+              to 8 channels in turn or shuffled; gaps, overlaps, blocks of the
+              same time, time running backwards, edge periods and first times
+              (all but gaps left out when `in_order`); counts of zero and
+              below; non-finite calibrations; the last block cut short or a
+              header fragment at the end.
+    big/      `logs` logs of `samples` samples in `blocks` blocks (one
+              channel each, periods of 1 to 8 ms), in time order.
+    small/    `small_logs` logs of one block of `small_samples` samples, in
+              time order.
+    headers/  one log of `headers` blocks of `header_samples` samples each
+              (empty headers by default), in time order.
+    """
+    folder = Path(folder)
+    parts = {}
+    if varied > 0:
+        (folder / "varied").mkdir(parents=True, exist_ok=True)
+        parts["varied"] = _write_varied(folder / "varied", varied, max_samples, in_order, seed)
+    if logs > 0:
+        (folder / "big").mkdir(parents=True, exist_ok=True)
+        parts["big"] = _write_big(folder / "big", logs, samples, max(blocks, 1), seed)
+    if small_logs > 0:
+        (folder / "small").mkdir(parents=True, exist_ok=True)
+        parts["small"] = _write_small(folder / "small", small_logs, small_samples, seed)
+    if headers > 0:
+        (folder / "headers").mkdir(parents=True, exist_ok=True)
+        parts["headers"] = _write_headers(folder / "headers", headers, header_samples, seed)
+    return parts
+
+
+# ---- the converter's text
 
 
 def fixed(value: float, decimals: int) -> str:
@@ -81,3 +684,73 @@ def records(block, times, values, raw) -> list[str]:  # noqa: ANN001 - a quarvel
         f"{fixed(t, 3)},{middle}{r},{fixed(v, 6)}\r\n"
         for t, r, v in zip(times.tolist(), raw.tolist(), values.astype(np.float64).tolist())
     ]
+
+
+# ---- command line
+
+
+def _count(text: str) -> int:
+    """Returns a count given on the command line, such as 8000000 or 8_000_000."""
+    value = int(text.replace("_", ""))
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text}: must not be negative")
+    return value
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="logbuilder.py", description="Writes quarvel's shared test cases or a campaign of logs."
+    )
+    verbs = parser.add_subparsers(dest="verb", required=True)
+    shared = verbs.add_parser("cases", help="write every shared case as DIR/NAME.002")
+    shared.add_argument("dir", metavar="DIR")
+    campaign = verbs.add_parser("campaign", help="write a campaign of logs into DIR")
+    campaign.add_argument("dir", metavar="DIR")
+    campaign.add_argument("--seed", type=_count, default=CAMPAIGN_SEED, help=f"(default {CAMPAIGN_SEED})")
+    campaign.add_argument("--varied", type=_count, default=40, metavar="N", help="varied logs (default 40)")
+    campaign.add_argument("--max-samples", type=_count, default=50_000, metavar="M",
+                          help="samples of the largest varied log (default 50,000)")  # fmt: skip
+    campaign.add_argument("--in-order", action="store_true", help="keep every varied block after the one before")
+    campaign.add_argument("--logs", type=_count, default=0, metavar="N", help="big logs (default 0)")
+    campaign.add_argument("--samples", type=_count, default=8_388_608, metavar="M",
+                          help="samples of each big log (default 8,388,608)")  # fmt: skip
+    campaign.add_argument("--blocks", type=_count, default=8, metavar="B", help="blocks of each big log (default 8)")
+    campaign.add_argument("--small-logs", type=_count, default=0, metavar="K", help="one-block logs (default 0)")
+    campaign.add_argument("--small-samples", type=_count, default=500, metavar="S",
+                          help="samples of each one-block log (default 500)")  # fmt: skip
+    campaign.add_argument("--headers", type=_count, default=0, metavar="H",
+                          help="blocks of the headers log (default 0)")  # fmt: skip
+    campaign.add_argument("--header-samples", type=_count, default=0, metavar="S",
+                          help="samples of each block of the headers log (default 0)")  # fmt: skip
+    return parser
+
+
+def main(argv: list[str]) -> int:
+    """Runs the command line; returns the exit status."""
+    args = _parser().parse_args(argv)
+    if args.verb == "cases":
+        paths = write_cases(args.dir)
+        total = sum(path.stat().st_size for path in paths)
+        print(f"{args.dir}: {len(paths)} cases, {total:,} bytes")
+        return 0
+    parts = write_campaign(
+        args.dir,
+        seed=args.seed,
+        varied=args.varied,
+        max_samples=args.max_samples,
+        in_order=args.in_order,
+        logs=args.logs,
+        samples=args.samples,
+        blocks=args.blocks,
+        small_logs=args.small_logs,
+        small_samples=args.small_samples,
+        headers=args.headers,
+        header_samples=args.header_samples,
+    )
+    for name, part in parts.items():
+        print(f"{Path(args.dir) / name}: {len(part.paths)} logs, {part.samples:,} samples, {part.bytes:,} bytes")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

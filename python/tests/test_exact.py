@@ -1,10 +1,9 @@
 """The reader agrees with the converter on every field of every record:
-each test writes logs, converts them with the quarvel binary, formats the
-reader's numbers as the converter does and compares the bytes."""
+each test writes the shared cases, converts them with the quarvel binary,
+formats the reader's numbers as the converter does and compares the bytes."""
 
 from __future__ import annotations
 
-import itertools
 import json
 import subprocess
 import sys
@@ -13,90 +12,13 @@ import warnings
 import numpy as np
 import pytest
 from conftest import python_env
-from logbuilder import (
-    INT32_MAX,
-    INT32_MIN,
-    EDGE_FLOATS,
-    UINT32_MAX,
-    BlockPlan,
-    edge_samples,
-    fixed,
-    log_bytes,
-    records,
-)
+from logbuilder import cases, fixed, records
 
 import quarvel
 from quarvel._reader import _sign_nans
 
-PERIODS = [0, 1, 2, 3, 7, 999, 1000, 1 << 31 - 1, (1 << 31) - 1, 1 << 31, (1 << 31) + 1, UINT32_MAX]
-FIRST_TIMES = [INT32_MIN, INT32_MIN + 1, -86400, -1, 0, 1, 1796083200, INT32_MAX - 5, INT32_MAX]
 MODULI = [None, 2, 3, -5, 1000, -4096]
-
-
-def calibration_log(rng: np.random.Generator) -> bytes:
-    """Every pair of edge-case gain and offset, on the samples that make the
-    most of them (0 times inf, extremes times huge)."""
-    pairs = itertools.product(EDGE_FLOATS.values(), repeat=2)
-    channels = itertools.cycle([INT32_MIN, -1, 0, 7, INT32_MAX])
-    periods = itertools.cycle(PERIODS)
-    blocks = [
-        BlockPlan(next(channels), next(periods), 1796083200 + i, edge_samples(rng, 9), gain, offset)
-        for i, (gain, offset) in enumerate(pairs)
-    ]
-    # Blocks long enough for the reader's table of all raw counts' values
-    for gain, offset in [("inf", "-nan"), ("-nan", "one"), ("-inf", "max"), ("gain", "snan")]:
-        blocks.append(BlockPlan(9, 1, 0, edge_samples(rng, 70_000), EDGE_FLOATS[gain], EDGE_FLOATS[offset]))
-    return log_bytes(blocks)
-
-
-def timing_log(rng: np.random.Generator) -> bytes:
-    """Every period with every first time, and long blocks whose running sums
-    drift, cross zero and pass through many binades."""
-    blocks = [
-        BlockPlan(3, period, first, edge_samples(rng, 300), EDGE_FLOATS["gain"], EDGE_FLOATS["-offset"])
-        for period, first in itertools.product(PERIODS, FIRST_TIMES)
-    ]
-    blocks.append(BlockPlan(1, 1, 1796083200, edge_samples(rng, 120_000), EDGE_FLOATS["gain"]))
-    blocks.append(BlockPlan(2, 3, -100, edge_samples(rng, 70_000), EDGE_FLOATS["gain"]))
-    blocks.append(BlockPlan(2, UINT32_MAX - 6, 0, edge_samples(rng, 5_000), EDGE_FLOATS["gain"]))
-    return log_bytes(blocks)
-
-
-def counts_log(rng: np.random.Generator) -> bytes:
-    """Counts of zero and below (no samples follow), then a block that
-    declares 2^31-1 samples and has five."""
-    blocks = [
-        BlockPlan(1, 10, 0, edge_samples(rng, 4)),
-        BlockPlan(2, 10, 0, declared=0),
-        BlockPlan(3, 10, 0, declared=-1),
-        BlockPlan(4, 10, 0, edge_samples(rng, 3)),
-        BlockPlan(5, 10, 0, declared=INT32_MIN),
-        BlockPlan(6, 10, 0, edge_samples(rng, 5), declared=INT32_MAX),
-    ]
-    return log_bytes(blocks)
-
-
-def cut_logs(rng: np.random.Generator) -> dict[str, bytes]:
-    """Files that end inside a sample, inside a header, or with junk."""
-    whole = log_bytes([BlockPlan(1, 500, 1796083200, edge_samples(rng, 20), EDGE_FLOATS["gain"])])
-    cut_sample = log_bytes([BlockPlan(1, 500, 1796083200, edge_samples(rng, 20), declared=30)]) + b"\x7f"
-    return {
-        "empty": b"",
-        "junk-only": b"\x01" * 23,
-        "header-only": log_bytes([BlockPlan(1, 500, 0, declared=5)]),
-        "cut-in-sample": cut_sample,
-        "junk-23": whole + bytes(range(23)),
-        "junk-1": whole + b"\xff",
-        "junk-header": whole + bytes(range(24, 60)),  # read as a header and 6 samples
-    }
-
-
-def all_logs() -> dict[str, bytes]:
-    rng = np.random.default_rng(12)
-    return {"calibrations": calibration_log(rng), "timing": timing_log(rng), "counts": counts_log(rng), **cut_logs(rng)}
-
-
-LOGS = all_logs()
+LOGS = cases()
 
 
 def expected_records(path, modulus: int | None) -> tuple[bytes, list[str]]:
@@ -132,7 +54,7 @@ def test_records_match_converter(tmp_path, convert, name, modulus):
     assert [m + "\n" for m in messages] == stderr.splitlines(keepends=True)
 
 
-@pytest.mark.parametrize("name", ["timing", "calibrations"])
+@pytest.mark.parametrize("name", ["timing", "drift", "calibrations"])
 def test_datetimes_are_the_time_column(tmp_path, convert, name):
     path = tmp_path / f"{name}.log"
     path.write_bytes(LOGS[name])
@@ -146,7 +68,7 @@ def test_datetimes_are_the_time_column(tmp_path, convert, name):
 
 
 @pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
-@pytest.mark.parametrize("name", ["timing", "counts", "cut-in-sample"])
+@pytest.mark.parametrize("name", ["timing", "drift", "many-blocks", "counts", "cut-in-sample"])
 def test_info_end_times_are_the_last_records(tmp_path, convert, name):
     """info computes a block's last time stamp without summing every step."""
     path = tmp_path / f"{name}.log"

@@ -12,8 +12,17 @@ pytest.importorskip("hypothesis")
 
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
-from logbuilder import INT32_MAX, INT32_MIN, EDGE_FLOATS, UINT32_MAX, BlockPlan, log_bytes  # noqa: E402
-from test_exact import FIRST_TIMES, MODULI, PERIODS, assert_same_text, expected_records  # noqa: E402
+from logbuilder import (  # noqa: E402
+    EDGE_FLOATS,
+    FIRST_TIMES,
+    INT32_MAX,
+    INT32_MIN,
+    PERIODS,
+    UINT32_MAX,
+    BlockPlan,
+    log_bytes,
+)
+from test_exact import MODULI, assert_same_text, expected_records  # noqa: E402
 
 import quarvel  # noqa: E402
 

@@ -15,10 +15,12 @@ Exit status 0 when every zone agrees, 1 otherwise.
 import os
 import random
 import re
-import struct
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "python", "tests"))
+from logbuilder import BlockPlan, log_bytes  # noqa: E402
 
 # Not EST5EDT: tzdata 2024b made it a name of America/New_York, with that
 # zone's history; the browser's and the system's tzdata may differ there.
@@ -44,9 +46,9 @@ def firstSampleTimes(seed: int) -> list:
 
 
 def makeLog(path: str) -> None:
+    """Writes one block of one sample (7) per first-sample time."""
     with open(path, "wb") as log:
-        for time in firstSampleTimes(20261208):
-            log.write(struct.pack(">iIiiff", 1, 1000, time, 1, 1.0, 0.0) + struct.pack(">h", 7))
+        log.write(log_bytes([BlockPlan(1, 1000, time, [7]) for time in firstSampleTimes(20261208)]))
 
 
 def run(command: list, folder: str, zone: str) -> bytes:
