@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """The hostile-input suite: every case of python/tests/hostile_logs.py is
 given to every face of quarvel, each run in a fresh copy of the case's
 files, with a time limit (a hang), a limit of address space (unbounded
