@@ -7,7 +7,7 @@ documented result or a clear error: never death by a signal, a Python
 traceback, an Octave error other than the reader's own, a changed or
 touched input file, or a file it should not create.
 
-The faces: the converter (`quarvel -q -- FILES`), the Python reader
+The faces: the converter (`quarvel -q -- FILES`, and with -d), the Python reader
 (tests/hostile_python.py reads every block), `python3 -m quarvel info`,
 `python3 -m quarvel plot -o OUT.png` (once per file), the Octave reader
 (matlab/tests/hostile_read.m) and contrib/quarvel-merge.
@@ -15,7 +15,7 @@ The faces: the converter (`quarvel -q -- FILES`), the Python reader
 Usage: /usr/bin/python3 tests/hostile.py [-k TEXT] [-v] [--faces FACE...]
   -k TEXT  only the cases whose name contains TEXT
   -v       print every run's standard output and error
-  --faces  only these of quarvel, reader, info, plot, octave, merge
+  --faces  only these of quarvel, quarvel-d, reader, info, plot, octave, merge
 The converter is $QUARVEL, else build/quarvel. Exit status: 0 when every
 face did what it must on every case (and every known failure below still
 failed), 1 otherwise, 77 (skipped) without numpy or a converter."""
