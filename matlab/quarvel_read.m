@@ -22,7 +22,11 @@ function blocks = quarvel_read(filename, varargin)
 %   The numbers are those that the quarvel converter prints, to the bit:
 %
 %   * VALUES are single(double(RAW) * double(GAIN) + double(OFFSET)): the
-%     product and sum in double, rounded once to single. A NaN value has
+%     product is exact in double, the sum is rounded to double, and that
+%     double is rounded to single. These two roundings can end one single
+%     away from the single nearest the exact sum: raw 3, gain bits
+%     0x3FA6A059 and offset bits 0xA279F086 give 3.9053053855895996,
+%     where the nearest single is 3.9053051471710205. A NaN value has
 %     the sign that quarvel prints (nan or -nan): the sign of a NaN gain,
 %     else negative for a zero count times an infinite gain, else the sign
 %     of a NaN offset, else negative (inf - inf).
@@ -50,9 +54,14 @@ function blocks = quarvel_read(filename, varargin)
 %     quarvel does, "truncated block in input file FILENAME: P of D
 %     samples read". No block follows it.
 %   * A file that cannot be opened, or a folder, raises the error
-%     'quarvel:open', naming FILENAME. A relative FILENAME is taken from
-%     the current folder only, as quarvel takes it, not looked for along
-%     the search path as fopen would.
+%     'quarvel:open', naming FILENAME. So does a pipe or a device (such as
+%     /dev/zero), whose end may never come: only files are read.
+%   * A relative FILENAME is taken from the current folder only, as
+%     quarvel takes it, not looked for along the search path as fopen
+%     would. Every name that does not start with / is relative, whatever
+%     bytes it holds (\x.002 and C:y.002 too); on Windows, names that
+%     start with \ or a drive letter and a colon are not.
+%   * A file that grows while it is read is read as it was when opened.
 %   * An empty file gives a 0-by-1 struct array with the fields above.
 %
 %   MATLAB and Octave: this is plain MATLAB code, for MATLAB R2016b or
@@ -68,19 +77,20 @@ function blocks = quarvel_read(filename, varargin)
 
 opts = parseOptions(filename, varargin{:});
 filename = char(filename);
-fid = openLog(filename);
+[fid, bytes] = openLog(filename);
 closer = onCleanup(@() fclose(fid));
 if opts.HeadersOnly
     % Header after header, each read where the previous block ends.
-    fseek(fid, 0, 'eof');
-    runs = findRuns(fid, floor(ftell(fid) / 2));
+    runs = findRuns(fid, floor(bytes / 2));
     [~, present] = blockLayout(runs);
     fields = headersInFile(fid, runs);
     samples = {};
 else
     % The whole file at once, as big-endian 16-bit words: headers start
     % at even offsets, so every header is 12 words and every sample one.
-    words = fread(fid, Inf, 'int16=>int16', 0, 'ieee-be');
+    % Only the bytes it had when opened: a file that grows meanwhile is
+    % read as it was.
+    words = fread(fid, floor(bytes / 2), 'int16=>int16', 0, 'ieee-be');
     runs = findRuns(words, numel(words));
     [at, present] = blockLayout(runs);
     fields = headerFields(words(at' + (1:12)'));
@@ -117,13 +127,15 @@ end
 ok = true;
 end
 
-function fid = openLog(filename)
-% The file named, relative to the current folder, as quarvel opens it:
-% fopen would look along the search path for a relative name it does not
-% find here, and read some other file of that name.
+function [fid, bytes] = openLog(filename)
+% The file named, relative to the current folder, as quarvel opens it, and
+% its size in bytes. fopen would look along the search path for a relative
+% name it does not find here, and read some other file of that name: so a
+% relative name gets the current folder in front, by hand, as fullfile
+% and regexp refuse names that are not UTF-8.
 fullPath = filename;
-if isempty(regexp(filename, '^([/\\]|[A-Za-z]:)', 'once'))
-    fullPath = fullfile(pwd, filename);
+if ~isAbsolute(filename)
+    fullPath = [pwd() filesep() filename];
 end
 % A folder is no logger file, though some systems let fopen open it.
 if exist(fullPath, 'dir') == 7
@@ -133,6 +145,41 @@ end
 if fid < 0
     error('quarvel:open', 'failed to open input file %s: %s', filename, reason);
 end
+bytes = fileBytes(fid);
+if bytes < 0
+    fclose(fid);
+    error('quarvel:open', 'failed to open input file %s: it is a pipe or a device, not a regular file', filename);
+end
+end
+
+function yes = isAbsolute(filename)
+% Whether the system takes FILENAME from its root rather than from the
+% current folder: a name that starts with / (or, on Windows, \ or a drive
+% letter and a colon).
+yes = ~isempty(filename) && filename(1) == '/';
+if ispc() && ~yes
+    yes = ~isempty(filename) && (filename(1) == '\' || ...
+        (numel(filename) >= 2 && filename(2) == ':' && isletter(filename(1))));
+end
+end
+
+function bytes = fileBytes(fid)
+% The size of the open file, which is then read from its start; -1 for a
+% stream that cannot seek (a pipe) or a device that has bytes past the
+% size it reports (such as /dev/zero, of size 0): their end may never
+% come, and reading all of them could take memory without bound.
+bytes = -1;
+if fseek(fid, 0, 'eof') ~= 0
+    return;
+end
+total = ftell(fid);
+if total == 0 && ~isempty(fread(fid, 1, 'uint8'))
+    return;
+end
+if total < 0 || fseek(fid, 0, 'bof') ~= 0
+    return;
+end
+bytes = total;
 end
 
 function counts = countsInWords(words, at, stride, count)
@@ -417,9 +464,9 @@ t(1) = first;
 end
 
 function v = calibrate(raw, gain, offset)
-% raw * gain + offset per column, with the product and sum in double,
-% rounded once to single. Two statements: the product is rounded before
-% the sum.
+% raw * gain + offset per column, as quarvel computes it: the product and
+% the sum in double, then the sum rounded to single. Two statements: the
+% product is rounded before the sum.
 product = double(raw) .* double(gain);
 v = single(product + double(offset));
 if all(isfinite(gain)) && all(isfinite(offset))
