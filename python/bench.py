@@ -2,6 +2,7 @@
 through quarvel's text, side by side in one run.
 
     /usr/bin/python3 python/bench.py [--quarvel build/quarvel] [--runs 5] [--dir DIR] [--only ...]
+                                     [--baseline DIR]
 
 Workloads:
   big     one log of 8,389,608 samples in 8 blocks (the shape of scripts/bench's
@@ -12,6 +13,12 @@ Workloads:
   files   2,000 logs of one 500-sample block: `python3 -m quarvel info`
           against `quarvel -q` converting them.
   sparse  an 8 GB sparse log of two blocks: open and read a slice of one.
+  index   quarvel.index() of a log of a million empty headers, against
+          `quarvel -q -S` on it; and of 2,000 one-block logs, against a
+          loop that opens each and reads its first 24 bytes.
+
+With --baseline DIR, the big and sparse readings are also timed with the
+quarvel package found in DIR (another version of it), taking turns.
 
 The logs come from the campaign of tests/logbuilder.py. Every measurement
 runs in a fresh process, the programs taking turns; the figures are the best
@@ -73,6 +80,47 @@ returned = sum(a.nbytes for a in arrays)
 """,
 }
 
+# Workloads of the block index, as (setup, measured code): the setup runs
+# before the clock starts and the peak is reset. `path` is a file, or the
+# folder of the small logs.
+INDEX_CHILDREN = {
+    "index_headers": (
+        "import pandas, quarvel",
+        """
+frame = quarvel.index(path)
+returned = int(frame.memory_usage(index=False).sum())
+blocks = len(frame)
+""",
+    ),
+    "open_headers": (
+        "import quarvel",
+        """
+with quarvel.open(path) as log:
+    blocks = len(log.blocks)
+returned = 0
+""",
+    ),
+    "index_files": (
+        "import glob, pandas, quarvel\npaths = sorted(glob.glob(path + '/*.002'))",
+        """
+frame = quarvel.index(paths)
+returned = int(frame.memory_usage(index=False).sum())
+blocks = len(frame)
+""",
+    ),
+    "first_bytes": (
+        "import glob\npaths = sorted(glob.glob(path + '/*.002'))",
+        """
+for name in paths:
+    with open(name, "rb") as file:
+        file.read(24)
+returned = 0
+""",
+    ),
+}
+# Names another copy of the package for the measured children (--baseline).
+PACKAGE_VARIABLE = "QUARVEL_BENCH_PACKAGE"
+
 
 def resident() -> int:
     """Returns the current resident set size in bytes (Linux)."""
@@ -96,17 +144,19 @@ def run_child(name: str, path: str, quarvel: str) -> None:
 
     # Imports are not what is measured: they are done before the clock starts.
     pandas = importlib.import_module("pandas") if name == "read_csv" else None
-    sys.path.insert(0, str(HERE))
-    importlib.import_module("quarvel")
+    sys.path.insert(0, os.environ.get(PACKAGE_VARIABLE, str(HERE)))
+    importlib.import_module("quarvel._reader")  # the package imports the reader when first used
+    setup, code = INDEX_CHILDREN.get(name, ("", CHILDREN.get(name)))
+    scope = {"np": np, "pandas": pandas, "subprocess": subprocess, "path": path, "quarvel": quarvel}
+    exec(setup, scope)
 
     # Reset the peak to the present so that only the measured code counts.
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
     before = resident()
-    scope = {"np": np, "pandas": pandas, "subprocess": subprocess, "path": path, "quarvel": quarvel}
     cpu_before = cpu_seconds()
     start = time.perf_counter()
-    exec(CHILDREN[name], scope)
+    exec(code, scope)
     seconds = time.perf_counter() - start
     cpu = cpu_seconds() - cpu_before
     peak = peak_resident() - before
@@ -235,12 +285,92 @@ def bench_sparse(folder: Path, quarvel: str, runs: int) -> None:
     path.unlink()
 
 
+def write_empty_headers(path: Path, count: int) -> None:
+    """A log of `count` headers of blocks without samples, back to back."""
+    header = struct.pack(">iIiiff", 3, 1000, 1796083200, 0, 0.001, 0.0)
+    with open(path, "wb") as out:
+        for _ in range(count // 10_000):
+            out.write(header * 10_000)
+        out.write(header * (count % 10_000))
+
+
+def bench_index(folder: Path, quarvel: str, runs: int) -> None:
+    """The block index against the converter's pass over the same headers,
+    and against a loop that only opens files and reads their first header."""
+    headers = folder / "headers.002"
+    count = 1_000_000
+    write_empty_headers(headers, count)
+    converter = timed_processes({"quarvel -q -S": ([quarvel, "-q", "-S", str(headers)], None)}, runs)["quarvel -q -S"]
+    rows = measure(["index_headers", "open_headers"], headers, quarvel, runs)
+    print(f"index: one log of {count:,} empty block headers ({headers.stat().st_size / 1e6:.0f} MB), {runs} runs each")
+    print("  best wall time, median CPU time, median peak memory (index: imports excluded; converter: whole process)")
+    print(f"  {'quarvel -q -S':36} {converter[0]:6.3f}s {converter[1]:6.3f}s")
+    for name, label in (("index_headers", "quarvel.index(path)"), ("open_headers", "quarvel.open(path)")):
+        row = rows[name]
+        print(
+            f"  {label:36} {row['seconds']:6.3f}s {row['cpu']:6.3f}s  {row['seconds'] / converter[0]:5.2f}x the"
+            f" converter's wall time, peak {row['peak'] / count:5.1f} bytes a block"
+        )
+    headers.unlink()
+    logs = folder / "index-logs"
+    logs.mkdir()
+    write_small_logs(logs)
+    rows = measure(["first_bytes", "index_files"], logs, quarvel, runs)
+    loop, index = rows["first_bytes"], rows["index_files"]
+    print(f"index: {SMALL_FILES:,} logs of one {SMALL_SAMPLES}-sample block, {runs} runs each, imports excluded")
+    print(f"  {'open each file, read 24 bytes':36} {loop['seconds']:6.3f}s {loop['cpu']:6.3f}s")
+    print(
+        f"  {'quarvel.index(paths)':36} {index['seconds']:6.3f}s {index['cpu']:6.3f}s"
+        f"  {index['seconds'] / loop['seconds']:5.2f}x the loop's wall time"
+    )
+    shutil.rmtree(logs)
+
+
+def bench_baseline(folder: Path, quarvel: str, runs: int, baseline: str) -> None:
+    """The reader of this tree against another copy of the package (the
+    folder that holds its `quarvel`), taking turns in one run: the big log
+    against np.fromfile, and the slice of the sparse log."""
+    big = folder / "baseline-big.002"
+    write_big_log(big, BIG_SAMPLES)
+    sparse = folder / "baseline-sparse.002"
+    with open(sparse, "wb") as out:
+        for b in range(2):
+            out.write(struct.pack(">iIiiff", b, 1, 1796083200, (1 << 31) - 1, 0.001, 0.0))
+            out.seek(((1 << 31) - 1) * 2, os.SEEK_CUR)
+        out.truncate()
+    turns = [("reader", big, None), ("reader", big, baseline), ("fromfile", big, None)]
+    turns += [("sparse", sparse, None), ("sparse", sparse, baseline)]
+    results: list[list[dict[str, float]]] = [[] for _ in turns]
+    for _ in range(runs):
+        for rows, (name, path, package) in zip(results, turns):
+            env = dict(os.environ, **({PACKAGE_VARIABLE: package} if package else {}))
+            command = [sys.executable, __file__, "--child", name, str(path), "--quarvel", quarvel]
+            done = subprocess.run(command, check=True, capture_output=True, text=True, env=env)
+            rows.append(json.loads(done.stdout))
+    best = [min(r["seconds"] for r in rows) for rows in results]
+    cpu = [statistics.median(r["cpu"] for r in rows) for rows in results]
+    peak = [statistics.median(r["peak"] for r in rows) for rows in results]
+    print(f"baseline: this reader against {baseline}, {runs} runs each")
+    print("  best wall time, median CPU time and median peak memory")
+    labels = ["big: open + values() + times(), this tree", "big: the same, baseline", "big: np.fromfile + astype"]
+    labels += ["sparse: 100,000-sample slice, this tree", "sparse: the same, baseline"]
+    for label, seconds, used, memory in zip(labels, best, cpu, peak):
+        print(f"  {label:44} {seconds:7.4f}s {used:7.4f}s  peak {memory / 1e6:6.1f} MB")
+    print(
+        f"  big, reader / fromfile: this tree {best[0] / best[2]:.2f}x (CPU {cpu[0] / cpu[2]:.2f}x),"
+        f" baseline {best[1] / best[2]:.2f}x (CPU {cpu[1] / cpu[2]:.2f}x)"
+    )
+    big.unlink()
+    sparse.unlink()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quarvel", default=str(ROOT / "build" / "quarvel"))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--dir", default=None, help="folder for the files (default: a temporary one)")
-    parser.add_argument("--only", action="append", choices=["big", "files", "sparse"])
+    parser.add_argument("--only", action="append", choices=["big", "files", "sparse", "index"])
+    parser.add_argument("--baseline", metavar="DIR", help="also time the reader of the quarvel package in DIR")
     parser.add_argument("--child", nargs=2, metavar=("NAME", "FILE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -248,9 +378,12 @@ def main() -> None:
         return
     folder = Path(tempfile.mkdtemp(prefix="quarvel-pybench-", dir=args.dir))
     try:
-        for name, bench in (("big", bench_big), ("files", bench_files), ("sparse", bench_sparse)):
+        benches = (("big", bench_big), ("files", bench_files), ("sparse", bench_sparse), ("index", bench_index))
+        for name, bench in benches:
             if not args.only or name in args.only:
                 bench(folder, args.quarvel, args.runs)
+        if args.baseline:
+            bench_baseline(folder, args.quarvel, args.runs, args.baseline)
     finally:
         shutil.rmtree(folder)
 

@@ -14,17 +14,32 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 __version__ = "1.0"
-__all__ = ["open", "LogFile", "Block", "TruncatedBlockWarning", "__version__"]
+__all__ = [
+    "open",
+    "index",
+    "LogFile",
+    "Block",
+    "TruncatedBlockWarning",
+    "FileChangedError",
+    "NotRegularFileError",
+    "__version__",
+]
+
+from ._headers import FileChangedError, NotRegularFileError
 
 if TYPE_CHECKING:
+    from ._index import index
     from ._reader import Block, LogFile, TruncatedBlockWarning, open
 
 
 def __getattr__(name: str) -> Any:
-    # The reader needs numpy, which takes longer to import than scanning
-    # thousands of headers: `python3 -m quarvel info` does without it.
+    # numpy is imported when the reader is first used, not with the package.
     if name in ("open", "LogFile", "Block", "TruncatedBlockWarning"):
         from . import _reader
 
         return getattr(_reader, name)
+    if name == "index":
+        from ._index import index
+
+        return index
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")

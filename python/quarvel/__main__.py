@@ -4,8 +4,10 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-from typing import Sequence
+import warnings
+from typing import Any, Sequence
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -19,19 +21,63 @@ def main(argv: Sequence[str] | None = None) -> int:
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("-o", "--output", metavar="OUT", help="save to this image file instead of showing it")
     args = parser.parse_args(argv)
-
-    if args.command == "info":
-        from .info import run
-
-        return run(args.files, args.json)
-    from .plot import plot_file
-
     try:
-        plot_file(args.file, args.output)
-    except (OSError, ImportError) as error:
-        print(f"quarvel plot: {error}", file=sys.stderr)
+        if args.command == "info":
+            from .info import run
+
+            return run(args.files, args.json)
+        return run_plot(args.file, args.output)
+    except BrokenPipeError:
+        # The reader of the output went away (`| head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+
+
+def run_plot(path: str, output: str | None) -> int:
+    """Runs `plot`: every failure is one line on standard error and status 1."""
+    try:
+        with warnings.catch_warnings():
+            warnings.showwarning = _one_line_warning
+            from .plot import plot_file
+
+            if output is None and not _can_show():
+                raise RuntimeError("no display to show the plot on: give -o FILE to save it to a file")
+            plot_file(path, output)
+    except Exception as error:  # noqa: BLE001 - a message, never a traceback
+        print(f"quarvel plot: {_reason(path, output, error)}", file=sys.stderr)
         return 1
     return 0
+
+
+def _can_show() -> bool:
+    """False when matplotlib has no window to draw in (no display)."""
+    from ._optional import require
+
+    matplotlib = require("matplotlib")
+    require("matplotlib.pyplot")  # settles which backend is used
+    backend = matplotlib.get_backend().lower()
+    return backend not in {name.lower() for name in require("matplotlib.rcsetup").non_interactive_bk}
+
+
+def _reason(path: str, output: str | None, error: Exception) -> str:
+    from .info import display_name
+
+    if isinstance(error, OSError) and error.strerror:
+        name = error.filename if isinstance(error.filename, str) else path
+        verb = "write" if output is not None and name == output else "read"
+        text = f"cannot {verb} {display_name(name)}: {error.strerror}"
+    else:
+        text = str(error) or type(error).__name__
+    return " ".join(text.split())
+
+
+def _one_line_warning(message: Any, category: type, *where: Any) -> None:
+    """Shows a warning on one line of standard error."""
+    from ._reader import TruncatedBlockWarning
+
+    text = " ".join(str(message).split())
+    print(text if issubclass(category, TruncatedBlockWarning) else f"quarvel plot: warning: {text}", file=sys.stderr)
 
 
 if __name__ == "__main__":

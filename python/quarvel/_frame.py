@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Sequence
 import numpy as np
 
 from ._optional import require
+from ._samples import calibrate
 
 if TYPE_CHECKING:
     import pandas
@@ -45,7 +46,8 @@ def blocks_frame(blocks: Sequence[Block]) -> pandas.DataFrame:
         columns["totalSamples"][part] = block.declared_samples
         columns["calGain"][part] = block.gain
         columns["calOffset"][part] = block.offset
-        columns["rawCounts"][part] = block.raw
-        columns["calData"][part] = block.values()
+        raw = block.raw  # read once, for both columns
+        columns["rawCounts"][part] = raw
+        columns["calData"][part] = calibrate(raw, float(block.gain), float(block.offset))
         start += length
     return pd.DataFrame(columns, copy=False)

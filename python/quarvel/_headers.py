@@ -1,22 +1,21 @@
-"""Block headers of a logger file, read without numpy.
+"""Block headers of a logger file, read without numpy, and the errors of
+files that are not, or are no longer, what the reader indexed.
 
 A logger file is a sequence of blocks: a 24-byte big-endian header (channel,
 period, first-sample time, sample count, gain, offset) followed by the
 block's signed 16-bit big-endian samples. The file ends where no whole
-header is left. This module walks the headers only, so that scanning
-thousands of files costs no more than reading their first bytes; the
-sample data is left to the caller.
+header is left. This module walks the headers only, reading the file in
+large pieces, so that scanning thousands of files costs little more than
+reading their first bytes; the samples are left to the caller.
 """
 
 from __future__ import annotations
 
 import errno
 import math
-import mmap
 import os
 import stat
 import struct
-from typing import NamedTuple
 
 HEADER_SIZE = 24
 SAMPLE_SIZE = 2
@@ -24,105 +23,117 @@ SAMPLE_SIZE = 2
 # bits of two binary32 floats, kept as bits so that a NaN's payload
 # survives. Big-endian, no padding.
 HEADER_FORMAT = struct.Struct(">iIiiII")
-FLOAT32_BITS = struct.Struct("=I")
-FLOAT32 = struct.Struct("=f")
-# Files up to this size are read whole in one call: cheaper than seeking
-# from header to header.
-READ_WHOLE_LIMIT = 1 << 16
+_COUNT = struct.Struct(">i")
+COUNT_OFFSET = 12
+# Headers are looked for in reads of this many bytes: a small file is read
+# whole in one call, a large one costs one read per block at most.
+PIECE = 1 << 16
+
+_KINDS = (
+    (stat.S_ISFIFO, "a pipe"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
 
 
-class Header(NamedTuple):
-    """One block header and where its samples are in the file."""
-
-    channel: int
-    period_ms: int
-    first_time: int
-    declared_samples: int
-    gain_bits: int
-    offset_bits: int
-    data_offset: int
-    present: int
-
-    @property
-    def gain(self) -> float:
-        """The gain widened to a double (a signalling NaN becomes quiet)."""
-        return float32_value(self.gain_bits)
-
-    @property
-    def offset(self) -> float:
-        """The offset widened to a double."""
-        return float32_value(self.offset_bits)
+class _NamedError(OSError):
+    def __str__(self) -> str:
+        return f"{os.fsdecode(self.filename)}: {self.strerror}"
 
 
-def float32_value(bits: int) -> float:
-    """Returns the binary32 value of `bits` as a Python float."""
-    return FLOAT32.unpack(FLOAT32_BITS.pack(bits))[0]
+class NotRegularFileError(_NamedError):
+    """The path names a pipe, a device or a socket. Logs are read from
+    regular files only: the reader seeks in them, and a stream may never
+    end."""
 
 
-def parse_headers(data: bytes | memoryview | mmap.mmap, size: int) -> list[Header]:
-    """Returns the headers of the `size` bytes of a logger file held in
-    `data` (bytes, memoryview or mmap), in file order."""
-    headers = []
-    unpack = HEADER_FORMAT.unpack_from
-    position = 0
-    while size - position >= HEADER_SIZE:
-        channel, period, first, declared, gain, offset = unpack(data, position)
-        position += HEADER_SIZE
-        wanted = max(declared, 0)
-        present = min(wanted, (size - position) // SAMPLE_SIZE)
-        headers.append(Header(channel, period, first, declared, gain, offset, position, present))
-        position += wanted * SAMPLE_SIZE
-    return headers
+class FileChangedError(_NamedError):
+    """The file changed after its headers were read: it shrank, was
+    rewritten, or a block's header is no longer the one indexed."""
 
 
-def scan_file(path: str | os.PathLike[str]) -> tuple[list[Header], int]:
-    """Returns the headers of the logger file at `path` and its size, reading
-    only the header bytes of a large file. Raises FileNotFoundError,
-    IsADirectoryError or another OSError when the file cannot be read."""
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+def describe_kind(mode: int) -> str:
+    """Returns what a file of this mode is, for an error message."""
+    for test, kind in _KINDS:
+        if test(mode):
+            return kind
+    return "not a regular file"
+
+
+def open_regular(path: str | bytes | os.PathLike) -> tuple[int, os.stat_result]:
+    """Opens the regular file `path` for reading; returns its descriptor and
+    status. Raises FileNotFoundError, IsADirectoryError, NotRegularFileError
+    (a pipe, a device, a socket) or another OSError. A named pipe without a
+    writer is refused at once rather than waited on."""
+    flags = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, flags)
     try:
         info = os.fstat(fd)
         if stat.S_ISDIR(info.st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
-        size = info.st_size
-        if size <= READ_WHOLE_LIMIT:
-            data = _read_fully(fd, size)
-            return parse_headers(data, len(data)), len(data)
-        return _scan_large(fd, size), size
-    finally:
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if not stat.S_ISREG(info.st_mode):
+            kind = describe_kind(info.st_mode)
+            raise NotRegularFileError(errno.EINVAL, f"not a regular file ({kind}); save it to a file first", path)
+    except BaseException:
         os.close(fd)
+        raise
+    return fd, info
 
 
-def _read_fully(fd: int, size: int) -> bytes:
+def read_at(fd: int, position: int, size: int) -> bytes:
+    """Returns `size` bytes of the file from `position`, fewer only at its end."""
     pieces = []
-    while True:
-        piece = os.read(fd, max(size, 1))
+    while size > 0:
+        if hasattr(os, "pread"):
+            piece = os.pread(fd, size, position)
+        else:
+            os.lseek(fd, position, os.SEEK_SET)
+            piece = os.read(fd, size)
         if not piece:
-            return b"".join(pieces)
+            break
         pieces.append(piece)
+        position += len(piece)
+        size -= len(piece)
+    return pieces[0] if len(pieces) == 1 else b"".join(pieces)
 
 
-def _scan_large(fd: int, size: int) -> list[Header]:
-    headers = []
+def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: bytearray) -> None:
+    """Appends to `out` the 24 bytes of every block header of the open file
+    `fd` of `size` bytes, in file order. Raises FileChangedError when the
+    file turns out shorter than `size`."""
+    count_at = _COUNT.unpack_from
     position = 0
     while size - position >= HEADER_SIZE:
-        os.lseek(fd, position, os.SEEK_SET)
-        raw = os.read(fd, HEADER_SIZE)
-        if len(raw) < HEADER_SIZE:  # the file shrank under us
-            break
-        (header,) = parse_headers(raw, HEADER_SIZE)
-        present = min(max(header.declared_samples, 0), (size - position - HEADER_SIZE) // SAMPLE_SIZE)
-        headers.append(header._replace(data_offset=position + HEADER_SIZE, present=present))
-        position += HEADER_SIZE + max(header.declared_samples, 0) * SAMPLE_SIZE
-    return headers
+        wanted = min(PIECE, size - position)
+        piece = read_at(fd, position, wanted)
+        if len(piece) < wanted:
+            raise FileChangedError(errno.EIO, f"it shrank to {position + len(piece)} bytes while being read", path)
+        end = len(piece)
+        # Headers of empty blocks lie back to back: each stretch of them is
+        # copied in one piece, when a block with samples ends it.
+        p = run = 0
+        while end - p >= HEADER_SIZE:
+            (count,) = count_at(piece, p + COUNT_OFFSET)
+            if count > 0:
+                out += piece[run : p + HEADER_SIZE]
+                p += HEADER_SIZE + count * SAMPLE_SIZE
+                run = p
+            else:
+                p += HEADER_SIZE
+        if run < p:
+            out += piece[run:p]
+        position += p
 
 
-def truncated_message(path: str | os.PathLike[str], header: Header) -> str:
+def changed_error(path: str | bytes | os.PathLike, what: str) -> FileChangedError:
+    """Returns the error for a file that changed after it was indexed."""
+    return FileChangedError(errno.EIO, f"the file changed after it was opened: {what}", path)
+
+
+def truncated_message(path: str | bytes | os.PathLike, present: int, declared: int) -> str:
     """Returns the converter's message for a block that the file cuts short."""
-    return (
-        f"truncated block in input file {os.fspath(path)}: "
-        f"{header.present} of {header.declared_samples} samples read"
-    )
+    return f"truncated block in input file {os.fsdecode(path)}: {present} of {declared} samples read"
 
 
 def time_step(period_ms: int) -> float:
@@ -152,6 +163,8 @@ def time_runs(first_time: int, step: float, count: int) -> list[tuple[int, int, 
     to even, settles after one step). Such stretches make one run; only the
     steps around a change of binade are taken one by one.
     """
+    if step == 0:  # the sum stays where it starts, at 0 too
+        return [(0, count, float(first_time), 0.0)] if count > 0 else []
     runs = []
     index = 0
     total = float(first_time)

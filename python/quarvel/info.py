@@ -1,90 +1,73 @@
 """`python3 -m quarvel info`: what the logger files hold, from their block
-headers alone. Uses no numpy, whose import would cost more than scanning
-thousands of small files."""
+headers alone. The report is written a stretch of blocks at a time, so
+that a file of millions of blocks takes no more memory than its index."""
 
 from __future__ import annotations
 
 import json
 import math
-import struct
+import os
 import sys
-from datetime import datetime, timedelta, timezone
-from fractions import Fraction
-from typing import Any, Sequence, TextIO
+from typing import Any, Iterator, Sequence, TextIO
 
-from ._headers import Header, running_time, scan_file, time_step
+import numpy as np
 
-EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-FLOAT32 = struct.Struct("<f")
+from ._headers import HEADER_SIZE, open_regular, read_headers
+from ._index import BlockTable, build_table
+from ._samples import milliseconds
 
-
-def describe_file(path: str) -> dict[str, Any]:
-    """Returns the summary of one logger file: its blocks and the gaps and
-    overlaps between blocks of a channel. Raises OSError when the file
-    cannot be read."""
-    headers, size = scan_file(path)
-    blocks = [_describe_block(i, header) for i, header in enumerate(headers)]
-    return {"path": path, "size": size, "blocks": blocks, "gaps": _gaps(blocks)}
+# Blocks formatted at a time: bounds the report's memory.
+STRETCH = 1 << 14
+# The range of milliseconds that a calendar date of years 1 to 9999 spells;
+# times outside it are shown as seconds.
+MIN_MILLIS = -62135596800000
+MAX_MILLIS = 253402300799999
+_ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
-def _describe_block(index: int, header: Header) -> dict[str, Any]:
-    step = time_step(header.period_ms)
-    last = running_time(header.first_time, step, header.present - 1) if header.present > 0 else None
-    return {
-        "index": index,
-        "channel": header.channel,
-        "period_ms": header.period_ms,
-        "first_time": header.first_time,
-        "last_time": last,
-        "start_utc": utc_text(header.first_time),
-        "end_utc": utc_text(last) if last is not None else None,
-        "declared_samples": header.declared_samples,
-        "present_samples": header.present,
-        "truncated": header.present < header.declared_samples,
-        "gain": header.gain,
-        "offset": header.offset,
-        "step": step,
-    }
+def display_name(name: str, encoding: str | None = None) -> str:
+    """Returns `name` as one line of text: itself when every character is
+    printable (and can be written in `encoding`), else between double
+    quotes with backslash escapes: \\xNN for a byte (an ASCII control
+    character, or a byte that was not valid in the file system's encoding),
+    \\uNNNN for any other character."""
+    if name.isprintable() and _encodable(name, encoding):
+        return name
+    return '"' + "".join(_escape(c, encoding) for c in name) + '"'
 
 
-def _gaps(blocks: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """The gaps (positive) and overlaps (negative) between each block with
-    samples and the next one of its channel: the next block's first time
-    less the time the converter would have stamped on one more sample."""
-    previous: dict[int, dict[str, Any]] = {}
-    gaps = []
-    for block in blocks:
-        if block["last_time"] is None:
-            continue
-        before = previous.get(block["channel"])
-        previous[block["channel"]] = block
-        if before is None:
-            continue
-        seconds = block["first_time"] - (before["last_time"] + before["step"])
-        if seconds != 0:
-            periods = seconds / before["step"] if before["step"] != 0 else None
-            gaps.append(
-                {
-                    "channel": block["channel"],
-                    "from_block": before["index"],
-                    "to_block": block["index"],
-                    "seconds": seconds,
-                    "periods": periods,
-                }
-            )
-    return gaps
-
-
-def utc_text(seconds: float) -> str:
-    """Returns `seconds` since the epoch as UTC with milliseconds, rounded
-    as the converter's "%.3f" rounds; far outside the calendar, the
-    seconds themselves."""
-    millis = round(Fraction(seconds) * 1000)
+def _encodable(text: str, encoding: str | None) -> bool:
     try:
-        moment = EPOCH + timedelta(milliseconds=millis)
-    except OverflowError:
-        return f"@{seconds:.3f}"
-    return moment.strftime("%Y-%m-%d %H:%M:%S.") + f"{moment.microsecond // 1000:03d}"
+        text.encode(encoding or "utf-8")
+    except (UnicodeEncodeError, LookupError):
+        return False
+    return True
+
+
+def _escape(c: str, encoding: str | None) -> str:
+    if c in _ESCAPES:
+        return _ESCAPES[c]
+    code = ord(c)
+    if 0xDC80 <= code <= 0xDCFF:  # an undecodable byte, as os.fsdecode keeps it
+        return f"\\x{code - 0xDC00:02x}"
+    if c.isprintable() and _encodable(c, encoding):
+        return c
+    if code < 0x80:  # the same byte in any ASCII-based encoding
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}"
+
+
+def utc_texts(seconds: np.ndarray) -> list[str]:
+    """Returns each time in `seconds` since the epoch as UTC with
+    milliseconds, rounded as the converter's "%.3f" rounds; outside the
+    years 1 to 9999, as "@" and the seconds themselves."""
+    millis = milliseconds(seconds)
+    inside = (millis >= MIN_MILLIS) & (millis <= MAX_MILLIS)
+    texts = np.datetime_as_string(np.where(inside, millis, 0).view("datetime64[ms]")).tolist()
+    out = [text.replace("T", " ") for text in texts]
+    for i in np.flatnonzero(~inside).tolist():
+        out[i] = f"@{float(seconds[i]):.3f}"
+    return out
 
 
 def shortest_float32(value: float) -> str:
@@ -93,88 +76,301 @@ def shortest_float32(value: float) -> str:
         return "-nan" if math.copysign(1.0, value) < 0 else "nan"
     if math.isinf(value):
         return "-inf" if value < 0 else "inf"
-    for digits in range(1, 10):
-        candidate = float(f"{value:.{digits}g}")
-        if FLOAT32.unpack(FLOAT32.pack(candidate))[0] == value:
-            return repr(candidate)
+    with np.errstate(over="ignore"):  # a candidate past the largest float32 rounds to infinity
+        for digits in range(1, 10):
+            candidate = float(f"{value:.{digits}g}")
+            if float(np.float32(candidate)) == value:
+                return repr(candidate)
     return repr(value)
 
 
-COLUMNS = ("block", "channel", "period ms", "start (UTC)", "end (UTC)", "declared", "present", "gain", "offset", "")
+def _widen(values: np.ndarray) -> list[float]:
+    """Returns float32 values as Python floats (a signalling NaN becomes quiet)."""
+    with np.errstate(invalid="ignore"):
+        return values.astype(np.float64).tolist()
 
 
-def format_text(summary: dict[str, Any]) -> str:
-    """Returns the human-readable report of one file."""
-    blocks = summary["blocks"]
-    lines = [f"{summary['path']}: {len(blocks)} block{'' if len(blocks) == 1 else 's'}, {summary['size']} bytes"]
-    if not blocks:
-        return lines[0] + "\n"
-    rows = [COLUMNS] + [
-        (
-            str(b["index"]),
-            str(b["channel"]),
-            str(b["period_ms"]),
-            b["start_utc"],
-            b["end_utc"] or "-",
-            str(b["declared_samples"]),
-            str(b["present_samples"]),
-            shortest_float32(b["gain"]),
-            shortest_float32(b["offset"]),
-            "truncated" if b["truncated"] else "",
-        )
-        for b in blocks
-    ]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(COLUMNS))]
-    left = {3, 4, 9}  # text columns; numbers align right
-    for row in rows:
-        cells = [
-            cell.ljust(width) if i in left else cell.rjust(width) for i, (cell, width) in enumerate(zip(row, widths))
+class Group:
+    """The reports of consecutive files, computed together from one index
+    so that a small file costs no numpy call of its own. `files` holds per
+    operand (path, size, first row, block count), or (path, error)."""
+
+    def __init__(self, files: list[tuple], table: BlockTable) -> None:
+        self.files = files
+        self.table = table
+        count = len(table)
+        self.last = table.end_times()
+        self.truncated = table.truncated()
+        # Few distinct calibrations: each is spelled once.
+        bits = np.concatenate([table.gain.view(np.uint32), table.offset.view(np.uint32)])
+        distinct, inverse = np.unique(bits, return_inverse=True)
+        self.numbers = _widen(distinct.view(np.float32))
+        self.spelled = [shortest_float32(v) for v in self.numbers]
+        self.gain_code = inverse[:count]
+        self.offset_code = inverse[count:]
+        self._gaps = self._find_gaps()
+        self._chunk = -1
+        self._lists: dict[str, list] = {}
+
+    def _find_gaps(self) -> dict[int, list[dict[str, Any]]]:
+        """Returns per file (its position in the table) the gaps (positive)
+        and overlaps (negative) between each block with samples and the next
+        one of its channel: the next block's first time less the time the
+        converter would have stamped on one more sample, in the order of the
+        later block."""
+        table = self.table
+        rows = np.flatnonzero(table.present_samples > 0)
+        rows = rows[np.lexsort((table.channel[rows], table.file[rows]))]  # stable: by file, then channel
+        same = (table.channel[rows[1:]] == table.channel[rows[:-1]]) & (table.file[rows[1:]] == table.file[rows[:-1]])
+        before, after = rows[:-1][same], rows[1:][same]
+        step = table.period_ms[before].view(np.int32) / 1000.0
+        seconds = table.first_time[after] - (self.last[before] + step)
+        keep = np.flatnonzero(seconds != 0)
+        keep = keep[np.argsort(after[keep], kind="stable")]
+        gaps: dict[int, list[dict[str, Any]]] = {}
+        for i in keep.tolist():
+            row = int(after[i])
+            gaps.setdefault(int(table.file[row]), []).append(
+                {
+                    "channel": int(table.channel[row]),
+                    "from_block": int(table.block[before[i]]),
+                    "to_block": int(table.block[row]),
+                    "seconds": float(seconds[i]),
+                    "periods": float(seconds[i] / step[i]) if step[i] != 0 else None,
+                }
+            )
+        return gaps
+
+    def gaps(self, file: int) -> list[dict[str, Any]]:
+        """The gaps of the table's file `file`."""
+        return self._gaps.get(file, [])
+
+    def rows(self, low: int, high: int) -> Iterator[dict[str, list]]:
+        """Yields the fields of rows `low` to `high` - 1 as lists, a stretch
+        of STRETCH rows of the table at most at a time."""
+        while low < high:
+            chunk = low // STRETCH
+            lists = self._chunk_lists(chunk)
+            end = min(high, (chunk + 1) * STRETCH)
+            part = slice(low - chunk * STRETCH, end - chunk * STRETCH)
+            yield {key: column[part] for key, column in lists.items()}
+            low = end
+
+    def _chunk_lists(self, chunk: int) -> dict[str, list]:
+        if chunk == self._chunk:
+            return self._lists
+        table = self.table
+        part = slice(chunk * STRETCH, (chunk + 1) * STRETCH)
+        last = self.last[part]
+        has = (table.present_samples[part] > 0).tolist()
+        ends = utc_texts(np.nan_to_num(last))
+        self._lists = {
+            "index": table.block[part].tolist(),
+            "channel": table.channel[part].tolist(),
+            "period_ms": table.period_ms[part].tolist(),
+            "first_time": table.first_time[part].tolist(),
+            "last_time": [t if h else None for t, h in zip(last.tolist(), has)],
+            "start_utc": utc_texts(table.first_time[part].astype(np.float64)),
+            "end_utc": [t if h else None for t, h in zip(ends, has)],
+            "declared_samples": table.declared_samples[part].tolist(),
+            "present_samples": table.present_samples[part].tolist(),
+            "truncated": self.truncated[part].tolist(),
+            "gain": self.gain_code[part].tolist(),
+            "offset": self.offset_code[part].tolist(),
+        }
+        self._chunk = chunk
+        return self._lists
+
+    def widths(self) -> dict[int, list[int]]:
+        """Returns per file with blocks the width of each column of its text
+        report, from the extremes of each column rather than every cell."""
+        table = self.table
+        files = [(position, entry[2], entry[3]) for position, entry in enumerate(self._readable()) if entry[3]]
+        if not files:
+            return {}
+        starts = np.array([first for _, first, _ in files])
+
+        def longest(column: np.ndarray) -> list[int]:
+            low = np.minimum.reduceat(column, starts).tolist()
+            high = np.maximum.reduceat(column, starts).tolist()
+            return [max(len(str(a)), len(str(b))) for a, b in zip(low, high)]
+
+        spelled = np.array([len(text) for text in self.spelled])
+        has = table.present_samples > 0
+        columns = [
+            longest(table.block),
+            longest(table.channel),
+            longest(table.period_ms),
+            self._time_widths(table.first_time.astype(np.float64), np.ones(len(table), dtype=bool), files),
+            self._time_widths(np.nan_to_num(self.last), has, files),
+            longest(table.declared_samples),
+            longest(table.present_samples),
+            np.maximum.reduceat(spelled[self.gain_code], starts).tolist(),
+            np.maximum.reduceat(spelled[self.offset_code], starts).tolist(),
         ]
-        lines.append("  " + "  ".join(cells).rstrip())
-    for gap in summary["gaps"]:
+        return {
+            position: [max(len(head), cells[i]) for head, cells in zip(COLUMNS, columns)]
+            for i, (position, _, _) in enumerate(files)
+        }
+
+    def _time_widths(self, seconds: np.ndarray, shown: np.ndarray, files: list[tuple[int, int, int]]) -> list[int]:
+        """The width of a time column per file: that of a date if one is
+        shown, or of the longest "@seconds" outside the calendar ("-" is
+        narrower than the column's head)."""
+        millis = milliseconds(seconds)
+        outside = (millis < MIN_MILLIS) | (millis > MAX_MILLIS)
+        starts = np.array([first for _, first, _ in files])
+        dates = np.maximum.reduceat(shown & ~outside, starts).tolist()
+        widths = [len("2000-01-01 00:00:00.000") if d else 0 for d in dates]
+        outside &= shown
+        for row in np.flatnonzero(outside).tolist():
+            i = int(np.searchsorted(starts, row, side="right")) - 1
+            widths[i] = max(widths[i], len(f"@{float(seconds[row]):.3f}"))
+        return widths
+
+    def _readable(self) -> list[tuple]:
+        return [entry for entry in self.files if len(entry) == 4]
+
+
+def scan_groups(paths: Sequence[str]) -> Iterator[Group]:
+    """Reads the headers of `paths` in order and yields them in Groups of
+    about STRETCH blocks (a file of more blocks makes a group of its own).
+    A file that cannot be read is kept in its place with its error."""
+    raw = bytearray()
+    files: list[tuple] = []
+    readable: list[tuple[str, int]] = []
+    for path in paths:
+        before = len(raw)
+        try:
+            fd, info = open_regular(path)
+            try:
+                read_headers(fd, info.st_size, path, raw)
+            finally:
+                os.close(fd)
+        except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
+            del raw[before:]
+            files.append((path, error))
+            continue
+        count = (len(raw) - before) // HEADER_SIZE
+        files.append((path, info.st_size, before // HEADER_SIZE, count))
+        readable.append((path, info.st_size))
+        if len(raw) >= STRETCH * HEADER_SIZE:
+            yield _group(files, readable, raw)
+            files, readable, raw = [], [], bytearray()
+    if files:
+        yield _group(files, readable, raw)
+
+
+def _group(files: list[tuple], readable: list[tuple[str, int]], raw: bytearray) -> Group:
+    counts = np.array([entry[3] for entry in files if len(entry) == 4], dtype=np.int64)
+    sizes = np.array([size for _, size in readable], dtype=np.int64)
+    return Group(files, build_table(raw, [path for path, _ in readable], sizes, counts))
+
+
+COLUMNS = ("block", "channel", "period ms", "start (UTC)", "end (UTC)", "declared", "present", "gain", "offset")
+
+
+def write_text(group: Group, position: int, entry: tuple, widths: list[int] | None, out: TextIO) -> None:
+    """Writes the human-readable report of one file."""
+    path, size, first, count = entry
+    name = display_name(path, getattr(out, "encoding", None))
+    out.write(f"{name}: {count} block{'' if count == 1 else 's'}, {size} bytes\n")
+    if count == 0 or widths is None:
+        return
+    w = widths
+    line = (
+        f"  {{:>{w[0]}}}  {{:>{w[1]}}}  {{:>{w[2]}}}  {{:<{w[3]}}}  {{:<{w[4]}}}"
+        f"  {{:>{w[5]}}}  {{:>{w[6]}}}  {{:>{w[7]}}}  {{:>{w[8]}}}  {{}}"
+    )
+    out.write(line.format(*COLUMNS, "").rstrip() + "\n")
+    spelled = group.spelled
+    for part in group.rows(first, first + count):
+        rows = zip(
+            part["index"],
+            part["channel"],
+            part["period_ms"],
+            part["start_utc"],
+            part["end_utc"],
+            part["declared_samples"],
+            part["present_samples"],
+            part["gain"],
+            part["offset"],
+            part["truncated"],
+        )
+        out.write(
+            "".join(
+                line.format(b, c, p, s, e or "-", d, n, spelled[g], spelled[o], "truncated" if t else "").rstrip()
+                + "\n"
+                for b, c, p, s, e, d, n, g, o, t in rows
+            )
+        )
+    for gap in group.gaps(position):
         kind = "gap" if gap["seconds"] > 0 else "overlap"
         periods = f" ({abs(gap['periods']):.6g} periods)" if gap["periods"] is not None else ""
-        lines.append(
+        out.write(
             f"  channel {gap['channel']}: {kind} of {abs(gap['seconds']):.3f} s{periods}"
-            f" between blocks {gap['from_block']} and {gap['to_block']}"
+            f" between blocks {gap['from_block']} and {gap['to_block']}\n"
         )
-    return "\n".join(lines) + "\n"
 
 
-def _json_number(value: float | None) -> float | str | None:
+def _json_number(spelled: str, value: float) -> float | str:
     # JSON has no NaN or infinity: those are written as strings.
-    if value is None or math.isfinite(value):
-        return value
-    return shortest_float32(value)
+    return value if math.isfinite(value) else spelled
 
 
-def to_json(summary: dict[str, Any]) -> dict[str, Any]:
-    """Returns the summary with non-finite numbers spelled as strings."""
-    blocks = [
-        {key: (_json_number(v) if key in ("gain", "offset") else v) for key, v in block.items() if key != "step"}
-        for block in summary["blocks"]
-    ]
-    return {**summary, "blocks": blocks}
+JSON_KEYS = ("index", "channel", "period_ms", "first_time", "last_time", "start_utc", "end_utc")
+JSON_KEYS += ("declared_samples", "present_samples", "truncated")
+
+
+def write_json(group: Group, position: int, entry: tuple, out: TextIO) -> None:
+    """Writes one file's JSON object: path, size, blocks and gaps."""
+    path, size, first, count = entry
+    head = json.dumps({"path": path, "size": size})
+    out.write(head[:-1] + ', "blocks": [')
+    values = [_json_number(s, v) for s, v in zip(group.spelled, group.numbers)]
+    separator = ""
+    for part in group.rows(first, first + count):
+        columns = [part[key] for key in JSON_KEYS]
+        blocks = [
+            {**dict(zip(JSON_KEYS, row)), "gain": values[g], "offset": values[o]}
+            for *row, g, o in zip(*columns, part["gain"], part["offset"])
+        ]
+        out.write(separator + json.dumps(blocks)[1:-1])
+        separator = ", "
+    out.write('], "gaps": ' + json.dumps(group.gaps(position)) + "}")
 
 
 def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: TextIO = sys.stderr) -> int:
     """Reports on every file in `paths`; returns 1 if any could not be read."""
     status = 0
-    reports = []
-    for path in paths:
-        try:
-            summary = describe_file(path)
-        except OSError as error:
-            status = 1
-            print(f"quarvel info: cannot read {path}: {error.strerror or error}", file=err)
-            reports.append({"path": path, "error": error.strerror or str(error)})
-            continue
-        if as_json:
-            reports.append(to_json(summary))
-        else:
-            out.write(format_text(summary))
+    encoding = getattr(err, "encoding", None)
     if as_json:
-        # One line, by the json module's fast encoder (indenting is slow)
-        out.write(json.dumps({"files": reports}) + "\n")
+        out.write('{"files": [')
+    separator = ""
+    for group in scan_groups(paths):
+        widths = {} if as_json else group.widths()
+        position = 0
+        for entry in group.files:
+            if len(entry) == 2:
+                path, error = entry
+                status = 1
+                reason = _reason(error)
+                print(f"quarvel info: cannot read {display_name(path, encoding)}: {reason}", file=err)
+                if as_json:
+                    out.write(separator + json.dumps({"path": path, "error": reason}))
+            elif as_json:
+                out.write(separator)
+                write_json(group, position, entry, out)
+            else:
+                write_text(group, position, entry, widths.get(position), out)
+            position += len(entry) == 4
+            separator = ", "
+    if as_json:
+        out.write("]}\n")
     return status
 
+
+def _reason(error: Exception) -> str:
+    """One line that says why a file could not be read."""
+    reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
+    return " ".join(reason.split())

@@ -9,11 +9,21 @@ import numpy as np
 
 from ._optional import require
 from ._reader import Block, open as open_log
+from ._samples import milliseconds
+from .info import MAX_MILLIS, MIN_MILLIS, display_name
 
 # Above this many samples a channel is drawn as the minimum and maximum of
 # each of this many pieces: the envelope that a plot of every sample shows,
 # without drawing millions of points.
 MAX_POINTS = 20_000
+# The axes extend this far beyond the data on each side (a share of its
+# span); the dates there must still be in the calendar.
+MARGIN = 0.1
+
+
+class PlotError(Exception):
+    """The file cannot be plotted as asked: no samples, or an output format
+    that matplotlib cannot write."""
 
 
 def envelope(times: np.ndarray, values: np.ndarray, limit: int = MAX_POINTS) -> tuple[np.ndarray, np.ndarray]:
@@ -33,14 +43,16 @@ def envelope(times: np.ndarray, values: np.ndarray, limit: int = MAX_POINTS) -> 
     return np.repeat(starts, 2), np.column_stack([low, high]).ravel()
 
 
-def channel_lines(blocks: list[Block]) -> dict[int, tuple[np.ndarray, np.ndarray]]:
-    """Returns per channel the UTC times and values of its blocks in file
+def channel_lines(blocks: list[Block], dates: bool = True) -> dict[int, tuple[np.ndarray, np.ndarray]]:
+    """Returns per channel the times (UTC datetime64[ms], or seconds since
+    the epoch when `dates` is false) and values of its blocks in file
     order, with a NaN between blocks so that the line breaks there."""
     parts: dict[int, list[tuple[np.ndarray, np.ndarray]]] = {}
     for block in blocks:
         if len(block) == 0:
             continue
-        times, values = envelope(block.datetimes(), block.values().astype(np.float64))
+        times = block.datetimes() if dates else block.times()
+        times, values = envelope(times, block.values().astype(np.float64))
         line = parts.setdefault(block.channel, [])
         if line:  # the break: one point without a value
             line.append((times[:1], np.array([np.nan])))
@@ -51,29 +63,63 @@ def channel_lines(blocks: list[Block]) -> dict[int, tuple[np.ndarray, np.ndarray
     }
 
 
+def _in_calendar(lines: dict[int, tuple[np.ndarray, np.ndarray]]) -> bool:
+    """True when the time axis, margins included, lies within the years 1
+    to 9999, which matplotlib's date axis can label."""
+    low = min(float(times.min()) for times, _ in lines.values())
+    high = max(float(times.max()) for times, _ in lines.values())
+    pad = (high - low) * MARGIN + 86400.0
+    ends = milliseconds(np.array([low - pad, high + pad]))
+    return bool(ends[0] >= MIN_MILLIS and ends[1] <= MAX_MILLIS)
+
+
+def check_output(output: str) -> None:
+    """Raises PlotError when matplotlib cannot write the format that the
+    name `output` asks for by its extension."""
+    backend_bases = require("matplotlib.backend_bases")
+    extension = os.path.splitext(output)[1][1:].lower()
+    supported = backend_bases.FigureCanvasBase.get_supported_filetypes()
+    if extension and extension not in supported:
+        raise PlotError(
+            f"cannot save a picture as {display_name(output)}: no format is named {extension!r}"
+            f" (known: {', '.join(sorted(supported))})"
+        )
+
+
 def plot_file(path: str, output: str | None = None) -> Any:
     """Draws the calibrated values of the logger file at `path` against UTC
-    time, one line per channel. Saves the figure to `output` when given,
-    else shows it. Returns the matplotlib figure."""
+    time, one line per channel (against seconds since the epoch when the
+    times lie outside the years 1 to 9999). Saves the figure to `output`
+    when given, else shows it. Returns the matplotlib figure. Raises
+    PlotError when the file holds no sample or `output` names a format
+    matplotlib cannot write, and OSError when the file cannot be read."""
     matplotlib = require("matplotlib")
     if output is not None:
+        check_output(output)
         matplotlib.use("Agg")  # no window needed to write a file
     plt = require("matplotlib.pyplot")
     with open_log(path) as log:
-        lines = channel_lines(log.blocks)
+        lines = channel_lines(log.blocks, dates=False)
+    if not lines:
+        raise PlotError(f"{display_name(os.fsdecode(path))} holds no samples to plot")
+    dates = _in_calendar(lines)
+    if dates:
+        lines = {channel: (milliseconds(t).view("datetime64[ms]"), v) for channel, (t, v) in lines.items()}
     figure, axes = plt.subplots(figsize=(8, 3.5), dpi=100, layout="constrained")
     for channel in sorted(lines):
         times, values = lines[channel]
         axes.plot(times, values, linewidth=1, label=f"channel {channel}")
-    axes.set_title(os.path.basename(path))
-    axes.set_xlabel("time (UTC)")
+    axes.set_title(display_name(os.path.basename(os.fsdecode(path))), parse_math=False)
     axes.set_ylabel("calibrated value")
     axes.grid(True, alpha=0.3)
-    if lines:
-        axes.legend(loc="best")
-    locator = require("matplotlib.dates").AutoDateLocator()
-    axes.xaxis.set_major_locator(locator)
-    axes.xaxis.set_major_formatter(require("matplotlib.dates").ConciseDateFormatter(locator))
+    axes.legend(loc="best")
+    if dates:
+        axes.set_xlabel("time (UTC)")
+        locator = require("matplotlib.dates").AutoDateLocator()
+        axes.xaxis.set_major_locator(locator)
+        axes.xaxis.set_major_formatter(require("matplotlib.dates").ConciseDateFormatter(locator))
+    else:
+        axes.set_xlabel("time (s since 1970-01-01 00:00 UTC)")
     if output is not None:
         figure.savefig(output)
     else:

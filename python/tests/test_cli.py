@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 
@@ -98,3 +99,71 @@ def test_envelope_keeps_every_extreme():
     t, v = envelope(times, values, limit=1000)
     assert len(v) <= 2000 and v.max() == 5.0 and v.min() == -5.0
     assert (np.diff(t) >= 0).all()
+
+
+def test_info_reports_every_file_whatever_its_name_and_calibration(tmp_path):
+    """The largest float32 calibration, a name that is not UTF-8 (under a
+    locale that cannot write it raw) and one with a newline: each file is
+    reported on its own lines, names escaped."""
+    largest = log_bytes([BlockPlan(1, 500, 0, np.arange(3, dtype=np.int16), EDGE_FLOATS["max"], EDGE_FLOATS["-max"])])
+    names = [b"max.log", b"bad\xff.log", b"two\nlines.log", b"plain.log"]
+    for name in names:
+        (tmp_path / os.fsdecode(name)).write_bytes(largest)
+    args = [os.fsdecode(name) for name in names]
+    env = dict(python_env(), PYTHONIOENCODING="utf-8:strict")
+    done = subprocess.run(
+        [sys.executable, "-m", "quarvel", "info", *args, "missing\n.log"],
+        cwd=tmp_path, env=env, capture_output=True, text=True,
+    )
+    assert done.returncode == 1
+    lines = done.stdout.splitlines()
+    assert [line for line in lines if not line.startswith("  ")] == [
+        "max.log: 1 block, 30 bytes",
+        '"bad\\xff.log": 1 block, 30 bytes',
+        '"two\\nlines.log": 1 block, 30 bytes',
+        "plain.log: 1 block, 30 bytes",
+    ]
+    assert lines[2].split()[-2:] == ["3.4028235e+38", "-3.4028235e+38"]
+    assert done.stderr == 'quarvel info: cannot read "missing\\n.log": No such file or directory\n'
+    report = json.loads(run_quarvel("info", "--json", str(tmp_path / "max.log")).stdout)
+    assert report["files"][0]["blocks"][0]["gain"] == float(np.uint32(EDGE_FLOATS["max"]).view(np.float32))
+
+
+@pytest.mark.parametrize(
+    "name, content, output, env, message",
+    [
+        ("a$\\foo$b.002", "gappy", "out.png", {}, None),
+        ("far.002", "far", "out.png", {}, None),
+        ("past.002", "past", "out.svg", {}, None),
+        ("ok.002", "whole", "out.xyz", {}, "quarvel plot: cannot save a picture as out.xyz: no format is named 'xyz'"),
+        ("empty.002", "empty", "out.png", {}, "quarvel plot: empty.002 holds no samples to plot"),
+        ("none.002", "none", "out.png", {}, "quarvel plot: none.002 holds no samples to plot"),
+        ("ok.002", "whole", None, {"MPLBACKEND": "Agg"}, "quarvel plot: no display to show the plot on"),
+        ("ok.002", "gappy", "missing/out.png", {}, "quarvel plot: cannot write missing/out.png: No such file"),
+    ],
+    ids=["mathtext-name", "after-9999", "before-year-1", "unknown-format"]
+    + ["empty", "no-samples", "no-display", "bad-out"],
+)
+def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, message):
+    pytest.importorskip("matplotlib")
+    samples = np.arange(200_000, dtype=np.int16)  # at 2^31 ms apart: 13,600 years
+    logs = {
+        "gappy": gappy_log(),
+        "far": log_bytes([BlockPlan(1, (1 << 31) - 1, (1 << 31) - 1, samples)]),
+        "past": log_bytes([BlockPlan(1, 1 << 31, -(1 << 31), samples)]),
+        "whole": log_bytes([BlockPlan(1, 500, 0, samples[:10])]),
+        "empty": b"",
+        "none": log_bytes([BlockPlan(1, 500, 0, declared=0), BlockPlan(2, 500, 0, declared=-4)]),
+    }
+    (tmp_path / name).write_bytes(logs[content])
+    command = [sys.executable, "-m", "quarvel", "plot", name] + (["-o", output] if output else [])
+    done = subprocess.run(command, cwd=tmp_path, env=dict(python_env(), **env), capture_output=True, text=True)
+    truncation = "truncated block in input file ok.002: 3 of 9 samples read\n" if content == "gappy" else ""
+    if message is None:
+        assert (done.returncode, done.stderr) == (0, truncation.replace("ok.002", name))
+        assert (tmp_path / output).stat().st_size > 1000
+    else:
+        assert done.returncode == 1
+        assert done.stderr.startswith(truncation) and done.stderr[len(truncation) :].startswith(message)
+        assert done.stderr.count("\n") == 1 + bool(truncation)
+        assert output is None or not (tmp_path / output).exists()

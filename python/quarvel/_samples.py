@@ -1,0 +1,347 @@
+"""Samples read from a logger file by position, and the converter's
+calibrated values and time stamps computed from them exactly.
+
+Everything here works from plain numbers: a path, the byte offset of a
+block's first sample, a count, the header's fields. A task on another
+process or machine can therefore read any stretch of a block with
+`read_raw` or `read_values` from what an index row holds; each call opens
+the file and closes it again. Samples are copied out of the file, never
+mapped: a file that shrinks under the reader raises FileChangedError
+instead of killing the process, and a returned array never changes.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+from fractions import Fraction
+
+import numpy as np
+
+from ._headers import (
+    HEADER_FORMAT,
+    HEADER_SIZE,
+    SAMPLE_SIZE,
+    changed_error,
+    open_regular,
+    read_at,
+    time_runs,
+    time_step,
+)
+
+# Samples are converted in pieces of this many, so that the temporary
+# doubles stay small (1 MB) whatever the size of the block.
+CHUNK = 1 << 17
+FILE_DTYPE = np.dtype(">i2")
+RAW_DTYPE = np.dtype(np.int16)  # the host's order
+_COUNTING = np.arange(CHUNK, dtype=np.float64)
+# Large results start at a multiple of this, the size of a huge page, so
+# that the system can back them with huge pages: faulting in 4 kB pages
+# cost more than computing the values.
+HUGE_PAGE = 1 << 21
+# From this many samples on, values are looked up in a table of all 65536
+# raw counts' values, which is faster than computing each.
+TABLE_MIN_SAMPLES = 1 << 16
+# A strided selection reads the stretch it spans when its samples are at
+# most this many bytes apart, and each sample on its own when further:
+# one read call costs about as much as copying this many bytes.
+SPAN_READ_MAX_GAP = 8192
+_SWAP = sys.byteorder == "little"
+_HAVE_PREAD = hasattr(os, "pread")
+_HAVE_PREADV = hasattr(os, "preadv")
+
+
+class SampleFile:
+    """An open logger file whose samples are read by position. Before and
+    after every read it checks that the file is still the one indexed: not
+    shorter, and not modified unless it grew. Safe to share between
+    threads."""
+
+    def __init__(self, path: str | bytes | os.PathLike, fd: int | None = None, info: os.stat_result | None = None):
+        if fd is None:
+            fd, info = open_regular(path)
+        assert info is not None
+        self.path = path
+        self.fd = fd
+        self.size = info.st_size
+        self._mtime = info.st_mtime_ns
+        self._lock = threading.Lock()  # lseek and read are two calls where pread is missing
+
+    def close(self) -> None:
+        """Closes the file; closing twice is harmless."""
+        fd, self.fd = self.fd, -1
+        if fd >= 0:
+            os.close(fd)
+
+    def __del__(self) -> None:
+        self.close()
+
+    def check(self) -> None:
+        """Raises FileChangedError when the file is shorter than when it was
+        opened, or was modified without growing."""
+        info = os.fstat(self.fd)
+        if info.st_size < self.size:
+            raise changed_error(self.path, f"it shrank from {self.size} to {info.st_size} bytes")
+        if info.st_size == self.size and info.st_mtime_ns != self._mtime:
+            raise changed_error(self.path, "it was modified")
+
+    def check_header(self, data_offset: int, header: tuple[int, ...]) -> None:
+        """Raises FileChangedError when the header before `data_offset` no
+        longer holds the fields `header` (channel, period, first time,
+        count, gain bits, offset bits)."""
+        data = self.read_bytes(data_offset - HEADER_SIZE, HEADER_SIZE)
+        if HEADER_FORMAT.unpack(data) != tuple(header):
+            raise changed_error(self.path, f"the block header at byte {data_offset - HEADER_SIZE} is another one")
+
+    def read_bytes(self, position: int, size: int) -> bytes:
+        """Returns `size` bytes from `position`; FileChangedError if fewer."""
+        if _HAVE_PREAD:
+            data = read_at(self.fd, position, size)
+        else:
+            with self._lock:
+                data = read_at(self.fd, position, size)
+        if len(data) < size:
+            raise changed_error(self.path, f"it ends before byte {position + size}")
+        return data
+
+    def read_into(self, buffer: np.ndarray, position: int) -> None:
+        """Fills `buffer` (contiguous) with the file's bytes from `position`."""
+        view = memoryview(buffer).cast("B")
+        done = 0
+        while done < len(view):
+            if _HAVE_PREADV:
+                got = os.preadv(self.fd, [view[done:]], position + done)
+            else:
+                data = self.read_bytes(position + done, len(view) - done)
+                view[done : done + len(data)] = data
+                got = len(data)
+            if got == 0:
+                raise changed_error(self.path, f"it ends before byte {position + len(view)}")
+            done += got
+
+    def read_codes(self, data_offset: int, selection: range, out: np.ndarray) -> None:
+        """Fills `out` (uint16 or int16, len(selection) items) with the
+        samples `selection` (ascending) of the block whose samples start at
+        `data_offset`, as the file's bytes: big-endian."""
+        count, step = len(selection), selection.step
+        if count == 0:
+            return
+        first = data_offset + selection.start * SAMPLE_SIZE
+        if step == 1:
+            self.read_into(out, first)
+        elif step * SAMPLE_SIZE > SPAN_READ_MAX_GAP:
+            for i in range(count):
+                self.read_into(out[i : i + 1], first + i * step * SAMPLE_SIZE)
+        else:
+            per_read = max(1, CHUNK // step)
+            scratch = np.empty(min(count, per_read) * step, dtype=out.dtype)
+            for i in range(0, count, per_read):
+                n = min(per_read, count - i)
+                span = scratch[: (n - 1) * step + 1]
+                self.read_into(span, first + i * step * SAMPLE_SIZE)
+                out[i : i + n] = span[::step]
+
+
+def ascending(selection: range) -> range:
+    """Returns the indices of `selection` in ascending order."""
+    return selection if selection.step > 0 else selection[::-1]
+
+
+def read_block_raw(source: SampleFile, data_offset: int, selection: range) -> np.ndarray:
+    """Returns the samples `selection` of a block as a new int16 array in
+    the host's byte order."""
+    out = new_array(len(selection), RAW_DTYPE)
+    target = out if selection.step > 0 else out[::-1]
+    codes = np.empty(len(selection), dtype=RAW_DTYPE) if selection.step < 0 else target
+    source.read_codes(data_offset, ascending(selection), codes)
+    if _SWAP:
+        codes.byteswap(inplace=True)
+    if codes is not target:
+        target[...] = codes
+    return out
+
+
+def read_block_values(source: SampleFile, data_offset: int, selection: range, gain: float, offset: float) -> np.ndarray:
+    """Returns the calibrated values of the samples `selection` of a block
+    (float32), reading the file a chunk at a time."""
+    count = len(selection)
+    if count < TABLE_MIN_SAMPLES:
+        return calibrate(read_block_raw(source, data_offset, selection), gain, offset)
+    # A value for each of the 65536 raw counts, looked up by the sample's
+    # two bytes as the host reads them: no byte swap needed.
+    table = _calibrate(np.arange(1 << 16, dtype=np.uint16).view(FILE_DTYPE), gain, offset)
+    out = new_array(count, np.float32)
+    target = out if selection.step > 0 else out[::-1]
+    order = ascending(selection)
+    codes = np.empty(min(count, CHUNK), dtype=np.uint16)
+    for start in range(0, count, CHUNK):
+        part = order[start : start + CHUNK]
+        source.read_codes(data_offset, part, codes[: len(part)])
+        np.take(table, codes[: len(part)], out=target[start : start + len(part)], mode="clip")
+    return out
+
+
+def _open_checked(
+    path: str | bytes | os.PathLike, data_offset: int, selection: range, header: tuple[int, ...] | None
+) -> SampleFile:
+    source = SampleFile(path)
+    try:
+        end = data_offset + (max(selection[0], selection[-1]) + 1) * SAMPLE_SIZE if len(selection) else 0
+        if source.size < end:
+            raise changed_error(path, f"it holds {source.size} bytes, fewer than the {end} indexed")
+        if header is not None:
+            source.check_header(data_offset, header)
+    except BaseException:
+        source.close()
+        raise
+    return source
+
+
+def read_raw(
+    path: str | bytes | os.PathLike,
+    data_offset: int,
+    start: int,
+    stop: int,
+    step: int = 1,
+    header: tuple[int, ...] | None = None,
+) -> np.ndarray:
+    """Returns the samples range(start, stop, step) of the block whose
+    samples begin at byte `data_offset` of the file at `path`, as a new
+    int16 array in the host's byte order. Opens the file and closes it
+    again. With `header` (channel, period, first time, count, gain bits,
+    offset bits, as the file held them when it was indexed), checks that
+    the block's header still holds them. Raises FileChangedError when the
+    file is too short or the header differs, and the errors of opening the
+    file."""
+    selection = range(start, stop, step)
+    source = _open_checked(path, data_offset, selection, header)
+    try:
+        raw = read_block_raw(source, data_offset, selection)
+        source.check()
+        return raw
+    finally:
+        source.close()
+
+
+def read_values(
+    path: str | bytes | os.PathLike,
+    data_offset: int,
+    start: int,
+    stop: int,
+    gain: float,
+    offset: float,
+    step: int = 1,
+    header: tuple[int, ...] | None = None,
+) -> np.ndarray:
+    """Returns the calibrated values (float32) of the samples that
+    read_raw() reads, with the block's `gain` and `offset`."""
+    selection = range(start, stop, step)
+    source = _open_checked(path, data_offset, selection, header)
+    try:
+        values = read_block_values(source, data_offset, selection, float(gain), float(offset))
+        source.check()
+        return values
+    finally:
+        source.close()
+
+
+def new_array(length: int, dtype: type | np.dtype) -> np.ndarray:
+    """Returns an uninitialised array; a large one starts on a huge page."""
+    itemsize = np.dtype(dtype).itemsize
+    size = length * itemsize
+    if size < 2 * HUGE_PAGE:
+        return np.empty(length, dtype=dtype)
+    memory = np.empty(size + HUGE_PAGE, dtype=np.uint8)
+    start = -memory.ctypes.data % HUGE_PAGE
+    return memory[start : start + size].view(dtype)
+
+
+def calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
+    """Returns raw × gain + offset (raw: int16 in either byte order) as the
+    converter computes it: the product and the sum in double precision (the
+    product is exact, the sum rounded to a double), then rounded to
+    float32, with the converter's NaN signs."""
+    if len(raw) >= TABLE_MIN_SAMPLES:
+        codes = np.arange(1 << 16, dtype=np.uint16).view(raw.dtype)
+        out = new_array(len(raw), np.float32)
+        np.take(_calibrate(codes, gain, offset), raw.view(np.uint16), out=out, mode="clip")
+        return out
+    return _calibrate(raw, gain, offset)
+
+
+def _calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
+    out = new_array(len(raw), np.float32)
+    with np.errstate(all="ignore"):
+        for start in range(0, len(raw), CHUNK):
+            part = raw[start : start + CHUNK].astype(np.float64)
+            part *= gain
+            part += offset
+            out[start : start + CHUNK] = part
+    if not (np.isfinite(gain) and np.isfinite(offset)):
+        sign_nans(out, raw, gain, offset)
+    return out
+
+
+def sign_nans(values: np.ndarray, raw: np.ndarray, gain: float, offset: float) -> None:
+    """Gives the NaNs of `values` the sign that x86-64 gives them, on any
+    CPU: an operand's NaN passes with its sign, the gain's first; a NaN made
+    of numbers (0 × inf, inf - inf) is negative."""
+    nans = np.isnan(values)
+    if not nans.any():
+        return
+    if np.isnan(gain):
+        negative = np.full(len(values), bool(np.signbit(gain)))
+    elif np.isinf(gain):
+        negative = raw == 0
+        if np.isnan(offset):
+            negative |= np.signbit(offset)
+        else:
+            negative[:] = True
+    elif np.isnan(offset):
+        negative = np.full(len(values), bool(np.signbit(offset)))
+    else:
+        negative = np.ones(len(values), dtype=bool)
+    magnitude = np.abs(values[nans])
+    values[nans] = np.where(negative[nans], -magnitude, magnitude)
+
+
+def sample_times(first_time: int, period_ms: int, selection: range) -> np.ndarray:
+    """Returns the time stamps (float64 seconds) of the samples `selection`
+    of a block: the first-sample time with the step added once per sample,
+    one rounded addition after another, as the converter's time column has
+    them, whatever the selection."""
+    out = new_array(len(selection), np.float64)
+    if len(selection) == 0:
+        return out
+    first = min(selection[0], selection[-1])
+    last = max(selection[0], selection[-1])
+    stride = abs(selection.step)
+    ordered = out if selection.step > 0 else out[::-1]
+    for start, length, base, increment in time_runs(first_time, time_step(period_ms), last + 1):
+        # The selected samples first + m × stride that lie in this run.
+        # Every sum of the run's first value and a multiple of its
+        # increment is exact, so they may be added in any grouping.
+        low = max(-(-(start - first) // stride), 0)
+        high = -(-(start + length - first) // stride)
+        if low >= high:
+            continue
+        steps = _COUNTING[: min(CHUNK, high - low)] * (increment * stride)
+        for m in range(low, high, CHUNK):
+            count = min(CHUNK, high - m)
+            np.add(steps[:count], base + (first + m * stride - start) * increment, out=ordered[m : m + count])
+    return out
+
+
+def milliseconds(times: np.ndarray) -> np.ndarray:
+    """Returns `times` in whole milliseconds (int64), each rounded to the
+    nearest, ties to even, from its exact binary value, as "%.3f" rounds."""
+    seconds = np.floor(times)
+    fraction = times - seconds  # exact
+    scaled = fraction * 1000.0  # may round: near ties are redone exactly below
+    millis = np.rint(scaled)
+    out = seconds.astype(np.int64) * 1000 + millis.astype(np.int64)
+    doubtful = np.flatnonzero(np.abs(scaled - np.floor(scaled) - 0.5) < 1e-9)
+    for i in doubtful:  # a few at most: values this close to a tie are rare
+        out[i] = round(Fraction(float(times[i])) * 1000)
+    return out

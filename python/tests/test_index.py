@@ -1,0 +1,152 @@
+"""quarvel.index(): one row per block from the headers alone, agreeing with
+the reader and with the converter's text."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from logbuilder import INT32_MAX, INT32_MIN, UINT32_MAX, BlockPlan, edge_samples, fixed, log_bytes
+from test_exact import FIRST_TIMES, LOGS, PERIODS
+
+import quarvel
+from quarvel._headers import running_time, time_step
+from quarvel._index import last_times
+
+pd = pytest.importorskip("pandas")
+
+COLUMNS = {
+    "path": "category",
+    "block": "int64",
+    "data_offset": "int64",
+    "channel": "int32",
+    "period_ms": "uint32",
+    "first_time": "int32",
+    "declared_samples": "int32",
+    "present_samples": "int64",
+    "gain": "float32",
+    "offset": "float32",
+    "truncated": "bool",
+    "start": "float64",
+    "end": "float64",
+}
+
+
+def write_logs(folder, names):
+    paths = []
+    for name in names:
+        path = folder / f"{name}.log"
+        path.write_bytes(LOGS[name])
+        paths.append(str(path))
+    return paths
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+def test_rows_are_the_readers_blocks(tmp_path):
+    paths = write_logs(tmp_path, ["timing", "counts", "empty", "cut-in-sample", "junk-header"])
+    frame = quarvel.index(paths)
+    assert {name: str(dtype) for name, dtype in frame.dtypes.items()} == COLUMNS
+    assert list(frame["path"].cat.categories) == paths
+    row = 0
+    for path in paths:
+        with quarvel.open(path) as log:
+            for block in log.blocks:
+                got = frame.iloc[row]
+                assert got["path"] == path and got["block"] == block.index
+                assert got["data_offset"] == block.data_offset
+                fields = ("channel", "period_ms", "first_time", "declared_samples", "present_samples", "truncated")
+                assert [got[f] for f in fields] == [getattr(block, f) for f in fields]
+                bits = np.array([got["gain"], got["offset"]], dtype=np.float32).view(np.uint32)
+                assert bits.tolist() == np.array([block.gain, block.offset]).view(np.uint32).tolist()
+                times = block.times()
+                ends = [times[0], times[-1]] if len(times) else [np.nan, np.nan]
+                assert np.array_equal([got["start"], got["end"]], ends, equal_nan=True)
+                row += 1
+    assert row == len(frame)
+
+
+def test_end_is_the_converters_last_record(tmp_path, convert):
+    """The last time of each block as `quarvel -t` prints it: summed one
+    step after another, across binades and zero."""
+    path = tmp_path / "timing.log"
+    path.write_bytes(LOGS["timing"])
+    text, _ = convert(path, "-t", "-C")
+    printed = text.decode().split("\r\n")
+    frame = quarvel.index(str(path))
+    last_records = np.cumsum(frame["present_samples"].to_numpy()) - 1
+    assert [fixed(t, 3) for t in frame["end"]] == [printed[i] for i in last_records]
+    assert [fixed(t, 3) for t in frame["start"]] == [printed[i] for i in last_records - frame["present_samples"] + 1]
+
+
+def test_paths_glob_and_errors(tmp_path):
+    (tmp_path / "b").mkdir()
+    for name in ["b/2.002", "a.002", "b/1.002", "c.txt"]:
+        (tmp_path / name).write_bytes(log_bytes([BlockPlan(samples=np.zeros(3, dtype=np.int16))]))
+    expanded = quarvel.index(str(tmp_path / "**" / "*.002"))
+    assert list(expanded["path"]) == [str(tmp_path / n) for n in ["a.002", "b/1.002", "b/2.002"]]
+    given = [tmp_path / "b/2.002", tmp_path / "a.002", tmp_path / "b/2.002"]
+    assert list(quarvel.index(given)["path"]) == [str(p) for p in given]
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        quarvel.index(str(tmp_path / "*.none"))
+    with pytest.raises(IsADirectoryError):
+        quarvel.index([tmp_path / "a.002", tmp_path / "b"])
+    empty = quarvel.index([])
+    assert len(empty) == 0 and list(empty.columns) == list(COLUMNS)
+
+
+def test_one_block_per_header_in_a_long_file(tmp_path):
+    """Headers of empty blocks back to back, across the pieces the file is
+    read in, then blocks with samples."""
+    samples = edge_samples(np.random.default_rng(3), 5)
+    plans = [BlockPlan(i, 1, i, declared=-(i % 3)) for i in range(7000)] + [BlockPlan(9, 1, 0, samples)] * 3
+    path = tmp_path / "headers.log"
+    path.write_bytes(log_bytes(plans, tail=b"\x01" * 23))
+    frame = quarvel.index(str(path))
+    assert frame["channel"].tolist() == list(range(7000)) + [9] * 3
+    assert frame["data_offset"].iloc[-1] == path.stat().st_size - 23 - 10
+    with quarvel.open(path) as log:
+        assert len(log.blocks) == 7003 and log.blocks[-1].raw.tolist() == samples.tolist()
+
+
+PRESENT = [1, 2, 3, 4, 1000, INT32_MAX]
+
+
+def test_last_times_are_the_running_sums():
+    """The whole-block shortcut against the run-by-run sum, on every period
+    and first time of the exactness tests, short blocks and long ones."""
+    rng = np.random.default_rng(21)
+    cases = [(f, p, n) for f in FIRST_TIMES for p in PERIODS for n in PRESENT]
+    cases += [(int(f), int(p), int(n)) for f, p, n in zip(
+        rng.integers(INT32_MIN, INT32_MAX, 3000, endpoint=True),
+        rng.integers(0, UINT32_MAX, 3000, endpoint=True),
+        rng.integers(1, INT32_MAX, 3000, endpoint=True),
+    )]
+    first, period, present = (np.array(c) for c in zip(*cases))
+    ends = last_times(first.astype(np.int32), period.astype(np.uint32), present.astype(np.int64))
+    expected = [running_time(f, time_step(p), n - 1) for f, p, n in cases]
+    assert ends.tolist() == expected
+
+
+def test_an_index_row_is_enough_to_read_samples(tmp_path):
+    """What a task on another process gets: plain numbers that pickle."""
+    import pickle
+
+    from quarvel._samples import read_raw, read_values
+
+    path = tmp_path / "calibrations.log"
+    path.write_bytes(LOGS["calibrations"])
+    frame = quarvel.index(str(path))
+    row = frame.iloc[-3]  # 70,000 samples: values come from the table of all counts
+    log = quarvel.open(path)
+    block = log.blocks[int(row["block"])]
+    header = block._header
+    for start, stop, step in [(0, 70_000, 1), (123, 65_000, 1), (5, 69_999, 3), (10, 11, 1)]:
+        offset = int(row["data_offset"])
+        task = pickle.loads(pickle.dumps((read_raw, (str(path), offset, start, stop, step, header))))
+        assert np.array_equal(task[0](*task[1]), block[start:stop:step].raw)
+        values = read_values(str(path), offset, start, stop, row["gain"], row["offset"], step)
+        assert np.array_equal(values.view(np.uint32), block[start:stop:step].values().view(np.uint32))
+    log.close()
+    with pytest.raises(quarvel.FileChangedError, match="header"):
+        read_raw(str(path), int(frame.iloc[-2]["data_offset"]), 0, 5, header=header)
+    with pytest.raises(quarvel.FileChangedError, match="fewer than"):
+        read_raw(str(path), int(row["data_offset"]), 0, 10**6)
