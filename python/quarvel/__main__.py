@@ -25,13 +25,46 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "info":
             from .info import run
 
-            return run(args.files, args.json)
+            status = run(args.files, args.json, out=_SmallWrites(sys.stdout))
+            sys.stdout.flush()  # inside the try: a failure here is a failure to write
+            return status
         return run_plot(args.file, args.output)
     except BrokenPipeError:
         # The reader of the output went away (`| head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _drop_standard_output()
         return 1
+    except OSError as error:
+        # The report could not be written (a full disk, a file size limit):
+        # one line, not a traceback. Files that could not be read never get
+        # here: the commands report them file by file.
+        _drop_standard_output()
+        print(f"python3 -m quarvel: failed to write standard output: {error.strerror or error}", file=sys.stderr)
+        return 1
+
+
+class _SmallWrites:
+    """Writes text in pieces smaller than a stream's buffer. Given one large
+    piece, CPython's buffered writer passes it straight to the file, and
+    when the system writes only part of it (a file size limit reached) it
+    drops the rest without an error; pieces that go through its buffer
+    raise the error as they should."""
+
+    PIECE = 2048
+
+    def __init__(self, out: Any) -> None:
+        self.out = out
+        self.encoding = getattr(out, "encoding", None)  # which names info must escape
+
+    def write(self, text: str) -> None:
+        for start in range(0, len(text), self.PIECE):
+            self.out.write(text[start : start + self.PIECE])
+
+
+def _drop_standard_output() -> None:
+    """Points standard output at the null device, so that what is still
+    buffered cannot fail again when Python exits."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
 
 
 def run_plot(path: str, output: str | None) -> int:

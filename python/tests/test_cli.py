@@ -66,6 +66,26 @@ def test_info_goes_on_after_unreadable_files(tmp_path):
     assert done.stderr.count("cannot read") == 2
 
 
+def test_info_that_cannot_write_its_report_says_so_in_one_line(tmp_path):
+    """A report cut short by a full disk or a file size limit is a failure,
+    told in one line, not a traceback."""
+    import resource
+
+    path = tmp_path / "many.log"
+    path.write_bytes(log_bytes([BlockPlan(1, 1000, 0)] * 2000))
+
+    def small_files() -> None:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+    with open(tmp_path / "report", "wb") as report:
+        done = subprocess.run(
+            [sys.executable, "-m", "quarvel", "info", str(path)],
+            env=python_env(), stdout=report, stderr=subprocess.PIPE, text=True, preexec_fn=small_files,
+        )
+    assert done.returncode == 1
+    assert done.stderr == "python3 -m quarvel: failed to write standard output: File too large\n"
+
+
 def test_plot_writes_a_picture(tmp_path):
     pytest.importorskip("matplotlib")
     out = tmp_path / "plot.png"

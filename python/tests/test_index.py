@@ -5,12 +5,24 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-from logbuilder import INT32_MAX, INT32_MIN, UINT32_MAX, BlockPlan, edge_samples, fixed, log_bytes
-from test_exact import FIRST_TIMES, LOGS, PERIODS
+from logbuilder import (
+    FIRST_TIMES,
+    INT32_MAX,
+    INT32_MIN,
+    PERIODS,
+    UINT32_MAX,
+    BlockPlan,
+    cases,
+    edge_samples,
+    fixed,
+    log_bytes,
+)
 
 import quarvel
 from quarvel._headers import running_time, time_step
 from quarvel._index import last_times
+
+LOGS = cases()
 
 pd = pytest.importorskip("pandas")
 
@@ -132,10 +144,10 @@ def test_an_index_row_is_enough_to_read_samples(tmp_path):
 
     from quarvel._samples import read_raw, read_values
 
-    path = tmp_path / "calibrations.log"
-    path.write_bytes(LOGS["calibrations"])
+    path = tmp_path / "calibrations-long.log"
+    path.write_bytes(LOGS["calibrations-long"])
     frame = quarvel.index(str(path))
-    row = frame.iloc[-3]  # 70,000 samples: values come from the table of all counts
+    row = frame.iloc[-1]  # 70,000 samples: values come from the table of all counts
     log = quarvel.open(path)
     block = log.blocks[int(row["block"])]
     header = block._header
