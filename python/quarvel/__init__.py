@@ -13,11 +13,28 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-__version__ = "1.0"
 __all__ = ["open", "LogFile", "Block", "TruncatedBlockWarning", "__version__"]
 
 if TYPE_CHECKING:
     from ._reader import Block, LogFile, TruncatedBlockWarning, open
+
+    __version__: str
+
+
+def _version() -> str:
+    """Returns the version: in a source checkout, that of project() in
+    CMakeLists.txt, the one place it is set; else the installed package's."""
+    import re
+    from pathlib import Path
+
+    cmake = Path(__file__).resolve().parent.parent.parent / "CMakeLists.txt"
+    if cmake.is_file():
+        found = re.search(r"^project\(quarvel VERSION ([0-9.]+)", cmake.read_text(encoding="utf-8"), re.M)
+        if found:
+            return found.group(1)
+    from importlib.metadata import version
+
+    return version("quarvel_reader")
 
 
 def __getattr__(name: str) -> Any:
@@ -27,4 +44,6 @@ def __getattr__(name: str) -> Any:
         from . import _reader
 
         return getattr(_reader, name)
+    if name == "__version__":
+        return _version()
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")
