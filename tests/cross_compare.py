@@ -57,8 +57,13 @@ ZONES = ["UTC0", "QRV-5:30"]  # both understood by glibc and the Windows C runti
 UTC_ZONE = "UTC0"
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
-BANNER = re.compile(rb"quarvel version 1\.0, built on [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} at [0-9:]{8}")
-BANNER_MASK = b"quarvel version 1.0, built on <date> at <time>"
+# The version of project() in CMakeLists.txt, the one place it is set.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt"), encoding="utf-8") as cmake:
+    VERSION = re.search(r"^project\(quarvel VERSION ([0-9.]+)", cmake.read(), re.M).group(1).encode()
+BANNER = re.compile(
+    rb"quarvel version " + re.escape(VERSION) + rb", built on [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} at [0-9:]{8}"
+)
+BANNER_MASK = b"quarvel version " + VERSION + b", built on <date> at <time>"
 
 
 def before1970(log):

@@ -96,11 +96,11 @@ TEST(ReadLogFileHeader, ReadsAcrossBufferRefills)
     EXPECT_TRUE(stream.atEnd);
 }
 
+// Not on Windows, which opens no folder as a file, and whose fread reports
+// no error on a write-only stream: a skip there would read as a missing tool.
+#ifndef _WIN32
 TEST(ReadLogFileHeader, ReadErrorIsNotEndOfFile)
 {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows opens no folder as a file, and its fread reports no error on a write-only stream";
-#else
     FilePtr file(std::fopen(".", "rb"));  // reading a directory fails
     ASSERT_NE(file, nullptr);
     LogStream stream;
@@ -108,8 +108,8 @@ TEST(ReadLogFileHeader, ReadErrorIsNotEndOfFile)
     LogFileHeader header{};
     EXPECT_EQ(readLogFileHeader(header, stream), 0);
     EXPECT_TRUE(stream.failed);
-#endif
 }
+#endif
 
 #ifndef NDEBUG
 TEST(FillLogStreamDeathTest, MoreThanTheBufferHoldsIsRefused)

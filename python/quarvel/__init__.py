@@ -13,7 +13,6 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-__version__ = "1.0"
 __all__ = [
     "open",
     "index",
@@ -31,6 +30,24 @@ if TYPE_CHECKING:
     from ._index import index
     from ._reader import Block, LogFile, TruncatedBlockWarning, open
 
+    __version__: str
+
+
+def _version() -> str:
+    """Returns the version: in a source checkout, that of project() in
+    CMakeLists.txt, the one place it is set; else the installed package's."""
+    import re
+    from pathlib import Path
+
+    cmake = Path(__file__).resolve().parent.parent.parent / "CMakeLists.txt"
+    if cmake.is_file():
+        found = re.search(r"^project\(quarvel VERSION ([0-9.]+)", cmake.read_text(encoding="utf-8"), re.M)
+        if found:
+            return found.group(1)
+    from importlib.metadata import version
+
+    return version("quarvel_reader")
+
 
 def __getattr__(name: str) -> Any:
     # numpy is imported when the reader is first used, not with the package.
@@ -42,4 +59,6 @@ def __getattr__(name: str) -> Any:
         from ._index import index
 
         return index
+    if name == "__version__":
+        return _version()
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")

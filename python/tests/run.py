@@ -1,5 +1,8 @@
-"""Runs the Python reader's tests, as CTest does: exit status 77 (skipped)
-when numpy or pytest is missing. Arguments go to pytest."""
+"""Runs the Python reader's tests, as CTest does. Arguments go to pytest.
+
+Exits 77 (skipped) when numpy or pytest is missing. Tests that pytest skips
+(a package they need is missing) are listed, one `SKIPPED` line each with
+the reason; with CI=true they fail the run, since CI installs everything."""
 
 import importlib
 import os
@@ -21,6 +24,17 @@ def missing_modules(*names: str) -> list:
     return missing
 
 
+class SkipCounter:
+    """A pytest plugin that counts the tests skipped."""
+
+    def __init__(self) -> None:
+        self.skipped = 0
+
+    def pytest_runtest_logreport(self, report) -> None:
+        if report.skipped:
+            self.skipped += 1
+
+
 missing = missing_modules("numpy", "pytest")
 if missing:
     print(f"skipped: {sys.executable} cannot import {', '.join(missing)}")
@@ -28,4 +42,10 @@ if missing:
 
 import pytest  # noqa: E402
 
-sys.exit(pytest.main(["-p", "no:cacheprovider", "-q", os.path.dirname(os.path.abspath(__file__)), *sys.argv[1:]]))
+counter = SkipCounter()
+here = os.path.dirname(os.path.abspath(__file__))
+status = pytest.main(["-p", "no:cacheprovider", "-q", "-rs", here, *sys.argv[1:]], plugins=[counter])
+if status == 0 and counter.skipped and os.environ.get("CI") == "true":
+    print(f"run.py: {counter.skipped} test(s) skipped, which fails a CI run (CI=true): CI installs what they need")
+    status = 1
+sys.exit(status)

@@ -1,0 +1,26 @@
+"""Gives the package the version of quarvel's CMakeLists.txt, the one place
+it is set. An sdist, which holds python/ alone, carries it in its PKG-INFO."""
+
+import re
+from pathlib import Path
+
+from setuptools import setup
+
+
+def projectVersion() -> str:
+    """Returns project()'s version from ../CMakeLists.txt, else PKG-INFO's."""
+    here = Path(__file__).resolve().parent
+    cmake = here.parent / "CMakeLists.txt"
+    if cmake.is_file():
+        found = re.search(r"^project\(quarvel VERSION ([0-9.]+)", cmake.read_text(encoding="utf-8"), re.M)
+        if found:
+            return found.group(1)
+    pkgInfo = here / "PKG-INFO"
+    if pkgInfo.is_file():
+        found = re.search(r"^Version: (\S+)$", pkgInfo.read_text(encoding="utf-8"), re.M)
+        if found:
+            return found.group(1)
+    raise SystemExit("quarvel_reader: no version: neither ../CMakeLists.txt nor PKG-INFO names one")
+
+
+setup(version=projectVersion())
