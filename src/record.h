@@ -45,6 +45,9 @@ struct TailFormat {
     bool afterTime = false;  // a time stamp comes first: the tail starts with a separator
     bool doRaw = false;
     bool doCal = false;
+
+    // Every field takes part: a block's tails may be reused only when all agree.
+    bool operator==(const TailFormat&) const = default;
 };
 
 // The tail format of a block with `header` under `runSettings`'s field selection.
