@@ -1,7 +1,6 @@
 #include "convert.h"
 
 #include "record.h"
-#include "settings.h"
 #include "summary.h"
 #include "system.h"
 
@@ -229,7 +228,7 @@ std::FILE* openOutput(const FileId& input, const std::string& outputPath)
 
 }  // namespace
 
-int processFile(const char* path, ConversionState& state)
+int processFile(const char* path, const RunSettings& runSettings, ConversionState& state)
 {
     FileId inputId;
     std::FILE* input = openInput(path, inputId);
@@ -248,7 +247,7 @@ int processFile(const char* path, ConversionState& state)
     openTextOutput(state.output, output);
     Conversion conversion{
         .inputPath = path, .input = state.input, .output = state.output, .tailCache = state.tailCache};
-    int status = convertBlocks(conversion, settings);
+    int status = convertBlocks(conversion, runSettings);
     closeLogStream(state.input);
     if (!closeTextOutput(state.output)) {
         std::fprintf(stderr, "failed to write output file %s\n", outputPath.c_str());

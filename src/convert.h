@@ -3,6 +3,7 @@
 #define QUARVEL_CONVERT_H
 
 #include "logfile.h"
+#include "settings.h"
 #include "tailcache.h"
 #include "textoutput.h"
 
@@ -15,11 +16,11 @@ struct ConversionState {
     TailCache tailCache;
 };
 
-// Converts the logger file at `path` into `path` + ".txt" as the run
-// settings say, in `state`. Returns 1 when the run must end with status 1:
+// Converts the logger file at `path` into `path` + ".txt" as `runSettings`
+// say, in `state`. Returns 1 when the run must end with status 1:
 // the input or the output could not be opened (or the output is the input
 // under another name), or a read or write failed. Else 0, also for a block
 // cut short, whose records are kept.
-int processFile(const char* path, ConversionState& state);
+int processFile(const char* path, const RunSettings& runSettings, ConversionState& state);
 
 #endif

@@ -1,6 +1,5 @@
 // quarvel: converts the binary log files of an ADC data logger into text.
 #include "convert.h"
-#include "getopt.h"
 #include "settings.h"
 #include "system.h"
 
@@ -15,9 +14,9 @@ namespace {
     std::exit(status);
 }
 
-void showSettings()
+void showSettings(const RunSettings& runSettings)
 {
-    std::fputs(settingsReport(settings).c_str(), stdout);
+    std::fputs(settingsReport(runSettings).c_str(), stdout);
 }
 
 void printBanner()
@@ -38,7 +37,9 @@ int checkStandardOutput()
 int run(int argc, char** argv)
 {
     prepareConsole();
-    switch (scanCommandLine(argc, argv)) {
+    RunSettings settings;
+    quarvel::OptionScan scan;
+    switch (scanCommandLine(argc, argv, settings, scan)) {
     case CommandLine::USAGE: printUsage(0);
     case CommandLine::FAILED: return 1;
     case CommandLine::CONVERT: break;
@@ -46,14 +47,14 @@ int run(int argc, char** argv)
     if (settings.verbose) {
         printBanner();
         if (settings.debug)
-            showSettings();
+            showSettings(settings);
     }
     int status = 0;
     ConversionState state;  // the buffers and tail cache, reused by every file
-    for (int i = quarvel::optind; i < argc; ++i) {
+    for (int i = scan.optind; i < argc; ++i) {
         if (settings.debug)
             std::printf("processing file: %s\n", argv[i]);
-        if (processFile(argv[i], state) != 0)
+        if (processFile(argv[i], settings, state) != 0)
             status = 1;
     }
     if (checkStandardOutput() != 0)

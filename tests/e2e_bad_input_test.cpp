@@ -16,7 +16,7 @@ TestBlock blockOf(int samples)
     return makeBlock(values);
 }
 
-const ReferenceOptions RAW_AND_TIME{.time = true, .raw = true, .cal = false, .headers = 3};
+const RunSettings RAW_AND_TIME{.doTime = true, .doRaw = true, .doCal = false, .headers = HEADERS_NONE};
 
 TEST_F(QuarvelTest, EmptyFileGivesEmptyTextFile)
 {
@@ -91,7 +91,7 @@ TEST_F(QuarvelTest, ZeroAndNegativeCountsConsumeNoSamples)
     write("f", encodeLog(blocks));
     RunResult result = run({"-qtr", "f"});
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.time = true, .raw = true}));
+    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.doTime = true, .doRaw = true}));
     EXPECT_NE(read("f.txt").find("%TOTAL SAMPLES       : -2147483648\r\n"), std::string::npos);
 }
 
@@ -111,8 +111,8 @@ TEST_F(QuarvelTest, MissingFileAmongGoodOnesIsSkipped)
     RunResult result = run({"-qS", "a", "missing", "b"});
     EXPECT_EQ(result.err, "failed to open input file missing\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read("a.txt"), referenceText({blockOf(2)}, {.headers = 3}));
-    EXPECT_EQ(read("b.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+    EXPECT_EQ(read("a.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("b.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
     EXPECT_FALSE(exists("missing.txt"));
 }
 
@@ -124,7 +124,7 @@ TEST_F(QuarvelTest, OutputThatCannotBeCreatedIsReported)
     RunResult result = run({"-qS", "f", "g"});
     EXPECT_EQ(result.err, "failed to open output file f.txt\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, FullDiskFailsTheRunButNotTheNextFile)
@@ -137,7 +137,7 @@ TEST_F(QuarvelTest, FullDiskFailsTheRunButNotTheNextFile)
     RunResult result = run({"-qS", "f", "g"});
     EXPECT_EQ(result.err, "failed to write output file f.txt\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, EmptyInputWithFullDiskSucceeds)
@@ -163,7 +163,7 @@ TEST_F(QuarvelTest, LongPathsWorkUpToTheSystemLimit)
     write(path, encodeLog({blockOf(2)}));
     RunResult result = run({"-qS", path});
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(read(path + ".txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read(path + ".txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 
     std::string tooLong = std::string(5000, 'x');
     result = run({"-q", tooLong});
@@ -214,7 +214,7 @@ TEST_F(QuarvelTest, ReadErrorIsReportedAndFailsTheRun)
     EXPECT_EQ(result.err, "failed to read input file m\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("m.txt"), "");
-    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, OperandsThatLookLikeOptionsAfterTheDoubleHyphen)
@@ -225,9 +225,9 @@ TEST_F(QuarvelTest, OperandsThatLookLikeOptionsAfterTheDoubleHyphen)
     RunResult result = run({"-qS", "--", "-", "--x", "-t"});
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(read("-.txt"), referenceText({blockOf(1)}, {.headers = 3}));
-    EXPECT_EQ(read("--x.txt"), referenceText({blockOf(2)}, {.headers = 3}));
-    EXPECT_EQ(read("-t.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+    EXPECT_EQ(read("-.txt"), referenceText({blockOf(1)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("--x.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("-t.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, UnwritableStandardOutputFailsTheRunAfterConvertingEverything)
@@ -244,8 +244,8 @@ TEST_F(QuarvelTest, UnwritableStandardOutputFailsTheRunAfterConvertingEverything
         RunResult result = run({"-dS", "f", "g"});
         EXPECT_EQ(result.err, "failed to write standard output\n");
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.headers = 3}));
-        EXPECT_EQ(read("g.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.headers = HEADERS_NONE}));
+        EXPECT_EQ(read("g.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
     }
 }
 
@@ -262,7 +262,7 @@ TEST_F(QuarvelTest, OutputThatIsALinkToTheInputLeavesTheInputAlone)
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("f"), log);
     EXPECT_EQ(read("g"), log);
-    EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
 }  // namespace

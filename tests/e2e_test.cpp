@@ -225,7 +225,8 @@ TEST_F(QuarvelTest, ModulusSelectsEveryNthSampleOfEachBlock)
         EXPECT_EQ(read("f.txt"), firstOnly + firstOnly) << "modulus " << modulus;
     }
     run({"-qStrCn", "-1", "f"});
-    EXPECT_EQ(read("f.txt"), referenceText({block, block}, {.time = true, .raw = true, .cal = false, .headers = 3}));
+    EXPECT_EQ(read("f.txt"),
+        referenceText({block, block}, {.doTime = true, .doRaw = true, .doCal = false, .headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, HeaderModesAndConsoleSummary)
@@ -242,7 +243,7 @@ TEST_F(QuarvelTest, HeaderModesAndConsoleSummary)
         const char* flag = headers == 1 ? "-t" : headers == 2 ? "-ts" : "-tS";
         RunResult result = run({flag, "f"});
         EXPECT_EQ(afterBanner(result.out), summaries);
-        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.time = true, .headers = headers}));
+        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.doTime = true, .headers = headers}));
     }
     run({"-q", "f"});
     EXPECT_EQ(read("f.txt"),
@@ -290,7 +291,7 @@ TEST_F(QuarvelTest, TimeIsARunningSumOfTheSamplePeriod)
     block.firstSampleTime = 1600000000;
     write("f", encodeLog({block}));
     run({"-qStC", "f"});
-    EXPECT_EQ(read("f.txt"), referenceText({block}, {.time = true, .cal = false, .headers = 3}));
+    EXPECT_EQ(read("f.txt"), referenceText({block}, {.doTime = true, .doCal = false, .headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, NonFiniteCalibrationPrintsAsPrintfDoes)
@@ -310,7 +311,7 @@ TEST_F(QuarvelTest, NonFiniteCalibrationPrintsAsPrintfDoes)
     for (const TestBlock& block : blocks)
         summaries += referenceSummary(block);
     EXPECT_EQ(afterBanner(result.out), summaries);
-    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.gain = true, .offset = true}));
+    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.doGain = true, .doOffset = true}));
     EXPECT_NE(read("f.txt").find(",-nan\r\n"), std::string::npos);
 }
 
@@ -334,19 +335,19 @@ TEST_F(QuarvelTest, RandomLogsMatchPrintfReference)
             block.calOffset = round % 2 ? anyFloat() : static_cast<float>(pick(-100000, 100000)) / 1000;
             blocks.push_back(block);
         }
-        ReferenceOptions options{.time = true,
-            .channel = true,
-            .period = round % 3 == 0,
-            .samples = true,
-            .gain = true,
-            .offset = round % 2 == 0,
-            .raw = true,
-            .cal = true,
+        RunSettings options{.doTime = true,
+            .doChannel = true,
+            .doPeriod = round % 3 == 0,
+            .doSamples = true,
+            .doGain = true,
+            .doOffset = round % 2 == 0,
+            .doRaw = true,
+            .doCal = true,
             .modulus = static_cast<std::int32_t>(pick(1, 3)),
             .headers = static_cast<int>(round % 3 + 1)};
         write("f", encodeLog(blocks));
         std::string modulus = std::to_string(options.modulus);
-        std::string flags = std::string("-qtcNgr") + (options.period ? "p" : "") + (options.offset ? "o" : "")
+        std::string flags = std::string("-qtcNgr") + (options.doPeriod ? "p" : "") + (options.doOffset ? "o" : "")
             + (options.headers == 2        ? "s"
                     : options.headers == 3 ? "S"
                                            : "");
@@ -382,9 +383,9 @@ TEST_F(QuarvelTest, SameRawCountsUnderOtherCalibrationsConvertAfresh)
     for (const char* flags : {"-qScgr", "-qStpN"}) {
         RunResult result = run({flags, "a", "b"});
         EXPECT_EQ(result.status, 0);
-        ReferenceOptions options{.channel = true, .gain = true, .raw = true, .headers = 3};
+        RunSettings options{.doChannel = true, .doGain = true, .doRaw = true, .headers = HEADERS_NONE};
         if (flags == std::string("-qStpN"))
-            options = {.time = true, .period = true, .samples = true, .headers = 3};
+            options = {.doTime = true, .doPeriod = true, .doSamples = true, .headers = HEADERS_NONE};
         EXPECT_EQ(read("a.txt"), referenceText(a, options)) << flags;
         EXPECT_EQ(read("b.txt"), referenceText(b, options)) << flags;
     }
