@@ -58,7 +58,7 @@ inline std::string referenceSummary(const TestBlock& block)
     return referenceBlockLines(block, "", "\n");
 }
 
-// raw × gain + offset in double, rounded once to float, with the NaN that
+// raw × gain + offset, the sum rounded to double and then to float, with the NaN that
 // x86-64's arithmetic gives when the product comes first in the sum. Written
 // out, because a compiler may put either operand first.
 inline float referenceCalibrated(std::int16_t raw, float gain, float offset)
