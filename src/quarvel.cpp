@@ -1,4 +1,5 @@
 // quarvel: converts the binary log files of an ADC data logger into text.
+#include "builddate.h"
 #include "convert.h"
 #include "settings.h"
 #include "system.h"
@@ -21,7 +22,8 @@ void showSettings(const RunSettings& runSettings)
 
 void printBanner()
 {
-    std::fputs("\nquarvel version " QUARVEL_VERSION ", built on " __DATE__ " at " __TIME__ "\n", stdout);
+    std::fputs(
+        "\nquarvel version " QUARVEL_VERSION ", built on " QUARVEL_BUILD_DATE " at " QUARVEL_BUILD_TIME "\n", stdout);
 }
 
 // Standard output only reports on the conversion: a failure to write it
