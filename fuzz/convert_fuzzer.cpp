@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const RunSettings settings = settingsFrom(data);
     std::string bytes(reinterpret_cast<const char*>(data) + 3, size - 3);
     std::ofstream(logPath, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (processFile(logPath.c_str(), settings, state) != 0)
+    char* operands[] = {logPath.data()};
+    if (processFile(logPath.c_str(), settings, lookUpOperands(operands, 1), state) != 0)
         std::abort();  // nothing here can fail to open, read or write
     bool truncated = false;
     if (readAll(logPath + ".txt") != referenceConvert(bytes, settings, truncated))

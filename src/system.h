@@ -30,26 +30,43 @@ std::FILE* openFile(const char* path, const char* mode);
 // if need be, but without emptying it: see truncateFile.
 std::FILE* openFileToRewrite(const char* path);
 
-// Empties a file opened by openFileToRewrite. A device or pipe, which has no
-// contents to drop, is left alone, as fopen's "wb" leaves it. Returns false
-// when the system refused.
-bool truncateFile(std::FILE* file);
-
-// What tells files apart: the device (or volume) and the file's number on it.
+// What tells files apart: the device (or volume) and the file's number on
+// it, which is 128 bits wide on some file systems (ReFS).
 struct FileId {
-    bool known = false;  // false when the system could not say
-    bool directory = false;
     std::uint64_t device = 0;
-    std::uint64_t number = 0;
+    std::uint64_t numberHigh = 0;
+    std::uint64_t numberLow = 0;
+
+    friend auto operator<=>(const FileId&, const FileId&) = default;
 };
 
-FileId fileIdOf(std::FILE* file);
+// What the system says of a file.
+struct FileStatus {
+    bool known = false;  // false when the system could not say: the rest means nothing
+    bool directory = false;
+    bool hasContents = false;  // a regular file that is not empty
+    FileId id;
+};
 
-// Whether two ids are known to name one file, through a link or otherwise.
-inline bool isSameFile(const FileId& a, const FileId& b)
+// Of an open file.
+FileStatus fileStatusOf(std::FILE* file);
+
+// Of the file that `path` names, through symbolic links, which is the file
+// that opening the path reads or writes. The file is not opened for reading
+// or writing: a FIFO would wait for its other end.
+FileStatus fileStatusAt(const char* path);
+
+// Whether two statuses are known to be of one file, through a link or otherwise.
+inline bool isSameFile(const FileStatus& a, const FileStatus& b)
 {
-    return a.known && b.known && a.device == b.device && a.number == b.number;
+    return a.known && b.known && a.id == b.id;
 }
+
+// Empties a file opened by openFileToRewrite, whose status is `status`. A
+// device or pipe, which has no contents to drop, is left alone, as fopen's
+// "wb" leaves it, and so is an empty file. Returns false when the system
+// refused, with errno saying why.
+bool truncateFile(std::FILE* file, const FileStatus& status);
 
 // `seconds` since the epoch as local time. Where the C library cannot render
 // it (Windows' refuses times before 1970), in UTC by our own calendar.

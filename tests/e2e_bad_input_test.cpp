@@ -201,6 +201,8 @@ TEST_F(QuarvelTest, OutputFolderWithoutWritePermission)
     EXPECT_EQ(result.err, "failed to open output file f.txt\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists("f.txt"));
+    result = run({"-qd", "f"});
+    EXPECT_EQ(result.err, "failed to open output file f.txt\nreason: Permission denied\n");
 }
 
 TEST_F(QuarvelTest, ReadErrorIsReportedAndFailsTheRun)
@@ -263,6 +265,87 @@ TEST_F(QuarvelTest, OutputThatIsALinkToTheInputLeavesTheInputAlone)
     EXPECT_EQ(read("f"), log);
     EXPECT_EQ(read("g"), log);
     EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
+}
+
+TEST_F(QuarvelTest, DebugModeSaysWhyAFileCouldNotBeOpened)
+{
+    write("f", encodeLog({blockOf(2)}));
+    std::filesystem::create_directory(dir / "f.txt");
+    write("g", encodeLog({blockOf(2)}));
+    std::filesystem::create_symlink("g", dir / "g.txt");
+    write("h", encodeLog({blockOf(2)}));
+    write("h.txt", encodeLog({blockOf(3)}));
+    std::filesystem::create_directory(dir / "d");
+    const std::vector<std::string> operands{"missing", "d", "f", "g", "h", "h.txt"};
+    const std::string failures[]
+        = {"failed to open input file missing\n", "failed to open input file d\n", "failed to open output file f.txt\n",
+            "failed to open output file g.txt\n", "failed to open output file h.txt\n"};
+    const std::string reasons[]
+        = {"reason: No such file or directory\n", "reason: Is a directory\n", "reason: Is a directory\n",
+            "reason: it is the input file itself\n", "reason: it is another input of this run\n"};
+    std::string plain, debug;
+    for (std::size_t i = 0; i < std::size(failures); ++i) {
+        plain += failures[i];
+        debug += failures[i] + reasons[i];
+    }
+    for (const char* options : {"-qS", "-qSd"}) {
+        std::vector<std::string> args{options};
+        args.insert(args.end(), operands.begin(), operands.end());
+        RunResult result = run(args);
+        EXPECT_EQ(result.err, options == std::string("-qS") ? plain : debug) << options;
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("h.txt.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
+    }
+}
+
+TEST_F(QuarvelTest, OutputThatIsAnotherOperandLeavesItAlone)
+{
+    // The log a.txt is not written over, whichever comes first, and is
+    // converted in its own turn.
+    const std::string a = encodeLog({blockOf(4)});
+    const std::string aTxt = encodeLog({blockOf(3)});
+    for (const auto& operands : {std::vector<std::string>{"a", "a.txt"}, std::vector<std::string>{"a.txt", "a"}}) {
+        write("a", a);
+        write("a.txt", aTxt);
+        std::filesystem::remove(dir / "a.txt.txt");
+        std::vector<std::string> args{"-qS"};
+        args.insert(args.end(), operands.begin(), operands.end());
+        RunResult result = run(args);
+        EXPECT_EQ(result.err, "failed to open output file a.txt\n") << operands[0];
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("a.txt"), aTxt);
+        EXPECT_EQ(read("a.txt.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
+    }
+}
+
+TEST_F(QuarvelTest, OutputThatIsALinkToAnotherOperandLeavesItAlone)
+{
+    // b.txt is a symbolic link to the operand c, d.txt a hard link to the
+    // operand e. The operand l is a symbolic link, which stands for the file
+    // it names: g, of which f.txt is a hard link.
+    const std::string c = encodeLog({blockOf(5)});
+    const std::string e = encodeLog({blockOf(6)});
+    const std::string g = encodeLog({blockOf(7)});
+    write("b", encodeLog({blockOf(2)}));
+    write("c", c);
+    std::filesystem::create_symlink("c", dir / "b.txt");
+    write("d", encodeLog({blockOf(3)}));
+    write("e", e);
+    std::filesystem::create_hard_link(dir / "e", dir / "d.txt");
+    write("f", encodeLog({blockOf(4)}));
+    write("g", g);
+    std::filesystem::create_symlink("g", dir / "l");
+    std::filesystem::create_hard_link(dir / "g", dir / "f.txt");
+    RunResult result = run({"-qS", "b", "c", "d", "e", "f", "l"});
+    EXPECT_EQ(result.err,
+        "failed to open output file b.txt\nfailed to open output file d.txt\nfailed to open output file f.txt\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read("c"), c);
+    EXPECT_EQ(read("e"), e);
+    EXPECT_EQ(read("g"), g);
+    EXPECT_EQ(read("c.txt"), referenceText({blockOf(5)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("e.txt"), referenceText({blockOf(6)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("l.txt"), referenceText({blockOf(7)}, {.headers = HEADERS_NONE}));
 }
 
 }  // namespace
