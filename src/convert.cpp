@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include "errortext.h"
+#include "owntext.h"
 #include "record.h"
 #include "summary.h"
 
@@ -261,6 +262,14 @@ std::FILE* openOutput(const FileStatus& input, const std::vector<FileId>& operan
     return nullptr;
 }
 
+// Whether the input is text that quarvel wrote, judged by the bytes that the
+// first header read reads anyway: no system call of its own for a log.
+bool startsWithOwnText(LogStream& input)
+{
+    const std::size_t available = fillLogStream(input, FIRST_LINE_MAX);
+    return isOwnText(logStreamBytes(input), available);
+}
+
 }  // namespace
 
 std::vector<FileId> lookUpOperands(char* const* paths, int count)
@@ -285,14 +294,20 @@ int processFile(
         reportOpenFailure("input", path, failure, runSettings.debug);
         return 1;
     }
+    openLogStream(state.input, input);
+    // Converted, the text of an earlier run would give a text file of garbage.
+    if (startsWithOwnText(state.input)) {
+        std::fprintf(stderr, "input file %s is a text file written by quarvel, not a logger file\n", path);
+        closeLogStream(state.input);
+        return 1;
+    }
     const std::string outputPath = std::string(path) + ".txt";
     std::FILE* output = openOutput(inputStatus, operandFiles, outputPath, failure);
     if (output == nullptr) {
         reportOpenFailure("output", outputPath.c_str(), failure, runSettings.debug);
-        std::fclose(input);
+        closeLogStream(state.input);
         return 1;
     }
-    openLogStream(state.input, input);
     openTextOutput(state.output, output);
     Conversion conversion{
         .inputPath = path, .input = state.input, .output = state.output, .tailCache = state.tailCache};

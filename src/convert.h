@@ -26,8 +26,9 @@ std::vector<FileId> lookUpOperands(char* const* paths, int count);
 // Converts the logger file at `path` into `path` + ".txt" as `runSettings`
 // say, in `state`. Returns 1 when the run must end with status 1: the input
 // or the output could not be opened (or the output is the input, or one of
-// `operandFiles`, under another name), or a read or write failed. Else 0,
-// also for a block cut short, whose records are kept.
+// `operandFiles`, under another name), the input is text that quarvel wrote,
+// or a read or write failed. Else 0, also for a block cut short, whose
+// records are kept.
 int processFile(
     const char* path, const RunSettings& runSettings, const std::vector<FileId>& operandFiles, ConversionState& state);
 

@@ -267,6 +267,49 @@ TEST_F(QuarvelTest, OutputThatIsALinkToTheInputLeavesTheInputAlone)
     EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
+struct OptionSet {
+    const char* options;
+    RunSettings settings;
+};
+
+TEST_F(QuarvelTest, OwnTextIsNotConvertedAgain)
+{
+    // A second run over everything, as with logs/*, after a first run with
+    // an option set of each header mode, and one with every field off.
+    const OptionSet optionSets[] = {
+        {"-qtcpNgor",
+            {.doTime = true,
+                .doChannel = true,
+                .doPeriod = true,
+                .doSamples = true,
+                .doGain = true,
+                .doOffset = true,
+                .doRaw = true}},
+        {"-qsr", {.doRaw = true, .headers = HEADERS_FIRST}},
+        {"-qS", {.headers = HEADERS_NONE}},
+        {"-qSC", {.doCal = false, .headers = HEADERS_NONE}},
+    };
+    const std::vector<TestBlock> a{blockOf(3), blockOf(2)};
+    for (const OptionSet& set : optionSets) {
+        write("a", encodeLog(a));
+        write("b", encodeLog({blockOf(4)}));
+        ASSERT_EQ(run({set.options, "a", "b"}).status, 0);
+        write("c", encodeLog({blockOf(5)}));
+        RunResult result = run({set.options, "a.txt", "b", "b.txt", "c"});
+        EXPECT_EQ(result.err,
+            "input file a.txt is a text file written by quarvel, not a logger file\n"
+            "failed to open output file b.txt\n"
+            "input file b.txt is a text file written by quarvel, not a logger file\n")
+            << set.options;
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("a.txt"), referenceText(a, set.settings));
+        EXPECT_EQ(read("b.txt"), referenceText({blockOf(4)}, set.settings));
+        EXPECT_FALSE(exists("a.txt.txt"));
+        EXPECT_FALSE(exists("b.txt.txt"));
+        EXPECT_EQ(read("c.txt"), referenceText({blockOf(5)}, set.settings));
+    }
+}
+
 TEST_F(QuarvelTest, DebugModeSaysWhyAFileCouldNotBeOpened)
 {
     write("f", encodeLog({blockOf(2)}));
