@@ -51,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     argv.push_back(nullptr);
     int argc = static_cast<int>(storage.size());
 
-    CommandLine outcome = scanCommandLine(argc, argv.data());
+    RunSettings settings;
+    quarvel::OptionScan scan;
+    CommandLine outcome = scanCommandLine(argc, argv.data(), settings, scan);
     std::vector<std::string> after(argv.begin(), argv.begin() + argc);
     if (!permute && after != arguments)
         std::abort();  // only the permuting mode may reorder
@@ -63,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (outcome == CommandLine::USAGE && (argc != 1 || usageText().empty()))
         std::abort();
     if (outcome == CommandLine::CONVERT) {
-        if (quarvel::optind < 1 || quarvel::optind > argc || settings.modulus == 0)
+        if (scan.optind < 1 || scan.optind > argc || settings.modulus == 0)
             std::abort();
         if (settingsReport(settings).find("output record format: ") == std::string::npos)
             std::abort();

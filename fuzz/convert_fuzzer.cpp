@@ -1,9 +1,10 @@
 // Feeds arbitrary bytes through the block reader and the whole conversion,
 // with run settings taken from the first three bytes, and checks the text
-// file against a printf-based reference converter.
+// file against a printf-based reference converter, or that bytes that look
+// like quarvel's own text are refused.
 #include "convert.h"
+#include "owntext.h"
 #include "reference.h"
-#include "settings.h"
 
 #include <unistd.h>
 
@@ -21,37 +22,22 @@ std::string logPath;
 // Kept from input to input, as the file loop keeps it from file to file.
 ConversionState state;
 
-ReferenceOptions optionsFrom(const std::uint8_t* data)
+RunSettings settingsFrom(const std::uint8_t* data)
 {
-    ReferenceOptions options;
-    options.time = data[0] & 1;
-    options.channel = data[0] & 2;
-    options.period = data[0] & 4;
-    options.samples = data[0] & 8;
-    options.gain = data[0] & 16;
-    options.offset = data[0] & 32;
-    options.raw = data[0] & 64;
-    options.cal = data[0] & 128;
-    options.headers = 1 + data[1] % 3;
+    RunSettings settings;
+    settings.doTime = data[0] & 1;
+    settings.doChannel = data[0] & 2;
+    settings.doPeriod = data[0] & 4;
+    settings.doSamples = data[0] & 8;
+    settings.doGain = data[0] & 16;
+    settings.doOffset = data[0] & 32;
+    settings.doRaw = data[0] & 64;
+    settings.doCal = data[0] & 128;
+    settings.headers = 1 + data[1] % 3;
     auto modulus = static_cast<std::int8_t>(data[2]);
-    options.modulus = modulus == 0 ? INT32_MIN : modulus == 127 ? INT32_MAX : modulus;
-    return options;
-}
-
-void applySettings(const ReferenceOptions& options)
-{
-    settings = RunSettings{};
-    settings.doTime = options.time;
-    settings.doChannel = options.channel;
-    settings.doPeriod = options.period;
-    settings.doSamples = options.samples;
-    settings.doGain = options.gain;
-    settings.doOffset = options.offset;
-    settings.doRaw = options.raw;
-    settings.doCal = options.cal;
-    settings.headers = options.headers;
-    settings.modulus = options.modulus;
+    settings.modulus = modulus == 0 ? INT32_MIN : modulus == 127 ? INT32_MAX : modulus;
     settings.verbose = false;
+    return settings;
 }
 
 std::string readAll(const std::string& path)
@@ -76,14 +62,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size < 3)
         return 0;
-    ReferenceOptions options = optionsFrom(data);
+    const RunSettings settings = settingsFrom(data);
     std::string bytes(reinterpret_cast<const char*>(data) + 3, size - 3);
     std::ofstream(logPath, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    applySettings(options);
-    if (processFile(logPath.c_str(), state) != 0)
-        std::abort();  // nothing here can fail to open, read or write
+    const std::string textPath = logPath + ".txt";
+    std::filesystem::remove(textPath);
+    char* operands[] = {logPath.data()};
+    const int status = processFile(logPath.c_str(), settings, lookUpOperands(operands, 1), state);
+    // Bytes that start as quarvel's own text are refused, and no text file
+    // is made; nothing else here can fail to open, read or write.
+    if (isOwnText(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())) {
+        if (status != 1 || std::filesystem::exists(textPath))
+            std::abort();
+        return 0;
+    }
+    if (status != 0)
+        std::abort();
     bool truncated = false;
-    if (readAll(logPath + ".txt") != referenceConvert(bytes, options, truncated))
+    if (readAll(textPath) != referenceConvert(bytes, settings, truncated))
         std::abort();
     return 0;
 }

@@ -1,11 +1,12 @@
 #include "convert.h"
 
+#include "errortext.h"
+#include "owntext.h"
 #include "record.h"
-#include "settings.h"
 #include "summary.h"
-#include "system.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -196,59 +197,121 @@ int convertBlocks(Conversion& conversion, const RunSettings& runSettings)
     return 0;
 }
 
-// Opens the logger file; `id` tells which file it is.
-std::FILE* openInput(const char* path, FileId& id)
+// Why a file could not be opened: the system's error number, or the words
+// of a guard that refused it.
+struct OpenFailure {
+    int errorNumber = 0;
+    const char* refusal = nullptr;
+};
+
+// Opens the logger file; `status` tells which file it is.
+std::FILE* openInput(const char* path, FileStatus& status, OpenFailure& failure)
 {
     std::FILE* file = openFile(path, "rb");
-    if (file == nullptr)
+    if (file == nullptr) {
+        failure.errorNumber = errno;
         return nullptr;
-    id = fileIdOf(file);
+    }
+    status = fileStatusOf(file);
     // A directory opens for reading on some systems but is no logger file.
-    if (id.directory) {
+    if (status.directory) {
         std::fclose(file);
+        failure.errorNumber = EISDIR;
         return nullptr;
     }
     return file;
 }
 
-// Opens the text file and empties it, unless it is the input itself under
-// another name (a link): emptying it would destroy the log before it is
-// read. The file is opened first and emptied only after the open file has
-// been compared with the input, so a link made meanwhile changes nothing.
-std::FILE* openOutput(const FileId& input, const std::string& outputPath)
+// The message for a file that could not be opened, `what` being "input" or
+// "output", and in debug mode the reason on a line of its own.
+void reportOpenFailure(const char* what, const char* path, const OpenFailure& failure, bool debug)
+{
+    std::fprintf(stderr, "failed to open %s file %s\n", what, path);
+    if (debug)
+        std::fprintf(
+            stderr, "reason: %s\n", failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
+}
+
+bool isOperand(const FileStatus& status, const std::vector<FileId>& operandFiles)
+{
+    return status.known && std::binary_search(operandFiles.begin(), operandFiles.end(), status.id);
+}
+
+// Opens the text file and empties it, unless it is the input itself or
+// another operand under another name (a link): emptying it would destroy a
+// log before it is read. The file is opened first and emptied only after
+// the open file has been compared, so a link made meanwhile changes nothing.
+std::FILE* openOutput(const FileStatus& input, const std::vector<FileId>& operandFiles, const std::string& outputPath,
+    OpenFailure& failure)
 {
     std::FILE* file = openFileToRewrite(outputPath.c_str());
-    if (file == nullptr)
-        return nullptr;
-    if (isSameFile(input, fileIdOf(file)) || !truncateFile(file)) {
-        std::fclose(file);
+    if (file == nullptr) {
+        failure.errorNumber = errno;
         return nullptr;
     }
-    return file;
+    const FileStatus status = fileStatusOf(file);
+    if (isSameFile(input, status))
+        failure.refusal = "it is the input file itself";
+    else if (isOperand(status, operandFiles))
+        failure.refusal = "it is another input of this run";
+    else if (!truncateFile(file, status))
+        failure.errorNumber = errno;
+    else
+        return file;
+    std::fclose(file);
+    return nullptr;
+}
+
+// Whether the input is text that quarvel wrote, judged by the bytes that the
+// first header read reads anyway: no system call of its own for a log.
+bool startsWithOwnText(LogStream& input)
+{
+    const std::size_t available = fillLogStream(input, FIRST_LINE_MAX);
+    return isOwnText(logStreamBytes(input), available);
 }
 
 }  // namespace
 
-int processFile(const char* path, ConversionState& state)
+std::vector<FileId> lookUpOperands(char* const* paths, int count)
 {
-    FileId inputId;
-    std::FILE* input = openInput(path, inputId);
-    if (input == nullptr) {
-        std::fprintf(stderr, "failed to open input file %s\n", path);
-        return 1;
+    std::vector<FileId> files;
+    for (int i = 0; i < count; ++i) {
+        const FileStatus status = fileStatusAt(paths[i]);
+        if (status.known)
+            files.push_back(status.id);
     }
-    const std::string outputPath = std::string(path) + ".txt";
-    std::FILE* output = openOutput(inputId, outputPath);
-    if (output == nullptr) {
-        std::fprintf(stderr, "failed to open output file %s\n", outputPath.c_str());
-        std::fclose(input);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+int processFile(
+    const char* path, const RunSettings& runSettings, const std::vector<FileId>& operandFiles, ConversionState& state)
+{
+    FileStatus inputStatus;
+    OpenFailure failure;
+    std::FILE* input = openInput(path, inputStatus, failure);
+    if (input == nullptr) {
+        reportOpenFailure("input", path, failure, runSettings.debug);
         return 1;
     }
     openLogStream(state.input, input);
+    // Converted, the text of an earlier run would give a text file of garbage.
+    if (startsWithOwnText(state.input)) {
+        std::fprintf(stderr, "input file %s is a text file written by quarvel, not a logger file\n", path);
+        closeLogStream(state.input);
+        return 1;
+    }
+    const std::string outputPath = std::string(path) + ".txt";
+    std::FILE* output = openOutput(inputStatus, operandFiles, outputPath, failure);
+    if (output == nullptr) {
+        reportOpenFailure("output", outputPath.c_str(), failure, runSettings.debug);
+        closeLogStream(state.input);
+        return 1;
+    }
     openTextOutput(state.output, output);
     Conversion conversion{
         .inputPath = path, .input = state.input, .output = state.output, .tailCache = state.tailCache};
-    int status = convertBlocks(conversion, settings);
+    int status = convertBlocks(conversion, runSettings);
     closeLogStream(state.input);
     if (!closeTextOutput(state.output)) {
         std::fprintf(stderr, "failed to write output file %s\n", outputPath.c_str());

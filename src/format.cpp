@@ -1,6 +1,6 @@
 #include "format.h"
 
-#include "system.h"
+#include "shims.h"
 
 #include <algorithm>
 #include <bit>

@@ -7,18 +7,7 @@
 
 namespace quarvel {
 
-int optind = 1;
-int opterr = 1;
-int optopt = 0;
-char* optarg = nullptr;
-
 namespace {
-
-const char* nextLetter = nullptr;  // inside the option group being scanned
-// With POSIXLY_INCORRECT_GETOPT, the operands skipped so far stand together
-// at [skippedBegin, skippedEnd).
-int skippedBegin = 1;
-int skippedEnd = 1;
 
 void warnx(const char* invocationName, const char* message, unsigned char letter)
 {
@@ -48,48 +37,48 @@ bool takesValue(unsigned char letter, const char* optionString)
 
 // Moves the option arguments scanned since the skipped operands in front
 // of them, so that the operands stay together and in order.
-void moveOptionsBeforeSkipped(char** argv)
+void moveOptionsBeforeSkipped(OptionScan& scan, char** argv)
 {
-    if (skippedBegin < skippedEnd && skippedEnd < optind) {
-        std::rotate(argv + skippedBegin, argv + skippedEnd, argv + optind);
-        skippedBegin += optind - skippedEnd;
-    } else if (skippedBegin == skippedEnd) {
-        skippedBegin = optind;
+    if (scan.skippedBegin < scan.skippedEnd && scan.skippedEnd < scan.optind) {
+        std::rotate(argv + scan.skippedBegin, argv + scan.skippedEnd, argv + scan.optind);
+        scan.skippedBegin += scan.optind - scan.skippedEnd;
+    } else if (scan.skippedBegin == scan.skippedEnd) {
+        scan.skippedBegin = scan.optind;
     }
-    skippedEnd = optind;
+    scan.skippedEnd = scan.optind;
 }
 
 // Finds the next option group; returns false when the options have ended.
-bool startGroup(int argc, char** argv, bool permute)
+bool startGroup(OptionScan& scan, int argc, char** argv, bool permute)
 {
     if (permute) {
-        moveOptionsBeforeSkipped(argv);
-        while (optind < argc && !isOptionGroup(argv[optind]))
-            ++optind;
-        skippedEnd = optind;
+        moveOptionsBeforeSkipped(scan, argv);
+        while (scan.optind < argc && !isOptionGroup(argv[scan.optind]))
+            ++scan.optind;
+        scan.skippedEnd = scan.optind;
     }
-    if (optind < argc && endsOptions(argv[optind])) {
-        ++optind;
+    if (scan.optind < argc && endsOptions(argv[scan.optind])) {
+        ++scan.optind;
         if (permute) {
-            moveOptionsBeforeSkipped(argv);
-            optind = skippedBegin;
+            moveOptionsBeforeSkipped(scan, argv);
+            scan.optind = scan.skippedBegin;
         }
         return false;
     }
-    if (optind >= argc || !isOptionGroup(argv[optind])) {
+    if (scan.optind >= argc || !isOptionGroup(argv[scan.optind])) {
         if (permute)
-            optind = skippedBegin;
+            scan.optind = scan.skippedBegin;
         return false;
     }
-    nextLetter = argv[optind] + 1;
+    scan.nextLetter = argv[scan.optind] + 1;
     return true;
 }
 
-int optionError(const char* invocationName, const char* message, unsigned char letter)
+int optionError(OptionScan& scan, const char* invocationName, const char* message, unsigned char letter)
 {
-    if (opterr)
+    if (scan.opterr)
         warnx(invocationName, message, letter);
-    optopt = letter;
+    scan.optopt = letter;
     return '?';
 }
 
@@ -118,49 +107,40 @@ std::string_view programName(const char* argv0)
     return name;
 }
 
-void resetGetopt()
-{
-    optind = 1;
-    optopt = 0;
-    optarg = nullptr;
-    nextLetter = nullptr;
-    skippedBegin = skippedEnd = 1;
-}
-
-int getopt(int argc, char** argv, const char* optionString)
+int getopt(OptionScan& scan, int argc, char** argv, const char* optionString)
 {
     bool permute = std::getenv("POSIXLY_INCORRECT_GETOPT") != nullptr;
-    optarg = nullptr;
-    if (nextLetter == nullptr || *nextLetter == '\0') {
-        nextLetter = nullptr;
-        if (!startGroup(argc, argv, permute))
+    scan.optarg = nullptr;
+    if (scan.nextLetter == nullptr || *scan.nextLetter == '\0') {
+        scan.nextLetter = nullptr;
+        if (!startGroup(scan, argc, argv, permute))
             return -1;
     }
-    auto letter = static_cast<unsigned char>(*nextLetter++);
-    const char* valueStart = nextLetter;
-    bool groupDone = *nextLetter == '\0';
+    auto letter = static_cast<unsigned char>(*scan.nextLetter++);
+    const char* valueStart = scan.nextLetter;
+    bool groupDone = *scan.nextLetter == '\0';
     if (!isOptionLetter(letter, optionString)) {
         if (groupDone)
-            ++optind;
-        return optionError(argv[0], "unknown option", letter);
+            ++scan.optind;
+        return optionError(scan, argv[0], "unknown option", letter);
     }
     if (!takesValue(letter, optionString)) {
         if (groupDone)
-            ++optind;
+            ++scan.optind;
         return letter;
     }
-    nextLetter = nullptr;
+    scan.nextLetter = nullptr;
     if (!groupDone) {
-        optarg = argv[optind] + (valueStart - argv[optind]);  // the rest of the group
-        ++optind;
+        scan.optarg = argv[scan.optind] + (valueStart - argv[scan.optind]);  // the rest of the group
+        ++scan.optind;
         return letter;
     }
-    if (optind + 1 >= argc) {
-        ++optind;
-        return optionError(argv[0], "option requires an argument", letter);
+    if (scan.optind + 1 >= argc) {
+        ++scan.optind;
+        return optionError(scan, argv[0], "option requires an argument", letter);
     }
-    optarg = argv[optind + 1];
-    optind += 2;
+    scan.optarg = argv[scan.optind + 1];
+    scan.optind += 2;
     return letter;
 }
 

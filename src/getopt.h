@@ -8,17 +8,23 @@
 
 namespace quarvel {
 
-extern int optind;    // next argument to scan; at the end, the first operand
-extern int opterr;    // nonzero: write diagnostics
-extern int optopt;    // the letter of the last option error
-extern char* optarg;  // the value of an option that takes one
+// Where the scan of one argument vector stands. A new scan starts from a
+// default one; the caller owns it, so that nothing is hidden in the scanner.
+struct OptionScan {
+    int optind = 1;                    // next argument to scan; at the end, the first operand
+    int opterr = 1;                    // nonzero: write diagnostics
+    int optopt = 0;                    // the letter of the last option error
+    char* optarg = nullptr;            // the value of an option that takes one
+    const char* nextLetter = nullptr;  // inside the option group being scanned
+    // With POSIXLY_INCORRECT_GETOPT, the operands skipped so far stand
+    // together at [skippedBegin, skippedEnd).
+    int skippedBegin = 1;
+    int skippedEnd = 1;
+};
 
 // Returns the next option letter (as an unsigned byte value), '?' for an
 // option error, or -1 when the options end.
-int getopt(int argc, char** argv, const char* optionString);
-
-// Starts a new scan from the first argument.
-void resetGetopt();
+int getopt(OptionScan& scan, int argc, char** argv, const char* optionString);
 
 // The last path component of the invocation name, as diagnostics show it
 // (on Windows also without ".exe").

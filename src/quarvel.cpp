@@ -1,6 +1,6 @@
 // quarvel: converts the binary log files of an ADC data logger into text.
+#include "builddate.h"
 #include "convert.h"
-#include "getopt.h"
 #include "settings.h"
 #include "system.h"
 
@@ -15,14 +15,15 @@ namespace {
     std::exit(status);
 }
 
-void showSettings()
+void showSettings(const RunSettings& runSettings)
 {
-    std::fputs(settingsReport(settings).c_str(), stdout);
+    std::fputs(settingsReport(runSettings).c_str(), stdout);
 }
 
 void printBanner()
 {
-    std::fputs("\nquarvel version " QUARVEL_VERSION ", built on " __DATE__ " at " __TIME__ "\n", stdout);
+    std::fputs(
+        "\nquarvel version " QUARVEL_VERSION ", built on " QUARVEL_BUILD_DATE " at " QUARVEL_BUILD_TIME "\n", stdout);
 }
 
 // Standard output only reports on the conversion: a failure to write it
@@ -38,7 +39,9 @@ int checkStandardOutput()
 int run(int argc, char** argv)
 {
     prepareConsole();
-    switch (scanCommandLine(argc, argv)) {
+    RunSettings settings;
+    quarvel::OptionScan scan;
+    switch (scanCommandLine(argc, argv, settings, scan)) {
     case CommandLine::USAGE: printUsage(0);
     case CommandLine::FAILED: return 1;
     case CommandLine::CONVERT: break;
@@ -46,14 +49,15 @@ int run(int argc, char** argv)
     if (settings.verbose) {
         printBanner();
         if (settings.debug)
-            showSettings();
+            showSettings(settings);
     }
     int status = 0;
+    const std::vector<FileId> operandFiles = lookUpOperands(argv + scan.optind, argc - scan.optind);
     ConversionState state;  // the buffers and tail cache, reused by every file
-    for (int i = quarvel::optind; i < argc; ++i) {
+    for (int i = scan.optind; i < argc; ++i) {
         if (settings.debug)
             std::printf("processing file: %s\n", argv[i]);
-        if (processFile(argv[i], state) != 0)
+        if (processFile(argv[i], settings, operandFiles, state) != 0)
             status = 1;
     }
     if (checkStandardOutput() != 0)

@@ -1,6 +1,6 @@
 #include "record.h"
 
-#include "system.h"
+#include "shims.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,8 +8,8 @@
 
 // No fused multiply-add can change calibrate's result: the product of a
 // 16-bit count and a float (24-bit significand) needs at most 40 bits and is
-// exact in double, so fused or not, the sum is the one rounding before the
-// conversion to float.
+// exact in double, so fused or not, the sum is rounded to double the same
+// way before that double is rounded to float.
 
 namespace {
 
@@ -68,7 +68,7 @@ TailFormat describeTails(const LogFileHeader& header, const RunSettings& runSett
 
 float calibrate(std::int16_t rawSample, float gain, float offset)
 {
-    // The product is exact in double; the sum is rounded once to float.
+    // The product is exact in double; the sum is rounded to double, then to float.
     auto value = static_cast<float>(rawSample * static_cast<double>(gain) + offset);
     if (std::isnan(value))
         return std::copysign(value, nanIsNegative(rawSample, gain, offset) ? -1.0F : 1.0F);

@@ -45,12 +45,17 @@ struct TailFormat {
     bool afterTime = false;  // a time stamp comes first: the tail starts with a separator
     bool doRaw = false;
     bool doCal = false;
+
+    // Every field takes part: a block's tails may be reused only when all agree.
+    bool operator==(const TailFormat&) const = default;
 };
 
 // The tail format of a block with `header` under `runSettings`'s field selection.
 TailFormat describeTails(const LogFileHeader& header, const RunSettings& runSettings);
 
-// raw × gain + offset: the product and sum in double, rounded once to float.
+// raw × gain + offset: the product exact in double, the sum rounded to
+// double, and that double rounded to float. Two roundings, so the result
+// may differ from the float nearest the exact sum.
 // A NaN result takes the sign that x86-64 gives it, whichever CPU computed it.
 float calibrate(std::int16_t rawSample, float gain, float offset);
 

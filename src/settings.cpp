@@ -1,13 +1,10 @@
 #include "settings.h"
 
 #include "format.h"
-#include "getopt.h"
 
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-
-RunSettings settings;
 
 namespace {
 
@@ -31,22 +28,22 @@ bool isPrintable(int c)
     return c >= 0x20 && c <= 0x7e;
 }
 
-void applyOption(int letter)
+void applyOption(RunSettings& runSettings, int letter, const char* value)
 {
     switch (letter) {
-    case 'c': settings.doChannel = true; break;
-    case 'C': settings.doCal = false; break;
-    case 'd': settings.debug = true; break;
-    case 'g': settings.doGain = true; break;
-    case 'n': readDecimal(quarvel::optarg, settings.modulus); break;
-    case 'N': settings.doSamples = true; break;
-    case 'o': settings.doOffset = true; break;
-    case 'p': settings.doPeriod = true; break;
-    case 'q': settings.verbose = false; break;
-    case 'r': settings.doRaw = true; break;
-    case 's': settings.headers = HEADERS_FIRST; break;
-    case 'S': settings.headers = HEADERS_NONE; break;
-    case 't': settings.doTime = true; break;
+    case 'c': runSettings.doChannel = true; break;
+    case 'C': runSettings.doCal = false; break;
+    case 'd': runSettings.debug = true; break;
+    case 'g': runSettings.doGain = true; break;
+    case 'n': readDecimal(value, runSettings.modulus); break;
+    case 'N': runSettings.doSamples = true; break;
+    case 'o': runSettings.doOffset = true; break;
+    case 'p': runSettings.doPeriod = true; break;
+    case 'q': runSettings.verbose = false; break;
+    case 'r': runSettings.doRaw = true; break;
+    case 's': runSettings.headers = HEADERS_FIRST; break;
+    case 'S': runSettings.headers = HEADERS_NONE; break;
+    case 't': runSettings.doTime = true; break;
     default: break;
     }
 }
@@ -81,21 +78,20 @@ bool readDecimal(const char* text, std::int32_t& value)
     return true;
 }
 
-CommandLine scanCommandLine(int argc, char** argv)
+CommandLine scanCommandLine(int argc, char** argv, RunSettings& runSettings, quarvel::OptionScan& scan)
 {
-    settings = RunSettings{};
-    quarvel::resetGetopt();
+    runSettings = RunSettings{};
     if (argc <= 1)
         return CommandLine::USAGE;
     int letter;
-    while ((letter = quarvel::getopt(argc, argv, OPTION_STRING)) != -1) {
+    while ((letter = quarvel::getopt(scan, argc, argv, OPTION_STRING)) != -1) {
         if (letter == '?') {
-            reportOptionError(quarvel::optopt);
+            reportOptionError(scan.optopt);
             return CommandLine::FAILED;
         }
-        applyOption(letter);
+        applyOption(runSettings, letter, scan.optarg);
     }
-    if (settings.modulus == 0) {
+    if (runSettings.modulus == 0) {
         std::fputs("Modulus must not be 0.\n", stderr);
         return CommandLine::FAILED;
     }

@@ -2,6 +2,8 @@
 #ifndef QUARVEL_SETTINGS_H
 #define QUARVEL_SETTINGS_H
 
+#include "getopt.h"
+
 #include <cstdint>
 #include <string>
 
@@ -15,6 +17,8 @@ constexpr int HEADERS_DFLT = HEADERS_ALL;
 
 constexpr const char* OPTION_STRING = "cCdgNopqrsStn:";
 
+// Owned by main, set from the command line, then read-only while files are
+// converted: everything below main takes them as a const reference.
 struct RunSettings {
     // Record fields, in record order.
     bool doTime = false;
@@ -31,15 +35,13 @@ struct RunSettings {
     bool debug = false;
 };
 
-// Set from the command line, then read-only while files are converted.
-extern RunSettings settings;
-
 enum class CommandLine { CONVERT, USAGE, FAILED };
 
-// Resets the settings to their defaults and scans the options into them.
-// Writes the diagnostics of a bad command line to standard error. On
-// CONVERT the file operands run from quarvel::optind to argc.
-CommandLine scanCommandLine(int argc, char** argv);
+// Sets `runSettings` to their defaults, then scans the options into them
+// with `scan`, which must be a new one. Writes the diagnostics of a bad
+// command line to standard error. On CONVERT the file operands run from
+// scan.optind to argc.
+CommandLine scanCommandLine(int argc, char** argv, RunSettings& runSettings, quarvel::OptionScan& scan);
 
 // Reads a decimal integer as the "%d" scan conversion does (leading white
 // space, an optional sign, digits up to the first non-digit). Returns false,

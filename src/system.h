@@ -6,9 +6,6 @@
 #ifndef QUARVEL_SYSTEM_H
 #define QUARVEL_SYSTEM_H
 
-#include <algorithm>
-#include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -33,59 +30,46 @@ std::FILE* openFile(const char* path, const char* mode);
 // if need be, but without emptying it: see truncateFile.
 std::FILE* openFileToRewrite(const char* path);
 
-// Empties a file opened by openFileToRewrite. A device or pipe, which has no
-// contents to drop, is left alone, as fopen's "wb" leaves it. Returns false
-// when the system refused.
-bool truncateFile(std::FILE* file);
-
-// What tells files apart: the device (or volume) and the file's number on it.
+// What tells files apart: the device (or volume) and the file's number on
+// it, which is 128 bits wide on some file systems (ReFS).
 struct FileId {
-    bool known = false;  // false when the system could not say
-    bool directory = false;
     std::uint64_t device = 0;
-    std::uint64_t number = 0;
+    std::uint64_t numberHigh = 0;
+    std::uint64_t numberLow = 0;
+
+    friend auto operator<=>(const FileId&, const FileId&) = default;
 };
 
-FileId fileIdOf(std::FILE* file);
+// What the system says of a file.
+struct FileStatus {
+    bool known = false;  // false when the system could not say: the rest means nothing
+    bool directory = false;
+    bool hasContents = false;  // a regular file that is not empty
+    FileId id;
+};
 
-// Whether two ids are known to name one file, through a link or otherwise.
-inline bool isSameFile(const FileId& a, const FileId& b)
+// Of an open file.
+FileStatus fileStatusOf(std::FILE* file);
+
+// Of the file that `path` names, through symbolic links, which is the file
+// that opening the path reads or writes. The file is not opened for reading
+// or writing: a FIFO would wait for its other end.
+FileStatus fileStatusAt(const char* path);
+
+// Whether two statuses are known to be of one file, through a link or otherwise.
+inline bool isSameFile(const FileStatus& a, const FileStatus& b)
 {
-    return a.known && b.known && a.device == b.device && a.number == b.number;
+    return a.known && b.known && a.id == b.id;
 }
+
+// Empties a file opened by openFileToRewrite, whose status is `status`. A
+// device or pipe, which has no contents to drop, is left alone, as fopen's
+// "wb" leaves it, and so is an empty file. Returns false when the system
+// refused, with errno saying why.
+bool truncateFile(std::FILE* file, const FileStatus& status);
 
 // `seconds` since the epoch as local time. Where the C library cannot render
 // it (Windows' refuses times before 1970), in UTC by our own calendar.
 std::tm toLocalTime(std::int64_t seconds);
-
-// What older C++ libraries lack: libc++ before version 14 (emscripten
-// 3.1.6 has version 13) has neither std::bit_cast nor floating-point
-// std::to_chars. Elsewhere these are the standard functions themselves.
-template <typename To, typename From> constexpr To bitCast(const From& from) noexcept
-{
-#ifdef __cpp_lib_bit_cast
-    return std::bit_cast<To>(from);
-#else
-    return __builtin_bit_cast(To, from);
-#endif
-}
-
-// Writes `value` as "%.<precision>f" does; returns the end of the text.
-// `last` has std::to_chars's type, which one of the branches passes it to.
-// cppcheck-suppress constParameter
-inline char* toCharsFixed(char* first, char* last, double value, int precision)
-{
-#if defined(_LIBCPP_VERSION) && _LIBCPP_VERSION < 14000
-    // The C library's printf (musl's, under emscripten) is exact as well.
-    // Through a buffer with room for the terminator that snprintf adds.
-    char text[1 + 309 + 1 + 64 + 1];
-    int length = std::snprintf(text, sizeof text, "%.*f", precision, value);
-    if (length < 0 || length > last - first || static_cast<std::size_t>(length) >= sizeof text)
-        return first;
-    return std::copy(text, text + length, first);
-#else
-    return std::to_chars(first, last, value, std::chars_format::fixed, precision).ptr;
-#endif
-}
 
 #endif

@@ -13,12 +13,14 @@
 
 namespace {
 
-FileId fileIdOf(const struct stat& status)
+FileStatus fileStatusOf(const struct stat& status)
 {
     return {.known = true,
         .directory = S_ISDIR(status.st_mode),
-        .device = static_cast<std::uint64_t>(status.st_dev),
-        .number = static_cast<std::uint64_t>(status.st_ino)};
+        .hasContents = S_ISREG(status.st_mode) && status.st_size > 0,
+        .id = {.device = static_cast<std::uint64_t>(status.st_dev),
+            .numberHigh = 0,
+            .numberLow = static_cast<std::uint64_t>(status.st_ino)}};
 }
 
 bool cLocalTime(std::int64_t seconds, std::tm& local)
@@ -57,24 +59,27 @@ std::FILE* openFileToRewrite(const char* path)
     return file;
 }
 
-bool truncateFile(std::FILE* file)
+bool truncateFile(std::FILE* file, const FileStatus& status)
 {
-    const int descriptor = fileno(file);
-    struct stat status { };
-    if (fstat(descriptor, &status) != 0)
-        return false;
     // Devices and pipes have nothing to drop. An empty file, as a new one
     // is, is left alone as O_TRUNC leaves it: ext4 writes a file truncated
-    // to 0 back to disk as soon as it is closed (auto_da_alloc).
-    if (!S_ISREG(status.st_mode) || status.st_size == 0)
+    // to 0 back to disk as soon as it is closed (auto_da_alloc). A file of
+    // unknown status is emptied, which fails on what cannot be.
+    if (status.known && !status.hasContents)
         return true;
-    return ftruncate(descriptor, 0) == 0;
+    return ftruncate(fileno(file), 0) == 0;
 }
 
-FileId fileIdOf(std::FILE* file)
+FileStatus fileStatusOf(std::FILE* file)
 {
     struct stat status { };
-    return fstat(fileno(file), &status) == 0 ? fileIdOf(status) : FileId{};
+    return fstat(fileno(file), &status) == 0 ? fileStatusOf(status) : FileStatus{};
+}
+
+FileStatus fileStatusAt(const char* path)
+{
+    struct stat status { };
+    return stat(path, &status) == 0 ? fileStatusOf(status) : FileStatus{};
 }
 
 std::tm toLocalTime(std::int64_t seconds)

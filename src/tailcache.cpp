@@ -8,12 +8,6 @@ namespace {
 // less than the page faults of the table slots it would touch.
 constexpr std::uint64_t CACHE_MIN_SAMPLES = 4096;
 
-bool operator==(const TailFormat& a, const TailFormat& b)
-{
-    return a.gainBits == b.gainBits && a.offsetBits == b.offsetBits && a.afterTime == b.afterTime && a.doRaw == b.doRaw
-        && a.doCal == b.doCal && a.constantFields == b.constantFields;
-}
-
 // Without memory for the table every tail is formatted: slower, no worse.
 void allocateSlots(TailCache& cache)
 {

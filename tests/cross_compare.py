@@ -270,6 +270,7 @@ def commandLineCases(gen, shared):
         ["-qSrCn3", "f", "g"], ["-qd", "f", "-t"], ["-qd", "--", "-t"], ["-qd", "-"], ["-qd", ""], ["-d", "missing.002"],
         ["-d", "données-ü.002"], ["-tcr", "données-ü.002", "f", "missing", "g"], ["-q", "--", "-t", "f"], ["-q", "d"],
         ["-dtcpNgorC", "f", "g", "e"], ["-s", "e", "f"], ["-qt", "e"], ["-Sq", "e"],
+        ["-qd", "d", "f", "f.txt", "missing"],  # the reasons' words, and f.txt refused as quarvel's own text
     ]
     cases = []
     for index, args in enumerate(lines):

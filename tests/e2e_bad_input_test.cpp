@@ -16,7 +16,7 @@ TestBlock blockOf(int samples)
     return makeBlock(values);
 }
 
-const ReferenceOptions RAW_AND_TIME{.time = true, .raw = true, .cal = false, .headers = 3};
+const RunSettings RAW_AND_TIME{.doTime = true, .doRaw = true, .doCal = false, .headers = HEADERS_NONE};
 
 TEST_F(QuarvelTest, EmptyFileGivesEmptyTextFile)
 {
@@ -91,7 +91,7 @@ TEST_F(QuarvelTest, ZeroAndNegativeCountsConsumeNoSamples)
     write("f", encodeLog(blocks));
     RunResult result = run({"-qtr", "f"});
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.time = true, .raw = true}));
+    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.doTime = true, .doRaw = true}));
     EXPECT_NE(read("f.txt").find("%TOTAL SAMPLES       : -2147483648\r\n"), std::string::npos);
 }
 
@@ -111,8 +111,8 @@ TEST_F(QuarvelTest, MissingFileAmongGoodOnesIsSkipped)
     RunResult result = run({"-qS", "a", "missing", "b"});
     EXPECT_EQ(result.err, "failed to open input file missing\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read("a.txt"), referenceText({blockOf(2)}, {.headers = 3}));
-    EXPECT_EQ(read("b.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+    EXPECT_EQ(read("a.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("b.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
     EXPECT_FALSE(exists("missing.txt"));
 }
 
@@ -124,7 +124,7 @@ TEST_F(QuarvelTest, OutputThatCannotBeCreatedIsReported)
     RunResult result = run({"-qS", "f", "g"});
     EXPECT_EQ(result.err, "failed to open output file f.txt\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, FullDiskFailsTheRunButNotTheNextFile)
@@ -137,7 +137,7 @@ TEST_F(QuarvelTest, FullDiskFailsTheRunButNotTheNextFile)
     RunResult result = run({"-qS", "f", "g"});
     EXPECT_EQ(result.err, "failed to write output file f.txt\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, EmptyInputWithFullDiskSucceeds)
@@ -163,7 +163,7 @@ TEST_F(QuarvelTest, LongPathsWorkUpToTheSystemLimit)
     write(path, encodeLog({blockOf(2)}));
     RunResult result = run({"-qS", path});
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(read(path + ".txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read(path + ".txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 
     std::string tooLong = std::string(5000, 'x');
     result = run({"-q", tooLong});
@@ -201,6 +201,8 @@ TEST_F(QuarvelTest, OutputFolderWithoutWritePermission)
     EXPECT_EQ(result.err, "failed to open output file f.txt\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists("f.txt"));
+    result = run({"-qd", "f"});
+    EXPECT_EQ(result.err, "failed to open output file f.txt\nreason: Permission denied\n");
 }
 
 TEST_F(QuarvelTest, ReadErrorIsReportedAndFailsTheRun)
@@ -214,7 +216,7 @@ TEST_F(QuarvelTest, ReadErrorIsReportedAndFailsTheRun)
     EXPECT_EQ(result.err, "failed to read input file m\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("m.txt"), "");
-    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, OperandsThatLookLikeOptionsAfterTheDoubleHyphen)
@@ -225,9 +227,9 @@ TEST_F(QuarvelTest, OperandsThatLookLikeOptionsAfterTheDoubleHyphen)
     RunResult result = run({"-qS", "--", "-", "--x", "-t"});
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(read("-.txt"), referenceText({blockOf(1)}, {.headers = 3}));
-    EXPECT_EQ(read("--x.txt"), referenceText({blockOf(2)}, {.headers = 3}));
-    EXPECT_EQ(read("-t.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+    EXPECT_EQ(read("-.txt"), referenceText({blockOf(1)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("--x.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("-t.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, UnwritableStandardOutputFailsTheRunAfterConvertingEverything)
@@ -244,8 +246,8 @@ TEST_F(QuarvelTest, UnwritableStandardOutputFailsTheRunAfterConvertingEverything
         RunResult result = run({"-dS", "f", "g"});
         EXPECT_EQ(result.err, "failed to write standard output\n");
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.headers = 3}));
-        EXPECT_EQ(read("g.txt"), referenceText({blockOf(3)}, {.headers = 3}));
+        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.headers = HEADERS_NONE}));
+        EXPECT_EQ(read("g.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
     }
 }
 
@@ -262,7 +264,131 @@ TEST_F(QuarvelTest, OutputThatIsALinkToTheInputLeavesTheInputAlone)
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("f"), log);
     EXPECT_EQ(read("g"), log);
-    EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = 3}));
+    EXPECT_EQ(read("h.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
+}
+
+struct OptionSet {
+    const char* options;
+    RunSettings settings;
+};
+
+TEST_F(QuarvelTest, OwnTextIsNotConvertedAgain)
+{
+    // A second run over everything, as with logs/*, after a first run with
+    // an option set of each header mode, and one with every field off.
+    const OptionSet optionSets[] = {
+        {"-qtcpNgor",
+            {.doTime = true,
+                .doChannel = true,
+                .doPeriod = true,
+                .doSamples = true,
+                .doGain = true,
+                .doOffset = true,
+                .doRaw = true}},
+        {"-qsr", {.doRaw = true, .headers = HEADERS_FIRST}},
+        {"-qS", {.headers = HEADERS_NONE}},
+        {"-qSC", {.doCal = false, .headers = HEADERS_NONE}},
+    };
+    const std::vector<TestBlock> a{blockOf(3), blockOf(2)};
+    for (const OptionSet& set : optionSets) {
+        write("a", encodeLog(a));
+        write("b", encodeLog({blockOf(4)}));
+        ASSERT_EQ(run({set.options, "a", "b"}).status, 0);
+        write("c", encodeLog({blockOf(5)}));
+        RunResult result = run({set.options, "a.txt", "b", "b.txt", "c"});
+        EXPECT_EQ(result.err,
+            "input file a.txt is a text file written by quarvel, not a logger file\n"
+            "failed to open output file b.txt\n"
+            "input file b.txt is a text file written by quarvel, not a logger file\n")
+            << set.options;
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("a.txt"), referenceText(a, set.settings));
+        EXPECT_EQ(read("b.txt"), referenceText({blockOf(4)}, set.settings));
+        EXPECT_FALSE(exists("a.txt.txt"));
+        EXPECT_FALSE(exists("b.txt.txt"));
+        EXPECT_EQ(read("c.txt"), referenceText({blockOf(5)}, set.settings));
+    }
+}
+
+TEST_F(QuarvelTest, DebugModeSaysWhyAFileCouldNotBeOpened)
+{
+    write("f", encodeLog({blockOf(2)}));
+    std::filesystem::create_directory(dir / "f.txt");
+    write("g", encodeLog({blockOf(2)}));
+    std::filesystem::create_symlink("g", dir / "g.txt");
+    write("h", encodeLog({blockOf(2)}));
+    write("h.txt", encodeLog({blockOf(3)}));
+    std::filesystem::create_directory(dir / "d");
+    const std::vector<std::string> operands{"missing", "d", "f", "g", "h", "h.txt"};
+    const std::string failures[]
+        = {"failed to open input file missing\n", "failed to open input file d\n", "failed to open output file f.txt\n",
+            "failed to open output file g.txt\n", "failed to open output file h.txt\n"};
+    const std::string reasons[]
+        = {"reason: No such file or directory\n", "reason: Is a directory\n", "reason: Is a directory\n",
+            "reason: it is the input file itself\n", "reason: it is another input of this run\n"};
+    std::string plain, debug;
+    for (std::size_t i = 0; i < std::size(failures); ++i) {
+        plain += failures[i];
+        debug += failures[i] + reasons[i];
+    }
+    for (const char* options : {"-qS", "-qSd"}) {
+        std::vector<std::string> args{options};
+        args.insert(args.end(), operands.begin(), operands.end());
+        RunResult result = run(args);
+        EXPECT_EQ(result.err, options == std::string("-qS") ? plain : debug) << options;
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("h.txt.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
+    }
+}
+
+TEST_F(QuarvelTest, OutputThatIsAnotherOperandLeavesItAlone)
+{
+    // The log a.txt is not written over, whichever comes first, and is
+    // converted in its own turn.
+    const std::string a = encodeLog({blockOf(4)});
+    const std::string aTxt = encodeLog({blockOf(3)});
+    for (const auto& operands : {std::vector<std::string>{"a", "a.txt"}, std::vector<std::string>{"a.txt", "a"}}) {
+        write("a", a);
+        write("a.txt", aTxt);
+        std::filesystem::remove(dir / "a.txt.txt");
+        std::vector<std::string> args{"-qS"};
+        args.insert(args.end(), operands.begin(), operands.end());
+        RunResult result = run(args);
+        EXPECT_EQ(result.err, "failed to open output file a.txt\n") << operands[0];
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("a.txt"), aTxt);
+        EXPECT_EQ(read("a.txt.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
+    }
+}
+
+TEST_F(QuarvelTest, OutputThatIsALinkToAnotherOperandLeavesItAlone)
+{
+    // b.txt is a symbolic link to the operand c, d.txt a hard link to the
+    // operand e. The operand l is a symbolic link, which stands for the file
+    // it names: g, of which f.txt is a hard link.
+    const std::string c = encodeLog({blockOf(5)});
+    const std::string e = encodeLog({blockOf(6)});
+    const std::string g = encodeLog({blockOf(7)});
+    write("b", encodeLog({blockOf(2)}));
+    write("c", c);
+    std::filesystem::create_symlink("c", dir / "b.txt");
+    write("d", encodeLog({blockOf(3)}));
+    write("e", e);
+    std::filesystem::create_hard_link(dir / "e", dir / "d.txt");
+    write("f", encodeLog({blockOf(4)}));
+    write("g", g);
+    std::filesystem::create_symlink("g", dir / "l");
+    std::filesystem::create_hard_link(dir / "g", dir / "f.txt");
+    RunResult result = run({"-qS", "b", "c", "d", "e", "f", "l"});
+    EXPECT_EQ(result.err,
+        "failed to open output file b.txt\nfailed to open output file d.txt\nfailed to open output file f.txt\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read("c"), c);
+    EXPECT_EQ(read("e"), e);
+    EXPECT_EQ(read("g"), g);
+    EXPECT_EQ(read("c.txt"), referenceText({blockOf(5)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("e.txt"), referenceText({blockOf(6)}, {.headers = HEADERS_NONE}));
+    EXPECT_EQ(read("l.txt"), referenceText({blockOf(7)}, {.headers = HEADERS_NONE}));
 }
 
 }  // namespace

@@ -139,12 +139,16 @@ INSTANTIATE_TEST_SUITE_P(OptionErrors, CommandLineTest,
         CommandCase{{"-dn0"}, false, "", "Modulus must not be 0.\n", 1},
         CommandCase{{"-n", "0", "-x"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1}));
 
+// In debug mode a reason follows each failure to open a file.
+const std::string NO_SUCH_FILE = "reason: No such file or directory\n";
+
 INSTANTIATE_TEST_SUITE_P(Operands, CommandLineTest,
     ::testing::Values(CommandCase{{"-qd", "f", "-t"}, false, "processing file: f\nprocessing file: -t\n",
-                          "failed to open input file -t\n", 1},
-        CommandCase{{"-qd", "--", "-t"}, false, "processing file: -t\n", "failed to open input file -t\n", 1},
-        CommandCase{{"-qd", "-"}, false, "processing file: -\n", "failed to open input file -\n", 1},
-        CommandCase{{"-qd", ""}, false, "processing file: \n", "failed to open input file \n", 1}));
+                          "failed to open input file -t\n" + NO_SUCH_FILE, 1},
+        CommandCase{
+            {"-qd", "--", "-t"}, false, "processing file: -t\n", "failed to open input file -t\n" + NO_SUCH_FILE, 1},
+        CommandCase{{"-qd", "-"}, false, "processing file: -\n", "failed to open input file -\n" + NO_SUCH_FILE, 1},
+        CommandCase{{"-qd", ""}, false, "processing file: \n", "failed to open input file \n" + NO_SUCH_FILE, 1}));
 
 TEST_F(QuarvelTest, OptionErrorConvertsNothing)
 {
@@ -176,7 +180,7 @@ TEST_F(QuarvelTest, PosixlyIncorrectModeTakesOptionsAfterOperands)
     for (const char* variable : {"POSIXLY_INCORRECT_GETOPT=", "POSIXLY_INCORRECT_GETOPT=1"}) {
         RunResult result = run({"f", "-qd", "g", "-St", "-n", "1", "--", "-C"}, {variable});
         EXPECT_EQ(result.out, "processing file: f\nprocessing file: g\nprocessing file: -C\n");
-        EXPECT_EQ(result.err, "failed to open input file -C\n");
+        EXPECT_EQ(result.err, "failed to open input file -C\nreason: No such file or directory\n");
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(read("f.txt"), "1073741824.000,51.000000\r\n1073741824.500,-49.000000\r\n");
         EXPECT_EQ(read("g.txt"), read("f.txt"));
@@ -225,7 +229,8 @@ TEST_F(QuarvelTest, ModulusSelectsEveryNthSampleOfEachBlock)
         EXPECT_EQ(read("f.txt"), firstOnly + firstOnly) << "modulus " << modulus;
     }
     run({"-qStrCn", "-1", "f"});
-    EXPECT_EQ(read("f.txt"), referenceText({block, block}, {.time = true, .raw = true, .cal = false, .headers = 3}));
+    EXPECT_EQ(read("f.txt"),
+        referenceText({block, block}, {.doTime = true, .doRaw = true, .doCal = false, .headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, HeaderModesAndConsoleSummary)
@@ -242,7 +247,7 @@ TEST_F(QuarvelTest, HeaderModesAndConsoleSummary)
         const char* flag = headers == 1 ? "-t" : headers == 2 ? "-ts" : "-tS";
         RunResult result = run({flag, "f"});
         EXPECT_EQ(afterBanner(result.out), summaries);
-        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.time = true, .headers = headers}));
+        EXPECT_EQ(read("f.txt"), referenceText(blocks, {.doTime = true, .headers = headers}));
     }
     run({"-q", "f"});
     EXPECT_EQ(read("f.txt"),
@@ -290,7 +295,7 @@ TEST_F(QuarvelTest, TimeIsARunningSumOfTheSamplePeriod)
     block.firstSampleTime = 1600000000;
     write("f", encodeLog({block}));
     run({"-qStC", "f"});
-    EXPECT_EQ(read("f.txt"), referenceText({block}, {.time = true, .cal = false, .headers = 3}));
+    EXPECT_EQ(read("f.txt"), referenceText({block}, {.doTime = true, .doCal = false, .headers = HEADERS_NONE}));
 }
 
 TEST_F(QuarvelTest, NonFiniteCalibrationPrintsAsPrintfDoes)
@@ -310,7 +315,7 @@ TEST_F(QuarvelTest, NonFiniteCalibrationPrintsAsPrintfDoes)
     for (const TestBlock& block : blocks)
         summaries += referenceSummary(block);
     EXPECT_EQ(afterBanner(result.out), summaries);
-    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.gain = true, .offset = true}));
+    EXPECT_EQ(read("f.txt"), referenceText(blocks, {.doGain = true, .doOffset = true}));
     EXPECT_NE(read("f.txt").find(",-nan\r\n"), std::string::npos);
 }
 
@@ -334,19 +339,19 @@ TEST_F(QuarvelTest, RandomLogsMatchPrintfReference)
             block.calOffset = round % 2 ? anyFloat() : static_cast<float>(pick(-100000, 100000)) / 1000;
             blocks.push_back(block);
         }
-        ReferenceOptions options{.time = true,
-            .channel = true,
-            .period = round % 3 == 0,
-            .samples = true,
-            .gain = true,
-            .offset = round % 2 == 0,
-            .raw = true,
-            .cal = true,
+        RunSettings options{.doTime = true,
+            .doChannel = true,
+            .doPeriod = round % 3 == 0,
+            .doSamples = true,
+            .doGain = true,
+            .doOffset = round % 2 == 0,
+            .doRaw = true,
+            .doCal = true,
             .modulus = static_cast<std::int32_t>(pick(1, 3)),
             .headers = static_cast<int>(round % 3 + 1)};
         write("f", encodeLog(blocks));
         std::string modulus = std::to_string(options.modulus);
-        std::string flags = std::string("-qtcNgr") + (options.period ? "p" : "") + (options.offset ? "o" : "")
+        std::string flags = std::string("-qtcNgr") + (options.doPeriod ? "p" : "") + (options.doOffset ? "o" : "")
             + (options.headers == 2        ? "s"
                     : options.headers == 3 ? "S"
                                            : "");
@@ -382,9 +387,9 @@ TEST_F(QuarvelTest, SameRawCountsUnderOtherCalibrationsConvertAfresh)
     for (const char* flags : {"-qScgr", "-qStpN"}) {
         RunResult result = run({flags, "a", "b"});
         EXPECT_EQ(result.status, 0);
-        ReferenceOptions options{.channel = true, .gain = true, .raw = true, .headers = 3};
+        RunSettings options{.doChannel = true, .doGain = true, .doRaw = true, .headers = HEADERS_NONE};
         if (flags == std::string("-qStpN"))
-            options = {.time = true, .period = true, .samples = true, .headers = 3};
+            options = {.doTime = true, .doPeriod = true, .doSamples = true, .headers = HEADERS_NONE};
         EXPECT_EQ(read("a.txt"), referenceText(a, options)) << flags;
         EXPECT_EQ(read("b.txt"), referenceText(b, options)) << flags;
     }

@@ -17,18 +17,18 @@ struct ScanCase {
     std::vector<std::string> operands;
 };
 
-std::string describe(int letter)
+std::string describe(const quarvel::OptionScan& scan, int letter)
 {
     std::string text;
     if (letter == '?') {
         text += '?';
-        text += static_cast<char>(quarvel::optopt);
+        text += static_cast<char>(scan.optopt);
         return text;
     }
     text += static_cast<char>(letter);
-    if (quarvel::optarg != nullptr) {
+    if (scan.optarg != nullptr) {
         text += '=';
-        text += quarvel::optarg;
+        text += scan.optarg;
         text += ';';
     }
     return text;
@@ -51,20 +51,19 @@ TEST_P(ScanTest, ReturnsOptionsThenOperands)
     argv.push_back(nullptr);
     int argc = static_cast<int>(storage.size());
 
-    quarvel::resetGetopt();
-    quarvel::opterr = 0;
+    quarvel::OptionScan state;
+    state.opterr = 0;
     std::string options;
     int letter;
-    while ((letter = quarvel::getopt(argc, argv.data(), "cCdgNopqrsStn:")) != -1) {
-        options += describe(letter);
+    while ((letter = quarvel::getopt(state, argc, argv.data(), "cCdgNopqrsStn:")) != -1) {
+        options += describe(state, letter);
         if (letter == '?')
             break;
     }
-    quarvel::opterr = 1;
     unsetEnvironment("POSIXLY_INCORRECT_GETOPT");
     EXPECT_EQ(options, scan.options);
     if (letter != '?') {
-        std::vector<std::string> operands(argv.begin() + quarvel::optind, argv.begin() + argc);
+        std::vector<std::string> operands(argv.begin() + state.optind, argv.begin() + argc);
         EXPECT_EQ(operands, scan.operands);
     }
 }

@@ -1,4 +1,5 @@
-// The calibrated value: rounded once, and a NaN sign that does not depend on the CPU.
+// The calibrated value: the sum rounded to double, then to float, and a NaN
+// sign that does not depend on the CPU.
 #include "record.h"
 
 #include <gtest/gtest.h>
@@ -40,8 +41,15 @@ TEST(Calibrate, NanTakesTheSignThatX8664GivesIt)
     }
 }
 
-TEST(Calibrate, RoundsTheDoubleSumOnceToFloat)
+TEST(Calibrate, RoundsTheSumToDoubleThenToFloat)
 {
+    // The exact sum lies just below the midpoint of two floats; rounded to
+    // double it lands on the midpoint, which then rounds to the even float,
+    // the upper one. The float nearest the exact sum is 3.9053051471710205.
+    const float roundedTwice = calibrate(
+        3, std::bit_cast<float>(std::uint32_t{0x3fa6a059}), std::bit_cast<float>(std::uint32_t{0xa279f086}));
+    EXPECT_EQ(static_cast<double>(roundedTwice), 3.9053053855895996);
+
     // Rounding the sum first to a 64-bit mantissa (x87) and then to float
     // gives -931921265688576 here.
     const float gain = std::bit_cast<float>(std::uint32_t{0x51378800});    // 49266294784

@@ -4,6 +4,7 @@
 #define QUARVEL_TESTS_REFERENCE_H
 
 #include "logbuilder.h"
+#include "settings.h"
 
 #include <cmath>
 #include <cstdint>
@@ -12,19 +13,6 @@
 #include <limits>
 #include <string>
 #include <vector>
-
-struct ReferenceOptions {
-    bool time = false;
-    bool channel = false;
-    bool period = false;
-    bool samples = false;
-    bool gain = false;
-    bool offset = false;
-    bool raw = false;
-    bool cal = true;
-    std::int32_t modulus = 1;
-    int headers = 1;  // 1 all, 2 first, 3 none
-};
 
 template <typename... Values> std::string printed(const char* format, Values... values)
 {
@@ -70,7 +58,7 @@ inline std::string referenceSummary(const TestBlock& block)
     return referenceBlockLines(block, "", "\n");
 }
 
-// raw × gain + offset in double, rounded once to float, with the NaN that
+// raw × gain + offset, the sum rounded to double and then to float, with the NaN that
 // x86-64's arithmetic gives when the product comes first in the sum. Written
 // out, because a compiler may put either operand first.
 inline float referenceCalibrated(std::int16_t raw, float gain, float offset)
@@ -87,7 +75,7 @@ inline float referenceCalibrated(std::int16_t raw, float gain, float offset)
 }
 
 inline std::string referenceRecord(
-    const TestBlock& block, const ReferenceOptions& options, double sampleTime, std::int16_t raw)
+    const TestBlock& block, const RunSettings& options, double sampleTime, std::int16_t raw)
 {
     std::string record;
     bool any = false;
@@ -99,14 +87,14 @@ inline std::string referenceRecord(
         record += text;
         any = true;
     };
-    add(options.time, printed("%.3lf", sampleTime));
-    add(options.channel, printed("%d", block.adcChan));
-    add(options.period, printed("%lu", static_cast<unsigned long>(block.samplePeriod)));
-    add(options.samples, printed("%ld", static_cast<long>(block.totalSamples)));
-    add(options.gain, printed("%f", static_cast<double>(block.calGain)));
-    add(options.offset, printed("%f", static_cast<double>(block.calOffset)));
-    add(options.raw, printed("%hd", raw));
-    add(options.cal, printed("%f", static_cast<double>(referenceCalibrated(raw, block.calGain, block.calOffset))));
+    add(options.doTime, printed("%.3lf", sampleTime));
+    add(options.doChannel, printed("%d", block.adcChan));
+    add(options.doPeriod, printed("%lu", static_cast<unsigned long>(block.samplePeriod)));
+    add(options.doSamples, printed("%ld", static_cast<long>(block.totalSamples)));
+    add(options.doGain, printed("%f", static_cast<double>(block.calGain)));
+    add(options.doOffset, printed("%f", static_cast<double>(block.calOffset)));
+    add(options.doRaw, printed("%hd", raw));
+    add(options.doCal, printed("%f", static_cast<double>(referenceCalibrated(raw, block.calGain, block.calOffset))));
     return record + "\r\n";
 }
 
@@ -120,7 +108,7 @@ inline std::uint32_t referenceBigEndian(const std::string& bytes, std::size_t at
 
 // The text file for any bytes at all, also those that end inside a block:
 // then the samples read so far are converted and `truncated` is set.
-inline std::string referenceConvert(const std::string& bytes, const ReferenceOptions& options, bool& truncated)
+inline std::string referenceConvert(const std::string& bytes, const RunSettings& options, bool& truncated)
 {
     std::string text;
     std::size_t at = 0;
@@ -135,7 +123,7 @@ inline std::string referenceConvert(const std::string& bytes, const ReferenceOpt
         block.calGain = std::bit_cast<float>(referenceBigEndian(bytes, at + 16, 4));
         block.calOffset = std::bit_cast<float>(referenceBigEndian(bytes, at + 20, 4));
         at += 24;
-        if (options.headers == 1 || (options.headers == 2 && first))
+        if (options.headers == HEADERS_ALL || (options.headers == HEADERS_FIRST && first))
             text += referenceHeaderLines(block);
         first = false;
         double sampleTime = block.firstSampleTime;
@@ -157,7 +145,7 @@ inline std::string referenceConvert(const std::string& bytes, const ReferenceOpt
 
 // The text file for complete blocks (samples.size() == totalSamples, or no
 // samples for counts of zero and below).
-inline std::string referenceText(const std::vector<TestBlock>& blocks, const ReferenceOptions& options)
+inline std::string referenceText(const std::vector<TestBlock>& blocks, const RunSettings& options)
 {
     bool truncated = false;
     return referenceConvert(encodeLog(blocks), options, truncated);

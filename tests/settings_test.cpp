@@ -46,19 +46,28 @@ TEST(ReadDecimal, ReadsLikeTheScanConversion)
     }
 }
 
-CommandLine scan(std::vector<std::string> args)
+// Scans `args`, after the program name, into `settings` as main does.
+CommandLine scan(std::vector<std::string> args, RunSettings& settings)
 {
     args.insert(args.begin(), "quarvel");
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    return scanCommandLine(static_cast<int>(args.size()), argv.data());
+    quarvel::OptionScan optionScan;
+    return scanCommandLine(static_cast<int>(args.size()), argv.data(), settings, optionScan);
+}
+
+CommandLine scan(std::vector<std::string> args)
+{
+    RunSettings settings;
+    return scan(std::move(args), settings);
 }
 
 TEST(ScanCommandLine, EachOptionSetsItsSetting)
 {
-    ASSERT_EQ(scan({"-tcpNgorCqds", "-n", "-3"}), CommandLine::CONVERT);
+    RunSettings settings;
+    ASSERT_EQ(scan({"-tcpNgorCqds", "-n", "-3"}, settings), CommandLine::CONVERT);
     EXPECT_TRUE(settings.doTime && settings.doChannel && settings.doPeriod && settings.doSamples);
     EXPECT_TRUE(settings.doGain && settings.doOffset && settings.doRaw);
     EXPECT_FALSE(settings.doCal);
@@ -70,8 +79,9 @@ TEST(ScanCommandLine, EachOptionSetsItsSetting)
 
 TEST(ScanCommandLine, StartsFromTheDefaultsEveryTime)
 {
-    ASSERT_EQ(scan({"-tSq", "-n7"}), CommandLine::CONVERT);
-    ASSERT_EQ(scan({"f"}), CommandLine::CONVERT);
+    RunSettings settings;
+    ASSERT_EQ(scan({"-tSq", "-n7"}, settings), CommandLine::CONVERT);
+    ASSERT_EQ(scan({"f"}, settings), CommandLine::CONVERT);
     EXPECT_FALSE(settings.doTime);
     EXPECT_TRUE(settings.doCal);
     EXPECT_TRUE(settings.verbose);

@@ -72,7 +72,7 @@ TEST(OpenFileToRewrite, CreatesOrKeepsTheContentsUntilTruncated)
     std::FILE* file = openFileToRewrite(path.string().c_str());
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(contentsOf(path), "the log");
-    EXPECT_TRUE(truncateFile(file));
+    EXPECT_TRUE(truncateFile(file, fileStatusOf(file)));
     EXPECT_EQ(contentsOf(path), "");
     std::fputs("new", file);
     EXPECT_EQ(std::fclose(file), 0);
