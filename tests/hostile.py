@@ -88,30 +88,10 @@ MEMORY: dict[str, int | None] = {
 }
 PARALLEL = 2  # runs at once: the machine is shared
 
-# Faults that are being mended elsewhere: the (case, face) runs that still
-# fail, each with who mends it and why. An entry whose run passes fails
-# the suite, so that it is removed once its mend is in.
-CPP_GUARD = "cpp: writes its output over another operand of the run, and converts that"
-CPP_OWN_TEXT = "cpp: converts its own text as a log, into garbage, with status 0"
-CPP_REASON = "cpp: -d gives no reason for an open failure"
-KNOWN_FAILURES: dict[tuple[str, str], str] = {
-    **{("own-text", face): CPP_OWN_TEXT for face in ("quarvel", "quarvel-d")},
-    **{
-        (case, face): CPP_GUARD
-        for case in (
-            "output-is-operand",
-            "output-is-operand-reversed",
-            "output-is-symlink-to-operand",
-            "output-is-symlink-to-operand-reversed",
-            "output-is-hard-link-to-operand",
-        )
-        for face in ("quarvel", "quarvel-d")
-    },
-    **{
-        (case, "quarvel-d"): CPP_REASON
-        for case in ("only-on-search-path", "missing", "folder", "unreadable", "read-only-folder")
-    },
-}
+# Faults known and not yet mended: the (case, face) runs that still fail,
+# each with a one-line reason. An entry whose run passes fails the suite, so
+# that it is removed with its mend.
+KNOWN_FAILURES: dict[tuple[str, str], str] = {}
 
 
 @dataclass
