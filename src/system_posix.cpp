@@ -1,4 +1,4 @@
-// system.h on POSIX systems (Linux, the BSDs, macOS, emscripten): byte
+// system.h on POSIX systems (Linux, the BSDs, macOS): byte
 // streams as they are, the ignored SIGPIPE, file identity by device and
 // inode, and localtime_r.
 #include "system.h"
