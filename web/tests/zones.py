@@ -2,11 +2,11 @@
 """Times in named time zones: the WebAssembly build, run by node, against the
 native build.
 
-The WebAssembly build renders local time by its own code (web/localtime.js,
-through JavaScript's Intl), not by the C library: this converts one log of
-blocks whose first-sample times span 1901 to 2038, many on the day of a
-change of summer time, under many values of TZ, and compares the console
-output of both builds byte for byte.
+The WebAssembly build renders local time by its own code (zone names
+through JavaScript's Intl, POSIX rules computed), not by the C library: this
+converts one log of blocks whose first-sample times span 1901 to 2038, many
+on the day of a change of summer time, under many values of TZ, and compares
+the console output of both builds byte for byte.
 
 Usage: zones.py NATIVE_QUARVEL QUARVEL_CLI_JS
 Exit status 0 when every zone agrees, 1 otherwise.
