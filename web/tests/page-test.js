@@ -116,9 +116,10 @@ function runNative(testCase, workDir) {
   const env = { TZ: testCase.zone === 'UTC' ? 'UTC' : LOCAL_ZONE, LC_ALL: 'C.UTF-8' };
   const args = [...testCase.flags.split(/\s+/).filter((word) => word !== ''), '--', ...paths];
   const done = spawnSync(nativeQuarvel, args, { cwd: workDir, env, maxBuffer: 1 << 28 });
+  // A text file named as another input is that input, not a text file.
   const outputs = paths.map((p) => {
     const file = path.join(workDir, p + '.txt');
-    return fs.existsSync(file) ? fs.readFileSync(file) : null;
+    return fs.existsSync(file) && !paths.includes(p + '.txt') ? fs.readFileSync(file) : null;
   });
   return { status: done.status, stdout: done.stdout.toString(), stderr: done.stderr.toString(), outputs, paths };
 }
@@ -534,8 +535,11 @@ async function stopped(page, work) {
   const file = path.join(work, 'stopped.002');
   fs.writeFileSync(file, testLogs()['long.002']);
   await (await page.$('#files')).uploadFile(file);
-  await page.click('#convert');
-  await page.click('#stop');
+  // Both in one task: the run cannot end between them.
+  await page.evaluate(() => {
+    document.querySelector('#convert').click();
+    document.querySelector('#stop').click();
+  });
   await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
   const first = await page.evaluate(() => [document.querySelector('#status').textContent,
     document.querySelector('#file-list .row').textContent]);
