@@ -63,6 +63,10 @@ function consoleStreams() {
 // CRC-32, size and records (lines that are not header lines, which start
 // with '%'). `close(inMemory)` gives {bytes} (when it fits in memory and
 // `inMemory` allows) or {blob}.
+// The program writes one text file at a time: the buffer of one closed is
+// kept for the next, so that many small files do not each make one.
+let spareBuffer = null;
+
 function textFile() {
   const file = { parts: [], buffer: null, used: 0, crc: 0, size: 0, lines: 0, headerLines: 0, lineStart: true };
   file.write = (bytes) => {
@@ -70,8 +74,10 @@ function textFile() {
     file.size += bytes.length;
     countLines(file, bytes);
     for (let at = 0; at < bytes.length;) {
-      if (file.buffer === null) file.buffer = new Uint8Array(FIRST_BUFFER);
-      else if (file.used === file.buffer.length && file.buffer.length < BLOB_CHUNK) {
+      if (file.buffer === null) {
+        file.buffer = spareBuffer || new Uint8Array(FIRST_BUFFER);
+        spareBuffer = null;
+      } else if (file.used === file.buffer.length && file.buffer.length < BLOB_CHUNK) {
         const larger = new Uint8Array(2 * file.buffer.length);
         larger.set(file.buffer);
         file.buffer = larger;
@@ -87,6 +93,7 @@ function textFile() {
   };
   file.close = (inMemory) => {
     const rest = file.buffer === null ? new Uint8Array(0) : file.buffer.slice(0, file.used);
+    if (file.buffer !== null) spareBuffer = file.buffer;
     file.buffer = null;
     if (file.parts.length === 0 && inMemory) return { bytes: rest };
     return { blob: new Blob([...file.parts, rest], { type: 'text/plain' }) };
