@@ -255,6 +255,13 @@ function checkZip(name, actual, dir) {
   return problems.map((p) => `${name}: ${p}`);
 }
 
+// A screenshot of the page down to its console, into OUT_DIR.
+async function screenshot(page, name) {
+  const height = await page.evaluate(() => document.querySelector('#console').getBoundingClientRect().top + window.scrollY);
+  await page.screenshot({ path: path.join(outDir, name), clip: { x: 0, y: 0, width: 1000, height: Math.ceil(height) - 40 },
+    captureBeyondViewport: true });
+}
+
 // Per pixel column of the plot area, which of the series colours it shows:
 // a list of bit sets (bit k: colour k).
 async function plotColumns(page) {
@@ -436,7 +443,7 @@ async function mixedBatch(page, work) {
   if (!actual.plotFiles.includes('cut.002 (cut short)') || actual.plotFiles[0] !== 'lab.002') {
     problems.push(`${testCase.name}: the plot offers ${JSON.stringify(actual.plotFiles)}`);
   }
-  await page.screenshot({ path: path.join(outDir, 'web-mixed.png'), fullPage: true });
+  await screenshot(page, 'web-mixed.png');
   await page.click('#problems-only');
   const filtered = await page.$$eval('#file-list .row', (rows) => rows.map((row) => Number(row.dataset.index)));
   const problemRows = [1, 2, 3, 7, ...(refused ? [9] : [])];
@@ -487,7 +494,7 @@ async function manyFiles(page, work, count) {
     problems.push(`${shown.rows} rows in the page, the list ${shown.listHeight} px high, Convert at y=${shown.convertTop}`);
   }
   if (shown.command !== 'TZ=UTC quarvel -q -- FILE...') problems.push(`command ${JSON.stringify(shown.command)}`);
-  await page.screenshot({ path: path.join(outDir, 'web-10000.png'), fullPage: true });
+  await screenshot(page, 'web-10000.png');
   await page.click('#problems-only');
   const filtered = await page.$$eval('#file-list .row', (rows) => rows.map((row) => Number(row.dataset.index)));
   if (filtered.join() !== String(cut)) problems.push(`the filter shows the files ${filtered}, not ${cut}`);
