@@ -26,7 +26,8 @@
   // A file name as it can be shown: a line end as ↵, a tab as →, other
   // control characters as �.
   function shownName(name) {
-    return name.replace(/[\u0000-\u001f\u007f-\u009f]/g, (c) => ({ '\n': '↵', '\r': '↵', '\t': '→' })[c] || '\ufffd');
+    const signs = { '\n': '↵', '\r': '↵', '\t': '→' };
+    return name.replace(/[\u0000-\u001f\u007f-\u009f]/g, (c) => signs[c] || '\ufffd');
   }
 
   // ---- Options: controls and command line
@@ -279,7 +280,8 @@
     $('#progress-text').textContent = '';
     const ending = stopped ? 'stopped: no exit status' : status === null ? 'the page failed (see the console)'
       : `exit status ${status}`;
-    $('#status').textContent = `${ending} · ${seconds} s` + (memory ? ` · program memory ${(memory / 1048576).toFixed(0)} MB` : '');
+    const programMemory = memory ? ` · program memory ${(memory / 1048576).toFixed(0)} MB` : '';
+    $('#status').textContent = `${ending} · ${seconds} s${programMemory}`;
     showSummary(messages.general);
     showFiles();
     showZip(produced);
@@ -297,10 +299,14 @@
       + (counts.empty ? ` (${numberText(counts.empty)} with no samples)` : '')];
     if (counts.cut) parts.push(`${numberText(counts.cut)} cut short`);
     if (counts.failed) parts.push(`${numberText(counts.failed)} not converted`);
-    if (counts.skipped) parts.push(`${numberText(counts.skipped)} ${run.stopped ? 'left when stopped' : 'not reached'}`);
+    if (counts.skipped) {
+      parts.push(`${numberText(counts.skipped)} ${run.stopped ? 'left when stopped' : 'not reached'}`);
+    }
     const files = run.items.length === 1 ? '1 file' : `${numberText(run.items.length)} files`;
     let text = `${files}: ${parts.join(', ')}.`;
-    if (run.status !== null && run.status !== undefined) text += ` The command would end with exit status ${run.status}.`;
+    if (run.status !== null && run.status !== undefined) {
+      text += ` The command would end with exit status ${run.status}.`;
+    }
     const said = general.join('').trim();
     if (said) text += ` quarvel said: ${said.split('\n').filter((line) => line.trim()).slice(0, 3).join(' ')}`;
     $('#summary').textContent = text;

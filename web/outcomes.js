@@ -17,7 +17,8 @@ const QuarvelOutcomes = (() => {
       what: 'it is a text file written by quarvel, not a logger file' },
     { before: 'truncated block in input file ', after: ': ', kind: 'cut', counts: /^(\d+) of (-?\d+) samples read\n/ },
     { before: 'failed to read input file ', after: '\n', kind: 'failed', what: 'could not be read to its end' },
-    { before: 'failed to write output file ', after: '.txt\n', kind: 'failed', what: 'its text file could not be written' },
+    { before: 'failed to write output file ', after: '.txt\n', kind: 'failed',
+      what: 'its text file could not be written' },
   ];
   const REASON = 'reason: ';
 

@@ -58,15 +58,15 @@ function consoleStreams() {
   };
 }
 
+// The program writes one text file at a time: the buffer of one closed is
+// kept for the next, so that many small files do not each make one.
+let spareBuffer = null;
+
 // A text file that the program writes: its bytes, in a buffer that grows
 // with the text, and past BLOB_CHUNK bytes in blobs of that size; its
 // CRC-32, size and records (lines that are not header lines, which start
 // with '%'). `close(inMemory)` gives {bytes} (when it fits in memory and
 // `inMemory` allows) or {blob}.
-// The program writes one text file at a time: the buffer of one closed is
-// kept for the next, so that many small files do not each make one.
-let spareBuffer = null;
-
 function textFile() {
   const file = { parts: [], buffer: null, used: 0, crc: 0, size: 0, lines: 0, headerLines: 0, lineStart: true };
   file.write = (bytes) => {
@@ -238,7 +238,8 @@ function outputPoster() {
   let items = [];
   let last = Date.now();
   const post = () => {
-    if (items.length) postMessage({ type: 'outputs', items }, items.filter((item) => item.bytes).map((item) => item.bytes.buffer));
+    const buffers = items.filter((item) => item.bytes).map((item) => item.bytes.buffer);
+    if (items.length) postMessage({ type: 'outputs', items }, buffers);
     items = [];
     last = Date.now();
   };
@@ -291,7 +292,9 @@ function plot(request) {
   try {
     const result = QuarvelLogReader.plotFile(request.file, request.channel, request.columns);
     const buffers = [];
-    for (const s of result.series.values()) buffers.push(s.min.buffer, s.max.buffer, s.firstBlock.buffer, s.lastBlock.buffer);
+    for (const s of result.series.values()) {
+      buffers.push(s.min.buffer, s.max.buffer, s.firstBlock.buffer, s.lastBlock.buffer);
+    }
     postMessage({ type: 'plot', id: request.id, plot: result }, buffers);
   } catch (error) {
     postMessage({ type: 'plot', id: request.id, error: String(error && error.message || error) });
