@@ -1,9 +1,8 @@
-// system.h on POSIX systems (Linux, the BSDs, macOS, emscripten): byte
-// streams as they are, the ignored SIGPIPE, file identity by device and
-// inode, and localtime_r.
+// system.h's console and files on POSIX systems (Linux, the BSDs, macOS,
+// and emscripten's C library): byte streams as they are, the ignored
+// SIGPIPE, file identity by device and inode. Local time is in
+// localtime_posix.cpp, or under emscripten in system_emscripten.cpp.
 #include "system.h"
-
-#include "calendar.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,16 +20,6 @@ FileStatus fileStatusOf(const struct stat& status)
         .id = {.device = static_cast<std::uint64_t>(status.st_dev),
             .numberHigh = 0,
             .numberLow = static_cast<std::uint64_t>(status.st_ino)}};
-}
-
-bool cLocalTime(std::int64_t seconds, std::tm& local)
-{
-    // localtime checks the zone again on every call; localtime_r after one
-    // tzset does not, which saves a stat of the zone file per block.
-    static const bool ZONE_READ = (tzset(), true);
-    (void)ZONE_READ;
-    const auto time = static_cast<std::time_t>(seconds);
-    return localtime_r(&time, &local) != nullptr;
 }
 
 }  // namespace
@@ -80,12 +69,4 @@ FileStatus fileStatusAt(const char* path)
 {
     struct stat status { };
     return stat(path, &status) == 0 ? fileStatusOf(status) : FileStatus{};
-}
-
-std::tm toLocalTime(std::int64_t seconds)
-{
-    std::tm local{};
-    if (cLocalTime(seconds, local))
-        return local;
-    return toUtc(seconds);
 }

@@ -1,93 +1,161 @@
 // The plot: calibrated value against time, one line per channel, drawn from
-// the worker's least and greatest value per time slot (one slot per pixel
-// column), so that millions of samples cost no more than a few thousand.
-// Slots of different blocks are not joined: gaps between blocks stay gaps.
-'use strict';
+// the worker's least and greatest value per column of the time axis
+// (QuarvelAxis), so that millions of samples cost no more than a few
+// thousand. Columns are joined only within a block: gaps between blocks
+// stay gaps, and a gap cut out of the axis shows as a break.
+/* global QuarvelAxis */
+const QuarvelPlot = (() => {
+  'use strict';
 
-const PLOT_COLOURS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
-const PLOT_MARGIN = { left: 70, right: 12, top: 12, bottom: 34 };
+  const COLOURS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
+  const MARGIN = { left: 70, right: 12, top: 12, bottom: 46 };
+  const LABEL_ROOM = 190;  // pixels between time labels
+  const GAP_LABEL_ROOM = 60;  // pixels between labels of gaps
 
-function plotRange(plot) {
-  let low = Infinity;
-  let high = -Infinity;
-  for (const s of plot.channels.values()) {
-    for (let i = 0; i < plot.columns; i++) {
-      if (s.firstBlock[i] < 0) continue;
-      low = Math.min(low, s.min[i]);
-      high = Math.max(high, s.max[i]);
-    }
+  // The columns of the time axis for `canvas`.
+  function columnsFor(canvas) {
+    return Math.max(canvas.width - MARGIN.left - MARGIN.right, 1);
   }
-  if (!(low <= high)) return null;
-  if (low === high) {
-    const pad = Math.max(Math.abs(low) * 1e-3, 1);
+
+  function valueRange(plot) {
+    let low = Infinity;
+    let high = -Infinity;
+    for (const s of plot.series.values()) {
+      for (let i = 0; i < s.min.length; i++) {
+        if (s.firstBlock[i] < 0) continue;
+        low = Math.min(low, s.min[i]);
+        high = Math.max(high, s.max[i]);
+      }
+    }
+    if (!(low <= high)) return null;
+    const pad = low === high ? Math.max(Math.abs(low) * 1e-3, 1) : (high - low) * 0.04;
     return { low: low - pad, high: high + pad };
   }
-  const pad = (high - low) * 0.04;
-  return { low: low - pad, high: high + pad };
-}
 
-// 1, 2 or 5 times a power of ten, at least `rough`.
-function niceStep(rough) {
-  const power = 10 ** Math.floor(Math.log10(rough));
-  return [1, 2, 5, 10].map((m) => m * power).find((step) => step >= rough);
-}
+  // 1, 2 or 5 times a power of ten, at least `rough`.
+  function niceStep(rough) {
+    const power = 10 ** Math.floor(Math.log10(rough));
+    return [1, 2, 5, 10].map((m) => m * power).find((step) => step >= rough);
+  }
 
-function drawAxes(context, box, range, plot, timeLabel) {
-  context.strokeStyle = '#888';
-  context.fillStyle = '#333';
-  context.font = '12px sans-serif';
-  context.strokeRect(box.x, box.y, box.width, box.height);
-  const step = niceStep((range.high - range.low) / 5);
-  const decimals = Math.max(0, -Math.floor(Math.log10(step)));
-  const lowest = Math.ceil(range.low / step) * step;
-  for (let k = 0, value = lowest; k <= 10 && value <= range.high; k++, value = lowest + k * step) {
-    const y = box.y + box.height - (value - range.low) / (range.high - range.low) * box.height;
+  // A length of time in words: "45 s", "59 min", "3.5 h", "12 days".
+  function duration(seconds) {
+    const units = [[86400 * 365.25, 'years'], [86400, 'days'], [3600, 'h'], [60, 'min'], [1, 's']];
+    const [size, name] = units.find(([unit]) => seconds >= unit) || units[units.length - 1];
+    const value = seconds / size;
+    return `${value < 10 ? Number(value.toPrecision(2)) : Math.round(value)} ${name}`;
+  }
+
+  // `value` on an axis of ticks `step` apart: in decimals, or in powers of
+  // ten where decimals would be long.
+  function valueLabel(value, step) {
+    if (Math.abs(value) < step / 2) return '0';
+    const decimals = Math.max(0, -Math.floor(Math.log10(step)));
+    if (Math.abs(value) >= 1e7 || decimals > 6) {
+      const digits = Math.max(0, Math.floor(Math.log10(Math.abs(value))) - Math.floor(Math.log10(step)));
+      return value.toExponential(Math.min(digits, 20));
+    }
+    return value.toFixed(decimals);
+  }
+
+  function drawValueAxis(context, box, range) {
+    const step = niceStep((range.high - range.low) / 5);
+    const lowest = Math.ceil(range.low / step) * step;
     context.textAlign = 'right';
-    context.fillText(Math.abs(value) < step / 2 ? '0' : value.toFixed(Math.min(decimals, 20)), box.x - 6, y + 4);
-    context.fillRect(box.x - 3, y, 3, 1);
+    for (let k = 0, value = lowest; k <= 10 && value <= range.high; k++, value = lowest + k * step) {
+      const y = box.y + box.height - (value - range.low) / (range.high - range.low) * box.height;
+      context.fillText(valueLabel(value, step), box.x - 6, y + 4);
+      context.fillRect(box.x - 3, y, 3, 1);
+    }
   }
-  for (let k = 0; k <= 2; k++) {
-    const x = box.x + box.width * k / 2;
-    context.textAlign = ['left', 'center', 'right'][k];
-    context.fillText(timeLabel(plot.first + (plot.last - plot.first) * k / 2), x, box.y + box.height + 20);
-  }
-}
 
-function drawSeries(context, box, range, plot, s, colour) {
-  const yOf = (value) => box.y + box.height - (value - range.low) / (range.high - range.low) * box.height;
-  const xOf = (column) => box.x + (column + 0.5) * box.width / plot.columns;
-  context.strokeStyle = colour;
-  context.lineWidth = 1;
-  context.beginPath();
-  for (let i = 0; i < plot.columns; i++) {
-    if (s.firstBlock[i] < 0) continue;
-    const x = xOf(i);
-    const joined = i > 0 && s.lastBlock[i - 1] >= 0 && s.lastBlock[i - 1] === s.firstBlock[i];
-    if (joined) context.lineTo(x, yOf(s.min[i]));
-    else context.moveTo(x, yOf(s.min[i]));
-    context.lineTo(x, yOf(s.max[i]) - (s.max[i] === s.min[i] ? 1 : 0));
+  // Time labels at the start of pieces (and the end of the last), where
+  // they do not crowd; the length of each gap cut out, under its break.
+  function drawTimeAxis(context, box, axis, timeLabel) {
+    const marks = axis.pieces.map((piece) => ({ x: piece.x, time: piece.start, span: piece.end - piece.start }));
+    const last = axis.pieces[axis.pieces.length - 1];
+    if (last.end > last.start) marks.push({ x: last.x + last.width, time: last.end, span: last.end - last.start });
+    let free = -Infinity;
+    context.textAlign = 'left';
+    for (const [k, mark] of marks.entries()) {
+      const atEnd = k === marks.length - 1 && k > 0 && mark.x > axis.columns - LABEL_ROOM;
+      if (!atEnd && mark.x < free) continue;
+      context.textAlign = atEnd ? 'right' : 'left';
+      if (atEnd && mark.x - LABEL_ROOM < free) continue;
+      context.fillRect(box.x + mark.x, box.y + box.height, 1, 4);
+      context.fillText(timeLabel(mark.time, mark.span), box.x + mark.x, box.y + box.height + 18);
+      free = mark.x + LABEL_ROOM;
+    }
+    context.textAlign = 'center';
+    free = -Infinity;
+    for (const cut of axis.breaks) {
+      const x = cut.x + cut.width / 2;
+      if (x < free) continue;
+      context.fillText('+' + duration(cut.gap), box.x + x, box.y + box.height + 36);
+      free = x + GAP_LABEL_ROOM;
+    }
   }
-  context.stroke();
-}
 
-// Draws `plot` (see the worker's plotData) on `canvas`; `timeLabel` renders
-// seconds since the epoch. Returns the channels drawn, with their colours.
-function drawPlot(canvas, plot, timeLabel) {
-  const context = canvas.getContext('2d');
-  context.clearRect(0, 0, canvas.width, canvas.height);
-  const legend = [];
-  const range = plot && plotRange(plot);
-  if (!range) return legend;
-  const box = {
-    x: PLOT_MARGIN.left, y: PLOT_MARGIN.top,
-    width: canvas.width - PLOT_MARGIN.left - PLOT_MARGIN.right,
-    height: canvas.height - PLOT_MARGIN.top - PLOT_MARGIN.bottom,
-  };
-  drawAxes(context, box, range, plot, timeLabel);
-  [...plot.channels.keys()].sort((a, b) => a - b).forEach((channel, index) => {
-    const colour = PLOT_COLOURS[index % PLOT_COLOURS.length];
-    drawSeries(context, box, range, plot, plot.channels.get(channel), colour);
-    legend.push({ channel, colour });
-  });
-  return legend;
-}
+  // A break: the frame interrupted, with two slanted strokes.
+  function drawBreak(context, box, cut) {
+    const x = box.x + cut.x;
+    context.clearRect(x + 2, box.y - 1, cut.width - 4, box.height + 2);
+    context.fillStyle = '#f3f3f3';
+    context.fillRect(x + 2, box.y, cut.width - 4, box.height);
+    context.beginPath();
+    for (const y of [box.y, box.y + box.height]) {
+      context.moveTo(x + 1, y + 5);
+      context.lineTo(x + 6, y - 5);
+      context.moveTo(x + cut.width - 6, y + 5);
+      context.lineTo(x + cut.width - 1, y - 5);
+    }
+    context.stroke();
+    context.fillStyle = '#333';
+  }
+
+  function drawSeries(context, box, range, s, colour) {
+    const yOf = (value) => box.y + box.height - (value - range.low) / (range.high - range.low) * box.height;
+    context.strokeStyle = colour;
+    context.lineWidth = 1;
+    context.beginPath();
+    let previous = -1;  // the last column with samples
+    for (let i = 0; i < s.min.length; i++) {
+      if (s.firstBlock[i] < 0) continue;
+      const x = box.x + i + 0.5;
+      if (previous >= 0 && s.lastBlock[previous] === s.firstBlock[i]) context.lineTo(x, yOf(s.min[i]));
+      else context.moveTo(x, yOf(s.min[i]));
+      context.lineTo(x, yOf(s.max[i]) - (s.max[i] === s.min[i] ? 1 : 0));
+      previous = i;
+    }
+    context.stroke();
+  }
+
+  // Draws `plot` (QuarvelLogReader.plotFile) on `canvas`; `timeLabel`
+  // renders seconds since the epoch (and is told the span of its piece of
+  // the axis, for its precision). Returns the channels drawn, with their
+  // colours.
+  function draw(canvas, plot, timeLabel) {
+    const context = canvas.getContext('2d');
+    context.clearRect(0, 0, canvas.width, canvas.height);
+    const range = plot && plot.axis && valueRange(plot);
+    if (!range) return [];
+    const box = { x: MARGIN.left, y: MARGIN.top, width: columnsFor(canvas),
+      height: canvas.height - MARGIN.top - MARGIN.bottom };
+    context.font = '12px sans-serif';
+    context.strokeStyle = '#888';
+    context.fillStyle = '#333';
+    context.strokeRect(box.x - 0.5, box.y - 0.5, box.width + 1, box.height + 1);
+    plot.axis.breaks.forEach((cut) => drawBreak(context, box, cut));
+    drawValueAxis(context, box, range);
+    drawTimeAxis(context, box, plot.axis, timeLabel);
+    return plot.shown.map((channel, index) => {
+      const colour = COLOURS[index % COLOURS.length];
+      drawSeries(context, box, range, plot.series.get(channel), colour);
+      return { channel, colour };
+    });
+  }
+
+  return { draw, columnsFor, duration, MARGIN, COLOURS };
+})();
+
+if (typeof module === 'object') module.exports = QuarvelPlot;

@@ -1,47 +1,48 @@
-// The conversion worker: runs quarvel (createQuarvel, compiled to
-// WebAssembly) on the chosen files as the command line would, in a fresh
-// instance per run, so that each run starts as a new process does.
+// The page's worker. Runs quarvel (createQuarvel, compiled to WebAssembly)
+// on the chosen files as the command line would, in a fresh instance per
+// run, so that each run starts as a new process does; and reads logs for
+// the plot (QuarvelLogReader).
 //
-// Request: {args, env, files: [File], columns}. Replies, in order:
-// {type: 'text', stream: 1 | 2, text}, {type: 'progress', done, total},
-// {type: 'output', name, blob, crc, size}, {type: 'plot', plot},
-// {type: 'exit', status, memory}.
-/* global createQuarvel, FileReaderSync */
+// Requests and replies:
+// - {type: 'convert', args, env, inputs: [{file, path}]}: the program runs
+//   with `args` in the folder WORK_DIR, where each input lies at its `path`.
+//   Replies {type: 'text', stream: 1 | 2, text}, {type: 'progress', files,
+//   bytes}, {type: 'outputs', items: [{index, bytes or blob, size, crc,
+//   records}]}, in the order the program wrote them, then {type: 'exit',
+//   status, memory}.
+// - {type: 'plot', id, file, channel, columns}: replies {type: 'plot', id,
+//   plot} (QuarvelLogReader.plotFile) or {type: 'plot', id, error}.
+/* global createQuarvel, QuarvelLogReader, QuarvelZip */
 'use strict';
 
 const WORK_DIR = '/work';
 const INPUT_DIR = '/input';
 const TEXT_CHUNK = 65536;
-const POST_INTERVAL = 50;
+const POST_INTERVAL = 50;  // ms between posts of console text and text files
+const FIRST_BUFFER = 16384;
 const BLOB_CHUNK = 4 * 1024 * 1024;
-const WINDOW = 1 << 20;
+// Text files up to BLOB_CHUNK are handed over as bytes, while they fit in
+// TEXT_IN_MEMORY together; the rest as blobs, which the browser may keep
+// on disk. Making a blob costs about as much as converting a small log.
+const TEXT_IN_MEMORY = 256 * 1024 * 1024;
+// Inputs up to PREFETCH_FILE bytes, PREFETCH_TOTAL together, are read
+// before the run, many at a time: one read of a file from the worker's
+// thread costs more than converting it. Larger ones are read in place.
+const PREFETCH_FILE = 1024 * 1024;
+const PREFETCH_TOTAL = 64 * 1024 * 1024;
+const PREFETCH_AT_ONCE = 64;
 const EIO = 29;  // emscripten's errno
-
-const CRC_TABLE = (() => {
-  const table = new Int32Array(256);
-  for (let n = 0; n < 256; n++) {
-    let c = n;
-    for (let k = 0; k < 8; k++) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
-    table[n] = c;
-  }
-  return table;
-})();
-
-// CRC-32 (the zip one) of `bytes`, continued from `crc`.
-function crc32(crc, bytes) {
-  let c = ~crc;
-  for (let i = 0; i < bytes.length; i++) c = CRC_TABLE[(c ^ bytes[i]) & 0xff] ^ (c >>> 8);
-  return ~c >>> 0;
-}
 
 // The console: standard output (1) and error (2), decoded as UTF-8 and
 // posted in pieces at most every POST_INTERVAL ms, in the order written.
 function consoleStreams() {
-  const streams = [1, 2].map((stream) => ({ stream, decoder: new TextDecoder(), bytes: new Uint8Array(TEXT_CHUNK), used: 0 }));
+  const streams = [1, 2].map((stream) => ({ stream, decoder: new TextDecoder(), bytes: new Uint8Array(TEXT_CHUNK),
+    used: 0 }));
   let lastPost = 0;
   const flush = (s) => {
     if (s.used === 0) return;
-    postMessage({ type: 'text', stream: s.stream, text: s.decoder.decode(s.bytes.subarray(0, s.used), { stream: true }) });
+    const text = s.decoder.decode(s.bytes.subarray(0, s.used), { stream: true });
+    postMessage({ type: 'text', stream: s.stream, text });
     s.used = 0;
     lastPost = Date.now();
   };
@@ -57,44 +58,77 @@ function consoleStreams() {
   };
 }
 
-// A text file that the program writes: collected in blobs of BLOB_CHUNK
-// bytes, which the browser may keep out of memory, with its CRC-32.
-function textFile(name) {
-  const file = { name, parts: [], buffer: new Uint8Array(BLOB_CHUNK), used: 0, crc: 0, size: 0 };
-  file.reset = () => {
-    file.parts = [];
-    file.used = 0;
-    file.crc = 0;
-    file.size = 0;
-  };
+// The program writes one text file at a time: the buffer of one closed is
+// kept for the next, so that many small files do not each make one.
+let spareBuffer = null;
+
+// A text file that the program writes: its bytes, in a buffer that grows
+// with the text, and past BLOB_CHUNK bytes in blobs of that size; its
+// CRC-32, size and records (lines that are not header lines, which start
+// with '%'). `close(inMemory)` gives {bytes} (when it fits in memory and
+// `inMemory` allows) or {blob}.
+function textFile() {
+  const file = { parts: [], buffer: null, used: 0, crc: 0, size: 0, lines: 0, headerLines: 0, lineStart: true };
   file.write = (bytes) => {
-    file.crc = crc32(file.crc, bytes);
+    file.crc = QuarvelZip.crc32(file.crc, bytes);
     file.size += bytes.length;
+    countLines(file, bytes);
     for (let at = 0; at < bytes.length;) {
-      const n = Math.min(bytes.length - at, BLOB_CHUNK - file.used);
+      if (file.buffer === null) {
+        file.buffer = spareBuffer || new Uint8Array(FIRST_BUFFER);
+        spareBuffer = null;
+      } else if (file.used === file.buffer.length && file.buffer.length < BLOB_CHUNK) {
+        const larger = new Uint8Array(2 * file.buffer.length);
+        larger.set(file.buffer);
+        file.buffer = larger;
+      } else if (file.used === file.buffer.length) {
+        file.parts.push(new Blob([file.buffer]));
+        file.used = 0;
+      }
+      const n = Math.min(bytes.length - at, file.buffer.length - file.used);
       file.buffer.set(bytes.subarray(at, at + n), file.used);
       file.used += n;
       at += n;
-      if (file.used === BLOB_CHUNK) file.seal();
     }
   };
-  file.seal = () => {
-    if (file.used > 0) file.parts.push(new Blob([file.buffer.subarray(0, file.used)]));
-    file.used = 0;
+  file.close = (inMemory) => {
+    const rest = file.buffer === null ? new Uint8Array(0) : file.buffer.slice(0, file.used);
+    if (file.buffer !== null) spareBuffer = file.buffer;
+    file.buffer = null;
+    if (file.parts.length === 0 && inMemory) return { bytes: rest };
+    return { blob: new Blob([...file.parts, rest], { type: 'text/plain' }) };
   };
   return file;
 }
 
-// Makes NAME.txt of every input a device whose writes go to a textFile:
-// the text never sits in the program's memory, however long it is.
-function makeOutputDevices(FS, names) {
-  const files = new Map();
-  names.forEach((name, index) => {
-    const file = textFile(name + '.txt');
-    const device = FS.makedev(64, index);
+// Counts the lines of `bytes`, and those that start with '%'.
+function countLines(file, bytes) {
+  if (bytes.length === 0) return;
+  if (file.lineStart && bytes[0] === 37) file.headerLines++;
+  for (let at = bytes.indexOf(10); at >= 0; at = bytes.indexOf(10, at + 1)) {
+    file.lines++;
+    if (at + 1 < bytes.length && bytes[at + 1] === 37) file.headerLines++;
+  }
+  file.lineStart = bytes[bytes.length - 1] === 10;
+}
+
+// Makes PATH.txt of every input a device whose writes go to a textFile:
+// the text never sits in the program's memory, however long it is. A
+// file closed is handed to `done` with the index of its input; `opened`
+// is told when the program opens one.
+function makeOutputDevices(FS, inputs, opened, done) {
+  inputs.forEach((input, index) => {
+    let file = null;
+    const device = FS.makedev(64 + Math.floor(index / 256), index % 256);
     FS.registerDevice(device, {
-      open(stream) { file.reset(); files.set(file.name, file); },
-      close() {},
+      open() {
+        file = textFile();
+        opened(index);
+      },
+      close() {
+        if (file !== null) done(index, file);
+        file = null;
+      },
       read() { return 0; },
       write(stream, buffer, offset, length) {
         file.write(buffer.subarray(offset, offset + length));
@@ -102,17 +136,43 @@ function makeOutputDevices(FS, names) {
       },
     });
     try {
-      FS.mkdev(WORK_DIR + '/' + file.name, device);
+      FS.mkdev(WORK_DIR + '/' + input.path + '.txt', device);
     } catch (e) {
       // An input has that name: the program will say it cannot write it.
     }
   });
-  return files;
 }
 
-// Mounts the files, read in place, and links each into the work folder
-// under its own name, as the files beside a command line would be.
-function mountInputs(FS, files, onRead) {
+// Reads the small inputs, many at a time, up to PREFETCH_TOTAL bytes.
+// Returns their bytes by index; a file that cannot be read is left out,
+// to fail when the program reads it.
+async function prefetch(inputs) {
+  const chosen = [];
+  let total = 0;
+  inputs.forEach((input, index) => {
+    if (input.file.size <= PREFETCH_FILE && total + input.file.size <= PREFETCH_TOTAL) {
+      chosen.push(index);
+      total += input.file.size;
+    }
+  });
+  const contents = new Map();
+  for (let next = 0; next < chosen.length; next += PREFETCH_AT_ONCE) {
+    await Promise.all(chosen.slice(next, next + PREFETCH_AT_ONCE).map(async (index) => {
+      try {
+        contents.set(index, new Uint8Array(await inputs[index].file.arrayBuffer()));
+      } catch (e) {
+        // read in place instead, and fail there as the program reports it
+      }
+    }));
+  }
+  return contents;
+}
+
+// Puts the inputs in INPUT_DIR: those of `contents` in memory, the others
+// read in place; and links each into the work folder at its path, as the
+// files beside a command line would be. `onRead` is told how many bytes
+// the program read of a file read in place.
+function mountInputs(FS, inputs, contents, onRead) {
   const WORKERFS = FS.filesystems.WORKERFS;
   const read = WORKERFS.stream_ops.read;
   WORKERFS.stream_ops.read = function (stream, buffer, offset, length, position) {
@@ -126,113 +186,79 @@ function mountInputs(FS, files, onRead) {
     return n;
   };
   FS.mkdir(INPUT_DIR);
-  FS.mount(WORKERFS, { files }, INPUT_DIR);
-  for (const file of files) FS.symlink(INPUT_DIR + '/' + file.name, WORK_DIR + '/' + file.name);
-}
-
-function progressReporter(total) {
-  let done = 0;
-  let last = 0;
-  return (n) => {
-    done += n;
-    const now = Date.now();
-    if (now - last > 100) {
-      last = now;
-      postMessage({ type: 'progress', done: Math.min(done, total), total });
-    }
-  };
-}
-
-// Reads `file` through a window of WINDOW bytes: bytes(start, length)
-// returns a DataView and the position of `start` in it. Reads that go on
-// through the file, as the plot's do, cost one read per window.
-function byteWindow(file) {
-  const reader = new FileReaderSync();
-  let windowStart = 0;
-  let view = new DataView(new ArrayBuffer(0));
-  return (start, length) => {
-    if (start < windowStart || start + length > windowStart + view.byteLength) {
-      windowStart = start;
-      view = new DataView(reader.readAsArrayBuffer(file.slice(start, start + Math.max(length, WINDOW))));
-    }
-    return [view, start - windowStart];
-  };
-}
-
-// Per channel, the least and greatest calibrated value in each of `columns`
-// time slots, and which block each slot begins and ends with, so that the
-// plot leaves gaps between blocks. Reads the logs in pieces: memory stays
-// small whatever their size.
-function plotData(files, columns) {
-  const blocksOf = (file, visit) => {
-    const bytes = byteWindow(file);
-    let offset = 0;
-    while (offset + 24 <= file.size) {
-      const [h, at] = bytes(offset, 24);
-      const count = h.getInt32(at + 12);
-      const present = Math.max(0, Math.min(count, Math.floor((file.size - offset - 24) / 2)));
-      visit({
-        channel: h.getInt32(at), step: h.getInt32(at + 4) / 1000, time: h.getInt32(at + 8), count: present,
-        gain: h.getFloat32(at + 16), offset: h.getFloat32(at + 20), start: offset + 24, bytes,
-      });
-      if (present < count) break;
-      offset += 24 + 2 * present;
-    }
-  };
-  const blocks = [];
-  let first = Infinity;
-  let last = -Infinity;
-  for (const file of files) {
-    blocksOf(file, (block) => {
-      if (block.count === 0) return;
-      blocks.push(block);
-      const end = block.time + (block.count - 1) * block.step;
-      first = Math.min(first, block.time, end);
-      last = Math.max(last, block.time, end);
-    });
-  }
-  const channels = new Map();
-  if (blocks.length === 0) return { first: 0, last: 0, columns, channels };
-  const span = last - first || 1;
-  const series = (channel) => {
-    if (!channels.has(channel)) {
-      channels.set(channel, {
-        min: new Float64Array(columns).fill(Infinity), max: new Float64Array(columns).fill(-Infinity),
-        firstBlock: new Int32Array(columns).fill(-1), lastBlock: new Int32Array(columns).fill(-1),
-      });
-    }
-    return channels.get(channel);
-  };
-  const PIECE = WINDOW / 2;  // samples read at a time
-  blocks.forEach((block, index) => {
-    const s = series(block.channel);
-    for (let done = 0; done < block.count; done += PIECE) {
-      const n = Math.min(PIECE, block.count - done);
-      const [samples, at] = block.bytes(block.start + 2 * done, 2 * n);
-      for (let i = 0; i < n; i++) {
-        const value = Math.fround(samples.getInt16(at + 2 * i) * block.gain + block.offset);
-        if (!Number.isFinite(value)) continue;
-        const time = block.time + (done + i) * block.step;
-        const column = Math.min(columns - 1, Math.floor((time - first) / span * columns));
-        if (value < s.min[column]) s.min[column] = value;
-        if (value > s.max[column]) s.max[column] = value;
-        if (s.firstBlock[column] < 0) s.firstBlock[column] = index;
-        s.lastBlock[column] = index;
-      }
-    }
+  const inPlace = inputs.map((input, index) => index).filter((index) => !contents.has(index));
+  FS.mkdir(INPUT_DIR + '/place');
+  FS.mount(WORKERFS, { blobs: inPlace.map((index) => ({ name: String(index), data: inputs[index].file })) },
+    INPUT_DIR + '/place');
+  inputs.forEach((input, index) => {
+    const target = contents.has(index) ? `${INPUT_DIR}/${index}` : `${INPUT_DIR}/place/${index}`;
+    if (contents.has(index)) FS.writeFile(target, contents.get(index));
+    const folder = input.path.includes('/') ? WORK_DIR + '/' + input.path.slice(0, input.path.lastIndexOf('/')) : null;
+    if (folder !== null && !FS.analyzePath(folder).exists) FS.mkdir(folder);
+    FS.symlink(target, WORK_DIR + '/' + input.path);
   });
-  return { first, last, columns, channels };
 }
 
-function wasmMemory(module) {
-  return module.HEAPU8 ? module.HEAPU8.buffer.byteLength : 0;
+// Tells the page how far the run is: files begun and bytes read, at most
+// every 100 ms. A file begun counts the files before it as read.
+function progressReporter(inputs) {
+  const before = [0];
+  inputs.forEach((input, i) => before.push(before[i] + input.file.size));
+  const total = before[inputs.length];
+  let files = 0;
+  let bytes = 0;
+  let last = 0;
+  const report = (force) => {
+    const now = Date.now();
+    if (force || now - last > 100) {
+      last = now;
+      postMessage({ type: 'progress', files, bytes: Math.min(bytes, total) });
+    }
+  };
+  return {
+    begun(index) {
+      files = Math.max(files, index + 1);
+      bytes = Math.max(bytes, before[index]);
+      report(false);
+    },
+    read(n) {
+      bytes += n;
+      report(false);
+    },
+    end() {
+      files = inputs.length;
+      bytes = total;
+      report(true);
+    },
+  };
+}
+
+// Text files closed by the program, posted in batches.
+function outputPoster() {
+  let items = [];
+  let last = Date.now();
+  const post = () => {
+    const buffers = items.filter((item) => item.bytes).map((item) => item.bytes.buffer);
+    if (items.length) postMessage({ type: 'outputs', items }, buffers);
+    items = [];
+    last = Date.now();
+  };
+  return {
+    add(item) {
+      items.push(item);
+      if (Date.now() - last > POST_INTERVAL) post();
+    },
+    post,
+  };
 }
 
 async function convert(request) {
   const terminal = consoleStreams();
-  const names = request.files.map((file) => file.name);
-  const total = request.files.reduce((sum, file) => sum + file.size, 0);
-  let outputs = new Map();
+  const { inputs } = request;
+  const progress = progressReporter(inputs);
+  const poster = outputPoster();
+  const contents = await prefetch(inputs);
+  let inMemory = 0;
   const module = await createQuarvel({
     thisProgram: 'quarvel',
     noInitialRun: true,
@@ -244,29 +270,42 @@ async function convert(request) {
       Object.assign(ENV, request.env);
       FS.init(() => null, (byte) => terminal.put(1, byte), (byte) => terminal.put(2, byte));
       FS.mkdir(WORK_DIR);
-      mountInputs(FS, request.files, progressReporter(total));
-      outputs = makeOutputDevices(FS, names);
+      mountInputs(FS, inputs, contents, progress.read);
+      contents.clear();
+      makeOutputDevices(FS, inputs, progress.begun, (index, file) => {
+        const text = file.close(inMemory + file.size <= TEXT_IN_MEMORY);
+        if (text.bytes) inMemory += file.size;
+        poster.add({ index, ...text, size: file.size, crc: file.crc, records: file.lines - file.headerLines });
+      });
       FS.chdir(WORK_DIR);
     }],
   });
   const status = module.callMain(request.args);
   terminal.flush();
-  postMessage({ type: 'progress', done: total, total });
-  for (const file of outputs.values()) {
-    file.seal();
-    postMessage({ type: 'output', name: file.name, blob: new Blob(file.parts, { type: 'text/plain' }),
-      crc: file.crc, size: file.size });
-  }
-  const memory = wasmMemory(module);
-  try {
-    postMessage({ type: 'plot', plot: plotData(request.files, request.columns) });
-  } catch (e) {
-    postMessage({ type: 'plot', plot: null, error: e.message });
-  }
+  poster.post();
+  progress.end();
+  const memory = module.HEAPU8 ? module.HEAPU8.buffer.byteLength : 0;
   postMessage({ type: 'exit', status, memory });
 }
 
+function plot(request) {
+  try {
+    const result = QuarvelLogReader.plotFile(request.file, request.channel, request.columns);
+    const buffers = [];
+    for (const s of result.series.values()) {
+      buffers.push(s.min.buffer, s.max.buffer, s.firstBlock.buffer, s.lastBlock.buffer);
+    }
+    postMessage({ type: 'plot', id: request.id, plot: result }, buffers);
+  } catch (error) {
+    postMessage({ type: 'plot', id: request.id, error: String(error && error.message || error) });
+  }
+}
+
 onmessage = (event) => {
+  if (event.data.type === 'plot') {
+    plot(event.data);
+    return;
+  }
   convert(event.data).catch((error) => {
     postMessage({ type: 'text', stream: 2, text: 'quarvel page: ' + (error && error.message || error) + '\n' });
     postMessage({ type: 'exit', status: null, memory: 0 });

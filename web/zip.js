@@ -1,54 +1,149 @@
-// A zip archive of text files, stored without compression: the few headers
-// that the format needs around each file's bytes, which stay in their blobs.
-// Entries: [{name, blob, size, crc}] with the CRC-32 already computed.
-// Sizes and offsets must stay below 4 GB (no zip64).
-'use strict';
+// A zip archive of the text files, stored without compression: the few
+// headers that the format needs around each file's bytes, which stay in
+// their blobs. The CRC-32 it needs is computed as the text is written.
+// Entry names are safe to extract anywhere; past 65,535 entries or 4 GB the
+// archive is a zip64 one.
+const QuarvelZip = (() => {
+  'use strict';
 
-const ZIP_LIMIT = 0xffffffff;
+  const LIMIT_16 = 0xffff;
+  const LIMIT_32 = 0xffffffff;
+  const VERSION_STORED = 20;  // 2.0: what a stored entry needs
+  const VERSION_ZIP64 = 45;
+  const MADE_ON_UNIX = 3 << 8;
+  const FLAG_UTF8 = 0x0800;  // names are UTF-8
+  const UNIX_FILE_MODE = 0o100644;
 
-// MS-DOS date and time of `date`, as zip stores them.
-function dosDateTime(date) {
-  const time = (date.getHours() << 11) | (date.getMinutes() << 5) | (date.getSeconds() >> 1);
-  const day = ((Math.max(date.getFullYear(), 1980) - 1980) << 9) | ((date.getMonth() + 1) << 5) | date.getDate();
-  return { time, day };
-}
+  // CRC-32 (the zip one), eight bytes a step: table k gives the CRC of a
+  // byte followed by k zero bytes.
+  const CRC_TABLES = (() => {
+    const tables = new Int32Array(8 * 256);
+    for (let n = 0; n < 256; n++) {
+      let c = n;
+      for (let k = 0; k < 8; k++) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+      tables[n] = c;
+    }
+    for (let n = 0; n < 256; n++) {
+      for (let t = 1; t < 8; t++) {
+        const previous = tables[(t - 1) * 256 + n];
+        tables[t * 256 + n] = (previous >>> 8) ^ tables[previous & 0xff];
+      }
+    }
+    return tables;
+  })();
 
-function zipRecord(fields) {
-  const size = fields.reduce((sum, [width, value]) => sum + (width === 0 ? value.length : width), 0);
-  const bytes = new Uint8Array(size);
-  const view = new DataView(bytes.buffer);
-  let at = 0;
-  for (const [width, value] of fields) {
-    if (width === 2) view.setUint16(at, value, true);
-    else if (width === 4) view.setUint32(at, value, true);
-    else bytes.set(value, at);
-    at += width === 0 ? value.length : width;
+  // The CRC-32 of `bytes` (a Uint8Array), continued from `crc`.
+  function crc32(crc, bytes) {
+    const t = CRC_TABLES;
+    let c = ~crc;
+    let i = 0;
+    for (const end = bytes.length - (bytes.length & 7); i < end; i += 8) {
+      const low = c ^ (bytes[i] | (bytes[i + 1] << 8) | (bytes[i + 2] << 16) | (bytes[i + 3] << 24));
+      c = t[1792 + (low & 0xff)] ^ t[1536 + ((low >>> 8) & 0xff)] ^ t[1280 + ((low >>> 16) & 0xff)]
+        ^ t[1024 + (low >>> 24)] ^ t[768 + bytes[i + 4]] ^ t[512 + bytes[i + 5]] ^ t[256 + bytes[i + 6]]
+        ^ t[bytes[i + 7]];
+    }
+    for (; i < bytes.length; i++) c = t[(c ^ bytes[i]) & 0xff] ^ (c >>> 8);
+    return ~c >>> 0;
   }
-  return bytes;
-}
 
-// Returns a Blob of the archive, or null when it would pass 4 GB.
-function makeZip(entries, date) {
-  const { time, day } = dosDateTime(date);
-  const encoder = new TextEncoder();
-  const parts = [];
-  const directory = [];
-  let offset = 0;
-  for (const entry of entries) {
-    const name = encoder.encode(entry.name);
-    // Version 2.0, flag bit 11: the name is UTF-8; method 0: stored.
-    const common = [[2, 20], [2, 0x0800], [2, 0], [2, time], [2, day], [4, entry.crc], [4, entry.size],
-      [4, entry.size], [2, name.length], [2, 0]];
-    const local = zipRecord([[4, 0x04034b50], ...common, [0, name]]);
-    directory.push(zipRecord([[4, 0x02014b50], [2, 20], ...common, [2, 0], [2, 0], [2, 0], [4, 0], [4, offset],
-      [0, name]]));
-    parts.push(local, entry.blob);
-    offset += local.length + entry.size;
-    if (offset > ZIP_LIMIT) return null;
+  // Characters that Windows, macOS or Linux read as a separator, a drive or
+  // a control, and the names Windows keeps for its devices.
+  const UNSAFE = /[\u0000-\u001f\u007f-\u009f/\\:]/g;
+  const DEVICE = /^(con|prn|aux|nul|com[0-9¹²³]|lpt[0-9¹²³])(\.|$)/i;
+
+  // A name for each of `names` (base names of files) that extracts as one
+  // file in the folder, wherever: unsafe characters become '_', and a name
+  // that another one took (ignoring case, as Windows and macOS do) gets
+  // " (2)", " (3)"... before its last extension.
+  function entryNames(names) {
+    const taken = new Set();
+    return names.map((name) => {
+      let safe = name.replace(UNSAFE, '_');
+      if (safe === '' || safe === '.' || safe === '..' || DEVICE.test(safe)) safe = '_' + safe;
+      const dot = safe.lastIndexOf('.');
+      const [stem, extension] = dot > 0 ? [safe.slice(0, dot), safe.slice(dot)] : [safe, ''];
+      let unique = safe;
+      for (let k = 2; taken.has(unique.toLowerCase()); k++) unique = `${stem} (${k})${extension}`;
+      taken.add(unique.toLowerCase());
+      return unique;
+    });
   }
-  const directorySize = directory.reduce((sum, record) => sum + record.length, 0);
-  if (offset + directorySize > ZIP_LIMIT || entries.length > 0xffff) return null;
-  const end = zipRecord([[4, 0x06054b50], [2, 0], [2, 0], [2, entries.length], [2, entries.length],
-    [4, directorySize], [4, offset], [2, 0]]);
-  return new Blob([...parts, ...directory, end], { type: 'application/zip' });
-}
+
+  // MS-DOS date and time of `date`, as zip stores them.
+  function dosDateTime(date) {
+    const time = (date.getHours() << 11) | (date.getMinutes() << 5) | (date.getSeconds() >> 1);
+    const day = ((Math.min(Math.max(date.getFullYear(), 1980), 2107) - 1980) << 9) | ((date.getMonth() + 1) << 5)
+      | date.getDate();
+    return { time, day };
+  }
+
+  // Bytes of little-endian fields: [width, value], width 2, 4 or 8, or 0
+  // for a byte array.
+  function record(fields) {
+    const size = fields.reduce((sum, [width, value]) => sum + (width === 0 ? value.length : width), 0);
+    const bytes = new Uint8Array(size);
+    const view = new DataView(bytes.buffer);
+    let at = 0;
+    for (const [width, value] of fields) {
+      if (width === 2) view.setUint16(at, value, true);
+      else if (width === 4) view.setUint32(at, value, true);
+      else if (width === 8) view.setBigUint64(at, BigInt(value), true);
+      else bytes.set(value, at);
+      at += width === 0 ? value.length : width;
+    }
+    return bytes;
+  }
+
+  // The zip64 extra field holding `values` (8 bytes each).
+  function zip64Extra(values) {
+    return values.length === 0 ? new Uint8Array(0)
+      : record([[2, 0x0001], [2, 8 * values.length], ...values.map((value) => [8, value])]);
+  }
+
+  // A Blob of the archive of `entries` ({name, data (a Blob or bytes),
+  // size, crc}), made on
+  // `date`. `forceZip64` writes zip64 records even where they are not
+  // needed (for tests).
+  function makeZip(entries, date, forceZip64 = false) {
+    const { time, day } = dosDateTime(date);
+    const encoder = new TextEncoder();
+    const parts = [];
+    const directory = [];
+    let offset = 0;
+    for (const entry of entries) {
+      const name = encoder.encode(entry.name);
+      const bigSize = forceZip64 || entry.size >= LIMIT_32;
+      const bigOffset = forceZip64 || offset >= LIMIT_32;
+      const version = bigSize || bigOffset ? VERSION_ZIP64 : VERSION_STORED;
+      const size32 = bigSize ? LIMIT_32 : entry.size;
+      const localExtra = zip64Extra(bigSize ? [entry.size, entry.size] : []);
+      const common = [[2, FLAG_UTF8], [2, 0], [2, time], [2, day], [4, entry.crc], [4, size32], [4, size32],
+        [2, name.length]];
+      const local = record([[4, 0x04034b50], [2, version], ...common, [2, localExtra.length], [0, name],
+        [0, localExtra]]);
+      const centralExtra = zip64Extra([...(bigSize ? [entry.size, entry.size] : []), ...(bigOffset ? [offset] : [])]);
+      directory.push(record([[4, 0x02014b50], [2, MADE_ON_UNIX | version], [2, version], ...common,
+        [2, centralExtra.length], [2, 0], [2, 0], [2, 0], [4, (UNIX_FILE_MODE << 16) >>> 0],
+        [4, bigOffset ? LIMIT_32 : offset], [0, name], [0, centralExtra]]));
+      parts.push(local, entry.data);
+      offset += local.length + entry.size;
+    }
+    const directorySize = directory.reduce((sum, bytes) => sum + bytes.length, 0);
+    const count = entries.length;
+    const tail = [];
+    if (forceZip64 || count >= LIMIT_16 || directorySize >= LIMIT_32 || offset >= LIMIT_32) {
+      const zip64End = offset + directorySize;
+      tail.push(record([[4, 0x06064b50], [8, 44], [2, MADE_ON_UNIX | VERSION_ZIP64], [2, VERSION_ZIP64], [4, 0], [4, 0],
+        [8, count], [8, count], [8, directorySize], [8, offset]]));
+      tail.push(record([[4, 0x07064b50], [4, 0], [8, zip64End], [4, 1]]));
+    }
+    tail.push(record([[4, 0x06054b50], [2, 0], [2, 0], [2, Math.min(count, LIMIT_16)], [2, Math.min(count, LIMIT_16)],
+      [4, Math.min(directorySize, LIMIT_32)], [4, Math.min(offset, LIMIT_32)], [2, 0]]));
+    return new Blob([...parts, ...directory, ...tail], { type: 'application/zip' });
+  }
+
+  return { crc32, entryNames, makeZip };
+})();
+
+if (typeof module === 'object') module.exports = QuarvelZip;

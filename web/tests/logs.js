@@ -39,4 +39,12 @@ function sineSamples(count, seed) {
   return samples;
 }
 
-module.exports = { floatBits, block, logFile, sineSamples };
+// Small log number `index` of a batch: one block of 3 to 9 samples, its
+// channel, time and calibration varying with `index`.
+function smallLog(index) {
+  const count = 3 + (index % 7);
+  return logFile([block({ channel: index % 16, period: 100 + index % 900, time: 1796083200 + 60 * index,
+    gain: floatBits(0.001 * (1 + index % 5)), offset: floatBits(index % 3 - 1), samples: sineSamples(count, index) })]);
+}
+
+module.exports = { floatBits, block, logFile, sineSamples, smallLog };

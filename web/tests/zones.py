@@ -2,11 +2,11 @@
 """Times in named time zones: the WebAssembly build, run by node, against the
 native build.
 
-The WebAssembly build renders local time by its own code (web/localtime.js,
-through JavaScript's Intl), not by the C library: this converts one log of
-blocks whose first-sample times span 1901 to 2038, many on the day of a
-change of summer time, under many values of TZ, and compares the console
-output of both builds byte for byte.
+The WebAssembly build renders local time by its own code (zone names
+through JavaScript's Intl, POSIX rules computed), not by the C library: this
+converts one log of blocks whose first-sample times span 1901 to 2038, many
+on the day of a change of summer time, under many values of TZ, and compares
+the console output of both builds byte for byte.
 
 Usage: zones.py NATIVE_QUARVEL QUARVEL_CLI_JS
 Exit status 0 when every zone agrees, 1 otherwise.
@@ -29,6 +29,12 @@ ZONES = [
     "America/New_York", "America/St_Johns", "America/Sao_Paulo", "Asia/Kolkata", "Asia/Kathmandu",
     "Australia/Lord_Howe", "Pacific/Chatham", "Pacific/Apia", "Africa/Casablanca", "JST-9",
     "QRV-5:30", "<+0330>-3:30", "Nowhere/Special",
+    # POSIX zones with summer time: north and south, negative and late
+    # change times, Julian days, summer time all year, and faulty values.
+    "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT4,M3.2.0/2:00:00,M11.1.0/2:00:00", "AEST-10AEDT,M10.1.0,M4.1.0/3",
+    "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", "IST-1GMT0,M10.5.0,M3.5.0/1", "<-03>3<-02>,M3.5.0/-2,M10.5.0/-1",
+    "XXX3YYY,J60/25,J300/-1", "ZZZ-2WWW,0/0,365/24", "WART4WARST,J1/0,J365/25", "EST5EDT,M3.2.0/-1:30,M11.1.0/167",
+    "CET-1CEST,M3.5", "EST5!", "AB5", "EST5,M3.2.0,M11.1.0", "",
 ]
 BANNER = re.compile(rb"built on .{11} at .{8}")
 

@@ -1,0 +1,307 @@
+// system.h's local time under emscripten (the web page, and node), by our
+// own code; its files and console are those of system_posix.cpp. Its C
+// library renders local time in the JavaScript engine's zone and ignores
+// TZ, and it has no time-zone data: here TZ is read as the C library of
+// Linux reads it, with the engine's Intl (system_emscripten.js) for the
+// zone names.
+// - TZ unset: the engine's zone (the browser's);
+// - a name that Intl knows (Europe/Paris, UTC, EST5EDT), with a leading
+//   colon or without;
+// - else a POSIX zone (JST-9, <+0530>-5:30, CET-1CEST,M3.5.0,M10.5.0/3),
+//   its summer time computed by the POSIX rules; without rules, the
+//   United States' rules of today (M3.2.0,M11.1.0);
+// - anything else, the empty value included: UTC.
+#include "system.h"
+
+#include "calendar.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+// The offset east of UTC, in seconds, of the zone named `zone` at `seconds`
+// since the epoch, as the JavaScript engine's Intl tells it; the engine's
+// own zone when `zone` is empty. NaN when Intl does not know the zone. In
+// JavaScript: system_emscripten.js, which the build links in.
+extern "C" double quarvelZoneOffset(double seconds, const char* zone);
+
+namespace {
+
+constexpr std::int64_t SECONDS_PER_HOUR = 3600;
+constexpr std::int64_t SECONDS_PER_DAY = 86400;
+
+// When a change to or from summer time happens in a year: on day `day` of
+// the year (JULIAN_FROM_ZERO: 0 to 365; JULIAN: 1 to 365, never February
+// 29), or on weekday `day` (0 Sunday) of week `week` (5: the last) of
+// `month`; at `time` seconds after local midnight.
+struct ChangeRule {
+    enum Kind { JULIAN_FROM_ZERO, JULIAN, MONTH_WEEK_DAY };
+    Kind kind = JULIAN_FROM_ZERO;
+    int day = 0;
+    int week = 0;
+    int month = 0;
+    std::int64_t time = 0;
+    std::int64_t offset = 0;  // east of UTC, in seconds, of the time it starts
+};
+
+// A POSIX zone: standard time (rules[0] starts summer time) and summer
+// time (rules[1] ends it). Without summer time both offsets are the same.
+struct PosixZone {
+    ChangeRule rules[2];
+};
+
+bool isAlpha(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Reads digits as an unsigned number; false when there are none.
+bool readNumber(const char*& text, std::int64_t& value)
+{
+    if (!isDigit(*text))
+        return false;
+    value = 0;
+    while (isDigit(*text)) {
+        value = std::min<std::int64_t>(value * 10 + (*text - '0'), 1 << 20);
+        ++text;
+    }
+    return true;
+}
+
+// Reads hh[:mm[:ss]] into `hours`, `minutes` and `seconds`, leaving those
+// that are absent; false when not even hh is there.
+bool readClock(const char*& text, std::int64_t& hours, std::int64_t& minutes, std::int64_t& seconds)
+{
+    if (!readNumber(text, hours))
+        return false;
+    const char* rest = text;
+    if (*rest == ':' && readNumber(++rest, minutes)) {
+        text = rest;
+        if (*rest == ':' && readNumber(++rest, seconds))
+            text = rest;
+    }
+    return true;
+}
+
+// A zone's abbreviation: three letters or more, or <...> with letters,
+// digits, + and - inside.
+bool readZoneName(const char*& text)
+{
+    const char* end = text;
+    while (isAlpha(*end))
+        ++end;
+    if (end - text >= 3) {
+        text = end;
+        return true;
+    }
+    if (*text != '<')
+        return false;
+    end = text + 1;
+    while (isAlpha(*end) || isDigit(*end) || *end == '+' || *end == '-')
+        ++end;
+    if (*end != '>' || end - (text + 1) < 3)
+        return false;
+    text = end + 1;
+    return true;
+}
+
+// An offset west of UTC, [+-]hh[:mm[:ss]], stored east of UTC in `rule`.
+// Summer time's is optional: one hour ahead of standard time by default.
+bool readOffset(const char*& text, PosixZone& zone, int which)
+{
+    if (which == 0 && *text != '+' && *text != '-' && !isDigit(*text))
+        return false;
+    std::int64_t sign = -1;
+    if (*text == '+' || *text == '-')
+        sign = *text++ == '-' ? 1 : -1;
+    std::int64_t hours = 0;
+    std::int64_t minutes = 0;
+    std::int64_t seconds = 0;
+    if (readClock(text, hours, minutes, seconds)) {
+        zone.rules[which].offset = sign
+            * (std::min<std::int64_t>(hours, 24) * SECONDS_PER_HOUR + std::min<std::int64_t>(minutes, 59) * 60
+                + std::min<std::int64_t>(seconds, 59));
+    } else if (which == 0) {
+        zone.rules[0].offset = 0;
+        return false;
+    } else {
+        zone.rules[1].offset = zone.rules[0].offset + SECONDS_PER_HOUR;
+    }
+    return true;
+}
+
+// The date of a change: Jn, n or Mm.w.d; with no rules at all, the
+// United States' rules of today.
+bool readChangeDate(const char*& text, ChangeRule& rule, int which)
+{
+    std::int64_t day = 0;
+    if (*text == 'J' || isDigit(*text)) {
+        rule.kind = *text == 'J' ? ChangeRule::JULIAN : ChangeRule::JULIAN_FROM_ZERO;
+        if (*text == 'J')
+            ++text;
+        if (!readNumber(text, day) || day > 365 || (rule.kind == ChangeRule::JULIAN && day == 0))
+            return false;
+        rule.day = static_cast<int>(day);
+        return true;
+    }
+    if (*text == 'M') {
+        // Each number is kept as it is read, even when a later one fails,
+        // as the C library's scan keeps them.
+        rule.kind = ChangeRule::MONTH_WEEK_DAY;
+        const char* rest = text + 1;
+        std::int64_t number = 0;
+        int* fields[] = {&rule.month, &rule.week, &rule.day};
+        for (int i = 0; i < 3; ++i) {
+            if ((i > 0 && *rest++ != '.') || !readNumber(rest, number))
+                return false;
+            *fields[i] = static_cast<int>(number);
+        }
+        if (rule.month < 1 || rule.month > 12 || rule.week < 1 || rule.week > 5 || rule.day > 6)
+            return false;
+        text = rest;
+        return true;
+    }
+    if (*text != '\0')
+        return false;
+    rule.kind = ChangeRule::MONTH_WEEK_DAY;
+    rule.month = which == 0 ? 3 : 11;
+    rule.week = which == 0 ? 2 : 1;
+    rule.day = 0;
+    return true;
+}
+
+// One rule: [,]date[/[-]hh[:mm[:ss]]], at 02:00 by default.
+bool readChangeRule(const char*& text, PosixZone& zone, int which)
+{
+    ChangeRule& rule = zone.rules[which];
+    if (*text == ',')
+        ++text;
+    if (!readChangeDate(text, rule, which))
+        return false;
+    if (*text != '\0' && *text != '/' && *text != ',')
+        return false;
+    rule.time = 2 * SECONDS_PER_HOUR;
+    if (*text == '/') {
+        ++text;
+        if (*text == '\0')
+            return false;
+        const std::int64_t sign = *text == '-' ? -1 : 1;
+        if (*text == '-')
+            ++text;
+        std::int64_t hours = 2;
+        std::int64_t minutes = 0;
+        std::int64_t seconds = 0;
+        readClock(text, hours, minutes, seconds);
+        rule.time = sign * (hours * SECONDS_PER_HOUR + minutes * 60 + seconds);
+    }
+    return true;
+}
+
+// Reads a POSIX TZ value: std offset [dst [offset] [,rule,rule]]. What is
+// read before a fault stays, as the C library keeps it; a value that is
+// no zone at all gives UTC.
+PosixZone readPosixZone(const char* text)
+{
+    PosixZone zone;
+    if (!readZoneName(text) || !readOffset(text, zone, 0))
+        return zone;
+    if (*text == '\0') {
+        zone.rules[1].offset = zone.rules[0].offset;
+        return zone;
+    }
+    if (readZoneName(text))
+        readOffset(text, zone, 1);
+    if (readChangeRule(text, zone, 0))
+        readChangeRule(text, zone, 1);
+    return zone;
+}
+
+bool isLeapYear(std::int64_t year)
+{
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+// Days from 1970-01-01 to the first of `month` (1 to 12) of `year`, in the
+// proleptic Gregorian calendar.
+std::int64_t daysToMonth(std::int64_t year, int month)
+{
+    const std::int64_t shifted = month <= 2 ? year - 1 : year;
+    const std::int64_t era = (shifted >= 0 ? shifted : shifted - 399) / 400;
+    const std::int64_t yearOfEra = shifted - era * 400;
+    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+int daysInMonth(std::int64_t year, int month)
+{
+    if (month == 2)
+        return isLeapYear(year) ? 29 : 28;
+    return month == 4 || month == 6 || month == 9 || month == 11 ? 30 : 31;
+}
+
+// The moment, in seconds since the epoch, when `rule` changes the clock in
+// `year`. As in the C library of Linux, the year's days count from
+// 1970-01-01 for every year up to 1970: before 1970, the changes of 1970's
+// dates apply.
+std::int64_t changeTime(const ChangeRule& rule, std::int64_t year)
+{
+    const std::int64_t yearStart = year > 1970 ? daysToMonth(year, 1) : 0;
+    std::int64_t dayOfYear = 0;
+    switch (rule.kind) {
+    case ChangeRule::JULIAN: dayOfYear = rule.day - 1 + (rule.day >= 60 && isLeapYear(year) ? 1 : 0); break;
+    case ChangeRule::JULIAN_FROM_ZERO: dayOfYear = rule.day; break;
+    case ChangeRule::MONTH_WEEK_DAY: {
+        const std::int64_t monthStart = daysToMonth(year, rule.month);
+        const std::int64_t firstWeekday = ((monthStart + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
+        std::int64_t dayOfMonth = (rule.day - firstWeekday + 7) % 7;
+        for (int week = 1; week < rule.week && dayOfMonth + 7 < daysInMonth(year, rule.month); ++week)
+            dayOfMonth += 7;
+        dayOfYear = monthStart - daysToMonth(year, 1) + dayOfMonth;
+        break;
+    }
+    }
+    return (yearStart + dayOfYear) * SECONDS_PER_DAY - rule.offset + rule.time;
+}
+
+// The offset east of UTC of `zone` at `seconds`: the rules of the year that
+// `seconds` falls in, in UTC.
+std::int64_t posixOffset(const PosixZone& zone, std::int64_t seconds)
+{
+    const std::int64_t year = toUtc(seconds).tm_year + std::int64_t{1900};
+    const std::int64_t start = changeTime(zone.rules[0], year);
+    const std::int64_t end = changeTime(zone.rules[1], year);
+    const bool summer = start > end ? seconds < end || seconds >= start : seconds >= start && seconds < end;
+    return zone.rules[summer ? 1 : 0].offset;
+}
+
+// The offset east of UTC, in seconds, of the zone that TZ names.
+std::int64_t zoneOffset(std::int64_t seconds)
+{
+    const char* tz = std::getenv("TZ");
+    if (tz == nullptr)
+        tz = "";
+    else if (*tz == ':')
+        ++tz;
+    else if (*tz == '\0')
+        return 0;
+    const double engine = quarvelZoneOffset(static_cast<double>(seconds), tz);
+    if (std::isfinite(engine))
+        return static_cast<std::int64_t>(engine);
+    // TZ does not change while the program runs: read it once.
+    static const std::string READ_TZ = tz;
+    static const PosixZone POSIX_ZONE = readPosixZone(READ_TZ.c_str());
+    return posixOffset(POSIX_ZONE, seconds);
+}
+
+}  // namespace
+
+std::tm toLocalTime(std::int64_t seconds)
+{
+    return toUtc(seconds + zoneOffset(seconds));
+}

@@ -1,0 +1,145 @@
+// The plot's reader of logger files, in the worker: the blocks of a file,
+// and per channel the least and greatest calibrated value in each column of
+// the time axis (QuarvelAxis). Times are the running sum of the sample
+// period, and values raw × gain + offset rounded to single precision, as
+// in the text files. Reads the file in windows: memory stays small
+// whatever its size.
+/* global FileReaderSync, QuarvelAxis */
+const QuarvelLogReader = (() => {
+  'use strict';
+
+  const HEADER_SIZE = 24;
+  const WINDOW = 1 << 20;
+  const MOST_CHANNELS = 8;  // drawn at once
+
+  // Reads `file` through a window of WINDOW bytes: bytes(start, length)
+  // returns a DataView and the position of `start` in it. Reads that go on
+  // through the file cost one read per window.
+  function byteWindow(file) {
+    const reader = new FileReaderSync();
+    let windowStart = 0;
+    let view = new DataView(new ArrayBuffer(0));
+    return (start, length) => {
+      if (start < windowStart || start + length > windowStart + view.byteLength) {
+        windowStart = start;
+        view = new DataView(reader.readAsArrayBuffer(file.slice(start, start + Math.max(length, WINDOW))));
+      }
+      return [view, start - windowStart];
+    };
+  }
+
+  // Columns of numbers that grow as blocks are added.
+  function growing(types) {
+    const table = { length: 0, columns: {} };
+    for (const [name, Type] of Object.entries(types)) table.columns[name] = new Type(1024);
+    table.push = (row) => {
+      if (table.length === table.columns.time.length) {
+        for (const [name, column] of Object.entries(table.columns)) {
+          table.columns[name] = new column.constructor(2 * column.length);
+          table.columns[name].set(column);
+        }
+      }
+      for (const [name, value] of Object.entries(row)) table.columns[name][table.length] = value;
+      table.length++;
+    };
+    return table;
+  }
+
+  // The blocks of `file` that hold samples, as the program reads them: a
+  // block whose samples run past the end of the file is cut there and ends
+  // the file. Returns {blocks (columns: channel, step, time, last, count,
+  // gain, offset, at), headers, cut, channels: Map channel → samples}.
+  function readBlocks(file) {
+    const bytes = byteWindow(file);
+    const blocks = growing({ channel: Int32Array, step: Float64Array, time: Float64Array, last: Float64Array,
+      count: Float64Array, gain: Float32Array, offset: Float32Array, at: Float64Array });
+    const channels = new Map();
+    let headers = 0;
+    let cut = false;
+    for (let at = 0; at + HEADER_SIZE <= file.size;) {
+      const [header, i] = bytes(at, HEADER_SIZE);
+      const declared = header.getInt32(i + 12);
+      const count = Math.max(0, Math.min(declared, Math.floor((file.size - at - HEADER_SIZE) / 2)));
+      headers++;
+      if (count > 0) {
+        const step = header.getInt32(i + 4) / 1000;
+        const time = header.getInt32(i + 8);
+        let last = time;
+        for (let k = 1; k < count; k++) last += step;
+        const channel = header.getInt32(i);
+        blocks.push({ channel, step, time, last, count, gain: header.getFloat32(i + 16),
+          offset: header.getFloat32(i + 20), at: at + HEADER_SIZE });
+        channels.set(channel, (channels.get(channel) || 0) + count);
+      }
+      if (count < declared) {
+        cut = true;
+        break;
+      }
+      at += HEADER_SIZE + 2 * count;
+    }
+    return { blocks, headers, cut, channels };
+  }
+
+  // Per channel of `shown`, the least and greatest value in each column of
+  // `axis`, and the first and last block in it (the plot joins columns of
+  // one block only).
+  function binSamples(file, blocks, shown, axis) {
+    const bytes = byteWindow(file);
+    const columns = axis.columns;
+    const series = new Map(shown.map((channel) => [channel, {
+      min: new Float64Array(columns).fill(Infinity), max: new Float64Array(columns).fill(-Infinity),
+      firstBlock: new Int32Array(columns).fill(-1), lastBlock: new Int32Array(columns).fill(-1),
+    }]));
+    const c = blocks.columns;
+    const piece = WINDOW / 2;  // samples read at a time
+    for (let b = 0; b < blocks.length; b++) {
+      const s = series.get(c.channel[b]);
+      if (s === undefined) continue;
+      const place = QuarvelAxis.pieceOf(axis, Math.min(c.time[b], c.last[b]));
+      const gain = c.gain[b];
+      const offset = c.offset[b];
+      const step = c.step[b];
+      let time = c.time[b];
+      for (let done = 0; done < c.count[b]; done += piece) {
+        const n = Math.min(piece, c.count[b] - done);
+        const [samples, at] = bytes(c.at[b] + 2 * done, 2 * n);
+        for (let i = 0; i < n; i++, time += step) {
+          const value = Math.fround(samples.getInt16(at + 2 * i) * gain + offset);
+          if (!Number.isFinite(value)) continue;
+          const column = QuarvelAxis.columnIn(place, time);
+          if (value < s.min[column]) s.min[column] = value;
+          if (value > s.max[column]) s.max[column] = value;
+          if (s.firstBlock[column] < 0) s.firstBlock[column] = b;
+          s.lastBlock[column] = b;
+        }
+      }
+    }
+    return series;
+  }
+
+  // The plot of `file` for `channel` (null: the first MOST_CHANNELS
+  // channels) over `columns` columns: {channels: [[channel, samples]],
+  // shown, headers, cut, axis, series}; axis null when nothing has samples.
+  function plotFile(file, channel, columns) {
+    const { blocks, headers, cut, channels } = readBlocks(file);
+    const all = [...channels.entries()].sort((a, b) => a[0] - b[0]);
+    const shown = channel === null ? all.slice(0, MOST_CHANNELS).map(([ch]) => ch) : all.some(([ch]) => ch === channel)
+      ? [channel] : [];
+    const wanted = new Set(shown);
+    const c = blocks.columns;
+    const starts = [];
+    const ends = [];
+    for (let b = 0; b < blocks.length; b++) {
+      if (!wanted.has(c.channel[b])) continue;
+      starts.push(c.time[b]);
+      ends.push(c.last[b]);
+    }
+    const axis = QuarvelAxis.layout(starts, ends, starts.length, columns);
+    const series = axis ? binSamples(file, blocks, shown, axis) : new Map();
+    return { channels: all, shown, headers, cut, axis, series };
+  }
+
+  return { readBlocks, plotFile };
+})();
+
+if (typeof module === 'object') module.exports = QuarvelLogReader;

@@ -1,0 +1,146 @@
+// Checks of the page's modules that need no browser: reading the program's
+// messages, the option table's scanner, the zip's entry names and zip64
+// records (read back by Python's zipfile), and the time axis. Run by
+// page-test.js before it starts Chromium; returns the problems found.
+'use strict';
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawnSync } = require('child_process');
+const QuarvelOptions = require('../options.js');
+const QuarvelOutcomes = require('../outcomes.js');
+const QuarvelZip = require('../zip.js');
+const QuarvelAxis = require('../axis.js');
+
+function check(problems, name, actual, expected) {
+  const a = JSON.stringify(actual);
+  const e = JSON.stringify(expected);
+  if (a !== e) problems.push(`${name}: ${a}, not ${e}`);
+}
+
+// Messages of today's program and of debug mode's reasons, for names that
+// look like messages themselves.
+function outcomeChecks(problems) {
+  const names = ['a.002', 'b\nfailed to open input file a.002', '2/a.002', 'c: 1 of 2 samples read', 'd.002', 'e', 'f'];
+  const stderr = [
+    'truncated block in input file a.002: 40 of 100 samples read\n',
+    'quarvel: a line of no file\n',
+    'failed to open input file b\nfailed to open input file a.002\n',
+    'reason: No such file or directory\n',
+    'failed to open output file 2/a.002.txt\n',
+    'reason: it is another input of this run\n',
+    'truncated block in input file c: 1 of 2 samples read: 3 of -7 samples read\n',
+    'input file d.002 is a text file written by quarvel, not a logger file\n',
+    'failed to read input file e\n',
+    'failed to write standard output\n',
+  ].join('');
+  const read = QuarvelOutcomes.readMessages(stderr, names);
+  const brief = read.files.map((entries) => entries.map((m) => [m.kind, m.reason || m.what || `${m.read}/${m.declared}`]));
+  check(problems, 'outcomes: messages per file', brief, [
+    [['cut', '40/100']],
+    [['failed', 'No such file or directory']],
+    [['failed', 'it is another input of this run']],
+    [['cut', '3/-7']],
+    [['failed', 'it is a text file written by quarvel, not a logger file']],
+    [['failed', 'could not be read to its end']],
+    [],
+  ]);
+  check(problems, 'outcomes: lines of no file', read.general,
+    ['quarvel: a line of no file\n', 'failed to write standard output\n']);
+  const outputs = [{ produced: true, records: 3, size: 9 }, null, null, { produced: true, records: 1, size: 3 },
+    null, { produced: true, records: 0, size: 0 }, null];
+  const kinds = QuarvelOutcomes.outcomes(read.files, outputs).map((o) => o.kind);
+  check(problems, 'outcomes: kinds', kinds, ['cut', 'failed', 'failed', 'cut', 'failed', 'failed', 'skipped']);
+  const empty = QuarvelOutcomes.outcomes([[]], [{ produced: true, records: 0, size: 0 }]);
+  check(problems, 'outcomes: counts', QuarvelOutcomes.countKinds(empty),
+    { converted: 1, empty: 1, cut: 0, failed: 0, skipped: 0 });
+}
+
+function optionChecks(problems) {
+  const scan = (words) => {
+    const s = QuarvelOptions.scanWords(words);
+    return [QuarvelOptions.optionWords(s.settings).join(' '), s.unknown.join(''), s.missingValue, s.notOptions];
+  };
+  const table = [
+    [['-tc'], ['-tc', '', false, []]],
+    [['-C', '-r'], ['-rC', '', false, []]],
+    [['-sS', '-qd'], ['-Sqd', '', false, []]],
+    [['-n', '5', '-n', 'x'], ['-n 5', '', false, []]],
+    [['-n4t'], ['-n 4', '', false, []]],
+    [['-n', ' -12abc'], ['-n -12', '', false, []]],
+    [['-n', '99999999999'], ['', '', false, []]],
+    [['-tx:'], ['-t', 'x:', false, []]],
+    [['-tn'], ['-t', '', true, []]],
+    [['-t', 'file.002', '--', '--help', '-'], ['-t', '', false, ['file.002', '--', '--help', '-']]],
+  ];
+  for (const [words, expected] of table) check(problems, `options: ${words.join(' ')}`, scan(words), expected);
+  check(problems, 'options: command', QuarvelOptions.commandText(['-tc', '-n', '3'], true, ['-q', "it's"]),
+    "TZ=UTC quarvel -tc -n 3 -- -q 'it'\\''s'");
+  check(problems, 'options: ordinals', [1, 2, 3, 4, 11, 12, 13, 21, 111, -22].map(QuarvelOptions.everyNth),
+    ['every sample', 'every 2nd sample', 'every 3rd sample', 'every 4th sample', 'every 11th sample',
+      'every 12th sample', 'every 13th sample', 'every 21st sample', 'every 111th sample', 'every 22nd sample']);
+}
+
+function zipChecks(problems, work) {
+  check(problems, 'zip: entry names', QuarvelZip.entryNames(['a.txt', 'A.txt', '..\\..\\evil\n.txt', 'x/y:z.txt',
+    'a (2).txt', 'nul.txt', 'Con', '\u0085.txt', 'a.txt']),
+  ['a.txt', 'A (2).txt', '.._.._evil_.txt', 'x_y_z.txt', 'a (2) (2).txt', '_nul.txt', '_Con', '_.txt', 'a (3).txt']);
+  const encoder = new TextEncoder();
+  const texts = ['one\r\n', '', 'three\r\nthree\r\n', 'é\r\n'];
+  const entries = texts.map((text, i) => {
+    const bytes = encoder.encode(text);
+    return { name: `f${i}é.txt`, data: i % 2 ? new Blob([bytes]) : bytes, size: bytes.length, crc: QuarvelZip.crc32(0, bytes) };
+  });
+  check(problems, 'zip: CRC-32 of "123456789"', QuarvelZip.crc32(0, encoder.encode('123456789')), 0xcbf43926);
+  const script = 'import json, sys, zipfile\n'
+    + 'z = zipfile.ZipFile(sys.argv[1])\n'
+    + 'print(json.dumps([z.testzip(), [(i.filename, i.create_system, i.flag_bits & 0x800, i.external_attr >> 16,'
+    + ' z.read(i).decode()) for i in z.infolist()]]))';
+  const python = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
+  return Promise.all([false, true].map(async (force) => {
+    const file = path.join(work, `units-${force}.zip`);
+    const zip = QuarvelZip.makeZip(entries, new Date(2026, 11, 8, 12, 0, 0), force);
+    fs.writeFileSync(file, Buffer.from(await zip.arrayBuffer()));
+    const done = spawnSync(python, ['-c', script, file]);
+    const expected = [null, texts.map((text, i) => [`f${i}é.txt`, 3, 0x800, 0o100644, text])];
+    if (done.status !== 0) problems.push(`zip (zip64 ${force}): python: ${done.stderr}`);
+    else check(problems, `zip (zip64 ${force})`, JSON.parse(done.stdout), expected);
+  }));
+}
+
+function axisChecks(problems) {
+  // Two runs an hour apart: the gap is cut, each keeps its share.
+  const two = QuarvelAxis.layout([0, 3600], [39.5, 3663], 2, 878);
+  check(problems, 'axis: two runs', [two.pieces.length, two.breaks.length, Math.round(two.pieces[0].width),
+    Math.round(two.pieces[1].x)], [2, 1, 332, 350]);
+  check(problems, 'axis: columns of the first and last sample', [QuarvelAxis.columnIn(two.pieces[0], 0),
+    QuarvelAxis.columnIn(two.pieces[0], 39.5), QuarvelAxis.columnIn(two.pieces[1], 3663)], [0, 332, 877]);
+  // Gaps as long as the blocks stay to scale; overlapping blocks join.
+  const many = QuarvelAxis.layout([0, 2, 4, 5], [1, 3, 6, 5.5], 4, 500);
+  check(problems, 'axis: short gaps', [many.pieces.length, many.pieces[0].start, many.pieces[0].end], [1, 0, 6]);
+  // Ten blocks of 10 s, 1000 s apart: every gap is cut.
+  const ten = QuarvelAxis.layout([...Array(10).keys()].map((k) => 1010 * k), [...Array(10).keys()].map((k) => 1010 * k + 10),
+    10, 878);
+  check(problems, 'axis: long gaps', [ten.pieces.length, ten.breaks.map((b) => b.gap)], [10, Array(9).fill(1000)]);
+  // Blocks of one sample, far apart: pieces of a few columns each.
+  const points = QuarvelAxis.layout([0, 1e6, 2e6], [0, 1e6, 2e6], 3, 300);
+  check(problems, 'axis: single samples', [points.pieces.length, points.pieces.map((p) => Math.round(p.width))],
+    [3, [88, 88, 88]]);
+  check(problems, 'axis: nothing', QuarvelAxis.layout([], [], 0, 100), null);
+}
+
+async function unitChecks() {
+  const problems = [];
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-units-'));
+  try {
+    outcomeChecks(problems);
+    optionChecks(problems);
+    axisChecks(problems);
+    await zipChecks(problems, work);
+  } finally {
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+  return problems;
+}
+
+module.exports = { unitChecks };
