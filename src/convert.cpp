@@ -237,10 +237,27 @@ bool isOperand(const FileStatus& status, const std::vector<FileId>& operandFiles
     return status.known && std::binary_search(operandFiles.begin(), operandFiles.end(), status.id);
 }
 
+// Whether the file at `path`, which is `status`, holds text that quarvel
+// wrote. Read only when a text file would replace another operand.
+bool holdsOwnText(const std::string& path, const FileStatus& status)
+{
+    std::FILE* file = openFile(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    unsigned char bytes[FIRST_LINE_MAX];
+    const std::size_t count = std::fread(bytes, 1, sizeof bytes, file);
+    const bool same = isSameFile(status, fileStatusOf(file)) && std::ferror(file) == 0;
+    std::fclose(file);
+    return same && isOwnText(bytes, count);
+}
+
 // Opens the text file and empties it, unless it is the input itself or
 // another operand under another name (a link): emptying it would destroy a
-// log before it is read. The file is opened first and emptied only after
-// the open file has been compared, so a link made meanwhile changes nothing.
+// log before it is read. An operand that is quarvel's own text is no log
+// (it is not converted), so it may be written anew: quarvel -q logs/* run
+// again converts every log again. The file is opened first and emptied
+// only after the open file has been compared, so a link made meanwhile
+// changes nothing.
 std::FILE* openOutput(const FileStatus& input, const std::vector<FileId>& operandFiles, const std::string& outputPath,
     OpenFailure& failure)
 {
@@ -252,7 +269,7 @@ std::FILE* openOutput(const FileStatus& input, const std::vector<FileId>& operan
     const FileStatus status = fileStatusOf(file);
     if (isSameFile(input, status))
         failure.refusal = "it is the input file itself";
-    else if (isOperand(status, operandFiles))
+    else if (isOperand(status, operandFiles) && !holdsOwnText(outputPath, status))
         failure.refusal = "it is another input of this run";
     else if (!truncateFile(file, status))
         failure.errorNumber = errno;
