@@ -59,7 +59,7 @@ checkMerge() {
         fail "a file that cannot be read does not fail"
     fi
 
-    usage="usage: quarvel-merge [-c COLUMNS] FILE.txt... > table.csv"
+    usage="usage: quarvel-merge [-c COLUMNS] [--] FILE.txt... > table.csv"
     for option in --help -h; do
         status=0
         "$merge" "$option" >help.out 2>help.err || status=$?

@@ -141,6 +141,11 @@ end
 if exist(fullPath, 'dir') == 7
     error('quarvel:open', 'failed to open input file %s: it is a folder', filename);
 end
+% Opening a named pipe waits for a writer, perhaps for ever: where the
+% system says what a file is (Octave's stat), a pipe is refused unopened.
+if isNamedPipe(fullPath)
+    error('quarvel:open', 'failed to open input file %s: it is a pipe or a device, not a regular file', filename);
+end
 [fid, reason] = fopen(fullPath, 'r');
 if fid < 0
     error('quarvel:open', 'failed to open input file %s: %s', filename, reason);
@@ -149,6 +154,14 @@ bytes = fileBytes(fid);
 if bytes < 0
     fclose(fid);
     error('quarvel:open', 'failed to open input file %s: it is a pipe or a device, not a regular file', filename);
+end
+end
+
+function yes = isNamedPipe(path)
+yes = false;
+if exist('OCTAVE_VERSION', 'builtin') ~= 0
+    [info, err] = stat(path);
+    yes = err == 0 && S_ISFIFO(info.mode);
 end
 end
 

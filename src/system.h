@@ -1,8 +1,10 @@
 // What the program needs of its operating system beyond standard C++: byte
 // streams on the console, arguments and file names in UTF-8, opening the
 // text file safely, file identity and local time. Windows and POSIX systems
-// differ in each: system_win32.cpp and system_posix.cpp implement this
-// header, and the build compiles the one for its target.
+// differ in each: system_win32.cpp implements this header on Windows;
+// system_posix.cpp with localtime_posix.cpp on POSIX systems; under
+// emscripten system_posix.cpp with system_emscripten.cpp (and its .js),
+// whose local time is its own. The build compiles those for its target.
 #ifndef QUARVEL_SYSTEM_H
 #define QUARVEL_SYSTEM_H
 

@@ -180,6 +180,20 @@ for k = 1:size(classes, 1)
     end
 end
 
+% A named pipe that no one writes to is refused at once, not waited on.
+pipe = fullfile(folder, 'pipe.002');
+if mkfifo(pipe, 600) == 0  % Octave reads the mode's digits as octal
+    try
+        quarvel_read(pipe);
+        failures{end + 1} = 'named pipe: read';
+    catch err
+        if ~strcmp(err.identifier, 'quarvel:open')
+            failures{end + 1} = ['named pipe: ' err.message];
+        end
+    end
+    delete(pipe);
+end
+
 % An empty file: no blocks, all the fields.
 empty = fullfile(folder, 'empty.002');
 b = quarvel_read(empty);
