@@ -17,6 +17,7 @@ __version__ = "1.0"
 __all__ = [
     "open",
     "index",
+    "dask_dataframe",
     "LogFile",
     "Block",
     "TruncatedBlockWarning",
@@ -28,6 +29,7 @@ __all__ = [
 from ._headers import FileChangedError, NotRegularFileError
 
 if TYPE_CHECKING:
+    from ._dask import dask_dataframe
     from ._index import index
     from ._reader import Block, LogFile, TruncatedBlockWarning, open
 
@@ -42,4 +44,8 @@ def __getattr__(name: str) -> Any:
         from ._index import index
 
         return index
+    if name == "dask_dataframe":
+        from ._dask import dask_dataframe
+
+        return dask_dataframe
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")

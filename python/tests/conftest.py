@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import os
 import subprocess
 import sys
@@ -55,3 +56,73 @@ else:
     # Examples are not saved between runs: nothing is written into the source tree.
     settings.register_profile("quarvel", database=None, print_blob=True)
     settings.load_profile("quarvel")
+
+
+# ---- one campaign of many logs, shared by the tests of index, Dask, xarray and export
+
+# Its size: small by default, so that the suite stays quick. For the full
+# check, by hand: QUARVEL_CAMPAIGN_LOGS=300 QUARVEL_CAMPAIGN_MAX_SAMPLES=10000000
+CAMPAIGN_LOGS = int(os.environ.get("QUARVEL_CAMPAIGN_LOGS", "40"))
+CAMPAIGN_MAX_SAMPLES = int(os.environ.get("QUARVEL_CAMPAIGN_MAX_SAMPLES", "50000"))
+
+
+@pytest.fixture(scope="session")
+def campaign(tmp_path_factory) -> dict[str, list[str]]:
+    """Returns the paths, in order, of two campaigns: "varied" (gaps,
+    overlaps, time running backwards, truncated blocks, non-finite
+    calibrations, from an empty log up) and "ordered" (every block after
+    the one before)."""
+    from logbuilder import write_campaign
+
+    folder = tmp_path_factory.mktemp("campaign")
+    varied = write_campaign(folder / "varied", varied=CAMPAIGN_LOGS, max_samples=CAMPAIGN_MAX_SAMPLES)
+    ordered = write_campaign(folder / "ordered", varied=30, max_samples=20_000, in_order=True)
+    return {name: [str(p) for p in part["varied"].paths] for name, part in (("varied", varied), ("ordered", ordered))}
+
+
+def reader_frame(paths: list[str], step: int = 1, channels: list[int] | None = None):
+    """Returns the reader's rows of the logs `paths`: each file's
+    to_dataframe(step) in path order, with the column `path` first. The
+    same frame for the same arguments: not to be changed."""
+    return _reader_frame(tuple(paths), step, None if channels is None else tuple(channels))
+
+
+@functools.lru_cache(maxsize=16)
+def _reader_frame(paths: tuple, step: int, channels: tuple | None):
+    import warnings
+
+    import pandas as pd
+
+    import quarvel
+
+    frames = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quarvel.TruncatedBlockWarning)
+        for path in paths:
+            with quarvel.open(path) as log:
+                frame = log.to_dataframe(step)
+            if channels is not None:
+                frame = frame[frame["adcChan"].isin(channels)]
+            frame.insert(0, "path", path)
+            frames.append(frame)
+    return pd.concat(frames, ignore_index=True)
+
+
+def assert_same_bits(got, want, names) -> None:
+    """Asserts that the columns `names` of `got` and `want` (DataFrames or
+    xarray Datasets) hold the same types and bits."""
+    import numpy as np
+
+    for name in names:
+        a, b = np.asarray(got[name]), np.asarray(want[name])
+        assert a.dtype == b.dtype, f"{name}: {a.dtype}, expected {b.dtype}"
+        assert a.shape == b.shape, f"{name}: {a.shape}, expected {b.shape}"
+        if a.dtype == object:
+            assert a.tolist() == b.tolist(), name
+        elif len(a):
+            same = a.view(np.uint8).reshape(len(a), -1) == b.view(np.uint8).reshape(len(b), -1)
+            rows = np.flatnonzero(~same.all(axis=1))
+            if len(rows):
+                first = rows[0]
+                message = f"{name}: {len(rows)} rows differ, the first at {first}: {a[first]!r}, not {b[first]!r}"
+                raise AssertionError(message)

@@ -1,0 +1,137 @@
+"""quarvel.dask_dataframe(): the reader's rows, bit for bit, under the
+threaded scheduler and on a cluster of processes; known divisions only
+when the rows are in time order; tasks that read only their own files and
+columns."""
+
+from __future__ import annotations
+
+import os
+import pickle
+import shutil
+
+import numpy as np
+import pytest
+from conftest import PACKAGE_ROOT, assert_same_bits, reader_frame
+
+pd = pytest.importorskip("pandas")
+dd = pytest.importorskip("dask.dataframe")
+
+import quarvel  # noqa: E402
+import quarvel._dask as qdask  # noqa: E402
+
+COLUMNS = ["path", "block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset"]
+COLUMNS += ["rawCounts", "calData"]
+
+
+@pytest.fixture
+def small_partitions(monkeypatch):
+    """Partitions of about 4,000 samples and at most 100 pieces: the
+    campaign's long blocks are cut, and its small ones share partitions."""
+    monkeypatch.setattr(qdask, "PARTITION_SAMPLES", 4000)
+    monkeypatch.setattr(qdask, "PARTITION_PIECES", 100)
+
+
+def assert_readers_rows(frame, paths, step=1, channels=None) -> None:
+    want = reader_frame(paths, step, channels)
+    assert list(frame.columns) == COLUMNS
+    assert frame.index.dtype == np.float64 and frame.index.name is None
+    assert_same_bits(frame, want, COLUMNS[1:])
+    assert frame["path"].dtype == pd.CategoricalDtype(list(dict.fromkeys(paths)))
+    assert frame["path"].astype(str).tolist() == want["path"].tolist()
+    assert np.array_equal(frame.index.to_numpy().view(np.uint64), want["time"].to_numpy().view(np.uint64))
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+@pytest.mark.parametrize("step", [1, 3, -7, 1000])
+def test_rows_are_the_readers(campaign, small_partitions, step):
+    paths = campaign["varied"]
+    assert (quarvel.index(paths)["present_samples"] > 4000).sum() >= 3  # blocks to cut
+    frame = quarvel.dask_dataframe(paths, step=step)
+    assert_readers_rows(frame.compute(scheduler="threads"), paths, step)
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+def test_channels_and_patterns(campaign, small_partitions):
+    paths = campaign["varied"]
+    pattern = os.path.join(os.path.dirname(paths[0]), "*.002")
+    frame = quarvel.dask_dataframe(pattern, step=2, channels=[0, 3])
+    assert_readers_rows(frame.compute(), paths, 2, [0, 3])
+    one = quarvel.dask_dataframe(paths, channels=np.int32(5)).compute()
+    assert set(one["adcChan"]) == {5} and len(one) == (reader_frame(paths)["adcChan"] == 5).sum()
+    none = quarvel.dask_dataframe(paths, channels=[12345])
+    assert none.compute().dtypes.equals(frame._meta.dtypes) and len(none) == 0
+
+
+def test_divisions_are_known_only_for_rows_in_time_order(campaign, small_partitions):
+    ordered = quarvel.dask_dataframe(campaign["ordered"])
+    assert ordered.known_divisions and ordered.npartitions > 10
+    divisions = ordered.divisions
+    full = ordered.compute()
+    ends = np.cumsum(ordered.map_partitions(len).compute().to_numpy())
+    for i, times in enumerate(np.split(full.index.to_numpy(), ends[:-1])):  # every partition within its divisions
+        assert divisions[i] == times[0] and (np.diff(times) >= 0).all()
+        assert times[-1] == divisions[-1] if i == len(ends) - 1 else times[-1] < divisions[i + 1]
+    low, high = divisions[4] + 0.5, divisions[7] - 0.25
+    chosen = ordered.loc[low:high]
+    assert chosen.npartitions == 3
+    assert_same_bits(chosen.compute(), full.loc[low:high], COLUMNS[1:])
+    assert not quarvel.dask_dataframe(campaign["varied"]).known_divisions  # time runs backwards there
+
+
+def test_a_question_builds_only_its_columns(campaign, monkeypatch):
+    asked = []
+    read = qdask.read_columns
+
+    def spy(paths, pieces, names):
+        asked.append(sorted(names))
+        return read(paths, pieces, names)
+
+    monkeypatch.setattr(qdask, "read_columns", spy)
+    frame = quarvel.dask_dataframe(campaign["ordered"])
+    maxima = frame.groupby("adcChan")["calData"].max().compute(scheduler="threads")
+    assert asked and all(names == ["adcChan", "calData", "time"] for names in asked)  # time: the index
+    want = reader_frame(campaign["ordered"]).groupby("adcChan")["calData"].max()
+    assert_same_bits(maxima.to_frame(), want.to_frame(), ["calData"])
+
+
+def test_a_task_reads_only_its_own_files(campaign, tmp_path):
+    """What a task carries pickles, and it opens no file but its own: the
+    others may be gone by then."""
+    paths = [shutil.copy(p, tmp_path) for p in campaign["ordered"]]
+    frame = quarvel.dask_dataframe(paths)
+    last = frame.npartitions - 1
+    layer = frame.__dask_graph__().layers[frame._name]
+    part = pickle.loads(pickle.dumps(layer.inputs[last]))
+    for path in set(paths) - set(part.paths):
+        os.remove(path)
+    got = frame.get_partition(last).compute()
+    assert_same_bits(got, reader_frame(part.paths).iloc[-len(got) :], COLUMNS[1:])
+
+
+def test_files_that_change_or_vanish(campaign, tmp_path):
+    with pytest.raises(ValueError, match="step"):
+        quarvel.dask_dataframe(campaign["ordered"], step=0)
+    with pytest.raises(FileNotFoundError):
+        quarvel.dask_dataframe([campaign["ordered"][0], str(tmp_path / "missing.002")])
+    path = shutil.copy(campaign["ordered"][-1], tmp_path)
+    frame = quarvel.dask_dataframe(path)
+    os.truncate(path, os.path.getsize(path) // 2)
+    with pytest.raises(quarvel.FileChangedError):
+        frame.compute()
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed
+def test_a_cluster_of_processes(campaign, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")])))
+    paths = campaign["varied"]
+    frame = quarvel.dask_dataframe(paths, step=3)
+    want = reader_frame(paths, 3)
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+    ) as cluster, distributed.Client(cluster) as client:
+        maxima = client.compute(frame.groupby("adcChan")["calData"].max()).result()
+        assert_same_bits(maxima.to_frame(), want.groupby("adcChan")["calData"].max().to_frame(), ["calData"])
+        assert_readers_rows(client.compute(frame).result(), paths, 3)
+        assert len(client.run(os.getpid)) == 2
