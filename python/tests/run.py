@@ -21,11 +21,18 @@ def missing_modules(*names: str) -> list:
     return missing
 
 
-missing = missing_modules("numpy", "pytest")
-if missing:
-    print(f"skipped: {sys.executable} cannot import {', '.join(missing)}")
-    sys.exit(77)
+def main() -> int:
+    missing = missing_modules("numpy", "pytest")
+    if missing:
+        print(f"skipped: {sys.executable} cannot import {', '.join(missing)}")
+        return 77
 
-import pytest  # noqa: E402
+    import pytest
 
-sys.exit(pytest.main(["-p", "no:cacheprovider", "-q", os.path.dirname(os.path.abspath(__file__)), *sys.argv[1:]]))
+    return pytest.main(["-p", "no:cacheprovider", "-q", os.path.dirname(os.path.abspath(__file__)), *sys.argv[1:]])
+
+
+# Only when run: a test's worker processes that Python starts afresh (as
+# multiprocessing's spawn does, under distributed) import this file again.
+if __name__ == "__main__":
+    sys.exit(main())

@@ -129,7 +129,7 @@ def test_a_cluster_of_processes(campaign, monkeypatch):
     frame = quarvel.dask_dataframe(paths, step=3)
     want = reader_frame(paths, 3)
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
     ) as cluster, distributed.Client(cluster) as client:
         maxima = client.compute(frame.groupby("adcChan")["calData"].max()).result()
         assert_same_bits(maxima.to_frame(), want.groupby("adcChan")["calData"].max().to_frame(), ["calData"])

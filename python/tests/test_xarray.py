@@ -15,7 +15,6 @@ from conftest import PACKAGE_ROOT, assert_same_bits, reader_frame
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask")  # open_mfdataset's chunks
 
-import quarvel  # noqa: E402
 import quarvel._xarray as qxarray  # noqa: E402
 
 COLUMNS = ["block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset", "rawCounts", "calData"]
