@@ -137,3 +137,20 @@ def test_a_log_that_fails_midway_leaves_the_old_output(campaign, tmp_path, monke
     last = err.getvalue().splitlines()[-1]
     assert last.endswith(": the file changed after it was opened: it shrank; nothing written")
     assert out.read_bytes() == b"the previous export" and os.listdir(tmp_path) == ["out.nc"]
+
+
+def test_h5netcdf_writes_what_netcdf4_writes(campaign, tmp_path, monkeypatch):
+    """Where netCDF4 is missing, h5netcdf writes the NetCDF-4 file."""
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    pytest.importorskip("h5netcdf")
+    paths = campaign["varied"][:6]
+    assert qexport.run(str(tmp_path / "netcdf4.nc"), paths, err=io.StringIO()) == 0
+    monkeypatch.setitem(sys.modules, "netCDF4", None)  # its import fails
+    assert qexport.run(str(tmp_path / "h5netcdf.nc"), paths, err=io.StringIO()) == 0
+    ours, theirs = (xr.open_dataset(tmp_path / name, engine="h5netcdf") for name in ("h5netcdf.nc", "netcdf4.nc"))
+    assert list(ours.variables) == list(theirs.variables) and ours.attrs == theirs.attrs
+    for name in theirs.variables:
+        assert ours[name].attrs == theirs[name].attrs and "_FillValue" not in ours[name].encoding, name
+    assert_same_bits(ours, theirs, [name for name in theirs.variables if name != "path"])
+    assert ours["path"].values.tolist() == paths
