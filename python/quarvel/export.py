@@ -72,10 +72,17 @@ class NetcdfStore:
     """A NetCDF-4 file, written with netCDF4, else h5netcdf."""
 
     def __init__(self, path: str) -> None:
+        self._cache: tuple | None = None
         try:
+            import netCDF4
             from netCDF4 import Dataset
 
             self._no_fill: Any = False
+            # Every chunk is written whole, once: a chunk cache would only
+            # hold memory, tens of MB of it. The setting is the process's,
+            # and is put back on closing.
+            self._cache = netCDF4.get_chunk_cache()
+            netCDF4.set_chunk_cache(0, 0, 1.0)
         except ImportError:
             try:
                 from h5netcdf.legacyapi import Dataset
@@ -85,7 +92,11 @@ class NetcdfStore:
                     "(pip install netCDF4, or on Debian: apt install python3-netcdf4)"
                 ) from error
             self._no_fill = None
-        self.data = Dataset(path, "w")
+        try:
+            self.data = Dataset(path, "w")
+        except BaseException:
+            self._restore_cache()
+            raise
 
     def dimension(self, name: str, size: int) -> None:
         self.data.createDimension(name, size if size > 0 else None)
@@ -112,7 +123,17 @@ class NetcdfStore:
         self.data.setncattr(key, value)
 
     def close(self) -> None:
-        self.data.close()
+        try:
+            self.data.close()
+        finally:
+            self._restore_cache()
+
+    def _restore_cache(self) -> None:
+        if self._cache is not None:
+            import netCDF4
+
+            netCDF4.set_chunk_cache(*self._cache)
+            self._cache = None
 
 
 class ZarrStore:
