@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import functools
 import os
 import subprocess
 import sys
@@ -80,22 +79,13 @@ def campaign(tmp_path_factory) -> dict[str, list[str]]:
     return {name: [str(p) for p in part["varied"].paths] for name, part in (("varied", varied), ("ordered", ordered))}
 
 
-def reader_frame(paths: list[str], step: int = 1, channels: list[int] | None = None):
-    """Returns the reader's rows of the logs `paths`: each file's
-    to_dataframe(step) in path order, with the column `path` first. The
-    same frame for the same arguments: not to be changed."""
-    return _reader_frame(tuple(paths), step, None if channels is None else tuple(channels))
-
-
-@functools.lru_cache(maxsize=16)
-def _reader_frame(paths: tuple, step: int, channels: tuple | None):
+def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = None):
+    """Yields the reader's rows of the logs `paths`, a file at a time: its
+    to_dataframe(step), with the column `path` first."""
     import warnings
-
-    import pandas as pd
 
     import quarvel
 
-    frames = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", quarvel.TruncatedBlockWarning)
         for path in paths:
@@ -104,8 +94,37 @@ def _reader_frame(paths: tuple, step: int, channels: tuple | None):
             if channels is not None:
                 frame = frame[frame["adcChan"].isin(channels)]
             frame.insert(0, "path", path)
-            frames.append(frame)
-    return pd.concat(frames, ignore_index=True)
+            yield frame
+
+
+def reader_frame(paths: list[str], step: int = 1, channels: list[int] | None = None):
+    """Returns the reader's rows of the logs `paths` in one DataFrame: each
+    file's to_dataframe(step) in path order, with the column `path` first."""
+    import pandas as pd
+
+    return pd.concat(list(reader_frames(paths, step, channels)), ignore_index=True)
+
+
+def assert_rows_are_readers(parts, paths: list[str], names, step: int = 1, channels: list[int] | None = None) -> int:
+    """Asserts that the DataFrames or Datasets `parts`, one after another,
+    hold the reader's rows of the logs `paths` (the columns `names`), bit
+    for bit. Holds one file's rows and one part in memory at a time, so
+    that a campaign larger than the memory can be checked. Returns the
+    number of rows."""
+    import pandas as pd
+
+    files = reader_frames(paths, step, channels)
+    pending = pd.DataFrame()
+    total = 0
+    for part in parts:
+        length = len(part["time"])
+        while len(pending) < length:
+            pending = pd.concat([pending, next(files)], ignore_index=True)
+        assert_same_bits(part, pending.iloc[:length], names)
+        pending = pending.iloc[length:]
+        total += length
+    assert len(pending) == 0 and all(len(rest) == 0 for rest in files), "rows are missing"
+    return total
 
 
 def assert_same_bits(got, want, names) -> None:

@@ -11,10 +11,11 @@ import shutil
 
 import numpy as np
 import pytest
-from conftest import PACKAGE_ROOT, assert_same_bits, reader_frame
+from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, reader_frame, reader_frames
 
 pd = pytest.importorskip("pandas")
-dd = pytest.importorskip("dask.dataframe")
+dask = pytest.importorskip("dask")
+pytest.importorskip("dask.dataframe")
 
 import quarvel  # noqa: E402
 import quarvel._dask as qdask  # noqa: E402
@@ -31,14 +32,32 @@ def small_partitions(monkeypatch):
     monkeypatch.setattr(qdask, "PARTITION_PIECES", 100)
 
 
-def assert_readers_rows(frame, paths, step=1, channels=None) -> None:
-    want = reader_frame(paths, step, channels)
-    assert list(frame.columns) == COLUMNS
-    assert frame.index.dtype == np.float64 and frame.index.name is None
-    assert_same_bits(frame, want, COLUMNS[1:])
+def computed(frame, compute=None):
+    """Yields the partitions of `frame`, computed a few at a time (by
+    `compute`, a function of a list of Delayed; the threaded scheduler by
+    default), each checked to be a partition of `frame`'s columns, types
+    and categories, indexed by its time stamps."""
+    compute = compute or (lambda parts: dask.compute(*parts, scheduler="threads"))
+    parts = frame.to_delayed()
+    categories = frame["path"].dtype
+    for low in range(0, len(parts), 8):
+        for part in compute(parts[low : low + 8]):
+            assert list(part.columns) == COLUMNS and part.dtypes.equals(frame.dtypes)
+            assert part["path"].dtype == categories
+            assert part.index.dtype == np.float64 and part.index.name is None
+            assert part.index.to_numpy().tobytes() == part["time"].to_numpy().tobytes()
+            yield part
+
+
+def readers_maxima(paths, step=1):
+    """The maximum of calData per channel, from the reader's rows."""
+    maxima = [frame.groupby("adcChan")["calData"].max() for frame in reader_frames(paths, step)]
+    return pd.concat(maxima).groupby(level=0).max()
+
+
+def assert_readers_rows(frame, paths, step=1, channels=None, compute=None) -> None:
     assert frame["path"].dtype == pd.CategoricalDtype(list(dict.fromkeys(paths)))
-    assert frame["path"].astype(str).tolist() == want["path"].tolist()
-    assert np.array_equal(frame.index.to_numpy().view(np.uint64), want["time"].to_numpy().view(np.uint64))
+    assert_rows_are_readers(computed(frame, compute), paths, COLUMNS, step, channels)
 
 
 @pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
@@ -47,7 +66,7 @@ def test_rows_are_the_readers(campaign, small_partitions, step):
     paths = campaign["varied"]
     assert (quarvel.index(paths)["present_samples"] > 4000).sum() >= 3  # blocks to cut
     frame = quarvel.dask_dataframe(paths, step=step)
-    assert_readers_rows(frame.compute(scheduler="threads"), paths, step)
+    assert_readers_rows(frame, paths, step)
 
 
 @pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
@@ -55,9 +74,10 @@ def test_channels_and_patterns(campaign, small_partitions):
     paths = campaign["varied"]
     pattern = os.path.join(os.path.dirname(paths[0]), "*.002")
     frame = quarvel.dask_dataframe(pattern, step=2, channels=[0, 3])
-    assert_readers_rows(frame.compute(), paths, 2, [0, 3])
-    one = quarvel.dask_dataframe(paths, channels=np.int32(5)).compute()
-    assert set(one["adcChan"]) == {5} and len(one) == (reader_frame(paths)["adcChan"] == 5).sum()
+    assert_readers_rows(frame, paths, 2, [0, 3])
+    one = quarvel.dask_dataframe(paths, channels=np.int32(5))["adcChan"].compute()
+    blocks = quarvel.index(paths)
+    assert set(one) == {5} and len(one) == blocks["present_samples"][blocks["channel"] == 5].sum()
     none = quarvel.dask_dataframe(paths, channels=[12345])
     assert none.compute().dtypes.equals(frame._meta.dtypes) and len(none) == 0
 
@@ -90,8 +110,7 @@ def test_a_question_builds_only_its_columns(campaign, monkeypatch):
     frame = quarvel.dask_dataframe(campaign["ordered"])
     maxima = frame.groupby("adcChan")["calData"].max().compute(scheduler="threads")
     assert asked and all(names == ["adcChan", "calData", "time"] for names in asked)  # time: the index
-    want = reader_frame(campaign["ordered"]).groupby("adcChan")["calData"].max()
-    assert_same_bits(maxima.to_frame(), want.to_frame(), ["calData"])
+    assert_same_bits(maxima.to_frame(), readers_maxima(campaign["ordered"]).to_frame(), ["calData"])
 
 
 def test_a_task_reads_only_its_own_files(campaign, tmp_path):
@@ -127,11 +146,10 @@ def test_a_cluster_of_processes(campaign, monkeypatch):
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")])))
     paths = campaign["varied"]
     frame = quarvel.dask_dataframe(paths, step=3)
-    want = reader_frame(paths, 3)
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
     ) as cluster, distributed.Client(cluster) as client:
         maxima = client.compute(frame.groupby("adcChan")["calData"].max()).result()
-        assert_same_bits(maxima.to_frame(), want.groupby("adcChan")["calData"].max().to_frame(), ["calData"])
-        assert_readers_rows(client.compute(frame).result(), paths, 3)
+        assert_same_bits(maxima.to_frame(), readers_maxima(paths, 3).to_frame(), ["calData"])
+        assert_readers_rows(frame, paths, 3, compute=lambda parts: client.gather(client.compute(parts)))
         assert len(client.run(os.getpid)) == 2
