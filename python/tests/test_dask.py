@@ -11,7 +11,7 @@ import shutil
 
 import numpy as np
 import pytest
-from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, reader_frame, reader_frames
+from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, reader_frames
 
 pd = pytest.importorskip("pandas")
 dask = pytest.importorskip("dask")
@@ -19,6 +19,8 @@ pytest.importorskip("dask.dataframe")
 
 import quarvel  # noqa: E402
 import quarvel._dask as qdask  # noqa: E402
+import quarvel._pieces as pieces_module  # noqa: E402
+from quarvel._samples import SampleFile  # noqa: E402
 
 COLUMNS = ["path", "block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset"]
 COLUMNS += ["rawCounts", "calData"]
@@ -113,18 +115,35 @@ def test_a_question_builds_only_its_columns(campaign, monkeypatch):
     assert_same_bits(maxima.to_frame(), readers_maxima(campaign["ordered"]).to_frame(), ["calData"])
 
 
-def test_a_task_reads_only_its_own_files(campaign, tmp_path):
-    """What a task carries pickles, and it opens no file but its own: the
-    others may be gone by then."""
+def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, monkeypatch):
+    """What a task carries pickles; it opens no file but its own (the
+    others may be gone by then), and one at a time."""
     paths = [shutil.copy(p, tmp_path) for p in campaign["ordered"]]
     frame = quarvel.dask_dataframe(paths)
-    last = frame.npartitions - 1
     layer = frame.__dask_graph__().layers[frame._name]
-    part = pickle.loads(pickle.dumps(layer.inputs[last]))
+    chosen = max(range(frame.npartitions), key=lambda i: len(layer.inputs[i].paths))  # of several files
+    part = pickle.loads(pickle.dumps(layer.inputs[chosen]))
+    assert len(part.paths) > 1 and len(part.paths) < len(paths)
     for path in set(paths) - set(part.paths):
         os.remove(path)
-    got = frame.get_partition(last).compute()
-    assert_same_bits(got, reader_frame(part.paths).iloc[-len(got) :], COLUMNS[1:])
+    open_files = []
+
+    class CountedFile(SampleFile):
+        def __init__(self, path):
+            super().__init__(path)
+            open_files.append(self)
+            assert sum(f.fd >= 0 for f in open_files) == 1
+
+    monkeypatch.setattr(pieces_module, "SampleFile", CountedFile)
+    got = frame.get_partition(chosen).compute(scheduler="sync")
+    assert [f.path for f in open_files] == list(part.paths) and all(f.fd < 0 for f in open_files)
+    want = []
+    for piece in part.pieces:  # the reader's blocks, or their stretches, that the task holds
+        with quarvel.open(part.paths[piece["file"]]) as log:
+            first, step = int(piece["first"]), int(piece["step"])
+            block = log.blocks[int(piece["block"])]
+            want.append(block[first : first + int(piece["count"]) * step : step].to_dataframe())
+    assert_same_bits(got, pd.concat(want), COLUMNS[1:])
 
 
 def test_files_that_change_or_vanish(campaign, tmp_path):
