@@ -21,6 +21,7 @@ from ._pieces import (
     partition_bounds,
     piece_times,
     read_columns,
+    repeat,
     split_pieces,
     time_ordered,
 )
@@ -54,9 +55,6 @@ class Part:
     def __setstate__(self, state: tuple) -> None:
         self.paths, self.codes, self.pieces = state
 
-    def __len__(self) -> int:
-        return int(self.pieces["count"].sum())
-
 
 class PartitionReader:
     """Makes the pandas DataFrame of one Part. Dask's optimizer narrows its
@@ -89,7 +87,8 @@ class PartitionReader:
         if "time" in wanted:  # the column gets its own copy: the index must not change with it
             data["time"] = times.copy()
         if "path" in names:
-            codes = np.repeat(part.codes[part.pieces["file"]], part.pieces["count"])
+            counts = part.pieces["count"]
+            codes = repeat(part.codes[part.pieces["file"]], counts, int(counts.sum()))
             data["path"] = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(self.categories))
         index = pd.Index(times, dtype=np.float64, copy=False)
         return pd.DataFrame({name: data[name] for name in names}, index=index, columns=names, copy=False)

@@ -343,6 +343,11 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
         name = display_name(out, encoding)
         print(f"quarvel export: {name}: the name must end in .nc (NetCDF-4) or .zarr (Zarr)", file=err)
         return 1
+    folder = os.path.dirname(out) or os.curdir
+    if not os.path.isdir(folder):
+        name, where = display_name(out, encoding), display_name(folder, encoding)
+        print(f"quarvel export: cannot write {name}: there is no folder {where}", file=err)
+        return 1
     readable, sizes, table, status = scan(paths, err)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)

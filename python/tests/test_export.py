@@ -113,6 +113,8 @@ def test_what_is_not_exported(campaign, tmp_path):
     assert not os.listdir(tmp_path)
     done = export(str(tmp_path / "out.h5"), log)
     assert done.returncode == 1 and "the name must end in .nc (NetCDF-4) or .zarr (Zarr)" in done.stderr
+    done = export(str(tmp_path / "none" / "out.zarr"), log)  # Zarr would make the folder
+    assert done.returncode == 1 and f"there is no folder {tmp_path / 'none'}" in done.stderr
     assert not os.listdir(tmp_path)
     pytest.importorskip("zarr")
     folder = tmp_path / "kept.zarr"
