@@ -272,12 +272,7 @@ def bench_files(folder: Path, quarvel: str, runs: int) -> None:
 
 def bench_sparse(folder: Path, quarvel: str, runs: int) -> None:
     path = folder / "sparse.002"
-    count = (1 << 31) - 1
-    with open(path, "wb") as out:
-        for b in range(2):
-            out.write(BlockPlan(b, 1, 1796083200, gain_bits=float_bits(0.001), declared=count).header())
-            out.seek(count * 2, os.SEEK_CUR)
-        out.truncate()
+    write_sparse_log(path)
     size = path.stat().st_size
     row = measure(["sparse"], path, quarvel, runs)["sparse"]
     print(f"sparse: a {size / 1e9:.1f} GB sparse log, 100,000 samples of its second block from sample 10^9")
@@ -285,21 +280,21 @@ def bench_sparse(folder: Path, quarvel: str, runs: int) -> None:
     path.unlink()
 
 
-def write_empty_headers(path: Path, count: int) -> None:
-    """A log of `count` headers of blocks without samples, back to back."""
-    header = struct.pack(">iIiiff", 3, 1000, 1796083200, 0, 0.001, 0.0)
+def write_sparse_log(path: Path) -> None:
+    """A log of two blocks of 2^31-1 samples each, written as a sparse file."""
+    count = (1 << 31) - 1
     with open(path, "wb") as out:
-        for _ in range(count // 10_000):
-            out.write(header * 10_000)
-        out.write(header * (count % 10_000))
+        for b in range(2):
+            out.write(BlockPlan(b, 1, 1796083200, gain_bits=float_bits(0.001), declared=count).header())
+            out.seek(count * 2, os.SEEK_CUR)
+        out.truncate()
 
 
 def bench_index(folder: Path, quarvel: str, runs: int) -> None:
     """The block index against the converter's pass over the same headers,
     and against a loop that only opens files and reads their first header."""
-    headers = folder / "headers.002"
     count = 1_000_000
-    write_empty_headers(headers, count)
+    headers = write_campaign(folder / "index-headers", varied=0, headers=count)["headers"].paths[0]
     converter = timed_processes({"quarvel -q -S": ([quarvel, "-q", "-S", str(headers)], None)}, runs)["quarvel -q -S"]
     rows = measure(["index_headers", "open_headers"], headers, quarvel, runs)
     print(f"index: one log of {count:,} empty block headers ({headers.stat().st_size / 1e6:.0f} MB), {runs} runs each")
@@ -313,8 +308,8 @@ def bench_index(folder: Path, quarvel: str, runs: int) -> None:
         )
     headers.unlink()
     logs = folder / "index-logs"
-    logs.mkdir()
-    write_small_logs(logs)
+    write_campaign(logs, varied=0, small_logs=SMALL_FILES, small_samples=SMALL_SAMPLES)
+    logs = logs / "small"
     rows = measure(["first_bytes", "index_files"], logs, quarvel, runs)
     loop, index = rows["first_bytes"], rows["index_files"]
     print(f"index: {SMALL_FILES:,} logs of one {SMALL_SAMPLES}-sample block, {runs} runs each, imports excluded")
@@ -323,21 +318,16 @@ def bench_index(folder: Path, quarvel: str, runs: int) -> None:
         f"  {'quarvel.index(paths)':36} {index['seconds']:6.3f}s {index['cpu']:6.3f}s"
         f"  {index['seconds'] / loop['seconds']:5.2f}x the loop's wall time"
     )
-    shutil.rmtree(logs)
+    shutil.rmtree(logs.parent)
 
 
 def bench_baseline(folder: Path, quarvel: str, runs: int, baseline: str) -> None:
     """The reader of this tree against another copy of the package (the
     folder that holds its `quarvel`), taking turns in one run: the big log
     against np.fromfile, and the slice of the sparse log."""
-    big = folder / "baseline-big.002"
-    write_big_log(big, BIG_SAMPLES)
+    big = write_campaign(folder / "baseline", varied=0, logs=1, samples=BIG_SAMPLES, blocks=8)["big"].paths[0]
     sparse = folder / "baseline-sparse.002"
-    with open(sparse, "wb") as out:
-        for b in range(2):
-            out.write(struct.pack(">iIiiff", b, 1, 1796083200, (1 << 31) - 1, 0.001, 0.0))
-            out.seek(((1 << 31) - 1) * 2, os.SEEK_CUR)
-        out.truncate()
+    write_sparse_log(sparse)
     turns = [("reader", big, None), ("reader", big, baseline), ("fromfile", big, None)]
     turns += [("sparse", sparse, None), ("sparse", sparse, baseline)]
     results: list[list[dict[str, float]]] = [[] for _ in turns]

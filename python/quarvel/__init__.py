@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 __all__ = [
     "open",
     "index",
+    "dask_dataframe",
     "LogFile",
     "Block",
     "TruncatedBlockWarning",
@@ -27,6 +28,7 @@ __all__ = [
 from ._headers import FileChangedError, NotRegularFileError
 
 if TYPE_CHECKING:
+    from ._dask import dask_dataframe
     from ._index import index
     from ._reader import Block, LogFile, TruncatedBlockWarning, open
 
@@ -59,6 +61,10 @@ def __getattr__(name: str) -> Any:
         from ._index import index
 
         return index
+    if name == "dask_dataframe":
+        from ._dask import dask_dataframe
+
+        return dask_dataframe
     if name == "__version__":
         return _version()
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")

@@ -1,5 +1,6 @@
-"""Command line: `python3 -m quarvel info [--json] FILE...` and
-`python3 -m quarvel plot FILE [-o out.png]`."""
+"""Command line: `python3 -m quarvel info [--json] FILE...`,
+`python3 -m quarvel plot FILE [-o out.png]` and
+`python3 -m quarvel export OUT FILE...`."""
 
 from __future__ import annotations
 
@@ -20,7 +21,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     plot = commands.add_parser("plot", help="plot the calibrated values against UTC time")
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("-o", "--output", metavar="OUT", help="save to this image file instead of showing it")
+    export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
+    export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
+    export.add_argument("files", nargs="+", metavar="FILE")
     args = parser.parse_args(argv)
+    if args.command == "export":
+        from .export import run as run_export
+
+        return run_export(args.output, args.files)
     try:
         if args.command == "info":
             from .info import run

@@ -9,6 +9,11 @@ from types import ModuleType
 _INSTALL_HINTS = {
     "pandas": "pip install pandas, or on Debian: apt install python3-pandas",
     "matplotlib": "pip install matplotlib, or on Debian: apt install python3-matplotlib",
+    "dask": 'pip install "dask[dataframe]", or on Debian: apt install python3-dask',
+    "distributed": "pip install distributed, or on Debian: apt install python3-distributed",
+    "xarray": "pip install xarray, or on Debian: apt install python3-xarray",
+    "zarr": "pip install zarr, or on Debian: apt install python3-zarr",
+    "numcodecs": "pip install numcodecs, or on Debian: apt install python3-numcodecs",
 }
 
 

@@ -148,10 +148,14 @@ def ascending(selection: range) -> range:
     return selection if selection.step > 0 else selection[::-1]
 
 
-def read_block_raw(source: SampleFile, data_offset: int, selection: range) -> np.ndarray:
-    """Returns the samples `selection` of a block as a new int16 array in
-    the host's byte order."""
-    out = new_array(len(selection), RAW_DTYPE)
+def read_block_raw(
+    source: SampleFile, data_offset: int, selection: range, out: np.ndarray | None = None
+) -> np.ndarray:
+    """Returns the samples `selection` of a block as int16 in the host's
+    byte order: in `out` (contiguous, len(selection) items) when given,
+    else in a new array."""
+    if out is None:
+        out = new_array(len(selection), RAW_DTYPE)
     target = out if selection.step > 0 else out[::-1]
     codes = np.empty(len(selection), dtype=RAW_DTYPE) if selection.step < 0 else target
     source.read_codes(data_offset, ascending(selection), codes)
@@ -162,16 +166,20 @@ def read_block_raw(source: SampleFile, data_offset: int, selection: range) -> np
     return out
 
 
-def read_block_values(source: SampleFile, data_offset: int, selection: range, gain: float, offset: float) -> np.ndarray:
+def read_block_values(
+    source: SampleFile, data_offset: int, selection: range, gain: float, offset: float, out: np.ndarray | None = None
+) -> np.ndarray:
     """Returns the calibrated values of the samples `selection` of a block
-    (float32), reading the file a chunk at a time."""
+    (float32), reading the file a chunk at a time: in `out` when given, else
+    in a new array."""
     count = len(selection)
     if count < TABLE_MIN_SAMPLES:
-        return calibrate(read_block_raw(source, data_offset, selection), gain, offset)
+        return calibrate(read_block_raw(source, data_offset, selection), gain, offset, out)
     # A value for each of the 65536 raw counts, looked up by the sample's
     # two bytes as the host reads them: no byte swap needed.
     table = _calibrate(np.arange(1 << 16, dtype=np.uint16).view(FILE_DTYPE), gain, offset)
-    out = new_array(count, np.float32)
+    if out is None:
+        out = new_array(count, np.float32)
     target = out if selection.step > 0 else out[::-1]
     order = ascending(selection)
     codes = np.empty(min(count, CHUNK), dtype=np.uint16)
@@ -257,17 +265,21 @@ def new_array(length: int, dtype: type | np.dtype) -> np.ndarray:
     return memory[start : start + size].view(dtype)
 
 
-def calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
+def calibrate(raw: np.ndarray, gain: float, offset: float, out: np.ndarray | None = None) -> np.ndarray:
     """Returns raw × gain + offset (raw: int16 in either byte order) as the
     converter computes it: the product and the sum in double precision (the
     product is exact, the sum rounded to a double), then rounded to
-    float32, with the converter's NaN signs."""
+    float32, with the converter's NaN signs. In `out` when given."""
     if len(raw) >= TABLE_MIN_SAMPLES:
         codes = np.arange(1 << 16, dtype=np.uint16).view(raw.dtype)
-        out = new_array(len(raw), np.float32)
+        if out is None:
+            out = new_array(len(raw), np.float32)
         np.take(_calibrate(codes, gain, offset), raw.view(np.uint16), out=out, mode="clip")
         return out
-    return _calibrate(raw, gain, offset)
+    if out is None:
+        return _calibrate(raw, gain, offset)
+    out[...] = _calibrate(raw, gain, offset)
+    return out
 
 
 def _calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
@@ -306,12 +318,13 @@ def sign_nans(values: np.ndarray, raw: np.ndarray, gain: float, offset: float) -
     values[nans] = np.where(negative[nans], -magnitude, magnitude)
 
 
-def sample_times(first_time: int, period_ms: int, selection: range) -> np.ndarray:
+def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndarray | None = None) -> np.ndarray:
     """Returns the time stamps (float64 seconds) of the samples `selection`
     of a block: the first-sample time with the step added once per sample,
     one rounded addition after another, as the converter's time column has
-    them, whatever the selection."""
-    out = new_array(len(selection), np.float64)
+    them, whatever the selection. In `out` when given."""
+    if out is None:
+        out = new_array(len(selection), np.float64)
     if len(selection) == 0:
         return out
     first = min(selection[0], selection[-1])

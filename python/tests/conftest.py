@@ -55,3 +55,103 @@ else:
     # Examples are not saved between runs: nothing is written into the source tree.
     settings.register_profile("quarvel", database=None, print_blob=True)
     settings.load_profile("quarvel")
+
+
+# ---- one campaign of many logs, shared by the tests of index, Dask, xarray and export
+
+# Its size: small by default, so that the suite stays quick. For the full
+# check, by hand: QUARVEL_CAMPAIGN_LOGS=300 QUARVEL_CAMPAIGN_MAX_SAMPLES=10000000
+CAMPAIGN_LOGS = int(os.environ.get("QUARVEL_CAMPAIGN_LOGS", "40"))
+CAMPAIGN_MAX_SAMPLES = int(os.environ.get("QUARVEL_CAMPAIGN_MAX_SAMPLES", "50000"))
+
+
+@pytest.fixture(scope="session")
+def campaign(tmp_path_factory) -> dict[str, list[str]]:
+    """Returns the paths, in order, of two campaigns: "varied" (gaps,
+    overlaps, time running backwards, truncated blocks, non-finite
+    calibrations, from an empty log up) and "ordered" (every block after
+    the one before)."""
+    from logbuilder import write_campaign
+
+    folder = tmp_path_factory.mktemp("campaign")
+    varied = write_campaign(folder / "varied", varied=CAMPAIGN_LOGS, max_samples=CAMPAIGN_MAX_SAMPLES)
+    ordered = write_campaign(folder / "ordered", varied=30, max_samples=20_000, in_order=True)
+    return {name: [str(p) for p in part["varied"].paths] for name, part in (("varied", varied), ("ordered", ordered))}
+
+
+def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = None):
+    """Yields the reader's rows of the logs `paths`, a file at a time: its
+    to_dataframe(step), with the column `path` first."""
+    import warnings
+
+    import quarvel
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quarvel.TruncatedBlockWarning)
+        for path in paths:
+            with quarvel.open(path) as log:
+                frame = log.to_dataframe(step)
+            if channels is not None:
+                frame = frame[frame["adcChan"].isin(channels)]
+            frame.insert(0, "path", path)
+            yield frame
+
+
+def reader_frame(paths: list[str], step: int = 1, channels: list[int] | None = None):
+    """Returns the reader's rows of the logs `paths` in one DataFrame: each
+    file's to_dataframe(step) in path order, with the column `path` first."""
+    return join_frames(list(reader_frames(paths, step, channels)))
+
+
+def join_frames(frames: list):
+    """Returns the rows of the DataFrames `frames` (of the same columns) in
+    one, joined by numpy: pandas' concat replaces the NaNs of a float column
+    that is NaN throughout one of the frames by a NaN of its own (pandas
+    1.5), and would lose the bits under test."""
+    import numpy as np
+    import pandas as pd
+
+    columns = {name: np.concatenate([frame[name].to_numpy() for frame in frames]) for name in frames[0].columns}
+    return pd.DataFrame(columns, copy=False)
+
+
+def assert_rows_are_readers(parts, paths: list[str], names, step: int = 1, channels: list[int] | None = None) -> int:
+    """Asserts that the DataFrames or Datasets `parts`, one after another,
+    hold the reader's rows of the logs `paths` (the columns `names`), bit
+    for bit. Holds one file's rows and one part in memory at a time, so
+    that a campaign larger than the memory can be checked. Returns the
+    number of rows."""
+    files = reader_frames(paths, step, channels)
+    pending = next(files, None)
+    total = 0
+    for part in parts:
+        length = len(part["time"])
+        while len(pending) < length:
+            pending = join_frames([pending, next(files)])
+        assert_same_bits(part, pending.iloc[:length], names)
+        pending = pending.iloc[length:]
+        total += length
+    assert (pending is None or len(pending) == 0) and all(len(rest) == 0 for rest in files), "rows are missing"
+    return total
+
+
+def assert_same_bits(got, want, names) -> None:
+    """Asserts that the columns `names` of `got` and `want` (DataFrames or
+    xarray Datasets) hold the same types and bits."""
+    import numpy as np
+
+    for name in names:
+        a, b = np.asarray(got[name]), np.asarray(want[name])
+        assert a.dtype == b.dtype, f"{name}: {a.dtype}, expected {b.dtype}"
+        assert a.shape == b.shape, f"{name}: {a.shape}, expected {b.shape}"
+        if a.dtype == object:
+            assert a.tolist() == b.tolist(), name
+        elif len(a):
+            same = a.view(np.uint8).reshape(len(a), -1) == b.view(np.uint8).reshape(len(b), -1)
+            rows = np.flatnonzero(~same.all(axis=1))
+            if len(rows):
+                first = rows[0]
+                mine, theirs = (x[first : first + 1].view(np.uint8).tobytes().hex() for x in (a, b))
+                message = f"{name}: {len(rows)} rows differ, the first at {first}: {a[first]!r}, not {b[first]!r}"
+                message += f" (bytes {mine}, not {theirs})"
+                raise AssertionError(message)

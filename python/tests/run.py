@@ -35,17 +35,24 @@ class SkipCounter:
             self.skipped += 1
 
 
-missing = missing_modules("numpy", "pytest")
-if missing:
-    print(f"skipped: {sys.executable} cannot import {', '.join(missing)}")
-    sys.exit(77)
+def main() -> int:
+    missing = missing_modules("numpy", "pytest")
+    if missing:
+        print(f"skipped: {sys.executable} cannot import {', '.join(missing)}")
+        return 77
 
-import pytest  # noqa: E402
+    import pytest
 
-counter = SkipCounter()
-here = os.path.dirname(os.path.abspath(__file__))
-status = pytest.main(["-p", "no:cacheprovider", "-q", "-rs", here, *sys.argv[1:]], plugins=[counter])
-if status == 0 and counter.skipped and os.environ.get("CI") == "true":
-    print(f"run.py: {counter.skipped} test(s) skipped, which fails a CI run (CI=true): CI installs what they need")
-    status = 1
-sys.exit(status)
+    counter = SkipCounter()
+    here = os.path.dirname(os.path.abspath(__file__))
+    status = pytest.main(["-p", "no:cacheprovider", "-q", "-rs", here, *sys.argv[1:]], plugins=[counter])
+    if status == 0 and counter.skipped and os.environ.get("CI") == "true":
+        print(f"run.py: {counter.skipped} test(s) skipped, which fails a CI run (CI=true): CI installs what they need")
+        status = 1
+    return int(status)
+
+
+# Only when run: a test's worker processes that Python starts afresh (as
+# multiprocessing's spawn does, under distributed) import this file again.
+if __name__ == "__main__":
+    sys.exit(main())

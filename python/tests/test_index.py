@@ -3,8 +3,15 @@ the reader and with the converter's text."""
 
 from __future__ import annotations
 
+import os
+import re
+import subprocess
+import time
+from pathlib import Path
+
 import numpy as np
 import pytest
+from conftest import quarvel_binary
 from logbuilder import (
     FIRST_TIMES,
     INT32_MAX,
@@ -162,3 +169,37 @@ def test_an_index_row_is_enough_to_read_samples(tmp_path):
         read_raw(str(path), int(frame.iloc[-2]["data_offset"]), 0, 5, header=header)
     with pytest.raises(quarvel.FileChangedError, match="fewer than"):
         read_raw(str(path), int(row["data_offset"]), 0, 10**6)
+
+
+SUMMARY = re.compile(
+    r"ADC CHANNEL         : (.*)\nSAMPLE PERIOD       : (.*) ms\nFIRST SAMPLE LOGGED : (.*)\n"
+    r"TOTAL SAMPLES       : (.*)\nCALIBRATION OFFSET  : (.*)\nCALIBRATION GAIN    : (.*)\n"
+)
+TRUNCATED = re.compile(r"truncated block in input file (.*): (\d+) of (-?\d+) samples read\n")
+
+
+def test_campaign_index_is_the_converters_summaries(campaign):
+    """Every block header of the campaign as the converter reports it, the
+    blocks it cuts short, and the records it writes."""
+    binary = quarvel_binary()
+    if binary is None:
+        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL")
+    paths = campaign["varied"] + campaign["ordered"]
+    done = subprocess.run(
+        [str(binary), "-S", *paths], env=dict(os.environ, TZ="UTC", LC_ALL="C"), capture_output=True, text=True
+    )
+    assert done.returncode == 0, done.stderr
+    frame = quarvel.index(paths)
+    ours = [
+        (str(c), str(p), time.asctime(time.gmtime(t)), str(d), fixed(o, 6), fixed(g, 6))
+        for c, p, t, d, o, g in zip(
+            frame["channel"], frame["period_ms"], frame["first_time"], frame["declared_samples"],
+            frame["offset"].astype(np.float64), frame["gain"].astype(np.float64),
+        )
+    ]  # fmt: skip
+    assert SUMMARY.findall(done.stdout) == ours
+    cut = frame[frame["truncated"]]
+    expected = [(p, str(n), str(d)) for p, n, d in zip(cut["path"], cut["present_samples"], cut["declared_samples"])]
+    assert TRUNCATED.findall(done.stderr) == expected
+    records = frame.groupby("path", sort=False, observed=True)["present_samples"].sum().reindex(paths, fill_value=0)
+    assert [Path(f"{p}.txt").read_bytes().count(b"\r\n") for p in paths] == records.tolist()

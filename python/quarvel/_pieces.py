@@ -1,0 +1,246 @@
+"""Stretches of samples of many logs, as plain numbers that pickle: what
+a Dask task, an xarray array or an export reads.
+
+A piece is a run of selected samples of one block: the block's place in
+its file, its header, and the samples first, first + step, ... (count of
+them). The pieces of a selection, in order, hold its rows: the samples of
+every block of every file, as the concatenation of each file's
+`to_dataframe(step)` has them. Reading pieces opens one file at a time and
+reads only their samples' bytes.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Iterable, Sequence
+
+import numpy as np
+
+from ._headers import SAMPLE_SIZE, changed_error
+from ._index import BlockTable, last_times
+from ._samples import SampleFile, calibrate, read_block_raw, read_block_values, sample_times
+
+PIECE_DTYPE = np.dtype(
+    [
+        ("file", np.int32),  # the position of the block's file among the paths read with the pieces
+        ("block", np.int64),
+        ("data_offset", np.int64),
+        ("channel", np.int32),
+        ("period_ms", np.uint32),
+        ("first_time", np.int32),
+        ("declared_samples", np.int32),
+        ("gain", np.uint32),  # the bits of the binary32 calibration, as stored
+        ("offset", np.uint32),
+        ("first", np.int64),  # the index in the block of the first sample
+        ("step", np.int64),
+        ("count", np.int64),
+    ]
+)
+# The per-sample columns, as LogFile.to_dataframe() names and types them,
+# and the piece field each header column repeats.
+SAMPLE_COLUMNS = (
+    ("block", np.int64),
+    ("time", np.float64),
+    ("adcChan", np.int32),
+    ("samplePeriod", np.uint32),
+    ("totalSamples", np.int32),
+    ("calGain", np.float32),
+    ("calOffset", np.float32),
+    ("rawCounts", np.int16),
+    ("calData", np.float32),
+)
+HEADER_FIELDS = {
+    "block": "block",
+    "adcChan": "channel",
+    "samplePeriod": "period_ms",
+    "totalSamples": "declared_samples",
+    "calGain": "gain",
+    "calOffset": "offset",
+}
+_DTYPES = dict(SAMPLE_COLUMNS)
+_HEADER_ORDER = ("channel", "period_ms", "first_time", "declared_samples", "gain", "offset")
+_NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
+
+
+def block_pieces(table: BlockTable, step: int = 1, channels: Iterable[int] | None = None) -> np.ndarray:
+    """Returns a piece for every block of `table` with samples (of one of
+    `channels`, when given), selecting every `step`-th sample from its
+    first, as ``-n step`` selects them."""
+    keep = table.present_samples > 0
+    if channels is not None:
+        keep &= np.isin(table.channel, np.array(list(channels), dtype=np.int64))
+    rows = np.flatnonzero(keep)
+    pieces = np.zeros(len(rows), dtype=PIECE_DTYPE)
+    pieces["file"] = table.file[rows]
+    for name in ("block", "data_offset", "channel", "period_ms", "first_time", "declared_samples"):
+        pieces[name] = getattr(table, name)[rows]
+    pieces["gain"] = table.gain[rows].view(np.uint32)
+    pieces["offset"] = table.offset[rows].view(np.uint32)
+    pieces["step"] = step
+    pieces["count"] = (table.present_samples[rows] + (step - 1)) // step
+    return pieces
+
+
+def split_pieces(pieces: np.ndarray, most: int) -> tuple[np.ndarray, np.ndarray]:
+    """Returns `pieces` with every piece of more than `most` samples cut
+    into pieces of `most` (the last one shorter), and per new piece whether
+    it was cut from a longer one."""
+    cuts = np.maximum(-(-pieces["count"] // most), 1)
+    source = np.repeat(np.arange(len(pieces)), cuts)
+    part = np.arange(len(source)) - np.repeat(np.cumsum(cuts) - cuts, cuts)  # the piece's place in its block
+    out = pieces[source]
+    out["first"] += part * most * out["step"]
+    out["count"] = np.minimum(out["count"] - part * most, most)
+    return out, (cuts > 1)[source]
+
+
+def partition_bounds(pieces: np.ndarray, cut: np.ndarray, rows: int, most_pieces: int) -> np.ndarray:
+    """Returns the bounds (indices into `pieces`) of partitions of about
+    `rows` samples: a piece cut from a long block makes a partition of its
+    own; other pieces follow each other into a partition until it holds
+    `rows` samples or `most_pieces` pieces."""
+    n = len(pieces)
+    if n == 0:
+        return np.zeros(1, dtype=np.int64)
+    # Stretches of whole pieces between the cut ones; a cut piece is a stretch of its own.
+    after_cut = np.concatenate([[True], cut[:-1]])
+    starts = cut | after_cut
+    stretch = np.cumsum(starts) - 1
+    first = np.flatnonzero(starts)
+    ends = np.cumsum(pieces["count"])
+    before = ends - pieces["count"]  # samples before each piece
+    within = before - before[first][stretch]
+    place = np.arange(n) - first[stretch]
+    new = starts.copy()
+    new[1:] |= (within[1:] // rows != within[:-1] // rows) | (place[1:] // most_pieces != place[:-1] // most_pieces)
+    return np.append(np.flatnonzero(new), n)
+
+
+def select_rows(pieces: np.ndarray, start: int, stop: int, stride: int = 1) -> np.ndarray:
+    """Returns the pieces of the rows range(start, stop, stride) (stride
+    1 or more) of the rows that `pieces` hold in order."""
+    ends = np.cumsum(pieces["count"])
+    begins = ends - pieces["count"]
+    low = int(np.searchsorted(ends, start, side="right"))
+    high = int(np.searchsorted(begins, stop, side="left"))
+    out = pieces[low:high].copy()
+    begins, ends = begins[low:high], ends[low:high]
+    # The first selected row in each piece, and how many follow it there.
+    first_row = start + -(-np.maximum(begins - start, 0) // stride) * stride
+    last = np.minimum(ends, stop)
+    out["count"] = np.maximum(-(-(last - first_row) // stride), 0)
+    out["first"] += (first_row - begins) * out["step"]
+    out["step"] *= stride
+    return out[out["count"] > 0]
+
+
+def piece_times(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Returns the time stamps of each piece's first and last sample."""
+    first = last_times(pieces["first_time"], pieces["period_ms"], pieces["first"] + 1)
+    final = pieces["first"] + (pieces["count"] - 1) * pieces["step"]
+    return first, last_times(pieces["first_time"], pieces["period_ms"], final + 1)
+
+
+def time_ordered(pieces: np.ndarray) -> np.ndarray:
+    """Returns per piece whether its time stamps never decrease."""
+    return (pieces["period_ms"] < _NEGATIVE_STEP) | (pieces["count"] == 1)
+
+
+def header_of(piece: np.void) -> tuple[int, ...]:
+    """Returns the stored header fields of a piece's block, as Python ints."""
+    return tuple(int(piece[name]) for name in _HEADER_ORDER)
+
+
+def selection_of(piece: np.void) -> range:
+    """Returns the indices in its block of a piece's samples."""
+    first, step = int(piece["first"]), int(piece["step"])
+    return range(first, first + int(piece["count"]) * step, step)
+
+
+def read_columns(
+    paths: Sequence[str | bytes | os.PathLike], pieces: np.ndarray, names: Iterable[str]
+) -> dict[str, np.ndarray]:
+    """Returns the per-sample columns `names` (of SAMPLE_COLUMNS) of the
+    rows that `pieces` hold, reading the files `paths` (a piece's "file" is
+    a position in it). Raises the errors of opening a file, and
+    FileChangedError when a file no longer holds the block a piece names."""
+    names = list(names)
+    counts = pieces["count"]
+    total = int(counts.sum())
+    columns: dict[str, np.ndarray] = {}
+    for name in names:
+        if name in HEADER_FIELDS:
+            field = pieces[HEADER_FIELDS[name]]
+            if name in ("calGain", "calOffset"):
+                field = field.astype(np.uint32).view(np.float32)
+            columns[name] = repeat(field.astype(_DTYPES[name], copy=False), counts, total)
+        elif name in ("time", "rawCounts", "calData"):
+            columns[name] = np.empty(total, dtype=_DTYPES[name])
+        else:
+            raise KeyError(f"no column {name!r}")
+    if "time" in columns:
+        _fill_times(pieces, columns["time"])
+    if "rawCounts" in columns or "calData" in columns:
+        _fill_samples(paths, pieces, columns.get("rawCounts"), columns.get("calData"))
+    return columns
+
+
+def repeat(values: np.ndarray, counts: np.ndarray, total: int) -> np.ndarray:
+    """Returns np.repeat(values, counts): for long runs, each filled in one
+    call, which is several times faster than np.repeat's copy per item."""
+    if len(values) * 64 > total:
+        return np.repeat(values, counts)
+    out = np.empty(total, dtype=values.dtype)
+    position = 0
+    for value, count in zip(values, counts.tolist()):
+        out[position : position + count] = value
+        position += count
+    return out
+
+
+def _fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
+    position = 0
+    for first_time, period, selection in zip(
+        pieces["first_time"].tolist(), pieces["period_ms"].tolist(), map(selection_of, pieces)
+    ):
+        sample_times(first_time, period, selection, out[position : position + len(selection)])
+        position += len(selection)
+
+
+def _fill_samples(
+    paths: Sequence[str | bytes | os.PathLike], pieces: np.ndarray, raw: np.ndarray | None, values: np.ndarray | None
+) -> None:
+    """Reads the samples of `pieces` into `raw` and `values` (either may be
+    None), one file open at a time."""
+    gains = pieces["gain"].astype(np.uint32).view(np.float32).astype(np.float64).tolist()
+    offsets = pieces["offset"].astype(np.uint32).view(np.float32).astype(np.float64).tolist()
+    files = pieces["file"].tolist()
+    source: SampleFile | None = None
+    position = 0
+    try:
+        for i, piece in enumerate(pieces):
+            if i == 0 or files[i] != files[i - 1]:
+                if source is not None:
+                    source.check()
+                    source.close()
+                source = None  # not closed twice if opening the next one fails
+                source = SampleFile(paths[files[i]])
+            selection = selection_of(piece)
+            data_offset = int(piece["data_offset"])
+            end = data_offset + (selection[-1] + 1) * SAMPLE_SIZE
+            if source.size < end:
+                raise changed_error(source.path, f"it holds {source.size} bytes, fewer than the {end} indexed")
+            source.check_header(data_offset, header_of(piece))
+            part = slice(position, position + len(selection))
+            if raw is not None:
+                read_block_raw(source, data_offset, selection, raw[part])
+                if values is not None:
+                    calibrate(raw[part], gains[i], offsets[i], values[part])
+            else:
+                read_block_values(source, data_offset, selection, gains[i], offsets[i], values[part])
+            position = part.stop
+        if source is not None:
+            source.check()
+    finally:
+        if source is not None:
+            source.close()

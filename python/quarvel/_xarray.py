@@ -1,0 +1,162 @@
+"""The xarray backend: ``xarray.open_dataset(path, engine="quarvel")``.
+
+Opening a log reads its block headers; the arrays are lazy and read only
+the samples that an index or a Dask chunk asks for.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import warnings
+from typing import Any, Iterable
+
+import numpy as np
+
+from ._headers import open_regular, read_at, truncated_message
+from ._index import scan_files
+from ._optional import require
+from ._pieces import SAMPLE_COLUMNS, block_pieces, read_columns, select_rows
+
+xr = require("xarray")
+indexing = require("xarray.core.indexing")
+BackendArray = require("xarray.backends").BackendArray
+BackendEntrypoint = require("xarray.backends").BackendEntrypoint
+
+# Dask chunks of this many samples (open_mfdataset, or chunks={}).
+PREFERRED_CHUNK = 1 << 21
+DATA_VARIABLES = ("calData", "rawCounts")
+ATTRIBUTES = {
+    "time": {"long_name": "time stamp, in seconds since 1970-01-01 00:00:00 UTC, as the converter sums them"},
+    "block": {"long_name": "the block's position in its file"},
+    "adcChan": {"long_name": "ADC channel"},
+    "samplePeriod": {"long_name": "sample period in ms, as stored"},
+    "totalSamples": {"long_name": "sample count the block header declares"},
+    "calGain": {"long_name": "calibration gain"},
+    "calOffset": {"long_name": "calibration offset"},
+    "rawCounts": {"long_name": "raw ADC count"},
+    "calData": {"long_name": "calibrated value: rawCounts * calGain + calOffset, as the converter computes it"},
+}
+# Names the logger gives its files: a number as the extension (run7.002).
+_LOGGER_NAME = re.compile(r"\.[0-9]+$")
+# What the first bytes of an HDF5 (NetCDF-4) or a classic NetCDF file are.
+_HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+_NETCDF_SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05")
+_HDF5_PLACES = (0, 512, 1024, 2048)
+
+
+class LogArray(BackendArray):
+    """One per-sample column of a log's selected samples, read when indexed."""
+
+    __slots__ = ("path", "pieces", "name", "shape", "dtype")
+
+    def __init__(self, path: str, pieces: np.ndarray, name: str) -> None:
+        self.path = path
+        self.pieces = pieces
+        self.name = name
+        self.shape = (int(pieces["count"].sum()),)
+        self.dtype = np.dtype(dict(SAMPLE_COLUMNS)[name])
+
+    def __getitem__(self, key: Any) -> np.ndarray:
+        # Decoded here rather than by indexing.explicit_indexing_adapter,
+        # whose rewriting of a slice with a negative step can drop its
+        # first item (xarray before 2023.03).
+        (where,) = key.tuple
+        if isinstance(where, slice):
+            return self._read(range(*where.indices(self.shape[0])))
+        if isinstance(where, (int, np.integer)):
+            return self._read(range(self.shape[0])[int(where) : int(where) + 1 or None]).reshape(())
+        # integers, one array or several broadcast into one: read the rows they span
+        positions = np.asarray(where, dtype=np.int64)
+        positions = np.where(positions < 0, positions + self.shape[0], positions)
+        if positions.size == 0:
+            return np.empty(positions.shape, dtype=self.dtype)
+        if positions.min() < 0 or positions.max() >= self.shape[0]:
+            raise IndexError(f"index out of bounds for {self.shape[0]} samples")
+        low = int(positions.min())
+        return self._read(range(low, int(positions.max()) + 1))[positions - low]
+
+    def _read(self, rows: range) -> np.ndarray:
+        """Returns the samples `rows` (a range of either direction)."""
+        if len(rows) == 0:
+            return np.empty(0, dtype=self.dtype)
+        ascending = rows if rows.step > 0 else rows[::-1]
+        pieces = select_rows(self.pieces, ascending.start, ascending.stop, ascending.step)
+        data = read_columns([self.path], pieces, [self.name])[self.name]
+        return data if rows.step > 0 else data[::-1]
+
+
+class QuarvelBackendEntrypoint(BackendEntrypoint):
+    """Opens a quarvel logger file as an xarray Dataset with the dimension
+    ``sample``: the data variables ``calData`` and ``rawCounts``, and the
+    coordinates ``time``, ``block``, ``adcChan``, ``samplePeriod``,
+    ``totalSamples``, ``calGain`` and ``calOffset``, every one a value per
+    sample, as LogFile.to_dataframe() has them. Options: ``step`` (every
+    step-th sample of each block, as ``-n``) and ``channels`` (only the
+    blocks of these channels)."""
+
+    description = "quarvel ADC logger files, read lazily from their block headers"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "step", "channels")
+
+    def open_dataset(  # type: ignore[override]
+        self,
+        filename_or_obj: str | os.PathLike,
+        *,
+        drop_variables: str | Iterable[str] | None = None,
+        step: int = 1,
+        channels: int | Iterable[int] | None = None,
+    ) -> Any:
+        """Returns the Dataset of the log, having read its block headers
+        only. Warns with TruncatedBlockWarning for a block the file cuts
+        short; raises the errors of quarvel.open()."""
+        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+            raise TypeError("the quarvel engine opens a path to a logger file")
+        if step == 0:
+            raise ValueError("the step must not be 0")
+        if isinstance(channels, (int, np.integer)):
+            channels = [channels]
+        path = os.fspath(filename_or_obj)
+        table = scan_files([path])
+        _warn_truncated(path, table)
+        pieces = block_pieces(table, abs(int(step)), channels)
+        drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
+        variables = {}
+        for name, _ in SAMPLE_COLUMNS:
+            if name in drop:
+                continue
+            data = indexing.LazilyIndexedArray(LogArray(path, pieces, name))
+            encoding = {"preferred_chunks": {"sample": PREFERRED_CHUNK}, "dtype": np.dtype(dict(SAMPLE_COLUMNS)[name])}
+            variables[name] = xr.Variable(("sample",), data, ATTRIBUTES[name], encoding)
+        data_vars = {name: variables.pop(name) for name in DATA_VARIABLES if name in variables}
+        return xr.Dataset(data_vars, coords=variables)
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        """True for a regular file named as the logger names them (a number
+        as its extension, such as run7.002) that is not an HDF5 or NetCDF
+        file; False for anything else, Zarr stores (folders) included."""
+        try:
+            path = os.fspath(filename_or_obj)
+        except TypeError:
+            return False
+        if not _LOGGER_NAME.search(os.fsdecode(path)):
+            return False
+        try:
+            fd, _ = open_regular(path)  # a pipe or a folder is refused without waiting
+        except OSError:
+            return False
+        try:
+            head = read_at(fd, 0, 4)
+            places = [read_at(fd, place, len(_HDF5_SIGNATURE)) for place in _HDF5_PLACES]
+        except OSError:
+            return False
+        finally:
+            os.close(fd)
+        return head not in _NETCDF_SIGNATURES and _HDF5_SIGNATURE not in places
+
+
+def _warn_truncated(path: str, table: Any) -> None:
+    from ._reader import TruncatedBlockWarning
+
+    for row in np.flatnonzero(table.truncated()).tolist():
+        message = truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row]))
+        warnings.warn(message, TruncatedBlockWarning, stacklevel=4)

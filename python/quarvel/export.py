@@ -1,0 +1,396 @@
+"""`python3 -m quarvel export OUT FILE...`: every sample of the logs into one
+NetCDF-4 file (OUT ending in .nc) or Zarr store (OUT ending in .zarr).
+
+The output has three dimensions:
+
+    sample  time (float64), calData (float32), rawCounts (int16), and
+            sample_block (int32): the row along `block` of the sample's block
+    block   a row per block header, in file order: block_file (the row
+            along `file`), block_in_file, channel, period_ms, first_time,
+            declared_samples, present_samples, gain, offset, data_offset,
+            and first_sample (the row along `sample` of its first sample)
+    file    path and file_size of each log, in operand order
+
+The numbers are stored as the reader returns them, bit for bit, without
+fill values, scale factors or time units that a reader would decode: plain
+xarray reads them back unchanged. The samples are written a chunk at a
+time, compressed; memory does not grow with the input.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import sys
+from typing import Any, Callable, Sequence, TextIO
+
+import numpy as np
+
+from ._headers import HEADER_SIZE, open_regular, read_headers, truncated_message
+from ._index import BlockTable, build_table
+from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
+from .info import _reason, display_name
+
+# Samples per chunk of the stored arrays, and per write.
+CHUNK = 1 << 20
+SAMPLE_VARIABLES = (
+    ("time", np.float64, "time stamp, in seconds since 1970-01-01 00:00:00 UTC, as the converter sums them"),
+    ("calData", np.float32, "calibrated value: rawCounts * gain + offset, as the converter computes it"),
+    ("rawCounts", np.int16, "raw ADC count"),
+    ("sample_block", np.int32, "the row along the block dimension of the sample's block"),
+)
+BLOCK_VARIABLES = (
+    ("block_file", np.int32, "the row along the file dimension of the block's file"),
+    ("block_in_file", np.int64, "the block's position in its file, from 0"),
+    ("channel", np.int32, "ADC channel"),
+    ("period_ms", np.uint32, "sample period in ms, as stored"),
+    ("first_time", np.int32, "first sample's time, in seconds since 1970-01-01 00:00:00 UTC"),
+    ("declared_samples", np.int32, "sample count the header declares"),
+    ("present_samples", np.int64, "samples the file holds"),
+    ("gain", np.float32, "calibration gain, as stored"),
+    ("offset", np.float32, "calibration offset, as stored"),
+    ("data_offset", np.int64, "byte offset of the block's first sample in its file"),
+    ("first_sample", np.int64, "the row along the sample dimension of the block's first sample"),
+)
+_ZSTD_LEVEL = 3
+_ZLIB_LEVEL = 1
+
+
+class ReadError(Exception):
+    """A log could not be read while its samples were being exported."""
+
+    def __init__(self, path: str, error: Exception) -> None:
+        super().__init__(path, error)
+        self.path = path
+        self.error = error
+
+
+# ---- the stores
+
+
+class NetcdfStore:
+    """A NetCDF-4 file, written with netCDF4, else h5netcdf."""
+
+    def __init__(self, path: str) -> None:
+        self._cache: tuple | None = None
+        try:
+            import netCDF4
+            from netCDF4 import Dataset
+
+            self._no_fill: Any = False
+            # Every chunk is written whole, once: a chunk cache would only
+            # hold memory, tens of MB of it. The setting is the process's,
+            # and is put back on closing.
+            self._cache = netCDF4.get_chunk_cache()
+            netCDF4.set_chunk_cache(0, 0, 1.0)
+        except ImportError:
+            try:
+                from h5netcdf.legacyapi import Dataset
+            except ImportError as error:
+                raise ImportError(
+                    "writing NetCDF needs the package 'netCDF4' or 'h5netcdf', and neither is installed "
+                    "(pip install netCDF4, or on Debian: apt install python3-netcdf4)"
+                ) from error
+            self._no_fill = None
+        try:
+            self.data = Dataset(path, "w")
+        except BaseException:
+            self._restore_cache()
+            raise
+
+    def dimension(self, name: str, size: int) -> None:
+        self.data.createDimension(name, size if size > 0 else None)
+
+    def variable(self, name: str, dtype: Any, dimension: str, size: int, attributes: dict[str, str]) -> Any:
+        if dtype is str:
+            variable = self.data.createVariable(name, str, (dimension,))
+        else:
+            variable = self.data.createVariable(
+                name,
+                np.dtype(dtype),
+                (dimension,),
+                zlib=True,
+                complevel=_ZLIB_LEVEL,
+                shuffle=True,
+                chunksizes=(max(1, min(CHUNK, size)),),
+                fill_value=self._no_fill,
+            )
+        for key, value in attributes.items():
+            variable.setncattr(key, value)
+        return variable
+
+    def attribute(self, key: str, value: str) -> None:
+        self.data.setncattr(key, value)
+
+    def close(self) -> None:
+        try:
+            self.data.close()
+        finally:
+            self._restore_cache()
+
+    def _restore_cache(self) -> None:
+        if self._cache is not None:
+            import netCDF4
+
+            netCDF4.set_chunk_cache(*self._cache)
+            self._cache = None
+
+
+class ZarrStore:
+    """A Zarr (version 2) store in a folder, as xarray lays it out."""
+
+    def __init__(self, path: str) -> None:
+        from ._optional import require
+
+        self.zarr = require("zarr")
+        self.codecs = require("numcodecs")
+        self.path = path
+        self.group = self.zarr.open_group(path, mode="w")
+        self.compressor = self.codecs.Blosc(cname="zstd", clevel=_ZSTD_LEVEL, shuffle=self.codecs.Blosc.SHUFFLE)
+
+    def dimension(self, name: str, size: int) -> None:
+        pass  # a Zarr array names its dimensions itself
+
+    def variable(self, name: str, dtype: Any, dimension: str, size: int, attributes: dict[str, str]) -> Any:
+        chunks = (max(1, min(CHUNK, size)),)
+        if dtype is str:
+            array = self.group.create_dataset(
+                name, shape=(size,), chunks=chunks, dtype=object, object_codec=self.codecs.VLenUTF8()
+            )
+        else:
+            # No fill value: xarray would read one as a missing value.
+            array = self.group.create_dataset(
+                name, shape=(size,), chunks=chunks, dtype=dtype, compressor=self.compressor, fill_value=None
+            )
+        array.attrs.update({"_ARRAY_DIMENSIONS": [dimension], **attributes})
+        return array
+
+    def attribute(self, key: str, value: str) -> None:
+        self.group.attrs[key] = value
+
+    def close(self) -> None:
+        self.zarr.consolidate_metadata(self.path)
+
+
+STORES: dict[str, Callable[[str], Any]] = {".nc": NetcdfStore, ".zarr": ZarrStore}
+
+
+def store_kind(path: str) -> str | None:
+    """Returns the extension that says which store `path` is, or None."""
+    for extension in STORES:
+        if path.lower().endswith(extension):
+            return extension
+    return None
+
+
+# ---- writing
+
+
+class SampleWriter:
+    """Writes the per-sample columns a chunk at a time, whatever the size
+    of the pieces handed to it: every write but the last fills a whole
+    chunk, so nothing is compressed twice."""
+
+    def __init__(self, variables: dict[str, Any]) -> None:
+        self.variables = variables
+        self.buffers = {name: np.empty(CHUNK, dtype=variable.dtype) for name, variable in variables.items()}
+        self.filled = 0
+        self.written = 0
+
+    def append(self, columns: dict[str, np.ndarray]) -> None:
+        length = len(next(iter(columns.values())))
+        done = 0
+        while done < length:
+            take = min(CHUNK - self.filled, length - done)
+            for name, buffer in self.buffers.items():
+                buffer[self.filled : self.filled + take] = columns[name][done : done + take]
+            self.filled += take
+            done += take
+            if self.filled == CHUNK:
+                self.flush()
+
+    def flush(self) -> None:
+        if self.filled == 0:
+            return
+        for name, variable in self.variables.items():
+            variable[self.written : self.written + self.filled] = self.buffers[name][: self.filled]
+        self.written += self.filled
+        self.filled = 0
+
+
+def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTable, version: str) -> None:
+    """Writes every sample of `table`'s blocks, and the block and file
+    tables, into `store`. Raises ReadError for a log that cannot be read."""
+    present = table.present_samples.astype(np.int64)
+    total = int(present.sum())
+    first_sample = np.cumsum(present) - present
+    for name, size in (("sample", total), ("block", len(table)), ("file", len(paths))):
+        store.dimension(name, size)
+    store.attribute("title", "quarvel logs: every sample, block header and file")
+    store.attribute("source", f"python3 -m quarvel export (quarvel {version})")
+    blocks = {
+        "block_file": table.file,
+        "block_in_file": table.block,
+        "channel": table.channel,
+        "period_ms": table.period_ms,
+        "first_time": table.first_time,
+        "declared_samples": table.declared_samples,
+        "present_samples": present,
+        "gain": table.gain,
+        "offset": table.offset,
+        "data_offset": table.data_offset,
+        "first_sample": first_sample,
+    }
+    for name, dtype, text in BLOCK_VARIABLES:
+        variable = store.variable(name, dtype, "block", len(table), {"long_name": text})
+        if len(table):
+            variable[:] = np.asarray(blocks[name], dtype=dtype)
+    names = store.variable("path", str, "file", len(paths), {"long_name": "the log's path, as given"})
+    if paths:
+        names[:] = np.array([_storable(path) for path in paths], dtype=object)
+    file_sizes = store.variable("file_size", np.int64, "file", len(paths), {"long_name": "the log's size in bytes"})
+    if paths:
+        file_sizes[:] = sizes
+    variables = {}
+    for name, dtype, text in SAMPLE_VARIABLES:
+        attributes = {"long_name": text}
+        if name in ("calData", "rawCounts"):
+            attributes["coordinates"] = "time"
+        variables[name] = store.variable(name, dtype, "sample", total, attributes)
+    writer = SampleWriter(variables)
+    first_row = np.cumsum(_counts(table)) - _counts(table)  # each file's first block
+    pieces, cut = split_pieces(block_pieces(table), CHUNK)
+    bounds = partition_bounds(pieces, cut, CHUNK, 4096)
+    for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+        part = pieces[low:high]
+        try:
+            columns = read_columns(paths, part, ("time", "calData", "rawCounts"))
+        except OSError as error:
+            raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
+        rows = first_row[part["file"]] + part["block"]
+        columns["sample_block"] = repeat(rows.astype(np.int32), part["count"], int(part["count"].sum()))
+        writer.append(columns)
+    writer.flush()
+
+
+def _counts(table: BlockTable) -> np.ndarray:
+    """The blocks of each file of `table`."""
+    return np.bincount(table.file, minlength=len(table.paths)).astype(np.int64)
+
+
+def _failed_piece(part: np.ndarray, error: OSError, paths: list[str]) -> int:
+    """The piece of `part` whose file `error` names (the first if none)."""
+    for i, file in enumerate(part["file"].tolist()):
+        if error.filename == paths[file]:
+            return i
+    return 0
+
+
+def _storable(path: str) -> str:
+    """`path` as text that UTF-8 can hold: a name with bytes that were not
+    valid in the file system's encoding is kept in info's escaped form."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return display_name(path, "ascii")
+    return path
+
+
+# ---- the command
+
+
+def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, BlockTable, int]:
+    """Reads the block headers of `paths`; reports on `err` each file that
+    cannot be read and each block cut short. Returns the readable paths,
+    their sizes, their block table and the exit status so far."""
+    raw = bytearray()
+    readable: list[str] = []
+    sizes: list[int] = []
+    counts: list[int] = []
+    status = 0
+    encoding = getattr(err, "encoding", None)
+    for path in paths:
+        before = len(raw)
+        try:
+            fd, info = open_regular(path)
+            try:
+                read_headers(fd, info.st_size, path, raw)
+            finally:
+                os.close(fd)
+        except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
+            del raw[before:]
+            print(f"quarvel export: cannot read {display_name(path, encoding)}: {_reason(error)}", file=err)
+            status = 1
+            continue
+        readable.append(path)
+        sizes.append(info.st_size)
+        counts.append((len(raw) - before) // HEADER_SIZE)
+    table = build_table(raw, readable, np.array(sizes, dtype=np.int64), np.array(counts, dtype=np.int64))
+    for row in np.flatnonzero(table.truncated()).tolist():
+        path = readable[int(table.file[row])]
+        print(truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row])), file=err)
+    return readable, np.array(sizes, dtype=np.int64), table, status
+
+
+def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
+    """Exports the logs `paths` into `out` (.nc or .zarr); returns the exit
+    status: 1 when a log could not be read or `out` could not be written.
+    The output appears whole or not at all: it is written beside `out`
+    and renamed when complete."""
+    encoding = getattr(err, "encoding", None)
+    kind = store_kind(out)
+    if kind is None:
+        name = display_name(out, encoding)
+        print(f"quarvel export: {name}: the name must end in .nc (NetCDF-4) or .zarr (Zarr)", file=err)
+        return 1
+    folder = os.path.dirname(out) or os.curdir
+    if not os.path.isdir(folder):
+        name, where = display_name(out, encoding), display_name(folder, encoding)
+        print(f"quarvel export: cannot write {name}: there is no folder {where}", file=err)
+        return 1
+    readable, sizes, table, status = scan(paths, err)
+    if not readable:
+        print("quarvel export: no log could be read; nothing written", file=err)
+        return 1
+    from . import __version__
+
+    partial = _partial_name(out)
+    try:
+        store = STORES[kind](partial)
+        try:
+            write_store(store, readable, sizes, table, __version__)
+        finally:
+            store.close()
+        _replace(partial, out, kind)
+    except ReadError as error:
+        _remove(partial)
+        name = display_name(error.path, encoding)
+        print(f"quarvel export: cannot read {name}: {_reason(error.error)}; nothing written", file=err)
+        return 1
+    except Exception as error:  # noqa: BLE001 - a message, never a traceback
+        _remove(partial)
+        print(f"quarvel export: cannot write {display_name(out, encoding)}: {_reason(error)}", file=err)
+        return 1
+    return status
+
+
+def _partial_name(out: str) -> str:
+    head, tail = os.path.split(out)
+    return os.path.join(head, f".{tail}.partial-{os.getpid()}")
+
+
+def _replace(partial: str, out: str, kind: str) -> None:
+    """Puts the finished output in place of `out`. An existing Zarr store
+    is replaced; a folder that is not one is left alone."""
+    if kind == ".zarr" and os.path.isdir(out) and not os.path.islink(out):
+        if not os.path.exists(os.path.join(out, ".zgroup")):
+            raise IsADirectoryError("it is a folder that is not a Zarr store; remove it or name another")
+        shutil.rmtree(out)
+    os.replace(partial, out)
+
+
+def _remove(partial: str) -> None:
+    if os.path.isdir(partial):
+        shutil.rmtree(partial, ignore_errors=True)
+    elif os.path.lexists(partial):
+        os.remove(partial)

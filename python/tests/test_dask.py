@@ -1,0 +1,174 @@
+"""quarvel.dask_dataframe(): the reader's rows, bit for bit, under the
+threaded scheduler and on a cluster of processes; known divisions only
+when the rows are in time order; tasks that read only their own files and
+columns."""
+
+from __future__ import annotations
+
+import os
+import pickle
+import shutil
+
+import numpy as np
+import pytest
+from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, join_frames, reader_frames
+
+pd = pytest.importorskip("pandas")
+dask = pytest.importorskip("dask")
+pytest.importorskip("dask.dataframe")
+
+import quarvel  # noqa: E402
+import quarvel._dask as qdask  # noqa: E402
+import quarvel._pieces as pieces_module  # noqa: E402
+from quarvel._samples import SampleFile  # noqa: E402
+
+COLUMNS = ["path", "block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset"]
+COLUMNS += ["rawCounts", "calData"]
+
+
+@pytest.fixture
+def small_partitions(monkeypatch):
+    """Partitions of about 4,000 samples and at most 100 pieces: the
+    campaign's long blocks are cut, and its small ones share partitions."""
+    monkeypatch.setattr(qdask, "PARTITION_SAMPLES", 4000)
+    monkeypatch.setattr(qdask, "PARTITION_PIECES", 100)
+
+
+def computed(frame, compute=None):
+    """Yields the partitions of `frame`, computed a few at a time (by
+    `compute`, a function of a list of Delayed; the threaded scheduler by
+    default), each checked to be a partition of `frame`'s columns, types
+    and categories, indexed by its time stamps."""
+    compute = compute or (lambda parts: dask.compute(*parts, scheduler="threads"))
+    parts = frame.to_delayed()
+    categories = frame["path"].dtype
+    for low in range(0, len(parts), 8):
+        for part in compute(parts[low : low + 8]):
+            assert list(part.columns) == COLUMNS and part.dtypes.equals(frame.dtypes)
+            assert part["path"].dtype == categories
+            assert part.index.dtype == np.float64 and part.index.name is None
+            assert part.index.to_numpy().tobytes() == part["time"].to_numpy().tobytes()
+            yield part
+
+
+def readers_maxima(paths, step=1):
+    """The maximum of calData per channel, from the reader's rows."""
+    maxima = [frame.groupby("adcChan")["calData"].max() for frame in reader_frames(paths, step)]
+    return pd.concat(maxima).groupby(level=0).max()
+
+
+def assert_readers_rows(frame, paths, step=1, channels=None, compute=None) -> None:
+    assert frame["path"].dtype == pd.CategoricalDtype(list(dict.fromkeys(paths)))
+    assert_rows_are_readers(computed(frame, compute), paths, COLUMNS, step, channels)
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+@pytest.mark.parametrize("step", [1, 3, -7, 1000])
+def test_rows_are_the_readers(campaign, small_partitions, step):
+    paths = campaign["varied"]
+    assert (quarvel.index(paths)["present_samples"] > 4000).sum() >= 3  # blocks to cut
+    frame = quarvel.dask_dataframe(paths, step=step)
+    assert_readers_rows(frame, paths, step)
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+def test_channels_and_patterns(campaign, small_partitions):
+    paths = campaign["varied"]
+    pattern = os.path.join(os.path.dirname(paths[0]), "*.002")
+    frame = quarvel.dask_dataframe(pattern, step=2, channels=[0, 3])
+    assert_readers_rows(frame, paths, 2, [0, 3])
+    one = quarvel.dask_dataframe(paths, channels=np.int32(5))["adcChan"].compute()
+    blocks = quarvel.index(paths)
+    assert set(one) == {5} and len(one) == blocks["present_samples"][blocks["channel"] == 5].sum()
+    none = quarvel.dask_dataframe(paths, channels=[12345])
+    assert none.compute().dtypes.equals(frame._meta.dtypes) and len(none) == 0
+
+
+def test_divisions_are_known_only_for_rows_in_time_order(campaign, small_partitions):
+    ordered = quarvel.dask_dataframe(campaign["ordered"])
+    assert ordered.known_divisions and ordered.npartitions > 10
+    divisions = ordered.divisions
+    full = ordered.compute()
+    ends = np.cumsum(ordered.map_partitions(len).compute().to_numpy())
+    for i, times in enumerate(np.split(full.index.to_numpy(), ends[:-1])):  # every partition within its divisions
+        assert divisions[i] == times[0] and (np.diff(times) >= 0).all()
+        assert times[-1] == divisions[-1] if i == len(ends) - 1 else times[-1] < divisions[i + 1]
+    low, high = divisions[4] + 0.5, divisions[7] - 0.25
+    chosen = ordered.loc[low:high]
+    assert chosen.npartitions == 3
+    assert_same_bits(chosen.compute(), full.loc[low:high], COLUMNS[1:])
+    assert not quarvel.dask_dataframe(campaign["varied"]).known_divisions  # time runs backwards there
+
+
+def test_a_question_builds_only_its_columns(campaign, monkeypatch):
+    asked = []
+    read = qdask.read_columns
+
+    def spy(paths, pieces, names):
+        asked.append(sorted(names))
+        return read(paths, pieces, names)
+
+    monkeypatch.setattr(qdask, "read_columns", spy)
+    frame = quarvel.dask_dataframe(campaign["ordered"])
+    maxima = frame.groupby("adcChan")["calData"].max().compute(scheduler="threads")
+    assert asked and all(names == ["adcChan", "calData", "time"] for names in asked)  # time: the index
+    assert_same_bits(maxima.to_frame(), readers_maxima(campaign["ordered"]).to_frame(), ["calData"])
+
+
+def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, monkeypatch):
+    """What a task carries pickles; it opens no file but its own (the
+    others may be gone by then), and one at a time."""
+    paths = [shutil.copy(p, tmp_path) for p in campaign["ordered"]]
+    frame = quarvel.dask_dataframe(paths)
+    layer = frame.__dask_graph__().layers[frame._name]
+    chosen = max(range(frame.npartitions), key=lambda i: len(layer.inputs[i].paths))  # of several files
+    part = pickle.loads(pickle.dumps(layer.inputs[chosen]))
+    assert len(part.paths) > 1 and len(part.paths) < len(paths)
+    for path in set(paths) - set(part.paths):
+        os.remove(path)
+    open_files = []
+
+    class CountedFile(SampleFile):
+        def __init__(self, path):
+            super().__init__(path)
+            open_files.append(self)
+            assert sum(f.fd >= 0 for f in open_files) == 1
+
+    monkeypatch.setattr(pieces_module, "SampleFile", CountedFile)
+    got = frame.get_partition(chosen).compute(scheduler="sync")
+    assert [f.path for f in open_files] == list(part.paths) and all(f.fd < 0 for f in open_files)
+    want = []
+    for piece in part.pieces:  # the reader's blocks, or their stretches, that the task holds
+        with quarvel.open(part.paths[piece["file"]]) as log:
+            first, step = int(piece["first"]), int(piece["step"])
+            block = log.blocks[int(piece["block"])]
+            want.append(block[first : first + int(piece["count"]) * step : step].to_dataframe())
+    assert_same_bits(got, join_frames(want), COLUMNS[1:])
+
+
+def test_files_that_change_or_vanish(campaign, tmp_path):
+    with pytest.raises(ValueError, match="step"):
+        quarvel.dask_dataframe(campaign["ordered"], step=0)
+    with pytest.raises(FileNotFoundError):
+        quarvel.dask_dataframe([campaign["ordered"][0], str(tmp_path / "missing.002")])
+    path = shutil.copy(campaign["ordered"][-1], tmp_path)
+    frame = quarvel.dask_dataframe(path)
+    os.truncate(path, os.path.getsize(path) // 2)
+    with pytest.raises(quarvel.FileChangedError):
+        frame.compute()
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed
+def test_a_cluster_of_processes(campaign, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")])))
+    paths = campaign["varied"]
+    frame = quarvel.dask_dataframe(paths, step=3)
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
+    ) as cluster, distributed.Client(cluster) as client:
+        maxima = client.compute(frame.groupby("adcChan")["calData"].max()).result()
+        assert_same_bits(maxima.to_frame(), readers_maxima(paths, 3).to_frame(), ["calData"])
+        assert_readers_rows(frame, paths, 3, compute=lambda parts: client.gather(client.compute(parts)))
+        assert len(client.run(os.getpid)) == 2

@@ -1,0 +1,170 @@
+"""`python3 -m quarvel export`: what plain xarray, without quarvel, reads
+back from the NetCDF-4 file or Zarr store is the reader's, bit for bit;
+bad input is reported file by file; a failed export leaves nothing
+behind."""
+
+from __future__ import annotations
+
+import io
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import assert_rows_are_readers, assert_same_bits, python_env
+
+pytest.importorskip("pandas")
+pytest.importorskip("xarray")  # to read the output back
+
+import quarvel  # noqa: E402
+import quarvel.export as qexport  # noqa: E402
+
+WRITERS = {".nc": "netCDF4", ".zarr": "zarr"}
+# Run with no quarvel importable: the output must stand on its own.
+READ_BACK = """
+import sys
+import numpy as np
+import xarray as xr
+try:
+    import quarvel
+except ImportError:
+    pass
+else:
+    sys.exit("quarvel can be imported here")
+path, out = sys.argv[1:]
+data = xr.open_dataset(path)
+for name in data.variables:  # one at a time: the campaign may be large
+    np.save(f"{out}/{name}.npy", data[name].values, allow_pickle=name == "path")
+if path.endswith(".nc"):  # an HDF5 file too
+    import h5py
+    with h5py.File(path, "r") as plain:
+        if plain["calData"][:].tobytes() != data["calData"].values.tobytes():
+            sys.exit("h5py reads other calData")
+"""
+BLOCK_FIELDS = ["channel", "period_ms", "first_time", "declared_samples", "present_samples", "gain", "offset"]
+
+
+def export(*args: str) -> subprocess.CompletedProcess:
+    command = [sys.executable, "-m", "quarvel", "export", *args]
+    return subprocess.run(command, env=python_env(), capture_output=True, text=True)
+
+
+def read_back(path, folder) -> dict[str, np.ndarray]:
+    """Returns the arrays that plain xarray reads from the output `path`,
+    mapped from files in `folder`."""
+    out = folder / f"arrays-{os.path.basename(path)}"
+    out.mkdir()
+    done = subprocess.run(
+        [sys.executable, "-c", READ_BACK, str(path), str(out)], cwd=folder, capture_output=True, text=True,
+        env={key: value for key, value in os.environ.items() if key != "PYTHONPATH"},
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    arrays = {f.stem: np.load(f, mmap_mode="r") for f in out.iterdir() if f.stem != "path"}
+    arrays["path"] = np.load(out / "path.npy", allow_pickle=True)  # strings: objects, not mapped
+    return arrays
+
+
+def samples(arrays, length=1 << 20):
+    """Yields the per-sample arrays a stretch at a time, with each sample's
+    block (its position in its file) and path."""
+    for start in range(0, len(arrays["time"]), length):
+        part = {name: np.asarray(arrays[name][start : start + length]) for name in ("time", "calData", "rawCounts")}
+        rows = np.asarray(arrays["sample_block"][start : start + length])
+        part["block"] = np.asarray(arrays["block_in_file"])[rows]
+        part["path"] = arrays["path"][np.asarray(arrays["block_file"])[rows]]
+        yield part
+
+
+@pytest.mark.parametrize("extension", WRITERS)
+def test_plain_xarray_reads_back_the_reader(campaign, tmp_path, extension):
+    pytest.importorskip(WRITERS[extension])
+    if extension == ".nc":
+        pytest.importorskip("h5py")  # which reads it back too
+    good = campaign["varied"][:25]
+    out = tmp_path / f"campaign{extension}"
+    done = export(str(out), *good[:10], str(tmp_path / "missing.002"), str(tmp_path), *good[10:])
+    assert done.returncode == 1
+    lines = done.stderr.splitlines()
+    assert f"quarvel export: cannot read {tmp_path / 'missing.002'}: No such file or directory" in lines
+    assert f"quarvel export: cannot read {tmp_path}: Is a directory" in lines
+    index = quarvel.index(good)
+    cut = index[index["truncated"]]
+    assert [line for line in lines if line.startswith("truncated")] == [
+        f"truncated block in input file {p}: {n} of {d} samples read"
+        for p, n, d in zip(cut["path"], cut["present_samples"], cut["declared_samples"])
+    ]
+    arrays = read_back(out, tmp_path)
+    assert_rows_are_readers(samples(arrays), good, ["time", "calData", "rawCounts", "block", "path"])
+    assert_same_bits(arrays, index, BLOCK_FIELDS + ["data_offset"])
+    assert arrays["path"].tolist() == good
+    assert arrays["file_size"].tolist() == [os.path.getsize(p) for p in good]
+    assert arrays["block_in_file"].tolist() == index["block"].tolist()
+    assert arrays["path"][arrays["block_file"]].tolist() == index["path"].tolist()
+    with_samples = np.flatnonzero(index["present_samples"] > 0)
+    assert (arrays["sample_block"][arrays["first_sample"][with_samples]] == with_samples).all()
+
+
+def test_what_is_not_exported(campaign, tmp_path):
+    log = campaign["varied"][3]
+    done = export(str(tmp_path / "out.nc"), str(tmp_path / "missing.002"))
+    assert done.returncode == 1
+    assert done.stderr.splitlines()[-1] == "quarvel export: no log could be read; nothing written"
+    assert not os.listdir(tmp_path)
+    done = export(str(tmp_path / "out.h5"), log)
+    assert done.returncode == 1 and "the name must end in .nc (NetCDF-4) or .zarr (Zarr)" in done.stderr
+    done = export(str(tmp_path / "none" / "out.zarr"), log)  # Zarr would make the folder
+    assert done.returncode == 1 and f"there is no folder {tmp_path / 'none'}" in done.stderr
+    assert not os.listdir(tmp_path)
+    pytest.importorskip("zarr")
+    folder = tmp_path / "kept.zarr"
+    folder.mkdir()
+    (folder / "notes.txt").write_text("mine")
+    done = export(str(folder), log)
+    assert done.returncode == 1 and "it is a folder that is not a Zarr store" in done.stderr
+    assert os.listdir(folder) == ["notes.txt"] and len(os.listdir(tmp_path)) == 1
+    store = tmp_path / "store.zarr"
+    assert export(str(store), campaign["varied"][1]).returncode == 0
+    assert export(str(store), log).returncode == 0  # a Zarr store is replaced
+    assert read_back(store, tmp_path)["path"].tolist() == [log]
+
+
+def test_a_log_that_fails_midway_leaves_the_old_output(campaign, tmp_path, monkeypatch):
+    pytest.importorskip("netCDF4")
+    out = tmp_path / "out.nc"
+    out.write_bytes(b"the previous export")
+    calls = []
+    read = qexport.read_columns
+
+    def failing(paths, pieces, names):
+        calls.append(1)
+        if len(calls) == 2:
+            path = paths[pieces["file"][0]]
+            raise quarvel.FileChangedError(5, "the file changed after it was opened: it shrank", path)
+        return read(paths, pieces, names)
+
+    monkeypatch.setattr(qexport, "CHUNK", 5000)
+    monkeypatch.setattr(qexport, "read_columns", failing)
+    err = io.StringIO()
+    paths = campaign["varied"][:4]
+    assert qexport.run(str(out), paths, err=err) == 1
+    last = err.getvalue().splitlines()[-1]
+    assert last.endswith(": the file changed after it was opened: it shrank; nothing written")
+    assert out.read_bytes() == b"the previous export" and os.listdir(tmp_path) == ["out.nc"]
+
+
+def test_h5netcdf_writes_what_netcdf4_writes(campaign, tmp_path, monkeypatch):
+    """Where netCDF4 is missing, h5netcdf writes the NetCDF-4 file."""
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    pytest.importorskip("h5netcdf")
+    paths = campaign["varied"][:6]
+    assert qexport.run(str(tmp_path / "netcdf4.nc"), paths, err=io.StringIO()) == 0
+    monkeypatch.setitem(sys.modules, "netCDF4", None)  # its import fails
+    assert qexport.run(str(tmp_path / "h5netcdf.nc"), paths, err=io.StringIO()) == 0
+    ours, theirs = (xr.open_dataset(tmp_path / name, engine="h5netcdf") for name in ("h5netcdf.nc", "netcdf4.nc"))
+    assert list(ours.variables) == list(theirs.variables) and ours.attrs == theirs.attrs
+    for name in theirs.variables:
+        assert ours[name].attrs == theirs[name].attrs and "_FillValue" not in ours[name].encoding, name
+    assert_same_bits(ours, theirs, [name for name in theirs.variables if name != "path"])
+    assert ours["path"].values.tolist() == paths
