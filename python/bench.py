@@ -20,7 +20,7 @@ Workloads:
 With --baseline DIR, the big and sparse readings are also timed with the
 quarvel package found in DIR (another version of it), taking turns.
 
-The logs come from the campaign of tests/logbuilder.py. Every measurement
+The logs come from the campaign of python/tests/logbuilder.py. Every measurement
 runs in a fresh process, the programs taking turns; the figures are the best
 wall time, the median CPU time, and the median peak memory: the growth of the
 process's resident set while the measured code ran (the interpreter and numpy

@@ -4,7 +4,7 @@ side in one run.
     /usr/bin/python3 python/bench_many.py [--quarvel build/quarvel] [--runs 3] [--dir DIR]
                                           [--only dask|cluster|export] [--logs 24] [--samples 8000000]
 
-Workloads (the logs come from tests/logbuilder.py's campaign writer):
+Workloads (the logs come from python/tests/logbuilder.py's campaign writer):
   dask     the maximum of calData per channel, on LOGS logs of SAMPLES
            samples (8 blocks each) and on 2,000 logs of one 500-sample block:
            (loop) quarvel.open, values() and times() of every block, a
