@@ -37,6 +37,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
@@ -140,7 +141,6 @@ def peak_resident() -> int:
 def run_child(name: str, path: str, quarvel: str) -> None:
     """Runs the measured code `name` on `path` and prints its figures."""
     import importlib
-    import time
 
     # Imports are not what is measured: they are done before the clock starts.
     pandas = importlib.import_module("pandas") if name == "read_csv" else None
@@ -149,7 +149,13 @@ def run_child(name: str, path: str, quarvel: str) -> None:
     setup, code = INDEX_CHILDREN.get(name, ("", CHILDREN.get(name)))
     scope = {"np": np, "pandas": pandas, "subprocess": subprocess, "path": path, "quarvel": quarvel}
     exec(setup, scope)
+    figures = run_measured(code, scope)
+    print(json.dumps({**figures, "arrays": int(scope["returned"])}))
 
+
+def run_measured(code: str, scope: dict) -> dict[str, float]:
+    """Runs `code` in `scope`; returns its wall time ("seconds"), CPU time
+    ("cpu") and the growth of the resident set's peak while it ran ("peak")."""
     # Reset the peak to the present so that only the measured code counts.
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
@@ -158,9 +164,7 @@ def run_child(name: str, path: str, quarvel: str) -> None:
     start = time.perf_counter()
     exec(code, scope)
     seconds = time.perf_counter() - start
-    cpu = cpu_seconds() - cpu_before
-    peak = peak_resident() - before
-    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak": peak, "arrays": int(scope["returned"])}))
+    return {"seconds": seconds, "cpu": cpu_seconds() - cpu_before, "peak": peak_resident() - before}
 
 
 def cpu_seconds() -> float:

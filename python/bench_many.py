@@ -44,7 +44,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE / "tests"))
 sys.path.insert(0, str(HERE))
-from bench import cpu_seconds, peak_resident, resident  # noqa: E402
+from bench import peak_resident, run_measured  # noqa: E402
 from logbuilder import write_campaign  # noqa: E402
 
 SMALL_FILES = 2000
@@ -111,16 +111,9 @@ def run_route(name: str, folder: str) -> None:
     setup, code = ROUTES[name]
     scope: dict = {"paths": paths}
     exec(setup, scope)
-    with open("/proc/self/clear_refs", "w") as clear:
-        clear.write("5")
-    before = resident()
-    cpu_before = cpu_seconds()
-    start = time.perf_counter()
-    exec(code, scope)
-    seconds = time.perf_counter() - start
+    figures = run_measured(code, scope)
     result = {int(k): float(v) for k, v in scope["result"].items()}
-    print(json.dumps({"seconds": seconds, "cpu": cpu_seconds() - cpu_before, "peak": peak_resident() - before,
-                      "result": result}))  # fmt: skip
+    print(json.dumps({**figures, "result": result}))
 
 
 def take_turns(commands: dict[str, list[str]], runs: int) -> dict[str, list[dict]]:
@@ -200,7 +193,7 @@ def bench_cluster(folder: Path, runs: int) -> None:
         )
 
 
-def run_measured(command: list[str], env: dict | None = None) -> tuple[float, float, int]:
+def run_command(command: list[str], env: dict | None = None) -> tuple[float, float, int]:
     """Runs `command`; returns its wall time, CPU time and peak memory (bytes)."""
     start = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, env=env)
@@ -233,7 +226,7 @@ def bench_export(folder: Path, paths: list[Path], samples: int, quarvel: str, ru
     rows: dict[str, list[tuple[float, float, int]]] = {name: [] for name in routes}
     for _ in range(runs):
         for name, (command, _) in routes.items():
-            rows[name].append(run_measured(command, env))
+            rows[name].append(run_command(command, env))
     text = sum(Path(f"{p}.txt").stat().st_size for p in names)
     sizes = {name: size_of(target) for name, (_, target) in routes.items() if target is not None}
     sizes["quarvel -S -tr (text)"] = text

@@ -98,6 +98,23 @@ def read_at(fd: int, position: int, size: int) -> bytes:
     return pieces[0] if len(pieces) == 1 else b"".join(pieces)
 
 
+def read_file_headers(path: str | bytes | os.PathLike, out: bytearray) -> int:
+    """Appends to `out` the block headers of the log `path`, as read_headers
+    does; returns the file's size. When the file cannot be read, `out` is
+    left as it was and the error is raised."""
+    before = len(out)
+    try:
+        fd, info = open_regular(path)
+        try:
+            read_headers(fd, info.st_size, path, out)
+        finally:
+            os.close(fd)
+    except BaseException:
+        del out[before:]
+        raise
+    return info.st_size
+
+
 def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: bytearray) -> None:
     """Appends to `out` the 24 bytes of every block header of the open file
     `fd` of `size` bytes, in file order. Raises FileChangedError when the

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Iterable, Union
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, SAMPLE_SIZE, open_regular, read_headers, running_time, time_step
+from ._headers import HEADER_SIZE, SAMPLE_SIZE, read_file_headers, read_headers, running_time, time_step
 from ._optional import require
 
 if TYPE_CHECKING:
@@ -113,12 +113,7 @@ def scan_files(paths: list[PathArg]) -> BlockTable:
     counts = np.empty(len(paths), dtype=np.int64)
     for i, path in enumerate(paths):
         before = len(raw)
-        fd, info = open_regular(path)
-        try:
-            read_headers(fd, info.st_size, path, raw)
-        finally:
-            os.close(fd)
-        sizes[i] = info.st_size
+        sizes[i] = read_file_headers(path, raw)
         counts[i] = (len(raw) - before) // HEADER_SIZE
     return build_table(raw, paths, sizes, counts)
 

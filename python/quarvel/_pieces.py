@@ -16,6 +16,7 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
+from ._frame import COLUMNS
 from ._headers import SAMPLE_SIZE, changed_error
 from ._index import BlockTable, last_times
 from ._samples import SampleFile, calibrate, read_block_raw, read_block_values, sample_times
@@ -38,17 +39,7 @@ PIECE_DTYPE = np.dtype(
 )
 # The per-sample columns, as LogFile.to_dataframe() names and types them,
 # and the piece field each header column repeats.
-SAMPLE_COLUMNS = (
-    ("block", np.int64),
-    ("time", np.float64),
-    ("adcChan", np.int32),
-    ("samplePeriod", np.uint32),
-    ("totalSamples", np.int32),
-    ("calGain", np.float32),
-    ("calOffset", np.float32),
-    ("rawCounts", np.int16),
-    ("calData", np.float32),
-)
+SAMPLE_COLUMNS = (("block", np.int64),) + COLUMNS
 HEADER_FIELDS = {
     "block": "block",
     "adcChan": "channel",

@@ -26,7 +26,7 @@ from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, open_regular, read_headers, truncated_message
+from ._headers import HEADER_SIZE, read_file_headers, truncated_message
 from ._index import BlockTable, build_table
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from .info import _reason, display_name
@@ -312,18 +312,13 @@ def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, Bloc
     for path in paths:
         before = len(raw)
         try:
-            fd, info = open_regular(path)
-            try:
-                read_headers(fd, info.st_size, path, raw)
-            finally:
-                os.close(fd)
+            size = read_file_headers(path, raw)
         except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
-            del raw[before:]
             print(f"quarvel export: cannot read {display_name(path, encoding)}: {_reason(error)}", file=err)
             status = 1
             continue
         readable.append(path)
-        sizes.append(info.st_size)
+        sizes.append(size)
         counts.append((len(raw) - before) // HEADER_SIZE)
     table = build_table(raw, readable, np.array(sizes, dtype=np.int64), np.array(counts, dtype=np.int64))
     for row in np.flatnonzero(table.truncated()).tolist():

@@ -6,13 +6,12 @@ from __future__ import annotations
 
 import json
 import math
-import os
 import sys
 from typing import Any, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, open_regular, read_headers
+from ._headers import HEADER_SIZE, read_file_headers
 from ._index import BlockTable, build_table
 from ._samples import milliseconds
 
@@ -242,18 +241,13 @@ def scan_groups(paths: Sequence[str]) -> Iterator[Group]:
     for path in paths:
         before = len(raw)
         try:
-            fd, info = open_regular(path)
-            try:
-                read_headers(fd, info.st_size, path, raw)
-            finally:
-                os.close(fd)
+            size = read_file_headers(path, raw)
         except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
-            del raw[before:]
             files.append((path, error))
             continue
         count = (len(raw) - before) // HEADER_SIZE
-        files.append((path, info.st_size, before // HEADER_SIZE, count))
-        readable.append((path, info.st_size))
+        files.append((path, size, before // HEADER_SIZE, count))
+        readable.append((path, size))
         if len(raw) >= STRETCH * HEADER_SIZE:
             yield _group(files, readable, raw)
             files, readable, raw = [], [], bytearray()
