@@ -12,6 +12,7 @@ import shutil
 import numpy as np
 import pytest
 from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, join_frames, reader_frames
+from logbuilder import write_cases
 
 pd = pytest.importorskip("pandas")
 dask = pytest.importorskip("dask")
@@ -69,6 +70,14 @@ def test_rows_are_the_readers(campaign, small_partitions, step):
     assert (quarvel.index(paths)["present_samples"] > 4000).sum() >= 3  # blocks to cut
     frame = quarvel.dask_dataframe(paths, step=step)
     assert_readers_rows(frame, paths, step)
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+@pytest.mark.filterwarnings("error::RuntimeWarning")
+def test_shared_cases_are_the_readers_rows_without_numpy_warnings(tmp_path, small_partitions):
+    # Signalling-NaN calibrations among them: numpy warns when it quiets one.
+    paths = [str(path) for path in write_cases(tmp_path)]
+    assert_readers_rows(quarvel.dask_dataframe(paths), paths)
 
 
 @pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
