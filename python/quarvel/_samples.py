@@ -295,10 +295,18 @@ def _calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
     return out
 
 
+QUIET_NAN = 0x7FC00000
+NEGATIVE_QUIET_NAN = 0xFFC00000
+
+
 def sign_nans(values: np.ndarray, raw: np.ndarray, gain: float, offset: float) -> None:
-    """Gives the NaNs of `values` the sign that x86-64 gives them, on any
-    CPU: an operand's NaN passes with its sign, the gain's first; a NaN made
-    of numbers (0 × inf, inf - inf) is negative."""
+    """Makes every NaN of `values` the quiet NaN with the sign that x86-64
+    gives it, on any CPU: an operand's NaN passes with its sign, the gain's
+    first; a NaN made of numbers (0 × inf, inf - inf) is negative.
+
+    The payload is not kept: which operand's payload survives depends on
+    the order in which a compiler or numpy's vector loops put the operands
+    (it changed with the alignment of the arrays), and the text shows none."""
     nans = np.isnan(values)
     if not nans.any():
         return
@@ -314,8 +322,8 @@ def sign_nans(values: np.ndarray, raw: np.ndarray, gain: float, offset: float) -
         negative = np.full(len(values), bool(np.signbit(offset)))
     else:
         negative = np.ones(len(values), dtype=bool)
-    magnitude = np.abs(values[nans])
-    values[nans] = np.where(negative[nans], -magnitude, magnitude)
+    bits = values.view(np.uint32)
+    bits[nans] = np.where(negative[nans], np.uint32(NEGATIVE_QUIET_NAN), np.uint32(QUIET_NAN))
 
 
 def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndarray | None = None) -> np.ndarray:

@@ -72,6 +72,26 @@ def test_header_fields_and_types(big_log):
     assert str(block.datetimes()[1]) == "2026-11-30T23:59:59.999"
 
 
+@pytest.mark.parametrize("samples", [9, 70_000])  # computed directly, and through the table of 65,536
+@pytest.mark.parametrize(
+    "gain, offset, nan",
+    [
+        ("nan", "snan", "nan"),  # two NaNs: which payload survives depends on operand order
+        ("-nan-payload", "nan-payload", "-nan"),
+        ("snan", "subnormal", "nan"),
+        ("gain", "-nan-all-ones", "-nan"),
+    ],
+)
+def test_nan_values_are_the_quiet_nan_of_their_sign(tmp_path, samples, gain, offset, nan):
+    raw = np.arange(samples, dtype=np.int64).astype(np.int16)
+    plan = BlockPlan(samples=raw, gain_bits=EDGE_FLOATS[gain], offset_bits=EDGE_FLOATS[offset])
+    path = tmp_path / "nan.002"
+    path.write_bytes(plan.to_bytes())
+    with quarvel.open(path) as log:
+        bits = log.blocks[0].values().view(np.uint32)
+    assert set(bits.tolist()) == {EDGE_FLOATS[nan]}
+
+
 def test_raw_is_native_int16_that_pandas_takes(big_log):
     raw = big_log.blocks[1].raw
     assert raw.dtype == np.dtype(np.int16) and raw.dtype.isnative and raw.flags.c_contiguous
