@@ -213,7 +213,10 @@ def make_job(case: Case, face: str, scratch: Path, converter: Path, octave: str 
             f"warning('off', 'backtrace'); "
             f"hostile_read({octave_text(listing)}, {octave_text(case.octave_path or '')})"
         )
-        command = [octave or "octave", "--no-gui", "--no-window-system", "--quiet", "--no-init-file", "--eval", code]
+        # Without --no-history, an Octave whose home lacks ~/.local/share
+        # reports an error on exit when it cannot save its history.
+        command = [octave or "octave", "--no-gui", "--no-window-system", "--quiet", "--no-init-file", "--no-history"]
+        command += ["--eval", code]
         job.runs = [Run(face, command, out / "run")]
     elif face == "reader":
         job.runs = [Run(face, names, out / "run")]
