@@ -21,6 +21,8 @@ The shared cases
     from INT32_MIN to INT32_MAX; counts of 0, -1, INT32_MIN and INT32_MAX
     declared; blocks cut short and header fragments; long blocks; many
     blocks on several channels. `case_plans()` returns the same as plans.
+    `strangers()` returns files that are not logs: a text file, a PNG, a
+    PDF and a zip.
 
 The campaign
     `write_campaign` writes a folder of many logs, the same bytes for the
@@ -29,6 +31,8 @@ The campaign
 Command line
     python3 logbuilder.py cases DIR
         Writes every shared case as DIR/NAME.002.
+    python3 logbuilder.py strangers DIR
+        Writes the files of `strangers()`, which are not logs, into DIR.
     python3 logbuilder.py campaign DIR [--seed S]
             [--varied N] [--max-samples M] [--in-order]
             [--logs N] [--samples M] [--blocks B]
@@ -55,10 +59,13 @@ Command line
 from __future__ import annotations
 
 import argparse
+import io
 import itertools
 import math
 import struct
 import sys
+import zipfile
+import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -412,6 +419,73 @@ def write_cases(folder: str | Path) -> list[Path]:
     return paths
 
 
+def _png_chunk(kind: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def _png() -> bytes:
+    """A 32 x 32 grey gradient, a whole PNG file."""
+    rows = b"".join(b"\0" + bytes(range(y * 7, y * 7 + 32)) for y in range(32))
+    header = struct.pack(">IIBBBBB", 32, 32, 8, 0, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + _png_chunk(b"IHDR", header) + _png_chunk(b"IDAT", zlib.compress(rows, 9))
+            + _png_chunk(b"IEND", b""))  # fmt: skip
+
+
+def _pdf() -> bytes:
+    """A one-page PDF that says one line."""
+    text = b"BT /F1 12 Tf 72 720 Td (Rig 3, week 49: all channels recorded.) Tj ET"
+    objects = [
+        b"<< /Type /Catalog /Pages 2 0 R >>",
+        b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R"
+        b" /Resources << /Font << /F1 5 0 R >> >> >>",
+        b"<< /Length %d >>\nstream\n%s\nendstream" % (len(text), text),
+        b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+    ]
+    out = bytearray(b"%PDF-1.4\n")
+    offsets = []
+    for number, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n%s\nendobj\n" % (number, body)
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    out += b"".join(b"%010d 00000 n \n" % offset for offset in offsets)
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    return bytes(out)
+
+
+def _zip() -> bytes:
+    """A zip archive of one text file, dated so that its bytes never change."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        entry = zipfile.ZipInfo("notes.txt", date_time=(2026, 12, 1, 0, 0, 0))
+        entry.compress_type = zipfile.ZIP_DEFLATED
+        archive.writestr(entry, _NOTES * 20)
+    return buffer.getvalue()
+
+
+_NOTES = b"Rig 3, week 49. Channel 3 offset checked against the reference; channel 5 reseated on Tuesday.\r\n"
+
+
+def strangers() -> dict[str, bytes]:
+    """Returns files that are not logs but that a person may put among them,
+    name -> bytes: a text file, a PNG, a PDF and a zip. Read as logs, each
+    is cut short, and its first header names a channel that no logger has
+    (below -2^24 or from 2^24 up): what the faces call "probably not a
+    logger file". No shared case is both."""
+    return {"notes.txt": _NOTES * 20, "photo.png": _png(), "report.pdf": _pdf(), "archive.zip": _zip()}
+
+
+def write_strangers(folder: str | Path) -> list[Path]:
+    """Writes every file of `strangers()` into folder; returns their paths."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = [folder / name for name in strangers()]
+    for path, content in zip(paths, strangers().values()):
+        path.write_bytes(content)
+    return paths
+
+
 # ---- the campaign
 
 # Periods and calibrations of a real logger's channels.
@@ -704,6 +778,8 @@ def _parser() -> argparse.ArgumentParser:
     verbs = parser.add_subparsers(dest="verb", required=True)
     shared = verbs.add_parser("cases", help="write every shared case as DIR/NAME.002")
     shared.add_argument("dir", metavar="DIR")
+    strange = verbs.add_parser("strangers", help="write files that are not logs (text, PNG, PDF, zip) into DIR")
+    strange.add_argument("dir", metavar="DIR")
     campaign = verbs.add_parser("campaign", help="write a campaign of logs into DIR")
     campaign.add_argument("dir", metavar="DIR")
     campaign.add_argument("--seed", type=_count, default=CAMPAIGN_SEED, help=f"(default {CAMPAIGN_SEED})")
@@ -732,6 +808,9 @@ def main(argv: list[str]) -> int:
         paths = write_cases(args.dir)
         total = sum(path.stat().st_size for path in paths)
         print(f"{args.dir}: {len(paths)} cases, {total:,} bytes")
+        return 0
+    if args.verb == "strangers":
+        print(f"{args.dir}: {len(write_strangers(args.dir))} files that are not logs")
         return 0
     parts = write_campaign(
         args.dir,
