@@ -48,24 +48,77 @@ const QuarvelZip = (() => {
   }
 
   // Characters that Windows, macOS or Linux read as a separator, a drive or
-  // a control, and the names Windows keeps for its devices.
-  const UNSAFE = /[\u0000-\u001f\u007f-\u009f/\\:]/g;
-  const DEVICE = /^(con|prn|aux|nul|com[0-9¹²³]|lpt[0-9¹²³])(\.|$)/i;
+  // a control, or that Windows refuses in a name; the bidirectional
+  // controls, which make a name show as another; and lone surrogates, which
+  // UTF-8 cannot hold (so two of them would give one name).
+  const UNSAFE = /[\u0000-\u001f\u007f-\u009f/\\:*?"<>|\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]|\p{Cs}/gu;
+  // The names Windows keeps for its devices, also before an extension, and
+  // with the spaces after them, which Windows ignores.
+  const DEVICE = /^(con|prn|aux|nul|com[0-9¹²³]|lpt[0-9¹²³]|conin\$|conout\$|clock\$) *(\.|$)/i;
+  const NAME_LIMIT = 255;  // UTF-8 bytes (Linux), UTF-16 code units (Windows, macOS)
+  const EXTENSION_LIMIT = 16;  // the longest extension kept whole when a name is cut
+  const encoder = new TextEncoder();
+
+  // The sizes of `text` against NAME_LIMIT: its UTF-8 bytes, and its
+  // UTF-16 code units once decomposed as macOS's HFS+ stores it (as given,
+  // they are never more than its bytes). Each adds up code point by code
+  // point.
+  const nameSizes = (text) => [encoder.encode(text).length, text.normalize('NFD').length];
+
+  // What names are compared by: two names of one key meet where case
+  // (Windows, macOS) or Unicode normalisation (macOS) is ignored.
+  const meetingKey = (name) => name.normalize('NFD').toUpperCase().toLowerCase().normalize('NFD');
+
+  // `name` as [head, middle, last]: `last` its last extension and `middle`
+  // the one before it, each when it is at most EXTENSION_LIMIT long (''
+  // otherwise), and `head` the rest.
+  function nameParts(name) {
+    const parts = [name, '', ''];
+    for (const at of [2, 1]) {
+      const dot = parts[0].lastIndexOf('.');
+      if (dot <= 0 || parts[0].length - dot > EXTENSION_LIMIT) break;
+      parts[at] = parts[0].slice(dot);
+      parts[0] = parts[0].slice(0, dot);
+    }
+    return parts;
+  }
+
+  // The name of `parts` with " (k)" before its last extension when k > 1,
+  // its head cut a code point at a time until the name fits, and a space or
+  // a dot at its end (which Windows drops) made '_'.
+  function candidateName([head, middle, last], k) {
+    const tail = middle + (k > 1 ? ` (${k})` : '') + last;
+    const points = Array.from(head);
+    let [bytes, units] = nameSizes(head + tail);
+    while ((bytes > NAME_LIMIT || units > NAME_LIMIT) && points.length > 0) {
+      const [pointBytes, pointUnits] = nameSizes(points.pop());
+      bytes -= pointBytes;
+      units -= pointUnits;
+    }
+    return (points.join('') + tail).replace(/[ .]+$/, (end) => '_'.repeat(end.length));
+  }
 
   // A name for each of `names` (base names of files) that extracts as one
-  // file in the folder, wherever: unsafe characters become '_', and a name
-  // that another one took (ignoring case, as Windows and macOS do) gets
-  // " (2)", " (3)"... before its last extension.
+  // file in the folder, wherever: unsafe characters become '_', a device
+  // name gets '_' in front, a long name is cut, and a name that another
+  // one took (see meetingKey) gets " (2)", " (3)"... before its last
+  // extension.
   function entryNames(names) {
     const taken = new Set();
+    // By the key of a name without " (k)", the k it took last: where the
+    // next name of that key starts looking, so that many files of one name
+    // take no quadratic time.
+    const nextK = new Map();
     return names.map((name) => {
       let safe = name.replace(UNSAFE, '_');
-      if (safe === '' || safe === '.' || safe === '..' || DEVICE.test(safe)) safe = '_' + safe;
-      const dot = safe.lastIndexOf('.');
-      const [stem, extension] = dot > 0 ? [safe.slice(0, dot), safe.slice(dot)] : [safe, ''];
-      let unique = safe;
-      for (let k = 2; taken.has(unique.toLowerCase()); k++) unique = `${stem} (${k})${extension}`;
-      taken.add(unique.toLowerCase());
+      if (safe === '' || DEVICE.test(safe)) safe = '_' + safe;
+      const parts = nameParts(safe);
+      const plain = meetingKey(candidateName(parts, 1));
+      let k = nextK.get(plain) || 1;
+      let unique = candidateName(parts, k);
+      while (taken.has(meetingKey(unique))) unique = candidateName(parts, ++k);
+      nextK.set(plain, k);
+      taken.add(meetingKey(unique));
       return unique;
     });
   }

@@ -82,9 +82,23 @@ function optionChecks(problems) {
 }
 
 function zipChecks(problems, work) {
-  check(problems, 'zip: entry names', QuarvelZip.entryNames(['a.txt', 'A.txt', '..\\..\\evil\n.txt', 'x/y:z.txt',
-    'a (2).txt', 'nul.txt', 'Con', '\u0085.txt', 'a.txt']),
-  ['a.txt', 'A (2).txt', '.._.._evil_.txt', 'x_y_z.txt', 'a (2) (2).txt', '_nul.txt', '_Con', '_.txt', 'a (3).txt']);
+  // Names given and the entry names they get: names that meet ignoring case or normalisation; characters Windows
+  // refuses, bidirectional controls; devices; names past 255 UTF-8 bytes or NFD code units (ᾂ: 3 bytes, 4 units).
+  const [e, greek, smile, long] = ['\u00e9', '\u1f82', '\ud83d\ude00', '\u00e9'.repeat(150) + '.002.txt'];
+  const names = [
+    [['a.txt', 'A.txt', '..\\..\\evil\n.txt', 'x/y:z.txt', 'a (2).txt', 'nul.txt', 'Con', '\u0085.txt', 'a.txt'],
+      ['a.txt', 'A (2).txt', '.._.._evil_.txt', 'x_y_z.txt', 'a (2) (2).txt', '_nul.txt', '_Con', '_.txt', 'a (3).txt']],
+    [[`caf${e}.002.txt`, 'cafe\u0301.002.txt', 'CAF\u00c9.002.txt', 'i.txt', '\u0131.txt', '\ud800.txt', '\udc00.txt'],
+      [`caf${e}.002.txt`, 'cafe\u0301.002 (2).txt', 'CAF\u00c9.002 (3).txt', 'i.txt', '\u0131 (2).txt', '_.txt', '_ (2).txt']],
+    [['?*<>|":.txt', '\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069.txt', '.', '..', 'x. '],
+      ['_______.txt', '____________.txt', '_', '__', 'x__']],
+    [['Con .002.txt', 'lpt\u00b9.. .txt', 'CONOUT$', 'com0 x.txt'],
+      ['_Con .002.txt', '_lpt\u00b9.. .txt', '_CONOUT$', 'com0 x.txt']],
+    [[long, long, smile.repeat(80) + '.txt', greek.repeat(80) + '.txt', 'x'.repeat(300) + '.a-long-extension'],
+      [e.repeat(123) + '.002.txt', e.repeat(121) + '.002 (2).txt', smile.repeat(62) + '.txt', greek.repeat(62) + '.txt',
+        'x'.repeat(255)]],
+  ];
+  for (const [given, expected] of names) check(problems, 'zip: entry names', QuarvelZip.entryNames(given), expected);
   const encoder = new TextEncoder();
   const texts = ['one\r\n', '', 'three\r\nthree\r\n', 'é\r\n'];
   const entries = texts.map((text, i) => {
