@@ -232,34 +232,20 @@ void reportOpenFailure(const char* what, const char* path, const OpenFailure& fa
             stderr, "reason: %s\n", failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
 }
 
-bool isOperand(const FileStatus& status, const std::vector<FileId>& operandFiles)
+bool isAmong(const FileStatus& status, const std::vector<FileId>& files)
 {
-    return status.known && std::binary_search(operandFiles.begin(), operandFiles.end(), status.id);
-}
-
-// Whether the file at `path`, which is `status`, holds text that quarvel
-// wrote. Read only when a text file would replace another operand.
-bool holdsOwnText(const std::string& path, const FileStatus& status)
-{
-    std::FILE* file = openFile(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    unsigned char bytes[FIRST_LINE_MAX];
-    const std::size_t count = std::fread(bytes, 1, sizeof bytes, file);
-    const bool same = isSameFile(status, fileStatusOf(file)) && std::ferror(file) == 0;
-    std::fclose(file);
-    return same && isOwnText(bytes, count);
+    return status.known && std::binary_search(files.begin(), files.end(), status.id);
 }
 
 // Opens the text file and empties it, unless it is the input itself or
 // another operand under another name (a link): emptying it would destroy a
-// log before it is read. An operand that is quarvel's own text is no log
-// (it is not converted), so it may be written anew: quarvel -q logs/* run
-// again converts every log again. The file is opened first and emptied
-// only after the open file has been compared, so a link made meanwhile
-// changes nothing.
-std::FILE* openOutput(const FileStatus& input, const std::vector<FileId>& operandFiles, const std::string& outputPath,
-    OpenFailure& failure)
+// log before it is read. A replaceable operand is no log (it is not
+// converted), so it may be written anew: quarvel -q logs/* run again
+// converts every log again. The file is opened first and emptied only
+// after the open file has been compared, so a link made meanwhile changes
+// nothing.
+std::FILE* openOutput(
+    const FileStatus& input, const OperandFiles& operands, const std::string& outputPath, OpenFailure& failure)
 {
     std::FILE* file = openFileToRewrite(outputPath.c_str());
     if (file == nullptr) {
@@ -269,7 +255,7 @@ std::FILE* openOutput(const FileStatus& input, const std::vector<FileId>& operan
     const FileStatus status = fileStatusOf(file);
     if (isSameFile(input, status))
         failure.refusal = "it is the input file itself";
-    else if (isOperand(status, operandFiles) && !holdsOwnText(outputPath, status))
+    else if (isAmong(status, operands.all) && !isAmong(status, operands.replaceable))
         failure.refusal = "it is another input of this run";
     else if (!truncateFile(file, status))
         failure.errorNumber = errno;
@@ -287,22 +273,49 @@ bool startsWithOwnText(LogStream& input)
     return isOwnText(logStreamBytes(input), available);
 }
 
-}  // namespace
-
-std::vector<FileId> lookUpOperands(char* const* paths, int count)
+// Whether the operand at `path`, which is `status`, has nothing to lose:
+// an empty file, or text that quarvel wrote by the strict rule.
+bool holdsNothingToLose(const std::string& path, const FileStatus& status)
 {
-    std::vector<FileId> files;
-    for (int i = 0; i < count; ++i) {
-        const FileStatus status = fileStatusAt(paths[i]);
-        if (status.known)
-            files.push_back(status.id);
-    }
-    std::sort(files.begin(), files.end());
-    return files;
+    if (!status.regular)
+        return false;
+    if (!status.hasContents)
+        return true;
+    std::FILE* file = openFile(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    unsigned char head[TEXT_HEAD_SIZE];
+    const std::size_t size = std::fread(head, 1, sizeof head, file);
+    const bool same = isSameFile(status, fileStatusOf(file)) && std::ferror(file) == 0;
+    std::fclose(file);
+    return same && isStrictText(head, size);
 }
 
-int processFile(
-    const char* path, const RunSettings& runSettings, const std::vector<FileId>& operandFiles, ConversionState& state)
+}  // namespace
+
+OperandFiles lookUpOperands(char* const* paths, int count)
+{
+    OperandFiles operands;
+    std::vector<FileStatus> statuses;
+    for (int i = 0; i < count; ++i) {
+        statuses.push_back(fileStatusAt(paths[i]));
+        if (statuses.back().known)
+            operands.all.push_back(statuses.back().id);
+    }
+    std::sort(operands.all.begin(), operands.all.end());
+    // An operand whose text file is itself (a link) is refused as its own input.
+    for (int i = 0; i < count; ++i) {
+        const std::string outputPath = std::string(paths[i]) + ".txt";
+        const FileStatus status = fileStatusAt(outputPath.c_str());
+        if (!isSameFile(status, statuses[static_cast<std::size_t>(i)]) && isAmong(status, operands.all)
+            && holdsNothingToLose(outputPath, status))
+            operands.replaceable.push_back(status.id);
+    }
+    std::sort(operands.replaceable.begin(), operands.replaceable.end());
+    return operands;
+}
+
+int processFile(const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state)
 {
     FileStatus inputStatus;
     OpenFailure failure;
@@ -312,14 +325,16 @@ int processFile(
         return 1;
     }
     openLogStream(state.input, input);
-    // Converted, the text of an earlier run would give a text file of garbage.
-    if (startsWithOwnText(state.input)) {
+    // Converted, the text of an earlier run would give a text file of
+    // garbage. A replaceable operand is another's text file: not converted
+    // either, whether that was written before this turn or not.
+    if (isAmong(inputStatus, operands.replaceable) || startsWithOwnText(state.input)) {
         std::fprintf(stderr, "input file %s is a text file written by quarvel, not a logger file\n", path);
         closeLogStream(state.input);
         return 1;
     }
     const std::string outputPath = std::string(path) + ".txt";
-    std::FILE* output = openOutput(inputStatus, operandFiles, outputPath, failure);
+    std::FILE* output = openOutput(inputStatus, operands, outputPath, failure);
     if (output == nullptr) {
         reportOpenFailure("output", outputPath.c_str(), failure, runSettings.debug);
         closeLogStream(state.input);

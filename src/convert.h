@@ -20,16 +20,27 @@ struct ConversionState {
 };
 
 // The files that the run's operands name, looked up before the first is
-// converted, sorted: no text file may be written over one of them.
-std::vector<FileId> lookUpOperands(char* const* paths, int count);
+// converted, whatever their order.
+struct OperandFiles {
+    // Sorted. No text file is written over one of them, except:
+    std::vector<FileId> all;
+    // Sorted: the operands that are another operand's text file and hold
+    // nothing to lose: text that quarvel wrote by the strict rule (see
+    // isStrictText), or an empty file. Each is written over as that text
+    // file, and never converted.
+    std::vector<FileId> replaceable;
+};
+
+// Looks up the `count` operands `paths`. Reads the start of those that are
+// another operand's text file, and of no other.
+OperandFiles lookUpOperands(char* const* paths, int count);
 
 // Converts the logger file at `path` into `path` + ".txt" as `runSettings`
 // say, in `state`. Returns 1 when the run must end with status 1: the input
 // or the output could not be opened (or the output is the input, or one of
-// `operandFiles`, under another name), the input is text that quarvel wrote,
-// or a read or write failed. Else 0, also for a block cut short, whose
-// records are kept.
-int processFile(
-    const char* path, const RunSettings& runSettings, const std::vector<FileId>& operandFiles, ConversionState& state);
+// `operands` that is not replaceable, under another name), the input is
+// text that quarvel wrote (or a replaceable operand), or a read or write
+// failed. Else 0, also for a block cut short, whose records are kept.
+int processFile(const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state);
 
 #endif

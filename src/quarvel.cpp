@@ -52,12 +52,12 @@ int run(int argc, char** argv)
             showSettings(settings);
     }
     int status = 0;
-    const std::vector<FileId> operandFiles = lookUpOperands(argv + scan.optind, argc - scan.optind);
+    const OperandFiles operands = lookUpOperands(argv + scan.optind, argc - scan.optind);
     ConversionState state;  // the buffers and tail cache, reused by every file
     for (int i = scan.optind; i < argc; ++i) {
         if (settings.debug)
             std::printf("processing file: %s\n", argv[i]);
-        if (processFile(argv[i], settings, operandFiles, state) != 0)
+        if (processFile(argv[i], settings, operands, state) != 0)
             status = 1;
     }
     if (checkStandardOutput() != 0)

@@ -9,17 +9,14 @@
 
 std::string formatLocalTime(std::int32_t seconds)
 {
-    static const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const MONTHS[]
-        = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const std::tm local = toLocalTime(seconds);
     auto twoDigits = [](std::string& text, int value, char pad) {
         text += value < 10 ? pad : static_cast<char>('0' + value / 10);
         text += static_cast<char>('0' + value % 10);
     };
-    std::string text = WEEKDAYS[local.tm_wday % 7];
+    std::string text(WEEKDAY_NAMES.substr(NAME_CHARS * static_cast<std::size_t>(local.tm_wday % 7), NAME_CHARS));
     text += ' ';
-    text += MONTHS[local.tm_mon % 12];
+    text += MONTH_NAMES.substr(NAME_CHARS * static_cast<std::size_t>(local.tm_mon % 12), NAME_CHARS);
     text += ' ';
     twoDigits(text, local.tm_mday, ' ');
     text += ' ';
@@ -43,13 +40,13 @@ std::string blockSummary(
     appendInt(total, header.totalSamples);
     appendFixed(offset, header.calOffset, VALUE_DECIMALS);
     appendFixed(gain, header.calGain, VALUE_DECIMALS);
-    const std::pair<const char*, const std::string&> lines[] = {
-        {"ADC CHANNEL         : ", channel},
-        {"SAMPLE PERIOD       : ", period},
-        {"FIRST SAMPLE LOGGED : ", timeText},
-        {"TOTAL SAMPLES       : ", total},
-        {"CALIBRATION OFFSET  : ", offset},
-        {"CALIBRATION GAIN    : ", gain},
+    const std::pair<std::string_view, const std::string&> lines[] = {
+        {CHANNEL_LABEL, channel},
+        {PERIOD_LABEL, period},
+        {FIRST_SAMPLE_LABEL, timeText},
+        {TOTAL_LABEL, total},
+        {OFFSET_LABEL, offset},
+        {GAIN_LABEL, gain},
     };
     std::string text;
     for (const auto& [label, value] : lines) {

@@ -6,8 +6,23 @@
 
 #include "logfile.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+// The labels of the six lines, in their order.
+constexpr std::string_view CHANNEL_LABEL = "ADC CHANNEL         : ";
+constexpr std::string_view PERIOD_LABEL = "SAMPLE PERIOD       : ";
+constexpr std::string_view FIRST_SAMPLE_LABEL = "FIRST SAMPLE LOGGED : ";
+constexpr std::string_view TOTAL_LABEL = "TOTAL SAMPLES       : ";
+constexpr std::string_view OFFSET_LABEL = "CALIBRATION OFFSET  : ";
+constexpr std::string_view GAIN_LABEL = "CALIBRATION GAIN    : ";
+
+// The names that ctime gives weekdays and months, three letters each.
+constexpr std::string_view WEEKDAY_NAMES = "SunMonTueWedThuFriSat";
+constexpr std::string_view MONTH_NAMES = "JanFebMarAprMayJunJulAugSepOctNovDec";
+constexpr std::size_t NAME_CHARS = 3;
 
 // `seconds` in local time, as ctime renders it but without the newline.
 std::string formatLocalTime(std::int32_t seconds);

@@ -46,6 +46,7 @@ struct FileId {
 struct FileStatus {
     bool known = false;  // false when the system could not say: the rest means nothing
     bool directory = false;
+    bool regular = false;      // a file of contents: no folder, device or pipe
     bool hasContents = false;  // a regular file that is not empty
     FileId id;
 };

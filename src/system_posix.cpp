@@ -16,6 +16,7 @@ FileStatus fileStatusOf(const struct stat& status)
 {
     return {.known = true,
         .directory = S_ISDIR(status.st_mode),
+        .regular = S_ISREG(status.st_mode),
         .hasContents = S_ISREG(status.st_mode) && status.st_size > 0,
         .id = {.device = static_cast<std::uint64_t>(status.st_dev),
             .numberHigh = 0,

@@ -51,7 +51,8 @@ FileStatus statusOfHandle(HANDLE handle)
         return status;  // a console, a pipe, a device
     status.known = true;
     status.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    status.hasContents = !status.directory && (info.nFileSizeHigh != 0 || info.nFileSizeLow != 0);
+    status.regular = !status.directory;  // a device or pipe has no such information
+    status.hasContents = status.regular && (info.nFileSizeHigh != 0 || info.nFileSizeLow != 0);
     // The 128-bit id where the system gives it (Windows 8 on): ReFS's 64-bit
     // index is not unique. Else the 64-bit index, as NTFS's 128-bit id holds it.
     FILE_ID_INFO idInfo;

@@ -363,6 +363,28 @@ TEST_F(QuarvelTest, OutputThatIsAnotherOperandLeavesItAlone)
     }
 }
 
+TEST_F(QuarvelTest, OperandIsWrittenOverOnlyWhenItIsTextThroughout)
+{
+    // The log x.txt starts with CR LF "01" (its first channel), as quarvel's
+    // text can: refused as such, but kept. An empty x.txt has nothing to
+    // lose: written over, and not converted. Whichever operand comes first.
+    TestBlock crLf = blockOf(3);
+    crLf.adcChan = 0x0D0A3031;
+    const std::string refused = "input file x.txt is a text file written by quarvel, not a logger file\n";
+    for (const std::string& xTxt : {encodeLog({crLf}), std::string()}) {
+        for (const bool xFirst : {true, false}) {
+            write("x", encodeLog({blockOf(2)}));
+            write("x.txt", xTxt);
+            RunResult result = run({"-qS", xFirst ? "x" : "x.txt", xFirst ? "x.txt" : "x"});
+            const std::string kept = xTxt.empty() ? "" : "failed to open output file x.txt\n";
+            EXPECT_EQ(result.err, xFirst ? kept + refused : refused + kept) << xFirst;
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(read("x.txt"), xTxt.empty() ? referenceText({blockOf(2)}, {.headers = HEADERS_NONE}) : xTxt);
+            EXPECT_FALSE(exists("x.txt.txt"));
+        }
+    }
+}
+
 TEST_F(QuarvelTest, OutputThatIsALinkToAnotherOperandLeavesItAlone)
 {
     // b.txt is a symbolic link to the operand c, d.txt a hard link to the

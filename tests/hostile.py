@@ -513,16 +513,17 @@ def check_converter(job: Job) -> list[str]:
     r = job.runs[0]
     debug = job.face == "quarvel-d"
     lines = []
-    if job.case.converter is not None:
-        lines.append(job.case.converter.message + "\n")
-        if debug:
-            lines.append(f"reason: {job.case.converter.reason}\n")
-    for o in job.operands if job.case.converter is None else []:
-        if o.kind in FAILED_OPEN:
+    refusal = job.case.converter
+    for o in job.operands:
+        if refusal is not None and o.name == refusal.operand:
+            lines.append(refusal.message + "\n")
+            if debug:
+                lines.append(f"reason: {refusal.reason}\n")
+        elif o.kind in FAILED_OPEN:
             lines.append(f"failed to open input file {o.name}\n")
             if debug:
                 lines.append(f"reason: {os.strerror(OPEN_REASONS[o.kind])}\n")
-        elif o.kind == TEXT:
+        elif o.kind == TEXT or o.starts_as_text:
             lines.append(f"input file {o.name} is a text file written by quarvel, not a logger file\n")
         elif o.kind == DEVICE:  # endless: the file-size limit stops it, as a full disk would
             lines.append(f"failed to write output file {o.name}.txt\n")
@@ -662,6 +663,9 @@ def check_merge(job: Job) -> list[str]:
             errors.append(b"quarvel-merge: cannot read " + name + b"\n")
         elif o.kind in (FOLDER, DEVICE):
             errors.append(b"quarvel-merge: cannot read " + name + b": it is a " + o.kind.encode() + b"\n")
+        elif o.starts_as_text:
+            rows.append(f"{csv_field(o.name)},1,\n")
+            errors.append(b"quarvel-merge: " + name + rb" is not a text file written by quarvel \(line 2\)" + b"\n")
         elif not o.empty:  # a log, also through a FIFO; an empty one has no line to refuse
             errors.append(b"quarvel-merge: " + name + rb" is not a text file written by quarvel \(line \d+\)" + b"\n")
     problems = []

@@ -64,7 +64,7 @@ TEST(IsOwnText, LooksAtTheFirstLineOnly)
 
 // Logs whose text starts in every way quarvel's can: with header lines or
 // records, fields at their longest and shortest, non-finite numbers, blocks
-// without samples first, and a block cut short.
+// without samples first, a block cut short, and text beyond 4 KiB.
 std::vector<std::string> textSources()
 {
     TestBlock extreme = makeBlock({-32768, 32767});
@@ -91,7 +91,8 @@ std::vector<std::string> textSources()
     zero.calGain = 0.0F;
     zero.calOffset = -0.0F;
     return {encodeLog({makeBlock({100, -100})}), encodeLog({extreme}), encodeLog({longValue}), encodeLog({nonFinite}),
-        encodeLog({empty, negative, makeBlock({5})}), encodeLog({cut}), encodeLog({zero})};
+        encodeLog({empty, negative, makeBlock({5})}), encodeLog({cut}), encodeLog({zero}),
+        encodeLog({makeBlock({1, 2}), makeBlock(std::vector<std::int16_t>(1000, -12345))})};
 }
 
 // Converts logs in this process, as quarvel does, each written once: on
@@ -160,6 +161,8 @@ TEST(IsOwnText, RecognisesTheTextOfEveryOptionSetAndHeaderMode)
                 EXPECT_FALSE(text.empty());
                 EXPECT_TRUE(isOwnText(text)) << "fields " << fields << ", headers " << headers << ", log " << log
                                              << ": " << text.substr(0, text.find('\n'));
+                const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+                EXPECT_TRUE(isStrictText(bytes, text.size())) << "fields " << fields << ", headers " << headers;
             }
         }
     }

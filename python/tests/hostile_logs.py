@@ -66,6 +66,10 @@ class Operand:
     text: bytes | None = EXAMPLE_TEXT  # what `quarvel -q` writes for it, when known
     plot_may_fail: bool = False  # plot may refuse it, with one clear line
     empty: bool = False  # a file of no bytes
+    # A log whose first line is a record of no field, as in quarvel's text:
+    # the converter refuses it as its own text; quarvel-merge keeps that
+    # record and refuses the file at line 2.
+    starts_as_text: bool = False
 
 
 def example(name: str) -> Operand:
@@ -75,10 +79,12 @@ def example(name: str) -> Operand:
 
 @dataclass(frozen=True)
 class Refusal:
-    """The converter's result where it refuses an output file: its one
-    line on standard error, the reason that -d adds, and the text files
-    it creates all the same (for the other operands)."""
+    """The converter's result where it refuses an output file: the operand
+    whose output it is, its one line on standard error, the reason that -d
+    adds, and the text files it creates all the same (for the other
+    operands)."""
 
+    operand: str
     message: str
     reason: str
     created: frozenset[str]
@@ -203,6 +209,13 @@ def max_gain_log() -> bytes:
     return log_bytes(blocks)
 
 
+# A log whose first channel, 0x0D0A3031, starts it with CR LF "01", as
+# quarvel's text can: refused as such, and never written over.
+CR_LF_LOG = log_bytes([BlockPlan(**{**EXAMPLE_BLOCK.__dict__, "channel": 0x0D0A3031})])
+CR_LF_OPERAND = Operand("x.txt", text=None, starts_as_text=True)
+CR_LF_REFUSAL = Refusal("x", "failed to open output file x.txt", "it is another input of this run", frozenset())
+
+
 def two_block_log() -> bytes:
     """The example block, then the same on channel 4: a log other than
     the example, so that a reader that opens the wrong file is seen."""
@@ -230,7 +243,7 @@ def guard(first: str, second: str, refused: str) -> Refusal:
     """The converter's result when the output of `refused` is another
     operand of the run: refused, and the other operand converted."""
     created = frozenset({first + ".txt", second + ".txt"} - {refused + ".txt"})
-    return Refusal(f"failed to open output file {refused}.txt", "it is another input of this run", created)
+    return Refusal(refused, f"failed to open output file {refused}.txt", "it is another input of this run", created)
 
 
 CASES: list[Case] = [
@@ -398,7 +411,9 @@ CASES: list[Case] = [
         "a log in a folder where no text file can be created",
         then(files(("ro/log.002", EXAMPLE_LOG)), folder_named("ro", 0o555)),
         [example("ro/log.002")],
-        converter=Refusal("failed to open output file ro/log.002.txt", os.strerror(errno.EACCES), frozenset()),
+        converter=Refusal(
+            "ro/log.002", "failed to open output file ro/log.002.txt", os.strerror(errno.EACCES), frozenset()
+        ),
     ),
     Case(
         "own-text",
@@ -419,6 +434,20 @@ CASES: list[Case] = [
         files(("a", EXAMPLE_LOG), ("a.txt", EXAMPLE_LOG)),
         [example("a.txt"), example("a")],
         converter=guard("a.txt", "a", "a"),
+    ),
+    Case(
+        "output-is-log-starting-as-text",
+        "logs x and x.txt, which starts with CR LF as quarvel's text can",
+        files(("x", EXAMPLE_LOG), ("x.txt", CR_LF_LOG)),
+        [example("x"), CR_LF_OPERAND],
+        converter=CR_LF_REFUSAL,
+    ),
+    Case(
+        "output-is-log-starting-as-text-reversed",
+        "logs x.txt, which starts with CR LF as quarvel's text can, and x",
+        files(("x", EXAMPLE_LOG), ("x.txt", CR_LF_LOG)),
+        [CR_LF_OPERAND, example("x")],
+        converter=CR_LF_REFUSAL,
     ),
     Case(
         "output-is-symlink-to-operand",
