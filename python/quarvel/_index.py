@@ -51,11 +51,13 @@ _GLOB_CHARACTERS = frozenset("*?[")
 class BlockTable:
     """The blocks of one or more files, one entry per block in each column
     (numpy arrays), in file order and then block order. `file` is the
-    position in `paths` of each block's file."""
+    position in `paths` of each block's file; `stamps` holds each file's
+    FileStamp as it was indexed (None where the file is held open)."""
 
     __slots__ = (
         "paths",
         "sizes",
+        "stamps",
         "file",
         "block",
         "data_offset",
@@ -109,22 +111,27 @@ def scan_files(paths: list[PathArg]) -> BlockTable:
     """Returns the index of the files `paths`, read one after another.
     Raises the OSError of the first file that cannot be read."""
     raw = bytearray()
-    sizes = np.empty(len(paths), dtype=np.int64)
+    stamps = []
     counts = np.empty(len(paths), dtype=np.int64)
     for i, path in enumerate(paths):
         before = len(raw)
-        sizes[i] = read_file_headers(path, raw)
+        stamps.append(read_file_headers(path, raw))
         counts[i] = (len(raw) - before) // HEADER_SIZE
-    return build_table(raw, paths, sizes, counts)
+    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
+    return build_table(raw, paths, sizes, counts, stamps)
 
 
-def build_table(raw: bytearray, paths: list[PathArg], sizes: np.ndarray, counts: np.ndarray) -> BlockTable:
+def build_table(
+    raw: bytearray, paths: list[PathArg], sizes: np.ndarray, counts: np.ndarray, stamps: list | None = None
+) -> BlockTable:
     """Returns the columns of the headers in `raw` (24 bytes each), of which
-    `counts[i]` belong to the file `paths[i]` of `sizes[i]` bytes. Empties
-    `raw` as soon as its fields are decoded, to keep the peak low."""
+    `counts[i]` belong to the file `paths[i]` of `sizes[i]` bytes (and of
+    `stamps[i]`, when given). Empties `raw` as soon as its fields are
+    decoded, to keep the peak low."""
     table = BlockTable()
     table.paths = list(paths)
     table.sizes = sizes
+    table.stamps = stamps
     n = len(raw) // HEADER_SIZE
     headers = np.frombuffer(raw, dtype=HEADER_DTYPE, count=n)
     for name in ("channel", "first_time", "declared_samples"):

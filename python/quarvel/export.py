@@ -26,7 +26,7 @@ from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, read_file_headers, truncated_message
+from ._headers import HEADER_SIZE, FileStamp, read_file_headers, truncated_message
 from ._index import BlockTable, build_table
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from .info import _reason, display_name
@@ -264,7 +264,7 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
     for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
         part = pieces[low:high]
         try:
-            columns = read_columns(paths, part, ("time", "calData", "rawCounts"))
+            columns = read_columns(paths, table.stamps, part, ("time", "calData", "rawCounts"))
         except OSError as error:
             raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
         rows = first_row[part["file"]] + part["block"]
@@ -305,26 +305,27 @@ def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, Bloc
     their sizes, their block table and the exit status so far."""
     raw = bytearray()
     readable: list[str] = []
-    sizes: list[int] = []
+    stamps: list[FileStamp] = []
     counts: list[int] = []
     status = 0
     encoding = getattr(err, "encoding", None)
     for path in paths:
         before = len(raw)
         try:
-            size = read_file_headers(path, raw)
+            stamp = read_file_headers(path, raw)
         except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
             print(f"quarvel export: cannot read {display_name(path, encoding)}: {_reason(error)}", file=err)
             status = 1
             continue
         readable.append(path)
-        sizes.append(size)
+        stamps.append(stamp)
         counts.append((len(raw) - before) // HEADER_SIZE)
-    table = build_table(raw, readable, np.array(sizes, dtype=np.int64), np.array(counts, dtype=np.int64))
+    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
+    table = build_table(raw, readable, sizes, np.array(counts, dtype=np.int64), stamps)
     for row in np.flatnonzero(table.truncated()).tolist():
         path = readable[int(table.file[row])]
         print(truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row])), file=err)
-    return readable, np.array(sizes, dtype=np.int64), table, status
+    return readable, sizes, table, status
 
 
 def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:

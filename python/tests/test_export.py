@@ -136,12 +136,12 @@ def test_a_log_that_fails_midway_leaves_the_old_output(campaign, tmp_path, monke
     calls = []
     read = qexport.read_columns
 
-    def failing(paths, pieces, names):
+    def failing(paths, stamps, pieces, names):
         calls.append(1)
         if len(calls) == 2:
             path = paths[pieces["file"][0]]
             raise quarvel.FileChangedError(5, "the file changed after it was opened: it shrank", path)
-        return read(paths, pieces, names)
+        return read(paths, stamps, pieces, names)
 
     monkeypatch.setattr(qexport, "CHUNK", 5000)
     monkeypatch.setattr(qexport, "read_columns", failing)
