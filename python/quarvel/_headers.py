@@ -16,7 +16,7 @@ import math
 import os
 import stat
 import struct
-from typing import NamedTuple
+from typing import Any, Callable, NamedTuple
 
 HEADER_SIZE = 24
 SAMPLE_SIZE = 2
@@ -114,15 +114,32 @@ def read_at(fd: int, position: int, size: int) -> bytes:
     return pieces[0] if len(pieces) == 1 else b"".join(pieces)
 
 
-def read_file_headers(path: str | bytes | os.PathLike, out: bytearray) -> FileStamp:
+class NotALogError(Exception):
+    """A file that another format's signature shows is not a log; its
+    `reason` says what it is."""
+
+    def __init__(self, path: str | bytes | os.PathLike, reason: str) -> None:
+        super().__init__(path, reason)
+        self.path = path
+        self.reason = reason
+
+
+def read_file_headers(
+    path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
+) -> FileStamp:
     """Appends to `out` the block headers of the log `path`, as read_headers
     does; returns the file's stamp (its size, time and inode as it was
-    read). When the file cannot be read, `out` is left as it was and the
-    error is raised."""
+    read). With `refuse`, a function of the path and the open file that
+    says why the file is not a log, or None: a file it refuses raises
+    NotALogError before any header is read. When the file cannot be read,
+    `out` is left as it was and the error is raised."""
     before = len(out)
     try:
         fd, info = open_regular(path)
         try:
+            reason = refuse(path, fd) if refuse is not None else None
+            if reason is not None:
+                raise NotALogError(path, reason)
             read_headers(fd, info.st_size, path, out)
         finally:
             os.close(fd)

@@ -13,6 +13,7 @@ import numpy as np
 
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, read_file_headers, read_headers, running_time, time_step
 from ._optional import require
+from ._signatures import is_zarr_store
 
 if TYPE_CHECKING:
     import pandas
@@ -202,16 +203,38 @@ def _same_binade(a: np.ndarray, b: np.ndarray) -> np.ndarray:
 def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
     """Returns the files that `paths` names: one path, a list of paths, or
     a glob pattern (a str with *, ? or [ that names no file itself),
-    expanded in sorted order. Raises FileNotFoundError for a pattern that
-    matches nothing."""
+    expanded in sorted order, never into a Zarr store. Raises
+    FileNotFoundError for a pattern that matches nothing."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         if isinstance(paths, (str, bytes)) and _is_pattern(paths) and not os.path.lexists(paths):
-            matches = sorted(glob.glob(paths, recursive=True))
+            matches = _outside_stores(paths, sorted(glob.glob(paths, recursive=True)))
             if not matches:
                 raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", paths)
             return matches
         return [paths]
     return list(paths)
+
+
+def _outside_stores(pattern: str | bytes, matches: list) -> list:
+    """Returns the `matches` of `pattern` that lie in no Zarr store below
+    the pattern's first wildcard: the chunk files of an export have no
+    signature, and would be read as logs."""
+    root = pattern
+    while _is_pattern(root):
+        root = os.path.dirname(root)
+    stores: dict = {}
+
+    def inside(match: str | bytes) -> bool:
+        folder = os.path.dirname(match)
+        while len(folder) > len(root):
+            if folder not in stores:
+                stores[folder] = is_zarr_store(folder)
+            if stores[folder]:
+                return True
+            folder = os.path.dirname(folder)
+        return False
+
+    return [match for match in matches if not inside(match)]
 
 
 def _is_pattern(path: str | bytes) -> bool:

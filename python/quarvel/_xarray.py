@@ -17,6 +17,7 @@ from ._headers import FileStamp, open_regular, read_at, truncated_message
 from ._index import scan_files
 from ._optional import require
 from ._pieces import SAMPLE_COLUMNS, block_pieces, read_columns, select_rows, selection_step
+from ._signatures import HEAD_SIZE, other_format
 
 xr = require("xarray")
 indexing = require("xarray.core.indexing")
@@ -39,10 +40,6 @@ ATTRIBUTES = {
 }
 # Names the logger gives its files: a number as the extension (run7.002).
 _LOGGER_NAME = re.compile(r"\.[0-9]+$")
-# What the first bytes of an HDF5 (NetCDF-4) or a classic NetCDF file are.
-_HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
-_NETCDF_SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05")
-_HDF5_PLACES = (0, 512, 1024, 2048)
 
 
 class LogArray(BackendArray):
@@ -154,13 +151,12 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
         except OSError:
             return False
         try:
-            head = read_at(fd, 0, 4)
-            places = [read_at(fd, place, len(_HDF5_SIGNATURE)) for place in _HDF5_PLACES]
+            head = read_at(fd, 0, HEAD_SIZE)
         except OSError:
             return False
         finally:
             os.close(fd)
-        return head not in _NETCDF_SIGNATURES and _HDF5_SIGNATURE not in places
+        return other_format(path, head) is None
 
 
 def _nothing_to_close() -> None:

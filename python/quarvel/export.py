@@ -21,14 +21,16 @@ from __future__ import annotations
 
 import os
 import shutil
+import stat
 import sys
 from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, FileStamp, read_file_headers, truncated_message
+from ._headers import HEADER_SIZE, FileStamp, NotALogError, read_at, read_file_headers, truncated_message
 from ._index import BlockTable, build_table
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
+from ._signatures import HEAD_SIZE, is_zarr_store, other_format
 from .info import _reason, display_name
 
 # Samples per chunk of the stored arrays, and per write.
@@ -299,10 +301,20 @@ def _storable(path: str) -> str:
 # ---- the command
 
 
+def refusal(path: str, fd: int) -> str | None:
+    """Returns why the input `path`, open as `fd`, must not be exported:
+    what it is, when its first bytes (read once, HEAD_SIZE of them) carry
+    the signature of another format (HDF5, NetCDF, Zarr's metadata). None
+    for a log."""
+    head = read_at(fd, 0, HEAD_SIZE)
+    return other_format(path, head)
+
+
 def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, BlockTable, int]:
     """Reads the block headers of `paths`; reports on `err` each file that
-    cannot be read and each block cut short. Returns the readable paths,
-    their sizes, their block table and the exit status so far."""
+    cannot be read or is not a log, and each block cut short. Returns the
+    readable paths, their sizes, their block table and the exit status so
+    far."""
     raw = bytearray()
     readable: list[str] = []
     stamps: list[FileStamp] = []
@@ -312,9 +324,15 @@ def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, Bloc
     for path in paths:
         before = len(raw)
         try:
-            stamp = read_file_headers(path, raw)
+            stamp = read_file_headers(path, raw, refusal)
         except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
-            print(f"quarvel export: cannot read {display_name(path, encoding)}: {_reason(error)}", file=err)
+            name = display_name(path, encoding)
+            if isinstance(error, IsADirectoryError) and is_zarr_store(path):
+                error = NotALogError(path, "a Zarr store")
+            if isinstance(error, NotALogError):
+                print(f"quarvel export: input file {name} is {error.reason}, not a logger file", file=err)
+            else:
+                print(f"quarvel export: cannot read {name}: {_reason(error)}", file=err)
             status = 1
             continue
         readable.append(path)
@@ -330,9 +348,10 @@ def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, Bloc
 
 def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
     """Exports the logs `paths` into `out` (.nc or .zarr); returns the exit
-    status: 1 when a log could not be read or `out` could not be written.
-    The output appears whole or not at all: it is written beside `out`
-    and renamed when complete."""
+    status: 1 when a log could not be read, an input is not a log, or `out`
+    could not be written. Nothing is written when `out` is one of the
+    inputs, or a folder that holds one. The output appears whole or not at
+    all: it is written beside `out` and renamed when complete."""
     encoding = getattr(err, "encoding", None)
     kind = store_kind(out)
     if kind is None:
@@ -343,6 +362,12 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
     if not os.path.isdir(folder):
         name, where = display_name(out, encoding), display_name(folder, encoding)
         print(f"quarvel export: cannot write {name}: there is no folder {where}", file=err)
+        return 1
+    clash = input_at(out, paths)
+    if clash is not None:
+        how, path = clash
+        name, other = display_name(out, encoding), display_name(path, encoding)
+        print(f"quarvel export: cannot write {name}: it {how} the input {other}; nothing written", file=err)
         return 1
     readable, sizes, table, status = scan(paths, err)
     if not readable:
@@ -368,6 +393,39 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
         print(f"quarvel export: cannot write {display_name(out, encoding)}: {_reason(error)}", file=err)
         return 1
     return status
+
+
+def input_at(out: str, paths: Sequence[str]) -> tuple[str, str] | None:
+    """Returns ("is", path) for the first of `paths` that is the file or
+    folder `out` (the same device and inode: through links too), or
+    ("holds", path) for the first that lies in the folder `out`; None when
+    `out` is none of them (or does not exist)."""
+    try:
+        target = os.stat(out)
+    except OSError:
+        return None
+    folders: dict[str, bool] = {}
+
+    def within(folder: str) -> bool:  # the folder `out` or one below it
+        if folder not in folders:
+            parent = os.path.dirname(folder)
+            try:
+                folders[folder] = os.path.samestat(os.stat(folder), target)
+            except OSError:
+                folders[folder] = False
+            folders[folder] = folders[folder] or (parent != folder and within(parent))
+        return folders[folder]
+
+    for path in paths:
+        try:
+            info = os.stat(path)
+        except OSError:
+            continue
+        if os.path.samestat(info, target):
+            return "is", path
+        if stat.S_ISDIR(target.st_mode) and within(os.path.dirname(os.path.realpath(path))):
+            return "holds", path
+    return None
 
 
 def _partial_name(out: str) -> str:

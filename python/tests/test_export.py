@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import io
 import os
+import shutil
 import subprocess
 import sys
 
@@ -19,6 +20,7 @@ pytest.importorskip("xarray")  # to read the output back
 
 import quarvel  # noqa: E402
 import quarvel.export as qexport  # noqa: E402
+from quarvel._index import expand_paths  # noqa: E402
 
 WRITERS = {".nc": "netCDF4", ".zarr": "zarr"}
 # Run with no quarvel importable: the output must stand on its own.
@@ -168,3 +170,43 @@ def test_h5netcdf_writes_what_netcdf4_writes(campaign, tmp_path, monkeypatch):
         assert ours[name].attrs == theirs[name].attrs and "_FillValue" not in ours[name].encoding, name
     assert_same_bits(ours, theirs, [name for name in theirs.variables if name != "path"])
     assert ours["path"].values.tolist() == paths
+
+
+def test_an_out_that_is_an_input_is_refused(campaign, tmp_path):
+    pytest.importorskip("zarr")
+    run, store, everything = tmp_path / "run.nc", tmp_path / "all.zarr", tmp_path / "all.nc"
+    log = shutil.copy(campaign["ordered"][1], run)  # a log named as an export
+    assert export(str(everything), log).returncode == export(str(store), log).returncode == 0
+    shutil.copy(log, store / "x.002")
+    links = [tmp_path / "link.002", tmp_path / "hard.002"]
+    links[0].symlink_to(run)
+    os.link(run, links[1])
+    before = {p: p.read_bytes() for p in tmp_path.glob("**/*") if p.is_file()}
+    cases = [(run, "is", [run]), *((run, "is", [link]) for link in links), (store, "holds", [store / "x.002"])]
+    for out, how, inputs in cases + [(everything, "is", [run, everything])]:  # an earlier export among the logs
+        done = export(str(out), *map(str, inputs))
+        assert done.returncode == 1
+        assert done.stderr == f"quarvel export: cannot write {out}: it {how} the input {inputs[-1]}; nothing written\n"
+    assert before == {p: p.read_bytes() for p in tmp_path.glob("**/*") if p.is_file()}
+
+
+def test_inputs_of_other_formats_are_refused_and_never_found(campaign, tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("zarr")
+    logs = campaign["ordered"][1:3]
+    dataset = xr.Dataset({"x": ("n", np.arange(3.0))})
+    for name, form in (("hdf5.nc", "NETCDF4"), ("classic.nc", "NETCDF3_CLASSIC"), ("offset.nc", "NETCDF3_64BIT")):
+        dataset.to_netcdf(tmp_path / name, format=form, engine="netcdf4")
+    dataset.to_zarr(tmp_path / "store.zarr")
+    (tmp_path / "zarr.json").write_text('{"zarr_format": 3, "node_type": "group"}')
+    others = {"hdf5.nc": "an HDF5 file", "classic.nc": "a classic NetCDF file", "store.zarr": "a Zarr store"}
+    others.update(dict.fromkeys(["store.zarr/.zgroup", "store.zarr/x/.zarray", "zarr.json"], "a Zarr store's metadata"))
+    others["offset.nc"] = "a 64-bit offset NetCDF file"
+    done = export(str(tmp_path / "out.nc"), logs[0], *[str(tmp_path / name) for name in others], logs[1])
+    assert done.returncode == 1
+    lines = [f"quarvel export: input file {tmp_path / n} is {what}, not a logger file" for n, what in others.items()]
+    assert done.stderr.splitlines() == lines
+    assert read_back(tmp_path / "out.nc", tmp_path)["path"].tolist() == logs
+    (tmp_path / "sub").mkdir()
+    shutil.copy(logs[0], tmp_path / "sub" / "1.002")
+    assert expand_paths(f"{tmp_path}/**/[0-9]*") == [f"{tmp_path}/sub/1.002"]  # not store.zarr/x/0
