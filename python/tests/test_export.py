@@ -5,9 +5,12 @@ behind."""
 
 from __future__ import annotations
 
+import ctypes
 import io
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -210,3 +213,74 @@ def test_inputs_of_other_formats_are_refused_and_never_found(campaign, tmp_path)
     (tmp_path / "sub").mkdir()
     shutil.copy(logs[0], tmp_path / "sub" / "1.002")
     assert expand_paths(f"{tmp_path}/**/[0-9]*") == [f"{tmp_path}/sub/1.002"]  # not store.zarr/x/0
+
+
+# Exports argv[3:] to argv[1], and just after its first step in putting the
+# output in place does argv[2]: "kill" itself, or "race" another export (of
+# the first log) to the same place, with or without swapping folders.
+HOOKED = """
+import os, shutil, signal, subprocess, sys
+import quarvel.export as qexport
+out, action, logs = sys.argv[1], sys.argv[2], sys.argv[3:]
+def hooked(function):
+    def call(*args, **kwargs):
+        result = function(*args, **kwargs)
+        if out in map(os.fsdecode, args) and not hooked.done:
+            hooked.done = True
+            if action == "kill":
+                os.kill(os.getpid(), signal.SIGKILL)
+            subprocess.run([sys.executable, "-m", "quarvel", "export", out, logs[0]], check=True)
+        return result
+    return call
+hooked.done = False
+os.rename, os.replace, shutil.rmtree = map(hooked, (os.rename, os.replace, shutil.rmtree))
+if hasattr(qexport, "_exchange"):
+    qexport._exchange = (lambda a, b: False) if action == "race-without-swap" else hooked(qexport._exchange)
+sys.exit(qexport.run(out, logs))
+"""
+
+
+@pytest.mark.parametrize("action", ["race", "race-without-swap", "kill"])
+def test_out_is_always_one_whole_output(campaign, tmp_path, action):
+    pytest.importorskip("zarr")
+    logs, out = campaign["ordered"][1:4], tmp_path / "all.zarr"
+    assert export(str(out), logs[2]).returncode == 0
+    command = [sys.executable, "-c", HOOKED, str(out), action, *logs]
+    done = subprocess.run(command, env=python_env(), capture_output=True, text=True)
+    if action != "kill":
+        assert done.returncode == 0 and done.stderr == "" and os.listdir(tmp_path) == ["all.zarr"]
+        assert read_back(out, tmp_path)["path"].tolist() in ([logs[0]], logs)
+        return
+    assert done.returncode == -signal.SIGKILL and read_back(out, tmp_path)["path"].tolist() == logs
+    assert len([name for name in os.listdir(tmp_path) if name.startswith("all.zarr.partial-")]) == 1  # ls shows it
+    live = f"all.zarr.partial-{qexport._HOST}-{os.getpid()}"
+    (tmp_path / live).mkdir()
+    assert export(str(out), logs[0]).returncode == 0
+    assert sorted(os.listdir(tmp_path)) == ["all.zarr", live, "arrays-all.zarr"]  # the dead one's removed
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def limit(how: str) -> None:
+    """Run by a child before its program: a file size limit, whose writes
+    past it fail, or for root, no power over permissions (PR_CAPBSET_DROP
+    of CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH)."""
+    if how == "size":
+        resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    elif os.geteuid() == 0:
+        for capability in (1, 2):
+            LIBC.prctl(24, capability, 0, 0, 0)
+
+
+@pytest.mark.parametrize("extension", WRITERS)
+@pytest.mark.parametrize("how, words", [("read-only", "Permission denied"), ("size", "File too large")])
+def test_the_system_s_refusal_in_its_words(campaign, tmp_path, extension, how, words):
+    pytest.importorskip(WRITERS[extension])
+    out = tmp_path / "out" / f"x{extension}"
+    out.parent.mkdir(mode=0o555 if how == "read-only" else 0o755)
+    command = [sys.executable, "-m", "quarvel", "export", str(out), *campaign["ordered"][:6]]
+    done = subprocess.run(command, env=python_env(), capture_output=True, text=True, preexec_fn=lambda: limit(how))
+    assert done.returncode == 1 and done.stderr.splitlines()[-1] == f"quarvel export: cannot write {out}: {words}"
+    assert os.listdir(out.parent) == []
