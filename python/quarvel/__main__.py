@@ -26,9 +26,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     export.add_argument("files", nargs="+", metavar="FILE")
     args = parser.parse_args(argv)
     if args.command == "export":
-        from .export import run as run_export
+        from . import export
 
-        return run_export(args.output, args.files)
+        status = export.run(args.output, args.files)
+        if export.NetcdfStore.unclosed:  # end before HDF5's exit handler crashes on the file
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(status)
+        return status
     try:
         if args.command == "info":
             from .info import run

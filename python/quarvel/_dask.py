@@ -22,6 +22,7 @@ from ._pieces import (
     piece_times,
     read_columns,
     repeat,
+    selection_step,
     split_pieces,
     time_ordered,
 )
@@ -39,21 +40,23 @@ FRAME_COLUMNS = ("path",) + tuple(name for name, _ in SAMPLE_COLUMNS)
 
 
 class Part:
-    """What one task reads: the paths of its files, each file's code in
-    the `path` column's categories, and its pieces."""
+    """What one task reads: the paths of its files, each file's stamp as it
+    was indexed and its code in the `path` column's categories, and its
+    pieces."""
 
-    __slots__ = ("paths", "codes", "pieces")
+    __slots__ = ("paths", "stamps", "codes", "pieces")
 
-    def __init__(self, paths: tuple, codes: np.ndarray, pieces: np.ndarray) -> None:
+    def __init__(self, paths: tuple, stamps: tuple, codes: np.ndarray, pieces: np.ndarray) -> None:
         self.paths = paths
+        self.stamps = stamps
         self.codes = codes
         self.pieces = pieces
 
     def __getstate__(self) -> tuple:
-        return self.paths, self.codes, self.pieces
+        return self.paths, self.stamps, self.codes, self.pieces
 
     def __setstate__(self, state: tuple) -> None:
-        self.paths, self.codes, self.pieces = state
+        self.paths, self.stamps, self.codes, self.pieces = state
 
 
 class PartitionReader:
@@ -82,7 +85,7 @@ class PartitionReader:
             columns = FRAME_COLUMNS if self._columns is None else self._columns
         names = list(columns)
         wanted = [name for name in names if name != "path"]
-        data = read_columns(part.paths, part.pieces, dict.fromkeys(["time", *wanted]))
+        data = read_columns(part.paths, part.stamps, part.pieces, dict.fromkeys(["time", *wanted]))
         times = data["time"]
         if "time" in wanted:  # the column gets its own copy: the index must not change with it
             data["time"] = times.copy()
@@ -128,7 +131,9 @@ def plan(
     for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
         own = pieces[low:high].copy()
         files, own["file"] = np.unique(own["file"], return_inverse=True)
-        parts.append(Part(tuple(table_paths[f] for f in files.tolist()), codes[files], own))
+        chosen = files.tolist()
+        stamps = tuple(table.stamps[f] for f in chosen)
+        parts.append(Part(tuple(table_paths[f] for f in chosen), stamps, codes[files], own))
     return parts, pieces, bounds
 
 
@@ -150,14 +155,16 @@ def dask_dataframe(
     are unknown.
 
     Reads the block headers now and the samples when computed. Raises
-    ValueError for a step of 0, the errors of quarvel.index() for a file
-    that cannot be read, and ImportError when dask or pandas is missing."""
+    ValueError for a step of 0 and TypeError for a step that is not an
+    integer, the errors of quarvel.index() for a file that cannot be read,
+    and ImportError when dask or pandas is missing. A computation raises
+    FileChangedError for a file that is no longer the one indexed: another
+    file under its name, shorter, modified without growing, or another
+    block header where one was indexed."""
     dd = require("dask.dataframe")
     pd = require("pandas")
     tokenize = require("dask.base").tokenize
-    if step == 0:
-        raise ValueError("the step must not be 0")
-    step = abs(int(step))
+    step = selection_step(step)
     if isinstance(channels, (int, np.integer)):
         channels = [channels]
     elif channels is not None:
@@ -169,7 +176,7 @@ def dask_dataframe(
     meta = empty_frame(pd, categories)
     if not parts:
         return dd.from_pandas(meta, npartitions=1)
-    token = tokenize(files, table.sizes, [os.stat(f).st_mtime_ns for f in files], pieces, bounds)
+    token = tokenize(files, table.stamps, pieces, bounds)
     return dd.from_map(
         PartitionReader(categories),
         parts,

@@ -16,6 +16,7 @@ import math
 import os
 import stat
 import struct
+from typing import Any, Callable, NamedTuple
 
 HEADER_SIZE = 24
 SAMPLE_SIZE = 2
@@ -51,6 +52,21 @@ class NotRegularFileError(_NamedError):
 class FileChangedError(_NamedError):
     """The file changed after its headers were read: it shrank, was
     rewritten, or a block's header is no longer the one indexed."""
+
+
+class FileStamp(NamedTuple):
+    """What a file was when its headers were read: its size in bytes, its
+    modification time in ns and its inode. The device is left out: the
+    machines of a cluster that share the files number it differently."""
+
+    size: int
+    mtime_ns: int
+    inode: int
+
+
+def stamp_of(info: os.stat_result) -> FileStamp:
+    """Returns the FileStamp of a file's status."""
+    return FileStamp(info.st_size, info.st_mtime_ns, info.st_ino)
 
 
 def describe_kind(mode: int) -> str:
@@ -98,21 +114,39 @@ def read_at(fd: int, position: int, size: int) -> bytes:
     return pieces[0] if len(pieces) == 1 else b"".join(pieces)
 
 
-def read_file_headers(path: str | bytes | os.PathLike, out: bytearray) -> int:
+class NotALogError(Exception):
+    """A file that another format's signature shows is not a log; its
+    `reason` says what it is."""
+
+    def __init__(self, path: str | bytes | os.PathLike, reason: str) -> None:
+        super().__init__(path, reason)
+        self.path = path
+        self.reason = reason
+
+
+def read_file_headers(
+    path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
+) -> FileStamp:
     """Appends to `out` the block headers of the log `path`, as read_headers
-    does; returns the file's size. When the file cannot be read, `out` is
-    left as it was and the error is raised."""
+    does; returns the file's stamp (its size, time and inode as it was
+    read). With `refuse`, a function of the path and the open file that
+    says why the file is not a log, or None: a file it refuses raises
+    NotALogError before any header is read. When the file cannot be read,
+    `out` is left as it was and the error is raised."""
     before = len(out)
     try:
         fd, info = open_regular(path)
         try:
+            reason = refuse(path, fd) if refuse is not None else None
+            if reason is not None:
+                raise NotALogError(path, reason)
             read_headers(fd, info.st_size, path, out)
         finally:
             os.close(fd)
     except BaseException:
         del out[before:]
         raise
-    return info.st_size
+    return stamp_of(info)
 
 
 def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: bytearray) -> None:
@@ -143,9 +177,10 @@ def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: bytea
         position += p
 
 
-def changed_error(path: str | bytes | os.PathLike, what: str) -> FileChangedError:
-    """Returns the error for a file that changed after it was indexed."""
-    return FileChangedError(errno.EIO, f"the file changed after it was opened: {what}", path)
+def changed_error(path: str | bytes | os.PathLike, what: str, since: str = "opened") -> FileChangedError:
+    """Returns the error for a file that changed after it was opened (or,
+    with `since`, indexed)."""
+    return FileChangedError(errno.EIO, f"the file changed after it was {since}: {what}", path)
 
 
 def truncated_message(path: str | bytes | os.PathLike, present: int, declared: int) -> str:

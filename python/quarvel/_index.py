@@ -13,6 +13,7 @@ import numpy as np
 
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, read_file_headers, read_headers, running_time, time_step
 from ._optional import require
+from ._signatures import is_zarr_store
 
 if TYPE_CHECKING:
     import pandas
@@ -51,11 +52,13 @@ _GLOB_CHARACTERS = frozenset("*?[")
 class BlockTable:
     """The blocks of one or more files, one entry per block in each column
     (numpy arrays), in file order and then block order. `file` is the
-    position in `paths` of each block's file."""
+    position in `paths` of each block's file; `stamps` holds each file's
+    FileStamp as it was indexed (None where the file is held open)."""
 
     __slots__ = (
         "paths",
         "sizes",
+        "stamps",
         "file",
         "block",
         "data_offset",
@@ -109,22 +112,27 @@ def scan_files(paths: list[PathArg]) -> BlockTable:
     """Returns the index of the files `paths`, read one after another.
     Raises the OSError of the first file that cannot be read."""
     raw = bytearray()
-    sizes = np.empty(len(paths), dtype=np.int64)
+    stamps = []
     counts = np.empty(len(paths), dtype=np.int64)
     for i, path in enumerate(paths):
         before = len(raw)
-        sizes[i] = read_file_headers(path, raw)
+        stamps.append(read_file_headers(path, raw))
         counts[i] = (len(raw) - before) // HEADER_SIZE
-    return build_table(raw, paths, sizes, counts)
+    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
+    return build_table(raw, paths, sizes, counts, stamps)
 
 
-def build_table(raw: bytearray, paths: list[PathArg], sizes: np.ndarray, counts: np.ndarray) -> BlockTable:
+def build_table(
+    raw: bytearray, paths: list[PathArg], sizes: np.ndarray, counts: np.ndarray, stamps: list | None = None
+) -> BlockTable:
     """Returns the columns of the headers in `raw` (24 bytes each), of which
-    `counts[i]` belong to the file `paths[i]` of `sizes[i]` bytes. Empties
-    `raw` as soon as its fields are decoded, to keep the peak low."""
+    `counts[i]` belong to the file `paths[i]` of `sizes[i]` bytes (and of
+    `stamps[i]`, when given). Empties `raw` as soon as its fields are
+    decoded, to keep the peak low."""
     table = BlockTable()
     table.paths = list(paths)
     table.sizes = sizes
+    table.stamps = stamps
     n = len(raw) // HEADER_SIZE
     headers = np.frombuffer(raw, dtype=HEADER_DTYPE, count=n)
     for name in ("channel", "first_time", "declared_samples"):
@@ -195,16 +203,38 @@ def _same_binade(a: np.ndarray, b: np.ndarray) -> np.ndarray:
 def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
     """Returns the files that `paths` names: one path, a list of paths, or
     a glob pattern (a str with *, ? or [ that names no file itself),
-    expanded in sorted order. Raises FileNotFoundError for a pattern that
-    matches nothing."""
+    expanded in sorted order, never into a Zarr store. Raises
+    FileNotFoundError for a pattern that matches nothing."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         if isinstance(paths, (str, bytes)) and _is_pattern(paths) and not os.path.lexists(paths):
-            matches = sorted(glob.glob(paths, recursive=True))
+            matches = _outside_stores(paths, sorted(glob.glob(paths, recursive=True)))
             if not matches:
                 raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", paths)
             return matches
         return [paths]
     return list(paths)
+
+
+def _outside_stores(pattern: str | bytes, matches: list) -> list:
+    """Returns the `matches` of `pattern` that lie in no Zarr store below
+    the pattern's first wildcard: the chunk files of an export have no
+    signature, and would be read as logs."""
+    root = pattern
+    while _is_pattern(root):
+        root = os.path.dirname(root)
+    stores: dict = {}
+
+    def inside(match: str | bytes) -> bool:
+        folder = os.path.dirname(match)
+        while len(folder) > len(root):
+            if folder not in stores:
+                stores[folder] = is_zarr_store(folder)
+            if stores[folder]:
+                return True
+            folder = os.path.dirname(folder)
+        return False
+
+    return [match for match in matches if not inside(match)]
 
 
 def _is_pattern(path: str | bytes) -> bool:

@@ -11,13 +11,14 @@ reads only their samples' bytes.
 
 from __future__ import annotations
 
+import operator
 import os
 from typing import Iterable, Sequence
 
 import numpy as np
 
 from ._frame import COLUMNS
-from ._headers import SAMPLE_SIZE, changed_error
+from ._headers import FileStamp
 from ._index import BlockTable, last_times
 from ._samples import SampleFile, calibrate, read_block_raw, read_block_values, sample_times
 
@@ -51,6 +52,19 @@ HEADER_FIELDS = {
 _DTYPES = dict(SAMPLE_COLUMNS)
 _HEADER_ORDER = ("channel", "period_ms", "first_time", "declared_samples", "gain", "offset")
 _NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
+_LONGEST_STEP = 1 << 31  # more than the samples a block can declare
+
+
+def selection_step(step: int) -> int:
+    """Returns the step between the samples that ``-n step`` selects from
+    each block: the magnitude of `step` (any integer the reader takes), at
+    most 2^31, since a block holds fewer samples: every larger step selects
+    its first sample alone. Raises ValueError for 0 and TypeError for what
+    is not an integer, as the reader does, when called."""
+    step = operator.index(step)
+    if step == 0:
+        raise ValueError("the step must not be 0")
+    return min(abs(step), _LONGEST_STEP)
 
 
 def block_pieces(table: BlockTable, step: int = 1, channels: Iterable[int] | None = None) -> np.ndarray:
@@ -121,7 +135,9 @@ def select_rows(pieces: np.ndarray, start: int, stop: int, stride: int = 1) -> n
     last = np.minimum(ends, stop)
     out["count"] = np.maximum(-(-(last - first_row) // stride), 0)
     out["first"] += (first_row - begins) * out["step"]
-    out["step"] *= stride
+    # Two rows in one piece are less than a block apart: only a piece of one
+    # row could take a step past 64 bits, and it needs none.
+    out["step"] = np.where(out["count"] > 1, out["step"] * stride, out["step"])
     return out[out["count"] > 0]
 
 
@@ -149,12 +165,18 @@ def selection_of(piece: np.void) -> range:
 
 
 def read_columns(
-    paths: Sequence[str | bytes | os.PathLike], pieces: np.ndarray, names: Iterable[str]
+    paths: Sequence[str | bytes | os.PathLike],
+    stamps: Sequence[FileStamp],
+    pieces: np.ndarray,
+    names: Iterable[str],
 ) -> dict[str, np.ndarray]:
     """Returns the per-sample columns `names` (of SAMPLE_COLUMNS) of the
     rows that `pieces` hold, reading the files `paths` (a piece's "file" is
-    a position in it). Raises the errors of opening a file, and
-    FileChangedError when a file no longer holds the block a piece names."""
+    a position in it), which were as `stamps` says when they were indexed.
+    Whatever the columns, every file is checked to be still the one
+    indexed. Raises the errors of opening a file, and FileChangedError when
+    a file is another one, shrank, was modified without growing, or no
+    longer holds the block header a piece names."""
     names = list(names)
     counts = pieces["count"]
     total = int(counts.sum())
@@ -171,8 +193,7 @@ def read_columns(
             raise KeyError(f"no column {name!r}")
     if "time" in columns:
         _fill_times(pieces, columns["time"])
-    if "rawCounts" in columns or "calData" in columns:
-        _fill_samples(paths, pieces, columns.get("rawCounts"), columns.get("calData"))
+    _fill_samples(paths, stamps, pieces, columns.get("rawCounts"), columns.get("calData"))
     return columns
 
 
@@ -199,10 +220,15 @@ def _fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
 
 
 def _fill_samples(
-    paths: Sequence[str | bytes | os.PathLike], pieces: np.ndarray, raw: np.ndarray | None, values: np.ndarray | None
+    paths: Sequence[str | bytes | os.PathLike],
+    stamps: Sequence[FileStamp],
+    pieces: np.ndarray,
+    raw: np.ndarray | None,
+    values: np.ndarray | None,
 ) -> None:
-    """Reads the samples of `pieces` into `raw` and `values` (either may be
-    None), one file open at a time."""
+    """Checks the files and block headers of `pieces`, and reads their
+    samples into `raw` and `values` (either may be None), one file open
+    at a time."""
     # A signalling NaN comes out quiet, sign and payload kept, as calibrate()
     # would make it; numpy's warning about it is no news to the caller.
     with np.errstate(invalid="ignore"):
@@ -218,19 +244,16 @@ def _fill_samples(
                     source.check()
                     source.close()
                 source = None  # not closed twice if opening the next one fails
-                source = SampleFile(paths[files[i]])
+                source = SampleFile(paths[files[i]], stamp=stamps[files[i]])
             selection = selection_of(piece)
             data_offset = int(piece["data_offset"])
-            end = data_offset + (selection[-1] + 1) * SAMPLE_SIZE
-            if source.size < end:
-                raise changed_error(source.path, f"it holds {source.size} bytes, fewer than the {end} indexed")
             source.check_header(data_offset, header_of(piece))
             part = slice(position, position + len(selection))
             if raw is not None:
                 read_block_raw(source, data_offset, selection, raw[part])
                 if values is not None:
                     calibrate(raw[part], gains[i], offsets[i], values[part])
-            else:
+            elif values is not None:
                 read_block_values(source, data_offset, selection, gains[i], offsets[i], values[part])
             position = part.stop
         if source is not None:

@@ -23,9 +23,11 @@ from ._headers import (
     HEADER_FORMAT,
     HEADER_SIZE,
     SAMPLE_SIZE,
+    FileStamp,
     changed_error,
     open_regular,
     read_at,
+    stamp_of,
     time_runs,
     time_step,
 )
@@ -58,15 +60,31 @@ class SampleFile:
     shorter, and not modified unless it grew. Safe to share between
     threads."""
 
-    def __init__(self, path: str | bytes | os.PathLike, fd: int | None = None, info: os.stat_result | None = None):
+    def __init__(
+        self,
+        path: str | bytes | os.PathLike,
+        fd: int | None = None,
+        info: os.stat_result | None = None,
+        stamp: FileStamp | None = None,
+    ):
+        """Opens `path`, or takes the open `fd` with its status `info`. With
+        `stamp` (the file as it was indexed), the file opened must be that
+        one: the same inode, not shorter, not modified unless it grew; else
+        FileChangedError. Its `size` is then the stamp's."""
         if fd is None:
             fd, info = open_regular(path)
         assert info is not None
         self.path = path
         self.fd = fd
-        self.size = info.st_size
-        self._mtime = info.st_mtime_ns
         self._lock = threading.Lock()  # lseek and read are two calls where pread is missing
+        self.size, self._mtime, self._inode = stamp_of(info) if stamp is None else stamp
+        self._since = "opened" if stamp is None else "indexed"
+        if stamp is not None:
+            try:
+                self.check()
+            except BaseException:
+                self.close()
+                raise
 
     def close(self) -> None:
         """Closes the file; closing twice is harmless."""
@@ -78,13 +96,15 @@ class SampleFile:
         self.close()
 
     def check(self) -> None:
-        """Raises FileChangedError when the file is shorter than when it was
-        opened, or was modified without growing."""
+        """Raises FileChangedError when the file is another one than when it
+        was opened or indexed, is shorter, or was modified without growing."""
         info = os.fstat(self.fd)
+        if info.st_ino != self._inode:
+            raise changed_error(self.path, "another file took its name", self._since)
         if info.st_size < self.size:
-            raise changed_error(self.path, f"it shrank from {self.size} to {info.st_size} bytes")
+            raise changed_error(self.path, f"it shrank from {self.size} to {info.st_size} bytes", self._since)
         if info.st_size == self.size and info.st_mtime_ns != self._mtime:
-            raise changed_error(self.path, "it was modified")
+            raise changed_error(self.path, "it was modified", self._since)
 
     def check_header(self, data_offset: int, header: tuple[int, ...]) -> None:
         """Raises FileChangedError when the header before `data_offset` no
@@ -92,7 +112,8 @@ class SampleFile:
         count, gain bits, offset bits)."""
         data = self.read_bytes(data_offset - HEADER_SIZE, HEADER_SIZE)
         if HEADER_FORMAT.unpack(data) != tuple(header):
-            raise changed_error(self.path, f"the block header at byte {data_offset - HEADER_SIZE} is another one")
+            where = data_offset - HEADER_SIZE
+            raise changed_error(self.path, f"the block header at byte {where} is another one", self._since)
 
     def read_bytes(self, position: int, size: int) -> bytes:
         """Returns `size` bytes from `position`; FileChangedError if fewer."""
@@ -102,7 +123,7 @@ class SampleFile:
             with self._lock:
                 data = read_at(self.fd, position, size)
         if len(data) < size:
-            raise changed_error(self.path, f"it ends before byte {position + size}")
+            raise changed_error(self.path, f"it ends before byte {position + size}", self._since)
         return data
 
     def read_into(self, buffer: np.ndarray, position: int) -> None:
@@ -117,7 +138,7 @@ class SampleFile:
                 view[done : done + len(data)] = data
                 got = len(data)
             if got == 0:
-                raise changed_error(self.path, f"it ends before byte {position + len(view)}")
+                raise changed_error(self.path, f"it ends before byte {position + len(view)}", self._since)
             done += got
 
     def read_codes(self, data_offset: int, selection: range, out: np.ndarray) -> None:

@@ -13,10 +13,11 @@ from typing import Any, Iterable
 
 import numpy as np
 
-from ._headers import open_regular, read_at, truncated_message
+from ._headers import FileStamp, open_regular, read_at, truncated_message
 from ._index import scan_files
 from ._optional import require
-from ._pieces import SAMPLE_COLUMNS, block_pieces, read_columns, select_rows
+from ._pieces import SAMPLE_COLUMNS, block_pieces, read_columns, select_rows, selection_step
+from ._signatures import HEAD_SIZE, other_format
 
 xr = require("xarray")
 indexing = require("xarray.core.indexing")
@@ -39,19 +40,17 @@ ATTRIBUTES = {
 }
 # Names the logger gives its files: a number as the extension (run7.002).
 _LOGGER_NAME = re.compile(r"\.[0-9]+$")
-# What the first bytes of an HDF5 (NetCDF-4) or a classic NetCDF file are.
-_HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
-_NETCDF_SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05")
-_HDF5_PLACES = (0, 512, 1024, 2048)
 
 
 class LogArray(BackendArray):
-    """One per-sample column of a log's selected samples, read when indexed."""
+    """One per-sample column of a log's selected samples, read when indexed
+    from the file as it was indexed (`stamp`)."""
 
-    __slots__ = ("path", "pieces", "name", "shape", "dtype")
+    __slots__ = ("path", "stamp", "pieces", "name", "shape", "dtype")
 
-    def __init__(self, path: str, pieces: np.ndarray, name: str) -> None:
+    def __init__(self, path: str, stamp: FileStamp, pieces: np.ndarray, name: str) -> None:
         self.path = path
+        self.stamp = stamp
         self.pieces = pieces
         self.name = name
         self.shape = (int(pieces["count"].sum()),)
@@ -80,9 +79,11 @@ class LogArray(BackendArray):
         """Returns the samples `rows` (a range of either direction)."""
         if len(rows) == 0:
             return np.empty(0, dtype=self.dtype)
+        if len(rows) == 1:  # whatever its step, which may not fit 64 bits
+            rows = range(rows.start, rows.start + 1)
         ascending = rows if rows.step > 0 else rows[::-1]
         pieces = select_rows(self.pieces, ascending.start, ascending.stop, ascending.step)
-        data = read_columns([self.path], pieces, [self.name])[self.name]
+        data = read_columns([self.path], [self.stamp], pieces, [self.name])[self.name]
         return data if rows.step > 0 else data[::-1]
 
 
@@ -108,27 +109,32 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
     ) -> Any:
         """Returns the Dataset of the log, having read its block headers
         only. Warns with TruncatedBlockWarning for a block the file cuts
-        short; raises the errors of quarvel.open()."""
+        short; raises the errors of quarvel.open(), and the ValueError or
+        TypeError of quarvel.dask_dataframe() for a step it refuses. Reading
+        its arrays raises FileChangedError for a file that is no longer the
+        one indexed."""
         if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
             raise TypeError("the quarvel engine opens a path to a logger file")
-        if step == 0:
-            raise ValueError("the step must not be 0")
+        step = selection_step(step)
         if isinstance(channels, (int, np.integer)):
             channels = [channels]
         path = os.fspath(filename_or_obj)
         table = scan_files([path])
         _warn_truncated(path, table)
-        pieces = block_pieces(table, abs(int(step)), channels)
+        pieces = block_pieces(table, step, channels)
         drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
         variables = {}
         for name, _ in SAMPLE_COLUMNS:
             if name in drop:
                 continue
-            data = indexing.LazilyIndexedArray(LogArray(path, pieces, name))
+            data = indexing.LazilyIndexedArray(LogArray(path, table.stamps[0], pieces, name))
             encoding = {"preferred_chunks": {"sample": PREFERRED_CHUNK}, "dtype": np.dtype(dict(SAMPLE_COLUMNS)[name])}
             variables[name] = xr.Variable(("sample",), data, ATTRIBUTES[name], encoding)
         data_vars = {name: variables.pop(name) for name in DATA_VARIABLES if name in variables}
-        return xr.Dataset(data_vars, coords=variables)
+        dataset = xr.Dataset(data_vars, coords=variables)
+        # No file stays open; open_mfdataset calls every dataset's closer.
+        dataset.set_close(_nothing_to_close)
+        return dataset
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """True for a regular file named as the logger names them (a number
@@ -145,13 +151,16 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
         except OSError:
             return False
         try:
-            head = read_at(fd, 0, 4)
-            places = [read_at(fd, place, len(_HDF5_SIGNATURE)) for place in _HDF5_PLACES]
+            head = read_at(fd, 0, HEAD_SIZE)
         except OSError:
             return False
         finally:
             os.close(fd)
-        return head not in _NETCDF_SIGNATURES and _HDF5_SIGNATURE not in places
+        return other_format(path, head) is None
+
+
+def _nothing_to_close() -> None:
+    pass
 
 
 def _warn_truncated(path: str, table: Any) -> None:

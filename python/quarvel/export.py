@@ -19,16 +19,22 @@ time, compressed; memory does not grow with the input.
 
 from __future__ import annotations
 
+import ctypes
+import errno
 import os
+import re
 import shutil
+import socket
+import stat
 import sys
 from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, read_file_headers, truncated_message
+from ._headers import HEADER_SIZE, FileStamp, NotALogError, read_at, read_file_headers, truncated_message
 from ._index import BlockTable, build_table
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
+from ._signatures import HEAD_SIZE, is_zarr_store, other_format
 from .info import _reason, display_name
 
 # Samples per chunk of the stored arrays, and per write.
@@ -70,6 +76,10 @@ class ReadError(Exception):
 
 class NetcdfStore:
     """A NetCDF-4 file, written with netCDF4, else h5netcdf."""
+
+    # Set when a file could not be closed (a write that failed, under a
+    # file size limit): HDF5 1.10 then crashes closing it again on exit.
+    unclosed = False
 
     def __init__(self, path: str) -> None:
         self._cache: tuple | None = None
@@ -125,6 +135,9 @@ class NetcdfStore:
     def close(self) -> None:
         try:
             self.data.close()
+        except BaseException:
+            NetcdfStore.unclosed = True
+            raise
         finally:
             self._restore_cache()
 
@@ -264,7 +277,7 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
     for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
         part = pieces[low:high]
         try:
-            columns = read_columns(paths, part, ("time", "calData", "rawCounts"))
+            columns = read_columns(paths, table.stamps, part, ("time", "calData", "rawCounts"))
         except OSError as error:
             raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
         rows = first_row[part["file"]] + part["block"]
@@ -299,39 +312,57 @@ def _storable(path: str) -> str:
 # ---- the command
 
 
+def refusal(path: str, fd: int) -> str | None:
+    """Returns why the input `path`, open as `fd`, must not be exported:
+    what it is, when its first bytes (read once, HEAD_SIZE of them) carry
+    the signature of another format (HDF5, NetCDF, Zarr's metadata). None
+    for a log."""
+    head = read_at(fd, 0, HEAD_SIZE)
+    return other_format(path, head)
+
+
 def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, BlockTable, int]:
     """Reads the block headers of `paths`; reports on `err` each file that
-    cannot be read and each block cut short. Returns the readable paths,
-    their sizes, their block table and the exit status so far."""
+    cannot be read or is not a log, and each block cut short. Returns the
+    readable paths, their sizes, their block table and the exit status so
+    far."""
     raw = bytearray()
     readable: list[str] = []
-    sizes: list[int] = []
+    stamps: list[FileStamp] = []
     counts: list[int] = []
     status = 0
     encoding = getattr(err, "encoding", None)
     for path in paths:
         before = len(raw)
         try:
-            size = read_file_headers(path, raw)
+            stamp = read_file_headers(path, raw, refusal)
         except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
-            print(f"quarvel export: cannot read {display_name(path, encoding)}: {_reason(error)}", file=err)
+            name = display_name(path, encoding)
+            if isinstance(error, IsADirectoryError) and is_zarr_store(path):
+                error = NotALogError(path, "a Zarr store")
+            if isinstance(error, NotALogError):
+                print(f"quarvel export: input file {name} is {error.reason}, not a logger file", file=err)
+            else:
+                print(f"quarvel export: cannot read {name}: {_reason(error)}", file=err)
             status = 1
             continue
         readable.append(path)
-        sizes.append(size)
+        stamps.append(stamp)
         counts.append((len(raw) - before) // HEADER_SIZE)
-    table = build_table(raw, readable, np.array(sizes, dtype=np.int64), np.array(counts, dtype=np.int64))
+    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
+    table = build_table(raw, readable, sizes, np.array(counts, dtype=np.int64), stamps)
     for row in np.flatnonzero(table.truncated()).tolist():
         path = readable[int(table.file[row])]
         print(truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row])), file=err)
-    return readable, np.array(sizes, dtype=np.int64), table, status
+    return readable, sizes, table, status
 
 
 def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
     """Exports the logs `paths` into `out` (.nc or .zarr); returns the exit
-    status: 1 when a log could not be read or `out` could not be written.
-    The output appears whole or not at all: it is written beside `out`
-    and renamed when complete."""
+    status: 1 when a log could not be read, an input is not a log, or `out`
+    could not be written. Nothing is written when `out` is one of the
+    inputs, or a folder that holds one. The output appears whole or not at
+    all: it is written beside `out` and put in its place when complete."""
     encoding = getattr(err, "encoding", None)
     kind = store_kind(out)
     if kind is None:
@@ -343,49 +374,244 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
         name, where = display_name(out, encoding), display_name(folder, encoding)
         print(f"quarvel export: cannot write {name}: there is no folder {where}", file=err)
         return 1
+    clash = input_at(out, paths)
+    if clash is not None:
+        how, path = clash
+        name, other = display_name(out, encoding), display_name(path, encoding)
+        print(f"quarvel export: cannot write {name}: it {how} the input {other}; nothing written", file=err)
+        return 1
     readable, sizes, table, status = scan(paths, err)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1
     from . import __version__
 
-    partial = _partial_name(out)
+    remove_leftovers(out)
+    partial = leftover_name(out, "partial")
     try:
         store = STORES[kind](partial)
         try:
             write_store(store, readable, sizes, table, __version__)
         finally:
             store.close()
-        _replace(partial, out, kind)
+        replace(partial, out, kind)
     except ReadError as error:
         _remove(partial)
         name = display_name(error.path, encoding)
         print(f"quarvel export: cannot read {name}: {_reason(error.error)}; nothing written", file=err)
         return 1
     except Exception as error:  # noqa: BLE001 - a message, never a traceback
+        reason = _write_reason(error, partial)
         _remove(partial)
-        print(f"quarvel export: cannot write {display_name(out, encoding)}: {_reason(error)}", file=err)
+        print(f"quarvel export: cannot write {display_name(out, encoding)}: {reason}", file=err)
         return 1
     return status
 
 
-def _partial_name(out: str) -> str:
+def input_at(out: str, paths: Sequence[str]) -> tuple[str, str] | None:
+    """Returns ("is", path) for the first of `paths` that is the file or
+    folder `out` (the same device and inode: through links too), or
+    ("holds", path) for the first that lies in the folder `out`; None when
+    `out` is none of them (or does not exist)."""
+    try:
+        target = os.stat(out)
+    except OSError:
+        return None
+    folders: dict[str, bool] = {}
+
+    def within(folder: str) -> bool:  # the folder `out` or one below it
+        if folder not in folders:
+            parent = os.path.dirname(folder)
+            try:
+                folders[folder] = os.path.samestat(os.stat(folder), target)
+            except OSError:
+                folders[folder] = False
+            folders[folder] = folders[folder] or (parent != folder and within(parent))
+        return folders[folder]
+
+    for path in paths:
+        try:
+            info = os.stat(path)
+        except OSError:
+            continue
+        if os.path.samestat(info, target):
+            return "is", path
+        if stat.S_ISDIR(target.st_mode) and within(os.path.dirname(os.path.realpath(path))):
+            return "holds", path
+    return None
+
+
+# ---- putting the output in place
+
+
+# The host's name as a file name may hold it: the leftovers of an export
+# are named after the host and the process, so that an export on another
+# machine that shares the folder never takes them for dead ones.
+_HOST = re.sub(r"[^A-Za-z0-9._-]+", "_", socket.gethostname()) or "host"
+# Exports to one OUT that keep taking its place from each other.
+_ATTEMPTS = 100
+# Bytes appended to a failed output to ask the system what it refuses.
+_PROBE = 1 << 20
+# renameat2() as Linux defines it; AT_FDCWD makes the paths relative to
+# the current folder.
+_AT_FDCWD = -100
+_RENAME_EXCHANGE = 2
+_renameat2: Any = None
+
+
+def leftover_name(out: str, what: str) -> str:
+    """Returns the name beside `out` of this process's "partial" output, or
+    of the "old" one it moves aside: OUT.WHAT-HOST-PID, which `ls` shows."""
     head, tail = os.path.split(out)
-    return os.path.join(head, f".{tail}.partial-{os.getpid()}")
+    return os.path.join(head, f"{tail}.{what}-{_HOST}-{os.getpid()}")
 
 
-def _replace(partial: str, out: str, kind: str) -> None:
-    """Puts the finished output in place of `out`. An existing Zarr store
-    is replaced; a folder that is not one is left alone."""
-    if kind == ".zarr" and os.path.isdir(out) and not os.path.islink(out):
-        if not os.path.exists(os.path.join(out, ".zgroup")):
-            raise IsADirectoryError("it is a folder that is not a Zarr store; remove it or name another")
-        shutil.rmtree(out)
-    os.replace(partial, out)
+def remove_leftovers(out: str) -> None:
+    """Removes what exports to `out` on this host left when they were
+    killed: the outputs named by leftover_name() whose process is gone. A
+    live process's are its own, and kept. (Where os.kill(pid, 0) cannot
+    test a process, on Windows, none is removed.)"""
+    if os.name != "posix":
+        return
+    head, tail = os.path.split(out)
+    pattern = re.compile(re.escape(tail) + r"\.(?:partial|old)-" + re.escape(_HOST) + r"-([0-9]+)")
+    try:
+        names = os.listdir(head or os.curdir)
+    except OSError:
+        return
+    for name in names:
+        found = pattern.fullmatch(name)
+        if found and not _alive(int(found.group(1))):
+            _remove(os.path.join(head, name))
 
 
-def _remove(partial: str) -> None:
-    if os.path.isdir(partial):
-        shutil.rmtree(partial, ignore_errors=True)
-    elif os.path.lexists(partial):
-        os.remove(partial)
+def _alive(pid: int) -> bool:
+    if pid <= 0:
+        return True  # never an export's: os.kill would signal a group
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (OSError, OverflowError):  # another user's, or no process number at all
+        return True
+    return True
+
+
+def replace(partial: str, out: str, kind: str) -> None:
+    """Puts the finished output `partial` in the place of `out`. A file
+    replaces the old one in one step. A Zarr store, a folder, is swapped
+    with the old store in one step where the system can (renameat2 on
+    Linux), and the old store then deleted; elsewhere the old store is
+    renamed aside and the new one renamed in, and between the two `out` is
+    missing for a moment. An existing folder that is not a Zarr store is
+    left alone. Other exports to `out` at the same time may put theirs in
+    first: `out` is then one of the outputs, whole."""
+    if kind != ".zarr":
+        os.replace(partial, out)
+        return
+    for _ in range(_ATTEMPTS):
+        if not os.path.lexists(out):
+            if _rename_in(partial, out):
+                return
+            continue  # another export was quicker
+        if not is_zarr_store(out):
+            what = "a folder" if os.path.isdir(out) else "a file"
+            raise FileExistsError(f"it is {what} that is not a Zarr store; remove it or name another")
+        try:
+            swapped = _exchange(partial, out)
+        except FileNotFoundError:
+            continue  # taken away by another export
+        if swapped:
+            _remove(partial)  # the old store
+            return
+        aside = leftover_name(out, "old")
+        try:
+            os.rename(out, aside)
+        except FileNotFoundError:
+            continue
+        try:
+            placed = _rename_in(partial, out)
+        except OSError:
+            os.rename(aside, out)  # the old store back
+            raise
+        _remove(aside)
+        if placed:
+            return
+    raise BlockingIOError(errno.EAGAIN, "other exports to it kept replacing it")
+
+
+def _rename_in(partial: str, out: str) -> bool:
+    """Renames `partial` to `out`; False when another folder took that name first."""
+    try:
+        os.rename(partial, out)
+    except OSError as error:
+        if error.errno in (errno.EEXIST, errno.ENOTEMPTY):
+            return False
+        raise
+    return True
+
+
+def _exchange(a: str, b: str) -> bool:
+    """Swaps the names `a` and `b` in one step, with Linux's renameat2();
+    returns False where the system (the C library, the kernel or the file
+    system) cannot. Raises the OSError of a failed swap."""
+    global _renameat2
+    if _renameat2 is None:
+        _renameat2 = _load_renameat2()
+    if not _renameat2:
+        return False
+    if _renameat2(_AT_FDCWD, os.fsencode(a), _AT_FDCWD, os.fsencode(b), _RENAME_EXCHANGE) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.ENOSYS, errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP):
+        return False
+    raise OSError(code, os.strerror(code), b)
+
+
+def _load_renameat2() -> Any:
+    """The C library's renameat2 (glibc 2.28 and later), or False."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        function = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        return False
+    function.argtypes = (ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint)
+    function.restype = ctypes.c_int
+    return function
+
+
+def _write_reason(error: Exception, partial: str) -> str:
+    """Why writing the output failed, in the C library's words when the
+    system refused: those of an OSError behind the error, else, where the
+    library says no more than that it failed (netCDF's "NetCDF: HDF error"
+    on a full disk), those of the system when asked to write more into
+    `partial`, the output it left."""
+    cause: BaseException | None = error
+    while cause is not None:
+        if isinstance(cause, OSError):  # the system's words, or this module's own
+            return _reason(cause)
+        cause = cause.__cause__ or cause.__context__
+    if not os.path.lexists(partial):  # the library wrote nothing
+        return _reason(error)
+    target = os.path.join(partial, ".probe") if os.path.isdir(partial) else partial
+    try:
+        with open(target, "ab") as probe:  # noqa: PTH123 - a path that may not be UTF-8
+            probe.write(bytes(_PROBE))
+            probe.flush()
+            os.fsync(probe.fileno())
+    except OSError as refused:
+        if refused.strerror:
+            return _reason(refused)
+    return _reason(error)
+
+
+def _remove(path: str) -> None:
+    """Removes the file, link or folder `path`, if it can."""
+    try:
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        elif os.path.lexists(path):
+            os.remove(path)
+    except OSError:
+        pass

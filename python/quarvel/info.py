@@ -241,7 +241,7 @@ def scan_groups(paths: Sequence[str]) -> Iterator[Group]:
     for path in paths:
         before = len(raw)
         try:
-            size = read_file_headers(path, raw)
+            size = read_file_headers(path, raw).size
         except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
             files.append((path, error))
             continue

@@ -52,6 +52,10 @@ FIFO = "fifo"  # a named pipe, fed the example log while a face runs
 SHRINK = "shrink"  # truncated to 100 bytes after opening, before the samples are read
 REWRITE = "rewrite"  # rewritten with other bytes after opening, before the samples are read
 REPLACE = "replace"  # arrays taken, the log closed, then another file copied over it
+SAMPLES = "samples"  # its samples rewritten in place: the same size and headers, a later time
+RENAME = "rename"  # another log of the same size, headers and time renamed over its name
+GROW = "grow"  # a block appended, as by a logger still writing
+READ_AS_OPENED = (RENAME, GROW)  # changes after which the reader must give the samples as they were
 
 
 @dataclass
@@ -177,6 +181,8 @@ def long_block(period: int, first_time: int, count: int) -> bytes:
 BIG_SAMPLES = 100_000  # a log of several pages, so that a reader maps it
 BIG_LOG = long_block(1, 1796083200, BIG_SAMPLES)
 OTHER_BIG_LOG = long_block(3, 1796083200, BIG_SAMPLES)
+# The big log's header with its samples in reverse: the same size and header.
+SAME_HEADER_BIG_LOG = BIG_LOG[:24] + np.frombuffer(BIG_LOG, ">i2", offset=24)[::-1].tobytes()
 
 
 def cut_log() -> bytes:
@@ -485,6 +491,20 @@ CASES: list[Case] = [
         change=REWRITE,
     ),
     Case(
+        "samples-rewritten-while-open",
+        "a log's samples rewritten after the reader opened it: the same size and header, a later time",
+        files(("big.002", BIG_LOG)),
+        [Operand("big.002", samples=BIG_SAMPLES, text=None)],
+        change=SAMPLES,
+    ),
+    Case(
+        "renamed-over-while-open",
+        "another log of the same size, header and time renamed over one the reader opened",
+        files(("big.002", BIG_LOG)),
+        [Operand("big.002", samples=BIG_SAMPLES, text=None)],
+        change=RENAME,
+    ),
+    Case(
         "replaced-after-close",
         "another log copied over a log whose arrays the reader returned",
         files(("big.002", BIG_LOG)),
@@ -495,13 +515,24 @@ CASES: list[Case] = [
 
 
 def change_file(path: str, change: str) -> None:
-    """Changes the log at `path` as `change` says, in place (same inode)."""
+    """Changes the log at `path` as `change` says: in place (the same
+    inode), or for RENAME by renaming another file over it."""
+    before = os.stat(path)
     if change == SHRINK:
         os.truncate(path, 100)
-    elif change in (REWRITE, REPLACE):
+    elif change in (REWRITE, REPLACE, SAMPLES):
         with open(path, "r+b") as file:  # noqa: PTH123 - a path that may not be UTF-8
             file.truncate(0)
-            file.write(OTHER_BIG_LOG)
+            file.write(SAME_HEADER_BIG_LOG if change == SAMPLES else OTHER_BIG_LOG)
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 10**9))  # later, even on a coarse clock
+    elif change == RENAME:
+        with open(path + ".new", "wb") as file:  # noqa: PTH123
+            file.write(SAME_HEADER_BIG_LOG)
+        os.utime(path + ".new", ns=(before.st_atime_ns, before.st_mtime_ns))  # only the inode tells
+        os.replace(path + ".new", path)
+    elif change == GROW:
+        with open(path, "ab") as file:  # noqa: PTH123
+            file.write(EXAMPLE_LOG)
     else:
         raise ValueError(f"no change {change!r}")
 

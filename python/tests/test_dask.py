@@ -11,7 +11,8 @@ import shutil
 
 import numpy as np
 import pytest
-from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, join_frames, reader_frames
+from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, join_frames, reader_frame, reader_frames
+from hostile_logs import BIG_LOG, GROW, RENAME, SAMPLES, change_file
 from logbuilder import write_cases
 
 pd = pytest.importorskip("pandas")
@@ -113,9 +114,9 @@ def test_a_question_builds_only_its_columns(campaign, monkeypatch):
     asked = []
     read = qdask.read_columns
 
-    def spy(paths, pieces, names):
-        asked.append(sorted(names))
-        return read(paths, pieces, names)
+    def spy(*args):
+        asked.append(sorted(args[-1]))
+        return read(*args)
 
     monkeypatch.setattr(qdask, "read_columns", spy)
     frame = quarvel.dask_dataframe(campaign["ordered"])
@@ -138,8 +139,8 @@ def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, m
     open_files = []
 
     class CountedFile(SampleFile):
-        def __init__(self, path):
-            super().__init__(path)
+        def __init__(self, path, stamp):
+            super().__init__(path, stamp=stamp)
             open_files.append(self)
             assert sum(f.fd >= 0 for f in open_files) == 1
 
@@ -167,9 +168,43 @@ def test_files_that_change_or_vanish(campaign, tmp_path):
         frame.compute()
 
 
+@pytest.mark.parametrize("change", [SAMPLES, RENAME, GROW])
+def test_a_file_changed_after_indexing_is_never_read(tmp_path, change):
+    xr = pytest.importorskip("xarray")
+    from quarvel._xarray import QuarvelBackendEntrypoint as engine
+
+    path = str(tmp_path / "big.002")
+    (tmp_path / "big.002").write_bytes(BIG_LOG)
+    frame, data = quarvel.dask_dataframe(path, step=2), xr.open_dataset(path, engine=engine)
+    first = frame.compute()
+    change_file(path, change)
+    if change == GROW:  # read as indexed
+        assert_same_bits(frame.compute(), first, COLUMNS[1:])
+        assert data["rawCounts"].values.tobytes() == np.frombuffer(BIG_LOG, ">i2", offset=24).astype("i2").tobytes()
+        return
+    for read in (frame.compute, frame["time"].compute, lambda: data["rawCounts"].values):
+        with pytest.raises(quarvel.FileChangedError, match="changed after it was indexed") as raised:
+            read()
+        assert raised.value.filename == path
+
+
+def test_every_step_the_reader_takes(campaign):
+    xr = pytest.importorskip("xarray")
+    from quarvel._xarray import QuarvelBackendEntrypoint as engine
+
+    path = campaign["ordered"][1]
+    for step in (2**31 - 1, 2**31, 2**63 - 1, -(2**63), 2**64, np.uint64(2**64 - 1)):
+        assert_readers_rows(quarvel.dask_dataframe(path, step=step), [path], step)
+        data = xr.open_dataset(path, engine=engine, step=step).load()
+        assert_same_bits(data, reader_frame([path], step), COLUMNS[1:])
+    for step, error in ((0, ValueError), (2.5, TypeError), ("3", TypeError)):  # when called
+        pytest.raises(error, quarvel.dask_dataframe, path, step=step)
+        pytest.raises(error, xr.open_dataset, path, engine=engine, step=step)
+
+
 @pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed
-def test_a_cluster_of_processes(campaign, monkeypatch):
+def test_a_cluster_of_processes(campaign, tmp_path, monkeypatch):
     distributed = pytest.importorskip("distributed")
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")])))
     paths = campaign["varied"]
@@ -181,3 +216,10 @@ def test_a_cluster_of_processes(campaign, monkeypatch):
         assert_same_bits(maxima.to_frame(), readers_maxima(paths, 3).to_frame(), ["calData"])
         assert_readers_rows(frame, paths, 3, compute=lambda parts: client.gather(client.compute(parts)))
         assert len(client.run(os.getpid)) == 2
+        path = str(tmp_path / "big.002")
+        (tmp_path / "big.002").write_bytes(BIG_LOG)
+        changed = quarvel.dask_dataframe(path)
+        change_file(path, RENAME)
+        with pytest.raises(quarvel.FileChangedError) as raised:  # from a worker's process
+            client.compute(changed).result()
+        assert raised.value.filename == path

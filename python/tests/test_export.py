@@ -5,8 +5,12 @@ behind."""
 
 from __future__ import annotations
 
+import ctypes
 import io
 import os
+import resource
+import shutil
+import signal
 import subprocess
 import sys
 
@@ -19,6 +23,7 @@ pytest.importorskip("xarray")  # to read the output back
 
 import quarvel  # noqa: E402
 import quarvel.export as qexport  # noqa: E402
+from quarvel._index import expand_paths  # noqa: E402
 
 WRITERS = {".nc": "netCDF4", ".zarr": "zarr"}
 # Run with no quarvel importable: the output must stand on its own.
@@ -136,12 +141,12 @@ def test_a_log_that_fails_midway_leaves_the_old_output(campaign, tmp_path, monke
     calls = []
     read = qexport.read_columns
 
-    def failing(paths, pieces, names):
+    def failing(paths, stamps, pieces, names):
         calls.append(1)
         if len(calls) == 2:
             path = paths[pieces["file"][0]]
             raise quarvel.FileChangedError(5, "the file changed after it was opened: it shrank", path)
-        return read(paths, pieces, names)
+        return read(paths, stamps, pieces, names)
 
     monkeypatch.setattr(qexport, "CHUNK", 5000)
     monkeypatch.setattr(qexport, "read_columns", failing)
@@ -168,3 +173,114 @@ def test_h5netcdf_writes_what_netcdf4_writes(campaign, tmp_path, monkeypatch):
         assert ours[name].attrs == theirs[name].attrs and "_FillValue" not in ours[name].encoding, name
     assert_same_bits(ours, theirs, [name for name in theirs.variables if name != "path"])
     assert ours["path"].values.tolist() == paths
+
+
+def test_an_out_that_is_an_input_is_refused(campaign, tmp_path):
+    pytest.importorskip("zarr")
+    run, store, everything = tmp_path / "run.nc", tmp_path / "all.zarr", tmp_path / "all.nc"
+    log = shutil.copy(campaign["ordered"][1], run)  # a log named as an export
+    assert export(str(everything), log).returncode == export(str(store), log).returncode == 0
+    shutil.copy(log, store / "x.002")
+    links = [tmp_path / "link.002", tmp_path / "hard.002"]
+    links[0].symlink_to(run)
+    os.link(run, links[1])
+    before = {p: p.read_bytes() for p in tmp_path.glob("**/*") if p.is_file()}
+    cases = [(run, "is", [run]), *((run, "is", [link]) for link in links), (store, "holds", [store / "x.002"])]
+    for out, how, inputs in cases + [(everything, "is", [run, everything])]:  # an earlier export among the logs
+        done = export(str(out), *map(str, inputs))
+        assert done.returncode == 1
+        assert done.stderr == f"quarvel export: cannot write {out}: it {how} the input {inputs[-1]}; nothing written\n"
+    assert before == {p: p.read_bytes() for p in tmp_path.glob("**/*") if p.is_file()}
+
+
+def test_inputs_of_other_formats_are_refused_and_never_found(campaign, tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("zarr")
+    logs = campaign["ordered"][1:3]
+    dataset = xr.Dataset({"x": ("n", np.arange(3.0))})
+    for name, form in (("hdf5.nc", "NETCDF4"), ("classic.nc", "NETCDF3_CLASSIC"), ("offset.nc", "NETCDF3_64BIT")):
+        dataset.to_netcdf(tmp_path / name, format=form, engine="netcdf4")
+    dataset.to_zarr(tmp_path / "store.zarr")
+    (tmp_path / "zarr.json").write_text('{"zarr_format": 3, "node_type": "group"}')
+    others = {"hdf5.nc": "an HDF5 file", "classic.nc": "a classic NetCDF file", "store.zarr": "a Zarr store"}
+    others.update(dict.fromkeys(["store.zarr/.zgroup", "store.zarr/x/.zarray", "zarr.json"], "a Zarr store's metadata"))
+    others["offset.nc"] = "a 64-bit offset NetCDF file"
+    done = export(str(tmp_path / "out.nc"), logs[0], *[str(tmp_path / name) for name in others], logs[1])
+    assert done.returncode == 1
+    lines = [f"quarvel export: input file {tmp_path / n} is {what}, not a logger file" for n, what in others.items()]
+    assert done.stderr.splitlines() == lines
+    assert read_back(tmp_path / "out.nc", tmp_path)["path"].tolist() == logs
+    (tmp_path / "sub").mkdir()
+    shutil.copy(logs[0], tmp_path / "sub" / "1.002")
+    assert expand_paths(f"{tmp_path}/**/[0-9]*") == [f"{tmp_path}/sub/1.002"]  # not store.zarr/x/0
+
+
+# Exports argv[3:] to argv[1], and just after its first step in putting the
+# output in place does argv[2]: "kill" itself, or "race" another export (of
+# the first log) to the same place, with or without swapping folders.
+HOOKED = """
+import os, shutil, signal, subprocess, sys
+import quarvel.export as qexport
+out, action, logs = sys.argv[1], sys.argv[2], sys.argv[3:]
+def hooked(function):
+    def call(*args, **kwargs):
+        result = function(*args, **kwargs)
+        if out in map(os.fsdecode, args) and not hooked.done:
+            hooked.done = True
+            if action == "kill":
+                os.kill(os.getpid(), signal.SIGKILL)
+            subprocess.run([sys.executable, "-m", "quarvel", "export", out, logs[0]], check=True)
+        return result
+    return call
+hooked.done = False
+os.rename, os.replace, shutil.rmtree = map(hooked, (os.rename, os.replace, shutil.rmtree))
+if hasattr(qexport, "_exchange"):
+    qexport._exchange = (lambda a, b: False) if action == "race-without-swap" else hooked(qexport._exchange)
+sys.exit(qexport.run(out, logs))
+"""
+
+
+@pytest.mark.parametrize("action", ["race", "race-without-swap", "kill"])
+def test_out_is_always_one_whole_output(campaign, tmp_path, action):
+    pytest.importorskip("zarr")
+    logs, out = campaign["ordered"][1:4], tmp_path / "all.zarr"
+    assert export(str(out), logs[2]).returncode == 0
+    command = [sys.executable, "-c", HOOKED, str(out), action, *logs]
+    done = subprocess.run(command, env=python_env(), capture_output=True, text=True)
+    if action != "kill":
+        assert done.returncode == 0 and done.stderr == "" and os.listdir(tmp_path) == ["all.zarr"]
+        assert read_back(out, tmp_path)["path"].tolist() in ([logs[0]], logs)
+        return
+    assert done.returncode == -signal.SIGKILL and read_back(out, tmp_path)["path"].tolist() == logs
+    assert len([name for name in os.listdir(tmp_path) if name.startswith("all.zarr.partial-")]) == 1  # ls shows it
+    live = f"all.zarr.partial-{qexport._HOST}-{os.getpid()}"
+    (tmp_path / live).mkdir()
+    assert export(str(out), logs[0]).returncode == 0
+    assert sorted(os.listdir(tmp_path)) == ["all.zarr", live, "arrays-all.zarr"]  # the dead one's removed
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def limit(how: str) -> None:
+    """Run by a child before its program: a file size limit, whose writes
+    past it fail, or for root, no power over permissions (PR_CAPBSET_DROP
+    of CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH)."""
+    if how == "size":
+        resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    elif os.geteuid() == 0:
+        for capability in (1, 2):
+            LIBC.prctl(24, capability, 0, 0, 0)
+
+
+@pytest.mark.parametrize("extension", WRITERS)
+@pytest.mark.parametrize("how, words", [("read-only", "Permission denied"), ("size", "File too large")])
+def test_the_system_s_refusal_in_its_words(campaign, tmp_path, extension, how, words):
+    pytest.importorskip(WRITERS[extension])
+    out = tmp_path / "out" / f"x{extension}"
+    out.parent.mkdir(mode=0o555 if how == "read-only" else 0o755)
+    command = [sys.executable, "-m", "quarvel", "export", str(out), *campaign["ordered"][:6]]
+    done = subprocess.run(command, env=python_env(), capture_output=True, text=True, preexec_fn=lambda: limit(how))
+    assert done.returncode == 1 and done.stderr.splitlines()[-1] == f"quarvel export: cannot write {out}: {words}"
+    assert os.listdir(out.parent) == []

@@ -75,11 +75,12 @@ def test_any_selection_of_samples(campaign):
 def test_open_mfdataset_is_the_readers_logs(campaign, monkeypatch):
     monkeypatch.setattr(qxarray, "PREFERRED_CHUNK", 4096)
     paths = campaign["varied"]
-    data = xr.open_mfdataset(paths, engine="quarvel", combine="nested", concat_dim="sample")
-    assert max(data.chunks["sample"]) == 4096
-    assert_rows_are_readers(stretches(data), paths, COLUMNS)
+    with xr.open_mfdataset(paths, engine="quarvel", combine="nested", concat_dim="sample") as data:
+        assert max(data.chunks["sample"]) == 4096
+        assert_rows_are_readers(stretches(data), paths, COLUMNS)
     some = xr.open_mfdataset(paths, engine="quarvel", combine="nested", concat_dim="sample", step=5, channels=4)
     assert_rows_are_readers(stretches(some), paths, COLUMNS, 5, [4])
+    some.close()
 
 
 def stretches(data, length=1 << 20):

@@ -1,0 +1,45 @@
+"""What a file is when it is not a log: the signatures of the formats that
+quarvel's logs are exported to (HDF5 and NetCDF files, Zarr stores), which
+a logger file cannot be told from by its bytes alone, since any bytes are
+a log."""
+
+from __future__ import annotations
+
+import os
+
+# A file's first bytes, in which every signature below lies.
+HEAD_SIZE = 4096
+# HDF5 (NetCDF-4 is HDF5) puts its signature at 0, or after a user block
+# of 512, 1024, 2048... bytes.
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+HDF5_PLACES = (0, 512, 1024, 2048)
+NETCDF_SIGNATURES = {
+    b"CDF\x01": "a classic NetCDF file",
+    b"CDF\x02": "a 64-bit offset NetCDF file",
+    b"CDF\x05": "a 64-bit data NetCDF file",
+}
+# The files of JSON metadata that make a folder a Zarr store (versions 2 and 3).
+ZARR_METADATA = (".zgroup", ".zarray", ".zattrs", ".zmetadata", "zarr.json")
+
+
+def other_format(path: str | bytes | os.PathLike, head: bytes) -> str | None:
+    """Returns what the file `path` is, by its first bytes `head` (HEAD_SIZE
+    of them, or the whole file): "an HDF5 file", a kind of NetCDF file, or
+    "a Zarr store's metadata" (a JSON object with a "zarr_format", or under
+    a name that Zarr gives its metadata). None when it has none of these
+    signatures."""
+    if any(head[place : place + len(HDF5_SIGNATURE)] == HDF5_SIGNATURE for place in HDF5_PLACES):
+        return "an HDF5 file"
+    if head[:4] in NETCDF_SIGNATURES:
+        return NETCDF_SIGNATURES[head[:4]]
+    if head.lstrip(b" \t\r\n").startswith(b"{"):
+        name = os.path.basename(os.fsdecode(path))
+        if name in ZARR_METADATA or b'"zarr_format"' in head:
+            return "a Zarr store's metadata"
+    return None
+
+
+def is_zarr_store(folder: str | bytes | os.PathLike) -> bool:
+    """True when `folder` is a folder that holds Zarr's metadata."""
+    folder = os.fsdecode(folder)
+    return os.path.isdir(folder) and any(os.path.isfile(os.path.join(folder, name)) for name in ZARR_METADATA)
