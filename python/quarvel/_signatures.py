@@ -1,11 +1,13 @@
 """What a file is when it is not a log: the signatures of the formats that
-quarvel's logs are exported to (HDF5 and NetCDF files, Zarr stores), which
-a logger file cannot be told from by its bytes alone, since any bytes are
-a log."""
+quarvel's logs are exported to (HDF5 and NetCDF files, Zarr stores), and
+the converter's own text, which a logger file cannot be told from by its
+bytes alone, since any bytes are a log."""
 
 from __future__ import annotations
 
 import os
+
+from ._owntext import is_own_text
 
 # A file's first bytes, in which every signature below lies.
 HEAD_SIZE = 4096
@@ -24,10 +26,11 @@ ZARR_METADATA = (".zgroup", ".zarray", ".zattrs", ".zmetadata", "zarr.json")
 
 def other_format(path: str | bytes | os.PathLike, head: bytes) -> str | None:
     """Returns what the file `path` is, by its first bytes `head` (HEAD_SIZE
-    of them, or the whole file): "an HDF5 file", a kind of NetCDF file, or
+    of them, or the whole file): "an HDF5 file", a kind of NetCDF file,
     "a Zarr store's metadata" (a JSON object with a "zarr_format", or under
-    a name that Zarr gives its metadata). None when it has none of these
-    signatures."""
+    a name that Zarr gives its metadata), or "a text file written by
+    quarvel" (by the rule with which the converter refuses such an input).
+    None when it is none of these."""
     if any(head[place : place + len(HDF5_SIGNATURE)] == HDF5_SIGNATURE for place in HDF5_PLACES):
         return "an HDF5 file"
     if head[:4] in NETCDF_SIGNATURES:
@@ -36,6 +39,8 @@ def other_format(path: str | bytes | os.PathLike, head: bytes) -> str | None:
         name = os.path.basename(os.fsdecode(path))
         if name in ZARR_METADATA or b'"zarr_format"' in head:
             return "a Zarr store's metadata"
+    if is_own_text(head):
+        return "a text file written by quarvel"
     return None
 
 

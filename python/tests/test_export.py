@@ -193,7 +193,7 @@ def test_an_out_that_is_an_input_is_refused(campaign, tmp_path):
     assert before == {p: p.read_bytes() for p in tmp_path.glob("**/*") if p.is_file()}
 
 
-def test_inputs_of_other_formats_are_refused_and_never_found(campaign, tmp_path):
+def test_inputs_of_other_formats_are_refused_and_never_found(campaign, tmp_path, convert):
     xr = pytest.importorskip("xarray")
     pytest.importorskip("zarr")
     logs = campaign["ordered"][1:3]
@@ -205,6 +205,9 @@ def test_inputs_of_other_formats_are_refused_and_never_found(campaign, tmp_path)
     others = {"hdf5.nc": "an HDF5 file", "classic.nc": "a classic NetCDF file", "store.zarr": "a Zarr store"}
     others.update(dict.fromkeys(["store.zarr/.zgroup", "store.zarr/x/.zarray", "zarr.json"], "a Zarr store's metadata"))
     others["offset.nc"] = "a 64-bit offset NetCDF file"
+    shutil.copy(logs[0], tmp_path / "log")
+    (tmp_path / "text").write_bytes(convert(tmp_path / "log", "-tc")[0])
+    others["text"] = "a text file written by quarvel"
     done = export(str(tmp_path / "out.nc"), logs[0], *[str(tmp_path / name) for name in others], logs[1])
     assert done.returncode == 1
     lines = [f"quarvel export: input file {tmp_path / n} is {what}, not a logger file" for n, what in others.items()]
