@@ -49,6 +49,10 @@ INDEX_COLUMNS = (
 _GLOB_CHARACTERS = frozenset("*?[")
 
 
+class NoMatchError(FileNotFoundError):
+    """A glob pattern that matches no file."""
+
+
 class BlockTable:
     """The blocks of one or more files, one entry per block in each column
     (numpy arrays), in file order and then block order. `file` is the
@@ -200,16 +204,18 @@ def _same_binade(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return (a != 0) & (b != 0) & (np.signbit(a) == np.signbit(b)) & (np.frexp(a)[1] == np.frexp(b)[1])
 
 
+
 def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
     """Returns the files that `paths` names: one path, a list of paths, or
     a glob pattern (a str with *, ? or [ that names no file itself),
-    expanded in sorted order, never into a Zarr store. Raises
-    FileNotFoundError for a pattern that matches nothing."""
+    expanded in sorted order (** reaching into subfolders), never into a
+    Zarr store. Raises NoMatchError (a FileNotFoundError) for a pattern
+    that matches nothing."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         if isinstance(paths, (str, bytes)) and _is_pattern(paths) and not os.path.lexists(paths):
             matches = _outside_stores(paths, sorted(glob.glob(paths, recursive=True)))
             if not matches:
-                raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", paths)
+                raise NoMatchError(errno.ENOENT, "no file matches the pattern", paths)
             return matches
         return [paths]
     return list(paths)

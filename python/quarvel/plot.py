@@ -7,6 +7,7 @@ from typing import Any
 
 import numpy as np
 
+from ._index import expand_paths
 from ._optional import require
 from ._reader import Block, open as open_log
 from ._samples import milliseconds
@@ -87,15 +88,25 @@ def check_output(output: str) -> None:
 
 
 def plot_file(path: str, output: str | None = None) -> Any:
-    """Draws the calibrated values of the logger file at `path` against UTC
-    time, one line per channel (against seconds since the epoch when the
-    times lie outside the years 1 to 9999). Saves the figure to `output`
-    when given, else shows it. Returns the matplotlib figure. Raises
-    PlotError when the file holds no sample or `output` names a format
-    matplotlib cannot write, and OSError when the file cannot be read."""
+    """Draws the calibrated values of the logger file at `path` (or the one
+    file that a glob pattern matches, expanded as quarvel.index expands
+    one) against UTC time, one line per channel (against seconds since the
+    epoch when the times lie outside the years 1 to 9999). Saves the figure
+    to `output` when given, else shows it. Returns the matplotlib figure.
+    Raises PlotError when the file holds no sample, the pattern matches
+    several files, or `output` names a format matplotlib cannot write;
+    OSError when the file cannot be read, NoMatchError (a
+    FileNotFoundError) when the pattern matches nothing."""
     matplotlib = require("matplotlib")
     if output is not None:
         check_output(output)
+    paths = expand_paths(path)
+    if len(paths) != 1:
+        raise PlotError(
+            f"{display_name(os.fsdecode(path))} matches {len(paths):,} files, and plot draws one"
+        )
+    path = paths[0]
+    if output is not None:
         matplotlib.use("Agg")  # no window needed to write a file
     plt = require("matplotlib.pyplot")
     with open_log(path) as log:

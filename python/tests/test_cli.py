@@ -187,3 +187,46 @@ def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, m
         assert done.stderr.startswith(truncation) and done.stderr[len(truncation) :].startswith(message)
         assert done.stderr.count("\n") == 1 + bool(truncation)
         assert output is None or not (tmp_path / output).exists()
+
+
+MATCHES_3 = "quarvel plot: logs/**/*.002 matches 3 files, and plot draws one\n"
+NO_MATCH = "no file matches the pattern logs/*.none\n"
+
+
+@pytest.mark.parametrize(
+    "args, status, stderr",
+    [
+        (["info", "logs/**/*.002"], 0, ""),
+        (["export", "out.nc", "logs/**/*.002"], 0, ""),
+        (["plot", "-o", "out.png", "logs/[0-9]*"], 0, ""),
+        (["plot", "-o", "out.png", "logs/**/*.002"], 1, MATCHES_3),
+        (["plot", "-o", "out.png", "logs/1.002", "logs/a/2.002"], 1, "quarvel plot: 2 files given, and plot draws one"),
+        (["info", "logs/*.none", "logs/1.002"], 1, "quarvel info: " + NO_MATCH),
+        (["export", "out.nc", "logs/1.002", "logs/*.none"], 1, "quarvel export: " + NO_MATCH),
+        (["plot", "-o", "out.png", "logs/*.none"], 1, "quarvel plot: " + NO_MATCH),
+    ],
+    ids=["info", "export", "plot-one", "plot-several", "plot-two-given", "info-none", "export-none", "plot-none"],
+)
+def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, stderr):
+    """A pattern in quotes is expanded into subfolders, never into a Zarr
+    store; one that matches nothing is an error that names it."""
+    pytest.importorskip("matplotlib")
+    if "export" in args:
+        pytest.importorskip("netCDF4")
+    for name in ("logs/1.002", "logs/a/2.002", "logs/b/3.002", "logs/b/store.zarr/.zgroup", "logs/b/store.zarr/0.002"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(log_bytes([BlockPlan(samples=np.arange(3, dtype=np.int16))]))
+    done = subprocess.run(
+        [sys.executable, "-m", "quarvel", *args], cwd=tmp_path, env=python_env(), capture_output=True, text=True
+    )
+    assert (done.returncode, done.stderr[: len(stderr)], done.stderr.count("\n")) == (status, stderr, bool(stderr))
+    if status == 0 and args[0] == "info":
+        assert [line.split(":")[0] for line in done.stdout.splitlines() if line[0] != " "] == [
+            "logs/1.002", "logs/a/2.002", "logs/b/3.002"
+        ]  # fmt: skip
+    if "export" in args and (tmp_path / "out.nc").exists():
+        import netCDF4
+
+        with netCDF4.Dataset(tmp_path / "out.nc") as out:
+            assert len(out["path"][:]) == (3 if status == 0 else 1)
+
