@@ -12,7 +12,7 @@ from typing import Any, Iterator, Sequence, TextIO
 import numpy as np
 
 from ._headers import HEADER_SIZE, read_file_headers
-from ._index import BlockTable, NoMatchError, build_table, expand_paths
+from ._index import BlockTable, NoMatchError, block_gaps, build_table, expand_paths
 from ._samples import milliseconds
 
 # Blocks formatted at a time: bounds the report's memory.
@@ -114,16 +114,9 @@ class Group:
     def _find_gaps(self) -> dict[int, list[dict[str, Any]]]:
         """Returns per file (its position in the table) the gaps (positive)
         and overlaps (negative) between each block with samples and the next
-        one of its channel: the next block's first time less the time the
-        converter would have stamped on one more sample, in the order of the
-        later block."""
+        one of its channel in the file, in the order of the later block."""
         table = self.table
-        rows = np.flatnonzero(table.present_samples > 0)
-        rows = rows[np.lexsort((table.channel[rows], table.file[rows]))]  # stable: by file, then channel
-        same = (table.channel[rows[1:]] == table.channel[rows[:-1]]) & (table.file[rows[1:]] == table.file[rows[:-1]])
-        before, after = rows[:-1][same], rows[1:][same]
-        step = table.period_ms[before].view(np.int32) / 1000.0
-        seconds = table.first_time[after] - (self.last[before] + step)
+        before, after, seconds, step = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
         keep = np.flatnonzero(seconds != 0)
         keep = keep[np.argsort(after[keep], kind="stable")]
         gaps: dict[int, list[dict[str, Any]]] = {}

@@ -64,11 +64,10 @@ def channel_lines(blocks: list[Block], dates: bool = True) -> dict[int, tuple[np
     }
 
 
-def _in_calendar(lines: dict[int, tuple[np.ndarray, np.ndarray]]) -> bool:
-    """True when the time axis, margins included, lies within the years 1
-    to 9999, which matplotlib's date axis can label."""
-    low = min(float(times.min()) for times, _ in lines.values())
-    high = max(float(times.max()) for times, _ in lines.values())
+def in_calendar(low: float, high: float) -> bool:
+    """True when a time axis from `low` to `high` seconds since the epoch,
+    margins included, lies within the years 1 to 9999, which matplotlib's
+    date axis can label."""
     pad = (high - low) * MARGIN + 86400.0
     ends = milliseconds(np.array([low - pad, high + pad]))
     return bool(ends[0] >= MIN_MILLIS and ends[1] <= MAX_MILLIS)
@@ -103,7 +102,8 @@ def plot_file(path: str, output: str | None = None) -> Any:
     paths = expand_paths(path)
     if len(paths) != 1:
         raise PlotError(
-            f"{display_name(os.fsdecode(path))} matches {len(paths):,} files, and plot draws one"
+            f"{display_name(os.fsdecode(path))} matches {len(paths):,} files, and plot draws one:"
+            " give one, or draw the blocks of them all with plot --coverage"
         )
     path = paths[0]
     if output is not None:
@@ -113,7 +113,9 @@ def plot_file(path: str, output: str | None = None) -> Any:
         lines = channel_lines(log.blocks, dates=False)
     if not lines:
         raise PlotError(f"{display_name(os.fsdecode(path))} holds no samples to plot")
-    dates = _in_calendar(lines)
+    low = min(float(times.min()) for times, _ in lines.values())
+    high = max(float(times.max()) for times, _ in lines.values())
+    dates = in_calendar(low, high)
     if dates:
         lines = {channel: (milliseconds(t).view("datetime64[ms]"), v) for channel, (t, v) in lines.items()}
     figure, axes = plt.subplots(figsize=(8, 3.5), dpi=100, layout="constrained")
