@@ -9,13 +9,15 @@ touched input file, or a file it should not create.
 
 The faces: the converter (`quarvel -q -- FILES`, and with -d), the Python reader
 (tests/hostile_python.py reads every block), `python3 -m quarvel info`,
-`python3 -m quarvel plot -o OUT.png` (once per file), the Octave reader
+`python3 -m quarvel plot -o OUT.png` (once per file), `python3 -m quarvel
+plot --coverage -o OUT.png` (once, on every file), the Octave reader
 (matlab/tests/hostile_read.m) and contrib/quarvel-merge.
 
 Usage: /usr/bin/python3 tests/hostile.py [-k TEXT] [-v] [--faces FACE...]
   -k TEXT  only the cases whose name contains TEXT
   -v       print every run's standard output and error
-  --faces  only these of quarvel, quarvel-d, reader, info, plot, octave, merge
+  --faces  only these of quarvel, quarvel-d, reader, info, plot, coverage,
+           octave, merge
 The converter is $QUARVEL, else build/quarvel. Exit status: 0 when every
 face did what it must on every case (and every known failure below still
 failed), 1 otherwise, 77 (skipped) without numpy or a converter, or when
@@ -67,7 +69,7 @@ from hostile_logs import (  # noqa: E402
     remove_case_folder,
 )
 
-FACES = ("quarvel", "quarvel-d", "reader", "info", "plot", "octave", "merge")
+FACES = ("quarvel", "quarvel-d", "reader", "info", "plot", "coverage", "octave", "merge")
 # A run that takes more CPU time than this, or more wall-clock time than
 # the other (one blocked for ever, say), hangs. On a busy machine a run
 # gets a fraction of a CPU: the wall-clock limit is generous.
@@ -87,6 +89,7 @@ MEMORY: dict[str, int | None] = {
     "octave": 2 << 30,  # its struct array of a million blocks takes 0.8 GB
     "reader": 1 << 30,
     "plot": 1 << 30,
+    "coverage": 1 << 30,
 }
 PARALLEL = 2  # runs at once: the machine is shared
 
@@ -138,9 +141,11 @@ def main() -> int:
         for face in ("quarvel", "quarvel-d"):
             MEMORY[face] = None
     octave = shutil.which(os.environ.get("OCTAVE", "octave"))
-    missing = {"octave": not octave, "plot": importlib.util.find_spec("matplotlib") is None}
+    no_matplotlib = importlib.util.find_spec("matplotlib") is None
+    missing = {"octave": not octave, "plot": no_matplotlib, "coverage": no_matplotlib}
     skipped = []
-    for face, why in (("octave", "Octave not found"), ("plot", f"{sys.executable} cannot import matplotlib")):
+    why_not = f"{sys.executable} cannot import matplotlib"
+    for face, why in (("octave", "Octave not found"), ("plot", why_not), ("coverage", why_not)):
         if missing[face] and face in args.faces:
             skipped.append(f"skipped: {why}: the {face} face did not run")
     faces = [face for face in FACES if face in args.faces and not missing.get(face)]
@@ -225,6 +230,8 @@ def make_job(case: Case, face: str, scratch: Path, converter: Path, octave: str 
         job.runs = [
             Run(face, ["plot", "-o", str(out / f"{i}.png"), "--", name], out / str(i)) for i, name in enumerate(names)
         ]
+    elif face == "coverage":
+        job.runs = [Run(face, ["plot", "--coverage", "-o", str(out / "coverage.png"), "--", *names], out / "run")]
     job.before = snapshot(folder)
     return job
 
@@ -236,7 +243,7 @@ def octave_text(text: object) -> str:
 # --- Running -----------------------------------------------------------------
 
 
-PYTHON_FACES = ("reader", "plot")
+PYTHON_FACES = ("reader", "plot", "coverage")
 
 
 def run_all(jobs: list[Job], env: dict[str, str], scratch: Path) -> None:
@@ -455,6 +462,7 @@ def check(job: Job) -> list[str]:
         "reader": check_reader,
         "info": check_info,
         "plot": check_plot,
+        "coverage": check_coverage,
         "octave": check_octave,
         "merge": check_merge,
     }[job.face]
@@ -623,6 +631,24 @@ def check_plot(job: Job) -> list[str]:
             ok, want = drawn or refused, "a picture and status 0, or one line and status 1"
         if not ok:
             problems.append(f"{o.name!r}: status {r.status}, standard error {show(stderr)}; expected {want}")
+    return problems
+
+
+def check_coverage(job: Job) -> list[str]:
+    """A picture whatever the files, and a line 'quarvel plot: ...' for
+    each that cannot be read (a name's newlines are escaped in it)."""
+    r = job.runs[0]
+    failing = sum(o.kind in (*FAILED_OPEN, DEVICE, FIFO) for o in job.operands)
+    problems = []
+    if r.status != (1 if failing else 0):
+        problems.append(f"status {r.status}, expected {1 if failing else 0}")
+    errors = r.stderr.decode(errors="backslashreplace").splitlines()
+    if len(errors) != failing or any(not line.startswith("quarvel plot: cannot read ") for line in errors):
+        problems.append(f"standard error {show(r.stderr)}: expected a line 'quarvel plot: cannot read ...' per file"
+                        f" that cannot be read ({failing})")  # fmt: skip
+    picture = job.out / "coverage.png"
+    if not picture.exists() or picture.read_bytes()[:8] != b"\x89PNG\r\n\x1a\n":
+        problems.append("no picture")
     return problems
 
 

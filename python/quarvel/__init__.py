@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 __all__ = [
     "open",
     "index",
+    "expand_paths",
     "dask_dataframe",
     "LogFile",
     "Block",
@@ -29,7 +30,7 @@ from ._headers import FileChangedError, NotRegularFileError
 
 if TYPE_CHECKING:
     from ._dask import dask_dataframe
-    from ._index import index
+    from ._index import expand_paths, index
     from ._reader import Block, LogFile, TruncatedBlockWarning, open
 
     __version__: str
@@ -57,10 +58,10 @@ def __getattr__(name: str) -> Any:
         from . import _reader
 
         return getattr(_reader, name)
-    if name == "index":
-        from ._index import index
+    if name in ("index", "expand_paths"):
+        from . import _index
 
-        return index
+        return getattr(_index, name)
     if name == "dask_dataframe":
         from ._dask import dask_dataframe
 

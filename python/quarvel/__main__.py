@@ -1,6 +1,9 @@
 """Command line: `python3 -m quarvel info [--json] FILE...`,
-`python3 -m quarvel plot FILE [-o out.png]` and
-`python3 -m quarvel export OUT FILE...`."""
+`python3 -m quarvel plot FILE [-o out.png]`,
+`python3 -m quarvel plot --coverage FILE... [-o out.png]` and
+`python3 -m quarvel export OUT FILE...`. A FILE may be a glob pattern in
+quotes, such as "logs/**/*.002", which each command expands as
+quarvel.index does."""
 
 from __future__ import annotations
 
@@ -13,17 +16,31 @@ from typing import Any, Sequence
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns the exit status."""
-    parser = argparse.ArgumentParser(prog="python3 -m quarvel", description="Look into quarvel logger files.")
+    parser = argparse.ArgumentParser(
+        prog="python3 -m quarvel",
+        description="Look into quarvel logger files. Each FILE may be a glob pattern in quotes, such as"
+        ' "logs/**/*.002" (** reaches into subfolders, never into a Zarr store); a pattern that matches'
+        " nothing is an error.",
+    )
     commands = parser.add_subparsers(dest="command", required=True)
     info = commands.add_parser("info", help="summarise the block headers of logger files")
     info.add_argument("--json", action="store_true", help="write JSON instead of text")
-    info.add_argument("files", nargs="+", metavar="FILE")
-    plot = commands.add_parser("plot", help="plot the calibrated values against UTC time")
-    plot.add_argument("file", metavar="FILE")
+    info.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    plot = commands.add_parser(
+        "plot",
+        help="plot the calibrated values of a log against UTC time, or with --coverage what many logs recorded",
+        description="Plot the calibrated values of one logger file against UTC time, a line per channel. With"
+        " --coverage, draw what many logs recorded, from their block headers alone: a row per channel, time"
+        " across, a bar per block, gaps left open, blocks cut short marked, and under it the files that could"
+        " not be read and those that are probably not logger files (cut short, with a first channel below"
+        " -2^24 or from 2^24 up), which are not drawn.",
+    )
+    plot.add_argument("--coverage", action="store_true", help="draw the blocks of every FILE, from their headers")
+    plot.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP + "; one, unless --coverage")
     plot.add_argument("-o", "--output", metavar="OUT", help="save to this image file instead of showing it")
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
-    export.add_argument("files", nargs="+", metavar="FILE")
+    export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
     args = parser.parse_args(argv)
     if args.command == "export":
         from . import export
@@ -41,7 +58,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             status = run(args.files, args.json, out=_SmallWrites(sys.stdout))
             sys.stdout.flush()  # inside the try: a failure here is a failure to write
             return status
-        return run_plot(args.file, args.output)
+        return run_plot(args.files, args.output, args.coverage)
     except BrokenPipeError:
         # The reader of the output went away (`| head`): stop quietly.
         _drop_standard_output()
@@ -53,6 +70,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         _drop_standard_output()
         print(f"python3 -m quarvel: failed to write standard output: {error.strerror or error}", file=sys.stderr)
         return 1
+
+
+FILE_HELP = 'a logger file, or a glob pattern in quotes ("logs/**/*.002")'
 
 
 class _SmallWrites:
@@ -80,18 +100,27 @@ def _drop_standard_output() -> None:
     os.dup2(devnull, sys.stdout.fileno())
 
 
-def run_plot(path: str, output: str | None) -> int:
+def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -> int:
     """Runs `plot`: every failure is one line on standard error and status 1."""
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _one_line_warning
-            from .plot import plot_file
+            from .plot import PlotError, plot_file
 
             if output is None and not _can_show():
                 raise RuntimeError("no display to show the plot on: give -o FILE to save it to a file")
-            plot_file(path, output)
+            if coverage:
+                from .coverage import run
+
+                return run(paths, output)
+            if len(paths) > 1:
+                raise PlotError(
+                    f"{len(paths):,} files given, and plot draws one:"
+                    " give one, or draw the blocks of them all with plot --coverage"
+                )
+            plot_file(paths[0], output)
     except Exception as error:  # noqa: BLE001 - a message, never a traceback
-        print(f"quarvel plot: {_reason(path, output, error)}", file=sys.stderr)
+        print(f"quarvel plot: {_reason(paths[0], output, error)}", file=sys.stderr)
         return 1
     return 0
 
@@ -109,10 +138,14 @@ def _can_show() -> bool:
 def _reason(path: str, output: str | None, error: Exception) -> str:
     from .info import display_name
 
+    from ._index import NoMatchError
+
     if isinstance(error, OSError) and error.strerror:
         name = error.filename if isinstance(error.filename, str) else path
         verb = "write" if output is not None and name == output else "read"
         text = f"cannot {verb} {display_name(name)}: {error.strerror}"
+        if isinstance(error, NoMatchError):
+            text = f"no file matches the pattern {display_name(name)}"
     else:
         text = str(error) or type(error).__name__
     return " ".join(text.split())

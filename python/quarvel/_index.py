@@ -7,7 +7,7 @@ from __future__ import annotations
 import errno
 import glob
 import os
-from typing import TYPE_CHECKING, Iterable, Union
+from typing import TYPE_CHECKING, Iterable, NamedTuple, Union
 
 import numpy as np
 
@@ -47,6 +47,10 @@ INDEX_COLUMNS = (
     "end",
 )
 _GLOB_CHARACTERS = frozenset("*?[")
+
+
+class NoMatchError(FileNotFoundError):
+    """A glob pattern that matches no file."""
 
 
 class BlockTable:
@@ -200,16 +204,48 @@ def _same_binade(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return (a != 0) & (b != 0) & (np.signbit(a) == np.signbit(b)) & (np.frexp(a)[1] == np.frexp(b)[1])
 
 
+class Gaps(NamedTuple):
+    """Pairs of blocks of one channel that follow one another: the rows of
+    the earlier and the later block, the later one's first sample time less
+    the end of the earlier one (seconds: positive a gap, negative an
+    overlap, zero neither), and the earlier one's step in seconds."""
+
+    before: np.ndarray
+    after: np.ndarray
+    seconds: np.ndarray
+    step: np.ndarray
+
+
+def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: bool = False) -> Gaps:
+    """Returns the gaps between the blocks `rows` of `table`, taken in the
+    order given, each block against the next of its channel (and of its
+    file, with `per_file`). A block with samples covers its channel from its
+    first sample's time to its last sample's time (`ends`, per row of the
+    table, as last_times() sums it) plus one step: where the next block
+    starts later, that is a gap; earlier, an overlap. Blocks without
+    samples have no place in time and are left out."""
+    rows = rows[table.present_samples[rows] > 0]
+    channel = table.channel[rows]
+    rows = rows[np.lexsort((channel, table.file[rows])) if per_file else np.argsort(channel, kind="stable")]
+    same = table.channel[rows[1:]] == table.channel[rows[:-1]]
+    if per_file:
+        same &= table.file[rows[1:]] == table.file[rows[:-1]]
+    before, after = rows[:-1][same], rows[1:][same]
+    step = table.period_ms[before].view(np.int32) / 1000.0
+    return Gaps(before, after, table.first_time[after] - (ends[before] + step), step)
+
+
 def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
     """Returns the files that `paths` names: one path, a list of paths, or
     a glob pattern (a str with *, ? or [ that names no file itself),
-    expanded in sorted order, never into a Zarr store. Raises
-    FileNotFoundError for a pattern that matches nothing."""
+    expanded in sorted order (** reaching into subfolders), never into a
+    Zarr store. Raises NoMatchError (a FileNotFoundError) for a pattern
+    that matches nothing."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         if isinstance(paths, (str, bytes)) and _is_pattern(paths) and not os.path.lexists(paths):
             matches = _outside_stores(paths, sorted(glob.glob(paths, recursive=True)))
             if not matches:
-                raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", paths)
+                raise NoMatchError(errno.ENOENT, "no file matches the pattern", paths)
             return matches
         return [paths]
     return list(paths)

@@ -35,7 +35,7 @@ from ._headers import HEADER_SIZE, FileStamp, NotALogError, read_at, read_file_h
 from ._index import BlockTable, build_table
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from ._signatures import HEAD_SIZE, is_zarr_store, other_format
-from .info import _reason, display_name
+from .info import _reason, display_name, failure, operand_files
 
 # Samples per chunk of the stored arrays, and per write.
 CHUNK = 1 << 20
@@ -321,9 +321,12 @@ def refusal(path: str, fd: int) -> str | None:
     return other_format(path, head)
 
 
-def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, BlockTable, int]:
-    """Reads the block headers of `paths`; reports on `err` each file that
-    cannot be read or is not a log, and each block cut short. Returns the
+def scan(
+    files: Sequence[tuple[str, Exception | None]], err: TextIO
+) -> tuple[list[str], np.ndarray, BlockTable, int]:
+    """Reads the block headers of `files` (as operand_files gives them);
+    reports on `err` each file that cannot be read or is not a log, each
+    pattern that matches nothing, and each block cut short. Returns the
     readable paths, their sizes, their block table and the exit status so
     far."""
     raw = bytearray()
@@ -332,18 +335,21 @@ def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, Bloc
     counts: list[int] = []
     status = 0
     encoding = getattr(err, "encoding", None)
-    for path in paths:
+    for path, error in files:
         before = len(raw)
-        try:
-            stamp = read_file_headers(path, raw, refusal)
-        except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
-            name = display_name(path, encoding)
+        if error is None:
+            try:
+                stamp = read_file_headers(path, raw, refusal)
+            except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
+                error = caught
+        if error is not None:
             if isinstance(error, IsADirectoryError) and is_zarr_store(path):
                 error = NotALogError(path, "a Zarr store")
             if isinstance(error, NotALogError):
+                name = display_name(path, encoding)
                 print(f"quarvel export: input file {name} is {error.reason}, not a logger file", file=err)
             else:
-                print(f"quarvel export: cannot read {name}: {_reason(error)}", file=err)
+                print(f"quarvel export: {failure(path, error, encoding)}", file=err)
             status = 1
             continue
         readable.append(path)
@@ -358,9 +364,10 @@ def scan(paths: Sequence[str], err: TextIO) -> tuple[list[str], np.ndarray, Bloc
 
 
 def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
-    """Exports the logs `paths` into `out` (.nc or .zarr); returns the exit
-    status: 1 when a log could not be read, an input is not a log, or `out`
-    could not be written. Nothing is written when `out` is one of the
+    """Exports the logs `paths` (glob patterns expanded as quarvel.index
+    expands them) into `out` (.nc or .zarr); returns the exit status: 1
+    when a log could not be read, an input is not a log, a pattern matched
+    nothing, or `out` could not be written. Nothing is written when `out` is one of the
     inputs, or a folder that holds one. The output appears whole or not at
     all: it is written beside `out` and put in its place when complete."""
     encoding = getattr(err, "encoding", None)
@@ -374,13 +381,14 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
         name, where = display_name(out, encoding), display_name(folder, encoding)
         print(f"quarvel export: cannot write {name}: there is no folder {where}", file=err)
         return 1
-    clash = input_at(out, paths)
+    files = operand_files(paths)
+    clash = input_at(out, [path for path, error in files if error is None])
     if clash is not None:
         how, path = clash
         name, other = display_name(out, encoding), display_name(path, encoding)
         print(f"quarvel export: cannot write {name}: it {how} the input {other}; nothing written", file=err)
         return 1
-    readable, sizes, table, status = scan(paths, err)
+    readable, sizes, table, status = scan(files, err)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1

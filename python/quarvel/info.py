@@ -12,7 +12,7 @@ from typing import Any, Iterator, Sequence, TextIO
 import numpy as np
 
 from ._headers import HEADER_SIZE, read_file_headers
-from ._index import BlockTable, build_table
+from ._index import BlockTable, NoMatchError, block_gaps, build_table, expand_paths
 from ._samples import milliseconds
 
 # Blocks formatted at a time: bounds the report's memory.
@@ -114,16 +114,9 @@ class Group:
     def _find_gaps(self) -> dict[int, list[dict[str, Any]]]:
         """Returns per file (its position in the table) the gaps (positive)
         and overlaps (negative) between each block with samples and the next
-        one of its channel: the next block's first time less the time the
-        converter would have stamped on one more sample, in the order of the
-        later block."""
+        one of its channel in the file, in the order of the later block."""
         table = self.table
-        rows = np.flatnonzero(table.present_samples > 0)
-        rows = rows[np.lexsort((table.channel[rows], table.file[rows]))]  # stable: by file, then channel
-        same = (table.channel[rows[1:]] == table.channel[rows[:-1]]) & (table.file[rows[1:]] == table.file[rows[:-1]])
-        before, after = rows[:-1][same], rows[1:][same]
-        step = table.period_ms[before].view(np.int32) / 1000.0
-        seconds = table.first_time[after] - (self.last[before] + step)
+        before, after, seconds, step = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
         keep = np.flatnonzero(seconds != 0)
         keep = keep[np.argsort(after[keep], kind="stable")]
         gaps: dict[int, list[dict[str, Any]]] = {}
@@ -231,28 +224,55 @@ class Group:
         return [entry for entry in self.files if len(entry) == 4]
 
 
-def scan_groups(paths: Sequence[str]) -> Iterator[Group]:
-    """Reads the headers of `paths` in order and yields them in Groups of
-    about STRETCH blocks (a file of more blocks makes a group of its own).
-    A file that cannot be read is kept in its place with its error."""
-    raw = bytearray()
-    files: list[tuple] = []
-    readable: list[tuple[str, int]] = []
-    for path in paths:
-        before = len(raw)
+def operand_files(operands: Sequence[str]) -> list[tuple[str, Exception | None]]:
+    """Returns the files that command-line operands name, in order, each
+    with None: an operand itself, or the files that its glob pattern
+    matches, expanded as quarvel.index expands one. A pattern that matches
+    nothing is kept, with its NoMatchError."""
+    files: list[tuple[str, Exception | None]] = []
+    for operand in operands:
         try:
-            size = read_file_headers(path, raw).size
-        except Exception as error:  # noqa: BLE001 - every file gets its report, whatever went wrong
-            files.append((path, error))
+            files += [(path, None) for path in expand_paths(operand)]
+        except (OSError, ValueError) as error:
+            files.append((operand, error))
+    return files
+
+
+def failure(path: str, error: Exception, encoding: str | None = None) -> str:
+    """The line that says why the file or pattern `path` gave nothing."""
+    name = display_name(path, encoding)
+    if isinstance(error, NoMatchError):
+        return f"no file matches the pattern {name}"
+    return f"cannot read {name}: {_reason(error)}"
+
+
+def scan_groups(files: Sequence[tuple[str, Exception | None]]) -> Iterator[Group]:
+    """Reads the headers of the files in order (pairs of a path and None,
+    or of a pattern and the error of expanding it, as operand_files gives
+    them) and yields them in Groups of about STRETCH blocks (a file of more
+    blocks makes a group of its own). A file that cannot be read is kept in
+    its place with its error."""
+    raw = bytearray()
+    entries: list[tuple] = []
+    readable: list[tuple[str, int]] = []
+    for path, error in files:
+        before = len(raw)
+        if error is None:
+            try:
+                size = read_file_headers(path, raw).size
+            except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
+                error = caught
+        if error is not None:
+            entries.append((path, error))
             continue
         count = (len(raw) - before) // HEADER_SIZE
-        files.append((path, size, before // HEADER_SIZE, count))
+        entries.append((path, size, before // HEADER_SIZE, count))
         readable.append((path, size))
         if len(raw) >= STRETCH * HEADER_SIZE:
-            yield _group(files, readable, raw)
-            files, readable, raw = [], [], bytearray()
-    if files:
-        yield _group(files, readable, raw)
+            yield _group(entries, readable, raw)
+            entries, readable, raw = [], [], bytearray()
+    if entries:
+        yield _group(entries, readable, raw)
 
 
 def _group(files: list[tuple], readable: list[tuple[str, int]], raw: bytearray) -> Group:
@@ -335,23 +355,23 @@ def write_json(group: Group, position: int, entry: tuple, out: TextIO) -> None:
 
 
 def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: TextIO = sys.stderr) -> int:
-    """Reports on every file in `paths`; returns 1 if any could not be read."""
+    """Reports on every file in `paths` (glob patterns expanded); returns 1
+    if any could not be read or a pattern matched nothing."""
     status = 0
     encoding = getattr(err, "encoding", None)
     if as_json:
         out.write('{"files": [')
     separator = ""
-    for group in scan_groups(paths):
+    for group in scan_groups(operand_files(paths)):
         widths = {} if as_json else group.widths()
         position = 0
         for entry in group.files:
             if len(entry) == 2:
                 path, error = entry
                 status = 1
-                reason = _reason(error)
-                print(f"quarvel info: cannot read {display_name(path, encoding)}: {reason}", file=err)
+                print(f"quarvel info: {failure(path, error, encoding)}", file=err)
                 if as_json:
-                    out.write(separator + json.dumps({"path": path, "error": reason}))
+                    out.write(separator + json.dumps({"path": path, "error": _reason(error)}))
             elif as_json:
                 out.write(separator)
                 write_json(group, position, entry, out)

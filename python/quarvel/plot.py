@@ -7,6 +7,7 @@ from typing import Any
 
 import numpy as np
 
+from ._index import expand_paths
 from ._optional import require
 from ._reader import Block, open as open_log
 from ._samples import milliseconds
@@ -63,11 +64,10 @@ def channel_lines(blocks: list[Block], dates: bool = True) -> dict[int, tuple[np
     }
 
 
-def _in_calendar(lines: dict[int, tuple[np.ndarray, np.ndarray]]) -> bool:
-    """True when the time axis, margins included, lies within the years 1
-    to 9999, which matplotlib's date axis can label."""
-    low = min(float(times.min()) for times, _ in lines.values())
-    high = max(float(times.max()) for times, _ in lines.values())
+def in_calendar(low: float, high: float) -> bool:
+    """True when a time axis from `low` to `high` seconds since the epoch,
+    margins included, lies within the years 1 to 9999, which matplotlib's
+    date axis can label."""
     pad = (high - low) * MARGIN + 86400.0
     ends = milliseconds(np.array([low - pad, high + pad]))
     return bool(ends[0] >= MIN_MILLIS and ends[1] <= MAX_MILLIS)
@@ -87,22 +87,35 @@ def check_output(output: str) -> None:
 
 
 def plot_file(path: str, output: str | None = None) -> Any:
-    """Draws the calibrated values of the logger file at `path` against UTC
-    time, one line per channel (against seconds since the epoch when the
-    times lie outside the years 1 to 9999). Saves the figure to `output`
-    when given, else shows it. Returns the matplotlib figure. Raises
-    PlotError when the file holds no sample or `output` names a format
-    matplotlib cannot write, and OSError when the file cannot be read."""
+    """Draws the calibrated values of the logger file at `path` (or the one
+    file that a glob pattern matches, expanded as quarvel.index expands
+    one) against UTC time, one line per channel (against seconds since the
+    epoch when the times lie outside the years 1 to 9999). Saves the figure
+    to `output` when given, else shows it. Returns the matplotlib figure.
+    Raises PlotError when the file holds no sample, the pattern matches
+    several files, or `output` names a format matplotlib cannot write;
+    OSError when the file cannot be read, NoMatchError (a
+    FileNotFoundError) when the pattern matches nothing."""
     matplotlib = require("matplotlib")
     if output is not None:
         check_output(output)
+    paths = expand_paths(path)
+    if len(paths) != 1:
+        raise PlotError(
+            f"{display_name(os.fsdecode(path))} matches {len(paths):,} files, and plot draws one:"
+            " give one, or draw the blocks of them all with plot --coverage"
+        )
+    path = paths[0]
+    if output is not None:
         matplotlib.use("Agg")  # no window needed to write a file
     plt = require("matplotlib.pyplot")
     with open_log(path) as log:
         lines = channel_lines(log.blocks, dates=False)
     if not lines:
         raise PlotError(f"{display_name(os.fsdecode(path))} holds no samples to plot")
-    dates = _in_calendar(lines)
+    low = min(float(times.min()) for times, _ in lines.values())
+    high = max(float(times.max()) for times, _ in lines.values())
+    dates = in_calendar(low, high)
     if dates:
         lines = {channel: (milliseconds(t).view("datetime64[ms]"), v) for channel, (t, v) in lines.items()}
     figure, axes = plt.subplots(figsize=(8, 3.5), dpi=100, layout="constrained")

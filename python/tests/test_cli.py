@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import python_env
-from logbuilder import EDGE_FLOATS, BlockPlan, log_bytes
+from logbuilder import EDGE_FLOATS, START, BlockPlan, log_bytes, strangers, write_cases, write_strangers
 
 from quarvel.plot import channel_lines, envelope
 
@@ -187,3 +187,114 @@ def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, m
         assert done.stderr.startswith(truncation) and done.stderr[len(truncation) :].startswith(message)
         assert done.stderr.count("\n") == 1 + bool(truncation)
         assert output is None or not (tmp_path / output).exists()
+
+
+MATCHES_3 = "quarvel plot: logs/**/*.002 matches 3 files, and plot draws one: give one, or draw the blocks of them"
+NO_MATCH = "no file matches the pattern logs/*.none\n"
+
+
+@pytest.mark.parametrize(
+    "args, status, stderr",
+    [
+        (["info", "logs/**/*.002"], 0, ""),
+        (["export", "out.nc", "logs/**/*.002"], 0, ""),
+        (["plot", "--coverage", "-o", "out.png", "logs/**/*.002"], 0, ""),
+        (["plot", "-o", "out.png", "logs/[0-9]*"], 0, ""),
+        (["plot", "-o", "out.png", "logs/**/*.002"], 1, MATCHES_3),
+        (["plot", "-o", "out.png", "logs/1.002", "logs/a/2.002"], 1, "quarvel plot: 2 files given, and plot draws one"),
+        (["info", "logs/*.none", "logs/1.002"], 1, "quarvel info: " + NO_MATCH),
+        (["export", "out.nc", "logs/1.002", "logs/*.none"], 1, "quarvel export: " + NO_MATCH),
+        (["plot", "-o", "out.png", "logs/*.none"], 1, "quarvel plot: " + NO_MATCH),
+        (["plot", "--coverage", "-o", "out.png", "logs/*.none", "logs/1.002"], 1, "quarvel plot: " + NO_MATCH),
+    ],
+    ids=["info", "export", "coverage", "plot-one", "plot-several", "plot-two-given"]
+    + ["info-none", "export-none", "plot-none", "coverage-none"],
+)
+def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, stderr):
+    """A pattern in quotes is expanded into subfolders, never into a Zarr
+    store; one that matches nothing is an error that names it."""
+    pytest.importorskip("matplotlib")
+    if "export" in args:
+        pytest.importorskip("netCDF4")
+    for name in ("logs/1.002", "logs/a/2.002", "logs/b/3.002", "logs/b/store.zarr/.zgroup", "logs/b/store.zarr/0.002"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(log_bytes([BlockPlan(samples=np.arange(3, dtype=np.int16))]))
+    done = subprocess.run(
+        [sys.executable, "-m", "quarvel", *args], cwd=tmp_path, env=python_env(), capture_output=True, text=True
+    )
+    assert (done.returncode, done.stderr[: len(stderr)], done.stderr.count("\n")) == (status, stderr, bool(stderr))
+    if status == 0 and args[0] == "info":
+        assert [line.split(":")[0] for line in done.stdout.splitlines() if line[0] != " "] == [
+            "logs/1.002", "logs/a/2.002", "logs/b/3.002"
+        ]  # fmt: skip
+    if "export" in args and (tmp_path / "out.nc").exists():
+        import netCDF4
+
+        with netCDF4.Dataset(tmp_path / "out.nc") as out:
+            assert len(out["path"][:]) == (3 if status == 0 else 1)
+
+
+# The coverage picture's test logs: channel 1 from T0 for 100 s in b.002,
+# then 2900 s open and 100 s more in a.002 (names against time order); a
+# block of channel 2 cut short; on channel 3, 60 blocks of 0.1 s a second
+# apart, closer than the picture resolves.
+T0 = START
+
+
+def coverage_logs(folder):
+    second = np.arange(1, dtype=np.int16)
+    (folder / "b.002").write_bytes(log_bytes(
+        [BlockPlan(1, 1000, T0, np.zeros(100, dtype=np.int16))]
+        + [BlockPlan(3, 100, T0 + 1000 + i, second) for i in range(60)]
+        + [BlockPlan(2, 1000, T0 + 100, np.zeros(100, dtype=np.int16), declared=150)]
+    ))  # fmt: skip
+    (folder / "a.002").write_bytes(log_bytes([BlockPlan(1, 1000, T0 + 3000, np.zeros(100, dtype=np.int16))]))
+    (folder / "photo.png").write_bytes(strangers()["photo.png"])
+    return ["a.002", "b.002", "photo.png", "missing.002"]
+
+
+def test_coverage_draws_blocks_gaps_and_cut_blocks_and_lists_the_rest(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.colors import to_rgb
+    from matplotlib.dates import date2num
+
+    from quarvel.coverage import CUT, DARK, LIGHT, plot_coverage
+
+    monkeypatch.chdir(tmp_path)
+    figure = plot_coverage(coverage_logs(tmp_path), "coverage.png")
+    axes, under = figure.axes
+    assert axes.get_title() == (
+        "2 files, 3 channels, 63 blocks; 60 gaps, 0 overlaps; 1 file cut short\n"
+        "not drawn: 1 probably not a logger file and 1 that could not be read (listed below)"
+    )
+    assert under.texts[0].get_text() == (
+        "probably not a logger file: photo.png\ncannot read missing.002: No such file or directory"
+    )
+    low, high = axes.get_xlim()  # the stranger's 1973 does not stretch the axis
+    assert date2num(np.datetime64(T0 - 120, "s")) < low < high < date2num(np.datetime64(T0 + 3300, "s"))
+    figure.canvas.draw()
+    pixels = np.asarray(figure.canvas.buffer_rgba())[:, :, :3] / 255.0
+    white, dark, light, cut = (1.0, 1.0, 1.0), DARK, LIGHT, to_rgb(CUT)
+
+    def colour(seconds, row):  # the middle colour around a point: a cut block's hatch lines are thin
+        x, y = axes.transData.transform((date2num(np.datetime64(T0, "s") + seconds), row))
+        x, y = int(x), len(pixels) - 1 - int(y)
+        return np.median(pixels[y - 3 : y + 4, x - 3 : x + 4].reshape(-1, 3), axis=0)
+
+    expected = [(50, 0, dark), (1500, 0, white), (3050, 0, dark), (50, 1, white), (170, 1, cut), (250, 1, white)]
+    expected += [(1030, 2, light), (1500, 2, white)]
+    for seconds, row, want in expected:
+        assert np.abs(colour(seconds, row) - want).max() < 0.15, (seconds, row)
+
+
+def test_the_strangers_alone_are_probably_not_logs_and_coverage_draws_the_rest(tmp_path):
+    """Among the shared cases are logs cut short and logs whose first
+    channel no logger has, but none both: only the strangers are left out."""
+    pytest.importorskip("matplotlib")
+    from quarvel.coverage import run, scan
+
+    paths = write_cases(tmp_path / "cases") + write_strangers(tmp_path / "strangers")
+    found = scan([str(path) for path in paths])
+    assert found.cut.sum() > 4 and not found.failed
+    assert [path.name for path, strange in zip(paths, found.strange) if strange] == list(strangers())
+    assert run([f"{tmp_path}/**/*"], str(tmp_path / "all.png")) == 1  # the folders cannot be read
