@@ -3,20 +3,17 @@
 // file it offers. Each run must give what the native program gives for the
 // same files and options (run as quarvel OPTIONS -- FILES): the text files
 // byte for byte, standard output (banner dates masked), standard error and
-// exit status. Also checks what the page says of each file (files that are
-// not logs among them), its zip (deflated, or stored where the browser
-// cannot deflate; read by Python's zipfile and unzip -t), its plot and the
-// batch's coverage (by pixel columns and rows), the options it starts with
-// and remembers, 10,000 small files, and that nothing breaks its
-// Content-Security-Policy; saves screenshots.
+// exit status. Also checks what the page says of each file, its zip (read
+// by Python's zipfile and unzip -t), its plot and coverage (by pixel
+// columns and rows), its options, 10,000 small files, and that nothing
+// breaks its Content-Security-Policy; saves screenshots.
 //
 // Usage: node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR
 //        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench [MB [FILES [OTHER_SITE_DIR]]]
 // With --bench, converts one log of about MB megabytes (100), FILES small
-// files (10,000), 1,000 campaign logs with -tc and FILES logs of a few
-// hundred samples in the page, and in OTHER_SITE_DIR's page if given, each
-// in a fresh browser, and reports the time until the results and until
-// the zip are shown, the zip's size and the peak memory.
+// files (10,000), 1,000 campaign logs and FILES of a few hundred samples
+// (-tc) in the page, and in OTHER_SITE_DIR's page if given, each in a
+// fresh browser, and reports the times, the zip's size and the memory.
 // Environment: QUARVEL_VERSION (the version the banner shows, required),
 // CHROMIUM (/usr/bin/chromium), QUARVEL_PYTHON (/usr/bin/python3).
 'use strict';
@@ -164,24 +161,23 @@ async function setOptions(page, testCase) {
 async function pageResults(page) {
   const shown = await page.evaluate(async () => {
     const text = (kind) => [...document.querySelectorAll('#console .' + kind)].map((s) => s.textContent).join('');
-    // The list keeps only the rows in view: it is scrolled through.
-    const list = document.querySelector('#file-list');
-    const rows = [];
+    const list = document.querySelector('#file-list');  // it keeps only the rows in view: scrolled through
+    const seen = [];
     for (let top = 0; top === 0 || top < list.scrollHeight; top += list.clientHeight) {
       list.scrollTop = top;
       await new Promise((resolve) => requestAnimationFrame(() => setTimeout(resolve)));
-      for (const row of list.querySelectorAll('.row')) {
-        const link = row.querySelector('a[download]');
-        rows[Number(row.dataset.index)] = { index: Number(row.dataset.index), kind: row.dataset.kind,
-          text: row.textContent, link: link && { name: link.download, url: link.href } };
-      }
+      list.querySelectorAll('.row').forEach((row) => { seen[row.dataset.index] = row; });
     }
+    const rows = seen.filter(Boolean).map((row) => {
+      const link = row.querySelector('a[download]');
+      return { index: Number(row.dataset.index), kind: row.dataset.kind, text: row.textContent,
+        link: link && { name: link.download, url: link.href } };
+    });
     list.scrollTop = 0;
-    await new Promise((resolve) => requestAnimationFrame(() => setTimeout(resolve)));
     const zip = document.querySelector('#zip a[download]');
     return {
       status: document.body.dataset.status === '' ? null : Number(document.body.dataset.status),
-      stdout: text('stdout'), stderr: text('stderr'), rows: rows.filter(Boolean), zipUrl: zip && zip.href,
+      stdout: text('stdout'), stderr: text('stderr'), rows, zipUrl: zip && zip.href,
       summary: document.querySelector('#summary').textContent, flags: document.querySelector('#flags').value,
       verdict: (document.querySelector('#summary .verdict') || {}).title,
       checked: [...document.querySelectorAll('#fields input:checked')].map((box) => box.id.slice(-1)).join(''),
@@ -283,43 +279,29 @@ async function screenshot(page, name) {
 }
 
 // Per pixel column of the plot area, which of the series colours it shows:
-// a list of bit sets (bit k: colour k).
+// `columns`, bit sets (bit k: colour k); per colour its first and last
+// pixel rows (`rows`); and the canvas's `height`.
 async function plotColumns(page) {
   return page.evaluate((colours, margin) => {
     const canvas = document.querySelector('#plot');
     const { data, width, height } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
     const columns = [];
+    const rows = colours.map(() => [Infinity, -Infinity]);
     for (let x = margin.left; x < width - margin.right; x++) {
       let bits = 0;
       for (let y = margin.top; y < height - margin.bottom; y++) {
         const i = 4 * (y * width + x);
         colours.forEach(([r, g, b], k) => {
-          if (data[i + 3] > 0 && Math.abs(data[i] - r) + Math.abs(data[i + 1] - g) + Math.abs(data[i + 2] - b) < 60) bits |= 1 << k;
+          if (data[i + 3] > 0 && Math.abs(data[i] - r) + Math.abs(data[i + 1] - g) + Math.abs(data[i + 2] - b) < 60) {
+            bits |= 1 << k;
+            rows[k] = [Math.min(rows[k][0], y), Math.max(rows[k][1], y)];
+          }
         });
       }
       columns.push(bits);
     }
-    return columns;
+    return { columns, rows, height };
   }, SERIES, { left: 70, right: 12, top: 12, bottom: 46 });
-}
-
-// Per series colour, the first and last pixel rows of the plot that show
-// it; and the canvas's height.
-async function plotRows(page) {
-  return page.evaluate((colours) => {
-    const canvas = document.querySelector('#plot');
-    const { data, width, height } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
-    const rows = colours.map(() => [Infinity, -Infinity]);
-    for (let i = 0; i < data.length; i += 4) {
-      colours.forEach(([r, g, b], k) => {
-        if (data[i + 3] > 0 && Math.abs(data[i] - r) + Math.abs(data[i + 1] - g) + Math.abs(data[i + 2] - b) < 60) {
-          const y = Math.floor(i / 4 / width);
-          rows[k] = [Math.min(rows[k][0], y), Math.max(rows[k][1], y)];
-        }
-      });
-    }
-    return { rows, height };
-  }, SERIES);
 }
 
 // What the coverage's tip says with the pointer at (x, y) of the canvas (in
@@ -440,14 +422,13 @@ async function parityTests(page, work) {
       // Two runs 900 s apart, each 400 s long, three channels: the gap is
       // shorter than the runs, so the axis is to scale: the runs fill the
       // first and last 31% of the width, the gap between stays empty.
-      const columns = await plotColumns(page);
+      const { columns, rows, height } = await plotColumns(page);
       const drawn = columns.filter((bits) => bits !== 0).length;
       const middle = columns.slice(Math.floor(columns.length * 0.35), Math.ceil(columns.length * 0.65));
       if (drawn < 0.55 * columns.length || middle.some((bits) => bits !== 0)) {
         found.push(`${testCase.name}: ${drawn} of ${columns.length} columns drawn; the middle ones show ${middle}`);
       }
       // Each channel in a panel of its own, top to bottom, its values (ranges ten times apart) filling it.
-      const { rows, height } = await plotRows(page);
       const panel = (height - 12 - 46 - 2 * 8) / 3;
       if (rows.some(([top, bottom], k) => bottom - top < 0.7 * panel || (k > 0 && top <= rows[k - 1][1]))) {
         found.push(`${testCase.name}: the channels take the rows ${JSON.stringify(rows)} of panels ${panel} high`);
@@ -465,7 +446,7 @@ async function plotTest(page, work) {
   const testCase = { files: { '1.002': fs.readFileSync(path.join(__dirname, '../../examples/1.002')) }, flags: '',
     zone: 'UTC' };
   await runPage(page, testCase, path.join(work, 'plot'));
-  const columns = await plotColumns(page);
+  const { columns } = await plotColumns(page);
   const first = columns.map((bits, x) => (bits & 1 ? x : -1)).filter((x) => x >= 0);
   const second = columns.map((bits, x) => (bits & 2 ? x : -1)).filter((x) => x >= 0);
   const problems = [];
@@ -539,9 +520,7 @@ async function mixedBatch(page, work) {
     || ['notes.csv', 'photo.png'].some((name) => actual.plotFiles.includes(name)) || !shown.includes('fig\ufffdgpj')) {
     problems.push(`${testCase.name}: the plot offers ${JSON.stringify(actual.plotFiles)}`);
   }
-  const [found, choose] = await mixedCoverage(page);
-  await screenshot(page, 'web-mixed.png');
-  problems.push(...[...found, ...await choose()].map((p) => `${testCase.name}: ${p}`));
+  problems.push(...(await mixedCoverage(page)).map((p) => `${testCase.name}: ${p}`));
   // A long detail is cut to the row's width, and shown whole when its row has the focus.
   const detail = () => page.$eval('#file-list .row[data-index="2"]', (row) => [row.offsetHeight,
     row.querySelector('.detail').scrollWidth - row.querySelector('.detail').clientWidth]);
@@ -559,7 +538,7 @@ async function mixedBatch(page, work) {
 
 // The mixed batch's coverage: a row per channel of the logs (not of the
 // files that are not logs); the cut file marked; pointing at a bar names
-// its file, and choosing it plots it.
+// its file (the screenshot shows it), and choosing it plots it.
 async function mixedCoverage(page) {
   const rows = await coverageRows(page);
   const problems = [];
@@ -571,22 +550,19 @@ async function mixedCoverage(page) {
   }
   const nine = rows.find(([channel]) => channel === 9) || [9, 0, ''];
   const tip = await coverageTip(page, nine[2].search(/[bo]/) + 70, nine[1]);
-  if (!tip || !tip.startsWith('--.002 · channel 9 · block 0: 3 samples')) {
-    problems.push(`coverage: pointing at channel 9 shows ${JSON.stringify(tip)}`);
+  await screenshot(page, 'web-mixed.png');
+  await coverageTip(page, nine[2].search(/[bo]/) + 70, nine[1], true);
+  await plotDrawn(page);
+  const plotted = await page.$eval('#plot-file', (select) => select.value);
+  if (!tip || !tip.startsWith('--.002 · channel 9 · block 0: 3 samples') || plotted !== '5') {
+    problems.push(`coverage: pointing at channel 9 shows ${JSON.stringify(tip)}, choosing it plots ${plotted}`);
   }
-  // Choosing it, once the screenshot shows the pointer there.
-  return [problems, async () => {
-    await coverageTip(page, nine[2].search(/[bo]/) + 70, nine[1], true);
-    await plotDrawn(page);
-    const plotted = await page.$eval('#plot-file', (select) => select.value);
-    return plotted === '5' ? [] : [`choosing the bar of channel 9 plots ${plotted}`];
-  }];
+  return problems;
 }
 
-// The shared cases and the files that are not logs of logbuilder.py: the
-// command's text; every file that is not a log, and no case, probably not
-// a logger file, which the plot does not offer; cases cut short stay cut
-// short. The browser here cannot deflate: the zip is stored.
+// logbuilder.py's cases and files that are not logs: the command's text;
+// these, and no case, probably not logger files, not in the plot; cases
+// cut short stay so. The browser here cannot deflate: the zip is stored.
 async function strangersAndCases(page, work) {
   const dir = path.join(work, 'shared');
   const strangers = sharedFiles('strangers', path.join(dir, 'strangers'));
@@ -608,14 +584,10 @@ async function strangersAndCases(page, work) {
   return problems.map((p) => `${testCase.name}: ${p}`);
 }
 
-// 1,000 logs of a campaign (four channels, a log an hour, six hours missing
-// after every 97th): a row per channel, gaps open, and the gaps between
-// the logs of a channel counted across files by info's rule.
+// 1,000 logs of a campaign (logs.js): a row per channel, gaps open, and
+// the gaps between the logs of a channel counted across files.
 async function campaignCoverage(page, work) {
-  const dir = path.join(work, 'campaign');
-  fs.mkdirSync(dir);
-  const files = Array.from({ length: 1000 }, (_, i) => path.join(dir, `c${String(i).padStart(4, '0')}.002`));
-  files.forEach((file, i) => fs.writeFileSync(file, campaignLog(i)));
+  const files = writeLogs(path.join(work, 'campaign'), 1000, campaignLog);
   await page.reload();
   await (await page.$('#files')).uploadFile(...files);
   await setOptions(page, { flags: '-q -n 1000', zone: 'UTC' });
@@ -712,35 +684,31 @@ async function manyFiles(page, work, count) {
 async function beforeRunning(page, work) {
   await page.reload();
   const problems = [];
-  const state = () => page.evaluate(() => ({ flags: document.querySelector('#flags').value,
-    zone: document.querySelector('#zone').value, convert: !document.querySelector('#convert').disabled,
-    status: document.querySelector('#status').textContent, command: document.querySelector('#command').textContent,
-    problem: document.querySelector('#flags-problem').offsetHeight > 0 && document.querySelector('#flags-problem').textContent,
-    checked: [...document.querySelectorAll('#fields input:checked')].map((box) => box.id.slice(-1)).join('') }));
-  const expect = (what, actual, wanted) => {
-    if (Object.entries(wanted).some(([key, value]) => actual[key] !== value)) {
+  const expect = async (what, wanted) => {
+    const actual = await page.evaluate(() => ({ flags: document.querySelector('#flags').value,
+      zone: document.querySelector('#zone').value, convert: !document.querySelector('#convert').disabled,
+      status: document.querySelector('#status').textContent, command: document.querySelector('#command').textContent,
+      problem: document.querySelector('#flags-problem').offsetHeight > 0 && document.querySelector('#flags-problem').textContent,
+      checked: [...document.querySelectorAll('#fields input:checked')].map((box) => box.id.slice(-1)).join('') }));
+    if (Object.entries(wanted).some(([key, value]) => (value instanceof RegExp ? !value.test(actual[key]) : actual[key] !== value))) {
       problems.push(`${what}: ${JSON.stringify(actual)}, not ${JSON.stringify(wanted)}`);
     }
   };
-  expect('a first visit', await state(), { flags: '-tc', zone: 'local', checked: 'tcC', convert: false,
+  await expect('a first visit', { flags: '-tc', zone: 'local', checked: 'tcC', convert: false,
     status: 'Choose or drop the logger files to convert.' });
   const file = path.join(work, 'be\u202efore.002');
   fs.writeFileSync(file, smallLog(1));
   await (await page.$('#files')).uploadFile(file);
-  expect('a name with U+202E', await state(), { command: "quarvel -tc -- 'be\ufffdfore.002'", convert: true });
+  await expect('a name with U+202E', { command: "quarvel -tc -- 'be\ufffdfore.002'", convert: true });
   await setOptions(page, { flags: '-t before.002', zone: 'local' });
-  const typed = await state();
-  if (typed.convert || !String(typed.problem).includes('“before.002”: not an option')) problems.push(`a name typed: ${typed}`);
+  await expect('a name typed', { convert: false, problem: /“before\.002”: not an option/ });
   await setOptions(page, { flags: '-tx', zone: 'UTC' });
-  const unknown = await state();
-  if (!unknown.convert || !String(unknown.problem).startsWith('⚠ unknown option -x')) {
-    problems.push(`an unknown option: ${JSON.stringify(unknown)}`);
-  }
+  await expect('an unknown option', { convert: true, problem: /^⚠ unknown option -x/ });
   await page.reload();
-  expect('remembered', await state(), { flags: '-tx', zone: 'UTC' });
+  await expect('remembered', { flags: '-tx', zone: 'UTC' });
   await page.click('#defaults');
   await page.reload();
-  expect('back to the defaults', await state(), { flags: '-tc', zone: 'local', checked: 'tcC' });
+  await expect('back to the defaults', { flags: '-tc', zone: 'local', checked: 'tcC' });
   console.log(`${problems.length ? 'FAIL' : 'ok  '} before a run: -tc first, choices remembered, problems shown`);
   return problems.map((p) => 'before running: ' + p);
 }
