@@ -27,13 +27,13 @@ function logFile(blocks) {
   return Buffer.concat(blocks);
 }
 
-// A noisy sine wave of `count` raw counts; `seed` varies its phase and noise.
-function sineSamples(count, seed) {
+// A noisy sine wave of `count` raw counts; `seed` varies its phase and noise, `stretch` its period.
+function sineSamples(count, seed, stretch = 1) {
   const samples = new Array(count);
   let noise = seed * 7919 + 1;
   for (let i = 0; i < count; i++) {
     noise = (noise * 1103515245 + 12345) % 2147483648;
-    const wave = 12000 * Math.sin(i / (40 + 13 * seed) + seed);
+    const wave = 12000 * Math.sin(i / ((40 + 13 * seed) * stretch) + seed);
     samples[i] = Math.max(-32768, Math.min(32767, Math.round(wave + (noise % 2001) - 1000)));
   }
   return samples;

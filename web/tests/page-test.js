@@ -76,14 +76,14 @@ function testLogs() {
   };
 }
 
-// Three channels of ranges ten times apart, two runs each, `gap` seconds
-// between their starts.
-function showcaseLog(gap = 900) {
+// Three channels of ranges ten times apart, two runs of 400 s or less each,
+// `gap` seconds between their starts.
+function showcaseLog(gap = 900, samples = 4000) {
   const blocks = [];
   for (const [start, part] of [[T, 0], [T + gap, 1]]) {
     for (let channel = 0; channel < 3; channel++) {
-      blocks.push(block({ channel, time: start, period: 100, gain: floatBits(0.0002 * 10 ** channel),
-        offset: floatBits(channel * 20 - 20), samples: sineSamples(4000, channel + 3 * part) }));
+      blocks.push(block({ channel, time: start, period: Math.floor(400000 / samples), gain: floatBits(0.0002 * 10 ** channel),
+        offset: floatBits(channel * 20 - 20), samples: sineSamples(samples, channel + 3 * part, samples / 4000) }));
     }
   }
   return logFile(blocks);
@@ -251,8 +251,7 @@ function zipEntries(zipBytes, dir) {
 }
 
 // The zip holds every text file the page offers, under the names it
-// offers them, made on Unix with UTF-8 names, deflated (method 8) unless
-// `method` says otherwise.
+// offers them, made on Unix with UTF-8 names, by `method` (8: deflated).
 function checkZip(name, actual, dir, method = 8) {
   if (actual.zip === null) return [`${name}: no zip offered`];
   const zip = zipEntries(actual.zip, dir);
@@ -328,17 +327,12 @@ async function coverageRows(page) {
     if (rows.length && rows[rows.length - 1][0] === channel) rows[rows.length - 1][2].push(y);
     else rows.push([channel, 0, [y]]);
   }
-  return Promise.all(rows.map(async ([channel, , ys]) => {
-    const y = ys[Math.floor(ys.length / 2)];
-    const bars = await page.$eval('#coverage', (c, py) => {
-      const data = c.getContext('2d').getImageData(70, py, c.width - 82, 1).data;
-      const kinds = { b: [31, 119, 180], o: [255, 127, 14], r: [214, 39, 40], d: [90, 29, 0] };
-      const kind = (at) => (data[at + 3] === 0 ? '.' : Object.keys(kinds).find((k) => kinds[k].every((v, j) =>
-        Math.abs(v - data[at + j]) <= 4)) || '.');
-      return Array.from({ length: data.length / 4 }, (_, i) => kind(4 * i)).join('');
-    }, y);
-    return [channel, y, bars];
-  }));
+  return Promise.all(rows.map(([channel, , ys]) => page.$eval('#coverage', (c, py) => {
+    const data = c.getContext('2d').getImageData(70, py, c.width - 82, 1).data;
+    const kinds = { b: [31, 119, 180], o: [255, 127, 14], r: [214, 39, 40], d: [90, 29, 0] };
+    const kind = (at) => Object.keys(kinds).find((k) => data[at + 3] && kinds[k].every((v, j) => Math.abs(v - data[at + j]) <= 4));
+    return Array.from({ length: data.length / 4 }, (_, i) => kind(4 * i) || '.').join('');
+  }, ys[Math.floor(ys.length / 2)]).then((bars) => [channel, ys[Math.floor(ys.length / 2)], bars])));
 }
 
 async function launch(profile) {
@@ -428,10 +422,9 @@ async function parityTests(page, work) {
       if (drawn < 0.55 * columns.length || middle.some((bits) => bits !== 0)) {
         found.push(`${testCase.name}: ${drawn} of ${columns.length} columns drawn; the middle ones show ${middle}`);
       }
-      // Each channel in a panel of its own, top to bottom, its values (ranges ten times apart) filling it.
-      const panel = (height - 12 - 46 - 2 * 8) / 3;
-      if (rows.some(([top, bottom], k) => bottom - top < 0.7 * panel || (k > 0 && top <= rows[k - 1][1]))) {
-        found.push(`${testCase.name}: the channels take the rows ${JSON.stringify(rows)} of panels ${panel} high`);
+      // Each channel in a panel of its own (3 panels, 74 px of margins and gaps), top to bottom, filled by its values.
+      if (rows.some(([top, bottom], k) => bottom - top < 0.7 * (height - 74) / 3 || (k > 0 && top <= rows[k - 1][1]))) {
+        found.push(`${testCase.name}: the channels take the rows ${JSON.stringify(rows)} of a plot ${height} high`);
       }
     }
     console.log(`${found.length ? 'FAIL' : 'ok  '} ${testCase.name}`);
@@ -475,7 +468,7 @@ async function mixedBatch(page, work) {
   const testCase = {
     name: 'mixed batch',
     files: [
-      ['lab.002', showcaseLog(3600)], ['cut.002', logs['cut.002']], ['notes.csv', logs['notes.csv']],
+      ['lab.002', showcaseLog(3600, 90000)], ['cut.002', logs['cut.002']], ['notes.csv', logs['notes.csv']],
       ['empty.002', logs['empty.002']], ['-q', logs['nonfinite.002']], ['--.002', logs['fragment.002']],
       ['..\\..\\evil\n.002', good], ['same.002', logs['cut.002']], ['same.002', good], ['old.002.txt', earlier.outputs[0]],
       ['fig\u202egpj.002', good], ['photo.png', sharedFiles('strangers', path.join(dir, 'strangers'))['photo.png']],
@@ -540,10 +533,10 @@ async function mixedBatch(page, work) {
 // files that are not logs); the cut file marked; pointing at a bar names
 // its file (the screenshot shows it), and choosing it plots it.
 async function mixedCoverage(page) {
-  const rows = await coverageRows(page);
-  const problems = [];
+  const [rows, note, problems] = [await coverageRows(page), await page.$eval('#coverage-note', (e) => e.textContent), []];
   const channels = rows.map(([channel]) => channel);
-  if (channels.join() !== '-7,0,1,2,3,4,5,9') problems.push(`coverage rows ${channels}`);
+  // lab.002, past 1 MB, is read in place: its headers come from what quarvel reads of it.
+  if (channels.join() !== '-7,0,1,2,3,4,5,9' || !note.startsWith('23 blocks of 8 files')) problems.push(`${channels}: ${note}`);
   const bars = Object.fromEntries(rows.map(([channel, , colours]) => [channel, colours]));
   if (!/o.*d/.test(bars[2] || '') || rows.some(([, , colours]) => colours.includes('r'))) {
     problems.push(`coverage of channel 2 ${bars[2]}`);
@@ -602,8 +595,8 @@ async function campaignCoverage(page, work) {
     || rows.some(([, , bars]) => !/^b.*\..*b$/.test(bars.replace(/\.+$/, '')))) {
     problems.push(`rows ${rows.map(([channel, , bars]) => `${channel}: ${bars}`).join('\n')}`);
   }
-  const top = await page.$eval('#coverage-note', (e) => e.getBoundingClientRect().top + window.scrollY);
-  const bottom = await page.$eval('#coverage-legend', (e) => e.getBoundingClientRect().bottom + window.scrollY);
+  const [top, bottom] = await page.evaluate(() => [document.querySelector('#coverage-note').getBoundingClientRect().top,
+    document.querySelector('#coverage-legend').getBoundingClientRect().bottom].map((y) => y + window.scrollY));
   await page.screenshot({ path: path.join(outDir, 'web-coverage.png'), captureBeyondViewport: true,
     clip: { x: 0, y: top - 40, width: 1000, height: bottom - top + 48 } });
   console.log(`${problems.length ? 'FAIL' : 'ok  '} the coverage of 1,000 logs of a campaign`);

@@ -136,14 +136,13 @@ async function zipChecks(problems, work) {
   for (const [given, expected] of names) check(problems, 'zip: entry names', QuarvelZip.entryNames(given), expected);
   const encoder = new TextEncoder();
   const texts = ['one\r\n', '', 'three\r\nthree\r\n', 'é\r\n'];
-  // Stored (as bytes, as a Blob) and deflated by CompressionStream, as the packer does.
   const deflate = async (bytes) => new Uint8Array(await new Response(new Blob([bytes]).stream()
     .pipeThrough(new CompressionStream('deflate-raw'))).arrayBuffer());
   const entries = await Promise.all(texts.map(async (text, i) => {
     const bytes = encoder.encode(text);
     const entry = { name: `f${i}é.txt`, data: i % 2 ? new Blob([bytes]) : bytes, size: bytes.length,
       crc: QuarvelZip.crc32(0, bytes) };
-    if (i < 2) return entry;
+    if (i < 2) return entry;  // stored, as bytes and as a Blob; deflated as the packer does
     const packed = await deflate(bytes);
     return { ...entry, data: [packed.subarray(0, 1), new Blob([packed.subarray(1)])], packed: packed.length };
   }));
