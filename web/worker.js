@@ -103,15 +103,23 @@ function textFile() {
   return file;
 }
 
-// Counts the lines of `bytes`, and those that start with '%'.
+// Counts the lines of `bytes`, and those that start with '%'. A plain loop:
+// a call of indexOf per line of 30 bytes costs twice as much.
 function countLines(file, bytes) {
   if (bytes.length === 0) return;
   if (file.lineStart && bytes[0] === 37) file.headerLines++;
-  for (let at = bytes.indexOf(10); at >= 0; at = bytes.indexOf(10, at + 1)) {
-    file.lines++;
-    if (at + 1 < bytes.length && bytes[at + 1] === 37) file.headerLines++;
+  const last = bytes.length - 1;
+  let lines = 0;
+  let headerLines = 0;
+  for (let at = 0; at < last; at++) {
+    if (bytes[at] === 10) {
+      lines++;
+      if (bytes[at + 1] === 37) headerLines++;
+    }
   }
-  file.lineStart = bytes[bytes.length - 1] === 10;
+  file.lineStart = bytes[last] === 10;
+  file.lines += lines + (file.lineStart ? 1 : 0);
+  file.headerLines += headerLines;
 }
 
 // Makes PATH.txt of every input a device whose writes go to a textFile:
