@@ -565,7 +565,7 @@
     const unread = run.items.filter((item) => !item.headers && item.file.size >= QuarvelBlocks.HEADER_SIZE).length;
     if (unread) left.push(count(unread, 'file', 'files') + ' whose blocks quarvel did not read');
     const channels = model.channels.length;
-    $('#coverage-note').textContent = model.blocks === 0 ? 'no block with samples to draw' : [
+    $('#coverage-note').textContent = model.starts.length === 0 ? 'no block with samples to draw' : [
       `${numberText(model.blocks)} blocks of ${numberText(new Set(drawn.map((item) => item.index)).size)} files on`
       + ` ${numberText(channels)} channel${channels === 1 ? '' : 's'}`
       + (channels > QuarvelCoverage.MOST_ROWS ? ` (the first ${QuarvelCoverage.MOST_ROWS} drawn)` : ''),

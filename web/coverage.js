@@ -19,21 +19,25 @@ const QuarvelCoverage = (() => {
 
   // The coverage of `files` ({id, rows (QuarvelBlocks.walker), size, mark:
   // 'converted', 'cut' or 'failed'}): {channels: [{channel, start, end,
-  // file, block, samples, cutShort (columns of its blocks with samples, in
-  // time order), gaps: [{seconds, after}] (`after`: the position of the
-  // block before it), overlaps}], blocks, starts, ends}. A block covers its
+  // file, block, samples, cutShort (columns of its blocks with samples, and
+  // of a block cut short without any, in time order), gaps: [{seconds,
+  // after}] (`after`: the position of the block before it), overlaps}],
+  // blocks (every block of the files), starts, ends}. A block covers its
   // channel from its first sample's time to its last's plus one period;
   // between a block and the next of its channel in time order (blocks of
   // one time in the order of the files and blocks), the difference
   // between the next one's first time and that end is a gap when positive,
-  // an overlap when negative. Blocks without samples are left out.
+  // an overlap when negative. Blocks without samples are neither; one cut
+  // short is marked where it starts.
   function build(files) {
     const byChannel = new Map();
+    let blocks = 0;
     for (const file of files) {
       const { present } = QuarvelBlocks.extents(file.rows, file.size);
+      blocks += present.length;
       for (let k = 0; k < present.length; k++) {
-        if (present[k] === 0) continue;
         const header = QuarvelBlocks.header(file.rows, k);
+        if (present[k] === 0 && header.declared <= 0) continue;
         const step = QuarvelBlocks.step(header.period);
         if (!byChannel.has(header.channel)) {
           byChannel.set(header.channel, { channel: header.channel, start: [], end: [], file: [], block: [], samples: [],
@@ -41,7 +45,7 @@ const QuarvelCoverage = (() => {
         }
         const c = byChannel.get(header.channel);
         c.start.push(header.time);
-        c.end.push(QuarvelBlocks.lastTime(header.time, step, present[k]) + step);
+        c.end.push(present[k] ? QuarvelBlocks.lastTime(header.time, step, present[k]) + step : header.time);
         c.file.push(file.id);
         c.block.push(k);
         c.samples.push(present[k]);
@@ -52,7 +56,7 @@ const QuarvelCoverage = (() => {
     const channels = [...byChannel.values()].sort((a, b) => a.channel - b.channel).map(inTimeOrder);
     const starts = channels.flatMap((c) => c.start);
     const ends = channels.flatMap((c) => c.end);
-    return { channels, blocks: starts.length, starts, ends };
+    return { channels, blocks, starts, ends };
   }
 
   // A channel's columns in time order, with its gaps and overlaps.
@@ -62,10 +66,13 @@ const QuarvelCoverage = (() => {
     for (const name of ['start', 'end', 'file', 'block', 'samples', 'cutShort', 'mark']) {
       sorted[name] = order.map((i) => c[name][i]);
     }
-    for (let i = 1; i < order.length; i++) {
-      const seconds = sorted.start[i] - sorted.end[i - 1];
-      if (seconds > 0) sorted.gaps.push({ seconds, after: i - 1 });
+    let before = -1;  // the last block with samples
+    for (let i = 0; i < order.length; i++) {
+      if (sorted.samples[i] === 0) continue;
+      const seconds = before < 0 ? 0 : sorted.start[i] - sorted.end[before];
+      if (seconds > 0) sorted.gaps.push({ seconds, after: before });
       else if (seconds < 0) sorted.overlaps++;
+      before = i;
     }
     return sorted;
   }
@@ -81,7 +88,7 @@ const QuarvelCoverage = (() => {
     canvas.height = MARGIN.top + MARGIN.bottom + rowHeight * Math.max(channels.length, 1);
     const context = canvas.getContext('2d');
     context.clearRect(0, 0, canvas.width, canvas.height);
-    const axis = QuarvelAxis.layout(model.starts, model.ends, model.blocks, columns);
+    const axis = QuarvelAxis.layout(model.starts, model.ends, model.starts.length, columns);
     if (!axis) return () => null;
     const box = { x: MARGIN.left, y: MARGIN.top, width: columns, height: rowHeight * channels.length };
     context.font = '12px sans-serif';
