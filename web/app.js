@@ -1,11 +1,19 @@
 // The page: files and options in; quarvel run in a worker; what became of
-// each file, the text files and a zip of them, a plot and the console out.
-// The options are both controls and a command line; each follows the other.
-/* global QUARVEL_WORKER_SOURCE, QuarvelOptions, QuarvelOutcomes, QuarvelZip, QuarvelPlot, QuarvelFileList */
+// each file, the text files and a zip of them (deflated beside the run),
+// the batch's coverage, a plot and the console out. The options are both
+// controls and a command line; each follows the other, and both are
+// remembered for the next visit.
+/* global QUARVEL_WORKER_SOURCE, QuarvelOptions, QuarvelOutcomes, QuarvelZip, QuarvelPacker, QuarvelBlocks,
+   QuarvelCoverage, QuarvelPlot, QuarvelFileList */
 (() => {
   'use strict';
 
   const CONSOLE_LIMIT = 1024 * 1024;  // characters shown (more makes the page slow); the rest is counted
+  const PROGRESS_INTERVAL = 100;  // ms between updates of the zip's progress
+  // What the page starts with: time and channel in each record, this
+  // computer's time zone. The person's own choices are kept under STORED.
+  const DEFAULTS = { flags: '-tc', zone: 'local' };
+  const STORED = 'quarvel-page-options';
   const $ = (selector) => document.querySelector(selector);
   const workerUrl = URL.createObjectURL(new Blob([QUARVEL_WORKER_SOURCE], { type: 'text/javascript' }));
   const numberText = (n) => n.toLocaleString('en-US');
@@ -16,6 +24,7 @@
   let plotId = 0;
   let objectUrls = new Map();
   let fileList = null;
+  let coverageAt = () => null;  // what lies at a point of the coverage
 
   function bytesText(size) {
     if (size < 1000) return `${numberText(size)} bytes`;
@@ -24,10 +33,12 @@
   }
 
   // A file name as it can be shown: a line end as ↵, a tab as →, other
-  // control characters as �.
+  // control characters and the bidirectional controls (which make a name
+  // show as another) as �.
+  const HIDDEN = new RegExp(`[\\u0000-\\u001f\\u007f-\\u009f${QuarvelZip.BIDI_CONTROLS}]`, 'g');
   function shownName(name) {
     const signs = { '\n': '↵', '\r': '↵', '\t': '→' };
-    return name.replace(/[\u0000-\u001f\u007f-\u009f]/g, (c) => signs[c] || '\ufffd');
+    return name.replace(HIDDEN, (c) => signs[c] || '\ufffd');
   }
 
   // ---- Options: controls and command line
@@ -105,7 +116,8 @@
     if (scan.unknown.length) notes.push(`unknown option ${scan.unknown.map((l) => '-' + l).join(' ')}`);
     if (scan.missingValue) notes.push('-n needs a number after it');
     if (scan.settings.modulus === 0) notes.push('-n 0 selects no sample');
-    return { blocking: false, text: notes.length ? notes.join('; ') + ': quarvel will refuse to run.' : '' };
+    return { blocking: false, text: notes.length ? `⚠ ${notes.join('; ')}: quarvel will refuse to run and convert`
+      + ' nothing. Convert shows its message.' : '' };
   }
 
   function refresh() {
@@ -113,9 +125,11 @@
     const scan = QuarvelOptions.scanWords(words);
     const problems = optionProblems(scan);
     $('#flags-problem').textContent = problems.text;
+    $('#flags-problem').hidden = problems.text === '';
     $('#flags').classList.toggle('unknown', problems.text !== '');
+    $('#convert').classList.toggle('refused', problems.text !== '' && !problems.blocking);
     const utc = $('#zone').value === 'UTC';
-    $('#command').textContent = QuarvelOptions.commandText(words, utc, chosen.map((file) => file.name));
+    $('#command').textContent = shownName(QuarvelOptions.commandText(words, utc, chosen.map((file) => file.name)));
     const modulus = QuarvelOptions.leadingNumber(String(scan.settings.modulus));
     $('#modulus-words').textContent = modulus ? `(${QuarvelOptions.everyNth(modulus)})` : '';
     const running = run !== null && run.worker !== null;
@@ -127,12 +141,41 @@
 
   function controlsChanged() {
     $('#flags').value = QuarvelOptions.optionWords(controlSettings()).map(QuarvelOptions.quoteWord).join(' ');
+    remember();
     refresh();
   }
 
   function typedOptionsChanged() {
     showSettings(QuarvelOptions.scanWords(typedWords()).settings);
+    remember();
     refresh();
+  }
+
+  // The options and zone are kept for the next visit; a browser that keeps
+  // nothing (storage off, a private window) starts from DEFAULTS each time.
+  function remember() {
+    const choice = { flags: $('#flags').value, zone: $('#zone').value };
+    try {
+      if (choice.flags === DEFAULTS.flags && choice.zone === DEFAULTS.zone) localStorage.removeItem(STORED);
+      else localStorage.setItem(STORED, JSON.stringify(choice));
+    } catch (e) {
+      // nothing kept
+    }
+    $('#defaults').disabled = choice.flags === DEFAULTS.flags && choice.zone === DEFAULTS.zone;
+  }
+
+  function useChoice(choice) {
+    $('#flags').value = typeof choice.flags === 'string' ? choice.flags : DEFAULTS.flags;
+    $('#zone').value = choice.zone === 'UTC' ? 'UTC' : 'local';
+    typedOptionsChanged();
+  }
+
+  function rememberedChoice() {
+    try {
+      return JSON.parse(localStorage.getItem(STORED)) || DEFAULTS;
+    } catch (e) {
+      return DEFAULTS;
+    }
   }
 
   // ---- Files
@@ -206,6 +249,9 @@
     $('#plot-note').textContent = '';
     $('#legend').replaceChildren();
     QuarvelPlot.draw($('#plot'), null, null);
+    coverageAt = QuarvelCoverage.draw($('#coverage'), QuarvelCoverage.build([]), null);
+    $('#coverage-note').textContent = '';
+    $('#coverage-tip').hidden = true;
   }
 
   function showProgress(files, bytes) {
@@ -217,18 +263,24 @@
 
   function convert() {
     resetResults();
+    if (run && run.packer) run.packer.stop();
     const paths = runPaths(chosen);
     const inputs = [];
     const runIndex = paths.map((path, i) => (path === null ? -1 : inputs.push({ file: chosen[i], path }) - 1));
     const utc = $('#zone').value === 'UTC';
     const args = [...typedWords(), '--', ...inputs.map((input) => input.path)];
     run = { worker: new Worker(workerUrl), files: chosen, paths, runIndex, inputs, utc, stderr: [], status: undefined,
-      outputs: inputs.map(() => null), total: inputs.reduce((sum, input) => sum + input.file.size, 0),
-      started: performance.now(), debug: QuarvelOptions.scanWords(typedWords()).settings.d };
+      outputs: inputs.map(() => null), headers: inputs.map(() => null), textBytes: 0, packer: null,
+      total: inputs.reduce((sum, input) => sum + input.file.size, 0), started: performance.now(),
+      debug: QuarvelOptions.scanWords(typedWords()).settings.d, date: new Date(), entryName: QuarvelZip.entryNamer() };
+    // The zip is deflated as the text files come, where the browser can.
+    if (inputs.length >= 2 && QuarvelPacker.supported()) run.packer = QuarvelPacker.create(run.date, showPacking(run));
     document.body.dataset.state = 'running';
+    document.body.dataset.zip = 'none';
     delete document.body.dataset.status;
     $('#results').hidden = false;
     $('#status').textContent = 'converting…';
+    $('#status').title = '';
     $('#stop').hidden = false;
     $('#progress').hidden = false;
     showProgress(0, 0);
@@ -241,7 +293,16 @@
         if (data.stream === 2) run.stderr.push(data.text);
       } else if (data.type === 'progress') showProgress(data.files, data.bytes);
       else if (data.type === 'outputs') {
-        for (const item of data.items) run.outputs[item.index] = item;
+        // They come in the order of the files, which is the zip's: each takes its name in it now.
+        for (const item of data.items) {
+          run.outputs[item.index] = item;
+          run.textBytes += item.size;
+          item.entryName = run.entryName(inputs[item.index].file.name + '.txt');
+          const data = item.bytes || item.blob;
+          if (run.packer) run.packer.add(item.index, { name: item.entryName, crc: item.crc, size: item.size, data });
+        }
+      } else if (data.type === 'headers') {
+        for (const item of data.items) run.headers[item.index] = item.rows;
       } else if (data.type === 'exit') finish(data.status, data.memory, false);
     };
     run.worker.onerror = (event) => {
@@ -255,6 +316,13 @@
     if (run && run.worker) finish(null, 0, true);
   }
 
+  // The run's end in words; the exit status itself goes in a tooltip.
+  function endingWords(status, stopped) {
+    if (stopped) return 'stopped';
+    if (status === null) return 'the page failed (see the console)';
+    return status === 0 ? 'finished without errors' : 'finished with errors';
+  }
+
   // The run is over: the program ended with `status` (null: the page
   // failed, or `stopped`).
   function finish(status, memory, stopped) {
@@ -265,26 +333,28 @@
     const seconds = ((performance.now() - run.started) / 1000).toFixed(2);
     const messages = QuarvelOutcomes.readMessages(run.stderr.join(''), run.inputs.map((input) => input.path));
     const outcomes = QuarvelOutcomes.outcomes(messages.files,
-      run.outputs.map((output) => output && { produced: true, records: output.records, size: output.size }));
+      run.outputs.map((output) => output && { produced: true, records: output.records, size: output.size }),
+      run.headers.map((rows) => (rows ? QuarvelBlocks.header(rows, 0) : null)));
     run.items = run.files.map((file, i) => ({
       index: i, file, path: run.paths[i], output: run.runIndex[i] < 0 ? null : run.outputs[run.runIndex[i]],
+      headers: run.runIndex[i] < 0 ? null : run.headers[run.runIndex[i]],
       outcome: run.runIndex[i] < 0
         ? { kind: 'failed', what: 'the browser gave it a name that no file may have', records: 0, messages: [] }
         : outcomes[run.runIndex[i]],
     }));
     const produced = run.items.filter((item) => item.output);
-    QuarvelZip.entryNames(produced.map((item) => item.file.name + '.txt'))
-      .forEach((name, k) => { produced[k].entryName = name; });
+    produced.forEach((item) => { item.entryName = item.output.entryName; });
     $('#stop').hidden = true;
     $('#progress').hidden = true;
     $('#progress-text').textContent = '';
-    const ending = stopped ? 'stopped: no exit status' : status === null ? 'the page failed (see the console)'
-      : `exit status ${status}`;
     const programMemory = memory ? ` · program memory ${(memory / 1048576).toFixed(0)} MB` : '';
-    $('#status').textContent = `${ending} · ${seconds} s${programMemory}`;
+    $('#status').textContent = `${endingWords(status, stopped)} · ${seconds} s${programMemory}`;
+    $('#status').title = stopped ? 'no exit status: the run was stopped'
+      : status === null ? '' : `the command's exit status: ${status}`;
     showSummary(messages.general);
     showFiles();
     showZip(produced);
+    showCoverage();
     choosePlotFiles();
     document.body.dataset.status = status === null ? '' : String(status);
     document.body.dataset.state = 'done';
@@ -298,36 +368,67 @@
     const parts = [`${numberText(counts.converted)} converted`
       + (counts.empty ? ` (${numberText(counts.empty)} with no samples)` : '')];
     if (counts.cut) parts.push(`${numberText(counts.cut)} cut short`);
+    if (counts.stranger) {
+      const files = counts.stranger === 1 ? 'a logger file' : 'logger files';
+      parts.push(`${numberText(counts.stranger)} probably not ${files}`);
+    }
     if (counts.failed) parts.push(`${numberText(counts.failed)} not converted`);
     if (counts.skipped) {
       parts.push(`${numberText(counts.skipped)} ${run.stopped ? 'left when stopped' : 'not reached'}`);
     }
     const files = run.items.length === 1 ? '1 file' : `${numberText(run.items.length)} files`;
-    let text = `${files}: ${parts.join(', ')}.`;
+    const summary = $('#summary');
+    summary.replaceChildren(`${files}: ${parts.join(', ')}.`);
     if (run.status !== null && run.status !== undefined) {
-      text += ` The command would end with exit status ${run.status}.`;
+      const verdict = document.createElement('span');
+      verdict.className = 'verdict';
+      verdict.textContent = run.status === 0 ? ' As a command, quarvel would report success.'
+        : ' As a command, quarvel would report a failure.';
+      verdict.title = `exit status ${run.status}`;
+      summary.append(verdict);
     }
     const said = general.join('').trim();
-    if (said) text += ` quarvel said: ${said.split('\n').filter((line) => line.trim()).slice(0, 3).join(' ')}`;
-    $('#summary').textContent = text;
-    $('#summary').className = counts.cut || counts.failed || counts.skipped || said ? 'problem' : '';
+    if (said) summary.append(` quarvel said: ${said.split('\n').filter((line) => line.trim()).slice(0, 3).join(' ')}`);
+    summary.className = counts.cut || counts.stranger || counts.failed || counts.skipped || said ? 'problem' : '';
+  }
+
+  // The shortest decimal that reads back as the binary32 `value`.
+  function float32Text(value) {
+    for (let digits = 1; digits <= 9; digits++) {
+      const text = Number(value.toPrecision(digits));
+      if (Math.fround(text) === value) return String(text);
+    }
+    return String(value);
+  }
+
+  // The values of a first block header, for a file that is probably not a
+  // logger file.
+  function headerWords(header) {
+    return `its first block header reads channel ${numberText(header.channel)}, period`
+      + ` ${numberText(header.period)} ms, first sample at ${timeLabel(header.time, 10)},`
+      + ` ${numberText(header.declared)} samples, gain ${float32Text(header.gain)},`
+      + ` offset ${float32Text(header.offset)}; no logger has a channel below -16,777,216 or from 16,777,216 up`;
   }
 
   function outcomeWords(item) {
     const outcome = item.outcome;
     const records = `${numberText(outcome.records)} record${outcome.records === 1 ? '' : 's'}`;
     const size = item.output ? ` · ${bytesText(item.output.size)}` : '';
+    const cutWords = () => {
+      const room = Math.floor(Math.max(item.file.size - 24, 0) / 2);
+      const absurd = outcome.declared > 10 * room + 10 ? ', far more than the file holds' : '';
+      return `its last block has ${numberText(outcome.read)} of its ${numberText(outcome.declared)} samples${absurd}`;
+    };
     switch (outcome.kind) {
     case 'converted':
       if (outcome.records > 0) return ['converted', `${records}${size}`];
       return ['converted', item.output && item.output.size > 0 ? `no samples, header lines only${size}`
         : 'no samples: an empty text file'];
-    case 'cut': {
-      const room = Math.floor(Math.max(item.file.size - 24, 0) / 2);
-      const absurd = outcome.declared > 10 * room + 10 ? ' — far more than the file holds: is it a logger file?' : '';
-      return ['cut short', `its last block has ${numberText(outcome.read)} of its ${numberText(outcome.declared)}`
-        + ` samples${absurd} · ${records}${size}`];
-    }
+    case 'cut':
+      return ['cut short', `${cutWords()} · ${records}${size}`];
+    case 'stranger':
+      return ['not a log?', `probably not a logger file: ${headerWords(outcome.header)}; read as one, ${cutWords()}`
+        + ` · ${records}${size}`];
     case 'failed': {
       let why = outcome.what + (outcome.reason ? `: ${outcome.reason}` : '');
       if (!outcome.reason && outcome.messages.some((m) => m.text.startsWith('failed to open')) && !run.debug) {
@@ -350,10 +451,12 @@
     return objectUrls.get(item.index);
   }
 
+  // A row of the list; focused or pointed at, it shows its detail whole.
   function fillRow(row, item) {
     const [badgeText, detailText] = outcomeWords(item);
     row.dataset.kind = item.outcome.kind;
     row.dataset.index = String(item.index);
+    row.tabIndex = 0;
     const badge = document.createElement('span');
     badge.className = 'badge ' + item.outcome.kind + (QuarvelOutcomes.isProblem(item.outcome) ? ' problem' : '');
     badge.textContent = badgeText;
@@ -365,7 +468,6 @@
     const detail = document.createElement('span');
     detail.className = 'detail';
     detail.textContent = detailText;
-    detail.title = detailText;
     row.append(badge, name, detail);
     if (item.output) {
       const link = document.createElement('a');
@@ -383,18 +485,140 @@
     $('#problems-only').parentElement.lastChild.textContent = ` only the files with problems (${numberText(problems)})`;
   }
 
+  // The packer's progress, shown under the files while the zip is made,
+  // at most every PROGRESS_INTERVAL ms.
+  function showPacking(thisRun) {
+    let shown = 0;
+    return (deflated) => {
+      const now = performance.now();
+      thisRun.deflated = deflated;
+      if (run !== thisRun || document.body.dataset.zip === 'ready' || now - shown < PROGRESS_INTERVAL) return;
+      shown = now;
+      if (!$('#zip progress')) {
+        $('#zip').replaceChildren(document.createElement('span'), ' ', document.createElement('progress'));
+      }
+      const total = thisRun.worker ? `${bytesText(thisRun.textBytes)} so far` : bytesText(thisRun.textBytes);
+      $('#zip span').textContent = `compressing the zip: ${bytesText(deflated)} of ${total}`;
+      $('#zip progress').value = thisRun.textBytes > 0 ? deflated / thisRun.textBytes : 0;
+    };
+  }
+
+  // Offers the zip of the text files `produced`: deflated once the packer
+  // has them all, or stored where the browser cannot deflate.
   function showZip(produced) {
-    if (produced.length < 2) return;
+    const thisRun = run;
+    if (produced.length < 2) {
+      if (run.packer) run.packer.stop();
+      return;
+    }
+    const offer = (zip, deflated) => {
+      if (run !== thisRun) return;
+      const link = document.createElement('a');
+      const url = URL.createObjectURL(zip);
+      objectUrls.set('zip', url);
+      link.href = url;
+      link.download = 'quarvel-text.zip';
+      link.textContent = `all ${numberText(produced.length)} text files as one zip (${bytesText(zip.size)}`
+        + (deflated ? `, compressed from ${bytesText(run.textBytes)})` : ', not compressed)');
+      $('#zip').replaceChildren(link);
+      document.body.dataset.zip = 'ready';
+    };
     const entries = produced.map((item) => ({ name: item.entryName, data: item.output.blob || item.output.bytes,
       size: item.output.size, crc: item.output.crc }));
-    const zip = QuarvelZip.makeZip(entries, new Date());
-    const link = document.createElement('a');
-    const url = URL.createObjectURL(zip);
-    objectUrls.set('zip', url);
-    link.href = url;
-    link.download = 'quarvel-text.zip';
-    link.textContent = `all ${numberText(produced.length)} text files as one zip (${bytesText(zip.size)})`;
-    $('#zip').replaceChildren(link);
+    const stored = () => offer(QuarvelZip.makeZip(entries, run.date), false);
+    if (!run.packer) {
+      stored();
+      return;
+    }
+    document.body.dataset.zip = 'making';
+    showPacking(run)(run.deflated || 0);
+    run.packer.end().then(({ records, size, entries: packed }) => {
+      const placed = entries.map((entry, k) => ({ ...entry, ...packed.get(run.runIndex[produced[k].index]) }));
+      offer(QuarvelZip.finishZip(records, size, placed, run.date), true);
+    }, (error) => {
+      appendConsole(2, `quarvel page: the zip could not be compressed (${error.message}); it is stored instead\n`);
+      stored();
+    }).finally(() => thisRun.packer.stop());
+  }
+
+  // ---- Coverage
+
+  // Draws what the batch recorded, from the block headers of every file
+  // but those that are not logger files (quarvel's own text) or probably
+  // not.
+  function showCoverage() {
+    const marks = { converted: 'converted', cut: 'cut', failed: 'failed' };
+    const drawn = run.items.filter((item) => item.headers && marks[item.outcome.kind] && !item.outcome.notLog);
+    const model = QuarvelCoverage.build(drawn.map((item) => ({ id: item.index, rows: item.headers, size: item.file.size,
+      mark: marks[item.outcome.kind] })));
+    run.coverage = model;
+    coverageAt = QuarvelCoverage.draw($('#coverage'), model, timeLabel);
+    const gaps = model.channels.reduce((sum, c) => sum + c.gaps.length, 0);
+    const longest = Math.max(0, ...model.channels.map((c) => Math.max(0, ...c.gaps.map((gap) => gap.seconds))));
+    const overlaps = model.channels.reduce((sum, c) => sum + c.overlaps, 0);
+    const counts = QuarvelOutcomes.countKinds(run.items.map((item) => item.outcome));
+    const left = [];
+    const count = (n, one, many) => `${numberText(n)} ${n === 1 ? one : many}`;
+    if (counts.stranger) left.push(count(counts.stranger, 'probably not a logger file', 'probably not logger files'));
+    const ownText = run.items.filter((item) => item.outcome.notLog).length;
+    if (ownText) left.push(count(ownText, 'text file written by quarvel', 'text files written by quarvel'));
+    const unread = run.items.filter((item) => !item.headers && item.file.size >= QuarvelBlocks.HEADER_SIZE).length;
+    if (unread) left.push(count(unread, 'file', 'files') + ' whose blocks quarvel did not read');
+    const channels = model.channels.length;
+    $('#coverage-note').textContent = model.starts.length === 0 ? 'no block with samples to draw' : [
+      `${numberText(model.blocks)} blocks of ${numberText(new Set(drawn.map((item) => item.index)).size)} files on`
+      + ` ${numberText(channels)} channel${channels === 1 ? '' : 's'}`
+      + (channels > QuarvelCoverage.MOST_ROWS ? ` (the first ${QuarvelCoverage.MOST_ROWS} drawn)` : ''),
+      gaps ? `${numberText(gaps)} gap${gaps === 1 ? '' : 's'} (the longest ${QuarvelPlot.duration(longest)})`
+        : 'no gap',
+      overlaps ? `${numberText(overlaps)} overlap${overlaps === 1 ? '' : 's'}` : 'no overlap',
+      ...(left.length ? [`not drawn: ${left.join(', ')}`] : []),
+    ].join(' · ');
+  }
+
+  // What lies under the pointer, in words: a block's file and times, or
+  // the channel.
+  function coverageWords(point) {
+    const c = run.coverage.channels.find((channel) => channel.channel === point.channel);
+    if (point.index === null) {
+      return `channel ${c.channel}: ${numberText(c.start.length)} blocks, ${numberText(c.gaps.length)} gaps,`
+        + ` ${numberText(c.overlaps)} overlaps`;
+    }
+    const i = point.index;
+    const item = run.items[c.file[i]];
+    const span = c.end[i] - c.start[i];
+    return `${shownName(item.path || item.file.name)} · channel ${c.channel} · block ${c.block[i]}:`
+      + ` ${numberText(c.samples[i])} samples from ${timeLabel(c.start[i], span)},`
+      + ` ${QuarvelPlot.duration(Math.abs(span))}`
+      + (c.cutShort[i] ? ' · cut short' : '') + (c.mark[i] === 'failed' ? ' · not converted to its end' : '');
+  }
+
+  function pointAt(event) {
+    const canvas = $('#coverage');
+    const box = canvas.getBoundingClientRect();
+    return coverageAt((event.clientX - box.left - canvas.clientLeft) * canvas.width / canvas.clientWidth,
+      (event.clientY - box.top - canvas.clientTop) * canvas.height / canvas.clientHeight);
+  }
+
+  function coverageMoved(event) {
+    const point = run && run.coverage ? pointAt(event) : null;
+    const tip = $('#coverage-tip');
+    tip.hidden = point === null;
+    $('#coverage').style.cursor = point && point.index !== null ? 'pointer' : '';
+    if (point === null) return;
+    tip.textContent = coverageWords(point);
+    tip.style.left = `${Math.min(event.offsetX + 12, Math.max(event.target.clientWidth - 360, 0))}px`;
+    tip.style.top = `${event.offsetY + 16}px`;
+  }
+
+  function coverageChosen(event) {
+    const point = run && run.coverage ? pointAt(event) : null;
+    if (point === null || point.index === null) return;
+    const c = run.coverage.channels.find((channel) => channel.channel === point.channel);
+    const index = String(c.file[point.index]);
+    if (![...$('#plot-file').options].some((option) => option.value === index)) return;
+    $('#plot-file').value = index;
+    requestPlot(null);
   }
 
   // ---- Plot
@@ -410,7 +634,8 @@
   }
 
   function choosePlotFiles() {
-    const candidates = run.items.filter((item) => item.output && item.outcome.records > 0);
+    const candidates = run.items.filter((item) => item.output && item.outcome.records > 0
+      && item.outcome.kind !== 'stranger');
     $('#plot-file').replaceChildren(...candidates.map((item) => {
       const option = document.createElement('option');
       option.value = String(item.index);
@@ -467,7 +692,11 @@
     fileList = QuarvelFileList.create($('#file-list'), fillRow);
     document.querySelectorAll('#fields input, #headers input, #more input').forEach((input) =>
       input.addEventListener('input', controlsChanged));
-    $('#zone').addEventListener('input', refresh);
+    $('#zone').addEventListener('input', () => {
+      remember();
+      refresh();
+    });
+    $('#defaults').addEventListener('click', () => useChoice(DEFAULTS));
     $('#flags').addEventListener('input', typedOptionsChanged);
     $('#files').addEventListener('change', () => chooseFiles($('#files').files));
     $('#convert').addEventListener('click', convert);
@@ -476,6 +705,9 @@
     $('#plot-file').addEventListener('input', () => requestPlot(null));
     $('#plot-channel').addEventListener('input', () =>
       requestPlot($('#plot-channel').value === 'all' ? null : Number($('#plot-channel').value)));
+    $('#coverage').addEventListener('mousemove', coverageMoved);
+    $('#coverage').addEventListener('mouseleave', () => { $('#coverage-tip').hidden = true; });
+    $('#coverage').addEventListener('click', coverageChosen);
     const drop = $('#drop');
     drop.addEventListener('dragover', (event) => {
       event.preventDefault();
@@ -488,7 +720,7 @@
       chooseFiles(event.dataTransfer.files);
     });
     chooseFiles([]);
-    controlsChanged();
+    useChoice(rememberedChoice());
   }
 
   start();

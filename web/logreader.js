@@ -4,11 +4,11 @@
 // period, and values raw × gain + offset rounded to single precision, as
 // in the text files. Reads the file in windows: memory stays small
 // whatever its size.
-/* global FileReaderSync, QuarvelAxis */
+/* global FileReaderSync, QuarvelAxis, QuarvelBlocks */
 const QuarvelLogReader = (() => {
   'use strict';
 
-  const HEADER_SIZE = 24;
+  const { HEADER_SIZE } = QuarvelBlocks;
   const WINDOW = 1 << 20;
   const MOST_CHANNELS = 8;  // drawn at once
 
@@ -28,56 +28,37 @@ const QuarvelLogReader = (() => {
     };
   }
 
-  // Columns of numbers that grow as blocks are added.
-  function growing(types) {
-    const table = { length: 0, columns: {} };
-    for (const [name, Type] of Object.entries(types)) table.columns[name] = new Type(1024);
-    table.push = (row) => {
-      if (table.length === table.columns.time.length) {
-        for (const [name, column] of Object.entries(table.columns)) {
-          table.columns[name] = new column.constructor(2 * column.length);
-          table.columns[name].set(column);
-        }
-      }
-      for (const [name, value] of Object.entries(row)) table.columns[name][table.length] = value;
-      table.length++;
-    };
-    return table;
-  }
-
   // The blocks of `file` that hold samples, as the program reads them: a
   // block whose samples run past the end of the file is cut there and ends
   // the file. Returns {blocks (columns: channel, step, time, last, count,
   // gain, offset, at), headers, cut, channels: Map channel → samples}.
   function readBlocks(file) {
     const bytes = byteWindow(file);
-    const blocks = growing({ channel: Int32Array, step: Float64Array, time: Float64Array, last: Float64Array,
-      count: Float64Array, gain: Float32Array, offset: Float32Array, at: Float64Array });
-    const channels = new Map();
-    let headers = 0;
-    let cut = false;
-    for (let at = 0; at + HEADER_SIZE <= file.size;) {
-      const [header, i] = bytes(at, HEADER_SIZE);
-      const declared = header.getInt32(i + 12);
-      const count = Math.max(0, Math.min(declared, Math.floor((file.size - at - HEADER_SIZE) / 2)));
-      headers++;
-      if (count > 0) {
-        const step = header.getInt32(i + 4) / 1000;
-        const time = header.getInt32(i + 8);
-        let last = time;
-        for (let k = 1; k < count; k++) last += step;
-        const channel = header.getInt32(i);
-        blocks.push({ channel, step, time, last, count, gain: header.getFloat32(i + 16),
-          offset: header.getFloat32(i + 20), at: at + HEADER_SIZE });
-        channels.set(channel, (channels.get(channel) || 0) + count);
-      }
-      if (count < declared) {
-        cut = true;
-        break;
-      }
-      at += HEADER_SIZE + 2 * count;
+    const walk = QuarvelBlocks.walker(file.size);
+    for (let at = walk.wanted(); at >= 0; at = walk.wanted()) {
+      const [view, i] = bytes(at, HEADER_SIZE);
+      walk.feed(new Uint8Array(view.buffer, view.byteOffset + i, HEADER_SIZE), at);
     }
-    return { blocks, headers, cut, channels };
+    const rows = walk.rows();
+    const headers = rows.length / QuarvelBlocks.FIELDS;
+    const { present, at } = QuarvelBlocks.extents(rows, file.size);
+    const columns = { channel: new Int32Array(headers), step: new Float64Array(headers),
+      time: new Float64Array(headers), last: new Float64Array(headers), count: new Float64Array(headers),
+      gain: new Float32Array(headers), offset: new Float32Array(headers), at: new Float64Array(headers) };
+    const channels = new Map();
+    let length = 0;
+    for (let k = 0; k < headers; k++) {
+      if (present[k] === 0) continue;
+      const header = QuarvelBlocks.header(rows, k);
+      const step = QuarvelBlocks.step(header.period);
+      const row = { channel: header.channel, step, time: header.time, count: present[k], gain: header.gain,
+        offset: header.offset, at: at[k], last: QuarvelBlocks.lastTime(header.time, step, present[k]) };
+      for (const name of Object.keys(columns)) columns[name][length] = row[name];
+      length++;
+      channels.set(header.channel, (channels.get(header.channel) || 0) + present[k]);
+    }
+    const cut = headers > 0 && present[headers - 1] < QuarvelBlocks.header(rows, headers - 1).declared;
+    return { blocks: { length, columns }, headers, cut, channels };
   }
 
   // Per channel of `shown`, the least and greatest value in each column of

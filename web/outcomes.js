@@ -4,6 +4,7 @@
 // file, from the one the last message named on, whose name completes it.
 // Names are matched whole, so a name with a newline or a colon is no
 // trouble.
+/* global QuarvelBlocks */
 const QuarvelOutcomes = (() => {
   'use strict';
 
@@ -14,7 +15,7 @@ const QuarvelOutcomes = (() => {
     { before: 'failed to open output file ', after: '.txt\n', kind: 'failed', what: 'its text file could not be opened',
       reason: true },
     { before: 'input file ', after: ' is a text file written by quarvel, not a logger file\n', kind: 'failed',
-      what: 'it is a text file written by quarvel, not a logger file' },
+      what: 'it is a text file written by quarvel, not a logger file', notLog: true },
     { before: 'truncated block in input file ', after: ': ', kind: 'cut', counts: /^(\d+) of (-?\d+) samples read\n/ },
     { before: 'failed to read input file ', after: '\n', kind: 'failed', what: 'could not be read to its end' },
     { before: 'failed to write output file ', after: '.txt\n', kind: 'failed',
@@ -64,7 +65,8 @@ const QuarvelOutcomes = (() => {
         continue;
       }
       const { message } = found;
-      const entry = { kind: message.kind, what: message.what, text: text.slice(at, found.end) };
+      const entry = { kind: message.kind, what: message.what, notLog: Boolean(message.notLog),
+        text: text.slice(at, found.end) };
       if (message.counts) Object.assign(entry, { read: found.read, declared: found.declared });
       at = found.end;
       if (message.reason && text.startsWith(REASON, at)) {
@@ -80,29 +82,37 @@ const QuarvelOutcomes = (() => {
     return { files, general };
   }
 
-  // The outcome of each file: `messages` as readMessages gives them, and
-  // per file what the worker saw of its text file ({produced, records, size}
-  // or null). Kinds: 'converted' (`records` may be 0: no samples), 'cut'
-  // (cut short: `read` of `declared` samples in its last block),
-  // 'failed' (not converted, or not to its end: `what`, `reason`), and
+  // The outcome of each file: `messages` as readMessages gives them, per
+  // file what the worker saw of its text file ({produced, records, size}
+  // or null), and its first block header (QuarvelBlocks.header, or null).
+  // Kinds: 'converted' (`records` may be 0: no samples), 'cut' (cut short:
+  // `read` of `declared` samples in its last block), 'stranger' (probably
+  // not a logger file: cut short, and its first header names a channel
+  // that no logger has; `header` that header), 'failed' (not converted, or
+  // not to its end: `what`, `reason`; `notLog` for quarvel's own text), and
   // 'skipped' (the program did not get to it).
-  function outcomes(messages, outputs) {
+  function outcomes(messages, outputs, firstHeaders = []) {
     return messages.map((entries, index) => {
       const output = outputs[index] || null;
+      const header = firstHeaders[index] || null;
       const failed = entries.find((entry) => entry.kind === 'failed');
       const cut = entries.find((entry) => entry.kind === 'cut');
       const outcome = { kind: 'converted', records: output ? output.records : 0, size: output ? output.size : 0,
         produced: Boolean(output && output.produced), messages: entries };
-      if (failed) Object.assign(outcome, { kind: 'failed', what: failed.what, reason: failed.reason });
-      else if (cut) Object.assign(outcome, { kind: 'cut', read: cut.read, declared: cut.declared });
-      else if (!outcome.produced) outcome.kind = 'skipped';
+      if (failed) {
+        Object.assign(outcome, { kind: 'failed', what: failed.what, reason: failed.reason, notLog: failed.notLog });
+      }
+      else if (cut) {
+        const stranger = header !== null && QuarvelBlocks.strangeChannel(header.channel);
+        Object.assign(outcome, { kind: stranger ? 'stranger' : 'cut', read: cut.read, declared: cut.declared, header });
+      } else if (!outcome.produced) outcome.kind = 'skipped';
       return outcome;
     });
   }
 
   // How many files had each outcome; `empty`: converted with no samples.
   function countKinds(list) {
-    const counts = { converted: 0, empty: 0, cut: 0, failed: 0, skipped: 0 };
+    const counts = { converted: 0, empty: 0, cut: 0, stranger: 0, failed: 0, skipped: 0 };
     for (const outcome of list) {
       counts[outcome.kind]++;
       if (outcome.kind === 'converted' && outcome.records === 0) counts.empty++;

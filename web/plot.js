@@ -1,4 +1,5 @@
-// The plot: calibrated value against time, one line per channel, drawn from
+// The plot: calibrated value against time, each channel in a panel of its
+// own with its own scale, the panels stacked on one time axis; drawn from
 // the worker's least and greatest value per column of the time axis
 // (QuarvelAxis), so that millions of samples cost no more than a few
 // thousand. Columns are joined only within a block: gaps between blocks
@@ -11,21 +12,24 @@ const QuarvelPlot = (() => {
   const MARGIN = { left: 70, right: 12, top: 12, bottom: 46 };
   const LABEL_ROOM = 190;  // pixels between time labels
   const GAP_LABEL_ROOM = 60;  // pixels between labels of gaps
+  const PANEL_GAP = 8;  // pixels between panels
+
+  // The height of each of `count` panels.
+  const panelHeight = (count) => (count <= 1 ? 262 : Math.max(70, Math.floor(320 / count)));
 
   // The columns of the time axis for `canvas`.
   function columnsFor(canvas) {
     return Math.max(canvas.width - MARGIN.left - MARGIN.right, 1);
   }
 
-  function valueRange(plot) {
+  // The range of the values of series `s`, padded; null when it has none.
+  function valueRange(s) {
     let low = Infinity;
     let high = -Infinity;
-    for (const s of plot.series.values()) {
-      for (let i = 0; i < s.min.length; i++) {
-        if (s.firstBlock[i] < 0) continue;
-        low = Math.min(low, s.min[i]);
-        high = Math.max(high, s.max[i]);
-      }
+    for (let i = 0; i < s.min.length; i++) {
+      if (s.firstBlock[i] < 0) continue;
+      low = Math.min(low, s.min[i]);
+      high = Math.max(high, s.max[i]);
     }
     if (!(low <= high)) return null;
     const pad = low === high ? Math.max(Math.abs(low) * 1e-3, 1) : (high - low) * 0.04;
@@ -69,10 +73,17 @@ const QuarvelPlot = (() => {
     }
   }
 
-  // Time labels at the start of pieces (and the end of the last), where
-  // they do not crowd; the length of each gap cut out, under its break.
+  // Time labels at the start of pieces, within long ones, and at the end
+  // of the last, where they do not crowd; the length of each gap cut out,
+  // under its break.
   function drawTimeAxis(context, box, axis, timeLabel) {
-    const marks = axis.pieces.map((piece) => ({ x: piece.x, time: piece.start, span: piece.end - piece.start }));
+    const marks = [];
+    for (const piece of axis.pieces) {
+      const span = piece.end - piece.start;
+      for (let x = 0; x === 0 || x < piece.width - LABEL_ROOM; x += LABEL_ROOM) {
+        marks.push({ x: piece.x + x, time: piece.start + (piece.width > 0 ? x / piece.width * span : 0), span });
+      }
+    }
     const last = axis.pieces[axis.pieces.length - 1];
     if (last.end > last.start) marks.push({ x: last.x + last.width, time: last.end, span: last.end - last.start });
     let free = -Infinity;
@@ -130,32 +141,42 @@ const QuarvelPlot = (() => {
     context.stroke();
   }
 
-  // Draws `plot` (QuarvelLogReader.plotFile) on `canvas`; `timeLabel`
-  // renders seconds since the epoch (and is told the span of its piece of
-  // the axis, for its precision). Returns the channels drawn, with their
-  // colours.
+  // Draws `plot` (QuarvelLogReader.plotFile) on `canvas`, a panel per
+  // channel, the canvas as tall as they need; `timeLabel` renders seconds
+  // since the epoch (and is told the span of its piece of the axis, for its
+  // precision). Returns the channels drawn, with their colours and panels.
   function draw(canvas, plot, timeLabel) {
+    const shown = plot && plot.axis ? plot.shown : [];
+    const height = panelHeight(shown.length);
+    canvas.height = MARGIN.top + MARGIN.bottom + Math.max(shown.length, 1) * (height + PANEL_GAP) - PANEL_GAP;
     const context = canvas.getContext('2d');
     context.clearRect(0, 0, canvas.width, canvas.height);
-    const range = plot && plot.axis && valueRange(plot);
-    if (!range) return [];
-    const box = { x: MARGIN.left, y: MARGIN.top, width: columnsFor(canvas),
-      height: canvas.height - MARGIN.top - MARGIN.bottom };
     context.font = '12px sans-serif';
-    context.strokeStyle = '#888';
     context.fillStyle = '#333';
-    context.strokeRect(box.x - 0.5, box.y - 0.5, box.width + 1, box.height + 1);
-    plot.axis.breaks.forEach((cut) => drawBreak(context, box, cut));
-    drawValueAxis(context, box, range);
-    drawTimeAxis(context, box, plot.axis, timeLabel);
-    return plot.shown.map((channel, index) => {
+    const drawn = shown.map((channel, index) => {
       const colour = COLOURS[index % COLOURS.length];
-      drawSeries(context, box, range, plot.series.get(channel), colour);
-      return { channel, colour };
+      const box = { x: MARGIN.left, y: MARGIN.top + index * (height + PANEL_GAP), width: columnsFor(canvas), height };
+      const series = plot.series.get(channel);
+      const range = valueRange(series);
+      context.strokeStyle = '#888';
+      context.strokeRect(box.x - 0.5, box.y - 0.5, box.width + 1, box.height + 1);
+      plot.axis.breaks.forEach((cut) => drawBreak(context, box, cut));
+      context.textAlign = 'left';
+      context.fillText(`channel ${channel}` + (range ? '' : ': no finite value'), box.x + 4, box.y + 13);
+      if (range) {
+        drawValueAxis(context, box, range);
+        drawSeries(context, box, range, series, colour);
+      }
+      return { channel, colour, top: box.y, bottom: box.y + box.height };
     });
+    if (drawn.length) {
+      const lastBox = { x: MARGIN.left, y: drawn[drawn.length - 1].top, width: columnsFor(canvas), height };
+      drawTimeAxis(context, lastBox, plot.axis, timeLabel);
+    }
+    return drawn;
   }
 
-  return { draw, columnsFor, duration, MARGIN, COLOURS };
+  return { draw, drawTimeAxis, drawBreak, columnsFor, duration, MARGIN, COLOURS };
 })();
 
 if (typeof module === 'object') module.exports = QuarvelPlot;

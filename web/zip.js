@@ -1,14 +1,15 @@
-// A zip archive of the text files, stored without compression: the few
-// headers that the format needs around each file's bytes, which stay in
-// their blobs. The CRC-32 it needs is computed as the text is written.
-// Entry names are safe to extract anywhere; past 65,535 entries or 4 GB the
-// archive is a zip64 one.
+// A zip archive of the text files: the few headers that the format needs
+// around each file's bytes, stored as they are (they stay in their blobs)
+// or deflated (QuarvelPacker). The CRC-32 it needs is computed as the text
+// is written. Entry names are safe to extract anywhere; past 65,535
+// entries or 4 GB the archive is a zip64 one.
 const QuarvelZip = (() => {
   'use strict';
 
   const LIMIT_16 = 0xffff;
   const LIMIT_32 = 0xffffffff;
-  const VERSION_STORED = 20;  // 2.0: what a stored entry needs
+  const VERSION_NEEDED = 20;  // 2.0: what a stored or deflated entry needs
+  const METHOD_DEFLATED = 8;
   const VERSION_ZIP64 = 45;
   const MADE_ON_UNIX = 3 << 8;
   const FLAG_UTF8 = 0x0800;  // names are UTF-8
@@ -47,11 +48,14 @@ const QuarvelZip = (() => {
     return ~c >>> 0;
   }
 
+  // The bidirectional controls, which make a name show as another (a
+  // character class's contents).
+  const BIDI_CONTROLS = '\\u061c\\u200e\\u200f\\u202a-\\u202e\\u2066-\\u2069';
   // Characters that Windows, macOS or Linux read as a separator, a drive or
   // a control, or that Windows refuses in a name; the bidirectional
-  // controls, which make a name show as another; and lone surrogates, which
-  // UTF-8 cannot hold (so two of them would give one name).
-  const UNSAFE = /[\u0000-\u001f\u007f-\u009f/\\:*?"<>|\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]|\p{Cs}/gu;
+  // controls; and lone surrogates, which UTF-8 cannot hold (so two of them
+  // would give one name).
+  const UNSAFE = new RegExp(`[\\u0000-\\u001f\\u007f-\\u009f/\\\\:*?"<>|${BIDI_CONTROLS}]|\\p{Cs}`, 'gu');
   // The names Windows keeps for its devices, also before an extension, and
   // with the spaces after them, which Windows ignores.
   const DEVICE = /^(con|prn|aux|nul|com[0-9¹²³]|lpt[0-9¹²³]|conin\$|conout\$|clock\$) *(\.|$)/i;
@@ -98,18 +102,18 @@ const QuarvelZip = (() => {
     return (points.join('') + tail).replace(/[ .]+$/, (end) => '_'.repeat(end.length));
   }
 
-  // A name for each of `names` (base names of files) that extracts as one
-  // file in the folder, wherever: unsafe characters become '_', a device
-  // name gets '_' in front, a long name is cut, and a name that another
-  // one took (see meetingKey) gets " (2)", " (3)"... before its last
-  // extension.
-  function entryNames(names) {
+  // Gives each name (the base name of a file) it is called with, in turn, a
+  // name that extracts as one file in the folder, wherever: unsafe
+  // characters become '_', a device name gets '_' in front, a long name is
+  // cut, and a name that an earlier one took (see meetingKey) gets " (2)",
+  // " (3)"... before its last extension.
+  function entryNamer() {
     const taken = new Set();
     // By the key of a name without " (k)", the k it took last: where the
     // next name of that key starts looking, so that many files of one name
     // take no quadratic time.
     const nextK = new Map();
-    return names.map((name) => {
+    return (name) => {
       let safe = name.replace(UNSAFE, '_');
       if (safe === '' || DEVICE.test(safe)) safe = '_' + safe;
       const parts = nameParts(safe);
@@ -120,8 +124,11 @@ const QuarvelZip = (() => {
       nextK.set(plain, k);
       taken.add(meetingKey(unique));
       return unique;
-    });
+    };
   }
+
+  // The names entryNamer gives `names`, in order.
+  const entryNames = (names) => names.map(entryNamer());
 
   // MS-DOS date and time of `date`, as zip stores them.
   function dosDateTime(date) {
@@ -154,49 +161,79 @@ const QuarvelZip = (() => {
       : record([[2, 0x0001], [2, 8 * values.length], ...values.map((value) => [8, value])]);
   }
 
-  // A Blob of the archive of `entries` ({name, data (a Blob or bytes),
-  // size, crc}), made on
-  // `date`. `forceZip64` writes zip64 records even where they are not
-  // needed (for tests).
-  function makeZip(entries, date, forceZip64 = false) {
+  // Whether an entry, or an archive, needs zip64 records.
+  const bigEntry = (entry, force) => force || entry.size >= LIMIT_32 || (entry.packed || 0) >= LIMIT_32;
+
+  // The fields that an entry's local and central headers share: `entry`
+  // is {name, crc, size, packed}, stored when `packed` (its deflated size)
+  // is undefined, made on `date`.
+  function commonFields(entry, date, big) {
     const { time, day } = dosDateTime(date);
-    const encoder = new TextEncoder();
-    const parts = [];
-    const directory = [];
-    let offset = 0;
-    for (const entry of entries) {
-      const name = encoder.encode(entry.name);
-      const bigSize = forceZip64 || entry.size >= LIMIT_32;
-      const bigOffset = forceZip64 || offset >= LIMIT_32;
-      const version = bigSize || bigOffset ? VERSION_ZIP64 : VERSION_STORED;
-      const size32 = bigSize ? LIMIT_32 : entry.size;
-      const localExtra = zip64Extra(bigSize ? [entry.size, entry.size] : []);
-      const common = [[2, FLAG_UTF8], [2, 0], [2, time], [2, day], [4, entry.crc], [4, size32], [4, size32],
-        [2, name.length]];
-      const local = record([[4, 0x04034b50], [2, version], ...common, [2, localExtra.length], [0, name],
-        [0, localExtra]]);
-      const centralExtra = zip64Extra([...(bigSize ? [entry.size, entry.size] : []), ...(bigOffset ? [offset] : [])]);
-      directory.push(record([[4, 0x02014b50], [2, MADE_ON_UNIX | version], [2, version], ...common,
-        [2, centralExtra.length], [2, 0], [2, 0], [2, 0], [4, (UNIX_FILE_MODE << 16) >>> 0],
-        [4, bigOffset ? LIMIT_32 : offset], [0, name], [0, centralExtra]]));
-      parts.push(local, entry.data);
-      offset += local.length + entry.size;
-    }
+    const deflated = entry.packed !== undefined;
+    const packed = deflated ? entry.packed : entry.size;
+    return [[2, FLAG_UTF8], [2, deflated ? METHOD_DEFLATED : 0], [2, time], [2, day], [4, entry.crc],
+      [4, big ? LIMIT_32 : packed], [4, big ? LIMIT_32 : entry.size]];
+  }
+
+  // The local header of `entry` (see commonFields), which its bytes follow.
+  // `force` writes zip64 records where they are not needed (for tests).
+  function localRecord(entry, date, force = false) {
+    const name = encoder.encode(entry.name);
+    const big = bigEntry(entry, force);
+    const extra = zip64Extra(big ? [entry.size, entry.packed === undefined ? entry.size : entry.packed] : []);
+    return record([[4, 0x04034b50], [2, big ? VERSION_ZIP64 : VERSION_NEEDED], ...commonFields(entry, date, big),
+      [2, name.length], [2, extra.length], [0, name], [0, extra]]);
+  }
+
+  // The central directory's header of `entry`, whose local header is at
+  // `offset`.
+  function centralRecord(entry, offset, date, force = false) {
+    const name = encoder.encode(entry.name);
+    const big = bigEntry(entry, force);
+    const bigOffset = force || offset >= LIMIT_32;
+    const version = big || bigOffset ? VERSION_ZIP64 : VERSION_NEEDED;
+    const extra = zip64Extra([...(big ? [entry.size, entry.packed === undefined ? entry.size : entry.packed] : []),
+      ...(bigOffset ? [offset] : [])]);
+    return record([[4, 0x02014b50], [2, MADE_ON_UNIX | version], [2, version], ...commonFields(entry, date, big),
+      [2, name.length], [2, extra.length], [2, 0], [2, 0], [2, 0], [4, (UNIX_FILE_MODE << 16) >>> 0],
+      [4, bigOffset ? LIMIT_32 : offset], [0, name], [0, extra]]);
+  }
+
+  // A Blob of the archive whose entries' local records (headers and bytes)
+  // are `records` (Blobs or bytes, `size` bytes in all), for `entries`
+  // (see localRecord, each with the `offset` of its local header).
+  function finishZip(records, size, entries, date, force = false) {
+    const directory = entries.map((entry) => centralRecord(entry, entry.offset, date, force));
     const directorySize = directory.reduce((sum, bytes) => sum + bytes.length, 0);
     const count = entries.length;
     const tail = [];
-    if (forceZip64 || count >= LIMIT_16 || directorySize >= LIMIT_32 || offset >= LIMIT_32) {
-      const zip64End = offset + directorySize;
+    if (force || count >= LIMIT_16 || directorySize >= LIMIT_32 || size >= LIMIT_32) {
       tail.push(record([[4, 0x06064b50], [8, 44], [2, MADE_ON_UNIX | VERSION_ZIP64], [2, VERSION_ZIP64], [4, 0], [4, 0],
-        [8, count], [8, count], [8, directorySize], [8, offset]]));
-      tail.push(record([[4, 0x07064b50], [4, 0], [8, zip64End], [4, 1]]));
+        [8, count], [8, count], [8, directorySize], [8, size]]));
+      tail.push(record([[4, 0x07064b50], [4, 0], [8, size + directorySize], [4, 1]]));
     }
     tail.push(record([[4, 0x06054b50], [2, 0], [2, 0], [2, Math.min(count, LIMIT_16)], [2, Math.min(count, LIMIT_16)],
-      [4, Math.min(directorySize, LIMIT_32)], [4, Math.min(offset, LIMIT_32)], [2, 0]]));
-    return new Blob([...parts, ...directory, ...tail], { type: 'application/zip' });
+      [4, Math.min(directorySize, LIMIT_32)], [4, Math.min(size, LIMIT_32)], [2, 0]]));
+    return new Blob([...records, ...directory, ...tail], { type: 'application/zip' });
   }
 
-  return { crc32, entryNames, makeZip };
+  // A Blob of the archive of `entries` (see localRecord, and `data`: the
+  // text as a Blob or bytes, or when `packed` its deflated bytes, or a list
+  // of them), made on `date`.
+  function makeZip(entries, date, force = false) {
+    const records = [];
+    let size = 0;
+    const placed = entries.map((entry) => {
+      const local = localRecord(entry, date, force);
+      records.push(local, ...(Array.isArray(entry.data) ? entry.data : [entry.data]));
+      const offset = size;
+      size += local.length + (entry.packed === undefined ? entry.size : entry.packed);
+      return { ...entry, offset };
+    });
+    return finishZip(records, size, placed, date, force);
+  }
+
+  return { crc32, entryNamer, entryNames, localRecord, finishZip, makeZip, BIDI_CONTROLS };
 })();
 
 if (typeof module === 'object') module.exports = QuarvelZip;

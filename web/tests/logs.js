@@ -27,13 +27,13 @@ function logFile(blocks) {
   return Buffer.concat(blocks);
 }
 
-// A noisy sine wave of `count` raw counts; `seed` varies its phase and noise.
-function sineSamples(count, seed) {
+// A noisy sine wave of `count` raw counts; `seed` varies its phase and noise, `stretch` its period.
+function sineSamples(count, seed, stretch = 1) {
   const samples = new Array(count);
   let noise = seed * 7919 + 1;
   for (let i = 0; i < count; i++) {
     noise = (noise * 1103515245 + 12345) % 2147483648;
-    const wave = 12000 * Math.sin(i / (40 + 13 * seed) + seed);
+    const wave = 12000 * Math.sin(i / ((40 + 13 * seed) * stretch) + seed);
     samples[i] = Math.max(-32768, Math.min(32767, Math.round(wave + (noise % 2001) - 1000)));
   }
   return samples;
@@ -47,4 +47,14 @@ function smallLog(index) {
     gain: floatBits(0.001 * (1 + index % 5)), offset: floatBits(index % 3 - 1), samples: sineSamples(count, index) })]);
 }
 
-module.exports = { floatBits, block, logFile, sineSamples, smallLog };
+// Log number `index` of a campaign: one block per channel 0 to 3 with
+// `total` samples in all (2,000 to 20,000 by default), an hour after the
+// log before, and six hours missing after every 97th.
+function campaignLog(index, total = 2000 + (index * 7919) % 18001) {
+  const start = 1796083200 + 3600 * (index + 6 * Math.floor(index / 97));
+  return logFile([0, 1, 2, 3].map((channel) => block({ channel, period: [100, 250, 500, 500][channel], time: start,
+    gain: floatBits(0.0003 * (1 + 3 * channel)), offset: floatBits(channel * 5 - 2),
+    samples: sineSamples(Math.floor(total / 4) + (channel < total % 4 ? 1 : 0), index + channel) })));
+}
+
+module.exports = { floatBits, block, logFile, sineSamples, smallLog, campaignLog };

@@ -4,14 +4,16 @@
 // same files and options (run as quarvel OPTIONS -- FILES): the text files
 // byte for byte, standard output (banner dates masked), standard error and
 // exit status. Also checks what the page says of each file, its zip (read
-// by Python's zipfile), its plot (by pixel columns), 10,000 small files,
-// and that nothing breaks its Content-Security-Policy; saves screenshots.
+// by Python's zipfile and unzip -t), its plot and coverage (by pixel
+// columns and rows), its options, 10,000 small files, and that nothing
+// breaks its Content-Security-Policy; saves screenshots.
 //
 // Usage: node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR
 //        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench [MB [FILES [OTHER_SITE_DIR]]]
-// With --bench, converts one log of about MB megabytes (100) and FILES
-// small files (10,000) in the page, and in OTHER_SITE_DIR's page if given,
-// each in a fresh browser, and reports the time and the peak memory.
+// With --bench, converts one log of about MB megabytes (100), FILES small
+// files (10,000), 1,000 campaign logs and FILES of a few hundred samples
+// (-tc) in the page, and in OTHER_SITE_DIR's page if given, each in a
+// fresh browser, and reports the times, the zip's size and the memory.
 // Environment: QUARVEL_VERSION (the version the banner shows, required),
 // CHROMIUM (/usr/bin/chromium), QUARVEL_PYTHON (/usr/bin/python3).
 'use strict';
@@ -20,7 +22,7 @@ const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const puppeteer = require('puppeteer-core');
-const { logFile, block, floatBits, sineSamples, smallLog } = require('./logs.js');
+const { logFile, block, floatBits, sineSamples, smallLog, campaignLog } = require('./logs.js');
 const { unitChecks } = require('./units.js');
 
 const VERSION = process.env.QUARVEL_VERSION;
@@ -74,13 +76,14 @@ function testLogs() {
   };
 }
 
-// Three channels, two runs each, `gap` seconds between their starts.
-function showcaseLog(gap = 900) {
+// Three channels of ranges ten times apart, two runs of 400 s or less each,
+// `gap` seconds between their starts.
+function showcaseLog(gap = 900, samples = 4000) {
   const blocks = [];
   for (const [start, part] of [[T, 0], [T + gap, 1]]) {
     for (let channel = 0; channel < 3; channel++) {
-      blocks.push(block({ channel, time: start, period: 100, gain: floatBits(0.001 * (channel + 1)),
-        offset: floatBits(channel * 20 - 20), samples: sineSamples(4000, channel + 3 * part) }));
+      blocks.push(block({ channel, time: start, period: Math.floor(400000 / samples), gain: floatBits(0.0002 * 10 ** channel),
+        offset: floatBits(channel * 20 - 20), samples: sineSamples(samples, channel + 3 * part, samples / 4000) }));
     }
   }
   return logFile(blocks);
@@ -147,29 +150,36 @@ async function blobBytes(page, url) {
 
 async function setOptions(page, testCase) {
   await page.select('#zone', testCase.zone === 'UTC' ? 'UTC' : 'local');
+  await page.click('#flags', { clickCount: 3 });
+  await page.keyboard.press('Backspace');
   if (testCase.controls) await testCase.controls(page);
-  else {
-    await page.click('#flags', { clickCount: 3 });
-    await page.keyboard.press('Backspace');
-    await page.type('#flags', testCase.flags);
-  }
+  else await page.type('#flags', testCase.flags);
 }
 
 // What the page shows after Convert: exit status, console, per row its
 // outcome and text file, the zip.
 async function pageResults(page) {
-  const shown = await page.evaluate(() => {
+  const shown = await page.evaluate(async () => {
     const text = (kind) => [...document.querySelectorAll('#console .' + kind)].map((s) => s.textContent).join('');
-    const rows = [...document.querySelectorAll('#file-list .row')].map((row) => {
+    const list = document.querySelector('#file-list');  // it keeps only the rows in view: scrolled through
+    const seen = [];
+    for (let top = 0; top === 0 || top < list.scrollHeight; top += list.clientHeight) {
+      list.scrollTop = top;
+      await new Promise((resolve) => requestAnimationFrame(() => setTimeout(resolve)));
+      list.querySelectorAll('.row').forEach((row) => { seen[row.dataset.index] = row; });
+    }
+    const rows = seen.filter(Boolean).map((row) => {
       const link = row.querySelector('a[download]');
       return { index: Number(row.dataset.index), kind: row.dataset.kind, text: row.textContent,
         link: link && { name: link.download, url: link.href } };
     });
+    list.scrollTop = 0;
     const zip = document.querySelector('#zip a[download]');
     return {
       status: document.body.dataset.status === '' ? null : Number(document.body.dataset.status),
       stdout: text('stdout'), stderr: text('stderr'), rows, zipUrl: zip && zip.href,
       summary: document.querySelector('#summary').textContent, flags: document.querySelector('#flags').value,
+      verdict: (document.querySelector('#summary .verdict') || {}).title,
       checked: [...document.querySelectorAll('#fields input:checked')].map((box) => box.id.slice(-1)).join(''),
       plotFiles: [...document.querySelectorAll('#plot-file option')].map((option) => option.textContent),
     };
@@ -188,8 +198,9 @@ async function runPage(page, testCase, inputDir) {
   const paths = writeInputs(testCase, inputDir);
   if (paths.length) await (await page.$('#files')).uploadFile(...paths);
   await setOptions(page, testCase);
+  if (testCase.before) await testCase.before(page);
   await page.click('#convert');
-  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  await page.waitForSelector('body[data-state=done]:not([data-zip=making])', { timeout: 120000 });
   await plotDrawn(page);
   return pageResults(page);
 }
@@ -231,15 +242,17 @@ function zipEntries(zipBytes, dir) {
   fs.writeFileSync(file, zipBytes);
   const script = 'import json, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1])\nbad = z.testzip()\n'
     + 'print(json.dumps({"bad": bad, "entries": [[i.filename, i.create_system, i.flag_bits & 0x800,'
-    + ' z.read(i).decode("latin-1")] for i in z.infolist()]}))';
+    + ' z.read(i).decode("latin-1"), i.compress_type] for i in z.infolist()]}))';
   const done = spawnSync(PYTHON, ['-c', script, file], { maxBuffer: 1 << 30 });
   if (done.status !== 0) return { error: `python zipfile: status ${done.status} ${done.stderr}` };
+  const tested = spawnSync('unzip', ['-tq', file]);
+  if (tested.status !== 0) return { error: `unzip -t: ${tested.stdout}${tested.stderr}` };
   return JSON.parse(done.stdout.toString());
 }
 
 // The zip holds every text file the page offers, under the names it
-// offers them, made on Unix with UTF-8 names.
-function checkZip(name, actual, dir) {
+// offers them, made on Unix with UTF-8 names, by `method` (8: deflated).
+function checkZip(name, actual, dir, method = 8) {
   if (actual.zip === null) return [`${name}: no zip offered`];
   const zip = zipEntries(actual.zip, dir);
   if (zip.error || zip.bad) return [`${name}: zip: ${zip.error || 'bad CRC in ' + zip.bad}`];
@@ -247,9 +260,11 @@ function checkZip(name, actual, dir) {
   const problems = [];
   const names = zip.entries.map(([entry]) => entry);
   if (names.join('/') !== offered.map((row) => row.link.name).join('/')) problems.push(`zip holds ${JSON.stringify(names)}`);
-  for (const [entry, system, utf8, text] of zip.entries) {
+  for (const [entry, system, utf8, text, compressed] of zip.entries) {
     const row = offered.find((r) => r.link.name === entry);
-    if (system !== 3 || !utf8) problems.push(`zip entry ${entry}: made on system ${system}, UTF-8 flag ${utf8}`);
+    if (system !== 3 || !utf8 || compressed !== method) {
+      problems.push(`zip entry ${entry}: made on system ${system}, UTF-8 flag ${utf8}, method ${compressed}`);
+    }
     if (row && !Buffer.from(text, 'latin1').equals(row.link.bytes)) problems.push(`zip entry ${entry} differs`);
   }
   return problems.map((p) => `${name}: ${p}`);
@@ -263,24 +278,61 @@ async function screenshot(page, name) {
 }
 
 // Per pixel column of the plot area, which of the series colours it shows:
-// a list of bit sets (bit k: colour k).
+// `columns`, bit sets (bit k: colour k); per colour its first and last
+// pixel rows (`rows`); and the canvas's `height`.
 async function plotColumns(page) {
   return page.evaluate((colours, margin) => {
     const canvas = document.querySelector('#plot');
     const { data, width, height } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
     const columns = [];
+    const rows = colours.map(() => [Infinity, -Infinity]);
     for (let x = margin.left; x < width - margin.right; x++) {
       let bits = 0;
       for (let y = margin.top; y < height - margin.bottom; y++) {
         const i = 4 * (y * width + x);
         colours.forEach(([r, g, b], k) => {
-          if (data[i + 3] > 0 && Math.abs(data[i] - r) + Math.abs(data[i + 1] - g) + Math.abs(data[i + 2] - b) < 60) bits |= 1 << k;
+          if (data[i + 3] > 0 && Math.abs(data[i] - r) + Math.abs(data[i + 1] - g) + Math.abs(data[i + 2] - b) < 60) {
+            bits |= 1 << k;
+            rows[k] = [Math.min(rows[k][0], y), Math.max(rows[k][1], y)];
+          }
         });
       }
       columns.push(bits);
     }
-    return columns;
+    return { columns, rows, height };
   }, SERIES, { left: 70, right: 12, top: 12, bottom: 46 });
+}
+
+// What the coverage's tip says with the pointer at (x, y) of the canvas (in
+// its pixels), after a click there if `click`; null when it shows none.
+async function coverageTip(page, x, y, click = false) {
+  const at = await page.$eval('#coverage', (c, px, py) => {
+    c.scrollIntoView({ block: 'nearest' });
+    const box = c.getBoundingClientRect();
+    return [box.left + c.clientLeft + px * c.clientWidth / c.width, box.top + c.clientTop + py * c.clientHeight / c.height];
+  }, x + 0.5, y + 0.5);
+  await page.mouse.move(...at);
+  if (click) await page.mouse.click(...at);
+  return page.$eval('#coverage-tip', (tip) => (tip.hidden ? null : tip.textContent));
+}
+
+// The coverage's rows, top to bottom: [channel, y of its middle, its bar
+// colours per column ('b' converted, 'o' cut short, 'r' not converted, 'd'
+// the end of a block cut short, '.' none)].
+async function coverageRows(page) {
+  const rows = [];
+  const height = await page.$eval('#coverage', (c) => c.height);
+  for (let y = 6; y < height - 46; y += 2) {
+    const channel = Number(/channel (-?\d+)/.exec(await coverageTip(page, 70, y))[1]);
+    if (rows.length && rows[rows.length - 1][0] === channel) rows[rows.length - 1][2].push(y);
+    else rows.push([channel, 0, [y]]);
+  }
+  return Promise.all(rows.map(([channel, , ys]) => page.$eval('#coverage', (c, py) => {
+    const data = c.getContext('2d').getImageData(70, py, c.width - 82, 1).data;
+    const kinds = { b: [31, 119, 180], o: [255, 127, 14], r: [214, 39, 40], d: [90, 29, 0] };
+    const kind = (at) => Object.keys(kinds).find((k) => data[at + 3] && kinds[k].every((v, j) => Math.abs(v - data[at + j]) <= 4));
+    return Array.from({ length: data.length / 4 }, (_, i) => kind(4 * i) || '.').join('');
+  }, ys[Math.floor(ys.length / 2)]).then((bars) => [channel, ys[Math.floor(ys.length / 2)], bars])));
 }
 
 async function launch(profile) {
@@ -309,6 +361,14 @@ async function addHooks(page) {
     document.addEventListener('securitypolicyviolation',
       (event) => window.testViolations.push(`${event.violatedDirective} ${event.blockedURI}`));
   });
+}
+
+// The shared test files of python/tests/logbuilder.py: `verb` 'strangers'
+// (files that are not logs) or 'cases'; name → bytes.
+function sharedFiles(verb, dir) {
+  const done = spawnSync(PYTHON, [path.join(__dirname, '../../python/tests/logbuilder.py'), verb, dir]);
+  if (done.status !== 0) throw new Error(`logbuilder.py ${verb}: ${done.stderr}`);
+  return Object.fromEntries(fs.readdirSync(dir).sort().map((name) => [name, fs.readFileSync(path.join(dir, name))]));
 }
 
 function parityCases() {
@@ -356,11 +416,15 @@ async function parityTests(page, work) {
       // Two runs 900 s apart, each 400 s long, three channels: the gap is
       // shorter than the runs, so the axis is to scale: the runs fill the
       // first and last 31% of the width, the gap between stays empty.
-      const columns = await plotColumns(page);
+      const { columns, rows, height } = await plotColumns(page);
       const drawn = columns.filter((bits) => bits !== 0).length;
       const middle = columns.slice(Math.floor(columns.length * 0.35), Math.ceil(columns.length * 0.65));
       if (drawn < 0.55 * columns.length || middle.some((bits) => bits !== 0)) {
         found.push(`${testCase.name}: ${drawn} of ${columns.length} columns drawn; the middle ones show ${middle}`);
+      }
+      // Each channel in a panel of its own (3 panels, 74 px of margins and gaps), top to bottom, filled by its values.
+      if (rows.some(([top, bottom], k) => bottom - top < 0.7 * (height - 74) / 3 || (k > 0 && top <= rows[k - 1][1]))) {
+        found.push(`${testCase.name}: the channels take the rows ${JSON.stringify(rows)} of a plot ${height} high`);
       }
     }
     console.log(`${found.length ? 'FAIL' : 'ok  '} ${testCase.name}`);
@@ -375,7 +439,7 @@ async function plotTest(page, work) {
   const testCase = { files: { '1.002': fs.readFileSync(path.join(__dirname, '../../examples/1.002')) }, flags: '',
     zone: 'UTC' };
   await runPage(page, testCase, path.join(work, 'plot'));
-  const columns = await plotColumns(page);
+  const { columns } = await plotColumns(page);
   const first = columns.map((bits, x) => (bits & 1 ? x : -1)).filter((x) => x >= 0);
   const second = columns.map((bits, x) => (bits & 2 ? x : -1)).filter((x) => x >= 0);
   const problems = [];
@@ -404,9 +468,10 @@ async function mixedBatch(page, work) {
   const testCase = {
     name: 'mixed batch',
     files: [
-      ['lab.002', showcaseLog(3600)], ['cut.002', logs['cut.002']], ['notes.csv', logs['notes.csv']],
+      ['lab.002', showcaseLog(3600, 90000)], ['cut.002', logs['cut.002']], ['notes.csv', logs['notes.csv']],
       ['empty.002', logs['empty.002']], ['-q', logs['nonfinite.002']], ['--.002', logs['fragment.002']],
       ['..\\..\\evil\n.002', good], ['same.002', logs['cut.002']], ['same.002', good], ['old.002.txt', earlier.outputs[0]],
+      ['fig\u202egpj.002', good], ['photo.png', sharedFiles('strangers', path.join(dir, 'strangers'))['photo.png']],
     ],
     flags: '-t', zone: 'UTC',
   };
@@ -419,9 +484,11 @@ async function mixedBatch(page, work) {
     && !line.startsWith('%')).length;
   const wanted = [
     ['converted', `${records(expected.outputs[0]).toLocaleString('en-US')} records`], ['cut', 'its last block has 40 of its 100 samples'],
-    ['cut', 'far more than the file holds'], ['converted', 'no samples: an empty text file'], ['converted', 'records'],
+    ['stranger', 'probably not a logger file: its first block header reads channel 1,953,066,341'],
+    ['converted', 'no samples: an empty text file'], ['converted', 'records'],
     ['converted', 'records'], ['converted', 'records'], ['cut', '40 of its 100'], ['converted', 'records'],
-    refused ? ['failed', 'it is a text file written by quarvel, not a logger file'] : null,
+    refused ? ['failed', 'it is a text file written by quarvel, not a logger file'] : null, ['converted', 'records'],
+    ['stranger', 'probably not a logger file'],
   ];
   wanted.forEach((want, i) => {
     const row = actual.rows.find((r) => r.index === i);
@@ -437,21 +504,103 @@ async function mixedBatch(page, work) {
   if (!actual.rows.find((r) => r.index === 8).text.includes('(as 2/same.002)')) {
     problems.push(`${testCase.name}: the second same.002 does not say where it ran`);
   }
-  if (!actual.summary.includes(`exit status ${expected.status}`) || !actual.summary.startsWith('10 files: ')) {
-    problems.push(`${testCase.name}: summary ${JSON.stringify(actual.summary)}`);
+  if (!actual.summary.startsWith('12 files: ') || !actual.summary.includes(', 2 probably not logger files,')
+    || !actual.summary.includes('quarvel would report a failure') || actual.verdict !== `exit status ${expected.status}`) {
+    problems.push(`${testCase.name}: summary ${JSON.stringify(actual.summary)} (${actual.verdict})`);
   }
-  if (!actual.plotFiles.includes('cut.002 (cut short)') || actual.plotFiles[0] !== 'lab.002') {
+  const shown = actual.rows.map((row) => row.text).join() + actual.plotFiles.join();
+  if (!actual.plotFiles.includes('cut.002 (cut short)') || actual.plotFiles[0] !== 'lab.002' || /\u202e/.test(shown)
+    || ['notes.csv', 'photo.png'].some((name) => actual.plotFiles.includes(name)) || !shown.includes('fig\ufffdgpj')) {
     problems.push(`${testCase.name}: the plot offers ${JSON.stringify(actual.plotFiles)}`);
   }
-  await screenshot(page, 'web-mixed.png');
+  problems.push(...(await mixedCoverage(page)).map((p) => `${testCase.name}: ${p}`));
+  // A long detail is cut to the row's width, and shown whole when its row has the focus.
+  const detail = () => page.$eval('#file-list .row[data-index="2"]', (row) => [row.offsetHeight,
+    row.querySelector('.detail').scrollWidth - row.querySelector('.detail').clientWidth]);
+  const [cut, whole] = [await detail(), await page.focus('#file-list .row[data-index="2"]').then(detail)];
+  if (!(cut[1] > 0 && whole[1] <= 0 && whole[0] > cut[0])) problems.push(`the detail, cut and whole: ${cut}, ${whole}`);
   await page.click('#problems-only');
   const filtered = await page.$$eval('#file-list .row', (rows) => rows.map((row) => Number(row.dataset.index)));
-  const problemRows = [1, 2, 3, 7, ...(refused ? [9] : [])];
+  const problemRows = [1, 2, 3, 7, ...(refused ? [9] : []), 11];
   if (refused ? filtered.join() !== problemRows.join() : !problemRows.every((i) => filtered.includes(i))) {
     problems.push(`${testCase.name}: the filter shows the files ${filtered}, not ${problemRows}`);
   }
   console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name} (quarvel's own text ${refused ? 'refused' : 'converted: not yet refused'})`);
   return problems;
+}
+
+// The mixed batch's coverage: a row per channel of the logs (not of the
+// files that are not logs); the cut file marked; pointing at a bar names
+// its file (the screenshot shows it), and choosing it plots it.
+async function mixedCoverage(page) {
+  const [rows, note, problems] = [await coverageRows(page), await page.$eval('#coverage-note', (e) => e.textContent), []];
+  const channels = rows.map(([channel]) => channel);
+  // lab.002, past 1 MB, is read in place: its headers come from what quarvel reads of it.
+  if (channels.join() !== '-7,0,1,2,3,4,5,9' || !note.startsWith('26 blocks of 8 files')) problems.push(`${channels}: ${note}`);
+  const bars = Object.fromEntries(rows.map(([channel, , colours]) => [channel, colours]));
+  if (!/o.*d/.test(bars[2] || '') || rows.some(([, , colours]) => colours.includes('r'))) {
+    problems.push(`coverage of channel 2 ${bars[2]}`);
+  }
+  const nine = rows.find(([channel]) => channel === 9) || [9, 0, ''];
+  const tip = await coverageTip(page, nine[2].search(/[bo]/) + 70, nine[1]);
+  await screenshot(page, 'web-mixed.png');
+  await coverageTip(page, nine[2].search(/[bo]/) + 70, nine[1], true);
+  await plotDrawn(page);
+  const plotted = await page.$eval('#plot-file', (select) => select.value);
+  if (!tip || !tip.startsWith('--.002 · channel 9 · block 0: 3 samples') || plotted !== '5') {
+    problems.push(`coverage: pointing at channel 9 shows ${JSON.stringify(tip)}, choosing it plots ${plotted}`);
+  }
+  return problems;
+}
+
+// logbuilder.py's cases and files that are not logs: the command's text;
+// these, and no case, probably not logger files, not in the plot; cases
+// cut short stay so. The browser here cannot deflate: the zip is stored.
+async function strangersAndCases(page, work) {
+  const dir = path.join(work, 'shared');
+  const strangers = sharedFiles('strangers', path.join(dir, 'strangers'));
+  const testCase = { name: 'the shared cases and files that are not logs', flags: '-q', zone: 'UTC',
+    files: { ...sharedFiles('cases', path.join(dir, 'cases')), ...strangers },
+    before: (p) => p.evaluate(() => { delete window.CompressionStream; }) };
+  const expected = runNative(testCase, path.join(dir, 'native'));
+  const actual = await runPage(page, testCase, path.join(dir, 'page'));
+  const problems = [...compare(testCase.name, expected, actual), ...checkZip(testCase.name, actual, dir, 0)];
+  const names = fileList(testCase).map(([name]) => name);
+  const kinds = actual.rows.map((row) => [names[row.index], row.kind]);
+  const wanted = names.map((name) => [name, name in strangers ? 'stranger'
+    : expected.stderr.includes(`truncated block in input file ${name}: `) ? 'cut' : 'converted']);
+  if (JSON.stringify(kinds) !== JSON.stringify(wanted)) problems.push(`kinds ${JSON.stringify(kinds)}`);
+  if (!actual.summary.includes(', 4 probably not logger files.') || actual.plotFiles.some((n) => n in strangers)) {
+    problems.push(`summary ${actual.summary}, plot ${actual.plotFiles}`);
+  }
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}`);
+  return problems.map((p) => `${testCase.name}: ${p}`);
+}
+
+// 1,000 logs of a campaign (logs.js): a row per channel, gaps open, and
+// the gaps between the logs of a channel counted across files.
+async function campaignCoverage(page, work) {
+  const files = writeLogs(path.join(work, 'campaign'), 1000, campaignLog);
+  await page.reload();
+  await (await page.$('#files')).uploadFile(...files);
+  await setOptions(page, { flags: '-q -n 1000', zone: 'UTC' });
+  await page.click('#convert');
+  await page.waitForSelector('body[data-state=done]:not([data-zip=making])', { timeout: 300000 });
+  const note = await page.$eval('#coverage-note', (e) => e.textContent);
+  const rows = await coverageRows(page);
+  const problems = [];
+  // Each log starts an hour or more after the one before, when each block of it has ended.
+  if (!note.startsWith('4,000 blocks of 1,000 files on 4 channels · 3,996 gaps')) problems.push(`note ${note}`);
+  if (rows.map(([channel]) => channel).join() !== '0,1,2,3'
+    || rows.some(([, , bars]) => !/^b.*\..*b$/.test(bars.replace(/\.+$/, '')))) {
+    problems.push(`rows ${rows.map(([channel, , bars]) => `${channel}: ${bars}`).join('\n')}`);
+  }
+  const [top, bottom] = await page.evaluate(() => [document.querySelector('#coverage-note').getBoundingClientRect().top,
+    document.querySelector('#coverage-legend').getBoundingClientRect().bottom].map((y) => y + window.scrollY));
+  await page.screenshot({ path: path.join(outDir, 'web-coverage.png'), captureBeyondViewport: true,
+    clip: { x: 0, y: top - 40, width: 1000, height: bottom - top + 48 } });
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} the coverage of 1,000 logs of a campaign`);
+  return problems.map((p) => `campaign coverage: ${p}`);
 }
 
 // 10,000 small files, one cut short: converted and zipped, the zip read by
@@ -472,10 +621,11 @@ async function manyFiles(page, work, count) {
   await setOptions(page, { flags: '-q', zone: 'UTC' });
   const started = Date.now();
   await page.click('#convert');
-  await page.waitForSelector('body[data-state=done]', { timeout: 600000 });
+  await page.waitForSelector('body[data-state=done]:not([data-zip=making])', { timeout: 600000 });
   const seconds = (Date.now() - started) / 1000;
   await plotDrawn(page);
   const shown = await page.evaluate(() => ({
+    coverage: document.querySelector('#coverage-note').textContent,
     status: Number(document.body.dataset.status), summary: document.querySelector('#summary').textContent,
     stderr: [...document.querySelectorAll('#console .stderr')].map((s) => s.textContent).join(''),
     rows: document.querySelectorAll('#file-list .row').length,
@@ -494,6 +644,11 @@ async function manyFiles(page, work, count) {
     problems.push(`${shown.rows} rows in the page, the list ${shown.listHeight} px high, Convert at y=${shown.convertTop}`);
   }
   if (shown.command !== 'TZ=UTC quarvel -q -- FILE...') problems.push(`command ${JSON.stringify(shown.command)}`);
+  const rows = await coverageRows(page);
+  if (!shown.coverage.startsWith('10,000 blocks of 10,000 files on 16 channels') || rows.length !== 16
+    || !rows.some(([channel, , bars]) => channel === 1 && bars.includes('o'))) {
+    problems.push(`coverage: ${shown.coverage}, rows ${rows.map(([channel, , bars]) => channel + bars.slice(0, 40))}`);
+  }
   await screenshot(page, 'web-10000.png');
   await page.click('#problems-only');
   const filtered = await page.$$eval('#file-list .row', (rows) => rows.map((row) => Number(row.dataset.index)));
@@ -506,38 +661,55 @@ async function manyFiles(page, work, count) {
     + ' or i.create_system != 3 or z.read(i) != open(os.path.join(sys.argv[2], n + ".txt"), "rb").read()]\n'
     + 'print(json.dumps({"entries": len(infos), "testzip": z.testzip(), "bad": bad[:5]}))';
   const checked = spawnSync(PYTHON, ['-c', script, zipFile, native, ...names], { maxBuffer: 1 << 26 });
-  const zip = checked.status === 0 ? JSON.parse(checked.stdout) : { error: checked.stderr.toString() };
+  const tested = spawnSync('unzip', ['-tq', zipFile]);
+  const zip = checked.status !== 0 || tested.status !== 0 ? { error: `${checked.stderr}${tested.stdout}` }
+    : JSON.parse(checked.stdout);
   if (zip.error || zip.entries !== count || zip.testzip !== null || zip.bad.length) problems.push(`zip: ${JSON.stringify(zip)}`);
   console.log(`${problems.length ? 'FAIL' : 'ok  '} ${count} small files converted and zipped in ${seconds.toFixed(1)} s`);
   return problems.map((p) => `${count} files: ${p}`);
 }
 
-// What the page does before any run: no files, no Convert; a file name
-// typed as an option is refused.
+// What the page does before any run: a first visit starts from -tc; no
+// files, no Convert; a file name typed as an option is refused; an unknown
+// option is shown as a problem with Convert still on; a bidirectional
+// control in a name is shown replaced; choices are remembered, and the
+// defaults come back.
 async function beforeRunning(page, work) {
   await page.reload();
   const problems = [];
-  const empty = await page.evaluate(() => [document.querySelector('#convert').disabled,
-    document.querySelector('#status').textContent]);
-  if (!empty[0] || !empty[1].includes('Choose')) problems.push(`with no files: Convert disabled ${empty[0]}, ${empty[1]}`);
-  const file = path.join(work, 'before.002');
+  const expect = async (what, wanted) => {
+    const actual = await page.evaluate(() => ({ flags: document.querySelector('#flags').value,
+      zone: document.querySelector('#zone').value, convert: !document.querySelector('#convert').disabled,
+      status: document.querySelector('#status').textContent, command: document.querySelector('#command').textContent,
+      problem: document.querySelector('#flags-problem').offsetHeight > 0 && document.querySelector('#flags-problem').textContent,
+      checked: [...document.querySelectorAll('#fields input:checked')].map((box) => box.id.slice(-1)).join('') }));
+    if (Object.entries(wanted).some(([key, value]) => (value instanceof RegExp ? !value.test(actual[key]) : actual[key] !== value))) {
+      problems.push(`${what}: ${JSON.stringify(actual)}, not ${JSON.stringify(wanted)}`);
+    }
+  };
+  await expect('a first visit', { flags: '-tc', zone: 'local', checked: 'tcC', convert: false,
+    status: 'Choose or drop the logger files to convert.' });
+  const file = path.join(work, 'be\u202efore.002');
   fs.writeFileSync(file, smallLog(1));
   await (await page.$('#files')).uploadFile(file);
-  await page.type('#flags', '-t before.002');
-  const typed = await page.evaluate(() => [document.querySelector('#convert').disabled,
-    document.querySelector('#flags-problem').textContent, document.querySelector('#command').textContent]);
-  if (!typed[0] || !typed[1].includes('“before.002”: not an option')) problems.push(`a name typed: ${typed}`);
-  await page.click('#flags', { clickCount: 3 });
-  await page.type('#flags', '-tc');
-  const command = await page.$eval('#command', (e) => e.textContent);
-  if (command !== 'quarvel -tc -- before.002') problems.push(`command ${JSON.stringify(command)}`);
-  console.log(`${problems.length ? 'FAIL' : 'ok  '} no files, no Convert; names typed as options refused`);
+  await expect('a name with U+202E', { command: "quarvel -tc -- 'be\ufffdfore.002'", convert: true });
+  await setOptions(page, { flags: '-t before.002', zone: 'local' });
+  await expect('a name typed', { convert: false, problem: /“before\.002”: not an option/ });
+  await setOptions(page, { flags: '-tx', zone: 'UTC' });
+  await expect('an unknown option', { convert: true, problem: /^⚠ unknown option -x/ });
+  await page.reload();
+  await expect('remembered', { flags: '-tx', zone: 'UTC' });
+  await page.click('#defaults');
+  await page.reload();
+  await expect('back to the defaults', { flags: '-tc', zone: 'local', checked: 'tcC' });
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} before a run: -tc first, choices remembered, problems shown`);
   return problems.map((p) => 'before running: ' + p);
 }
 
 // Stop, pressed at once: the run ends without an exit status, every file
 // says it was stopped, and the next run converts.
 async function stopped(page, work) {
+  await page.evaluate(() => localStorage.clear());
   await page.reload();
   const file = path.join(work, 'stopped.002');
   fs.writeFileSync(file, testLogs()['long.002']);
@@ -583,6 +755,7 @@ async function otherInput(page, work) {
 // A file removed after it was chosen: the program's read fails, and the
 // page says so as the program would, with exit status 1.
 async function fileGone(page, work) {
+  await page.evaluate(() => localStorage.clear());
   await page.reload();
   const file = path.join(work, 'gone.002');
   fs.writeFileSync(file, testLogs()['blocks.002']);
@@ -662,29 +835,45 @@ function rendererPeak(browserPid) {
   return peak;
 }
 
-// Converts `files` in the page of `site`, in a fresh browser: the time,
-// the status line, and the peak memory of the renderer (the page and its
-// worker) and of the browser process (which keeps the blobs).
-async function benchRun(site, files, work) {
+// Converts `files` with the options `flags` in the page of `site`, in a
+// fresh browser: the time until the results show and until the zip is
+// offered, what the page says of the run and of the zip, and the peak
+// memory of the renderer (the page and its workers) and of the browser
+// process (which keeps the blobs).
+async function benchRun(site, files, flags, work) {
   const browser = await launch(fs.mkdtempSync(path.join(work, 'profile-')));
   try {
     const page = await browser.newPage();
     await page.goto('file://' + path.join(site, 'index.html'));
     await (await page.$('#files')).uploadFile(...files);
+    await setOptions(page, { flags, zone: 'UTC' });
     const started = Date.now();
     await page.click('#convert');
-    await page.waitForSelector('body[data-state=done]', { timeout: 900000 });
-    const seconds = (Date.now() - started) / 1000;
-    const status = await page.$eval('#status', (e) => e.textContent);
+    await page.waitForSelector('body[data-state=done]', { timeout: 900000, polling: 50 });
+    const done = (Date.now() - started) / 1000;
+    if (files.length > 1) await page.waitForSelector('#zip a[download]', { timeout: 900000, polling: 50 });
+    const zipped = (Date.now() - started) / 1000;
+    const [status, zip] = await page.evaluate(() => [document.querySelector('#status').textContent,
+      document.querySelector('#zip').textContent]);
     const renderer = rendererPeak(browser.process().pid) / 1048576;
     const own = Number(/VmHWM:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${browser.process().pid}/status`, 'latin1'))[1]) / 1024;
-    return `${seconds.toFixed(1)} s; peak memory: renderer ${renderer.toFixed(0)} MB, browser process ${own.toFixed(0)} MB;`
-      + ` the page says: ${status}`;
+    return `results in ${done.toFixed(1)} s, the zip in ${zipped.toFixed(1)} s: ${zip}; peak memory: renderer`
+      + ` ${renderer.toFixed(0)} MB, browser process ${own.toFixed(0)} MB; the page says: ${status}`;
   } catch (error) {
     return `failed: ${error.message}`;
   } finally {
     await browser.close();
   }
+}
+
+// Writes the logs `make(i)` for i < count into `folder`; returns their paths.
+function writeLogs(folder, count, make) {
+  fs.mkdirSync(folder);
+  return Array.from({ length: count }, (_, i) => {
+    const file = path.join(folder, `f${String(i).padStart(5, '0')}.002`);
+    fs.writeFileSync(file, make(i));
+    return file;
+  });
 }
 
 async function bench(work, megabytes, count, otherSite) {
@@ -696,12 +885,16 @@ async function bench(work, megabytes, count, otherSite) {
   }
   const big = path.join(work, 'big.002');
   fs.writeFileSync(big, logFile(blocks));
-  const small = Array.from({ length: count }, (_, i) => path.join(work, 'small', `f${String(i).padStart(5, '0')}.002`));
-  fs.mkdirSync(path.join(work, 'small'));
-  small.forEach((file, i) => fs.writeFileSync(file, smallLog(i)));
+  const sets = [
+    [`${fs.statSync(big).size} bytes of log`, [big], ''],
+    [`${count} small files`, writeLogs(path.join(work, 'small'), count, smallLog), ''],
+    ['1000 campaign logs of 2,000 to 20,000 samples, -tc', writeLogs(path.join(work, 'campaign'), 1000, campaignLog), '-tc'],
+    [`${count} campaign logs of 200 to 500 samples, -tc`,
+      writeLogs(path.join(work, 'few'), count, (i) => campaignLog(i, 200 + (i * 37) % 301)), '-tc'],
+  ];
   const sites = [['this page', siteDir], ...(otherSite ? [['other page', path.resolve(otherSite)]] : [])];
-  for (const [label, files] of [[`${fs.statSync(big).size} bytes of log`, [big]], [`${count} small files`, small]]) {
-    for (const [name, site] of sites) console.log(`bench: ${label}, ${name}: ${await benchRun(site, files, work)}`);
+  for (const [label, files, flags] of sets) {
+    for (const [name, site] of sites) console.log(`bench: ${label}, ${name}: ${await benchRun(site, files, flags, work)}`);
   }
 }
 
@@ -744,6 +937,8 @@ async function main() {
     errors.push(...await parityTests(page, work));
     errors.push(...await plotTest(page, work));
     errors.push(...await mixedBatch(page, work));
+    errors.push(...await strangersAndCases(page, work));
+    errors.push(...await campaignCoverage(page, work));
     errors.push(...await manyFiles(page, work, 10000));
     errors.push(...await otherInput(page, work));
     errors.push(...await stopped(page, work));

@@ -1,13 +1,18 @@
 // Checks of the page's modules that need no browser: reading the program's
-// messages, the option table's scanner, the zip's entry names and zip64
-// records (read back by Python's zipfile), and the time axis. Run by
-// page-test.js before it starts Chromium; returns the problems found.
+// messages and telling files that are not logs, the option table's
+// scanner, the zip's entry names, deflated entries and zip64 records (read
+// back by Python's zipfile), the time axis, and the block headers' gaps.
+// Run by page-test.js before it starts Chromium; returns the problems found.
 'use strict';
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
+const { block, logFile } = require('./logs.js');
+global.QuarvelBlocks = require('../blocks.js');
+global.QuarvelAxis = require('../axis.js');
 const QuarvelOptions = require('../options.js');
+const QuarvelCoverage = require('../coverage.js');
 const QuarvelOutcomes = require('../outcomes.js');
 const QuarvelZip = require('../zip.js');
 const QuarvelAxis = require('../axis.js');
@@ -53,7 +58,37 @@ function outcomeChecks(problems) {
   check(problems, 'outcomes: kinds', kinds, ['cut', 'failed', 'failed', 'cut', 'failed', 'failed', 'skipped']);
   const empty = QuarvelOutcomes.outcomes([[]], [{ produced: true, records: 0, size: 0 }]);
   check(problems, 'outcomes: counts', QuarvelOutcomes.countKinds(empty),
-    { converted: 1, empty: 1, cut: 0, failed: 0, skipped: 0 });
+    { converted: 1, empty: 1, cut: 0, stranger: 0, failed: 0, skipped: 0 });
+  // Cut short with a first channel beyond ±2^24: probably not a logger file; the limits themselves are a logger's.
+  const firsts = [2 ** 24, 2 ** 24 - 1, -(2 ** 24), -(2 ** 24) - 1, 2 ** 24].map((channel) => ({ channel }));
+  const cut = [...Array(4)].map(() => [{ kind: 'cut', read: 1, declared: 9 }]);
+  check(problems, 'outcomes: not logs', QuarvelOutcomes.outcomes([...cut, []], [], firsts).map((o) => o.kind),
+    ['stranger', 'cut', 'cut', 'stranger', 'skipped']);
+}
+
+// Headers collected from pieces read in order, some again; gaps and
+// overlaps of a channel across files, by the rule of info.
+function blockChecks(problems) {
+  const bytes = logFile([block({ channel: 1, time: 100, period: 1000, samples: [1, 2, 3] }),
+    block({ channel: 1, time: 0, count: -4, samples: [] }), block({ channel: 2, time: 90, count: 9, samples: [7] })]);
+  const [whole, pieces] = [QuarvelBlocks.walker(bytes.length), QuarvelBlocks.walker(bytes.length)];
+  whole.feed(bytes, 0);
+  for (const [at, n] of [[0, 20], [7, 20], [0, 9], [27, 5], [32, 40], [60, 20]]) pieces.feed(bytes.subarray(at, at + n), at);
+  check(problems, 'blocks: headers from pieces', [...pieces.rows()], [...whole.rows()]);
+  check(problems, 'blocks: a cut block ends the file', [whole.rows().length / 6, whole.wanted()], [3, -1]);
+  const rows = (specs) => Int32Array.from(specs.flatMap(([channel, time, n, period]) => [channel, period, time, n, 0, 0]));
+  // Channel 1: [0, 10) and [10, 20) meet; [25, 35) after a gap of 5; [30, 32) overlaps; a block without samples
+  // and channel 2's blocks play no part.
+  const files = [[[1, 0, 10, 1000], [2, 5, 3, 1000]], [[1, 10, 10, 1000], [1, 30, 2, 1000]], [[1, 25, 10, 1000],
+    [1, 12, 0, 1000]]].map((specs, id) => ({ id, rows: rows(specs), size: 1e9, mark: 'converted' }));
+  const model = QuarvelCoverage.build(files);
+  check(problems, 'coverage: gaps and overlaps', model.channels.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
+    [[1, [0, 1, 2, 1], [{ seconds: 5, after: 1 }], 1], [2, [0], [], 0]]);
+  // Times summed sample by sample, as the converter sums them; 1/3 s steps cross binades.
+  const sum = (first, step, n) => Array.from({ length: n - 1 }).reduce((t) => t + step, first);
+  const sums = [[0, 1 / 3, 1e6], [1, 0.001, 70000], [1796083200, -0.001, 5000], [-5, 0.25, 4]];
+  check(problems, 'blocks: last times', sums.map(([f, s, n]) => QuarvelBlocks.lastTime(f, s, n)),
+    sums.map(([f, s, n]) => sum(f, s, n)));
 }
 
 function optionChecks(problems) {
@@ -81,7 +116,7 @@ function optionChecks(problems) {
       'every 12th sample', 'every 13th sample', 'every 21st sample', 'every 111th sample', 'every 22nd sample']);
 }
 
-function zipChecks(problems, work) {
+async function zipChecks(problems, work) {
   // Names given and the entry names they get: names that meet ignoring case or normalisation; characters Windows
   // refuses, bidirectional controls; devices; names past 255 UTF-8 bytes or NFD code units (ᾂ: 3 bytes, 4 units).
   const [e, greek, smile, long] = ['\u00e9', '\u1f82', '\ud83d\ude00', '\u00e9'.repeat(150) + '.002.txt'];
@@ -101,24 +136,32 @@ function zipChecks(problems, work) {
   for (const [given, expected] of names) check(problems, 'zip: entry names', QuarvelZip.entryNames(given), expected);
   const encoder = new TextEncoder();
   const texts = ['one\r\n', '', 'three\r\nthree\r\n', 'é\r\n'];
-  const entries = texts.map((text, i) => {
+  const deflate = async (bytes) => new Uint8Array(await new Response(new Blob([bytes]).stream()
+    .pipeThrough(new CompressionStream('deflate-raw'))).arrayBuffer());
+  const entries = await Promise.all(texts.map(async (text, i) => {
     const bytes = encoder.encode(text);
-    return { name: `f${i}é.txt`, data: i % 2 ? new Blob([bytes]) : bytes, size: bytes.length, crc: QuarvelZip.crc32(0, bytes) };
-  });
+    const entry = { name: `f${i}é.txt`, data: i % 2 ? new Blob([bytes]) : bytes, size: bytes.length,
+      crc: QuarvelZip.crc32(0, bytes) };
+    if (i < 2) return entry;  // stored, as bytes and as a Blob; deflated as the packer does
+    const packed = await deflate(bytes);
+    return { ...entry, data: [packed.subarray(0, 1), new Blob([packed.subarray(1)])], packed: packed.length };
+  }));
   check(problems, 'zip: CRC-32 of "123456789"', QuarvelZip.crc32(0, encoder.encode('123456789')), 0xcbf43926);
   const script = 'import json, sys, zipfile\n'
     + 'z = zipfile.ZipFile(sys.argv[1])\n'
     + 'print(json.dumps([z.testzip(), [(i.filename, i.create_system, i.flag_bits & 0x800, i.external_attr >> 16,'
-    + ' z.read(i).decode()) for i in z.infolist()]]))';
+    + ' i.compress_type, z.read(i).decode()) for i in z.infolist()]]))';
   const python = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
   return Promise.all([false, true].map(async (force) => {
     const file = path.join(work, `units-${force}.zip`);
     const zip = QuarvelZip.makeZip(entries, new Date(2026, 11, 8, 12, 0, 0), force);
     fs.writeFileSync(file, Buffer.from(await zip.arrayBuffer()));
     const done = spawnSync(python, ['-c', script, file]);
-    const expected = [null, texts.map((text, i) => [`f${i}é.txt`, 3, 0x800, 0o100644, text])];
+    const expected = [null, texts.map((text, i) => [`f${i}é.txt`, 3, 0x800, 0o100644, i < 2 ? 0 : 8, text])];
     if (done.status !== 0) problems.push(`zip (zip64 ${force}): python: ${done.stderr}`);
     else check(problems, `zip (zip64 ${force})`, JSON.parse(done.stdout), expected);
+    const tested = spawnSync('unzip', ['-tq', file]);
+    if (tested.status !== 0) problems.push(`zip (zip64 ${force}): unzip -t: ${tested.stdout}${tested.stderr}`);
   }));
 }
 
@@ -150,6 +193,7 @@ async function unitChecks() {
     outcomeChecks(problems);
     optionChecks(problems);
     axisChecks(problems);
+    blockChecks(problems);
     await zipChecks(problems, work);
   } finally {
     fs.rmSync(work, { recursive: true, force: true });
