@@ -18,7 +18,7 @@ Usage: /usr/bin/python3 tests/hostile.py [-k TEXT] [-v] [--faces FACE...]
   -v       print every run's standard output and error
   --faces  only these of quarvel, quarvel-d, reader, info, plot, coverage,
            octave, merge
-The converter is $QUARVEL, else build/quarvel. Exit status: 0 when every
+The converter is $QUARVEL_TEST_BINARY, else build/quarvel. Exit status: 0 when every
 face did what it must on every case (and every known failure below still
 failed), 1 otherwise, 77 (skipped) without numpy or a converter, or when
 Octave or matplotlib is missing (the other faces still run)."""
@@ -133,9 +133,9 @@ def main() -> int:
     parser.add_argument("--faces", nargs="+", choices=FACES, default=FACES, help="only these faces")
     args = parser.parse_args()
 
-    converter = Path(os.environ.get("QUARVEL", ROOT / "build" / "quarvel")).resolve()
+    converter = Path(os.environ.get("QUARVEL_TEST_BINARY", ROOT / "build" / "quarvel")).resolve()
     if not converter.exists():
-        print(f"skipped: no converter at {converter}: build it, or set QUARVEL")
+        print(f"skipped: no converter at {converter}: build it, or set QUARVEL_TEST_BINARY")
         return 77
     if b"__asan_init" in converter.read_bytes():  # AddressSanitizer reserves terabytes of address space
         for face in ("quarvel", "quarvel-d"):

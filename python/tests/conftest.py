@@ -15,8 +15,8 @@ sys.path.insert(0, str(PACKAGE_ROOT))  # the package beside the tests, not an in
 
 
 def quarvel_binary() -> Path | None:
-    """The converter under test: $QUARVEL (set by CTest), else build/quarvel."""
-    named = os.environ.get("QUARVEL")
+    """The converter under test: $QUARVEL_TEST_BINARY (set by CTest), else build/quarvel."""
+    named = os.environ.get("QUARVEL_TEST_BINARY")
     if named:
         return Path(named)
     default = ROOT / "build" / "quarvel"
@@ -29,7 +29,7 @@ def convert():
     options and returns (text file bytes, stderr text)."""
     binary = quarvel_binary()
     if binary is None:
-        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL")
+        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL_TEST_BINARY")
     env = dict(os.environ, TZ="UTC", LC_ALL="C")
 
     def run(path: Path, *options: str) -> tuple[bytes, str]:

@@ -183,7 +183,7 @@ def test_campaign_index_is_the_converters_summaries(campaign):
     blocks it cuts short, and the records it writes."""
     binary = quarvel_binary()
     if binary is None:
-        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL")
+        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL_TEST_BINARY")
     paths = campaign["varied"] + campaign["ordered"]
     done = subprocess.run(
         [str(binary), "-S", *paths], env=dict(os.environ, TZ="UTC", LC_ALL="C"), capture_output=True, text=True

@@ -29,7 +29,7 @@ NEAR_MISSES = [
 
 def test_rules_give_the_converters_verdicts(tmp_path):
     if quarvel_binary() is None:
-        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL")
+        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL_TEST_BINARY")
     env = dict(os.environ, TZ="UTC", LC_ALL="C")
 
     def run(*args: str) -> bytes:
