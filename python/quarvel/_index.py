@@ -7,11 +7,20 @@ from __future__ import annotations
 import errno
 import glob
 import os
+import warnings
 from typing import TYPE_CHECKING, Iterable, NamedTuple, Union
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, SAMPLE_SIZE, read_file_headers, read_headers, running_time, time_step
+from ._headers import (
+    HEADER_SIZE,
+    SAMPLE_SIZE,
+    read_file_headers,
+    read_headers,
+    running_time,
+    time_step,
+    truncated_message,
+)
 from ._optional import require
 from ._signatures import is_zarr_store
 
@@ -102,6 +111,18 @@ class BlockTable:
         """Returns each block's last sample time in seconds, as the converter
         sums it (NaN without samples)."""
         return last_times(self.first_time, self.period_ms, self.present_samples)
+
+
+def warn_truncated(table: BlockTable, stacklevel: int) -> None:
+    """Warns with TruncatedBlockWarning, in the converter's words, for each
+    block of `table` that its file cuts short (one a file at most: the
+    last), at the caller `stacklevel` frames up from the caller of this."""
+    from ._reader import TruncatedBlockWarning
+
+    for row in np.flatnonzero(table.truncated()).tolist():
+        path = table.paths[int(table.file[row])]
+        message = truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row]))
+        warnings.warn(message, TruncatedBlockWarning, stacklevel=stacklevel + 1)
 
 
 def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:

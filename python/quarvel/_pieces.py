@@ -153,6 +153,51 @@ def time_ordered(pieces: np.ndarray) -> np.ndarray:
     return (pieces["period_ms"] < _NEGATIVE_STEP) | (pieces["count"] == 1)
 
 
+def window_pieces(pieces: np.ndarray, low: float, high: float) -> np.ndarray:
+    """Returns `pieces` cut to their samples whose time stamp t (as the
+    converter sums it) holds low <= t <= high; pieces left without samples
+    are dropped. A piece's time stamps never decrease, or (a period of 2^31
+    ms or more) never increase, so the samples in the window are one
+    stretch of it, found by bisection on the blocks that cross an end."""
+    first, last = piece_times(pieces)
+    backward = ~time_ordered(pieces)
+    least, most = np.where(backward, last, first), np.where(backward, first, last)
+    meets = (most >= low) & (least <= high)
+    crosses = np.flatnonzero(meets & ((least < low) | (most > high)))
+    out = pieces.copy()
+    if len(crosses):
+        cut = out[crosses]
+        back = backward[crosses]
+        # Before the window: times below `low` (above `high` when backwards);
+        # in it or before it: times up to `high` (from `low` when backwards).
+        before = _leading(cut, lambda t, rows: np.where(back[rows], t > high, t < low))
+        upto = _leading(cut, lambda t, rows: np.where(back[rows], t >= low, t <= high))
+        cut["first"] += before * cut["step"]
+        cut["count"] = upto - before
+        out[crosses] = cut
+    keep = meets & (out["count"] > 0)
+    return out[keep]
+
+
+def _leading(pieces: np.ndarray, holds) -> np.ndarray:  # noqa: ANN001 - a function
+    """Returns per piece how many of its first samples pass `holds`, a test
+    of time stamps that passes a leading stretch of each piece's samples
+    and fails the rest: holds(times, rows) tests the times of the pieces
+    `rows` (positions in `pieces`), one each."""
+    low = np.zeros(len(pieces), dtype=np.int64)
+    high = pieces["count"].astype(np.int64)
+    while True:
+        open_ = np.flatnonzero(low < high)
+        if not len(open_):
+            return low
+        middle = (low[open_] + high[open_]) // 2
+        part = pieces[open_]
+        times = last_times(part["first_time"], part["period_ms"], part["first"] + middle * part["step"] + 1)
+        yes = holds(times, open_)
+        low[open_] = np.where(yes, middle + 1, low[open_])
+        high[open_] = np.where(yes, high[open_], middle)
+
+
 def header_of(piece: np.void) -> tuple[int, ...]:
     """Returns the stored header fields of a piece's block, as Python ints."""
     return tuple(int(piece[name]) for name in _HEADER_ORDER)
