@@ -18,9 +18,18 @@ from typing import Iterable, Sequence
 import numpy as np
 
 from ._frame import COLUMNS
-from ._headers import FileStamp
-from ._index import BlockTable, last_times
-from ._samples import SampleFile, calibrate, read_block_raw, read_block_values, sample_times
+from ._headers import HEADER_SIZE, SAMPLE_SIZE, FileStamp
+from ._index import HEADER_DTYPE, BlockTable, _same_binade, last_times
+from ._samples import (
+    CHUNK,
+    FILE_DTYPE,
+    RAW_DTYPE,
+    SampleFile,
+    calibrate,
+    read_block_raw,
+    read_block_values,
+    sample_times,
+)
 
 PIECE_DTYPE = np.dtype(
     [
@@ -52,6 +61,13 @@ HEADER_FIELDS = {
 _DTYPES = dict(SAMPLE_COLUMNS)
 _HEADER_ORDER = ("channel", "period_ms", "first_time", "declared_samples", "gain", "offset")
 _NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
+# Pieces whose header and samples take at most SMALL_EXTENT bytes are read
+# in groups: of one file, at most GROUP_GAP bytes apart (read and dropped),
+# within GROUP_SPAN bytes.
+SMALL_EXTENT = 1 << 16
+GROUP_GAP = 1 << 16
+GROUP_SPAN = 1 << 20
+_BEFORE = np.arange(-1.0, CHUNK - 1.0)  # k - 1 for each k below CHUNK
 _LONGEST_STEP = 1 << 31  # more than the samples a block can declare
 
 
@@ -256,12 +272,32 @@ def repeat(values: np.ndarray, counts: np.ndarray, total: int) -> np.ndarray:
 
 
 def _fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
-    position = 0
-    for first_time, period, selection in zip(
-        pieces["first_time"].tolist(), pieces["period_ms"].tolist(), map(selection_of, pieces)
-    ):
-        sample_times(first_time, period, selection, out[position : position + len(selection)])
-        position += len(selection)
+    """Fills `out` with the time stamps of the rows of `pieces`: those of a
+    piece that stays in one binade from its block's second sample on, where
+    sample k >= 1 has the time t1 + (k - 1) × increment exactly (see
+    last_times), in one pass; the others by sample_times()."""
+    counts = pieces["count"]
+    begins = (np.cumsum(counts) - counts).tolist()
+    first_time = pieces["first_time"].astype(np.float64)
+    step = pieces["period_ms"].astype(np.uint32).view(np.int32) / 1000.0
+    t1 = first_time + step
+    t2 = t1 + step
+    increment = (t2 + step) - t2
+    last = pieces["first"] + (counts - 1) * pieces["step"]  # the last selected sample's index in its block
+    even = (last == 0) | ((t2 - t1 == increment) & _same_binade(t1, t1 + (last - 1) * increment))
+    rows = zip(begins, counts.tolist(), pieces["first"].tolist(), pieces["step"].tolist(), last.tolist(),
+               even.tolist(), first_time.tolist(), t1.tolist(), increment.tolist(), pieces["period_ms"].tolist())  # fmt: skip
+    for begin, count, first, stride, final, fast, start, second, add, period in rows:
+        part = out[begin : begin + count]
+        if not fast:
+            sample_times(int(start), period, range(first, first + count * stride, stride), part)
+            continue
+        # (k - 1) for the samples k of the piece, then × increment + t1
+        before = _BEFORE[first : final + 1 : stride] if final < CHUNK else np.arange(first - 1, final, stride, float)
+        np.multiply(before, add, out=part)
+        part += second
+        if first == 0:
+            part[0] = start
 
 
 def _fill_samples(
@@ -273,36 +309,133 @@ def _fill_samples(
 ) -> None:
     """Checks the files and block headers of `pieces`, and reads their
     samples into `raw` and `values` (either may be None), one file open
-    at a time."""
+    at a time. Small pieces near each other in a file are read in one
+    call and checked and calibrated together (see _groups); each other
+    piece on its own."""
     # A signalling NaN comes out quiet, sign and payload kept, as calibrate()
     # would make it; numpy's warning about it is no news to the caller.
     with np.errstate(invalid="ignore"):
-        gains = pieces["gain"].astype(np.uint32).view(np.float32).astype(np.float64).tolist()
-        offsets = pieces["offset"].astype(np.uint32).view(np.float32).astype(np.float64).tolist()
+        gains = pieces["gain"].astype(np.uint32).view(np.float32).astype(np.float64)
+        offsets = pieces["offset"].astype(np.uint32).view(np.float32).astype(np.float64)
+    ends = np.cumsum(pieces["count"]).tolist()
     files = pieces["file"].tolist()
+    bounds, grouped = _groups(pieces)
+    bounds, grouped = bounds.tolist(), grouped.tolist()
     source: SampleFile | None = None
-    position = 0
     try:
-        for i, piece in enumerate(pieces):
-            if i == 0 or files[i] != files[i - 1]:
+        for low, high, together in zip(bounds[:-1], bounds[1:], grouped):
+            if source is None or files[low] != files[low - 1]:
                 if source is not None:
                     source.check()
                     source.close()
                 source = None  # not closed twice if opening the next one fails
-                source = SampleFile(paths[files[i]], stamp=stamps[files[i]])
-            selection = selection_of(piece)
-            data_offset = int(piece["data_offset"])
-            source.check_header(data_offset, header_of(piece))
-            part = slice(position, position + len(selection))
-            if raw is not None:
-                read_block_raw(source, data_offset, selection, raw[part])
-                if values is not None:
-                    calibrate(raw[part], gains[i], offsets[i], values[part])
-            elif values is not None:
-                read_block_values(source, data_offset, selection, gains[i], offsets[i], values[part])
-            position = part.stop
+                source = SampleFile(paths[files[low]], stamp=stamps[files[low]])
+            rows = slice(ends[low] - int(pieces["count"][low]), ends[high - 1])
+            out_raw = None if raw is None else raw[rows]
+            out_values = None if values is None else values[rows]
+            if together:
+                _read_group(source, pieces[low:high], gains[low:high], offsets[low:high], out_raw, out_values)
+            else:
+                _read_piece(source, pieces[low], float(gains[low]), float(offsets[low]), out_raw, out_values)
         if source is not None:
             source.check()
     finally:
         if source is not None:
             source.close()
+
+
+def _groups(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Returns the bounds of groups of `pieces`, and per group whether it
+    is read together: consecutive pieces of one file whose header and
+    samples take at most SMALL_EXTENT bytes each, with at most GROUP_GAP
+    bytes between one and the next, within a stretch of GROUP_SPAN bytes.
+    Every other piece is a group of its own, read alone. Reading a few kB
+    more costs less than a read call and a check of its own."""
+    if not len(pieces):
+        return np.zeros(1, dtype=np.int64), np.zeros(0, dtype=bool)
+    heads = pieces["data_offset"] - HEADER_SIZE
+    tails = pieces["data_offset"] + (pieces["first"] + (pieces["count"] - 1) * pieces["step"] + 1) * SAMPLE_SIZE
+    small = tails - heads <= SMALL_EXTENT
+    new = np.ones(len(pieces), dtype=bool)
+    new[1:] = (
+        (pieces["file"][1:] != pieces["file"][:-1])
+        | ~small[1:]
+        | ~small[:-1]
+        | (heads[1:] - tails[:-1] > GROUP_GAP)
+        | (heads[1:] < tails[:-1])
+        | (heads[1:] // GROUP_SPAN != heads[:-1] // GROUP_SPAN)
+    )
+    starts = np.flatnonzero(new)
+    return np.append(starts, len(pieces)), small[starts]
+
+
+def _read_piece(
+    source: SampleFile, piece: np.void, gain: float, offset: float, raw: np.ndarray | None, values: np.ndarray | None
+) -> None:
+    """Checks the header of one piece and reads its samples into `raw` and
+    `values` (either may be None)."""
+    selection = selection_of(piece)
+    data_offset = int(piece["data_offset"])
+    source.check_header(data_offset, header_of(piece))
+    if raw is not None:
+        read_block_raw(source, data_offset, selection, raw)
+        if values is not None:
+            calibrate(raw, gain, offset, values)
+    elif values is not None:
+        read_block_values(source, data_offset, selection, gain, offset, values)
+
+
+def _read_group(
+    source: SampleFile,
+    group: np.ndarray,
+    gains: np.ndarray,
+    offsets: np.ndarray,
+    raw: np.ndarray | None,
+    values: np.ndarray | None,
+) -> None:
+    """Reads the stretch of the file that holds the pieces `group` (in file
+    order, of `gains` and `offsets`) in one call, checks their headers, and
+    gathers their samples into `raw` and calibrates them into `values`
+    (either may be None)."""
+    head = int(group["data_offset"][0]) - HEADER_SIZE
+    last = group["first"] + (group["count"] - 1) * group["step"]
+    tail = int((group["data_offset"] + (last + 1) * SAMPLE_SIZE).max())
+    stretch = np.empty(tail - head, dtype=np.uint8)
+    source.read_into(stretch, head)
+    at = group["data_offset"] - HEADER_SIZE - head
+    wanted = np.empty(len(group), dtype=HEADER_DTYPE)
+    for name in _HEADER_ORDER:
+        wanted[name] = group[name]
+    found = stretch[at[:, None] + np.arange(HEADER_SIZE)]
+    differs = np.flatnonzero((found != wanted.view(np.uint8).reshape(-1, HEADER_SIZE)).any(axis=1))
+    if len(differs):
+        raise source.changed(f"the block header at byte {head + int(at[differs[0]])} is another one")
+    if raw is None and values is None:
+        return
+    counts = group["count"].tolist()
+    starts = ((at + HEADER_SIZE) // SAMPLE_SIZE + group["first"]).tolist()
+    words = stretch.view(FILE_DTYPE)
+    if raw is None:
+        raw = np.empty(sum(counts), dtype=RAW_DTYPE)
+    position = 0
+    for start, count, stride in zip(starts, counts, group["step"].tolist()):
+        raw[position : position + count] = words[start : start + (count - 1) * stride + 1 : stride]
+        position += count
+    if values is None:
+        return
+    # As calibrate() computes: the product and the sum in double precision,
+    # rounded once to float32 (a finite sum beyond it to an infinity).
+    with np.errstate(all="ignore"):
+        product = raw.astype(np.float64)
+        position = 0
+        for gain, offset, count in zip(gains.tolist(), offsets.tolist(), counts):
+            part = product[position : position + count]
+            part *= gain
+            part += offset
+            position += count
+        values[...] = product
+    # Non-finite calibrations make NaNs, whose signs calibrate() sets.
+    begins = np.cumsum(counts) - counts
+    for i in np.flatnonzero(~(np.isfinite(gains) & np.isfinite(offsets))).tolist():
+        part = slice(int(begins[i]), int(begins[i] + counts[i]))
+        calibrate(raw[part], float(gains[i]), float(offsets[i]), values[part])

@@ -255,6 +255,23 @@ def test_a_file_changed_after_indexing_is_never_read(tmp_path, change):
         assert raised.value.filename == path
 
 
+def test_another_block_header_under_the_same_size_and_time(campaign, tmp_path):
+    pytest.importorskip("xarray")
+    small = shutil.copy(campaign["multi"][0], tmp_path)  # small blocks, read together
+    (tmp_path / "big.002").write_bytes(BIG_LOG)  # a block read alone
+    at = int(quarvel.index(small)["data_offset"][2]) - 24
+    for path, where in ((small, at), (str(tmp_path / "big.002"), 0)):
+        lazy = [quarvel.dask_dataframe(path), quarvel.open_dataset(path)["calData"]]
+        before = os.stat(path)
+        with open(path, "r+b") as file:
+            file.seek(where)
+            file.write(b"\x00\x00\x00\x07")  # another channel
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+        for each in lazy:
+            with pytest.raises(quarvel.FileChangedError, match=f"block header at byte {where} is another one"):
+                each.compute()
+
+
 def test_every_step_the_reader_takes(campaign):
     xr = pytest.importorskip("xarray")
     from quarvel._xarray import QuarvelBackendEntrypoint as engine
