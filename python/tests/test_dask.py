@@ -12,7 +12,7 @@ import shutil
 import numpy as np
 import pytest
 from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, join_frames, reader_frame, reader_frames
-from hostile_logs import BIG_LOG, GROW, RENAME, SAMPLES, change_file
+from hostile_logs import BIG_LOG, GROW, RENAME, REWRITE, SAMPLES, change_file
 from logbuilder import write_cases
 
 pd = pytest.importorskip("pandas")
@@ -253,6 +253,15 @@ def test_a_file_changed_after_indexing_is_never_read(tmp_path, change):
         with pytest.raises(quarvel.FileChangedError, match="changed after it was indexed") as raised:
             read()
         assert raised.value.filename == path
+
+
+@pytest.mark.parametrize("change", [REWRITE, RENAME, GROW])
+def test_a_frame_made_again_reads_the_changed_file_again(tmp_path, change):
+    path = str(tmp_path / "big.002")
+    (tmp_path / "big.002").write_bytes(BIG_LOG)
+    quarvel.dask_dataframe(path)  # its headers are known now
+    change_file(path, change)
+    assert_readers_rows(quarvel.dask_dataframe(path), [path])
 
 
 def test_another_block_header_under_the_same_size_and_time(campaign, tmp_path):
