@@ -36,12 +36,13 @@ if TYPE_CHECKING:
     import pandas
 
 # A partition holds about this many samples (about 100 MB with every
-# column), by default. Each of its pieces costs a file check and a read
-# call, so it holds at most one piece per SAMPLES_PER_PIECE of its samples
-# (1,024 by default), and at least LEAST_PIECES: thousands of small logs
-# still make several tasks, and a task's overhead stays in proportion.
+# column), by default. Each of its pieces costs a task some microseconds
+# (a file opened and checked, for a piece alone in its file), so it holds
+# at most one piece per SAMPLES_PER_PIECE of its samples (4,096 by
+# default), and at least LEAST_PIECES: thousands of small logs still make
+# several tasks, and a task's overhead stays in proportion to its samples.
 PARTITION_SAMPLES = 1 << 21
-SAMPLES_PER_PIECE = 2048
+SAMPLES_PER_PIECE = 512
 LEAST_PIECES = 64
 FRAME_COLUMNS = ("path",) + tuple(name for name, _ in SAMPLE_COLUMNS)
 
