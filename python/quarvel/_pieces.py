@@ -273,9 +273,10 @@ def repeat(values: np.ndarray, counts: np.ndarray, total: int) -> np.ndarray:
 
 def _fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
     """Fills `out` with the time stamps of the rows of `pieces`: those of a
-    piece that stays in one binade from its block's second sample on, where
-    sample k >= 1 has the time t1 + (k - 1) × increment exactly (see
-    last_times), in one pass; the others by sample_times()."""
+    piece among its block's first CHUNK samples that stays in one binade
+    from the block's second sample on, where sample k >= 1 has the time
+    t1 + (k - 1) × increment exactly (see last_times), in one pass; the
+    others by sample_times(), which takes a long piece a chunk at a time."""
     counts = pieces["count"]
     begins = (np.cumsum(counts) - counts).tolist()
     first_time = pieces["first_time"].astype(np.float64)
@@ -285,16 +286,15 @@ def _fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
     increment = (t2 + step) - t2
     last = pieces["first"] + (counts - 1) * pieces["step"]  # the last selected sample's index in its block
     even = (last == 0) | ((t2 - t1 == increment) & _same_binade(t1, t1 + (last - 1) * increment))
-    rows = zip(begins, counts.tolist(), pieces["first"].tolist(), pieces["step"].tolist(), last.tolist(),
-               even.tolist(), first_time.tolist(), t1.tolist(), increment.tolist(), pieces["period_ms"].tolist())  # fmt: skip
+    even &= last < CHUNK
+    fields = (pieces["first"], pieces["step"], last, even, first_time, t1, increment, pieces["period_ms"])
+    rows = zip(begins, counts.tolist(), *(field.tolist() for field in fields))
     for begin, count, first, stride, final, fast, start, second, add, period in rows:
         part = out[begin : begin + count]
         if not fast:
             sample_times(int(start), period, range(first, first + count * stride, stride), part)
             continue
-        # (k - 1) for the samples k of the piece, then × increment + t1
-        before = _BEFORE[first : final + 1 : stride] if final < CHUNK else np.arange(first - 1, final, stride, float)
-        np.multiply(before, add, out=part)
+        np.multiply(_BEFORE[first : final + 1 : stride], add, out=part)  # (k - 1) × increment, k the samples
         part += second
         if first == 0:
             part[0] = start
@@ -349,8 +349,8 @@ def _groups(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     is read together: consecutive pieces of one file whose header and
     samples take at most SMALL_EXTENT bytes each, with at most GROUP_GAP
     bytes between one and the next, within a stretch of GROUP_SPAN bytes.
-    Every other piece is a group of its own, read alone. Reading a few kB
-    more costs less than a read call and a check of its own."""
+    Every other piece is a group of its own, read alone. Reading up to
+    64 kB more costs less than a read call and a check of its own."""
     if not len(pieces):
         return np.zeros(1, dtype=np.int64), np.zeros(0, dtype=bool)
     heads = pieces["data_offset"] - HEADER_SIZE
@@ -424,7 +424,7 @@ def _read_group(
     if values is None:
         return
     # As calibrate() computes: the product and the sum in double precision,
-    # rounded once to float32 (a finite sum beyond it to an infinity).
+    # then rounded to float32 (a finite sum beyond its range to an infinity).
     with np.errstate(all="ignore"):
         product = raw.astype(np.float64)
         position = 0

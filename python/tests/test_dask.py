@@ -137,7 +137,8 @@ def test_a_window_reads_only_the_files_it_meets(campaign, tmp_path):
     for path in paths[:20] + paths[21:]:
         os.remove(path)
     assert_rows_are_readers(computed(frame), [paths[20]], COLUMNS, time=window)
-    assert_same_bits(one.loc[window[0] + 1 : window[0] + 2].compute(), one.compute().loc[window[0] + 1 : window[0] + 2], COLUMNS)
+    low, high = window[0] + 1, window[0] + 2
+    assert_same_bits(one.loc[low:high].compute(), one.compute().loc[low:high], COLUMNS)
 
 
 def test_cut_files_warn_once_each_when_built(campaign):
@@ -218,7 +219,8 @@ def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, m
 def test_files_that_change_or_vanish(campaign, tmp_path):
     pytest.importorskip("xarray")
     refused = [({"step": 0}, ValueError), ({"time": (np.nan, 1)}, ValueError), ({"time": (0, "1")}, TypeError),
-               ({"time": 5}, TypeError), ({"partition_samples": 0}, ValueError), ({"partition_samples": 1.5}, TypeError)]  # fmt: skip
+               ({"time": 5}, TypeError), ({"partition_samples": 0}, ValueError),
+               ({"partition_samples": 1.5}, TypeError)]  # fmt: skip
     for arguments, error in refused:  # when called
         pytest.raises(error, quarvel.dask_dataframe, campaign["ordered"], **arguments)
         pytest.raises(error, quarvel.open_dataset, campaign["ordered"], **arguments)
@@ -244,8 +246,8 @@ def test_a_file_changed_after_indexing_is_never_read(tmp_path, change):
     change_file(path, change)
     if change == GROW:  # read as indexed
         assert_same_bits(frame.compute(), first, COLUMNS[1:])
-        for dataset in (data, campaign):
-            assert dataset["rawCounts"].values.tobytes() == np.frombuffer(BIG_LOG, ">i2", offset=24).astype("i2").tobytes()
+        samples = np.frombuffer(BIG_LOG, ">i2", offset=24).astype("i2").tobytes()
+        assert data["rawCounts"].values.tobytes() == samples and campaign["rawCounts"].values.tobytes() == samples
         return
     reads = [frame.compute, frame["time"].compute, lambda: data["rawCounts"].values]
     reads += [lambda name=name: campaign[name].values for name in ("calData", "adcChan", "path")]
