@@ -118,23 +118,23 @@ def split_pieces(pieces: np.ndarray, most: int) -> tuple[np.ndarray, np.ndarray]
 def partition_bounds(pieces: np.ndarray, cut: np.ndarray, rows: int, most_pieces: int) -> np.ndarray:
     """Returns the bounds (indices into `pieces`) of partitions of about
     `rows` samples: a piece cut from a long block makes a partition of its
-    own; other pieces follow each other into a partition until it holds
-    `rows` samples or `most_pieces` pieces."""
+    own; other pieces follow each other into a partition while fewer than
+    `rows` samples come before them in it, `most_pieces` pieces at most."""
     n = len(pieces)
     if n == 0:
         return np.zeros(1, dtype=np.int64)
     # Stretches of whole pieces between the cut ones; a cut piece is a stretch of its own.
     after_cut = np.concatenate([[True], cut[:-1]])
-    starts = cut | after_cut
-    stretch = np.cumsum(starts) - 1
-    first = np.flatnonzero(starts)
-    ends = np.cumsum(pieces["count"])
-    before = ends - pieces["count"]  # samples before each piece
-    within = before - before[first][stretch]
-    place = np.arange(n) - first[stretch]
-    new = starts.copy()
-    new[1:] |= (within[1:] // rows != within[:-1] // rows) | (place[1:] // most_pieces != place[:-1] // most_pieces)
-    return np.append(np.flatnonzero(new), n)
+    first = np.flatnonzero(cut | after_cut).tolist()
+    before = np.cumsum(pieces["count"]) - pieces["count"]  # samples before each piece, increasing
+    bounds = []
+    for low, high in zip(first, first[1:] + [n]):
+        while low < high:
+            bounds.append(low)
+            fill = int(np.searchsorted(before, before[low] + rows))
+            low = min(fill, low + most_pieces, high)
+    bounds.append(n)
+    return np.array(bounds, dtype=np.int64)
 
 
 def select_rows(pieces: np.ndarray, start: int, stop: int, stride: int = 1) -> np.ndarray:

@@ -126,6 +126,13 @@ def test_time_windows_are_the_readers_rows(campaign, tmp_path, name):
         assert_rows_are_readers(stretches(data), paths, COLUMNS, step, channels, window)
 
 
+def test_partitions_fill_up_to_either_bound():
+    pieces = np.zeros(10_000, dtype=pieces_module.PIECE_DTYPE)
+    pieces["count"] = 1000
+    for rows, most, size in ((1 << 21, 4096, 2098), (1 << 21, 1500, 1500), (999, 64, 1)):
+        assert (np.diff(pieces_module.partition_bounds(pieces, np.zeros(10_000, bool), rows, most))[:-1] == size).all()
+
+
 def test_a_window_reads_only_the_files_it_meets(campaign, tmp_path):
     paths = [shutil.copy(p, tmp_path) for p in campaign["multi"]]
     blocks = quarvel.index(paths)
