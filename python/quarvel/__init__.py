@@ -18,6 +18,7 @@ __all__ = [
     "index",
     "expand_paths",
     "dask_dataframe",
+    "open_dataset",
     "LogFile",
     "Block",
     "TruncatedBlockWarning",
@@ -30,6 +31,7 @@ from ._headers import FileChangedError, NotRegularFileError
 
 if TYPE_CHECKING:
     from ._dask import dask_dataframe
+    from ._dataset import open_dataset
     from ._index import expand_paths, index
     from ._reader import Block, LogFile, TruncatedBlockWarning, open
 
@@ -66,6 +68,10 @@ def __getattr__(name: str) -> Any:
         from ._dask import dask_dataframe
 
         return dask_dataframe
+    if name == "open_dataset":
+        from ._dataset import open_dataset
+
+        return open_dataset
     if name == "__version__":
         return _version()
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")

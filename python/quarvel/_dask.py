@@ -8,12 +8,15 @@ reads only its own samples.
 
 from __future__ import annotations
 
+import math
+import numbers
+import operator
 import os
-from typing import TYPE_CHECKING, Iterable, Sequence
+from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence
 
 import numpy as np
 
-from ._index import BlockTable, PathArg, _path_categories, expand_paths, scan_files
+from ._index import BlockTable, PathArg, _path_categories, expand_paths, scan_files, warn_truncated
 from ._optional import require
 from ._pieces import (
     SAMPLE_COLUMNS,
@@ -25,6 +28,7 @@ from ._pieces import (
     selection_step,
     split_pieces,
     time_ordered,
+    window_pieces,
 )
 
 if TYPE_CHECKING:
@@ -32,10 +36,14 @@ if TYPE_CHECKING:
     import pandas
 
 # A partition holds about this many samples (about 100 MB with every
-# column), and at most this many pieces, so that thousands of small logs
-# still make several tasks.
+# column), by default. Each of its pieces costs a task some microseconds
+# (a file opened and checked, for a piece alone in its file), so it holds
+# at most one piece per SAMPLES_PER_PIECE of its samples (4,096 by
+# default), and at least LEAST_PIECES: thousands of small logs still make
+# several tasks, and a task's overhead stays in proportion to its samples.
 PARTITION_SAMPLES = 1 << 21
-PARTITION_PIECES = 1024
+SAMPLES_PER_PIECE = 512
+LEAST_PIECES = 64
 FRAME_COLUMNS = ("path",) + tuple(name for name, _ in SAMPLE_COLUMNS)
 
 
@@ -120,12 +128,22 @@ def divisions(pieces: np.ndarray, bounds: np.ndarray) -> tuple[float, ...] | Non
 
 
 def plan(
-    table_paths: list, table: BlockTable, step: int, channels: Iterable[int] | None
+    table_paths: list,
+    table: BlockTable,
+    step: int,
+    channels: Iterable[int] | None,
+    window: tuple[float, float] | None = None,
+    partition_samples: int = PARTITION_SAMPLES,
 ) -> tuple[list[Part], np.ndarray, np.ndarray]:
-    """Returns the Parts of the blocks of `table`, its pieces and the bounds of
-    the Parts among them."""
-    pieces, cut = split_pieces(block_pieces(table, step, channels), PARTITION_SAMPLES)
-    bounds = partition_bounds(pieces, cut, PARTITION_SAMPLES, PARTITION_PIECES)
+    """Returns the Parts of the blocks of `table` (of `channels`, cut to the
+    samples in the time `window`), its pieces and the bounds of the Parts
+    among them."""
+    pieces = block_pieces(table, step, channels)
+    if window is not None:
+        pieces = window_pieces(pieces, *window)
+    pieces, cut = split_pieces(pieces, partition_samples)
+    most = max(LEAST_PIECES, partition_samples // SAMPLES_PER_PIECE)
+    bounds = partition_bounds(pieces, cut, partition_samples, most)
     _, codes = _path_categories(table_paths)
     parts = []
     for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
@@ -137,51 +155,127 @@ def plan(
     return parts, pieces, bounds
 
 
+class Selection(NamedTuple):
+    """The samples of many logs that a frame or a dataset holds."""
+
+    files: list  # the paths, as given or expanded
+    table: BlockTable
+    parts: list[Part]
+    pieces: np.ndarray
+    bounds: np.ndarray
+
+
+def select(
+    paths: PathArg | Iterable[PathArg],
+    step: int,
+    channels: int | Iterable[int] | None,
+    time: tuple[float | None, float | None] | None,
+    partition_samples: int | None,
+    stacklevel: int,
+) -> Selection:
+    """Checks the arguments of dask_dataframe() and open_dataset(), reads
+    the block headers of `paths`, warns with TruncatedBlockWarning for each
+    file cut short (at the caller `stacklevel` frames up), and returns the
+    selected samples in partitions."""
+    step = selection_step(step)
+    if isinstance(channels, (int, np.integer)):
+        channels = [channels]
+    elif channels is not None:
+        channels = [operator.index(c) for c in channels]
+    window = time_window(time)
+    size = partition_size(partition_samples)
+    files = [os.fspath(path) for path in expand_paths(paths)]
+    table = scan_files(files)
+    warn_truncated(table, stacklevel + 1)
+    return Selection(files, table, *plan(files, table, step, channels, window, size))
+
+
+def time_window(time: tuple[float | None, float | None] | None) -> tuple[float, float] | None:
+    """Returns the bounds of a `time` window (t0, t1) in seconds, an open
+    end (None) as an infinity; None for no window. Raises TypeError for
+    what is not a pair of real numbers or None, ValueError for a NaN."""
+    if time is None:
+        return None
+    pair = () if isinstance(time, (str, bytes)) or not isinstance(time, Iterable) else tuple(time)
+    if len(pair) != 2:
+        raise TypeError("time must be a pair (t0, t1) of seconds since the epoch")
+    bounds = []
+    for value, open_end in zip(pair, (-math.inf, math.inf)):
+        if value is None:
+            bounds.append(open_end)
+            continue
+        if not isinstance(value, numbers.Real):
+            raise TypeError(f"time: {value!r} is not a number of seconds since the epoch")
+        try:
+            bound = float(value)
+        except OverflowError:  # an integer beyond every double: beyond every time stamp too
+            bound = math.inf if value > 0 else -math.inf
+        if math.isnan(bound):
+            raise ValueError("time: a bound must not be NaN")
+        bounds.append(bound)
+    return bounds[0], bounds[1]
+
+
+def partition_size(samples: int | None) -> int:
+    """Returns the samples a partition holds: `samples`, or the default for
+    None. Raises TypeError for what is not an integer and ValueError for
+    less than 1."""
+    if samples is None:
+        return PARTITION_SAMPLES
+    samples = operator.index(samples)
+    if samples < 1:
+        raise ValueError("partition_samples must be 1 or more")
+    return min(samples, 1 << 62)  # more than any campaign holds
+
+
 def dask_dataframe(
-    paths: PathArg | Iterable[PathArg], step: int = 1, channels: int | Iterable[int] | None = None
+    paths: PathArg | Iterable[PathArg],
+    step: int = 1,
+    channels: int | Iterable[int] | None = None,
+    time: tuple[float | None, float | None] | None = None,
+    partition_samples: int | None = None,
 ) -> dask.dataframe.DataFrame:
     """Returns a lazy Dask DataFrame of the samples of the logger files
     `paths` (one path, a list of paths, or a glob pattern, as
     quarvel.index() takes them): every `step`-th sample of each block from
     its first, as ``-n step`` selects them, of the blocks of `channels`
-    (one channel or several; all when None).
+    (one channel or several; all when None), and with `time` = (t0, t1)
+    only the samples whose time stamp t holds t0 <= t <= t1 (seconds since
+    the epoch, as the converter sums them; None for an open end): only the
+    files with blocks in that window are read.
 
     Its columns are ``path`` (categorical) and those of
     LogFile.to_dataframe(), with their types; its rows, once computed, are
-    those of concatenating each file's ``to_dataframe(step)`` in path order.
-    Its index is each row's time stamp (float64, unnamed). When the block
-    headers show that the rows are in time order, the divisions are known
-    and ``.loc`` on time reads only the partitions it needs; otherwise they
-    are unknown.
+    those of concatenating each file's ``to_dataframe(step)`` in path order
+    (less those the selection leaves out). Its index is each row's time
+    stamp (float64, unnamed). When the block headers show that the rows are
+    in time order, the divisions are known and ``.loc`` on time reads only
+    the partitions it needs; otherwise they are unknown. A partition holds
+    about `partition_samples` rows (2**21 when None).
 
-    Reads the block headers now and the samples when computed. Raises
-    ValueError for a step of 0 and TypeError for a step that is not an
-    integer, the errors of quarvel.index() for a file that cannot be read,
-    and ImportError when dask or pandas is missing. A computation raises
-    FileChangedError for a file that is no longer the one indexed: another
-    file under its name, shorter, modified without growing, or another
-    block header where one was indexed."""
+    Reads the block headers now, and warns with TruncatedBlockWarning once
+    for each file that cuts a block short; reads the samples when computed.
+    Raises ValueError for a step of 0, a NaN bound or a partition of less
+    than 1 sample, TypeError for a step or size that is not an integer or
+    a window that is not a pair of numbers, the errors of quarvel.index()
+    for a file that cannot be read, and ImportError when dask or pandas is
+    missing. A computation raises FileChangedError for a file that is no
+    longer the one indexed: another file under its name, shorter, modified
+    without growing, or another block header where one was indexed."""
     dd = require("dask.dataframe")
     pd = require("pandas")
     tokenize = require("dask.base").tokenize
-    step = selection_step(step)
-    if isinstance(channels, (int, np.integer)):
-        channels = [channels]
-    elif channels is not None:
-        channels = [int(c) for c in channels]
-    files = [os.fspath(path) for path in expand_paths(paths)]
-    table = scan_files(files)
-    categories, _ = _path_categories(files)
-    parts, pieces, bounds = plan(files, table, step, channels)
+    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2)
+    categories, _ = _path_categories(chosen.files)
     meta = empty_frame(pd, categories)
-    if not parts:
+    if not chosen.parts:
         return dd.from_pandas(meta, npartitions=1)
-    token = tokenize(files, table.stamps, pieces, bounds)
+    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds)
     return dd.from_map(
         PartitionReader(categories),
-        parts,
+        chosen.parts,
         meta=meta,
-        divisions=divisions(pieces, bounds),
+        divisions=divisions(chosen.pieces, chosen.bounds),
         label="quarvel",
         token=token,
         enforce_metadata=False,

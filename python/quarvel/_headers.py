@@ -133,6 +133,14 @@ def read_file_headers(
     says why the file is not a log, or None: a file it refuses raises
     NotALogError before any header is read. When the file cannot be read,
     `out` is left as it was and the error is raised."""
+    return stamp_of(read_file_status(path, out, refuse))
+
+
+def read_file_status(
+    path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
+) -> os.stat_result:
+    """Does what read_file_headers() does, and returns the status of the
+    open file whose headers it read."""
     before = len(out)
     try:
         fd, info = open_regular(path)
@@ -146,7 +154,7 @@ def read_file_headers(
     except BaseException:
         del out[before:]
         raise
-    return stamp_of(info)
+    return info
 
 
 def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: bytearray) -> None:

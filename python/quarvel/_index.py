@@ -7,11 +7,24 @@ from __future__ import annotations
 import errno
 import glob
 import os
+import stat
+import threading
+import warnings
 from typing import TYPE_CHECKING, Iterable, NamedTuple, Union
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, SAMPLE_SIZE, read_file_headers, read_headers, running_time, time_step
+from ._headers import (
+    HEADER_SIZE,
+    SAMPLE_SIZE,
+    FileStamp,
+    read_file_status,
+    read_headers,
+    running_time,
+    stamp_of,
+    time_step,
+    truncated_message,
+)
 from ._optional import require
 from ._signatures import is_zarr_store
 
@@ -104,6 +117,18 @@ class BlockTable:
         return last_times(self.first_time, self.period_ms, self.present_samples)
 
 
+def warn_truncated(table: BlockTable, stacklevel: int) -> None:
+    """Warns with TruncatedBlockWarning, in the converter's words, for each
+    block of `table` that its file cuts short (one a file at most: the
+    last), at the caller `stacklevel` frames up from the caller of this."""
+    from ._reader import TruncatedBlockWarning
+
+    for row in np.flatnonzero(table.truncated()).tolist():
+        path = table.paths[int(table.file[row])]
+        message = truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row]))
+        warnings.warn(message, TruncatedBlockWarning, stacklevel=stacklevel + 1)
+
+
 def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:
     """Returns the index of the one open file `fd` of `size` bytes."""
     raw = bytearray()
@@ -113,17 +138,69 @@ def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:
 
 
 def scan_files(paths: list[PathArg]) -> BlockTable:
-    """Returns the index of the files `paths`, read one after another.
+    """Returns the index of the files `paths`, read one after another, or
+    taken from those read before in this process (see known_headers).
     Raises the OSError of the first file that cannot be read."""
     raw = bytearray()
     stamps = []
     counts = np.empty(len(paths), dtype=np.int64)
     for i, path in enumerate(paths):
         before = len(raw)
-        stamps.append(read_file_headers(path, raw))
+        stamps.append(known_headers(path, raw))
         counts[i] = (len(raw) - before) // HEADER_SIZE
     sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
     return build_table(raw, paths, sizes, counts, stamps)
+
+
+# The block headers of the files read so far, by path: with the file's
+# size, modification and change times in ns, inode and device as read, and
+# its FileStamp. At most _KNOWN_BYTES of them (each counted with its
+# bookkeeping), the oldest dropped first.
+_known: dict = {}
+_known_bytes = 0
+_known_lock = threading.Lock()
+_KNOWN_BYTES = 1 << 25
+_ENTRY_BYTES = 256
+
+
+def known_headers(path: PathArg, out: bytearray) -> FileStamp:
+    """Appends the block headers of the file `path` to `out`, as
+    read_file_headers() does, and returns its stamp. When the file's size,
+    modification time, change time, inode and device are what they were
+    when its headers were last read in this process, they are taken from
+    then instead of read again: any write, rename or change of mode since
+    changes one of these (a rewrite within the clock's tick aside, which a
+    task's check of each header it reads still tells)."""
+    global _known_bytes
+    found = _known.get(path)
+    if found is not None:
+        try:
+            info = os.stat(path)
+        except OSError:
+            info = None  # reading says why
+        if info is not None and stat.S_ISREG(info.st_mode) and found[0] == _identity(info):
+            out += found[2]
+            return found[1]
+    before = len(out)
+    info = read_file_status(path, out)
+    stamp = stamp_of(info)
+    headers = bytes(out[before:])
+    cost = len(headers) + _ENTRY_BYTES
+    with _known_lock:
+        old = _known.pop(path, None)
+        if old is not None:
+            _known_bytes -= len(old[2]) + _ENTRY_BYTES
+        if cost <= _KNOWN_BYTES:
+            _known[path] = (_identity(info), stamp, headers)
+            _known_bytes += cost
+        while _known_bytes > _KNOWN_BYTES:
+            oldest = _known.pop(next(iter(_known)))
+            _known_bytes -= len(oldest[2]) + _ENTRY_BYTES
+    return stamp
+
+
+def _identity(info: os.stat_result) -> tuple[int, ...]:
+    return info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino, info.st_dev
 
 
 def build_table(

@@ -18,9 +18,18 @@ from typing import Iterable, Sequence
 import numpy as np
 
 from ._frame import COLUMNS
-from ._headers import FileStamp
-from ._index import BlockTable, last_times
-from ._samples import SampleFile, calibrate, read_block_raw, read_block_values, sample_times
+from ._headers import HEADER_SIZE, SAMPLE_SIZE, FileStamp
+from ._index import HEADER_DTYPE, BlockTable, _same_binade, last_times
+from ._samples import (
+    CHUNK,
+    FILE_DTYPE,
+    RAW_DTYPE,
+    SampleFile,
+    calibrate,
+    read_block_raw,
+    read_block_values,
+    sample_times,
+)
 
 PIECE_DTYPE = np.dtype(
     [
@@ -52,6 +61,13 @@ HEADER_FIELDS = {
 _DTYPES = dict(SAMPLE_COLUMNS)
 _HEADER_ORDER = ("channel", "period_ms", "first_time", "declared_samples", "gain", "offset")
 _NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
+# Pieces whose header and samples take at most SMALL_EXTENT bytes are read
+# in groups: of one file, at most GROUP_GAP bytes apart (read and dropped),
+# within GROUP_SPAN bytes.
+SMALL_EXTENT = 1 << 16
+GROUP_GAP = 1 << 16
+GROUP_SPAN = 1 << 20
+_BEFORE = np.arange(-1.0, CHUNK - 1.0)  # k - 1 for each k below CHUNK
 _LONGEST_STEP = 1 << 31  # more than the samples a block can declare
 
 
@@ -102,23 +118,23 @@ def split_pieces(pieces: np.ndarray, most: int) -> tuple[np.ndarray, np.ndarray]
 def partition_bounds(pieces: np.ndarray, cut: np.ndarray, rows: int, most_pieces: int) -> np.ndarray:
     """Returns the bounds (indices into `pieces`) of partitions of about
     `rows` samples: a piece cut from a long block makes a partition of its
-    own; other pieces follow each other into a partition until it holds
-    `rows` samples or `most_pieces` pieces."""
+    own; other pieces follow each other into a partition while fewer than
+    `rows` samples come before them in it, `most_pieces` pieces at most."""
     n = len(pieces)
     if n == 0:
         return np.zeros(1, dtype=np.int64)
     # Stretches of whole pieces between the cut ones; a cut piece is a stretch of its own.
     after_cut = np.concatenate([[True], cut[:-1]])
-    starts = cut | after_cut
-    stretch = np.cumsum(starts) - 1
-    first = np.flatnonzero(starts)
-    ends = np.cumsum(pieces["count"])
-    before = ends - pieces["count"]  # samples before each piece
-    within = before - before[first][stretch]
-    place = np.arange(n) - first[stretch]
-    new = starts.copy()
-    new[1:] |= (within[1:] // rows != within[:-1] // rows) | (place[1:] // most_pieces != place[:-1] // most_pieces)
-    return np.append(np.flatnonzero(new), n)
+    first = np.flatnonzero(cut | after_cut).tolist()
+    before = np.cumsum(pieces["count"]) - pieces["count"]  # samples before each piece, increasing
+    bounds = []
+    for low, high in zip(first, first[1:] + [n]):
+        while low < high:
+            bounds.append(low)
+            fill = int(np.searchsorted(before, before[low] + rows))
+            low = min(fill, low + most_pieces, high)
+    bounds.append(n)
+    return np.array(bounds, dtype=np.int64)
 
 
 def select_rows(pieces: np.ndarray, start: int, stop: int, stride: int = 1) -> np.ndarray:
@@ -151,6 +167,51 @@ def piece_times(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 def time_ordered(pieces: np.ndarray) -> np.ndarray:
     """Returns per piece whether its time stamps never decrease."""
     return (pieces["period_ms"] < _NEGATIVE_STEP) | (pieces["count"] == 1)
+
+
+def window_pieces(pieces: np.ndarray, low: float, high: float) -> np.ndarray:
+    """Returns `pieces` cut to their samples whose time stamp t (as the
+    converter sums it) holds low <= t <= high; pieces left without samples
+    are dropped. A piece's time stamps never decrease, or (a period of 2^31
+    ms or more) never increase, so the samples in the window are one
+    stretch of it, found by bisection on the blocks that cross an end."""
+    first, last = piece_times(pieces)
+    backward = ~time_ordered(pieces)
+    least, most = np.where(backward, last, first), np.where(backward, first, last)
+    meets = (most >= low) & (least <= high)
+    crosses = np.flatnonzero(meets & ((least < low) | (most > high)))
+    out = pieces.copy()
+    if len(crosses):
+        cut = out[crosses]
+        back = backward[crosses]
+        # Before the window: times below `low` (above `high` when backwards);
+        # in it or before it: times up to `high` (from `low` when backwards).
+        before = _leading(cut, lambda t, rows: np.where(back[rows], t > high, t < low))
+        upto = _leading(cut, lambda t, rows: np.where(back[rows], t >= low, t <= high))
+        cut["first"] += before * cut["step"]
+        cut["count"] = upto - before
+        out[crosses] = cut
+    keep = meets & (out["count"] > 0)
+    return out[keep]
+
+
+def _leading(pieces: np.ndarray, holds) -> np.ndarray:  # noqa: ANN001 - a function
+    """Returns per piece how many of its first samples pass `holds`, a test
+    of time stamps that passes a leading stretch of each piece's samples
+    and fails the rest: holds(times, rows) tests the times of the pieces
+    `rows` (positions in `pieces`), one each."""
+    low = np.zeros(len(pieces), dtype=np.int64)
+    high = pieces["count"].astype(np.int64)
+    while True:
+        open_ = np.flatnonzero(low < high)
+        if not len(open_):
+            return low
+        middle = (low[open_] + high[open_]) // 2
+        part = pieces[open_]
+        times = last_times(part["first_time"], part["period_ms"], part["first"] + middle * part["step"] + 1)
+        yes = holds(times, open_)
+        low[open_] = np.where(yes, middle + 1, low[open_])
+        high[open_] = np.where(yes, high[open_], middle)
 
 
 def header_of(piece: np.void) -> tuple[int, ...]:
@@ -211,12 +272,32 @@ def repeat(values: np.ndarray, counts: np.ndarray, total: int) -> np.ndarray:
 
 
 def _fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
-    position = 0
-    for first_time, period, selection in zip(
-        pieces["first_time"].tolist(), pieces["period_ms"].tolist(), map(selection_of, pieces)
-    ):
-        sample_times(first_time, period, selection, out[position : position + len(selection)])
-        position += len(selection)
+    """Fills `out` with the time stamps of the rows of `pieces`: those of a
+    piece among its block's first CHUNK samples that stays in one binade
+    from the block's second sample on, where sample k >= 1 has the time
+    t1 + (k - 1) × increment exactly (see last_times), in one pass; the
+    others by sample_times(), which takes a long piece a chunk at a time."""
+    counts = pieces["count"]
+    begins = (np.cumsum(counts) - counts).tolist()
+    first_time = pieces["first_time"].astype(np.float64)
+    step = pieces["period_ms"].astype(np.uint32).view(np.int32) / 1000.0
+    t1 = first_time + step
+    t2 = t1 + step
+    increment = (t2 + step) - t2
+    last = pieces["first"] + (counts - 1) * pieces["step"]  # the last selected sample's index in its block
+    even = (last == 0) | ((t2 - t1 == increment) & _same_binade(t1, t1 + (last - 1) * increment))
+    even &= last < CHUNK
+    fields = (pieces["first"], pieces["step"], last, even, first_time, t1, increment, pieces["period_ms"])
+    rows = zip(begins, counts.tolist(), *(field.tolist() for field in fields))
+    for begin, count, first, stride, final, fast, start, second, add, period in rows:
+        part = out[begin : begin + count]
+        if not fast:
+            sample_times(int(start), period, range(first, first + count * stride, stride), part)
+            continue
+        np.multiply(_BEFORE[first : final + 1 : stride], add, out=part)  # (k - 1) × increment, k the samples
+        part += second
+        if first == 0:
+            part[0] = start
 
 
 def _fill_samples(
@@ -228,36 +309,133 @@ def _fill_samples(
 ) -> None:
     """Checks the files and block headers of `pieces`, and reads their
     samples into `raw` and `values` (either may be None), one file open
-    at a time."""
+    at a time. Small pieces near each other in a file are read in one
+    call and checked and calibrated together (see _groups); each other
+    piece on its own."""
     # A signalling NaN comes out quiet, sign and payload kept, as calibrate()
     # would make it; numpy's warning about it is no news to the caller.
     with np.errstate(invalid="ignore"):
-        gains = pieces["gain"].astype(np.uint32).view(np.float32).astype(np.float64).tolist()
-        offsets = pieces["offset"].astype(np.uint32).view(np.float32).astype(np.float64).tolist()
+        gains = pieces["gain"].astype(np.uint32).view(np.float32).astype(np.float64)
+        offsets = pieces["offset"].astype(np.uint32).view(np.float32).astype(np.float64)
+    ends = np.cumsum(pieces["count"]).tolist()
     files = pieces["file"].tolist()
+    bounds, grouped = _groups(pieces)
+    bounds, grouped = bounds.tolist(), grouped.tolist()
     source: SampleFile | None = None
-    position = 0
     try:
-        for i, piece in enumerate(pieces):
-            if i == 0 or files[i] != files[i - 1]:
+        for low, high, together in zip(bounds[:-1], bounds[1:], grouped):
+            if source is None or files[low] != files[low - 1]:
                 if source is not None:
                     source.check()
                     source.close()
                 source = None  # not closed twice if opening the next one fails
-                source = SampleFile(paths[files[i]], stamp=stamps[files[i]])
-            selection = selection_of(piece)
-            data_offset = int(piece["data_offset"])
-            source.check_header(data_offset, header_of(piece))
-            part = slice(position, position + len(selection))
-            if raw is not None:
-                read_block_raw(source, data_offset, selection, raw[part])
-                if values is not None:
-                    calibrate(raw[part], gains[i], offsets[i], values[part])
-            elif values is not None:
-                read_block_values(source, data_offset, selection, gains[i], offsets[i], values[part])
-            position = part.stop
+                source = SampleFile(paths[files[low]], stamp=stamps[files[low]])
+            rows = slice(ends[low] - int(pieces["count"][low]), ends[high - 1])
+            out_raw = None if raw is None else raw[rows]
+            out_values = None if values is None else values[rows]
+            if together:
+                _read_group(source, pieces[low:high], gains[low:high], offsets[low:high], out_raw, out_values)
+            else:
+                _read_piece(source, pieces[low], float(gains[low]), float(offsets[low]), out_raw, out_values)
         if source is not None:
             source.check()
     finally:
         if source is not None:
             source.close()
+
+
+def _groups(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Returns the bounds of groups of `pieces`, and per group whether it
+    is read together: consecutive pieces of one file whose header and
+    samples take at most SMALL_EXTENT bytes each, with at most GROUP_GAP
+    bytes between one and the next, within a stretch of GROUP_SPAN bytes.
+    Every other piece is a group of its own, read alone. Reading up to
+    64 kB more costs less than a read call and a check of its own."""
+    if not len(pieces):
+        return np.zeros(1, dtype=np.int64), np.zeros(0, dtype=bool)
+    heads = pieces["data_offset"] - HEADER_SIZE
+    tails = pieces["data_offset"] + (pieces["first"] + (pieces["count"] - 1) * pieces["step"] + 1) * SAMPLE_SIZE
+    small = tails - heads <= SMALL_EXTENT
+    new = np.ones(len(pieces), dtype=bool)
+    new[1:] = (
+        (pieces["file"][1:] != pieces["file"][:-1])
+        | ~small[1:]
+        | ~small[:-1]
+        | (heads[1:] - tails[:-1] > GROUP_GAP)
+        | (heads[1:] < tails[:-1])
+        | (heads[1:] // GROUP_SPAN != heads[:-1] // GROUP_SPAN)
+    )
+    starts = np.flatnonzero(new)
+    return np.append(starts, len(pieces)), small[starts]
+
+
+def _read_piece(
+    source: SampleFile, piece: np.void, gain: float, offset: float, raw: np.ndarray | None, values: np.ndarray | None
+) -> None:
+    """Checks the header of one piece and reads its samples into `raw` and
+    `values` (either may be None)."""
+    selection = selection_of(piece)
+    data_offset = int(piece["data_offset"])
+    source.check_header(data_offset, header_of(piece))
+    if raw is not None:
+        read_block_raw(source, data_offset, selection, raw)
+        if values is not None:
+            calibrate(raw, gain, offset, values)
+    elif values is not None:
+        read_block_values(source, data_offset, selection, gain, offset, values)
+
+
+def _read_group(
+    source: SampleFile,
+    group: np.ndarray,
+    gains: np.ndarray,
+    offsets: np.ndarray,
+    raw: np.ndarray | None,
+    values: np.ndarray | None,
+) -> None:
+    """Reads the stretch of the file that holds the pieces `group` (in file
+    order, of `gains` and `offsets`) in one call, checks their headers, and
+    gathers their samples into `raw` and calibrates them into `values`
+    (either may be None)."""
+    head = int(group["data_offset"][0]) - HEADER_SIZE
+    last = group["first"] + (group["count"] - 1) * group["step"]
+    tail = int((group["data_offset"] + (last + 1) * SAMPLE_SIZE).max())
+    stretch = np.empty(tail - head, dtype=np.uint8)
+    source.read_into(stretch, head)
+    at = group["data_offset"] - HEADER_SIZE - head
+    wanted = np.empty(len(group), dtype=HEADER_DTYPE)
+    for name in _HEADER_ORDER:
+        wanted[name] = group[name]
+    found = stretch[at[:, None] + np.arange(HEADER_SIZE)]
+    differs = np.flatnonzero((found != wanted.view(np.uint8).reshape(-1, HEADER_SIZE)).any(axis=1))
+    if len(differs):
+        raise source.changed(f"the block header at byte {head + int(at[differs[0]])} is another one")
+    if raw is None and values is None:
+        return
+    counts = group["count"].tolist()
+    starts = ((at + HEADER_SIZE) // SAMPLE_SIZE + group["first"]).tolist()
+    words = stretch.view(FILE_DTYPE)
+    if raw is None:
+        raw = np.empty(sum(counts), dtype=RAW_DTYPE)
+    position = 0
+    for start, count, stride in zip(starts, counts, group["step"].tolist()):
+        raw[position : position + count] = words[start : start + (count - 1) * stride + 1 : stride]
+        position += count
+    if values is None:
+        return
+    # As calibrate() computes: the product and the sum in double precision,
+    # then rounded to float32 (a finite sum beyond its range to an infinity).
+    with np.errstate(all="ignore"):
+        product = raw.astype(np.float64)
+        position = 0
+        for gain, offset, count in zip(gains.tolist(), offsets.tolist(), counts):
+            part = product[position : position + count]
+            part *= gain
+            part += offset
+            position += count
+        values[...] = product
+    # Non-finite calibrations make NaNs, whose signs calibrate() sets.
+    begins = np.cumsum(counts) - counts
+    for i in np.flatnonzero(~(np.isfinite(gains) & np.isfinite(offsets))).tolist():
+        part = slice(int(begins[i]), int(begins[i] + counts[i]))
+        calibrate(raw[part], float(gains[i]), float(offsets[i]), values[part])

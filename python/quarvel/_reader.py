@@ -5,14 +5,13 @@ stamps computed exactly."""
 from __future__ import annotations
 
 import os
-import warnings
 from types import TracebackType
 from typing import TYPE_CHECKING, Iterator, Sequence, overload
 
 import numpy as np
 
-from ._headers import open_regular, time_step, truncated_message
-from ._index import BlockTable, scan_open_file, table_frame
+from ._headers import open_regular, time_step
+from ._index import BlockTable, scan_open_file, table_frame, warn_truncated
 from ._optional import require
 from ._samples import (
     CHUNK,
@@ -212,10 +211,7 @@ class LogFile:
         self._file: SampleFile | None = SampleFile(path, fd, info)
         self.size = info.st_size
         self.blocks = BlockList(self)
-        table = self._table
-        for row in np.flatnonzero(table.truncated()).tolist():
-            message = truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row]))
-            warnings.warn(message, TruncatedBlockWarning, stacklevel=3)
+        warn_truncated(self._table, stacklevel=3)
 
     def _open_source(self) -> SampleFile:
         if self._file is None:

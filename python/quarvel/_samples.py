@@ -106,6 +106,10 @@ class SampleFile:
         if info.st_size == self.size and info.st_mtime_ns != self._mtime:
             raise changed_error(self.path, "it was modified", self._since)
 
+    def changed(self, what: str) -> Exception:
+        """Returns the FileChangedError that says `what` changed in the file."""
+        return changed_error(self.path, what, self._since)
+
     def check_header(self, data_offset: int, header: tuple[int, ...]) -> None:
         """Raises FileChangedError when the header before `data_offset` no
         longer holds the fields `header` (channel, period, first time,

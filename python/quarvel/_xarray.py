@@ -8,13 +8,12 @@ from __future__ import annotations
 
 import os
 import re
-import warnings
-from typing import Any, Iterable
+from typing import Any, Callable, Iterable
 
 import numpy as np
 
-from ._headers import FileStamp, open_regular, read_at, truncated_message
-from ._index import scan_files
+from ._headers import FileStamp, open_regular, read_at
+from ._index import scan_files, warn_truncated
 from ._optional import require
 from ._pieces import SAMPLE_COLUMNS, block_pieces, read_columns, select_rows, selection_step
 from ._signatures import HEAD_SIZE, other_format
@@ -37,9 +36,35 @@ ATTRIBUTES = {
     "calOffset": {"long_name": "calibration offset"},
     "rawCounts": {"long_name": "raw ADC count"},
     "calData": {"long_name": "calibrated value: rawCounts * calGain + calOffset, as the converter computes it"},
+    "path": {"long_name": "the sample's file, as given or as the pattern expanded it"},
 }
+COLUMN_TYPES = {**{name: np.dtype(kind) for name, kind in SAMPLE_COLUMNS}, "path": np.dtype(object)}
 # Names the logger gives its files: a number as the extension (run7.002).
 _LOGGER_NAME = re.compile(r"\.[0-9]+$")
+
+
+def make_dataset(
+    data_of: Callable[[str], Any],
+    names: Iterable[str],
+    drop_variables: str | Iterable[str] | None,
+    encoding: dict | None = None,
+) -> Any:
+    """Returns the Dataset of the per-sample columns `names` (of
+    SAMPLE_COLUMNS, and "path") but `drop_variables`, along the dimension
+    ``sample``, each column's array made by `data_of(name)`: calData and
+    rawCounts as data variables, the others as coordinates, with their
+    attributes, and `encoding` besides each one's type."""
+    drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
+    variables = {}
+    for name in names:
+        if name not in drop:
+            own = {**(encoding or {}), "dtype": COLUMN_TYPES[name]}
+            variables[name] = xr.Variable(("sample",), data_of(name), ATTRIBUTES[name], own)
+    data_vars = {name: variables.pop(name) for name in DATA_VARIABLES if name in variables}
+    dataset = xr.Dataset(data_vars, coords=variables)
+    # No file stays open; open_mfdataset calls every dataset's closer.
+    dataset.set_close(_nothing_to_close)
+    return dataset
 
 
 class LogArray(BackendArray):
@@ -54,7 +79,7 @@ class LogArray(BackendArray):
         self.pieces = pieces
         self.name = name
         self.shape = (int(pieces["count"].sum()),)
-        self.dtype = np.dtype(dict(SAMPLE_COLUMNS)[name])
+        self.dtype = COLUMN_TYPES[name]
 
     def __getitem__(self, key: Any) -> np.ndarray:
         # Decoded here rather than by indexing.explicit_indexing_adapter,
@@ -120,21 +145,14 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
             channels = [channels]
         path = os.fspath(filename_or_obj)
         table = scan_files([path])
-        _warn_truncated(path, table)
+        warn_truncated(table, stacklevel=3)
         pieces = block_pieces(table, step, channels)
-        drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
-        variables = {}
-        for name, _ in SAMPLE_COLUMNS:
-            if name in drop:
-                continue
-            data = indexing.LazilyIndexedArray(LogArray(path, table.stamps[0], pieces, name))
-            encoding = {"preferred_chunks": {"sample": PREFERRED_CHUNK}, "dtype": np.dtype(dict(SAMPLE_COLUMNS)[name])}
-            variables[name] = xr.Variable(("sample",), data, ATTRIBUTES[name], encoding)
-        data_vars = {name: variables.pop(name) for name in DATA_VARIABLES if name in variables}
-        dataset = xr.Dataset(data_vars, coords=variables)
-        # No file stays open; open_mfdataset calls every dataset's closer.
-        dataset.set_close(_nothing_to_close)
-        return dataset
+        return make_dataset(
+            lambda name: indexing.LazilyIndexedArray(LogArray(path, table.stamps[0], pieces, name)),
+            [name for name, _ in SAMPLE_COLUMNS],
+            drop_variables,
+            {"preferred_chunks": {"sample": PREFERRED_CHUNK}},
+        )
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """True for a regular file named as the logger names them (a number
@@ -161,11 +179,3 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
 
 def _nothing_to_close() -> None:
     pass
-
-
-def _warn_truncated(path: str, table: Any) -> None:
-    from ._reader import TruncatedBlockWarning
-
-    for row in np.flatnonzero(table.truncated()).tolist():
-        message = truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row]))
-        warnings.warn(message, TruncatedBlockWarning, stacklevel=4)

@@ -67,22 +67,28 @@ CAMPAIGN_MAX_SAMPLES = int(os.environ.get("QUARVEL_CAMPAIGN_MAX_SAMPLES", "50000
 
 @pytest.fixture(scope="session")
 def campaign(tmp_path_factory) -> dict[str, list[str]]:
-    """Returns the paths, in order, of two campaigns: "varied" (gaps,
+    """Returns the paths, in order, of three campaigns: "varied" (gaps,
     overlaps, time running backwards, truncated blocks, non-finite
-    calibrations, from an empty log up) and "ordered" (every block after
-    the one before)."""
+    calibrations, from an empty log up), "ordered" (every block after the
+    one before) and "multi" (a logger's 4 inputs over the same seconds, each
+    channel's blocks after one another, one log cut short)."""
     from logbuilder import write_campaign
 
     folder = tmp_path_factory.mktemp("campaign")
     varied = write_campaign(folder / "varied", varied=CAMPAIGN_LOGS, max_samples=CAMPAIGN_MAX_SAMPLES)
     ordered = write_campaign(folder / "ordered", varied=30, max_samples=20_000, in_order=True)
-    return {name: [str(p) for p in part["varied"].paths] for name, part in (("varied", varied), ("ordered", ordered))}
+    multi = write_campaign(folder / "multi", varied=0, multi_logs=50, multi_channels=4, multi_samples=2000)
+    parts = {"varied": varied["varied"], "ordered": ordered["varied"], "multi": multi["multi"]}
+    return {name: [str(p) for p in part.paths] for name, part in parts.items()}
 
 
-def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = None):
+def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = None, time=None):
     """Yields the reader's rows of the logs `paths`, a file at a time: its
-    to_dataframe(step), with the column `path` first."""
+    to_dataframe(step), with the column `path` first; of `channels` and
+    within the `time` window (t0, t1) (None: an open end) when given."""
     import warnings
+
+    import numpy as np
 
     import quarvel
 
@@ -93,14 +99,17 @@ def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = 
                 frame = log.to_dataframe(step)
             if channels is not None:
                 frame = frame[frame["adcChan"].isin(channels)]
+            if time is not None:
+                low, high = (-np.inf if time[0] is None else time[0]), (np.inf if time[1] is None else time[1])
+                frame = frame[(frame["time"] >= low) & (frame["time"] <= high)]
             frame.insert(0, "path", path)
             yield frame
 
 
-def reader_frame(paths: list[str], step: int = 1, channels: list[int] | None = None):
+def reader_frame(paths: list[str], step: int = 1, channels: list[int] | None = None, time=None):
     """Returns the reader's rows of the logs `paths` in one DataFrame: each
     file's to_dataframe(step) in path order, with the column `path` first."""
-    return join_frames(list(reader_frames(paths, step, channels)))
+    return join_frames(list(reader_frames(paths, step, channels, time)))
 
 
 def join_frames(frames: list):
@@ -115,13 +124,13 @@ def join_frames(frames: list):
     return pd.DataFrame(columns, copy=False)
 
 
-def assert_rows_are_readers(parts, paths: list[str], names, step: int = 1, channels: list[int] | None = None) -> int:
+def assert_rows_are_readers(parts, paths: list[str], names, step: int = 1, channels=None, time=None) -> int:
     """Asserts that the DataFrames or Datasets `parts`, one after another,
     hold the reader's rows of the logs `paths` (the columns `names`), bit
     for bit. Holds one file's rows and one part in memory at a time, so
     that a campaign larger than the memory can be checked. Returns the
     number of rows."""
-    files = reader_frames(paths, step, channels)
+    files = reader_frames(paths, step, channels, time)
     pending = next(files, None)
     total = 0
     for part in parts:

@@ -38,6 +38,7 @@ Command line
             [--logs N] [--samples M] [--blocks B]
             [--small-logs K] [--small-samples S]
             [--headers H] [--header-samples S]
+            [--multi-logs K] [--multi-channels C] [--multi-samples S]
         Writes a campaign into DIR (see `write_campaign` for its parts):
           DIR/varied/NNNN.002  N varied logs (default 40), from empty to M
                                samples (default 50,000); --in-order keeps
@@ -48,9 +49,14 @@ Command line
                                (default 500)
           DIR/headers/0000.002 one log of H blocks (default none) of S
                                samples each (default 0: empty headers)
+          DIR/multi/NNNN.002   K logs (default 0) of a logger with C inputs
+                               (default 8) sampled over the same hours, S
+                               samples a log (default 40,000); one in 48
+                               cut short
         The default is small enough for a test suite. The benchmark's:
           campaign DIR --varied 0 --logs 24 --samples 8000000
               --small-logs 2000 --headers 1000000
+        python/bench_campaign.py's: campaign DIR --varied 0 --multi-logs 3000
         and several hundred varied logs up to tens of MB:
           campaign DIR --varied 300 --max-samples 10000000
     Both print one line per part written: its folder, logs, samples and bytes.
@@ -492,6 +498,8 @@ def write_strangers(folder: str | Path) -> list[Path]:
 ORDINARY_PERIODS = [1, 2, 5, 10, 20, 50, 100, 200, 250, 500, 1000]
 ORDINARY_GAINS = [0.00030519, 0.00015259, 0.000076294, 0.0012207, 0.0061035]
 ORDINARY_OFFSETS = [0.0, -0.0123, 0.0041, -25.0, 1.5]
+MULTI_ROUNDS = 5  # blocks of each channel in a log of the multi part
+MULTI_PERIOD = 2  # ms
 NON_FINITE = [EDGE_FLOATS[name] for name in ("nan", "-nan", "snan", "-nan-payload", "inf", "-inf", "max", "-max")]
 
 
@@ -689,6 +697,42 @@ def _write_headers(folder: Path, count: int, samples: int, seed: int) -> Written
     return Written([path], count * samples, path.stat().st_size)
 
 
+def _write_multi(folder: Path, logs: int, channels: int, samples: int, seed: int) -> Written:
+    """Logs of a logger with `channels` inputs sampled together: each log
+    holds MULTI_ROUNDS rounds of a block per channel, every channel's block
+    of a round over the same seconds, at 2 ms, each channel with its own
+    calibration; the logs follow one another in time. One log in 48 ends
+    inside its last block, as when the logger lost power."""
+    written = Written()
+    per_block = max(samples // (MULTI_ROUNDS * max(channels, 1)), 1)
+    seconds = _next_time(0, per_block, MULTI_PERIOD) - 1  # a block's span, whole seconds
+    gains = [float_bits(ORDINARY_GAINS[c % 5] * (1 + c / 64)) for c in range(channels)]
+    offsets = [float_bits(ORDINARY_OFFSETS[c // 5 % 5]) for c in range(channels)]
+    clock = START
+    for index in range(logs):
+        rng = np.random.default_rng([seed, 5, index])
+        waves = wave_samples(rng, MULTI_ROUNDS * channels * per_block, 12000, 1500, 1024, start=index * 997)
+        blocks = [
+            BlockPlan(c, MULTI_PERIOD, clock + r * seconds, waves[(r * channels + c) * per_block :][:per_block],
+                      gains[c], offsets[c])
+            for r in range(MULTI_ROUNDS)
+            for c in range(channels)
+        ]  # fmt: skip
+        tail = b""
+        if index % 48 == 47:
+            last = blocks[-1]
+            last.declared = per_block
+            last.samples = last.samples[: int(rng.integers(1, per_block))]
+            tail = b"\x3c" if index % 96 == 95 else b""
+        path = _log_path(folder, index, logs)
+        path.write_bytes(log_bytes(blocks, tail))
+        clock += MULTI_ROUNDS * seconds
+        written.paths.append(path)
+        written.samples += sum(len(block.samples) for block in blocks)
+        written.bytes += path.stat().st_size
+    return written
+
+
 def write_campaign(
     folder: str | Path,
     *,
@@ -703,10 +747,14 @@ def write_campaign(
     small_samples: int = 500,
     headers: int = 0,
     header_samples: int = 0,
+    multi_logs: int = 0,
+    multi_channels: int = 8,
+    multi_samples: int = 40_000,
 ) -> dict[str, Written]:
     """Writes a campaign of logs into `folder`, the same bytes for the same
     arguments; a part with no logs is not written. Returns per part
-    ("varied", "big", "small", "headers") its paths in order, samples and bytes.
+    ("varied", "big", "small", "headers", "multi") its paths in order,
+    samples and bytes.
 
     varied/   `varied` logs: the first empty, the second of `max_samples`
               samples, the others log-uniform between; 1 to 3,000 blocks on 1
@@ -721,6 +769,10 @@ def write_campaign(
               time order.
     headers/  one log of `headers` blocks of `header_samples` samples each
               (empty headers by default), in time order.
+    multi/    `multi_logs` logs of a logger with `multi_channels` inputs
+              sampled together, about `multi_samples` samples a log: rounds
+              of a block per channel over the same seconds, the logs in time
+              order; one in 48 cut short in its last block.
     """
     folder = Path(folder)
     parts = {}
@@ -736,6 +788,9 @@ def write_campaign(
     if headers > 0:
         (folder / "headers").mkdir(parents=True, exist_ok=True)
         parts["headers"] = _write_headers(folder / "headers", headers, header_samples, seed)
+    if multi_logs > 0:
+        (folder / "multi").mkdir(parents=True, exist_ok=True)
+        parts["multi"] = _write_multi(folder / "multi", multi_logs, multi_channels, multi_samples, seed)
     return parts
 
 
@@ -798,6 +853,12 @@ def _parser() -> argparse.ArgumentParser:
                           help="blocks of the headers log (default 0)")  # fmt: skip
     campaign.add_argument("--header-samples", type=_count, default=0, metavar="S",
                           help="samples of each block of the headers log (default 0)")  # fmt: skip
+    campaign.add_argument("--multi-logs", type=_count, default=0, metavar="K",
+                          help="logs of a logger with several inputs (default 0)")  # fmt: skip
+    campaign.add_argument("--multi-channels", type=_count, default=8, metavar="C",
+                          help="inputs of that logger (default 8)")  # fmt: skip
+    campaign.add_argument("--multi-samples", type=_count, default=40_000, metavar="S",
+                          help="samples of each of its logs (default 40,000)")  # fmt: skip
     return parser
 
 
@@ -825,6 +886,9 @@ def main(argv: list[str]) -> int:
         small_samples=args.small_samples,
         headers=args.headers,
         header_samples=args.header_samples,
+        multi_logs=args.multi_logs,
+        multi_channels=args.multi_channels,
+        multi_samples=args.multi_samples,
     )
     for name, part in parts.items():
         print(f"{Path(args.dir) / name}: {len(part.paths)} logs, {part.samples:,} samples, {part.bytes:,} bytes")

@@ -12,7 +12,7 @@ import shutil
 import numpy as np
 import pytest
 from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, join_frames, reader_frame, reader_frames
-from hostile_logs import BIG_LOG, GROW, RENAME, SAMPLES, change_file
+from hostile_logs import BIG_LOG, GROW, RENAME, REWRITE, SAMPLES, change_file
 from logbuilder import write_cases
 
 pd = pytest.importorskip("pandas")
@@ -26,14 +26,14 @@ from quarvel._samples import SampleFile  # noqa: E402
 
 COLUMNS = ["path", "block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset"]
 COLUMNS += ["rawCounts", "calData"]
+pytestmark = pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 
 
 @pytest.fixture
 def small_partitions(monkeypatch):
-    """Partitions of about 4,000 samples and at most 100 pieces: the
-    campaign's long blocks are cut, and its small ones share partitions."""
+    """Partitions of about 4,000 samples and at most 64 pieces by default:
+    the campaign's long blocks are cut, and its small ones share partitions."""
     monkeypatch.setattr(qdask, "PARTITION_SAMPLES", 4000)
-    monkeypatch.setattr(qdask, "PARTITION_PIECES", 100)
 
 
 def computed(frame, compute=None):
@@ -64,7 +64,6 @@ def assert_readers_rows(frame, paths, step=1, channels=None, compute=None) -> No
     assert_rows_are_readers(computed(frame, compute), paths, COLUMNS, step, channels)
 
 
-@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 @pytest.mark.parametrize("step", [1, 3, -7, 1000])
 def test_rows_are_the_readers(campaign, small_partitions, step):
     paths = campaign["varied"]
@@ -73,7 +72,6 @@ def test_rows_are_the_readers(campaign, small_partitions, step):
     assert_readers_rows(frame, paths, step)
 
 
-@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 @pytest.mark.filterwarnings("error::RuntimeWarning")
 def test_shared_cases_are_the_readers_rows_without_numpy_warnings(tmp_path, small_partitions):
     # Signalling-NaN calibrations among them: numpy warns when it quiets one.
@@ -81,7 +79,6 @@ def test_shared_cases_are_the_readers_rows_without_numpy_warnings(tmp_path, smal
     assert_readers_rows(quarvel.dask_dataframe(paths), paths)
 
 
-@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 def test_channels_and_patterns(campaign, small_partitions):
     paths = campaign["varied"]
     pattern = os.path.join(os.path.dirname(paths[0]), "*.002")
@@ -92,6 +89,76 @@ def test_channels_and_patterns(campaign, small_partitions):
     assert set(one) == {5} and len(one) == blocks["present_samples"][blocks["channel"] == 5].sum()
     none = quarvel.dask_dataframe(paths, channels=[12345])
     assert none.compute().dtypes.equals(frame._meta.dtypes) and len(none) == 0
+
+
+def windows(paths):
+    """Time windows on the logs `paths`: for three blocks, one that cuts it
+    (and others) at both ends and one instant of it; open ends; an empty
+    one; one before every sample; one between two blocks, where no block is."""
+    blocks = quarvel.index(paths).dropna(subset=["start"]).sort_values("start", kind="stable")
+    chosen = blocks[blocks["present_samples"] >= 3]
+    found = []
+    for row in chosen.iloc[[len(chosen) // 4, len(chosen) // 2, -1]].itertuples():
+        with quarvel.open(row.path) as log:
+            times = log.blocks[row.block].times()
+        found += [tuple(sorted((times[1], times[-2]))), (times[len(times) // 2],) * 2]
+    low, high = found[0]
+    found += [(None, low), (high, None), (high, low - 1), (None, blocks["start"].min() - 1)]
+    reach = np.maximum.accumulate(np.fmax(blocks["start"], blocks["end"]).to_numpy())
+    gaps = np.flatnonzero(blocks["start"].to_numpy()[1:] > reach[:-1])
+    if len(gaps):
+        found.append((np.nextafter(reach[gaps[0]], np.inf), np.nextafter(blocks["start"].iloc[gaps[0] + 1], -np.inf)))
+    return found
+
+
+@pytest.mark.parametrize("name", ["varied", "multi", "cases"])
+def test_time_windows_are_the_readers_rows(campaign, tmp_path, name):
+    from test_xarray import stretches
+
+    paths = [str(path) for path in write_cases(tmp_path)] if name == "cases" else campaign[name]
+    selections = [(1, None), (3, [0, 2, 3]), (-2, None)]
+    for i, window in enumerate(windows(paths)):
+        step, channels = selections[i % 3]
+        frame = quarvel.dask_dataframe(paths, step, channels, time=window, partition_samples=3000)
+        assert_rows_are_readers(computed(frame), paths, COLUMNS, step, channels, window)
+        data = quarvel.open_dataset(paths, step, channels, time=window, partition_samples=3000)
+        assert max(data.chunks["sample"]) < 2 * 3000 and len(data.chunks["sample"]) == frame.npartitions
+        assert_rows_are_readers(stretches(data), paths, COLUMNS, step, channels, window)
+
+
+def test_partitions_fill_up_to_either_bound():
+    pieces = np.zeros(10_000, dtype=pieces_module.PIECE_DTYPE)
+    pieces["count"] = 1000
+    for rows, most, size in ((1 << 21, 4096, 2098), (1 << 21, 1500, 1500), (999, 64, 1)):
+        assert (np.diff(pieces_module.partition_bounds(pieces, np.zeros(10_000, bool), rows, most))[:-1] == size).all()
+
+
+def test_a_window_reads_only_the_files_it_meets(campaign, tmp_path):
+    paths = [shutil.copy(p, tmp_path) for p in campaign["multi"]]
+    blocks = quarvel.index(paths)
+    log = blocks[blocks["path"] == paths[20]]
+    window = (log["start"].min() + 0.5, log["end"].max() - 0.5)
+    frame = quarvel.dask_dataframe(paths, time=window)
+    one = quarvel.dask_dataframe(paths, channels=[2], time=window)
+    assert not frame.known_divisions and one.known_divisions  # the channels overlap in time; one follows itself
+    for path in paths[:20] + paths[21:]:
+        os.remove(path)
+    assert_rows_are_readers(computed(frame), [paths[20]], COLUMNS, time=window)
+    low, high = window[0] + 1, window[0] + 2
+    assert_same_bits(one.loc[low:high].compute(), one.compute().loc[low:high], COLUMNS)
+
+
+def test_cut_files_warn_once_each_when_built(campaign):
+    pytest.importorskip("xarray")
+    paths = campaign["varied"] + campaign["multi"]
+    with pytest.warns(quarvel.TruncatedBlockWarning) as opened:
+        for path in paths:
+            quarvel.open(path).close()
+    for build in (quarvel.dask_dataframe, quarvel.open_dataset):
+        with pytest.warns(quarvel.TruncatedBlockWarning) as built:
+            build(paths, channels=[0], time=(0, 1))  # whatever the selection
+        assert [str(w.message) for w in built] == [str(w.message) for w in opened]
+        assert {w.filename for w in built} == {__file__}
 
 
 def test_divisions_are_known_only_for_rows_in_time_order(campaign, small_partitions):
@@ -157,8 +224,13 @@ def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, m
 
 
 def test_files_that_change_or_vanish(campaign, tmp_path):
-    with pytest.raises(ValueError, match="step"):
-        quarvel.dask_dataframe(campaign["ordered"], step=0)
+    pytest.importorskip("xarray")
+    refused = [({"step": 0}, ValueError), ({"time": (np.nan, 1)}, ValueError), ({"time": (0, "1")}, TypeError),
+               ({"time": 5}, TypeError), ({"partition_samples": 0}, ValueError),
+               ({"partition_samples": 1.5}, TypeError)]  # fmt: skip
+    for arguments, error in refused:  # when called
+        pytest.raises(error, quarvel.dask_dataframe, campaign["ordered"], **arguments)
+        pytest.raises(error, quarvel.open_dataset, campaign["ordered"], **arguments)
     with pytest.raises(FileNotFoundError):
         quarvel.dask_dataframe([campaign["ordered"][0], str(tmp_path / "missing.002")])
     path = shutil.copy(campaign["ordered"][-1], tmp_path)
@@ -176,16 +248,46 @@ def test_a_file_changed_after_indexing_is_never_read(tmp_path, change):
     path = str(tmp_path / "big.002")
     (tmp_path / "big.002").write_bytes(BIG_LOG)
     frame, data = quarvel.dask_dataframe(path, step=2), xr.open_dataset(path, engine=engine)
+    campaign = quarvel.open_dataset([path], time=(0, None))
     first = frame.compute()
     change_file(path, change)
     if change == GROW:  # read as indexed
         assert_same_bits(frame.compute(), first, COLUMNS[1:])
-        assert data["rawCounts"].values.tobytes() == np.frombuffer(BIG_LOG, ">i2", offset=24).astype("i2").tobytes()
+        samples = np.frombuffer(BIG_LOG, ">i2", offset=24).astype("i2").tobytes()
+        assert data["rawCounts"].values.tobytes() == samples and campaign["rawCounts"].values.tobytes() == samples
         return
-    for read in (frame.compute, frame["time"].compute, lambda: data["rawCounts"].values):
+    reads = [frame.compute, frame["time"].compute, lambda: data["rawCounts"].values]
+    reads += [lambda name=name: campaign[name].values for name in ("calData", "adcChan", "path")]
+    for read in reads:
         with pytest.raises(quarvel.FileChangedError, match="changed after it was indexed") as raised:
             read()
         assert raised.value.filename == path
+
+
+@pytest.mark.parametrize("change", [REWRITE, RENAME, GROW])
+def test_a_frame_made_again_reads_the_changed_file_again(tmp_path, change):
+    path = str(tmp_path / "big.002")
+    (tmp_path / "big.002").write_bytes(BIG_LOG)
+    quarvel.dask_dataframe(path)  # its headers are known now
+    change_file(path, change)
+    assert_readers_rows(quarvel.dask_dataframe(path), [path])
+
+
+def test_another_block_header_under_the_same_size_and_time(campaign, tmp_path):
+    pytest.importorskip("xarray")
+    small = shutil.copy(campaign["multi"][0], tmp_path)  # small blocks, read together
+    (tmp_path / "big.002").write_bytes(BIG_LOG)  # a block read alone
+    at = int(quarvel.index(small)["data_offset"][2]) - 24
+    for path, where in ((small, at), (str(tmp_path / "big.002"), 0)):
+        lazy = [quarvel.dask_dataframe(path), quarvel.open_dataset(path)["calData"]]
+        before = os.stat(path)
+        with open(path, "r+b") as file:
+            file.seek(where)
+            file.write(b"\x00\x00\x00\x07")  # another channel
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+        for each in lazy:
+            with pytest.raises(quarvel.FileChangedError, match=f"block header at byte {where} is another one"):
+                each.compute()
 
 
 def test_every_step_the_reader_takes(campaign):
@@ -202,7 +304,6 @@ def test_every_step_the_reader_takes(campaign):
         pytest.raises(error, xr.open_dataset, path, engine=engine, step=step)
 
 
-@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed
 def test_a_cluster_of_processes(campaign, tmp_path, monkeypatch):
     distributed = pytest.importorskip("distributed")
@@ -215,11 +316,15 @@ def test_a_cluster_of_processes(campaign, tmp_path, monkeypatch):
         maxima = client.compute(frame.groupby("adcChan")["calData"].max()).result()
         assert_same_bits(maxima.to_frame(), readers_maxima(paths, 3).to_frame(), ["calData"])
         assert_readers_rows(frame, paths, 3, compute=lambda parts: client.gather(client.compute(parts)))
+        window = windows(paths)[0]
+        data = quarvel.open_dataset(paths, step=3, channels=[0, 1, 5], time=window, partition_samples=3000)
+        assert_rows_are_readers([client.compute(data).result()], paths, COLUMNS, 3, [0, 1, 5], window)
         assert len(client.run(os.getpid)) == 2
         path = str(tmp_path / "big.002")
         (tmp_path / "big.002").write_bytes(BIG_LOG)
-        changed = quarvel.dask_dataframe(path)
+        changed = [quarvel.dask_dataframe(path), quarvel.open_dataset(path)["calData"]]
         change_file(path, RENAME)
-        with pytest.raises(quarvel.FileChangedError) as raised:  # from a worker's process
-            client.compute(changed).result()
-        assert raised.value.filename == path
+        for lazy in changed:
+            with pytest.raises(quarvel.FileChangedError) as raised:  # from a worker's process
+                client.compute(lazy).result()
+            assert raised.value.filename == path

@@ -83,6 +83,26 @@ def test_open_mfdataset_is_the_readers_logs(campaign, monkeypatch):
     some.close()
 
 
+@pytest.mark.parametrize("step, channels", [(1, None), (-3, [1, 4])])
+def test_one_dataset_of_a_campaign_is_the_engines_and_the_readers(campaign, monkeypatch, step, channels):
+    import quarvel
+    import quarvel._dataset as qdataset
+
+    reads = []
+    read = qdataset.read_columns
+    monkeypatch.setattr(qdataset, "read_columns", lambda *args: reads.append(args) or read(*args))
+    paths = campaign["varied"]
+    data = quarvel.open_dataset(os.path.join(os.path.dirname(paths[0]), "*.002"), step, channels,
+                                partition_samples=5000, drop_variables=["block"])  # fmt: skip
+    assert not reads  # headers only, so far
+    engine = xr.open_dataset(paths[1], engine="quarvel")
+    assert list(data.data_vars) == list(engine.data_vars) and list(data.coords) == list(engine.coords)[1:] + ["path"]
+    assert all(data[name].attrs == engine[name].attrs for name in data.variables if name in engine.variables)
+    frame = quarvel.dask_dataframe(paths, step, channels, partition_samples=5000)
+    assert data.chunks["sample"] == tuple(frame.map_partitions(len).compute())
+    assert_rows_are_readers(stretches(data), paths, ["path", *COLUMNS[1:]], step, channels)
+
+
 def stretches(data, length=1 << 20):
     """Yields `data` computed a stretch of samples at a time."""
     for start in range(0, data.sizes["sample"], length):

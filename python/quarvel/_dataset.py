@@ -1,0 +1,78 @@
+"""Many logs as one lazy xarray Dataset, built from the block index in one
+pass: the variables of the xarray engine, as Dask arrays whose chunks are
+the Dask frame's partitions. A chunk of a variable is one task, which
+reads that variable of its partition alone."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Iterable
+
+import numpy as np
+
+from ._dask import Part, select
+from ._index import PathArg
+from ._optional import require
+from ._pieces import SAMPLE_COLUMNS, read_columns, repeat
+from ._xarray import COLUMN_TYPES, make_dataset
+
+if TYPE_CHECKING:
+    import xarray
+
+NAMES = [name for name, _ in SAMPLE_COLUMNS] + ["path"]
+
+
+def part_column(part: Part, name: str) -> np.ndarray:
+    """Returns the column `name` (of NAMES) of the rows of `part`, having
+    checked that each of its files is still the one indexed (FileChangedError
+    if not), whatever the column."""
+    columns = read_columns(part.paths, part.stamps, part.pieces, [] if name == "path" else [name])
+    if name != "path":
+        return columns[name]
+    paths = np.empty(len(part.paths), dtype=object)
+    paths[:] = part.paths
+    counts = part.pieces["count"]
+    return repeat(paths[part.pieces["file"]], counts, int(counts.sum()))
+
+
+def open_dataset(
+    paths: PathArg | Iterable[PathArg],
+    step: int = 1,
+    channels: int | Iterable[int] | None = None,
+    time: tuple[float | None, float | None] | None = None,
+    partition_samples: int | None = None,
+    drop_variables: str | Iterable[str] | None = None,
+) -> xarray.Dataset:
+    """Returns one lazy xarray Dataset of the samples of the logger files
+    `paths` (one path, a list of paths, or a glob pattern, as
+    quarvel.index() takes them), selected as quarvel.dask_dataframe()
+    selects them (`step`, `channels`, `time`), in the same order.
+
+    It has the variables of the xarray engine along the dimension
+    ``sample`` (the data variables calData and rawCounts, the coordinates
+    time, block, adcChan, samplePeriod, totalSamples, calGain, calOffset),
+    and the coordinate ``path``, each sample's file (str, or bytes as
+    given), all but `drop_variables`. Each is a Dask array whose chunks are
+    the frame's partitions, of about `partition_samples` samples (2**21 when
+    None); a chunk is read when computed, that variable alone.
+
+    Reads the block headers now, and warns with TruncatedBlockWarning once
+    for each file that cuts a block short. Raises the errors of
+    quarvel.dask_dataframe() when called, and ImportError when xarray or
+    dask is missing. A computation raises FileChangedError for a file that
+    is no longer the one indexed."""
+    require("xarray")
+    da = require("dask.array")
+    tokenize = require("dask.base").tokenize
+    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2)
+    chunks = (tuple(int(part.pieces["count"].sum()) for part in chosen.parts) or (0,),)
+    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds)
+
+    def array_of(name: str):  # noqa: ANN202 - a dask array
+        dtype = COLUMN_TYPES[name]
+        if not chosen.parts:
+            return da.from_array(np.empty(0, dtype=dtype), chunks=chunks)
+        key = f"quarvel-{name}-{token}"
+        graph = {(key, i): (part_column, part, name) for i, part in enumerate(chosen.parts)}
+        return da.Array(graph, key, chunks, dtype=dtype)
+
+    return make_dataset(array_of, NAMES, drop_variables)
