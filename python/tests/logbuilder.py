@@ -22,7 +22,8 @@ The shared cases
     declared; blocks cut short and header fragments; long blocks; many
     blocks on several channels. `case_plans()` returns the same as plans.
     `strangers()` returns files that are not logs: a text file, a PNG, a
-    PDF and a zip.
+    PDF and a zip. `faults()` returns logs with faults of known place
+    (rails, stuck runs, dead blocks, gaps...) and what a check finds.
 
 The campaign
     `write_campaign` writes a folder of many logs, the same bytes for the
@@ -32,6 +33,10 @@ Command line
     python3 logbuilder.py cases DIR
         Writes every shared case as DIR/NAME.002.
     python3 logbuilder.py strangers DIR
+        Writes the files of `strangers()`, which are not logs, into DIR.
+    python3 logbuilder.py faults DIR
+        Writes the logs of `faults()` as DIR/NAME.002, and what a quality
+        check finds in them as DIR/faults.json.
         Writes the files of `strangers()`, which are not logs, into DIR.
     python3 logbuilder.py campaign DIR [--seed S]
             [--varied N] [--max-samples M] [--in-order]
@@ -67,6 +72,7 @@ from __future__ import annotations
 import argparse
 import io
 import itertools
+import json
 import math
 import struct
 import sys
@@ -492,6 +498,127 @@ def write_strangers(folder: str | Path) -> list[Path]:
     return paths
 
 
+# ---- faults that a quality check finds
+
+FAULT_START = START + 86_400  # a day after the campaign's start
+STUCK_VALUES = (20_000, 20_001)  # outside the background's range
+
+
+def _background(count: int, seed: int) -> np.ndarray:
+    """Returns `count` samples in which no two neighbours are equal, far from
+    the rails, all distinct (up to 20,011 of them): a run or a rail is only
+    where a fault is put."""
+    return ((np.arange(count, dtype=np.int64) * 7919 + seed * 104_729) % 20_011 - 10_005).astype(np.int16)
+
+
+def _runs(count: int, seed: int, *runs: tuple[int, int, int]) -> np.ndarray:
+    """Returns the background with each (start, length, value) run put in."""
+    samples = _background(count, seed)
+    for start, length, value in runs:
+        samples[start : start + length] = value
+    return samples
+
+
+def _expected(block: int, plan: BlockPlan, longest: int, at: int, stuck: bool, **rails: int) -> dict:
+    """Returns what a check of `plan`, block `block` of its file, finds, with
+    the runs given by construction and the default thresholds."""
+    samples = np.asarray(plan.samples)
+    found = {"block": block, "channel": plan.channel, "samples": len(samples),
+             "cut_short": plan.declared is not None and plan.declared > len(samples),
+             "rail_low": int((samples == -32768).sum()), "rail_low_run": rails.get("low_run", 0),
+             "rail_high": int((samples == 32767).sum()), "rail_high_run": rails.get("high_run", 0),
+             "longest_stuck": longest, "stuck_start": at, "distinct": len(np.unique(samples))}  # fmt: skip
+    found["clipped"] = found["rail_low"] + found["rail_high"] > 0
+    found["stuck"] = stuck
+    found["dead"] = len(samples) >= 100 and found["distinct"] <= 2
+    return found
+
+
+@dataclass
+class FaultLog:
+    """A log with faults put in: its plan, and what a check finds in it, by
+    construction: per block (in file order), and per channel its gaps and
+    overlaps (between its blocks with samples in time order; seconds
+    positive for a gap, negative for an overlap) and its blocks out of
+    order (a block that starts before the block with samples before it in
+    the file)."""
+
+    plan: LogPlan
+    blocks: list[dict]
+    gaps: list[dict] = field(default_factory=list)
+    out_of_order: list[dict] = field(default_factory=list)
+
+
+def faults() -> dict[str, FaultLog]:
+    """Returns logs with faults of known kind, length and place, by name:
+    runs at the rails (-32768, 32767), stuck runs (the longest run of one
+    raw count that is not a rail; flagged at 50 samples or 10 s, whichever
+    is longer), dead blocks (100 samples or more, at most 2 distinct
+    counts), a block cut short, gaps, an overlap and a block out of order.
+    Runs touch a block's ends, and one is split by a block boundary (it
+    does not continue across blocks). Each log has channels of its own, so
+    that checked together they find no more than each alone."""
+    high, low = 32767, -32768
+    value, other = STUCK_VALUES
+    rails = BlockPlan(11, 100, FAULT_START, _runs(1000, 1, (0, 3, low), (10, 37, high), (500, 5, high), (990, 10, low)))
+    stuck = BlockPlan(12, 1000, FAULT_START, _runs(400, 2, (0, 80, value), (150, 100, low), (300, 60, other)))
+    split = [BlockPlan(13, 1000, FAULT_START, _runs(200, 3, (160, 40, value))),
+             BlockPlan(13, 1000, FAULT_START + 200, _runs(200, 4, (0, 40, value)))]  # fmt: skip
+    fast = BlockPlan(14, 10, FAULT_START, _runs(3000, 5, (100, 999, value), (1500, 1000, other)))
+    alternate = np.tile(np.array([100, 101], dtype=np.int16), 75)
+    dead = [BlockPlan(15, 1000, FAULT_START, alternate),
+            BlockPlan(15, 1000, FAULT_START + 150, np.full(99, 7, dtype=np.int16)),
+            BlockPlan(15, 1000, FAULT_START + 249, np.append(np.full(99, 7, dtype=np.int16), 8).astype(np.int16))]  # fmt: skip
+    gaps = [BlockPlan(16, 1000, FAULT_START, _background(100, 6)),
+            BlockPlan(16, 1000, FAULT_START + 500),  # no samples: neither gap nor overlap
+            BlockPlan(16, 1000, FAULT_START + 130, _background(100, 7)),
+            BlockPlan(16, 1000, FAULT_START + 200, _background(50, 8))]  # fmt: skip
+    order = [BlockPlan(17, 1000, FAULT_START + 1000, _background(50, 9)),
+             BlockPlan(17, 1000, FAULT_START, _background(50, 10)),
+             BlockPlan(17, 1000, FAULT_START + 50, _background(50, 11))]  # fmt: skip
+    cut = BlockPlan(18, 1000, FAULT_START, _background(120, 12), declared=500)
+    return {
+        "rails": FaultLog(LogPlan([rails]), [_expected(0, rails, 1, 3, False, low_run=10, high_run=37)]),
+        "stuck": FaultLog(LogPlan([stuck]), [_expected(0, stuck, 80, 0, True, low_run=100)]),
+        "stuck-split": FaultLog(LogPlan(split), [_expected(0, split[0], 40, 160, False),
+                                                 _expected(1, split[1], 40, 0, False)]),  # fmt: skip
+        "stuck-fast": FaultLog(LogPlan([fast]), [_expected(0, fast, 1000, 1500, True)]),
+        "dead": FaultLog(LogPlan(dead), [_expected(0, dead[0], 1, 0, False), _expected(1, dead[1], 99, 0, True),
+                                         _expected(2, dead[2], 99, 0, True)]),  # fmt: skip
+        "gaps": FaultLog(
+            LogPlan(gaps),
+            [_expected(0, gaps[0], 1, 0, False), _expected(1, gaps[1], 0, 0, False),
+             _expected(2, gaps[2], 1, 0, False), _expected(3, gaps[3], 1, 0, False)],
+            gaps=[{"channel": 16, "from_block": 0, "to_block": 2, "seconds": 30.0},
+                  {"channel": 16, "from_block": 2, "to_block": 3, "seconds": -30.0}],
+        ),  # fmt: skip
+        "out-of-order": FaultLog(
+            LogPlan(order),
+            [_expected(i, block, 1, 0, False) for i, block in enumerate(order)],
+            gaps=[{"channel": 17, "from_block": 2, "to_block": 0, "seconds": 900.0}],
+            out_of_order=[{"channel": 17, "block": 1}],
+        ),
+        "cut": FaultLog(LogPlan([cut], b"\x01"), [_expected(0, cut, 1, 0, False)]),
+    }
+
+
+def write_faults(folder: str | Path) -> list[Path]:
+    """Writes every log of `faults()` as folder/NAME.002, and what a check
+    finds in each as folder/faults.json ({NAME: {"blocks": [...], "gaps":
+    [...], "out_of_order": [...]}}), for faces in other languages; returns
+    the logs' paths."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    logs = faults()
+    paths = []
+    for name, log in logs.items():
+        paths.append(folder / f"{name}.002")
+        paths[-1].write_bytes(log.plan.to_bytes())
+    found = {name: {"blocks": log.blocks, "gaps": log.gaps, "out_of_order": log.out_of_order} for name, log in logs.items()}
+    (folder / "faults.json").write_text(json.dumps(found, indent=1) + "\n")
+    return paths
+
+
 # ---- the campaign
 
 # Periods and calibrations of a real logger's channels.
@@ -833,6 +960,8 @@ def _parser() -> argparse.ArgumentParser:
     verbs = parser.add_subparsers(dest="verb", required=True)
     shared = verbs.add_parser("cases", help="write every shared case as DIR/NAME.002")
     shared.add_argument("dir", metavar="DIR")
+    faulty = verbs.add_parser("faults", help="write logs with faults a quality check finds, and faults.json, into DIR")
+    faulty.add_argument("dir", metavar="DIR")
     strange = verbs.add_parser("strangers", help="write files that are not logs (text, PNG, PDF, zip) into DIR")
     strange.add_argument("dir", metavar="DIR")
     campaign = verbs.add_parser("campaign", help="write a campaign of logs into DIR")
@@ -869,6 +998,9 @@ def main(argv: list[str]) -> int:
         paths = write_cases(args.dir)
         total = sum(path.stat().st_size for path in paths)
         print(f"{args.dir}: {len(paths)} cases, {total:,} bytes")
+        return 0
+    if args.verb == "faults":
+        print(f"{args.dir}: {len(write_faults(args.dir))} logs with faults, and faults.json")
         return 0
     if args.verb == "strangers":
         print(f"{args.dir}: {len(write_strangers(args.dir))} files that are not logs")
