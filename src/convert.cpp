@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include "errortext.h"
+#include "messages.h"
 #include "owntext.h"
 #include "record.h"
 #include "summary.h"
@@ -161,8 +162,8 @@ bool convertSamples(Conversion& conversion, const LogFileHeader& header, const R
     if (conversion.output.failed || input.failed)
         return false;
     if (index < totalSamples) {
-        std::fprintf(stderr, "truncated block in input file %s: %ld of %ld samples read\n", conversion.inputPath,
-            static_cast<long>(index), static_cast<long>(totalSamples));
+        std::fprintf(
+            stderr, TRUNCATED_BLOCK, conversion.inputPath, static_cast<long>(index), static_cast<long>(totalSamples));
         return false;
     }
     return true;
@@ -191,7 +192,7 @@ int convertBlocks(Conversion& conversion, const RunSettings& runSettings)
     }
     flushTextOutput(conversion.output);
     if (conversion.input.failed) {
-        std::fprintf(stderr, "failed to read input file %s\n", conversion.inputPath);
+        std::fprintf(stderr, READ_FAILED, conversion.inputPath);
         return 1;
     }
     return 0;
@@ -222,14 +223,14 @@ std::FILE* openInput(const char* path, FileStatus& status, OpenFailure& failure)
     return file;
 }
 
-// The message for a file that could not be opened, `what` being "input" or
-// "output", and in debug mode the reason on a line of its own.
-void reportOpenFailure(const char* what, const char* path, const OpenFailure& failure, bool debug)
+// The message `message` for a file that could not be opened, and in debug
+// mode the reason on a line of its own.
+void reportOpenFailure(const char* message, const char* path, const OpenFailure& failure, bool debug)
 {
-    std::fprintf(stderr, "failed to open %s file %s\n", what, path);
+    std::fprintf(stderr, message, path);
     if (debug)
         std::fprintf(
-            stderr, "reason: %s\n", failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
+            stderr, OPEN_REASON, failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
 }
 
 bool isAmong(const FileStatus& status, const std::vector<FileId>& files)
@@ -254,9 +255,9 @@ std::FILE* openOutput(
     }
     const FileStatus status = fileStatusOf(file);
     if (isSameFile(input, status))
-        failure.refusal = "it is the input file itself";
+        failure.refusal = OUTPUT_IS_INPUT;
     else if (isAmong(status, operands.all) && !isAmong(status, operands.replaceable))
-        failure.refusal = "it is another input of this run";
+        failure.refusal = OUTPUT_IS_ANOTHER_INPUT;
     else if (!truncateFile(file, status))
         failure.errorNumber = errno;
     else
@@ -321,7 +322,7 @@ int processFile(const char* path, const RunSettings& runSettings, const OperandF
     OpenFailure failure;
     std::FILE* input = openInput(path, inputStatus, failure);
     if (input == nullptr) {
-        reportOpenFailure("input", path, failure, runSettings.debug);
+        reportOpenFailure(OPEN_INPUT_FAILED, path, failure, runSettings.debug);
         return 1;
     }
     openLogStream(state.input, input);
@@ -329,14 +330,14 @@ int processFile(const char* path, const RunSettings& runSettings, const OperandF
     // garbage. A replaceable operand is another's text file: not converted
     // either, whether that was written before this turn or not.
     if (isAmong(inputStatus, operands.replaceable) || startsWithOwnText(state.input)) {
-        std::fprintf(stderr, "input file %s is a text file written by quarvel, not a logger file\n", path);
+        std::fprintf(stderr, INPUT_IS_OWN_TEXT, path);
         closeLogStream(state.input);
         return 1;
     }
     const std::string outputPath = std::string(path) + ".txt";
     std::FILE* output = openOutput(inputStatus, operands, outputPath, failure);
     if (output == nullptr) {
-        reportOpenFailure("output", outputPath.c_str(), failure, runSettings.debug);
+        reportOpenFailure(OPEN_OUTPUT_FAILED, outputPath.c_str(), failure, runSettings.debug);
         closeLogStream(state.input);
         return 1;
     }
@@ -346,7 +347,7 @@ int processFile(const char* path, const RunSettings& runSettings, const OperandF
     int status = convertBlocks(conversion, runSettings);
     closeLogStream(state.input);
     if (!closeTextOutput(state.output)) {
-        std::fprintf(stderr, "failed to write output file %s\n", outputPath.c_str());
+        std::fprintf(stderr, WRITE_FAILED, outputPath.c_str());
         status = 1;
     }
     return status;
