@@ -2,6 +2,7 @@
 #include "builddate.h"
 #include "convert.h"
 #include "messages.h"
+#include "operands.h"
 #include "settings.h"
 #include "system.h"
 
