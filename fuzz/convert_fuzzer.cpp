@@ -3,6 +3,7 @@
 // file against a printf-based reference converter, or that bytes that look
 // like quarvel's own text are refused.
 #include "convert.h"
+#include "operands.h"
 #include "owntext.h"
 #include "reference.h"
 

@@ -1,12 +1,11 @@
 #include "convert.h"
 
 #include "errortext.h"
-#include "owntext.h"
+#include "messages.h"
 #include "record.h"
 #include "summary.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -161,8 +160,8 @@ bool convertSamples(Conversion& conversion, const LogFileHeader& header, const R
     if (conversion.output.failed || input.failed)
         return false;
     if (index < totalSamples) {
-        std::fprintf(stderr, "truncated block in input file %s: %ld of %ld samples read\n", conversion.inputPath,
-            static_cast<long>(index), static_cast<long>(totalSamples));
+        std::fprintf(
+            stderr, TRUNCATED_BLOCK, conversion.inputPath, static_cast<long>(index), static_cast<long>(totalSamples));
         return false;
     }
     return true;
@@ -191,129 +190,23 @@ int convertBlocks(Conversion& conversion, const RunSettings& runSettings)
     }
     flushTextOutput(conversion.output);
     if (conversion.input.failed) {
-        std::fprintf(stderr, "failed to read input file %s\n", conversion.inputPath);
+        std::fprintf(stderr, READ_FAILED, conversion.inputPath);
         return 1;
     }
     return 0;
 }
 
-// Why a file could not be opened: the system's error number, or the words
-// of a guard that refused it.
-struct OpenFailure {
-    int errorNumber = 0;
-    const char* refusal = nullptr;
-};
-
-// Opens the logger file; `status` tells which file it is.
-std::FILE* openInput(const char* path, FileStatus& status, OpenFailure& failure)
+// The message `message` for a file that could not be opened, and in debug
+// mode the reason on a line of its own.
+void reportOpenFailure(const char* message, const char* path, const OpenFailure& failure, bool debug)
 {
-    std::FILE* file = openFile(path, "rb");
-    if (file == nullptr) {
-        failure.errorNumber = errno;
-        return nullptr;
-    }
-    status = fileStatusOf(file);
-    // A directory opens for reading on some systems but is no logger file.
-    if (status.directory) {
-        std::fclose(file);
-        failure.errorNumber = EISDIR;
-        return nullptr;
-    }
-    return file;
-}
-
-// The message for a file that could not be opened, `what` being "input" or
-// "output", and in debug mode the reason on a line of its own.
-void reportOpenFailure(const char* what, const char* path, const OpenFailure& failure, bool debug)
-{
-    std::fprintf(stderr, "failed to open %s file %s\n", what, path);
+    std::fprintf(stderr, message, path);
     if (debug)
         std::fprintf(
-            stderr, "reason: %s\n", failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
-}
-
-bool isAmong(const FileStatus& status, const std::vector<FileId>& files)
-{
-    return status.known && std::binary_search(files.begin(), files.end(), status.id);
-}
-
-// Opens the text file and empties it, unless it is the input itself or
-// another operand under another name (a link): emptying it would destroy a
-// log before it is read. A replaceable operand is no log (it is not
-// converted), so it may be written anew: quarvel -q logs/* run again
-// converts every log again. The file is opened first and emptied only
-// after the open file has been compared, so a link made meanwhile changes
-// nothing.
-std::FILE* openOutput(
-    const FileStatus& input, const OperandFiles& operands, const std::string& outputPath, OpenFailure& failure)
-{
-    std::FILE* file = openFileToRewrite(outputPath.c_str());
-    if (file == nullptr) {
-        failure.errorNumber = errno;
-        return nullptr;
-    }
-    const FileStatus status = fileStatusOf(file);
-    if (isSameFile(input, status))
-        failure.refusal = "it is the input file itself";
-    else if (isAmong(status, operands.all) && !isAmong(status, operands.replaceable))
-        failure.refusal = "it is another input of this run";
-    else if (!truncateFile(file, status))
-        failure.errorNumber = errno;
-    else
-        return file;
-    std::fclose(file);
-    return nullptr;
-}
-
-// Whether the input is text that quarvel wrote, judged by the bytes that the
-// first header read reads anyway: no system call of its own for a log.
-bool startsWithOwnText(LogStream& input)
-{
-    const std::size_t available = fillLogStream(input, FIRST_LINE_MAX);
-    return isOwnText(logStreamBytes(input), available);
-}
-
-// Whether the operand at `path`, which is `status`, has nothing to lose:
-// an empty file, or text that quarvel wrote by the strict rule.
-bool holdsNothingToLose(const std::string& path, const FileStatus& status)
-{
-    if (!status.regular)
-        return false;
-    if (!status.hasContents)
-        return true;
-    std::FILE* file = openFile(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    unsigned char head[TEXT_HEAD_SIZE];
-    const std::size_t size = std::fread(head, 1, sizeof head, file);
-    const bool same = isSameFile(status, fileStatusOf(file)) && std::ferror(file) == 0;
-    std::fclose(file);
-    return same && isStrictText(head, size);
+            stderr, OPEN_REASON, failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
 }
 
 }  // namespace
-
-OperandFiles lookUpOperands(char* const* paths, int count)
-{
-    OperandFiles operands;
-    std::vector<FileStatus> statuses;
-    for (int i = 0; i < count; ++i) {
-        statuses.push_back(fileStatusAt(paths[i]));
-        if (statuses.back().known)
-            operands.all.push_back(statuses.back().id);
-    }
-    std::sort(operands.all.begin(), operands.all.end());
-    // An operand whose text file is itself (a link) is refused as its own input.
-    for (int i = 0; i < count; ++i) {
-        const std::string outputPath = std::string(paths[i]) + ".txt";
-        const FileStatus status = fileStatusAt(outputPath.c_str());
-        if (!isSameFile(status, statuses[static_cast<std::size_t>(i)]) && isAmong(status, operands.all)
-            && holdsNothingToLose(outputPath, status))
-            operands.replaceable.push_back(status.id);
-    }
-    std::sort(operands.replaceable.begin(), operands.replaceable.end());
-    return operands;
-}
 
 int processFile(const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state)
 {
@@ -321,22 +214,19 @@ int processFile(const char* path, const RunSettings& runSettings, const OperandF
     OpenFailure failure;
     std::FILE* input = openInput(path, inputStatus, failure);
     if (input == nullptr) {
-        reportOpenFailure("input", path, failure, runSettings.debug);
+        reportOpenFailure(OPEN_INPUT_FAILED, path, failure, runSettings.debug);
         return 1;
     }
     openLogStream(state.input, input);
-    // Converted, the text of an earlier run would give a text file of
-    // garbage. A replaceable operand is another's text file: not converted
-    // either, whether that was written before this turn or not.
-    if (isAmong(inputStatus, operands.replaceable) || startsWithOwnText(state.input)) {
-        std::fprintf(stderr, "input file %s is a text file written by quarvel, not a logger file\n", path);
+    if (isOwnTextInput(inputStatus, operands, state.input)) {
+        std::fprintf(stderr, INPUT_IS_OWN_TEXT, path);
         closeLogStream(state.input);
         return 1;
     }
     const std::string outputPath = std::string(path) + ".txt";
     std::FILE* output = openOutput(inputStatus, operands, outputPath, failure);
     if (output == nullptr) {
-        reportOpenFailure("output", outputPath.c_str(), failure, runSettings.debug);
+        reportOpenFailure(OPEN_OUTPUT_FAILED, outputPath.c_str(), failure, runSettings.debug);
         closeLogStream(state.input);
         return 1;
     }
@@ -346,7 +236,7 @@ int processFile(const char* path, const RunSettings& runSettings, const OperandF
     int status = convertBlocks(conversion, runSettings);
     closeLogStream(state.input);
     if (!closeTextOutput(state.output)) {
-        std::fprintf(stderr, "failed to write output file %s\n", outputPath.c_str());
+        std::fprintf(stderr, WRITE_FAILED, outputPath.c_str());
         status = 1;
     }
     return status;

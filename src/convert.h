@@ -3,12 +3,10 @@
 #define QUARVEL_CONVERT_H
 
 #include "logfile.h"
+#include "operands.h"
 #include "settings.h"
-#include "system.h"
 #include "tailcache.h"
 #include "textoutput.h"
-
-#include <vector>
 
 // What one file's conversion leaves for the next: the buffers and the tail
 // cache, which are costly to make again. Owned by the file loop and passed
@@ -18,22 +16,6 @@ struct ConversionState {
     TextOutput output;
     TailCache tailCache;
 };
-
-// The files that the run's operands name, looked up before the first is
-// converted, whatever their order.
-struct OperandFiles {
-    // Sorted. No text file is written over one of them, except:
-    std::vector<FileId> all;
-    // Sorted: the operands that are another operand's text file and hold
-    // nothing to lose: text that quarvel wrote by the strict rule (see
-    // isStrictText), or an empty file. Each is written over as that text
-    // file, and never converted.
-    std::vector<FileId> replaceable;
-};
-
-// Looks up the `count` operands `paths`. Reads the start of those that are
-// another operand's text file, and of no other.
-OperandFiles lookUpOperands(char* const* paths, int count);
 
 // Converts the logger file at `path` into `path` + ".txt" as `runSettings`
 // say, in `state`. Returns 1 when the run must end with status 1: the input

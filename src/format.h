@@ -6,12 +6,18 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 // Room that formatFixed may need: "-", 309 integer digits of DBL_MAX, ".",
 // and up to nine decimals.
 constexpr std::size_t FIXED_MAX_CHARS = 1 + 309 + 1 + 9;
 constexpr std::size_t INT_MAX_CHARS = 20;
+// The most that formatInt writes for an `Integer`: the digits of its largest
+// value, and a minus sign if it has one.
+template <typename Integer>
+constexpr std::size_t INT_CHARS
+    = std::numeric_limits<Integer>::digits10 + 1 + (std::numeric_limits<Integer>::is_signed ? 1 : 0);
 
 // Writes `value` as "%.<precision>f" does (precision 0 to 9) and returns the
 // end of the text.

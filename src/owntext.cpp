@@ -3,6 +3,7 @@
 #include "summary.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 
 namespace {
@@ -10,23 +11,23 @@ namespace {
 // What the fields of a record are made of: numbers, "nan" and "inf".
 constexpr std::string_view RECORD_CHARACTERS = "0123456789.,-naif";
 
-constexpr std::size_t INTEGER_DIGITS_MAX = 10;  // 32 bits at most
-constexpr std::size_t FIXED_DIGITS_MAX = 39;    // before the point: -FLT_MAX has 39
-// The kinds of field: an integer, a time stamp, a value (gain, offset or
-// calibrated value), or none of them.
-constexpr char INTEGER = 'i';
-constexpr char TIME_STAMP = 't';
-constexpr char VALUE = 'v';
+constexpr std::size_t INTEGER_DIGITS_MAX = INT_CHARS<std::uint32_t>;  // 32 bits at most
+constexpr std::size_t FIXED_DIGITS_MAX = FLOAT_INTEGER_DIGITS;        // before the point
+// The kind of what is no field (record.h has the kinds of those that are).
 constexpr char NO_FIELD = '?';
-// The kinds of a record's fields in quarvel's order: time stamp, channel,
-// period, sample count, gain, offset, raw count, calibrated value.
-constexpr std::string_view FIELD_KINDS = "tiiivviv";
+// The kinds of a record's fields in quarvel's order.
+constexpr auto FIELD_KIND_LIST = [] {
+    std::array<char, std::size(RECORD_FIELDS)> kinds{};
+    std::transform(std::begin(RECORD_FIELDS), std::end(RECORD_FIELDS), kinds.begin(),
+        [](const RecordField& field) { return field.kind; });
+    return kinds;
+}();
+constexpr std::string_view FIELD_KINDS(FIELD_KIND_LIST.data(), FIELD_KIND_LIST.size());
 // The first sample's time as formatLocalTime writes it: 'w' and 'm' stand
 // for the names of weekday and month, 'd' for a digit, '_' for a digit or
 // a space; the rest stands for itself.
 constexpr std::string_view TIME_SHAPE = "www mmm _d dd:dd:dd dddd";
 constexpr std::size_t MONTH_START = 4;
-constexpr std::string_view PERIOD_UNIT = " ms";
 
 bool isDigit(char c)
 {
@@ -84,8 +85,8 @@ char takeDecimals(std::string_view& text)
     const auto decimals = static_cast<std::size_t>(std::find_if_not(text.begin(), text.end(), isDigit) - text.begin());
     text.remove_prefix(decimals);
     if (decimals == TIME_DECIMALS)
-        return TIME_STAMP;
-    return decimals == VALUE_DECIMALS ? VALUE : NO_FIELD;
+        return TIME_STAMP_FIELD;
+    return decimals == VALUE_DECIMALS ? VALUE_FIELD : NO_FIELD;
 }
 
 // Removes the first field of a record from the front of `text`, with the
@@ -98,13 +99,13 @@ char takeField(std::string_view& text)
     const std::string_view number = text;
     char kind = NO_FIELD;
     if (takePrefix(text, "nan") || takePrefix(text, "inf"))
-        kind = VALUE;
+        kind = VALUE_FIELD;
     else if (!takeDigits(text, FIXED_DIGITS_MAX))
         return NO_FIELD;
     else if (takePrefix(text, "."))
         kind = takeDecimals(text);
     else if (number.size() - text.size() <= INTEGER_DIGITS_MAX && !(negative && number.starts_with('0')))
-        kind = INTEGER;
+        kind = INTEGER_FIELD;
     return takeFieldEnd(text) ? kind : NO_FIELD;
 }
 
@@ -142,14 +143,14 @@ bool isHeaderLine(std::string_view line)
     if (!takePrefix(line, "%"))
         return false;
     if (takePrefix(line, CHANNEL_LABEL) || takePrefix(line, TOTAL_LABEL))
-        return isField(line, INTEGER);
+        return isField(line, INTEGER_FIELD);
     if (takePrefix(line, PERIOD_LABEL))
         return !line.starts_with('-') && line.ends_with(PERIOD_UNIT)
-            && isField(line.substr(0, line.size() - PERIOD_UNIT.size()), INTEGER);
+            && isField(line.substr(0, line.size() - PERIOD_UNIT.size()), INTEGER_FIELD);
     if (takePrefix(line, FIRST_SAMPLE_LABEL))
         return isTimeText(line);
     if (takePrefix(line, OFFSET_LABEL) || takePrefix(line, GAIN_LABEL))
-        return isField(line, VALUE);
+        return isField(line, VALUE_FIELD);
     return false;
 }
 

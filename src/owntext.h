@@ -15,17 +15,17 @@
 #include "record.h"
 
 #include <cstddef>
+#include <iterator>
 
 // The longest first line quarvel can write, CR LF included: a record of
-// every field, each at its longest. A file's first record is the first
-// sample of a block, whose time stamp is the block's first-sample time.
-constexpr std::size_t INT32_CHARS = 11;                                    // -2147483648
-constexpr std::size_t UINT32_CHARS = 10;                                   // 4294967295
-constexpr std::size_t INT16_CHARS = 6;                                     // -32768
-constexpr std::size_t FLOAT_FIXED_CHARS = 1 + 39 + 1 + VALUE_DECIMALS;     // -FLT_MAX has 39 digits
-constexpr std::size_t FIRST_TIME_CHARS = INT32_CHARS + 1 + TIME_DECIMALS;  // -2147483648.000
-constexpr std::size_t FIRST_LINE_MAX = FIRST_TIME_CHARS + INT32_CHARS + UINT32_CHARS + INT32_CHARS
-    + 3 * FLOAT_FIXED_CHARS + INT16_CHARS + 7 + 2;  // seven commas, CR LF
+// every field, each at its longest, with commas between them. A file's
+// first record is the first sample of a block.
+constexpr std::size_t FIRST_LINE_MAX = [] {
+    std::size_t chars = std::size(RECORD_FIELDS) - 1 + 2;  // the commas, CR LF
+    for (const RecordField& field : RECORD_FIELDS)
+        chars += field.firstMaxChars;
+    return chars;
+}();
 static_assert(FIRST_LINE_MAX == 203);
 
 // Whether `bytes`, the first `size` bytes of a file (all of it if it is

@@ -1,6 +1,8 @@
 // quarvel: converts the binary log files of an ADC data logger into text.
 #include "builddate.h"
 #include "convert.h"
+#include "messages.h"
+#include "operands.h"
 #include "settings.h"
 #include "system.h"
 
@@ -32,7 +34,7 @@ int checkStandardOutput()
 {
     if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
         return 0;
-    std::fputs("failed to write standard output\n", stderr);
+    std::fputs(STANDARD_OUTPUT_FAILED, stderr);
     return 1;
 }
 

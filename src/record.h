@@ -9,9 +9,12 @@
 #include "logfile.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <limits>
 #include <string>
 
 // Records must be the same bytes on every machine. x87 arithmetic keeps
@@ -23,10 +26,47 @@ static_assert(FLT_EVAL_METHOD == 0,
 constexpr int TIME_DECIMALS = 3;   // "%.3f"
 constexpr int VALUE_DECIMALS = 6;  // "%f": gain, offset and calibrated value, here and in the header lines
 
+// The kinds of a record's fields.
+constexpr char TIME_STAMP_FIELD = 't';  // TIME_DECIMALS
+constexpr char INTEGER_FIELD = 'i';
+constexpr char VALUE_FIELD = 'v';  // a float with VALUE_DECIMALS
+
+// The digits of a float before the point: FLT_MAX has 39.
+constexpr std::size_t FLOAT_INTEGER_DIGITS = std::numeric_limits<float>::max_exponent10 + 1;
+constexpr std::size_t VALUE_MAX_CHARS = 1 + FLOAT_INTEGER_DIGITS + 1 + VALUE_DECIMALS;
+
+// A field of a record: its kind, and the most characters it takes in the
+// first record of a block, whose time stamp is the block's first-sample time.
+struct RecordField {
+    char kind;
+    std::size_t firstMaxChars;
+};
+
+// The fields of a record in their order, as describeTails and
+// formatRecordTail write them: time stamp, channel, period, sample count,
+// gain, offset, raw count, calibrated value.
+constexpr RecordField RECORD_FIELDS[] = {
+    {TIME_STAMP_FIELD, INT_CHARS<decltype(LogFileHeader::firstSampleTime)> + 1 + TIME_DECIMALS},
+    {INTEGER_FIELD, INT_CHARS<decltype(LogFileHeader::adcChan)>},
+    {INTEGER_FIELD, INT_CHARS<decltype(LogFileHeader::samplePeriod)>},
+    {INTEGER_FIELD, INT_CHARS<decltype(LogFileHeader::totalSamples)>},
+    {VALUE_FIELD, VALUE_MAX_CHARS},
+    {VALUE_FIELD, VALUE_MAX_CHARS},
+    {INTEGER_FIELD, INT_CHARS<std::int16_t>},
+    {VALUE_FIELD, VALUE_MAX_CHARS},
+};
+
+// How many of a record's fields are of the kind `kind`.
+constexpr std::size_t fieldsOfKind(char kind)
+{
+    return static_cast<std::size_t>(std::count_if(std::begin(RECORD_FIELDS), std::end(RECORD_FIELDS),
+        [kind](const RecordField& field) { return field.kind == kind; }));
+}
+
 // Fields that are integers (channel, period, count, raw) and that are fixed
 // point (gain, offset, calibrated value), after the time stamp.
-constexpr std::size_t TAIL_INT_FIELDS = 4;
-constexpr std::size_t TAIL_FIXED_FIELDS = 3;
+constexpr std::size_t TAIL_INT_FIELDS = fieldsOfKind(INTEGER_FIELD);
+constexpr std::size_t TAIL_FIXED_FIELDS = fieldsOfKind(VALUE_FIELD);
 // Commas and the CR LF, with room to spare.
 constexpr std::size_t RECORD_PUNCTUATION_CHARS = 16;
 static_assert(RECORD_PUNCTUATION_CHARS >= TAIL_INT_FIELDS + TAIL_FIXED_FIELDS + 2);

@@ -36,7 +36,7 @@ std::string blockSummary(
     std::string channel, period, total, offset, gain;
     appendInt(channel, header.adcChan);
     appendInt(period, header.samplePeriod);
-    period += " ms";
+    period += PERIOD_UNIT;
     appendInt(total, header.totalSamples);
     appendFixed(offset, header.calOffset, VALUE_DECIMALS);
     appendFixed(gain, header.calGain, VALUE_DECIMALS);

@@ -18,6 +18,8 @@ constexpr std::string_view FIRST_SAMPLE_LABEL = "FIRST SAMPLE LOGGED : ";
 constexpr std::string_view TOTAL_LABEL = "TOTAL SAMPLES       : ";
 constexpr std::string_view OFFSET_LABEL = "CALIBRATION OFFSET  : ";
 constexpr std::string_view GAIN_LABEL = "CALIBRATION GAIN    : ";
+// What follows the sample period.
+constexpr std::string_view PERIOD_UNIT = " ms";
 
 // The names that ctime gives weekdays and months, three letters each.
 constexpr std::string_view WEEKDAY_NAMES = "SunMonTueWedThuFriSat";

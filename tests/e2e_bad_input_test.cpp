@@ -1,6 +1,7 @@
 // End-to-end behaviour on damaged input and unusable paths: exact messages,
 // exit status, and every complete sample before the damage in the output.
 #include "logbuilder.h"
+#include "messages.h"
 #include "reference.h"
 #include "runner.h"
 
@@ -61,9 +62,7 @@ TEST_F(QuarvelTest, TruncatedSampleAreaKeepsEveryCompleteSample)
         std::string bytes = encodeLog({blockOf(2), cut}) + (truncation.oddByte ? "\x7f" : "");
         write("f", bytes);
         RunResult result = run({"-qStrC", "f"});
-        EXPECT_EQ(result.err,
-            "truncated block in input file f: " + std::to_string(truncation.present) + " of "
-                + std::to_string(truncation.declared) + " samples read\n");
+        EXPECT_EQ(result.err, messageText(TRUNCATED_BLOCK, "f", long{truncation.present}, long{truncation.declared}));
         EXPECT_EQ(result.status, 0);
         TestBlock expectedCut = whole;
         expectedCut.totalSamples = truncation.present;
@@ -78,7 +77,7 @@ TEST_F(QuarvelTest, TruncationIsReportedWithEverySelectedSampleKept)
     cut.totalSamples = 12;
     write("f", encodeLog({cut}));
     RunResult result = run({"-qSrCn3", "f"});
-    EXPECT_EQ(result.err, "truncated block in input file f: 10 of 12 samples read\n");
+    EXPECT_EQ(result.err, messageText(TRUNCATED_BLOCK, "f", 10L, 12L));
     EXPECT_EQ(read("f.txt"), "-300\r\n-279\r\n-258\r\n-237\r\n");
 }
 
@@ -99,7 +98,7 @@ TEST_F(QuarvelTest, DirectoryAsInputIsNotOpened)
 {
     std::filesystem::create_directory(dir / "d");
     RunResult result = run({"-q", "d"});
-    EXPECT_EQ(result.err, "failed to open input file d\n");
+    EXPECT_EQ(result.err, messageText(OPEN_INPUT_FAILED, "d"));
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists("d.txt"));
 }
@@ -109,7 +108,7 @@ TEST_F(QuarvelTest, MissingFileAmongGoodOnesIsSkipped)
     write("a", encodeLog({blockOf(2)}));
     write("b", encodeLog({blockOf(3)}));
     RunResult result = run({"-qS", "a", "missing", "b"});
-    EXPECT_EQ(result.err, "failed to open input file missing\n");
+    EXPECT_EQ(result.err, messageText(OPEN_INPUT_FAILED, "missing"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("a.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
     EXPECT_EQ(read("b.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
@@ -122,7 +121,7 @@ TEST_F(QuarvelTest, OutputThatCannotBeCreatedIsReported)
     write("g", encodeLog({blockOf(2)}));
     std::filesystem::create_directory(dir / "f.txt");
     RunResult result = run({"-qS", "f", "g"});
-    EXPECT_EQ(result.err, "failed to open output file f.txt\n");
+    EXPECT_EQ(result.err, messageText(OPEN_OUTPUT_FAILED, "f.txt"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
@@ -135,7 +134,7 @@ TEST_F(QuarvelTest, FullDiskFailsTheRunButNotTheNextFile)
     write("g", encodeLog({blockOf(2)}));
     std::filesystem::create_symlink("/dev/full", dir / "f.txt");
     RunResult result = run({"-qS", "f", "g"});
-    EXPECT_EQ(result.err, "failed to write output file f.txt\n");
+    EXPECT_EQ(result.err, messageText(WRITE_FAILED, "f.txt"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
 }
@@ -167,7 +166,7 @@ TEST_F(QuarvelTest, LongPathsWorkUpToTheSystemLimit)
 
     std::string tooLong = std::string(5000, 'x');
     result = run({"-q", tooLong});
-    EXPECT_EQ(result.err, "failed to open input file " + tooLong + "\n");
+    EXPECT_EQ(result.err, messageText(OPEN_INPUT_FAILED, tooLong.c_str()));
     EXPECT_EQ(result.status, 1);
 }
 
@@ -177,7 +176,7 @@ TEST_F(QuarvelTest, OutputPathBeyondTheSystemLimitIsAnOpenFailure)
     std::string name(253, 'n');
     write(name, encodeLog({blockOf(1)}));
     RunResult result = run({"-q", name});
-    EXPECT_EQ(result.err, "failed to open output file " + name + ".txt\n");
+    EXPECT_EQ(result.err, messageText(OPEN_OUTPUT_FAILED, (name + ".txt").c_str()));
     EXPECT_EQ(result.status, 1);
 }
 
@@ -198,11 +197,11 @@ TEST_F(QuarvelTest, OutputFolderWithoutWritePermission)
             | std::filesystem::perms::others_exec);
     unprivileged = true;
     RunResult result = run({"-q", "f"});
-    EXPECT_EQ(result.err, "failed to open output file f.txt\n");
+    EXPECT_EQ(result.err, messageText(OPEN_OUTPUT_FAILED, "f.txt"));
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists("f.txt"));
     result = run({"-qd", "f"});
-    EXPECT_EQ(result.err, "failed to open output file f.txt\nreason: Permission denied\n");
+    EXPECT_EQ(result.err, messageText(OPEN_OUTPUT_FAILED, "f.txt") + messageText(OPEN_REASON, "Permission denied"));
 }
 
 TEST_F(QuarvelTest, ReadErrorIsReportedAndFailsTheRun)
@@ -213,7 +212,7 @@ TEST_F(QuarvelTest, ReadErrorIsReportedAndFailsTheRun)
     std::filesystem::create_symlink("/proc/self/mem", dir / "m");
     write("g", encodeLog({blockOf(2)}));
     RunResult result = run({"-qS", "m", "g"});
-    EXPECT_EQ(result.err, "failed to read input file m\n");
+    EXPECT_EQ(result.err, messageText(READ_FAILED, "m"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("m.txt"), "");
     EXPECT_EQ(read("g.txt"), referenceText({blockOf(2)}, {.headers = HEADERS_NONE}));
@@ -244,7 +243,7 @@ TEST_F(QuarvelTest, UnwritableStandardOutputFailsTheRunAfterConvertingEverything
             continue;  // this system has none; the closed pipe still runs
         console = target;
         RunResult result = run({"-dS", "f", "g"});
-        EXPECT_EQ(result.err, "failed to write standard output\n");
+        EXPECT_EQ(result.err, STANDARD_OUTPUT_FAILED);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(read("f.txt"), referenceText(blocks, {.headers = HEADERS_NONE}));
         EXPECT_EQ(read("g.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
@@ -260,7 +259,7 @@ TEST_F(QuarvelTest, OutputThatIsALinkToTheInputLeavesTheInputAlone)
     std::filesystem::create_symlink("f", dir / "f.txt");
     std::filesystem::create_hard_link(dir / "g", dir / "g.txt");
     RunResult result = run({"-qS", "f", "g", "h"});
-    EXPECT_EQ(result.err, "failed to open output file f.txt\nfailed to open output file g.txt\n");
+    EXPECT_EQ(result.err, messageText(OPEN_OUTPUT_FAILED, "f.txt") + messageText(OPEN_OUTPUT_FAILED, "g.txt"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("f"), log);
     EXPECT_EQ(read("g"), log);
@@ -299,9 +298,7 @@ TEST_F(QuarvelTest, OwnTextIsNotConvertedAgain)
         write("b", encodeLog({blockOf(6)}));
         write("c", encodeLog({blockOf(5)}));
         RunResult result = run({set.options, "a.txt", "b", "b.txt", "c"});
-        EXPECT_EQ(result.err,
-            "input file a.txt is a text file written by quarvel, not a logger file\n"
-            "input file b.txt is a text file written by quarvel, not a logger file\n")
+        EXPECT_EQ(result.err, messageText(INPUT_IS_OWN_TEXT, "a.txt") + messageText(INPUT_IS_OWN_TEXT, "b.txt"))
             << set.options;
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(read("a.txt"), referenceText(a, set.settings));
@@ -322,12 +319,12 @@ TEST_F(QuarvelTest, DebugModeSaysWhyAFileCouldNotBeOpened)
     write("h.txt", encodeLog({blockOf(3)}));
     std::filesystem::create_directory(dir / "d");
     const std::vector<std::string> operands{"missing", "d", "f", "g", "h", "h.txt"};
-    const std::string failures[]
-        = {"failed to open input file missing\n", "failed to open input file d\n", "failed to open output file f.txt\n",
-            "failed to open output file g.txt\n", "failed to open output file h.txt\n"};
-    const std::string reasons[]
-        = {"reason: No such file or directory\n", "reason: Is a directory\n", "reason: Is a directory\n",
-            "reason: it is the input file itself\n", "reason: it is another input of this run\n"};
+    const std::string failures[] = {messageText(OPEN_INPUT_FAILED, "missing"), messageText(OPEN_INPUT_FAILED, "d"),
+        messageText(OPEN_OUTPUT_FAILED, "f.txt"), messageText(OPEN_OUTPUT_FAILED, "g.txt"),
+        messageText(OPEN_OUTPUT_FAILED, "h.txt")};
+    const std::string reasons[] = {messageText(OPEN_REASON, "No such file or directory"),
+        messageText(OPEN_REASON, "Is a directory"), messageText(OPEN_REASON, "Is a directory"),
+        messageText(OPEN_REASON, OUTPUT_IS_INPUT), messageText(OPEN_REASON, OUTPUT_IS_ANOTHER_INPUT)};
     std::string plain, debug;
     for (std::size_t i = 0; i < std::size(failures); ++i) {
         plain += failures[i];
@@ -356,7 +353,7 @@ TEST_F(QuarvelTest, OutputThatIsAnotherOperandLeavesItAlone)
         std::vector<std::string> args{"-qS"};
         args.insert(args.end(), operands.begin(), operands.end());
         RunResult result = run(args);
-        EXPECT_EQ(result.err, "failed to open output file a.txt\n") << operands[0];
+        EXPECT_EQ(result.err, messageText(OPEN_OUTPUT_FAILED, "a.txt")) << operands[0];
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(read("a.txt"), aTxt);
         EXPECT_EQ(read("a.txt.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
@@ -370,13 +367,13 @@ TEST_F(QuarvelTest, OperandIsWrittenOverOnlyWhenItIsTextThroughout)
     // lose: written over, and not converted. Whichever operand comes first.
     TestBlock crLf = blockOf(3);
     crLf.adcChan = 0x0D0A3031;
-    const std::string refused = "input file x.txt is a text file written by quarvel, not a logger file\n";
+    const std::string refused = messageText(INPUT_IS_OWN_TEXT, "x.txt");
     for (const std::string& xTxt : {encodeLog({crLf}), std::string()}) {
         for (const bool xFirst : {true, false}) {
             write("x", encodeLog({blockOf(2)}));
             write("x.txt", xTxt);
             RunResult result = run({"-qS", xFirst ? "x" : "x.txt", xFirst ? "x.txt" : "x"});
-            const std::string kept = xTxt.empty() ? "" : "failed to open output file x.txt\n";
+            const std::string kept = xTxt.empty() ? "" : messageText(OPEN_OUTPUT_FAILED, "x.txt");
             EXPECT_EQ(result.err, xFirst ? kept + refused : refused + kept) << xFirst;
             EXPECT_EQ(result.status, 1);
             EXPECT_EQ(read("x.txt"), xTxt.empty() ? referenceText({blockOf(2)}, {.headers = HEADERS_NONE}) : xTxt);
@@ -405,7 +402,8 @@ TEST_F(QuarvelTest, OutputThatIsALinkToAnotherOperandLeavesItAlone)
     std::filesystem::create_hard_link(dir / "g", dir / "f.txt");
     RunResult result = run({"-qS", "b", "c", "d", "e", "f", "l"});
     EXPECT_EQ(result.err,
-        "failed to open output file b.txt\nfailed to open output file d.txt\nfailed to open output file f.txt\n");
+        messageText(OPEN_OUTPUT_FAILED, "b.txt") + messageText(OPEN_OUTPUT_FAILED, "d.txt")
+            + messageText(OPEN_OUTPUT_FAILED, "f.txt"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read("c"), c);
     EXPECT_EQ(read("e"), e);

@@ -1,6 +1,7 @@
 // End-to-end behaviour of the built quarvel: command line, console text and
 // the exact bytes of the text files.
 #include "logbuilder.h"
+#include "messages.h"
 #include "reference.h"
 #include "runner.h"
 
@@ -140,15 +141,15 @@ INSTANTIATE_TEST_SUITE_P(OptionErrors, CommandLineTest,
         CommandCase{{"-n", "0", "-x"}, false, "", "quarvel: unknown option -- x\nUnknown option `-x'.\n", 1}));
 
 // In debug mode a reason follows each failure to open a file.
-const std::string NO_SUCH_FILE = "reason: No such file or directory\n";
+const std::string NO_SUCH_FILE = messageText(OPEN_REASON, "No such file or directory");
 
 INSTANTIATE_TEST_SUITE_P(Operands, CommandLineTest,
     ::testing::Values(CommandCase{{"-qd", "f", "-t"}, false, "processing file: f\nprocessing file: -t\n",
-                          "failed to open input file -t\n" + NO_SUCH_FILE, 1},
-        CommandCase{
-            {"-qd", "--", "-t"}, false, "processing file: -t\n", "failed to open input file -t\n" + NO_SUCH_FILE, 1},
-        CommandCase{{"-qd", "-"}, false, "processing file: -\n", "failed to open input file -\n" + NO_SUCH_FILE, 1},
-        CommandCase{{"-qd", ""}, false, "processing file: \n", "failed to open input file \n" + NO_SUCH_FILE, 1}));
+                          messageText(OPEN_INPUT_FAILED, "-t") + NO_SUCH_FILE, 1},
+        CommandCase{{"-qd", "--", "-t"}, false, "processing file: -t\n",
+            messageText(OPEN_INPUT_FAILED, "-t") + NO_SUCH_FILE, 1},
+        CommandCase{{"-qd", "-"}, false, "processing file: -\n", messageText(OPEN_INPUT_FAILED, "-") + NO_SUCH_FILE, 1},
+        CommandCase{{"-qd", ""}, false, "processing file: \n", messageText(OPEN_INPUT_FAILED, "") + NO_SUCH_FILE, 1}));
 
 TEST_F(QuarvelTest, OptionErrorConvertsNothing)
 {
@@ -170,7 +171,7 @@ TEST_F(QuarvelTest, OptionsAfterOperandsAreOperandsByDefault)
     write("f", encodeLog({EXAMPLE}));
     RunResult result = run({"-q", "f", "-t"});
     EXPECT_EQ(read("f.txt"), EXAMPLE_HEADER_LINES + "51.000000\r\n-49.000000\r\n");
-    EXPECT_EQ(result.err, "failed to open input file -t\n");
+    EXPECT_EQ(result.err, messageText(OPEN_INPUT_FAILED, "-t"));
 }
 
 TEST_F(QuarvelTest, PosixlyIncorrectModeTakesOptionsAfterOperands)
@@ -180,7 +181,7 @@ TEST_F(QuarvelTest, PosixlyIncorrectModeTakesOptionsAfterOperands)
     for (const char* variable : {"POSIXLY_INCORRECT_GETOPT=", "POSIXLY_INCORRECT_GETOPT=1"}) {
         RunResult result = run({"f", "-qd", "g", "-St", "-n", "1", "--", "-C"}, {variable});
         EXPECT_EQ(result.out, "processing file: f\nprocessing file: g\nprocessing file: -C\n");
-        EXPECT_EQ(result.err, "failed to open input file -C\nreason: No such file or directory\n");
+        EXPECT_EQ(result.err, messageText(OPEN_INPUT_FAILED, "-C") + NO_SUCH_FILE);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(read("f.txt"), "1073741824.000,51.000000\r\n1073741824.500,-49.000000\r\n");
         EXPECT_EQ(read("g.txt"), read("f.txt"));

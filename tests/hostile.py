@@ -68,6 +68,9 @@ from hostile_logs import (  # noqa: E402
     Operand,
     remove_case_folder,
 )
+from message_copies import read_messages  # noqa: E402
+
+MESSAGES = read_messages()  # the converter's, from src/messages.h
 
 FACES = ("quarvel", "quarvel-d", "reader", "info", "plot", "coverage", "octave", "merge")
 # A run that takes more CPU time than this, or more wall-clock time than
@@ -525,19 +528,20 @@ def check_converter(job: Job) -> list[str]:
     refusal = job.case.converter
     for o in job.operands:
         if refusal is not None and o.name == refusal.operand:
-            lines.append(refusal.message + "\n")
+            lines.append(MESSAGES["OPEN_OUTPUT_FAILED"] % (o.name + ".txt"))
             if debug:
-                lines.append(f"reason: {refusal.reason}\n")
+                reason = MESSAGES["OUTPUT_IS_ANOTHER_INPUT"] if refusal.error is None else os.strerror(refusal.error)
+                lines.append(MESSAGES["OPEN_REASON"] % reason)
         elif o.kind in FAILED_OPEN:
-            lines.append(f"failed to open input file {o.name}\n")
+            lines.append(MESSAGES["OPEN_INPUT_FAILED"] % o.name)
             if debug:
-                lines.append(f"reason: {os.strerror(OPEN_REASONS[o.kind])}\n")
+                lines.append(MESSAGES["OPEN_REASON"] % os.strerror(OPEN_REASONS[o.kind]))
         elif o.kind == TEXT or o.starts_as_text:
-            lines.append(f"input file {o.name} is a text file written by quarvel, not a logger file\n")
+            lines.append(MESSAGES["INPUT_IS_OWN_TEXT"] % o.name)
         elif o.kind == DEVICE:  # endless: the file-size limit stops it, as a full disk would
-            lines.append(f"failed to write output file {o.name}.txt\n")
+            lines.append(MESSAGES["WRITE_FAILED"] % (o.name + ".txt"))
         elif o.truncated:
-            lines.append(f"truncated block in input file {o.name}: {o.truncated} samples read\n")
+            lines.append(MESSAGES["TRUNCATED_BLOCK"] % (o.name, *o.truncated))
     stderr = os.fsencode("".join(lines))
     status = 1 if re.search(rb"^(failed|input file)", stderr, re.M) else 0
     problems = []
@@ -655,8 +659,9 @@ def check_coverage(job: Job) -> list[str]:
 def check_octave(job: Job) -> list[str]:
     r = job.runs[0]
     problems = []
+    truncated = "warning: " + MESSAGES["TRUNCATED_BLOCK"].split("%s")[0]  # the reader warns as the converter says
     for line in r.stderr.decode(errors="backslashreplace").splitlines():
-        if line.startswith("warning: ") and not line.startswith("warning: truncated block in input file "):
+        if line.startswith("warning: ") and not line.startswith(truncated):
             problems.append(f"Octave {line}")
     lines = r.stdout.decode(errors="backslashreplace").splitlines()
     if r.status != 0 or len(lines) != len(job.operands):

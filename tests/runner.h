@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -190,6 +191,15 @@ private:
         _exit(127);
     }
 };
+
+// A message of messages.h, its values filled in as quarvel fills them.
+template <typename... Values> std::string messageText(const char* format, Values... values)
+{
+    std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, format, values...)) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, values...);
+    text.pop_back();
+    return text;
+}
 
 // Whether `text` has the form of `pattern`, where A stands for an upper-case
 // letter, a for a lower-case one, 9 for a digit and _ for a digit or space.

@@ -431,7 +431,7 @@
         + ` · ${records}${size}`];
     case 'failed': {
       let why = outcome.what + (outcome.reason ? `: ${outcome.reason}` : '');
-      if (!outcome.reason && outcome.messages.some((m) => m.text.startsWith('failed to open')) && !run.debug) {
+      if (!outcome.reason && outcome.messages.some((m) => m.opening) && !run.debug) {
         why += ' (with debug, -d, quarvel says why)';
       }
       return ['not converted', why + (item.output ? ` · ${records} written${size}` : '')];

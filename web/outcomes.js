@@ -8,25 +8,29 @@
 const QuarvelOutcomes = (() => {
   'use strict';
 
-  // The program's messages about one file: the words before the name, and
-  // after it. `reason`: debug mode follows it with a line "reason: ...".
-  const MESSAGES = [
-    { before: 'failed to open input file ', after: '\n', kind: 'failed', what: 'could not be opened', reason: true },
-    { before: 'failed to open output file ', after: '.txt\n', kind: 'failed', what: 'its text file could not be opened',
+  // The program's messages about one file (src/messages.h): the words
+  // before the name, and after it. `reason`: debug mode follows it with a
+  // line "reason: ...". The page's tests take the words from here.
+  const MESSAGES = {
+    openInput: { before: 'failed to open input file ', after: '\n', kind: 'failed', what: 'could not be opened',
       reason: true },
-    { before: 'input file ', after: ' is a text file written by quarvel, not a logger file\n', kind: 'failed',
+    openOutput: { before: 'failed to open output file ', after: '.txt\n', kind: 'failed',
+      what: 'its text file could not be opened', reason: true },
+    ownText: { before: 'input file ', after: ' is a text file written by quarvel, not a logger file\n', kind: 'failed',
       what: 'it is a text file written by quarvel, not a logger file', notLog: true },
-    { before: 'truncated block in input file ', after: ': ', kind: 'cut', counts: /^(\d+) of (-?\d+) samples read\n/ },
-    { before: 'failed to read input file ', after: '\n', kind: 'failed', what: 'could not be read to its end' },
-    { before: 'failed to write output file ', after: '.txt\n', kind: 'failed',
+    truncated: { before: 'truncated block in input file ', after: ': ', kind: 'cut',
+      counts: /^(\d+) of (-?\d+) samples read\n/ },
+    readFailed: { before: 'failed to read input file ', after: '\n', kind: 'failed',
+      what: 'could not be read to its end' },
+    writeFailed: { before: 'failed to write output file ', after: '.txt\n', kind: 'failed',
       what: 'its text file could not be written' },
-  ];
+  };
   const REASON = 'reason: ';
 
   // The message of `MESSAGES` at `at` in `text` for a file of `names` from
   // `from` on: {file, message, end, read, declared}, or null.
   function messageAt(text, at, names, from) {
-    for (const message of MESSAGES) {
+    for (const message of Object.values(MESSAGES)) {
       if (!text.startsWith(message.before, at)) continue;
       const nameAt = at + message.before.length;
       for (let file = from; file < names.length; file++) {
@@ -49,7 +53,8 @@ const QuarvelOutcomes = (() => {
 
   // Reads standard error `text` of a run over the files `names` (as given
   // to the program). Returns, per file, its messages ({kind, what, reason,
-  // read, declared, text}), and the lines about no one file (option
+  // read, declared, text, opening: a failure to open the file, which debug
+  // mode says the reason for}), and the lines about no one file (option
   // errors, the usage text, a failure to write standard output).
   function readMessages(text, names) {
     const files = names.map(() => []);
@@ -66,7 +71,7 @@ const QuarvelOutcomes = (() => {
       }
       const { message } = found;
       const entry = { kind: message.kind, what: message.what, notLog: Boolean(message.notLog),
-        text: text.slice(at, found.end) };
+        opening: Boolean(message.reason), text: text.slice(at, found.end) };
       if (message.counts) Object.assign(entry, { read: found.read, declared: found.declared });
       at = found.end;
       if (message.reason && text.startsWith(REASON, at)) {
@@ -125,7 +130,7 @@ const QuarvelOutcomes = (() => {
     return outcome.kind !== 'converted' || outcome.records === 0;
   }
 
-  return { readMessages, outcomes, countKinds, isProblem };
+  return { MESSAGES, REASON, readMessages, outcomes, countKinds, isProblem };
 })();
 
 if (typeof module === 'object') module.exports = QuarvelOutcomes;

@@ -66,7 +66,7 @@ class Operand:
     kind: str = LOG
     blocks: int = 1
     samples: int = 2  # present, in all blocks
-    truncated: str | None = None  # "P of D", when the last block is cut short
+    truncated: tuple[int, int] | None = None  # samples present and declared, when the last block is cut short
     text: bytes | None = EXAMPLE_TEXT  # what `quarvel -q` writes for it, when known
     plot_may_fail: bool = False  # plot may refuse it, with one clear line
     empty: bool = False  # a file of no bytes
@@ -83,15 +83,14 @@ def example(name: str) -> Operand:
 
 @dataclass(frozen=True)
 class Refusal:
-    """The converter's result where it refuses an output file: the operand
-    whose output it is, its one line on standard error, the reason that -d
-    adds, and the text files it creates all the same (for the other
-    operands)."""
+    """The converter's result where it cannot open an operand's text file:
+    the operand, the text files it creates all the same (for the other
+    operands), and the system's error that -d gives as the reason, where
+    the text file is not another operand of the run."""
 
     operand: str
-    message: str
-    reason: str
     created: frozenset[str]
+    error: int | None = None
 
 
 @dataclass
@@ -219,7 +218,7 @@ def max_gain_log() -> bytes:
 # quarvel's text can: refused as such, and never written over.
 CR_LF_LOG = log_bytes([BlockPlan(**{**EXAMPLE_BLOCK.__dict__, "channel": 0x0D0A3031})])
 CR_LF_OPERAND = Operand("x.txt", text=None, starts_as_text=True)
-CR_LF_REFUSAL = Refusal("x", "failed to open output file x.txt", "it is another input of this run", frozenset())
+CR_LF_REFUSAL = Refusal("x", frozenset())
 
 
 def two_block_log() -> bytes:
@@ -249,7 +248,7 @@ def guard(first: str, second: str, refused: str) -> Refusal:
     """The converter's result when the output of `refused` is another
     operand of the run: refused, and the other operand converted."""
     created = frozenset({first + ".txt", second + ".txt"} - {refused + ".txt"})
-    return Refusal(refused, f"failed to open output file {refused}.txt", "it is another input of this run", created)
+    return Refusal(refused, created)
 
 
 CASES: list[Case] = [
@@ -276,13 +275,13 @@ CASES: list[Case] = [
         "huge-count",
         "a header that declares 2^31-1 samples, with 3 present",
         files(("huge.002", huge_count_log())),
-        [Operand("huge.002", samples=3, truncated="3 of 2147483647", text=None)],
+        [Operand("huge.002", samples=3, truncated=(3, 2147483647), text=None)],
     ),
     Case(
         "cut-block",
         "a second block cut short, and an odd byte",
         files(("cut.002", cut_log())),
-        [Operand("cut.002", blocks=2, samples=4, truncated="2 of 5", text=None)],
+        [Operand("cut.002", blocks=2, samples=4, truncated=(2, 5), text=None)],
     ),
     Case(
         "million-empty-headers",
@@ -417,9 +416,7 @@ CASES: list[Case] = [
         "a log in a folder where no text file can be created",
         then(files(("ro/log.002", EXAMPLE_LOG)), folder_named("ro", 0o555)),
         [example("ro/log.002")],
-        converter=Refusal(
-            "ro/log.002", "failed to open output file ro/log.002.txt", os.strerror(errno.EACCES), frozenset()
-        ),
+        converter=Refusal("ro/log.002", frozenset(), errno.EACCES),
     ),
     Case(
         "own-text",

@@ -24,6 +24,9 @@ const { spawnSync } = require('child_process');
 const puppeteer = require('puppeteer-core');
 const { logFile, block, floatBits, sineSamples, smallLog, campaignLog } = require('./logs.js');
 const { unitChecks } = require('./units.js');
+const { MESSAGES, REASON } = require('../outcomes.js');
+// The program's message `message` about the file `name`, as outcomes.js reads it.
+const say = (message, name) => message.before + name + message.after;
 
 const VERSION = process.env.QUARVEL_VERSION;
 if (!VERSION) {
@@ -479,7 +482,7 @@ async function mixedBatch(page, work) {
   const actual = await runPage(page, testCase, path.join(dir, 'page'));
   const problems = compare(testCase.name, expected, actual);
   problems.push(...checkZip(testCase.name, actual, dir));
-  const refused = expected.stderr.includes('is a text file written by quarvel');
+  const refused = expected.stderr.includes(MESSAGES.ownText.after);
   const records = (bytes) => bytes.toString('latin1').split('\r\n').filter((line, i, all) => i < all.length - 1
     && !line.startsWith('%')).length;
   const wanted = [
@@ -487,7 +490,7 @@ async function mixedBatch(page, work) {
     ['stranger', 'probably not a logger file: its first block header reads channel 1,953,066,341'],
     ['converted', 'no samples: an empty text file'], ['converted', 'records'],
     ['converted', 'records'], ['converted', 'records'], ['cut', '40 of its 100'], ['converted', 'records'],
-    refused ? ['failed', 'it is a text file written by quarvel, not a logger file'] : null, ['converted', 'records'],
+    refused ? ['failed', MESSAGES.ownText.what] : null, ['converted', 'records'],
     ['stranger', 'probably not a logger file'],
   ];
   wanted.forEach((want, i) => {
@@ -568,7 +571,7 @@ async function strangersAndCases(page, work) {
   const names = fileList(testCase).map(([name]) => name);
   const kinds = actual.rows.map((row) => [names[row.index], row.kind]);
   const wanted = names.map((name) => [name, name in strangers ? 'stranger'
-    : expected.stderr.includes(`truncated block in input file ${name}: `) ? 'cut' : 'converted']);
+    : expected.stderr.includes(say(MESSAGES.truncated, name)) ? 'cut' : 'converted']);
   if (JSON.stringify(kinds) !== JSON.stringify(wanted)) problems.push(`kinds ${JSON.stringify(kinds)}`);
   if (!actual.summary.includes(', 4 probably not logger files.') || actual.plotFiles.some((n) => n in strangers)) {
     problems.push(`summary ${actual.summary}, plot ${actual.plotFiles}`);
@@ -737,13 +740,13 @@ async function otherInput(page, work) {
   const testCase = { name: 'an output that is another input', files: [['x.002', smallLog(2)], ['x.002.txt', smallLog(3)]],
     flags: '-qd', zone: 'UTC' };
   const expected = runNative(testCase, path.join(work, 'other', 'native'));
-  if (!expected.stderr.startsWith('failed to open output file x.002.txt\nreason: ')) {
+  if (!expected.stderr.startsWith(say(MESSAGES.openOutput, 'x.002') + REASON)) {
     console.log(`not checked: ${testCase.name} (quarvel does not refuse it yet)`);
     return [];
   }
   const actual = await runPage(page, testCase, path.join(work, 'other', 'page'));
   const problems = compare(testCase.name, expected, actual);
-  const reason = expected.stderr.split('\n')[1].slice('reason: '.length);
+  const reason = expected.stderr.split('\n')[1].slice(REASON.length);
   const row = actual.rows.find((r) => r.index === 0);
   if (!row || row.kind !== 'failed' || !row.text.includes(`its text file could not be opened: ${reason}`)) {
     problems.push(`${testCase.name}: the row says ${row && row.text}`);
@@ -766,7 +769,7 @@ async function fileGone(page, work) {
   const result = await page.evaluate(() => [document.body.dataset.status,
     [...document.querySelectorAll('#console .stderr')].map((s) => s.textContent).join(''),
     document.querySelector('#file-list .row').textContent]);
-  const ok = result[0] === '1' && result[1] === 'failed to read input file gone.002\n'
+  const ok = result[0] === '1' && result[1] === say(MESSAGES.readFailed, 'gone.002')
     && result[2].includes('not converted') && result[2].includes('could not be read to its end');
   console.log(`${ok ? 'ok  ' : 'FAIL'} a file removed after it was chosen`);
   return ok ? [] : [`file removed: ${JSON.stringify(result)}`];

@@ -23,35 +23,37 @@ function check(problems, name, actual, expected) {
   if (a !== e) problems.push(`${name}: ${a}, not ${e}`);
 }
 
-// Messages of today's program and of debug mode's reasons, for names that
-// look like messages themselves.
+// Messages of the program (in the words outcomes.js reads) and of debug
+// mode's reasons, for names that look like messages themselves.
 function outcomeChecks(problems) {
-  const names = ['a.002', 'b\nfailed to open input file a.002', '2/a.002', 'c: 1 of 2 samples read', 'd.002', 'e', 'f'];
+  const { MESSAGES: M, REASON } = QuarvelOutcomes;
+  const say = (message, name) => message.before + name + message.after;
+  const names = ['a.002', `b\n${say(M.openInput, 'a.002').trim()}`, '2/a.002', 'c: 1 of 2 samples read', 'd.002', 'e', 'f'];
   const stderr = [
-    'truncated block in input file a.002: 40 of 100 samples read\n',
+    say(M.truncated, 'a.002') + '40 of 100 samples read\n',
     'quarvel: a line of no file\n',
-    'failed to open input file b\nfailed to open input file a.002\n',
-    'reason: No such file or directory\n',
-    'failed to open output file 2/a.002.txt\n',
-    'reason: it is another input of this run\n',
-    'truncated block in input file c: 1 of 2 samples read: 3 of -7 samples read\n',
-    'input file d.002 is a text file written by quarvel, not a logger file\n',
-    'failed to read input file e\n',
-    'failed to write standard output\n',
+    say(M.openInput, names[1]),
+    `${REASON}No such file or directory\n`,
+    say(M.openOutput, '2/a.002'),
+    `${REASON}Is a directory\n`,
+    say(M.truncated, names[3]) + '3 of -7 samples read\n',
+    say(M.ownText, 'd.002'),
+    say(M.readFailed, 'e'),
+    'quarvel: another line of no file\n',
   ].join('');
   const read = QuarvelOutcomes.readMessages(stderr, names);
   const brief = read.files.map((entries) => entries.map((m) => [m.kind, m.reason || m.what || `${m.read}/${m.declared}`]));
   check(problems, 'outcomes: messages per file', brief, [
     [['cut', '40/100']],
     [['failed', 'No such file or directory']],
-    [['failed', 'it is another input of this run']],
+    [['failed', 'Is a directory']],
     [['cut', '3/-7']],
-    [['failed', 'it is a text file written by quarvel, not a logger file']],
-    [['failed', 'could not be read to its end']],
+    [['failed', M.ownText.what]],
+    [['failed', M.readFailed.what]],
     [],
   ]);
   check(problems, 'outcomes: lines of no file', read.general,
-    ['quarvel: a line of no file\n', 'failed to write standard output\n']);
+    ['quarvel: a line of no file\n', 'quarvel: another line of no file\n']);
   const outputs = [{ produced: true, records: 3, size: 9 }, null, null, { produced: true, records: 1, size: 3 },
     null, { produced: true, records: 0, size: 0 }, null];
   const kinds = QuarvelOutcomes.outcomes(read.files, outputs).map((o) => o.kind);
