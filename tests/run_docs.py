@@ -26,7 +26,8 @@ before a block:
 and anywhere, <!-- setup: COMMAND --> runs a shell step that makes what the
 reader is assumed to have (a folder of logs). Shell steps run in bash with
 `set -e`; their /tmp/ is the scratch folder's tmp/, and the folder a step
-ends in is where the next blocks of the page run.
+ends in is where the next blocks of the page run. The shell steps after a
+page's last block of the mode, and its last session, are left out.
 
 Usage: tests/run_docs.py python|octave [-v] [PAGE...]
 The converter is $QUARVEL_TEST_BINARY, else build/quarvel; Octave is
@@ -56,6 +57,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 ROOT = Path(__file__).resolve().parents[1]
+sys.dont_write_bytecode = True  # no byte code of conftest in the source tree
 PAGES = {
     # getting started first; the pages after it read the campaign that one of them writes
     "python": sorted(ROOT.glob("doc/python*.md"), key=lambda p: (p.name != "python.md", p.name))
@@ -72,6 +74,7 @@ FENCE = re.compile(r"^(```|~~~)\s*([\w+-]*)\s*$")
 MARKER = re.compile(r"^<!--\s*(skip|run|save|setup)\b\s*:?\s*(.*?)\s*-->$")
 # A block that starts worker processes runs as a script: they import it.
 SCRIPT = re.compile(r"^if __name__ == .__main__.:|^(from|import) (distributed|multiprocessing)\b", re.M)
+SESSION = re.compile(r"^\$ ", re.M)  # a shell session: commands after $, and their output
 TIMEOUT = 600
 SCRIPT_TIMEOUT = 120  # a script without its guard hangs, starting clusters in its workers
 TAIL = 4000  # characters of a failed block's messages shown
@@ -192,8 +195,9 @@ class Run:
         unsaid = [block for block in blocks if block.kind == "skip" and not block.why]
         self.failures += [f"{block.where}: a skip says why: <!-- skip: WHY -->" for block in unsaid]
         self.commands += sum(block.kind == "command" for block in blocks)
-        last = max((n for n, b in enumerate(blocks) if b.kind in ("code", "script")), default=-1)
-        for block in blocks[: last + 1]:  # not the shell steps that no block needs
+        checks = [n for n, b in enumerate(blocks)
+                  if b.kind in ("code", "script") or b.kind == "shell" and SESSION.search(b.text)]  # fmt: skip
+        for block in blocks[: max(checks, default=-1) + 1]:  # not the shell steps that no check needs
             if block.kind == "code":
                 session.append(block)
             elif block.kind == "save":
@@ -296,8 +300,8 @@ class Run:
     def shell(self, block: Block, cwd: Path) -> Path:
         """Runs a shell step; returns the folder it ends in."""
         lines = block.text.replace("/tmp/", f"{self.scratch}/tmp/").splitlines()
-        commands = [line[2:] for line in lines if line.startswith("$ ")]
-        shown = [line for line in lines if not line.startswith("$ ")] if commands else None
+        commands = [line[2:] for line in lines if SESSION.match(line)]
+        shown = [line for line in lines if not SESSION.match(line)] if commands else None
         ends = self.scratch / "cwd"
         ends.unlink(missing_ok=True)
         script = "\n".join(["set -e", *(commands or lines), f'pwd > "{ends}"'])
