@@ -47,6 +47,23 @@ def python_env() -> dict[str, str]:
     return env
 
 
+def write_entry_points(folder: Path) -> None:
+    """Makes the entry points of pyproject.toml visible to a Python that
+    has `folder` on its path, as installing the package does (xarray's
+    engine="quarvel"): a .dist-info folder. Needs Python 3.11's tomllib."""
+    import tomllib
+
+    project = tomllib.loads((PACKAGE_ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    info = folder / "quarvel_under_test-0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: quarvel-under-test\nVersion: 0\n")
+    lines = [
+        f"[{group}]\n" + "".join(f"{name} = {target}\n" for name, target in points.items())
+        for group, points in project["entry-points"].items()
+    ]
+    (info / "entry_points.txt").write_text("\n".join(lines))
+
+
 try:
     from hypothesis import settings
 except ImportError:  # its tests are skipped

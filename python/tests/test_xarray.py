@@ -10,7 +10,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, reader_frame
+from conftest import assert_rows_are_readers, assert_same_bits, reader_frame, write_entry_points
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask")  # open_mfdataset's chunks
@@ -25,17 +25,9 @@ pytestmark = pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 def installed_entry_points(tmp_path_factory):
     """Makes the entry points of pyproject.toml visible to xarray, as
     installing the package does: a .dist-info folder on sys.path."""
-    tomllib = pytest.importorskip("tomllib")
-    project = tomllib.loads((PACKAGE_ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    pytest.importorskip("tomllib")
     folder = tmp_path_factory.mktemp("site")
-    info = folder / "quarvel_under_test-0.dist-info"
-    info.mkdir()
-    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: quarvel-under-test\nVersion: 0\n")
-    lines = [
-        f"[{group}]\n" + "".join(f"{name} = {target}\n" for name, target in points.items())
-        for group, points in project["entry-points"].items()
-    ]
-    (info / "entry_points.txt").write_text("\n".join(lines))
+    write_entry_points(folder)
     sys.path.insert(0, str(folder))
     importlib.invalidate_caches()
     xr.backends.plugins.list_engines.cache_clear()
