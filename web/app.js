@@ -4,7 +4,7 @@
 // controls and a command line; each follows the other, and both are
 // remembered for the next visit.
 /* global QUARVEL_WORKER_SOURCE, QuarvelOptions, QuarvelOutcomes, QuarvelZip, QuarvelPacker, QuarvelBlocks,
-   QuarvelCoverage, QuarvelPlot, QuarvelFileList */
+   QuarvelQuality, QuarvelCoverage, QuarvelPlot, QuarvelFileList */
 (() => {
   'use strict';
 
@@ -14,6 +14,7 @@
   // computer's time zone. The person's own choices are kept under STORED.
   const DEFAULTS = { flags: '-tc', zone: 'local' };
   const STORED = 'quarvel-page-options';
+  const FLAGS = ['clipped', 'stuck', 'dead'];  // what a file's readings may show, as QuarvelQuality's flag bits 1, 2, 4
   const $ = (selector) => document.querySelector(selector);
   const workerUrl = URL.createObjectURL(new Blob([QUARVEL_WORKER_SOURCE], { type: 'text/javascript' }));
   const numberText = (n) => n.toLocaleString('en-US');
@@ -270,8 +271,8 @@
     const utc = $('#zone').value === 'UTC';
     const args = [...typedWords(), '--', ...inputs.map((input) => input.path)];
     run = { worker: new Worker(workerUrl), files: chosen, paths, runIndex, inputs, utc, stderr: [], status: undefined,
-      outputs: inputs.map(() => null), headers: inputs.map(() => null), textBytes: 0, packer: null,
-      total: inputs.reduce((sum, input) => sum + input.file.size, 0), started: performance.now(),
+      outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null), textBytes: 0,
+      packer: null, total: inputs.reduce((sum, input) => sum + input.file.size, 0), started: performance.now(),
       debug: QuarvelOptions.scanWords(typedWords()).settings.d, date: new Date(), entryName: QuarvelZip.entryNamer() };
     // The zip is deflated as the text files come, where the browser can.
     if (inputs.length >= 2 && QuarvelPacker.supported()) run.packer = QuarvelPacker.create(run.date, showPacking(run));
@@ -302,7 +303,10 @@
           if (run.packer) run.packer.add(item.index, { name: item.entryName, crc: item.crc, size: item.size, data });
         }
       } else if (data.type === 'headers') {
-        for (const item of data.items) run.headers[item.index] = item.rows;
+        for (const item of data.items) {
+          run.headers[item.index] = item.rows;
+          run.stats[item.index] = item.stats;
+        }
       } else if (data.type === 'exit') finish(data.status, data.memory, false);
     };
     run.worker.onerror = (event) => {
@@ -334,7 +338,8 @@
     const messages = QuarvelOutcomes.readMessages(run.stderr.join(''), run.inputs.map((input) => input.path));
     const outcomes = QuarvelOutcomes.outcomes(messages.files,
       run.outputs.map((output) => output && { produced: true, records: output.records, size: output.size }),
-      run.headers.map((rows) => (rows ? QuarvelBlocks.header(rows, 0) : null)));
+      run.headers.map((rows) => (rows ? QuarvelBlocks.header(rows, 0) : null)),
+      run.headers.map((rows, i) => (rows ? QuarvelQuality.fileFlags(rows, run.stats[i]) : null)));
     run.items = run.files.map((file, i) => ({
       index: i, file, path: run.paths[i], output: run.runIndex[i] < 0 ? null : run.outputs[run.runIndex[i]],
       headers: run.runIndex[i] < 0 ? null : run.headers[run.runIndex[i]],
@@ -379,6 +384,11 @@
     const files = run.items.length === 1 ? '1 file' : `${numberText(run.items.length)} files`;
     const summary = $('#summary');
     summary.replaceChildren(`${files}: ${parts.join(', ')}.`);
+    if (counts.flagged) {
+      const kinds = FLAGS.filter((flag) => counts[flag]).map((flag) => `${numberText(counts[flag])} ${flag}`);
+      summary.append(` ${counts.flagged === 1 ? '1 file' : `${numberText(counts.flagged)} files`} with suspect`
+        + ` readings: ${kinds.join(', ')}.`);
+    }
     if (run.status !== null && run.status !== undefined) {
       const verdict = document.createElement('span');
       verdict.className = 'verdict';
@@ -389,7 +399,8 @@
     }
     const said = general.join('').trim();
     if (said) summary.append(` quarvel said: ${said.split('\n').filter((line) => line.trim()).slice(0, 3).join(' ')}`);
-    summary.className = counts.cut || counts.stranger || counts.failed || counts.skipped || said ? 'problem' : '';
+    summary.className = counts.cut || counts.stranger || counts.failed || counts.skipped || counts.flagged || said
+      ? 'problem' : '';
   }
 
   // The shortest decimal that reads back as the binary32 `value`.
@@ -410,9 +421,42 @@
       + ` offset ${float32Text(header.offset)}; no logger has a channel below -16,777,216 or from 16,777,216 up`;
   }
 
+  // What a file's readings show (QuarvelQuality.fileFlags), in words:
+  // [flag, words] for each of FLAGS that it shows.
+  function qualityWords(item) {
+    const quality = item.outcome.quality;
+    if (!quality) return [];
+    const count = (n, one, many) => `${numberText(n)} ${n === 1 ? one : many}`;
+    const { clipped, stuck, dead } = quality;
+    const words = [];
+    if (clipped) {
+      words.push(['clipped', `clipped: ${count(clipped.samples, 'sample', 'samples')} at the rails (-32768 or 32767,`
+        + ` the ends of the ADC's range) in ${count(clipped.blocks, 'block', 'blocks')},`
+        + ` up to ${numberText(clipped.run)} in a row`]);
+    }
+    if (stuck) {
+      const header = QuarvelBlocks.header(item.headers, stuck.block);
+      const step = QuarvelBlocks.step(header.period);
+      const lasting = step > 0 ? ` (${QuarvelPlot.duration(stuck.longest * step)})` : '';
+      const from = QuarvelBlocks.lastTime(header.time, step, stuck.start + 1);
+      words.push(['stuck', `stuck: one value held for ${stuck.blocks > 1 ? 'up to ' : ''}`
+        + `${count(stuck.longest, 'sample', 'samples')} in a row${lasting} in ${count(stuck.blocks, 'block', 'blocks')},`
+        + ` ${stuck.blocks > 1 ? 'the longest ' : ''}from sample ${numberText(stuck.start)} of block`
+        + ` ${numberText(stuck.block)} at ${timeLabel(from, 10)}`]);
+    }
+    if (dead) {
+      words.push(['dead', dead.blocks === 1
+        ? `dead: no signal in 1 block: its ${count(dead.samples, 'sample', 'samples')} take no more than 2 different values`
+        : `dead: no signal in ${numberText(dead.blocks)} blocks of ${numberText(dead.samples)} samples in all: each`
+          + ' block\'s samples take no more than 2 different values']);
+    }
+    return words;
+  }
+
   function outcomeWords(item) {
     const outcome = item.outcome;
-    const records = `${numberText(outcome.records)} record${outcome.records === 1 ? '' : 's'}`;
+    const quality = qualityWords(item).map(([, words]) => words + ' · ').join('');
+    const records = `${quality}${numberText(outcome.records)} record${outcome.records === 1 ? '' : 's'}`;
     const size = item.output ? ` · ${bytesText(item.output.size)}` : '';
     const cutWords = () => {
       const room = Math.floor(Math.max(item.file.size - 24, 0) / 2);
@@ -468,7 +512,17 @@
     const detail = document.createElement('span');
     detail.className = 'detail';
     detail.textContent = detailText;
-    row.append(badge, name, detail);
+    row.append(badge, name);
+    const flags = qualityWords(item);
+    if (flags.length) row.dataset.flags = flags.map(([flag]) => flag).join(' ');
+    for (const [flag, words] of flags) {
+      const mark = document.createElement('span');
+      mark.className = 'flag ' + flag;
+      mark.textContent = flag;
+      mark.title = words;
+      row.append(mark);
+    }
+    row.append(detail);
     if (item.output) {
       const link = document.createElement('a');
       link.href = urlOf(item);
@@ -550,12 +604,12 @@
     const marks = { converted: 'converted', cut: 'cut', failed: 'failed' };
     const drawn = run.items.filter((item) => item.headers && marks[item.outcome.kind] && !item.outcome.notLog);
     const model = QuarvelCoverage.build(drawn.map((item) => ({ id: item.index, rows: item.headers, size: item.file.size,
-      mark: marks[item.outcome.kind] })));
+      mark: marks[item.outcome.kind], flags: item.outcome.quality && item.outcome.quality.flags })));
     run.coverage = model;
     coverageAt = QuarvelCoverage.draw($('#coverage'), model, timeLabel);
     const gaps = model.channels.reduce((sum, c) => sum + c.gaps.length, 0);
     const longest = Math.max(0, ...model.channels.map((c) => Math.max(0, ...c.gaps.map((gap) => gap.seconds))));
-    const overlaps = model.channels.reduce((sum, c) => sum + c.overlaps, 0);
+    const overlaps = model.channels.reduce((sum, c) => sum + c.overlaps.length, 0);
     const counts = QuarvelOutcomes.countKinds(run.items.map((item) => item.outcome));
     const left = [];
     const count = (n, one, many) => `${numberText(n)} ${n === 1 ? one : many}`;
@@ -582,7 +636,7 @@
     const c = run.coverage.channels.find((channel) => channel.channel === point.channel);
     if (point.index === null) {
       return `channel ${c.channel}: ${numberText(c.start.length)} blocks, ${numberText(c.gaps.length)} gaps,`
-        + ` ${numberText(c.overlaps)} overlaps`;
+        + ` ${numberText(c.overlaps.length)} overlaps`;
     }
     const i = point.index;
     const item = run.items[c.file[i]];
@@ -590,7 +644,8 @@
     return `${shownName(item.path || item.file.name)} · channel ${c.channel} · block ${c.block[i]}:`
       + ` ${numberText(c.samples[i])} samples from ${timeLabel(c.start[i], span)},`
       + ` ${QuarvelPlot.duration(Math.abs(span))}`
-      + (c.cutShort[i] ? ' · cut short' : '') + (c.mark[i] === 'failed' ? ' · not converted to its end' : '');
+      + (c.cutShort[i] ? ' · cut short' : '') + (c.mark[i] === 'failed' ? ' · not converted to its end' : '')
+      + FLAGS.filter((flag, bit) => c.flags[i] & (1 << bit)).map((flag) => ' · ' + flag).join('');
   }
 
   function pointAt(event) {

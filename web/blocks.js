@@ -19,14 +19,17 @@ const QuarvelBlocks = (() => {
   // read again; wanted() is the position of the next header byte still
   // missing, or -1 when every header is there (the file ends, or a block
   // runs past its end and ends it). rows() gives the headers, FIELDS int32
-  // words each.
-  function walker(size) {
+  // words each. `counter` (QuarvelQuality.counter), when given, is handed
+  // the samples of each block, each byte once, as they come.
+  function walker(size, counter = null) {
     let rows = new Int32Array(FIELDS * 4);
     let count = 0;
     let next = 0;  // where the next header starts
     const partial = new Uint8Array(HEADER_SIZE);
     let have = 0;  // bytes of it in `partial`
     let done = size < HEADER_SIZE;
+    let samplesAt = 0;  // the next sample byte for `counter`...
+    let samplesEnd = 0;  // ...and the end of the block's samples
     const take = () => {
       if (FIELDS * (count + 1) > rows.length) {
         const larger = new Int32Array(2 * rows.length);
@@ -40,13 +43,35 @@ const QuarvelBlocks = (() => {
       }
       const declared = rows[at + 3];
       const room = Math.floor((size - next - HEADER_SIZE) / 2);
+      if (counter !== null) {
+        samplesAt = next + HEADER_SIZE;
+        samplesEnd = samplesAt + 2 * Math.max(Math.min(declared, room), 0);
+        counter.start((samplesEnd - samplesAt) / 2);
+      }
       next += HEADER_SIZE + 2 * Math.max(declared, 0);
       have = 0;
       done = declared > room || next + HEADER_SIZE > size;
     };
+    // Hands `counter` the samples in `bytes` at `position`; false when it
+    // wants bytes before or beyond them.
+    const countSamples = (bytes, position) => {
+      const from = samplesAt - position;
+      if (from < 0) {
+        counter.lose();  // bytes were skipped: nothing counted is whole
+        samplesAt = samplesEnd;
+        return true;
+      }
+      if (from >= bytes.length) return false;
+      const n = Math.min(samplesEnd - samplesAt, bytes.length - from);
+      counter.samples(bytes, from, from + n);
+      samplesAt += n;
+      return samplesAt === samplesEnd;
+    };
     return {
       feed(bytes, position) {
-        while (!done) {
+        for (;;) {
+          if (samplesAt < samplesEnd && !countSamples(bytes, position)) return;
+          if (done) return;
           const from = next + have - position;
           if (from < 0 || from >= bytes.length) return;
           const n = Math.min(HEADER_SIZE - have, bytes.length - from);

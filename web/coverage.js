@@ -1,7 +1,8 @@
 // The batch's coverage: what each channel recorded and when, from the block
 // headers alone. A row per channel, time across (QuarvelAxis: long gaps cut
 // out, as in the plot), a bar per block with samples, coloured by what
-// became of its file; gaps stay open. Where a pixel column holds more time
+// became of its file, or as suspect when its readings are clipped, stuck
+// or dead; gaps stay open. Where a pixel column holds more time
 // than a block, the bar there is as dark as the share of that time that
 // was recorded: hourly logs of ten minutes each look pale, not whole.
 // Gaps and overlaps follow the rule of `info`, over a channel's blocks
@@ -10,19 +11,21 @@
 const QuarvelCoverage = (() => {
   'use strict';
 
-  const MARKS = ['converted', 'cut', 'failed'];  // a column shows the last of them that it holds
+  const MARKS = ['converted', 'cut', 'flagged', 'failed'];  // a column shows the last of them that it holds
   const PALEST = 0.3;  // the opacity of a column with almost nothing recorded
-  const COLOURS = { converted: '#1f77b4', cut: '#ff7f0e', failed: '#d62728' };
+  const COLOURS = { converted: '#1f77b4', cut: '#ff7f0e', flagged: '#9467bd', failed: '#d62728' };
   const CUT_END = '#5a1d00';  // the end of a block that its file cuts short
   const MARGIN = { left: 70, right: 12, top: 6, bottom: 46 };
   const MOST_ROWS = 128;
 
   // The coverage of `files` ({id, rows (QuarvelBlocks.walker), size, mark:
-  // 'converted', 'cut' or 'failed'}): {channels: [{channel, start, end,
-  // file, block, samples, cutShort (columns of its blocks with samples, and
-  // of a block cut short without any, in time order), gaps: [{seconds,
-  // after}] (`after`: the position of the block before it), overlaps}],
-  // blocks (every block of the files), starts, ends}. A block covers its
+  // 'converted', 'cut' or 'failed', flags: each block's QuarvelQuality
+  // flags, or null}): {channels: [{channel, start, end, file, block,
+  // samples, cutShort, mark, flags (columns of its blocks with samples,
+  // and of a block cut short without any, in time order; a block flagged
+  // has the mark 'flagged'), gaps and overlaps: [{seconds, after, next}]
+  // (the positions of the blocks before and after it)}], blocks (every
+  // block of the files), starts, ends}. A block covers its
   // channel from its first sample's time to its last's plus one period;
   // between a block and the next of its channel in time order (blocks of
   // one time in the order of the files and blocks), the difference
@@ -41,7 +44,7 @@ const QuarvelCoverage = (() => {
         const step = QuarvelBlocks.step(header.period);
         if (!byChannel.has(header.channel)) {
           byChannel.set(header.channel, { channel: header.channel, start: [], end: [], file: [], block: [], samples: [],
-            cutShort: [], mark: [] });
+            cutShort: [], mark: [], flags: [] });
         }
         const c = byChannel.get(header.channel);
         c.start.push(header.time);
@@ -50,7 +53,9 @@ const QuarvelCoverage = (() => {
         c.block.push(k);
         c.samples.push(present[k]);
         c.cutShort.push(present[k] < header.declared);
-        c.mark.push(file.mark);
+        const flags = file.flags ? file.flags[k] : 0;
+        c.mark.push(flags ? 'flagged' : file.mark);
+        c.flags.push(flags);
       }
     }
     const channels = [...byChannel.values()].sort((a, b) => a.channel - b.channel).map(inTimeOrder);
@@ -62,16 +67,15 @@ const QuarvelCoverage = (() => {
   // A channel's columns in time order, with its gaps and overlaps.
   function inTimeOrder(c) {
     const order = c.start.map((_, i) => i).sort((a, b) => c.start[a] - c.start[b]);
-    const sorted = { channel: c.channel, gaps: [], overlaps: 0 };
-    for (const name of ['start', 'end', 'file', 'block', 'samples', 'cutShort', 'mark']) {
+    const sorted = { channel: c.channel, gaps: [], overlaps: [] };
+    for (const name of ['start', 'end', 'file', 'block', 'samples', 'cutShort', 'mark', 'flags']) {
       sorted[name] = order.map((i) => c[name][i]);
     }
     let before = -1;  // the last block with samples
     for (let i = 0; i < order.length; i++) {
       if (sorted.samples[i] === 0) continue;
       const seconds = before < 0 ? 0 : sorted.start[i] - sorted.end[before];
-      if (seconds > 0) sorted.gaps.push({ seconds, after: before });
-      else if (seconds < 0) sorted.overlaps++;
+      if (seconds !== 0) (seconds > 0 ? sorted.gaps : sorted.overlaps).push({ seconds, after: before, next: i });
       before = i;
     }
     return sorted;

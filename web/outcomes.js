@@ -89,14 +89,17 @@ const QuarvelOutcomes = (() => {
 
   // The outcome of each file: `messages` as readMessages gives them, per
   // file what the worker saw of its text file ({produced, records, size}
-  // or null), and its first block header (QuarvelBlocks.header, or null).
+  // or null), its first block header (QuarvelBlocks.header, or null) and
+  // what its readings show (QuarvelQuality.fileFlags, or null).
   // Kinds: 'converted' (`records` may be 0: no samples), 'cut' (cut short:
   // `read` of `declared` samples in its last block), 'stranger' (probably
   // not a logger file: cut short, and its first header names a channel
   // that no logger has; `header` that header), 'failed' (not converted, or
   // not to its end: `what`, `reason`; `notLog` for quarvel's own text), and
-  // 'skipped' (the program did not get to it).
-  function outcomes(messages, outputs, firstHeaders = []) {
+  // 'skipped' (the program did not get to it). A file converted or cut
+  // short whose readings are clipped, stuck or dead has them as `quality`
+  // (null otherwise).
+  function outcomes(messages, outputs, firstHeaders = [], qualities = []) {
     return messages.map((entries, index) => {
       const output = outputs[index] || null;
       const header = firstHeaders[index] || null;
@@ -111,23 +114,31 @@ const QuarvelOutcomes = (() => {
         const stranger = header !== null && QuarvelBlocks.strangeChannel(header.channel);
         Object.assign(outcome, { kind: stranger ? 'stranger' : 'cut', read: cut.read, declared: cut.declared, header });
       } else if (!outcome.produced) outcome.kind = 'skipped';
+      const quality = qualities[index] || null;
+      outcome.quality = (outcome.kind === 'converted' || outcome.kind === 'cut') && quality && quality.any ? quality
+        : null;
       return outcome;
     });
   }
 
-  // How many files had each outcome; `empty`: converted with no samples.
+  // How many files had each outcome; `empty`: converted with no samples;
+  // `flagged`: with readings clipped, stuck or dead, and how many of each.
   function countKinds(list) {
-    const counts = { converted: 0, empty: 0, cut: 0, stranger: 0, failed: 0, skipped: 0 };
+    const counts = { converted: 0, empty: 0, cut: 0, stranger: 0, failed: 0, skipped: 0, flagged: 0, clipped: 0,
+      stuck: 0, dead: 0 };
     for (const outcome of list) {
       counts[outcome.kind]++;
       if (outcome.kind === 'converted' && outcome.records === 0) counts.empty++;
+      if (!outcome.quality) continue;
+      counts.flagged++;
+      for (const flag of ['clipped', 'stuck', 'dead']) if (outcome.quality[flag]) counts[flag]++;
     }
     return counts;
   }
 
   // Whether an outcome is one the user should look at.
   function isProblem(outcome) {
-    return outcome.kind !== 'converted' || outcome.records === 0;
+    return outcome.kind !== 'converted' || outcome.records === 0 || Boolean(outcome.quality);
   }
 
   return { MESSAGES, REASON, readMessages, outcomes, countKinds, isProblem };

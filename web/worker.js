@@ -9,12 +9,13 @@
 //   Replies {type: 'text', stream: 1 | 2, text}, {type: 'progress', files,
 //   bytes}, {type: 'outputs', items: [{index, bytes or blob, size, crc,
 //   records}]}, in the order the program wrote them, {type: 'headers',
-//   items: [{index, rows}]} (QuarvelBlocks.walker: the block headers of
-//   each input, taken from what the program read of it, posted once it
-//   is done with the file), then {type: 'exit', status, memory}.
+//   items: [{index, rows, stats}]} (QuarvelBlocks.walker: the block
+//   headers of each input, taken from what the program read of it, and
+//   QuarvelQuality.counter's counts of their samples, posted once it is
+//   done with the file), then {type: 'exit', status, memory}.
 // - {type: 'plot', id, file, channel, columns}: replies {type: 'plot', id,
 //   plot} (QuarvelLogReader.plotFile) or {type: 'plot', id, error}.
-/* global createQuarvel, QuarvelBlocks, QuarvelLogReader, QuarvelZip */
+/* global createQuarvel, QuarvelBlocks, QuarvelLogReader, QuarvelQuality, QuarvelZip */
 'use strict';
 
 const WORK_DIR = '/work';
@@ -244,9 +245,9 @@ function progressReporter(inputs) {
 }
 
 // Text files closed by the program, posted in batches, each with the
-// headers of its input and of the inputs before it that the program is
-// done with.
-function outputPoster(walkers) {
+// headers and counts of its input and of the inputs before it that the
+// program is done with.
+function outputPoster(walkers, counters) {
   let items = [];
   let headers = [];
   let headersDone = 0;
@@ -254,13 +255,14 @@ function outputPoster(walkers) {
   const takeHeaders = (end) => {
     for (; headersDone < end; headersDone++) {
       const rows = walkers[headersDone].rows();
-      if (rows.length) headers.push({ index: headersDone, rows });
+      if (rows.length) headers.push({ index: headersDone, rows, stats: counters[headersDone].stats() });
     }
   };
   const post = () => {
     const buffers = items.filter((item) => item.bytes).map((item) => item.bytes.buffer);
     if (items.length) postMessage({ type: 'outputs', items }, buffers);
-    if (headers.length) postMessage({ type: 'headers', items: headers }, headers.map((item) => item.rows.buffer));
+    const tables = headers.flatMap((item) => (item.stats ? [item.rows.buffer, item.stats.buffer] : [item.rows.buffer]));
+    if (headers.length) postMessage({ type: 'headers', items: headers }, tables);
     items = [];
     headers = [];
     last = Date.now();
@@ -282,8 +284,9 @@ async function convert(request) {
   const terminal = consoleStreams();
   const { inputs } = request;
   const progress = progressReporter(inputs);
-  const walkers = inputs.map((input) => QuarvelBlocks.walker(input.file.size));
-  const poster = outputPoster(walkers);
+  const counters = inputs.map(() => QuarvelQuality.counter());
+  const walkers = inputs.map((input, index) => QuarvelBlocks.walker(input.file.size, counters[index]));
+  const poster = outputPoster(walkers, counters);
   const contents = await prefetch(inputs);
   contents.forEach((bytes, index) => walkers[index].feed(bytes, 0));
   let inMemory = 0;

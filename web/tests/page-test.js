@@ -3,7 +3,8 @@
 // file it offers. Each run must give what the native program gives for the
 // same files and options (run as quarvel OPTIONS -- FILES): the text files
 // byte for byte, standard output (banner dates masked), standard error and
-// exit status. Also checks what the page says of each file, its zip (read
+// exit status. Also checks what the page says of each file (its readings'
+// flags too), its zip (read
 // by Python's zipfile and unzip -t), its plot and coverage (by pixel
 // columns and rows), its options, 10,000 small files, and that nothing
 // breaks its Content-Security-Policy; saves screenshots.
@@ -174,7 +175,7 @@ async function pageResults(page) {
     const rows = seen.filter(Boolean).map((row) => {
       const link = row.querySelector('a[download]');
       return { index: Number(row.dataset.index), kind: row.dataset.kind, text: row.textContent,
-        link: link && { name: link.download, url: link.href } };
+        flags: row.dataset.flags || '', link: link && { name: link.download, url: link.href } };
     });
     list.scrollTop = 0;
     const zip = document.querySelector('#zip a[download]');
@@ -320,8 +321,8 @@ async function coverageTip(page, x, y, click = false) {
 }
 
 // The coverage's rows, top to bottom: [channel, y of its middle, its bar
-// colours per column ('b' converted, 'o' cut short, 'r' not converted, 'd'
-// the end of a block cut short, '.' none)].
+// colours per column ('b' converted, 'o' cut short, 'p' clipped, stuck or
+// dead, 'r' not converted, 'd' the end of a block cut short, '.' none)].
 async function coverageRows(page) {
   const rows = [];
   const height = await page.$eval('#coverage', (c) => c.height);
@@ -332,7 +333,7 @@ async function coverageRows(page) {
   }
   return Promise.all(rows.map(([channel, , ys]) => page.$eval('#coverage', (c, py) => {
     const data = c.getContext('2d').getImageData(70, py, c.width - 82, 1).data;
-    const kinds = { b: [31, 119, 180], o: [255, 127, 14], r: [214, 39, 40], d: [90, 29, 0] };
+    const kinds = { b: [31, 119, 180], o: [255, 127, 14], p: [148, 103, 189], r: [214, 39, 40], d: [90, 29, 0] };
     const kind = (at) => Object.keys(kinds).find((k) => data[at + 3] && kinds[k].every((v, j) => Math.abs(v - data[at + j]) <= 4));
     return Array.from({ length: data.length / 4 }, (_, i) => kind(4 * i) || '.').join('');
   }, ys[Math.floor(ys.length / 2)]).then((bars) => [channel, ys[Math.floor(ys.length / 2)], bars])));
@@ -524,7 +525,7 @@ async function mixedBatch(page, work) {
   if (!(cut[1] > 0 && whole[1] <= 0 && whole[0] > cut[0])) problems.push(`the detail, cut and whole: ${cut}, ${whole}`);
   await page.click('#problems-only');
   const filtered = await page.$$eval('#file-list .row', (rows) => rows.map((row) => Number(row.dataset.index)));
-  const problemRows = [1, 2, 3, 7, ...(refused ? [9] : []), 11];
+  const problemRows = [1, 2, 3, 4, 7, ...(refused ? [9] : []), 11];  // 4: clipped
   if (refused ? filtered.join() !== problemRows.join() : !problemRows.every((i) => filtered.includes(i))) {
     problems.push(`${testCase.name}: the filter shows the files ${filtered}, not ${problemRows}`);
   }
@@ -577,6 +578,57 @@ async function strangersAndCases(page, work) {
     problems.push(`summary ${actual.summary}, plot ${actual.plotFiles}`);
   }
   console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}`);
+  return problems.map((p) => `${testCase.name}: ${p}`);
+}
+
+// logbuilder.py's fault logs: the command's text; each file's flags, with
+// the numbers of faults.json in its detail; the files flagged counted in
+// the summary; the blocks flagged coloured in the coverage. Its list is
+// the screenshot web-flags.png.
+async function faultFlags(page, work) {
+  const dir = path.join(work, 'faults');
+  const { 'faults.json': json, ...logs } = sharedFiles('faults', path.join(dir, 'logs'));
+  const faults = JSON.parse(json);
+  const expected = Object.keys(logs).map((name) => faults[name.replace(/\.002$/, '')].blocks);
+  const testCase = { name: 'the fault logs', files: logs, flags: '-tc', zone: 'UTC' };
+  const actual = await runPage(page, testCase, path.join(dir, 'page'));
+  const problems = compare(testCase.name, runNative(testCase, path.join(dir, 'native')), actual);
+  const n = (value) => value.toLocaleString('en-US');
+  const files = { clipped: 0, stuck: 0, dead: 0 };
+  const bars = new Map();  // per channel, the colours of its bars: 'p' flagged, or its file's
+  for (const row of actual.rows) {
+    const blocks = expected[row.index];
+    const [clipped, stuck, dead] = ['clipped', 'stuck', 'dead'].map((flag) => blocks.filter((b) => b[flag]));
+    const longest = stuck.reduce((a, b) => (b.longest_stuck > a.longest_stuck ? b : a), stuck[0]);
+    const words = [
+      clipped.length && `clipped: ${n(clipped.reduce((sum, b) => sum + b.rail_low + b.rail_high, 0))} samples at the`
+        + ` rails (-32768 or 32767, the ends of the ADC's range) in ${n(clipped.length)} block`,
+      stuck.length && `${n(longest.longest_stuck)} samples in a row`,
+      stuck.length && `from sample ${n(longest.stuck_start)} of block ${longest.block} at`,
+      dead.length && `dead: no signal in ${dead.length} block`,
+    ].filter(Boolean);
+    const flags = Object.entries({ clipped, stuck, dead }).filter(([, list]) => list.length).map(([flag]) => flag);
+    flags.forEach((flag) => files[flag]++);
+    if (row.flags !== flags.join(' ') || words.some((w) => !row.text.includes(w))) {
+      problems.push(`${row.text} (flags ${row.flags}), not ${flags} and ${JSON.stringify(words)}`);
+    }
+    const mark = blocks.some((b) => b.cut_short) ? 'o' : 'b';
+    for (const b of blocks.filter((block) => block.samples)) {
+      bars.set(b.channel, (bars.get(b.channel) || new Set()).add(b.clipped || b.stuck || b.dead ? 'p' : mark));
+    }
+  }
+  const flagged = expected.filter((blocks) => blocks.some((b) => b.clipped || b.stuck || b.dead)).length;
+  const summary = ` ${flagged} files with suspect readings: ${files.clipped} clipped, ${files.stuck} stuck, ${files.dead} dead.`;
+  if (!actual.summary.includes(summary)) problems.push(`summary ${actual.summary}, not ${summary}`);
+  const drawn = (await coverageRows(page)).map(([channel, , colours]) => `${channel}:${[...new Set(colours.replace(/[.d]/g, ''))]}`);
+  const wanted = [...bars].sort((a, b) => a[0] - b[0]).map(([channel, colours]) => `${channel}:${[...colours]}`);
+  if (drawn.join() !== wanted.join()) problems.push(`coverage ${drawn}, not ${wanted}`);
+  await page.focus('#file-list .row[data-index="4"]');  // rails.002: its detail whole
+  const [top, bottom] = await page.evaluate(() => [document.querySelector('#results').getBoundingClientRect().top,
+    document.querySelector('#file-list').getBoundingClientRect().bottom].map((y) => y + window.scrollY));
+  await page.screenshot({ path: path.join(outDir, 'web-flags.png'), captureBeyondViewport: true,
+    clip: { x: 0, y: top, width: 1000, height: bottom - top + 8 } });
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}: their flags, as faults.json has them`);
   return problems.map((p) => `${testCase.name}: ${p}`);
 }
 
@@ -941,6 +993,7 @@ async function main() {
     errors.push(...await plotTest(page, work));
     errors.push(...await mixedBatch(page, work));
     errors.push(...await strangersAndCases(page, work));
+    errors.push(...await faultFlags(page, work));
     errors.push(...await campaignCoverage(page, work));
     errors.push(...await manyFiles(page, work, 10000));
     errors.push(...await otherInput(page, work));

@@ -1,7 +1,8 @@
 // Checks of the page's modules that need no browser: reading the program's
 // messages and telling files that are not logs, the option table's
 // scanner, the zip's entry names, deflated entries and zip64 records (read
-// back by Python's zipfile), the time axis, and the block headers' gaps.
+// back by Python's zipfile), the time axis, the block headers' gaps, and
+// the readings' counts and flags against logbuilder.py's fault logs.
 // Run by page-test.js before it starts Chromium; returns the problems found.
 'use strict';
 const fs = require('fs');
@@ -11,6 +12,7 @@ const { spawnSync } = require('child_process');
 const { block, logFile } = require('./logs.js');
 global.QuarvelBlocks = require('../blocks.js');
 global.QuarvelAxis = require('../axis.js');
+const QuarvelQuality = require('../quality.js');
 const QuarvelOptions = require('../options.js');
 const QuarvelCoverage = require('../coverage.js');
 const QuarvelOutcomes = require('../outcomes.js');
@@ -60,12 +62,15 @@ function outcomeChecks(problems) {
   check(problems, 'outcomes: kinds', kinds, ['cut', 'failed', 'failed', 'cut', 'failed', 'failed', 'skipped']);
   const empty = QuarvelOutcomes.outcomes([[]], [{ produced: true, records: 0, size: 0 }]);
   check(problems, 'outcomes: counts', QuarvelOutcomes.countKinds(empty),
-    { converted: 1, empty: 1, cut: 0, stranger: 0, failed: 0, skipped: 0 });
+    { converted: 1, empty: 1, cut: 0, stranger: 0, failed: 0, skipped: 0, flagged: 0, clipped: 0, stuck: 0, dead: 0 });
   // Cut short with a first channel beyond ±2^24: probably not a logger file; the limits themselves are a logger's.
   const firsts = [2 ** 24, 2 ** 24 - 1, -(2 ** 24), -(2 ** 24) - 1, 2 ** 24].map((channel) => ({ channel }));
   const cut = [...Array(4)].map(() => [{ kind: 'cut', read: 1, declared: 9 }]);
-  check(problems, 'outcomes: not logs', QuarvelOutcomes.outcomes([...cut, []], [], firsts).map((o) => o.kind),
-    ['stranger', 'cut', 'cut', 'stranger', 'skipped']);
+  // Their readings are not flagged, nor those of a file not reached.
+  const flagged = firsts.map(() => ({ any: true }));
+  check(problems, 'outcomes: not logs', QuarvelOutcomes.outcomes([...cut, []], [], firsts, flagged)
+    .map((o) => [o.kind, Boolean(o.quality)]), [['stranger', false], ['cut', true], ['cut', true], ['stranger', false],
+    ['skipped', false]]);
 }
 
 // Headers collected from pieces read in order, some again; gaps and
@@ -85,7 +90,7 @@ function blockChecks(problems) {
     [1, 12, 0, 1000]]].map((specs, id) => ({ id, rows: rows(specs), size: 1e9, mark: 'converted' }));
   const model = QuarvelCoverage.build(files);
   check(problems, 'coverage: gaps and overlaps', model.channels.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
-    [[1, [0, 1, 2, 1], [{ seconds: 5, after: 1 }], 1], [2, [0], [], 0]]);
+    [[1, [0, 1, 2, 1], [{ seconds: 5, after: 1, next: 2 }], [{ seconds: -5, after: 2, next: 3 }]], [2, [0], [], []]]);
   // Times summed sample by sample, as the converter sums them; 1/3 s steps cross binades.
   const sum = (first, step, n) => Array.from({ length: n - 1 }).reduce((t) => t + step, first);
   const sums = [[0, 1 / 3, 1e6], [1, 0.001, 70000], [1796083200, -0.001, 5000], [-5, 0.25, 4]];
@@ -188,6 +193,43 @@ function axisChecks(problems) {
   check(problems, 'axis: nothing', QuarvelAxis.layout([], [], 0, 100), null);
 }
 
+// Every block of logbuilder.py's fault logs, fed as the worker feeds the
+// program's reads (pieces of odd lengths, overlapping): the counts and
+// flags of its readings, and the gaps and overlaps of the coverage,
+// against faults.json.
+function faultChecks(problems, work) {
+  const dir = path.join(work, 'faults');
+  const python = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
+  const made = spawnSync(python, [path.join(__dirname, '../../python/tests/logbuilder.py'), 'faults', dir]);
+  if (made.status !== 0) return problems.push(`logbuilder.py faults: ${made.stderr}`);
+  const expected = JSON.parse(fs.readFileSync(path.join(dir, 'faults.json')));
+  const snake = (name) => name.replace(/[A-Z]/g, (c) => '_' + c.toLowerCase());
+  const files = Object.keys(expected).map((name, id) => {
+    const bytes = fs.readFileSync(path.join(dir, name + '.002'));
+    const counter = QuarvelQuality.counter();
+    const walk = QuarvelBlocks.walker(bytes.length, counter);
+    for (let at = 0; at < bytes.length; at += 51) walk.feed(bytes.subarray(at, at + 61), at);
+    const [rows, stats] = [walk.rows(), counter.stats()];
+    const { present } = QuarvelBlocks.extents(rows, bytes.length);
+    const found = expected[name].blocks.map((want, k) => {
+      const flags = QuarvelQuality.blockFlags(stats, rows, k);
+      const block = { block: k, channel: rows[6 * k], cut_short: present[k] < rows[6 * k + 3], clipped: Boolean(flags & 1),
+        stuck: Boolean(flags & 2), dead: Boolean(flags & 4) };
+      QuarvelQuality.NAMES.forEach((field, j) => { block[snake(field)] = stats[QuarvelQuality.COLUMNS * k + j]; });
+      return Object.fromEntries(Object.keys(want).map((key) => [key, block[key]]));
+    });
+    check(problems, `quality: ${name}`, [found, stats.length / QuarvelQuality.COLUMNS], [expected[name].blocks, present.length]);
+    return { id, rows, size: bytes.length, mark: 'converted' };
+  });
+  check(problems, 'quality: stuck lengths', [0, -1, 4294967295, 3, 199, 200].map(QuarvelQuality.stuckLength),
+    [50, 50, 50, 3334, 51, 50]);
+  const inOrder = (gaps) => gaps.sort((a, b) => a.channel - b.channel || a.from_block - b.from_block);
+  const joins = QuarvelCoverage.build(files).channels.flatMap((c) => [...c.gaps, ...c.overlaps].map((gap) =>
+    ({ channel: c.channel, from_block: c.block[gap.after], to_block: c.block[gap.next], seconds: gap.seconds })));
+  return check(problems, 'coverage: gaps of the fault logs', inOrder(joins),
+    inOrder(Object.values(expected).flatMap((log) => log.gaps)));
+}
+
 async function unitChecks() {
   const problems = [];
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-units-'));
@@ -196,6 +238,7 @@ async function unitChecks() {
     optionChecks(problems);
     axisChecks(problems);
     blockChecks(problems);
+    faultChecks(problems, work);
     await zipChecks(problems, work);
   } finally {
     fs.rmSync(work, { recursive: true, force: true });
