@@ -37,6 +37,9 @@ const QuarvelPacker = (() => {
       workerUrl = URL.createObjectURL(new Blob([QUARVEL_PACKER_SOURCE], { type: 'text/javascript' }));
     }
     const count = Math.min(Math.max(navigator.hardwareConcurrency || 2, 1), MOST_WORKERS);
+    // While the conversion runs, one core is left to it, so that its
+    // results come as soon as without a zip; end() sets every worker going.
+    let active = Math.max(count - 1, 1);
     const waiting = [];
     const batches = [];  // by number: {blob, items}
     let sent = 0;
@@ -58,7 +61,7 @@ const QuarvelPacker = (() => {
     const dispatch = () => {
       scheduled = false;
       while (waiting.length) {
-        const next = pool.reduce((best, w) => (w.ahead < best.ahead ? w : best));
+        const next = pool.slice(0, active).reduce((best, w) => (w.ahead < best.ahead ? w : best));
         if (next.ahead > 0 && next.ahead + waiting[0].size > AHEAD) break;
         let bytes = waiting[0].size;
         let taken = 1;
@@ -95,6 +98,7 @@ const QuarvelPacker = (() => {
       end() {
         return new Promise((resolve, reject) => {
           ending = { resolve, reject };
+          active = count;
           dispatch();
           settle();
         });
