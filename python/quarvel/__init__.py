@@ -38,22 +38,6 @@ if TYPE_CHECKING:
     __version__: str
 
 
-def _version() -> str:
-    """Returns the version: in a source checkout, that of project() in
-    CMakeLists.txt, the one place it is set; else the installed package's."""
-    import re
-    from pathlib import Path
-
-    cmake = Path(__file__).resolve().parent.parent.parent / "CMakeLists.txt"
-    if cmake.is_file():
-        found = re.search(r"^project\(quarvel VERSION ([0-9.]+)", cmake.read_text(encoding="utf-8"), re.M)
-        if found:
-            return found.group(1)
-    from importlib.metadata import version
-
-    return version("quarvel_reader")
-
-
 def __getattr__(name: str) -> Any:
     # numpy is imported when the reader is first used, not with the package.
     if name in ("open", "LogFile", "Block", "TruncatedBlockWarning"):
@@ -73,5 +57,7 @@ def __getattr__(name: str) -> Any:
 
         return open_dataset
     if name == "__version__":
-        return _version()
+        from ._version import version
+
+        return version()
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")

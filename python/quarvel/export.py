@@ -35,6 +35,7 @@ from ._headers import HEADER_SIZE, FileStamp, NotALogError, read_at, read_file_h
 from ._index import BlockTable, build_table
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from ._signatures import HEAD_SIZE, is_zarr_store, other_format
+from ._version import version
 from .info import _reason, display_name, failure, operand_files
 
 # Samples per chunk of the stored arrays, and per write.
@@ -392,14 +393,12 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1
-    from . import __version__
-
     remove_leftovers(out)
     partial = leftover_name(out, "partial")
     try:
         store = STORES[kind](partial)
         try:
-            write_store(store, readable, sizes, table, __version__)
+            write_store(store, readable, sizes, table, version())
         finally:
             store.close()
         replace(partial, out, kind)
