@@ -27,27 +27,27 @@ __all__ = [
     "__version__",
 ]
 
-from ._headers import FileChangedError, NotRegularFileError
+from ._headers import FileChangedError, NotRegularFileError, TruncatedBlockWarning
 
 if TYPE_CHECKING:
     from ._dask import dask_dataframe
     from ._dataset import open_dataset
-    from ._index import expand_paths, index
-    from ._reader import Block, LogFile, TruncatedBlockWarning, open
+    from ._reader import Block, LogFile, open
+    from ._scan import expand_paths, index
 
     __version__: str
 
 
 def __getattr__(name: str) -> Any:
     # numpy is imported when the reader is first used, not with the package.
-    if name in ("open", "LogFile", "Block", "TruncatedBlockWarning"):
+    if name in ("open", "LogFile", "Block"):
         from . import _reader
 
         return getattr(_reader, name)
     if name in ("index", "expand_paths"):
-        from . import _index
+        from . import _scan
 
-        return getattr(_index, name)
+        return getattr(_scan, name)
     if name == "dask_dataframe":
         from ._dask import dask_dataframe
 
