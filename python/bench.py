@@ -17,8 +17,9 @@ Workloads:
           `quarvel -q -S` on it; and of 2,000 one-block logs, against a
           loop that opens each and reads its first 24 bytes.
 
-With --baseline DIR, the big and sparse readings are also timed with the
-quarvel package found in DIR (another version of it), taking turns.
+With --baseline DIR, the big and sparse readings, and the big log's
+to_dataframe(), are also timed with the quarvel package found in DIR
+(another version of it), taking turns.
 
 The logs come from the campaign of python/tests/logbuilder.py. Every measurement
 runs in a fresh process, the programs taking turns; the figures are the best
@@ -71,6 +72,12 @@ returned = frame.memory_usage(index=False).sum()
     "loadtxt": """
 data = np.loadtxt(path + ".txt", comments="%", delimiter=",")
 returned = data.nbytes
+""",
+    "frame": """
+import quarvel
+with quarvel.open(path) as log:
+    frame = log.to_dataframe()
+returned = int(frame.memory_usage(index=False).sum())
 """,
     "sparse": """
 import quarvel
@@ -143,7 +150,7 @@ def run_child(name: str, path: str, quarvel: str) -> None:
     import importlib
 
     # Imports are not what is measured: they are done before the clock starts.
-    pandas = importlib.import_module("pandas") if name == "read_csv" else None
+    pandas = importlib.import_module("pandas") if name in ("read_csv", "frame") else None
     sys.path.insert(0, os.environ.get(PACKAGE_VARIABLE, str(HERE)))
     importlib.import_module("quarvel._reader")  # the package imports the reader when first used
     setup, code = INDEX_CHILDREN.get(name, ("", CHILDREN.get(name)))
@@ -328,12 +335,13 @@ def bench_index(folder: Path, quarvel: str, runs: int) -> None:
 def bench_baseline(folder: Path, quarvel: str, runs: int, baseline: str) -> None:
     """The reader of this tree against another copy of the package (the
     folder that holds its `quarvel`), taking turns in one run: the big log
-    against np.fromfile, and the slice of the sparse log."""
+    against np.fromfile, the slice of the sparse log, and the big log's
+    DataFrame."""
     big = write_campaign(folder / "baseline", varied=0, logs=1, samples=BIG_SAMPLES, blocks=8)["big"].paths[0]
     sparse = folder / "baseline-sparse.002"
     write_sparse_log(sparse)
     turns = [("reader", big, None), ("reader", big, baseline), ("fromfile", big, None)]
-    turns += [("sparse", sparse, None), ("sparse", sparse, baseline)]
+    turns += [("sparse", sparse, None), ("sparse", sparse, baseline), ("frame", big, None), ("frame", big, baseline)]
     results: list[list[dict[str, float]]] = [[] for _ in turns]
     for _ in range(runs):
         for rows, (name, path, package) in zip(results, turns):
@@ -348,6 +356,7 @@ def bench_baseline(folder: Path, quarvel: str, runs: int, baseline: str) -> None
     print("  best wall time, median CPU time and median peak memory")
     labels = ["big: open + values() + times(), this tree", "big: the same, baseline", "big: np.fromfile + astype"]
     labels += ["sparse: 100,000-sample slice, this tree", "sparse: the same, baseline"]
+    labels += ["big: open + to_dataframe(), this tree", "big: the same, baseline"]
     for label, seconds, used, memory in zip(labels, best, cpu, peak):
         print(f"  {label:44} {seconds:7.4f}s {used:7.4f}s  peak {memory / 1e6:6.1f} MB")
     print(

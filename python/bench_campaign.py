@@ -15,6 +15,7 @@ Routes (each a fresh process, xarray and Dask imported before the clock
 starts, threaded scheduler, warnings ignored):
   loop          the maximum of calData per channel by a loop over every
                 block: quarvel.open, values() and times()
+  frames        the same by a loop over every log's to_dataframe()
   groupby       dask_dataframe(paths).groupby("adcChan")["calData"].max()
   index         quarvel.index(paths)
   mfdataset     xr.open_mfdataset(paths, engine="quarvel", ...), opening only
@@ -58,6 +59,15 @@ SETUP = "import glob, warnings, quarvel, dask, dask.dataframe, xarray as xr\nwar
 # is what the routes of one question must agree on.
 CODE = {
     "loop": ("per-channel maximum, a loop over quarvel.open(p).blocks", ROUTES["loop"][1], False),
+    "frames": (
+        "the same, a loop over quarvel.open(p).to_dataframe()",
+        "result = {}\n"
+        "for path in paths:\n"
+        "    with quarvel.open(path) as log:\n"
+        "        for channel, top in log.to_dataframe().groupby('adcChan')['calData'].max().items():\n"
+        "            result[channel] = max(result.get(channel, top), top)",
+        False,
+    ),
     "groupby": ("the same, dask_dataframe(paths).groupby", ROUTES["dask"][1], False),
     "index": ("quarvel.index(paths)", "result = len(quarvel.index(paths))", False),
     "mfdataset": (
@@ -116,7 +126,7 @@ CODE = {
         True,
     ),
 }
-QUESTIONS = [["loop", "groupby", "channels"], ["xgroupby", "xchannels"], ["between", "window", "dwindow", "where"]]
+QUESTIONS = [["loop", "frames", "groupby", "channels"], ["xgroupby", "xchannels"], ["between", "window", "dwindow", "where"]]
 
 
 def run_route(name: str, folder: str, package: str) -> None:

@@ -35,6 +35,7 @@ import difflib
 import os
 import random
 import re
+import runpy
 import shlex
 import shutil
 import subprocess
@@ -57,9 +58,9 @@ ZONES = ["UTC0", "QRV-5:30"]  # both understood by glibc and the Windows C runti
 UTC_ZONE = "UTC0"
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
-# The version of project() in CMakeLists.txt, the one place it is set.
-with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt"), encoding="utf-8") as cmake:
-    VERSION = re.search(r"^project\(quarvel VERSION ([0-9.]+)", cmake.read(), re.M).group(1).encode()
+# The version of project() in CMakeLists.txt, as the Python package reads it.
+VERSION = runpy.run_path(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python", "quarvel",
+                                      "_version.py"))["project_version"]().encode()
 BANNER = re.compile(
     rb"quarvel version " + re.escape(VERSION) + rb", built on [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} at [0-9:]{8}"
 )

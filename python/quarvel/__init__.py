@@ -27,43 +27,27 @@ __all__ = [
     "__version__",
 ]
 
-from ._headers import FileChangedError, NotRegularFileError
+from ._headers import FileChangedError, NotRegularFileError, TruncatedBlockWarning
 
 if TYPE_CHECKING:
     from ._dask import dask_dataframe
     from ._dataset import open_dataset
-    from ._index import expand_paths, index
-    from ._reader import Block, LogFile, TruncatedBlockWarning, open
+    from ._reader import Block, LogFile, open
+    from ._scan import expand_paths, index
 
     __version__: str
 
 
-def _version() -> str:
-    """Returns the version: in a source checkout, that of project() in
-    CMakeLists.txt, the one place it is set; else the installed package's."""
-    import re
-    from pathlib import Path
-
-    cmake = Path(__file__).resolve().parent.parent.parent / "CMakeLists.txt"
-    if cmake.is_file():
-        found = re.search(r"^project\(quarvel VERSION ([0-9.]+)", cmake.read_text(encoding="utf-8"), re.M)
-        if found:
-            return found.group(1)
-    from importlib.metadata import version
-
-    return version("quarvel_reader")
-
-
 def __getattr__(name: str) -> Any:
     # numpy is imported when the reader is first used, not with the package.
-    if name in ("open", "LogFile", "Block", "TruncatedBlockWarning"):
+    if name in ("open", "LogFile", "Block"):
         from . import _reader
 
         return getattr(_reader, name)
     if name in ("index", "expand_paths"):
-        from . import _index
+        from . import _scan
 
-        return getattr(_index, name)
+        return getattr(_scan, name)
     if name == "dask_dataframe":
         from ._dask import dask_dataframe
 
@@ -73,5 +57,7 @@ def __getattr__(name: str) -> Any:
 
         return open_dataset
     if name == "__version__":
-        return _version()
+        from ._version import version
+
+        return version()
     raise AttributeError(f"module 'quarvel' has no attribute {name!r}")

@@ -13,6 +13,9 @@ import sys
 import warnings
 from typing import Any, Sequence
 
+from ._headers import TruncatedBlockWarning
+from ._words import display_name, failure, reason
+
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns the exit status."""
@@ -105,7 +108,8 @@ def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _one_line_warning
-            from .plot import PlotError, plot_file
+            from ._figure import PlotError
+            from .plot import plot_file
 
             if output is None and not _can_show():
                 raise RuntimeError("no display to show the plot on: give -o FILE to save it to a file")
@@ -120,7 +124,7 @@ def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -
                 )
             plot_file(paths[0], output)
     except Exception as error:  # noqa: BLE001 - a message, never a traceback
-        print(f"quarvel plot: {_reason(paths[0], output, error)}", file=sys.stderr)
+        print(f"quarvel plot: {_plot_failure(paths[0], output, error)}", file=sys.stderr)
         return 1
     return 0
 
@@ -135,26 +139,20 @@ def _can_show() -> bool:
     return backend not in {name.lower() for name in require("matplotlib.rcsetup").non_interactive_bk}
 
 
-def _reason(path: str, output: str | None, error: Exception) -> str:
-    from .info import display_name
-
-    from ._index import NoMatchError
-
-    if isinstance(error, OSError) and error.strerror:
-        name = error.filename if isinstance(error.filename, str) else path
-        verb = "write" if output is not None and name == output else "read"
-        text = f"cannot {verb} {display_name(name)}: {error.strerror}"
-        if isinstance(error, NoMatchError):
-            text = f"no file matches the pattern {display_name(name)}"
-    else:
-        text = str(error) or type(error).__name__
-    return " ".join(text.split())
+def _plot_failure(path: str, output: str | None, error: Exception) -> str:
+    """The line that says why plot drew nothing: the file `path` (or the one
+    that an OSError names) could not be read, `output` could not be
+    written, or what else went wrong."""
+    if not (isinstance(error, OSError) and error.strerror):
+        return reason(error)
+    name = error.filename if isinstance(error.filename, str) else path
+    if output is not None and name == output:
+        return f"cannot write {display_name(name)}: {reason(error)}"
+    return failure(name, error)
 
 
 def _one_line_warning(message: Any, category: type, *where: Any) -> None:
     """Shows a warning on one line of standard error."""
-    from ._reader import TruncatedBlockWarning
-
     text = " ".join(str(message).split())
     print(text if issubclass(category, TruncatedBlockWarning) else f"quarvel plot: warning: {text}", file=sys.stderr)
 

@@ -16,10 +16,10 @@ from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence
 
 import numpy as np
 
-from ._index import BlockTable, PathArg, _path_categories, expand_paths, scan_files, warn_truncated
+from ._columns import SAMPLE_COLUMNS
+from ._index import BlockTable, PathArg, path_categories, warn_truncated
 from ._optional import require
 from ._pieces import (
-    SAMPLE_COLUMNS,
     block_pieces,
     partition_bounds,
     piece_times,
@@ -30,6 +30,7 @@ from ._pieces import (
     time_ordered,
     window_pieces,
 )
+from ._scan import expand_paths, scan_files
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -44,7 +45,7 @@ if TYPE_CHECKING:
 PARTITION_SAMPLES = 1 << 21
 SAMPLES_PER_PIECE = 512
 LEAST_PIECES = 64
-FRAME_COLUMNS = ("path",) + tuple(name for name, _ in SAMPLE_COLUMNS)
+FRAME_COLUMNS = ("path", *SAMPLE_COLUMNS)
 
 
 class Part:
@@ -108,7 +109,7 @@ class PartitionReader:
 def empty_frame(pd, categories: Sequence) -> pandas.DataFrame:  # noqa: ANN001 - the pandas module
     """Returns the DataFrame of no rows with the columns and types of a partition."""
     columns = {"path": pd.Categorical.from_codes([], dtype=pd.CategoricalDtype(categories))}
-    columns.update((name, np.empty(0, dtype=dtype)) for name, dtype in SAMPLE_COLUMNS)
+    columns.update((name, np.empty(0, dtype=column.dtype)) for name, column in SAMPLE_COLUMNS.items())
     return pd.DataFrame(columns, index=pd.Index([], dtype=np.float64), columns=FRAME_COLUMNS)
 
 
@@ -144,7 +145,7 @@ def plan(
     pieces, cut = split_pieces(pieces, partition_samples)
     most = max(LEAST_PIECES, partition_samples // SAMPLES_PER_PIECE)
     bounds = partition_bounds(pieces, cut, partition_samples, most)
-    _, codes = _path_categories(table_paths)
+    _, codes = path_categories(table_paths)
     parts = []
     for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
         own = pieces[low:high].copy()
@@ -266,7 +267,7 @@ def dask_dataframe(
     pd = require("pandas")
     tokenize = require("dask.base").tokenize
     chosen = select(paths, step, channels, time, partition_samples, stacklevel=2)
-    categories, _ = _path_categories(chosen.files)
+    categories, _ = path_categories(chosen.files)
     meta = empty_frame(pd, categories)
     if not chosen.parts:
         return dd.from_pandas(meta, npartitions=1)

@@ -12,17 +12,15 @@ import numpy as np
 from ._dask import Part, select
 from ._index import PathArg
 from ._optional import require
-from ._pieces import SAMPLE_COLUMNS, read_columns, repeat
-from ._xarray import COLUMN_TYPES, make_dataset
+from ._pieces import read_columns, repeat
+from ._xarray import VARIABLES, make_dataset
 
 if TYPE_CHECKING:
     import xarray
 
-NAMES = [name for name, _ in SAMPLE_COLUMNS] + ["path"]
-
 
 def part_column(part: Part, name: str) -> np.ndarray:
-    """Returns the column `name` (of NAMES) of the rows of `part`, having
+    """Returns the column `name` (of VARIABLES) of the rows of `part`, having
     checked that each of its files is still the one indexed (FileChangedError
     if not), whatever the column."""
     columns = read_columns(part.paths, part.stamps, part.pieces, [] if name == "path" else [name])
@@ -68,11 +66,11 @@ def open_dataset(
     token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds)
 
     def array_of(name: str):  # noqa: ANN202 - a dask array
-        dtype = COLUMN_TYPES[name]
+        dtype = VARIABLES[name].dtype
         if not chosen.parts:
             return da.from_array(np.empty(0, dtype=dtype), chunks=chunks)
         key = f"quarvel-{name}-{token}"
         graph = {(key, i): (part_column, part, name) for i, part in enumerate(chosen.parts)}
         return da.Array(graph, key, chunks, dtype=dtype)
 
-    return make_dataset(array_of, NAMES, drop_variables)
+    return make_dataset(array_of, VARIABLES, drop_variables)

@@ -1,5 +1,6 @@
 """Block headers of a logger file, read without numpy, and the errors of
-files that are not, or are no longer, what the reader indexed.
+files that are not, or are no longer, what the reader indexed, or that
+a pattern does not name.
 
 A logger file is a sequence of blocks: a 24-byte big-endian header (channel,
 period, first-sample time, sample count, gain, offset) followed by the
@@ -12,7 +13,6 @@ reading their first bytes; the samples are left to the caller.
 from __future__ import annotations
 
 import errno
-import math
 import os
 import stat
 import struct
@@ -52,6 +52,14 @@ class NotRegularFileError(_NamedError):
 class FileChangedError(_NamedError):
     """The file changed after its headers were read: it shrank, was
     rewritten, or a block's header is no longer the one indexed."""
+
+
+class NoMatchError(FileNotFoundError):
+    """A glob pattern that matches no file."""
+
+
+class TruncatedBlockWarning(UserWarning):
+    """A block declares more samples than the file holds."""
 
 
 class FileStamp(NamedTuple):
@@ -194,74 +202,3 @@ def changed_error(path: str | bytes | os.PathLike, what: str, since: str = "open
 def truncated_message(path: str | bytes | os.PathLike, present: int, declared: int) -> str:
     """Returns the converter's message for a block that the file cuts short."""
     return f"truncated block in input file {os.fsdecode(path)}: {present} of {declared} samples read"
-
-
-def time_step(period_ms: int) -> float:
-    """Returns the step between two time stamps in seconds: the period read
-    as a signed 32-bit number of ms, so that periods of 2^31 ms and more
-    step backwards."""
-    signed = period_ms - (1 << 32) if period_ms >= 1 << 31 else period_ms
-    return signed / 1000.0
-
-
-def running_time(first_time: int, step: float, index: int) -> float:
-    """Returns the time stamp of sample `index` (0 or more): `first_time`
-    with `step` added `index` times, one rounded double addition after
-    another, as the converter adds them."""
-    start, length, first, increment = time_runs(first_time, step, index + 1)[-1]
-    return first + (length - 1) * increment
-
-
-def time_runs(first_time: int, step: float, count: int) -> list[tuple[int, int, float, float]]:
-    """Returns the time stamps of samples 0 to `count` - 1, as the converter
-    sums them, in runs (start, length, first, increment): sample start + k of
-    a run has the time first + k × increment, and that product and sum are
-    exact in double precision.
-
-    While the running sum stays in one binade every addition rounds to the
-    same grid, so the increment is the same from step to step (a tie, rounded
-    to even, settles after one step). Such stretches make one run; only the
-    steps around a change of binade are taken one by one.
-    """
-    if step == 0:  # the sum stays where it starts, at 0 too
-        return [(0, count, float(first_time), 0.0)] if count > 0 else []
-    runs = []
-    index = 0
-    total = float(first_time)
-    previous = total
-    steps_in_binade = 0
-    while index < count:
-        if steps_in_binade >= 2:  # `previous` too came from a step inside the binade
-            increment = total - previous
-            left = count - 1 - index
-            jump = left if increment == 0 else _steps_within_binade(total, increment, left)
-            runs.append((index, jump + 1, total, increment))
-            total += jump * increment
-            index += jump
-            steps_in_binade = 0
-        else:
-            runs.append((index, 1, total, 0.0))
-        index += 1
-        previous, total = total, total + step
-        steps_in_binade = steps_in_binade + 1 if _same_binade(previous, total) else 0
-    return runs
-
-
-def _same_binade(a: float, b: float) -> bool:
-    return a != 0 and b != 0 and (a > 0) == (b > 0) and math.frexp(a)[1] == math.frexp(b)[1]
-
-
-def _steps_within_binade(position: float, increment: float, limit: int) -> int:
-    """Returns how many steps of `increment` from `position` keep every
-    position strictly inside the binade of `position`, at most `limit`.
-    Counted in units of the binade's grid, so the division is exact."""
-    exponent = math.frexp(position)[1]
-    low = math.ldexp(1.0, exponent - 1)  # the binade: low <= |x| < 2 * low
-    grid = math.ldexp(1.0, max(exponent - 53, -1074))
-    magnitude = abs(position)
-    if (increment > 0) == (position > 0):
-        room = int((2 * low - magnitude) / grid)
-    else:
-        room = int((magnitude - low) / grid)
-    units = int(abs(increment) / grid)
-    return max(0, min(limit, (room - 1) // units))

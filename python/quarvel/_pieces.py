@@ -1,5 +1,5 @@
 """Stretches of samples of many logs, as plain numbers that pickle: what
-a Dask task, an xarray array or an export reads.
+LogFile.to_dataframe, a Dask task, an xarray array or an export reads.
 
 A piece is a run of selected samples of one block: the block's place in
 its file, its header, and the samples first, first + step, ... (count of
@@ -17,49 +17,20 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
-from ._frame import COLUMNS
+from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, HEADER_FIELDS, REPEATS, SAMPLE_COLUMNS
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, FileStamp
-from ._index import HEADER_DTYPE, BlockTable, _same_binade, last_times
-from ._samples import (
-    CHUNK,
-    FILE_DTYPE,
-    RAW_DTYPE,
-    SampleFile,
-    calibrate,
-    read_block_raw,
-    read_block_values,
-    sample_times,
-)
+from ._index import BlockTable
+from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, read_block_raw, read_block_values
+from ._times import fill_times, last_times
 
 PIECE_DTYPE = np.dtype(
-    [
-        ("file", np.int32),  # the position of the block's file among the paths read with the pieces
-        ("block", np.int64),
-        ("data_offset", np.int64),
-        ("channel", np.int32),
-        ("period_ms", np.uint32),
-        ("first_time", np.int32),
-        ("declared_samples", np.int32),
-        ("gain", np.uint32),  # the bits of the binary32 calibration, as stored
-        ("offset", np.uint32),
-        ("first", np.int64),  # the index in the block of the first sample
-        ("step", np.int64),
-        ("count", np.int64),
-    ]
+    [("file", np.int32)]  # the position of the block's file among the paths read with the pieces
+    + [(name, BLOCK_COLUMNS[name].dtype) for name in ("block", "data_offset")]
+    # the header's fields in the host's order; the calibrations as the bits of binary32, as stored
+    + [(name, HEADER_DTYPE[name].newbyteorder("=")) for name in HEADER_FIELDS]
+    # the index in the block of the first sample, the step between samples, and their count
+    + [("first", np.int64), ("step", np.int64), ("count", np.int64)]
 )
-# The per-sample columns, as LogFile.to_dataframe() names and types them,
-# and the piece field each header column repeats.
-SAMPLE_COLUMNS = (("block", np.int64),) + COLUMNS
-HEADER_FIELDS = {
-    "block": "block",
-    "adcChan": "channel",
-    "samplePeriod": "period_ms",
-    "totalSamples": "declared_samples",
-    "calGain": "gain",
-    "calOffset": "offset",
-}
-_DTYPES = dict(SAMPLE_COLUMNS)
-_HEADER_ORDER = ("channel", "period_ms", "first_time", "declared_samples", "gain", "offset")
 _NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
 # Pieces whose header and samples take at most SMALL_EXTENT bytes are read
 # in groups: of one file, at most GROUP_GAP bytes apart (read and dropped),
@@ -67,7 +38,6 @@ _NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
 SMALL_EXTENT = 1 << 16
 GROUP_GAP = 1 << 16
 GROUP_SPAN = 1 << 20
-_BEFORE = np.arange(-1.0, CHUNK - 1.0)  # k - 1 for each k below CHUNK
 _LONGEST_STEP = 1 << 31  # more than the samples a block can declare
 
 
@@ -90,13 +60,16 @@ def block_pieces(table: BlockTable, step: int = 1, channels: Iterable[int] | Non
     keep = table.present_samples > 0
     if channels is not None:
         keep &= np.isin(table.channel, np.array(list(channels), dtype=np.int64))
-    rows = np.flatnonzero(keep)
+    return row_pieces(table, np.flatnonzero(keep), step)
+
+
+def row_pieces(table: BlockTable, rows: np.ndarray, step: int = 1) -> np.ndarray:
+    """Returns a piece for each of the blocks `rows` of `table`, selecting
+    every `step`-th sample from its first."""
     pieces = np.zeros(len(rows), dtype=PIECE_DTYPE)
     pieces["file"] = table.file[rows]
-    for name in ("block", "data_offset", "channel", "period_ms", "first_time", "declared_samples"):
-        pieces[name] = getattr(table, name)[rows]
-    pieces["gain"] = table.gain[rows].view(np.uint32)
-    pieces["offset"] = table.offset[rows].view(np.uint32)
+    for name in ("block", "data_offset", *HEADER_FIELDS):  # the calibrations as their bits
+        pieces[name] = getattr(table, name)[rows].view(PIECE_DTYPE[name])
     pieces["step"] = step
     pieces["count"] = (table.present_samples[rows] + (step - 1)) // step
     return pieces
@@ -216,7 +189,7 @@ def _leading(pieces: np.ndarray, holds) -> np.ndarray:  # noqa: ANN001 - a funct
 
 def header_of(piece: np.void) -> tuple[int, ...]:
     """Returns the stored header fields of a piece's block, as Python ints."""
-    return tuple(int(piece[name]) for name in _HEADER_ORDER)
+    return tuple(int(piece[name]) for name in HEADER_FIELDS)
 
 
 def selection_of(piece: np.void) -> range:
@@ -227,34 +200,34 @@ def selection_of(piece: np.void) -> range:
 
 def read_columns(
     paths: Sequence[str | bytes | os.PathLike],
-    stamps: Sequence[FileStamp],
+    stamps: Sequence[FileStamp | None],
     pieces: np.ndarray,
     names: Iterable[str],
+    opened: SampleFile | None = None,
 ) -> dict[str, np.ndarray]:
     """Returns the per-sample columns `names` (of SAMPLE_COLUMNS) of the
     rows that `pieces` hold, reading the files `paths` (a piece's "file" is
-    a position in it), which were as `stamps` says when they were indexed.
-    Whatever the columns, every file is checked to be still the one
-    indexed. Raises the errors of opening a file, and FileChangedError when
-    a file is another one, shrank, was modified without growing, or no
-    longer holds the block header a piece names."""
+    a position in it), which were as `stamps` says when they were indexed;
+    or, with `opened`, that open file, the one file of every piece, which
+    is left open. Whatever the columns, every file is checked to be still
+    the one indexed (or opened). Raises the errors of opening a file, and
+    FileChangedError when a file is another one, shrank, was modified
+    without growing, or no longer holds the block header a piece names."""
     names = list(names)
     counts = pieces["count"]
     total = int(counts.sum())
     columns: dict[str, np.ndarray] = {}
     for name in names:
-        if name in HEADER_FIELDS:
-            field = pieces[HEADER_FIELDS[name]]
-            if name in ("calGain", "calOffset"):
-                field = field.astype(np.uint32).view(np.float32)
-            columns[name] = repeat(field.astype(_DTYPES[name], copy=False), counts, total)
-        elif name in ("time", "rawCounts", "calData"):
-            columns[name] = np.empty(total, dtype=_DTYPES[name])
-        else:
+        if name not in SAMPLE_COLUMNS:
             raise KeyError(f"no column {name!r}")
+        kind = SAMPLE_COLUMNS[name].dtype
+        if name in REPEATS:  # the piece's field, the calibrations as their bits
+            columns[name] = repeat(pieces[REPEATS[name]].view(kind), counts, total)
+        else:
+            columns[name] = np.empty(total, dtype=kind)
     if "time" in columns:
-        _fill_times(pieces, columns["time"])
-    _fill_samples(paths, stamps, pieces, columns.get("rawCounts"), columns.get("calData"))
+        fill_times(pieces, columns["time"])
+    _fill_samples(paths, stamps, pieces, columns.get("rawCounts"), columns.get("calData"), opened)
     return columns
 
 
@@ -271,47 +244,19 @@ def repeat(values: np.ndarray, counts: np.ndarray, total: int) -> np.ndarray:
     return out
 
 
-def _fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
-    """Fills `out` with the time stamps of the rows of `pieces`: those of a
-    piece among its block's first CHUNK samples that stays in one binade
-    from the block's second sample on, where sample k >= 1 has the time
-    t1 + (k - 1) × increment exactly (see last_times), in one pass; the
-    others by sample_times(), which takes a long piece a chunk at a time."""
-    counts = pieces["count"]
-    begins = (np.cumsum(counts) - counts).tolist()
-    first_time = pieces["first_time"].astype(np.float64)
-    step = pieces["period_ms"].astype(np.uint32).view(np.int32) / 1000.0
-    t1 = first_time + step
-    t2 = t1 + step
-    increment = (t2 + step) - t2
-    last = pieces["first"] + (counts - 1) * pieces["step"]  # the last selected sample's index in its block
-    even = (last == 0) | ((t2 - t1 == increment) & _same_binade(t1, t1 + (last - 1) * increment))
-    even &= last < CHUNK
-    fields = (pieces["first"], pieces["step"], last, even, first_time, t1, increment, pieces["period_ms"])
-    rows = zip(begins, counts.tolist(), *(field.tolist() for field in fields))
-    for begin, count, first, stride, final, fast, start, second, add, period in rows:
-        part = out[begin : begin + count]
-        if not fast:
-            sample_times(int(start), period, range(first, first + count * stride, stride), part)
-            continue
-        np.multiply(_BEFORE[first : final + 1 : stride], add, out=part)  # (k - 1) × increment, k the samples
-        part += second
-        if first == 0:
-            part[0] = start
-
-
 def _fill_samples(
     paths: Sequence[str | bytes | os.PathLike],
-    stamps: Sequence[FileStamp],
+    stamps: Sequence[FileStamp | None],
     pieces: np.ndarray,
     raw: np.ndarray | None,
     values: np.ndarray | None,
+    opened: SampleFile | None = None,
 ) -> None:
     """Checks the files and block headers of `pieces`, and reads their
     samples into `raw` and `values` (either may be None), one file open
-    at a time. Small pieces near each other in a file are read in one
-    call and checked and calibrated together (see _groups); each other
-    piece on its own."""
+    at a time (or the file `opened`, left open). Small pieces near each
+    other in a file are read in one call and checked and calibrated
+    together (see _groups); each other piece on its own."""
     # A signalling NaN comes out quiet, sign and payload kept, as calibrate()
     # would make it; numpy's warning about it is no news to the caller.
     with np.errstate(invalid="ignore"):
@@ -321,10 +266,12 @@ def _fill_samples(
     files = pieces["file"].tolist()
     bounds, grouped = _groups(pieces)
     bounds, grouped = bounds.tolist(), grouped.tolist()
-    source: SampleFile | None = None
+    source = opened if len(pieces) else None
+    if source is not None:
+        source.check()
     try:
         for low, high, together in zip(bounds[:-1], bounds[1:], grouped):
-            if source is None or files[low] != files[low - 1]:
+            if opened is None and (source is None or files[low] != files[low - 1]):
                 if source is not None:
                     source.check()
                     source.close()
@@ -340,7 +287,7 @@ def _fill_samples(
         if source is not None:
             source.check()
     finally:
-        if source is not None:
+        if source is not None and source is not opened:
             source.close()
 
 
@@ -404,7 +351,7 @@ def _read_group(
     source.read_into(stretch, head)
     at = group["data_offset"] - HEADER_SIZE - head
     wanted = np.empty(len(group), dtype=HEADER_DTYPE)
-    for name in _HEADER_ORDER:
+    for name in HEADER_FIELDS:
         wanted[name] = group[name]
     found = stretch[at[:, None] + np.arange(HEADER_SIZE)]
     differs = np.flatnonzero((found != wanted.view(np.uint8).reshape(-1, HEADER_SIZE)).any(axis=1))

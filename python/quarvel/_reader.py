@@ -10,29 +10,19 @@ from typing import TYPE_CHECKING, Iterator, Sequence, overload
 
 import numpy as np
 
-from ._headers import open_regular, time_step
-from ._index import BlockTable, scan_open_file, table_frame, warn_truncated
+from ._columns import SAMPLE_COLUMNS
+from ._headers import open_regular
+from ._index import BlockTable, table_frame, warn_truncated
 from ._optional import require
-from ._samples import (
-    CHUNK,
-    RAW_DTYPE,
-    SampleFile,
-    milliseconds,
-    read_block_raw,
-    read_block_values,
-    sample_times,
-    sign_nans,
-)
+from ._pieces import block_pieces, read_columns, row_pieces, selection_step
+from ._samples import SampleFile, ascending, read_block_raw, read_block_values
+from ._scan import scan_open_file
+from ._times import milliseconds, sample_times, time_step
 
 if TYPE_CHECKING:
     import pandas
 
-__all__ = ["Block", "LogFile", "TruncatedBlockWarning", "open", "milliseconds", "CHUNK", "RAW_DTYPE"]
-_sign_nans = sign_nans  # the name the tests know
-
-
-class TruncatedBlockWarning(UserWarning):
-    """A block declares more samples than the file holds."""
+__all__ = ["Block", "LogFile", "open"]
 
 
 class Block:
@@ -160,9 +150,12 @@ class Block:
     def to_dataframe(self) -> pandas.DataFrame:
         """Returns a pandas DataFrame of the selected samples, one row each,
         with the columns ``block`` and the converter's field names."""
-        from ._frame import blocks_frame
-
-        return blocks_frame([self])
+        order = ascending(self._selection)
+        piece = row_pieces(self._log._table, np.array([self.index]))  # in a file's own table, the block's row
+        piece["first"], piece["count"] = order.start, len(order)
+        piece["step"] = order.step if len(order) > 1 else 1  # a step past 64 bits selects one sample
+        frame = self._log._frame(piece if len(order) else piece[:0])
+        return frame if self._selection.step > 0 else frame[::-1].reset_index(drop=True)
 
 
 class BlockList(Sequence[Block]):
@@ -235,12 +228,16 @@ class LogFile:
         """Returns a pandas DataFrame of every block's samples (every
         `modulus`-th of each block, as ``-n``), one row per sample, with the
         columns ``block`` and the converter's field names."""
-        from ._frame import blocks_frame
-
         if modulus == 0:
             raise ValueError("the modulus must not be 0")
-        rows = np.flatnonzero(self._table.present_samples > 0).tolist()
-        return blocks_frame([Block(self, row).every(modulus) for row in rows])
+        return self._frame(block_pieces(self._table, selection_step(modulus)))
+
+    def _frame(self, pieces: np.ndarray) -> pandas.DataFrame:
+        """Returns the DataFrame of the samples that `pieces` select, read
+        from the open file."""
+        pd = require("pandas")
+        opened = self._open_source() if len(pieces) else None
+        return pd.DataFrame(read_columns([self.path], [None], pieces, SAMPLE_COLUMNS, opened), copy=False)
 
     def close(self) -> None:
         """Releases the file. Arrays taken from it are the caller's own and

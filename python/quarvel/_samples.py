@@ -1,13 +1,9 @@
 """Samples read from a logger file by position, and the converter's
-calibrated values and time stamps computed from them exactly.
+calibrated values computed from them exactly.
 
-Everything here works from plain numbers: a path, the byte offset of a
-block's first sample, a count, the header's fields. A task on another
-process or machine can therefore read any stretch of a block with
-`read_raw` or `read_values` from what an index row holds; each call opens
-the file and closes it again. Samples are copied out of the file, never
-mapped: a file that shrinks under the reader raises FileChangedError
-instead of killing the process, and a returned array never changes.
+Samples are copied out of the file, never mapped: a file that shrinks
+under the reader raises FileChangedError instead of killing the process,
+and a returned array never changes.
 """
 
 from __future__ import annotations
@@ -15,33 +11,14 @@ from __future__ import annotations
 import os
 import sys
 import threading
-from fractions import Fraction
 
 import numpy as np
 
-from ._headers import (
-    HEADER_FORMAT,
-    HEADER_SIZE,
-    SAMPLE_SIZE,
-    FileStamp,
-    changed_error,
-    open_regular,
-    read_at,
-    stamp_of,
-    time_runs,
-    time_step,
-)
+from ._arrays import CHUNK, new_array
+from ._headers import HEADER_FORMAT, HEADER_SIZE, SAMPLE_SIZE, FileStamp, changed_error, open_regular, read_at, stamp_of
 
-# Samples are converted in pieces of this many, so that the temporary
-# doubles stay small (1 MB) whatever the size of the block.
-CHUNK = 1 << 17
 FILE_DTYPE = np.dtype(">i2")
 RAW_DTYPE = np.dtype(np.int16)  # the host's order
-_COUNTING = np.arange(CHUNK, dtype=np.float64)
-# Large results start at a multiple of this, the size of a huge page, so
-# that the system can back them with huge pages: faulting in 4 kB pages
-# cost more than computing the values.
-HUGE_PAGE = 1 << 21
 # From this many samples on, values are looked up in a table of all 65536
 # raw counts' values, which is faster than computing each.
 TABLE_MIN_SAMPLES = 1 << 16
@@ -215,81 +192,6 @@ def read_block_values(
     return out
 
 
-def _open_checked(
-    path: str | bytes | os.PathLike, data_offset: int, selection: range, header: tuple[int, ...] | None
-) -> SampleFile:
-    source = SampleFile(path)
-    try:
-        end = data_offset + (max(selection[0], selection[-1]) + 1) * SAMPLE_SIZE if len(selection) else 0
-        if source.size < end:
-            raise changed_error(path, f"it holds {source.size} bytes, fewer than the {end} indexed")
-        if header is not None:
-            source.check_header(data_offset, header)
-    except BaseException:
-        source.close()
-        raise
-    return source
-
-
-def read_raw(
-    path: str | bytes | os.PathLike,
-    data_offset: int,
-    start: int,
-    stop: int,
-    step: int = 1,
-    header: tuple[int, ...] | None = None,
-) -> np.ndarray:
-    """Returns the samples range(start, stop, step) of the block whose
-    samples begin at byte `data_offset` of the file at `path`, as a new
-    int16 array in the host's byte order. Opens the file and closes it
-    again. With `header` (channel, period, first time, count, gain bits,
-    offset bits, as the file held them when it was indexed), checks that
-    the block's header still holds them. Raises FileChangedError when the
-    file is too short or the header differs, and the errors of opening the
-    file."""
-    selection = range(start, stop, step)
-    source = _open_checked(path, data_offset, selection, header)
-    try:
-        raw = read_block_raw(source, data_offset, selection)
-        source.check()
-        return raw
-    finally:
-        source.close()
-
-
-def read_values(
-    path: str | bytes | os.PathLike,
-    data_offset: int,
-    start: int,
-    stop: int,
-    gain: float,
-    offset: float,
-    step: int = 1,
-    header: tuple[int, ...] | None = None,
-) -> np.ndarray:
-    """Returns the calibrated values (float32) of the samples that
-    read_raw() reads, with the block's `gain` and `offset`."""
-    selection = range(start, stop, step)
-    source = _open_checked(path, data_offset, selection, header)
-    try:
-        values = read_block_values(source, data_offset, selection, float(gain), float(offset))
-        source.check()
-        return values
-    finally:
-        source.close()
-
-
-def new_array(length: int, dtype: type | np.dtype) -> np.ndarray:
-    """Returns an uninitialised array; a large one starts on a huge page."""
-    itemsize = np.dtype(dtype).itemsize
-    size = length * itemsize
-    if size < 2 * HUGE_PAGE:
-        return np.empty(length, dtype=dtype)
-    memory = np.empty(size + HUGE_PAGE, dtype=np.uint8)
-    start = -memory.ctypes.data % HUGE_PAGE
-    return memory[start : start + size].view(dtype)
-
-
 def calibrate(raw: np.ndarray, gain: float, offset: float, out: np.ndarray | None = None) -> np.ndarray:
     """Returns raw × gain + offset (raw: int16 in either byte order) as the
     converter computes it: the product and the sum in double precision (the
@@ -349,45 +251,3 @@ def sign_nans(values: np.ndarray, raw: np.ndarray, gain: float, offset: float) -
         negative = np.ones(len(values), dtype=bool)
     bits = values.view(np.uint32)
     bits[nans] = np.where(negative[nans], np.uint32(NEGATIVE_QUIET_NAN), np.uint32(QUIET_NAN))
-
-
-def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndarray | None = None) -> np.ndarray:
-    """Returns the time stamps (float64 seconds) of the samples `selection`
-    of a block: the first-sample time with the step added once per sample,
-    one rounded addition after another, as the converter's time column has
-    them, whatever the selection. In `out` when given."""
-    if out is None:
-        out = new_array(len(selection), np.float64)
-    if len(selection) == 0:
-        return out
-    first = min(selection[0], selection[-1])
-    last = max(selection[0], selection[-1])
-    stride = abs(selection.step)
-    ordered = out if selection.step > 0 else out[::-1]
-    for start, length, base, increment in time_runs(first_time, time_step(period_ms), last + 1):
-        # The selected samples first + m × stride that lie in this run.
-        # Every sum of the run's first value and a multiple of its
-        # increment is exact, so they may be added in any grouping.
-        low = max(-(-(start - first) // stride), 0)
-        high = -(-(start + length - first) // stride)
-        if low >= high:
-            continue
-        steps = _COUNTING[: min(CHUNK, high - low)] * (increment * stride)
-        for m in range(low, high, CHUNK):
-            count = min(CHUNK, high - m)
-            np.add(steps[:count], base + (first + m * stride - start) * increment, out=ordered[m : m + count])
-    return out
-
-
-def milliseconds(times: np.ndarray) -> np.ndarray:
-    """Returns `times` in whole milliseconds (int64), each rounded to the
-    nearest, ties to even, from its exact binary value, as "%.3f" rounds."""
-    seconds = np.floor(times)
-    fraction = times - seconds  # exact
-    scaled = fraction * 1000.0  # may round: near ties are redone exactly below
-    millis = np.rint(scaled)
-    out = seconds.astype(np.int64) * 1000 + millis.astype(np.int64)
-    doubtful = np.flatnonzero(np.abs(scaled - np.floor(scaled) - 0.5) < 1e-9)
-    for i in doubtful:  # a few at most: values this close to a tie are rare
-        out[i] = round(Fraction(float(times[i])) * 1000)
-    return out

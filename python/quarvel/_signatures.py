@@ -1,20 +1,14 @@
 """What a file is when it is not a log: the signatures of the formats that
 quarvel's logs are exported to (HDF5 and NetCDF files, Zarr stores), and
 the converter's own text, which a logger file cannot be told from by its
-bytes alone, since any bytes are a log; and, from its block headers, the
-rule for a file that is probably not a logger file."""
+bytes alone, since any bytes are a log."""
 
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING
 
-import numpy as np
-
+from ._headers import FileStamp, NotALogError, read_at, read_file_headers
 from ._owntext import is_own_text
-
-if TYPE_CHECKING:
-    from ._index import BlockTable
 
 # A file's first bytes, in which every signature below lies.
 HEAD_SIZE = 4096
@@ -27,10 +21,6 @@ NETCDF_SIGNATURES = {
     b"CDF\x02": "a 64-bit offset NetCDF file",
     b"CDF\x05": "a 64-bit data NetCDF file",
 }
-# The channels a logger's first header can name: from -2^24 up to 2^24 - 1,
-# whose first byte is 0x00 or 0xFF. A log whose first channel lies outside
-# meets the converter's rule for its own text.
-LOGGER_CHANNELS = (-(1 << 24), 1 << 24)
 # The files of JSON metadata that make a folder a Zarr store (versions 2 and 3).
 ZARR_METADATA = (".zgroup", ".zarray", ".zattrs", ".zmetadata", "zarr.json")
 
@@ -61,20 +51,19 @@ def is_zarr_store(folder: str | bytes | os.PathLike) -> bool:
     return os.path.isdir(folder) and any(os.path.isfile(os.path.join(folder, name)) for name in ZARR_METADATA)
 
 
-def probably_not_logs(table: BlockTable) -> np.ndarray:
-    """Returns per file of `table` whether it is probably not a logger
-    file: the file is cut short (a block holds fewer samples than its
-    header declares) and its first block's header names a channel below
-    -2^24 or from 2^24 up. Read as a log, any file is one; a text, a
-    picture or an archive is almost always cut short, and its first bytes
-    are rarely a logger's channel number. A file without blocks is not
-    judged (False)."""
-    files = len(table.paths)
-    cut = np.zeros(files, dtype=bool)
-    cut[table.file[table.truncated()]] = True
-    first = np.flatnonzero(table.block == 0)
-    low, high = LOGGER_CHANNELS
-    channel = table.channel[first]
-    unlike = np.zeros(files, dtype=bool)
-    unlike[table.file[first]] = (channel < low) | (channel >= high)
-    return cut & unlike
+def refusal(path: str | bytes | os.PathLike, fd: int) -> str | None:
+    """Returns what the file `path`, open as `fd`, is when its first bytes
+    (HEAD_SIZE of them, read once) carry the signature of another format,
+    as other_format() names it; None for a log."""
+    return other_format(path, read_at(fd, 0, HEAD_SIZE))
+
+
+def read_log_headers(path: str | bytes | os.PathLike, out: bytearray) -> FileStamp:
+    """Does what read_file_headers() does, and raises NotALogError for a
+    file of another format (see refusal) and for a Zarr store."""
+    try:
+        return read_file_headers(path, out, refusal)
+    except IsADirectoryError:
+        if is_zarr_store(path):
+            raise NotALogError(path, "a Zarr store") from None
+        raise

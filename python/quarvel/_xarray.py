@@ -12,11 +12,13 @@ from typing import Any, Callable, Iterable
 
 import numpy as np
 
-from ._headers import FileStamp, open_regular, read_at
-from ._index import scan_files, warn_truncated
+from ._columns import PATH, SAMPLE_COLUMNS
+from ._headers import FileStamp, open_regular
+from ._index import warn_truncated
 from ._optional import require
-from ._pieces import SAMPLE_COLUMNS, block_pieces, read_columns, select_rows, selection_step
-from ._signatures import HEAD_SIZE, other_format
+from ._pieces import block_pieces, read_columns, select_rows, selection_step
+from ._scan import scan_files
+from ._signatures import refusal
 
 xr = require("xarray")
 indexing = require("xarray.core.indexing")
@@ -26,19 +28,8 @@ BackendEntrypoint = require("xarray.backends").BackendEntrypoint
 # Dask chunks of this many samples (open_mfdataset, or chunks={}).
 PREFERRED_CHUNK = 1 << 21
 DATA_VARIABLES = ("calData", "rawCounts")
-ATTRIBUTES = {
-    "time": {"long_name": "time stamp, in seconds since 1970-01-01 00:00:00 UTC, as the converter sums them"},
-    "block": {"long_name": "the block's position in its file"},
-    "adcChan": {"long_name": "ADC channel"},
-    "samplePeriod": {"long_name": "sample period in ms, as stored"},
-    "totalSamples": {"long_name": "sample count the block header declares"},
-    "calGain": {"long_name": "calibration gain"},
-    "calOffset": {"long_name": "calibration offset"},
-    "rawCounts": {"long_name": "raw ADC count"},
-    "calData": {"long_name": "calibrated value: rawCounts * calGain + calOffset, as the converter computes it"},
-    "path": {"long_name": "the sample's file, as given or as the pattern expanded it"},
-}
-COLUMN_TYPES = {**{name: np.dtype(kind) for name, kind in SAMPLE_COLUMNS}, "path": np.dtype(object)}
+# The variables it can make: the per-sample columns, and each sample's path.
+VARIABLES = {**SAMPLE_COLUMNS, "path": PATH}
 # Names the logger gives its files: a number as the extension (run7.002).
 _LOGGER_NAME = re.compile(r"\.[0-9]+$")
 
@@ -58,8 +49,9 @@ def make_dataset(
     variables = {}
     for name in names:
         if name not in drop:
-            own = {**(encoding or {}), "dtype": COLUMN_TYPES[name]}
-            variables[name] = xr.Variable(("sample",), data_of(name), ATTRIBUTES[name], own)
+            column = VARIABLES[name]
+            own = {**(encoding or {}), "dtype": column.dtype}
+            variables[name] = xr.Variable(("sample",), data_of(name), {"long_name": column.long_name}, own)
     data_vars = {name: variables.pop(name) for name in DATA_VARIABLES if name in variables}
     dataset = xr.Dataset(data_vars, coords=variables)
     # No file stays open; open_mfdataset calls every dataset's closer.
@@ -79,7 +71,7 @@ class LogArray(BackendArray):
         self.pieces = pieces
         self.name = name
         self.shape = (int(pieces["count"].sum()),)
-        self.dtype = COLUMN_TYPES[name]
+        self.dtype = SAMPLE_COLUMNS[name].dtype
 
     def __getitem__(self, key: Any) -> np.ndarray:
         # Decoded here rather than by indexing.explicit_indexing_adapter,
@@ -149,7 +141,7 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
         pieces = block_pieces(table, step, channels)
         return make_dataset(
             lambda name: indexing.LazilyIndexedArray(LogArray(path, table.stamps[0], pieces, name)),
-            [name for name, _ in SAMPLE_COLUMNS],
+            list(SAMPLE_COLUMNS),
             drop_variables,
             {"preferred_chunks": {"sample": PREFERRED_CHUNK}},
         )
@@ -169,12 +161,11 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
         except OSError:
             return False
         try:
-            head = read_at(fd, 0, HEAD_SIZE)
+            return refusal(path, fd) is None
         except OSError:
             return False
         finally:
             os.close(fd)
-        return other_format(path, head) is None
 
 
 def _nothing_to_close() -> None:

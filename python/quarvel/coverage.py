@@ -15,12 +15,11 @@ from typing import Any, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, read_file_headers
-from ._index import BlockTable, block_gaps, build_table
+from ._figure import check_output, in_calendar
+from ._index import BlockTable, block_gaps, probably_not_logs
 from ._optional import require
-from ._signatures import probably_not_logs
-from .info import display_name, failure, operand_files
-from .plot import check_output, in_calendar
+from ._scan import operand_files, scan_headers
+from ._words import display_name, failure
 
 # Recorded time, from the lightest shade (a little of a stretch of the
 # time axis) to the darkest (all of it); blocks cut short.
@@ -60,28 +59,12 @@ def scan(operands: Sequence[str]) -> Coverage:
     """Returns the Coverage of the files that `operands` name (paths, or
     glob patterns expanded as quarvel.index expands them). Reads their
     block headers only."""
-    raw = bytearray()
-    readable: list[str] = []
-    sizes: list[int] = []
-    counts: list[int] = []
-    failed: list[tuple[str, Exception]] = []
-    for path, error in operand_files(operands):
-        before = len(raw)
-        if error is None:
-            try:
-                sizes.append(read_file_headers(path, raw).size)
-            except Exception as caught:  # noqa: BLE001 - every file gets its line, whatever went wrong
-                error = caught
-        if error is not None:
-            failed.append((path, error))
-            continue
-        readable.append(path)
-        counts.append((len(raw) - before) // HEADER_SIZE)
+    (scanned,) = scan_headers(operand_files(operands))
     found = Coverage()
-    found.table = build_table(raw, readable, np.array(sizes, dtype=np.int64), np.array(counts, dtype=np.int64))
-    found.failed = failed
+    found.table = scanned.table
+    found.failed = [entry for entry in scanned.files if len(entry) == 2]
     found.strange = probably_not_logs(found.table)
-    found.cut = np.zeros(len(readable), dtype=bool)
+    found.cut = np.zeros(len(found.table.paths), dtype=bool)
     found.cut[found.table.file[found.table.truncated()]] = True
     return found
 

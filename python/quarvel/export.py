@@ -31,33 +31,16 @@ from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, FileStamp, NotALogError, read_at, read_file_headers, truncated_message
-from ._index import BlockTable, build_table
+from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_SAMPLES
+from ._index import BlockTable, cut_messages
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
-from ._signatures import HEAD_SIZE, is_zarr_store, other_format
-from .info import _reason, display_name, failure, operand_files
+from ._scan import operand_files, scan_headers
+from ._signatures import is_zarr_store, read_log_headers
+from ._version import version
+from ._words import display_name, failure, reason
 
 # Samples per chunk of the stored arrays, and per write.
 CHUNK = 1 << 20
-SAMPLE_VARIABLES = (
-    ("time", np.float64, "time stamp, in seconds since 1970-01-01 00:00:00 UTC, as the converter sums them"),
-    ("calData", np.float32, "calibrated value: rawCounts * gain + offset, as the converter computes it"),
-    ("rawCounts", np.int16, "raw ADC count"),
-    ("sample_block", np.int32, "the row along the block dimension of the sample's block"),
-)
-BLOCK_VARIABLES = (
-    ("block_file", np.int32, "the row along the file dimension of the block's file"),
-    ("block_in_file", np.int64, "the block's position in its file, from 0"),
-    ("channel", np.int32, "ADC channel"),
-    ("period_ms", np.uint32, "sample period in ms, as stored"),
-    ("first_time", np.int32, "first sample's time, in seconds since 1970-01-01 00:00:00 UTC"),
-    ("declared_samples", np.int32, "sample count the header declares"),
-    ("present_samples", np.int64, "samples the file holds"),
-    ("gain", np.float32, "calibration gain, as stored"),
-    ("offset", np.float32, "calibration offset, as stored"),
-    ("data_offset", np.int64, "byte offset of the block's first sample in its file"),
-    ("first_sample", np.int64, "the row along the sample dimension of the block's first sample"),
-)
 _ZSTD_LEVEL = 3
 _ZLIB_LEVEL = 1
 
@@ -241,35 +224,24 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
         store.dimension(name, size)
     store.attribute("title", "quarvel logs: every sample, block header and file")
     store.attribute("source", f"python3 -m quarvel export (quarvel {version})")
-    blocks = {
-        "block_file": table.file,
-        "block_in_file": table.block,
-        "channel": table.channel,
-        "period_ms": table.period_ms,
-        "first_time": table.first_time,
-        "declared_samples": table.declared_samples,
-        "present_samples": present,
-        "gain": table.gain,
-        "offset": table.offset,
-        "data_offset": table.data_offset,
-        "first_sample": first_sample,
-    }
-    for name, dtype, text in BLOCK_VARIABLES:
-        variable = store.variable(name, dtype, "block", len(table), {"long_name": text})
+    # The block variables that are not the index's own columns.
+    blocks = {"block_file": table.file, "block_in_file": table.block, "present_samples": present}
+    blocks["first_sample"] = first_sample
+    for name, column in EXPORT_BLOCKS.items():
+        variable = store.variable(name, column.dtype, "block", len(table), {"long_name": column.long_name})
         if len(table):
-            variable[:] = np.asarray(blocks[name], dtype=dtype)
-    names = store.variable("path", str, "file", len(paths), {"long_name": "the log's path, as given"})
-    if paths:
-        names[:] = np.array([_storable(path) for path in paths], dtype=object)
-    file_sizes = store.variable("file_size", np.int64, "file", len(paths), {"long_name": "the log's size in bytes"})
-    if paths:
-        file_sizes[:] = sizes
+            variable[:] = np.asarray(blocks[name] if name in blocks else getattr(table, name), dtype=column.dtype)
+    files = {"path": np.array([_storable(path) for path in paths], dtype=object), "file_size": sizes}
+    for name, column in EXPORT_FILES.items():
+        variable = store.variable(name, column.dtype, "file", len(paths), {"long_name": column.long_name})
+        if paths:
+            variable[:] = files[name]
     variables = {}
-    for name, dtype, text in SAMPLE_VARIABLES:
-        attributes = {"long_name": text}
+    for name, column in EXPORT_SAMPLES.items():
+        attributes = {"long_name": column.long_name}
         if name in ("calData", "rawCounts"):
             attributes["coordinates"] = "time"
-        variables[name] = store.variable(name, dtype, "sample", total, attributes)
+        variables[name] = store.variable(name, column.dtype, "sample", total, attributes)
     writer = SampleWriter(variables)
     first_row = np.cumsum(_counts(table)) - _counts(table)  # each file's first block
     pieces, cut = split_pieces(block_pieces(table), CHUNK)
@@ -312,15 +284,6 @@ def _storable(path: str) -> str:
 # ---- the command
 
 
-def refusal(path: str, fd: int) -> str | None:
-    """Returns why the input `path`, open as `fd`, must not be exported:
-    what it is, when its first bytes (read once, HEAD_SIZE of them) carry
-    the signature of another format (HDF5, NetCDF, Zarr's metadata). None
-    for a log."""
-    head = read_at(fd, 0, HEAD_SIZE)
-    return other_format(path, head)
-
-
 def scan(
     files: Sequence[tuple[str, Exception | None]], err: TextIO
 ) -> tuple[list[str], np.ndarray, BlockTable, int]:
@@ -329,38 +292,14 @@ def scan(
     pattern that matches nothing, and each block cut short. Returns the
     readable paths, their sizes, their block table and the exit status so
     far."""
-    raw = bytearray()
-    readable: list[str] = []
-    stamps: list[FileStamp] = []
-    counts: list[int] = []
-    status = 0
+    (found,) = scan_headers(files, read_log_headers)
     encoding = getattr(err, "encoding", None)
-    for path, error in files:
-        before = len(raw)
-        if error is None:
-            try:
-                stamp = read_file_headers(path, raw, refusal)
-            except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
-                error = caught
-        if error is not None:
-            if isinstance(error, IsADirectoryError) and is_zarr_store(path):
-                error = NotALogError(path, "a Zarr store")
-            if isinstance(error, NotALogError):
-                name = display_name(path, encoding)
-                print(f"quarvel export: input file {name} is {error.reason}, not a logger file", file=err)
-            else:
-                print(f"quarvel export: {failure(path, error, encoding)}", file=err)
-            status = 1
-            continue
-        readable.append(path)
-        stamps.append(stamp)
-        counts.append((len(raw) - before) // HEADER_SIZE)
-    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
-    table = build_table(raw, readable, sizes, np.array(counts, dtype=np.int64), stamps)
-    for row in np.flatnonzero(table.truncated()).tolist():
-        path = readable[int(table.file[row])]
-        print(truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row])), file=err)
-    return readable, sizes, table, status
+    failed = [entry for entry in found.files if len(entry) == 2]
+    for path, error in failed:
+        print(f"quarvel export: {failure(path, error, encoding)}", file=err)
+    for message in cut_messages(found.table):
+        print(message, file=err)
+    return found.table.paths, found.table.sizes, found.table, 1 if failed else 0
 
 
 def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
@@ -392,26 +331,23 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1
-    from . import __version__
-
     remove_leftovers(out)
     partial = leftover_name(out, "partial")
     try:
         store = STORES[kind](partial)
         try:
-            write_store(store, readable, sizes, table, __version__)
+            write_store(store, readable, sizes, table, version())
         finally:
             store.close()
         replace(partial, out, kind)
     except ReadError as error:
         _remove(partial)
-        name = display_name(error.path, encoding)
-        print(f"quarvel export: cannot read {name}: {_reason(error.error)}; nothing written", file=err)
+        print(f"quarvel export: {failure(error.path, error.error, encoding)}; nothing written", file=err)
         return 1
     except Exception as error:  # noqa: BLE001 - a message, never a traceback
-        reason = _write_reason(error, partial)
+        why = _write_reason(error, partial)
         _remove(partial)
-        print(f"quarvel export: cannot write {display_name(out, encoding)}: {reason}", file=err)
+        print(f"quarvel export: cannot write {display_name(out, encoding)}: {why}", file=err)
         return 1
     return status
 
@@ -598,10 +534,10 @@ def _write_reason(error: Exception, partial: str) -> str:
     cause: BaseException | None = error
     while cause is not None:
         if isinstance(cause, OSError):  # the system's words, or this module's own
-            return _reason(cause)
+            return reason(cause)
         cause = cause.__cause__ or cause.__context__
     if not os.path.lexists(partial):  # the library wrote nothing
-        return _reason(error)
+        return reason(error)
     target = os.path.join(partial, ".probe") if os.path.isdir(partial) else partial
     try:
         with open(target, "ab") as probe:  # noqa: PTH123 - a path that may not be UTF-8
@@ -610,8 +546,8 @@ def _write_reason(error: Exception, partial: str) -> str:
             os.fsync(probe.fileno())
     except OSError as refused:
         if refused.strerror:
-            return _reason(refused)
-    return _reason(error)
+            return reason(refused)
+    return reason(error)
 
 
 def _remove(path: str) -> None:

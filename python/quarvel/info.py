@@ -11,49 +11,13 @@ from typing import Any, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, read_file_headers
-from ._index import BlockTable, NoMatchError, block_gaps, build_table, expand_paths
-from ._samples import milliseconds
+from ._index import BlockTable, block_gaps
+from ._scan import operand_files, scan_headers
+from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds
+from ._words import display_name, failure, reason
 
 # Blocks formatted at a time: bounds the report's memory.
 STRETCH = 1 << 14
-# The range of milliseconds that a calendar date of years 1 to 9999 spells;
-# times outside it are shown as seconds.
-MIN_MILLIS = -62135596800000
-MAX_MILLIS = 253402300799999
-_ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
-def display_name(name: str, encoding: str | None = None) -> str:
-    """Returns `name` as one line of text: itself when every character is
-    printable (and can be written in `encoding`), else between double
-    quotes with backslash escapes: \\xNN for a byte (an ASCII control
-    character, or a byte that was not valid in the file system's encoding),
-    \\uNNNN for any other character."""
-    if name.isprintable() and _encodable(name, encoding):
-        return name
-    return '"' + "".join(_escape(c, encoding) for c in name) + '"'
-
-
-def _encodable(text: str, encoding: str | None) -> bool:
-    try:
-        text.encode(encoding or "utf-8")
-    except (UnicodeEncodeError, LookupError):
-        return False
-    return True
-
-
-def _escape(c: str, encoding: str | None) -> str:
-    if c in _ESCAPES:
-        return _ESCAPES[c]
-    code = ord(c)
-    if 0xDC80 <= code <= 0xDCFF:  # an undecodable byte, as os.fsdecode keeps it
-        return f"\\x{code - 0xDC00:02x}"
-    if c.isprintable() and _encodable(c, encoding):
-        return c
-    if code < 0x80:  # the same byte in any ASCII-based encoding
-        return f"\\x{code:02x}"
-    return f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}"
 
 
 def utc_texts(seconds: np.ndarray) -> list[str]:
@@ -224,63 +188,6 @@ class Group:
         return [entry for entry in self.files if len(entry) == 4]
 
 
-def operand_files(operands: Sequence[str]) -> list[tuple[str, Exception | None]]:
-    """Returns the files that command-line operands name, in order, each
-    with None: an operand itself, or the files that its glob pattern
-    matches, expanded as quarvel.index expands one. A pattern that matches
-    nothing is kept, with its NoMatchError."""
-    files: list[tuple[str, Exception | None]] = []
-    for operand in operands:
-        try:
-            files += [(path, None) for path in expand_paths(operand)]
-        except (OSError, ValueError) as error:
-            files.append((operand, error))
-    return files
-
-
-def failure(path: str, error: Exception, encoding: str | None = None) -> str:
-    """The line that says why the file or pattern `path` gave nothing."""
-    name = display_name(path, encoding)
-    if isinstance(error, NoMatchError):
-        return f"no file matches the pattern {name}"
-    return f"cannot read {name}: {_reason(error)}"
-
-
-def scan_groups(files: Sequence[tuple[str, Exception | None]]) -> Iterator[Group]:
-    """Reads the headers of the files in order (pairs of a path and None,
-    or of a pattern and the error of expanding it, as operand_files gives
-    them) and yields them in Groups of about STRETCH blocks (a file of more
-    blocks makes a group of its own). A file that cannot be read is kept in
-    its place with its error."""
-    raw = bytearray()
-    entries: list[tuple] = []
-    readable: list[tuple[str, int]] = []
-    for path, error in files:
-        before = len(raw)
-        if error is None:
-            try:
-                size = read_file_headers(path, raw).size
-            except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
-                error = caught
-        if error is not None:
-            entries.append((path, error))
-            continue
-        count = (len(raw) - before) // HEADER_SIZE
-        entries.append((path, size, before // HEADER_SIZE, count))
-        readable.append((path, size))
-        if len(raw) >= STRETCH * HEADER_SIZE:
-            yield _group(entries, readable, raw)
-            entries, readable, raw = [], [], bytearray()
-    if entries:
-        yield _group(entries, readable, raw)
-
-
-def _group(files: list[tuple], readable: list[tuple[str, int]], raw: bytearray) -> Group:
-    counts = np.array([entry[3] for entry in files if len(entry) == 4], dtype=np.int64)
-    sizes = np.array([size for _, size in readable], dtype=np.int64)
-    return Group(files, build_table(raw, [path for path, _ in readable], sizes, counts))
-
-
 COLUMNS = ("block", "channel", "period ms", "start (UTC)", "end (UTC)", "declared", "present", "gain", "offset")
 
 
@@ -362,7 +269,8 @@ def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: Text
     if as_json:
         out.write('{"files": [')
     separator = ""
-    for group in scan_groups(operand_files(paths)):
+    for found in scan_headers(operand_files(paths), stretch=STRETCH):
+        group = Group(found.files, found.table)
         widths = {} if as_json else group.widths()
         position = 0
         for entry in group.files:
@@ -371,7 +279,7 @@ def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: Text
                 status = 1
                 print(f"quarvel info: {failure(path, error, encoding)}", file=err)
                 if as_json:
-                    out.write(separator + json.dumps({"path": path, "error": _reason(error)}))
+                    out.write(separator + json.dumps({"path": path, "error": reason(error)}))
             elif as_json:
                 out.write(separator)
                 write_json(group, position, entry, out)
@@ -382,9 +290,3 @@ def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: Text
     if as_json:
         out.write("]}\n")
     return status
-
-
-def _reason(error: Exception) -> str:
-    """One line that says why a file could not be read."""
-    reason = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
-    return " ".join(reason.split())

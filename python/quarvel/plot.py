@@ -7,24 +7,17 @@ from typing import Any
 
 import numpy as np
 
-from ._index import expand_paths
+from ._figure import PlotError, check_output, in_calendar
 from ._optional import require
 from ._reader import Block, open as open_log
-from ._samples import milliseconds
-from .info import MAX_MILLIS, MIN_MILLIS, display_name
+from ._scan import expand_paths
+from ._times import milliseconds
+from ._words import display_name
 
 # Above this many samples a channel is drawn as the minimum and maximum of
 # each of this many pieces: the envelope that a plot of every sample shows,
 # without drawing millions of points.
 MAX_POINTS = 20_000
-# The axes extend this far beyond the data on each side (a share of its
-# span); the dates there must still be in the calendar.
-MARGIN = 0.1
-
-
-class PlotError(Exception):
-    """The file cannot be plotted as asked: no samples, or an output format
-    that matplotlib cannot write."""
 
 
 def envelope(times: np.ndarray, values: np.ndarray, limit: int = MAX_POINTS) -> tuple[np.ndarray, np.ndarray]:
@@ -62,28 +55,6 @@ def channel_lines(blocks: list[Block], dates: bool = True) -> dict[int, tuple[np
         channel: (np.concatenate([t for t, _ in line]), np.concatenate([v for _, v in line]))
         for channel, line in parts.items()
     }
-
-
-def in_calendar(low: float, high: float) -> bool:
-    """True when a time axis from `low` to `high` seconds since the epoch,
-    margins included, lies within the years 1 to 9999, which matplotlib's
-    date axis can label."""
-    pad = (high - low) * MARGIN + 86400.0
-    ends = milliseconds(np.array([low - pad, high + pad]))
-    return bool(ends[0] >= MIN_MILLIS and ends[1] <= MAX_MILLIS)
-
-
-def check_output(output: str) -> None:
-    """Raises PlotError when matplotlib cannot write the format that the
-    name `output` asks for by its extension."""
-    backend_bases = require("matplotlib.backend_bases")
-    extension = os.path.splitext(output)[1][1:].lower()
-    supported = backend_bases.FigureCanvasBase.get_supported_filetypes()
-    if extension and extension not in supported:
-        raise PlotError(
-            f"cannot save a picture as {display_name(output)}: no format is named {extension!r}"
-            f" (known: {', '.join(sorted(supported))})"
-        )
 
 
 def plot_file(path: str, output: str | None = None) -> Any:

@@ -1,4 +1,6 @@
-"""Finds the quarvel binary and runs it as the tests need it."""
+"""Runs the quarvel binary and `python3 -m quarvel` as the tests need them,
+and holds the campaign and the reference frames that the tests of many
+logs share."""
 
 from __future__ import annotations
 
@@ -14,26 +16,31 @@ ROOT = PACKAGE_ROOT.parent  # the source tree, when the tests run in one
 sys.path.insert(0, str(PACKAGE_ROOT))  # the package beside the tests, not an installed one
 
 
-def quarvel_binary() -> Path | None:
-    """The converter under test: $QUARVEL_TEST_BINARY (set by CTest), else build/quarvel."""
+def quarvel_binary() -> Path:
+    """The converter under test: $QUARVEL_TEST_BINARY (set by CTest), else
+    build/quarvel; the test is skipped where there is none."""
     named = os.environ.get("QUARVEL_TEST_BINARY")
-    if named:
-        return Path(named)
     default = ROOT / "build" / "quarvel"
-    return default if default.exists() else None
+    if not named and not default.exists():
+        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL_TEST_BINARY")
+    return Path(named) if named else default
+
+
+def run_converter(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess:
+    """Runs the converter with `args` in `cwd`, TZ and the locale pinned;
+    its output as bytes."""
+    env = dict(os.environ, TZ="UTC", LC_ALL="C")
+    return subprocess.run([str(quarvel_binary()), *args], cwd=cwd, env=env, capture_output=True)
 
 
 @pytest.fixture(scope="session")
 def convert():
     """Returns a function that runs the converter on a file with the given
     options and returns (text file bytes, stderr text)."""
-    binary = quarvel_binary()
-    if binary is None:
-        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL_TEST_BINARY")
-    env = dict(os.environ, TZ="UTC", LC_ALL="C")
+    quarvel_binary()
 
     def run(path: Path, *options: str) -> tuple[bytes, str]:
-        done = subprocess.run([str(binary), "-q", "-S", *options, str(path)], env=env, capture_output=True, text=False)
+        done = run_converter("-q", "-S", *options, str(path))
         assert done.returncode == 0, done.stderr.decode()
         return Path(f"{path}.txt").read_bytes(), done.stderr.decode()
 
@@ -45,6 +52,13 @@ def python_env() -> dict[str, str]:
     env = dict(os.environ, TZ="UTC", LC_ALL="C", PYTHONDONTWRITEBYTECODE="1")
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_ROOT), env.get("PYTHONPATH")]))
     return env
+
+
+def run_quarvel(*args: str, **options) -> subprocess.CompletedProcess:  # noqa: ANN003 - subprocess.run's
+    """Runs `python3 -m quarvel ARGS` as a user runs it, in python_env()
+    unless `options` (for subprocess.run) say otherwise; output as text."""
+    options = {"env": python_env(), "capture_output": True, "text": True, **options}
+    return subprocess.run([sys.executable, "-m", "quarvel", *args], **options)
 
 
 def write_entry_points(folder: Path) -> None:
@@ -99,10 +113,34 @@ def campaign(tmp_path_factory) -> dict[str, list[str]]:
     return {name: [str(p) for p in part.paths] for name, part in parts.items()}
 
 
+# The per-sample columns of the reader's frames, in order, with their types.
+SAMPLE_TYPES = {"block": "i8", "time": "f8", "adcChan": "i4", "samplePeriod": "u4", "totalSamples": "i4",
+                "calGain": "f4", "calOffset": "f4", "rawCounts": "i2", "calData": "f4"}  # fmt: skip
+
+
+def blocks_frame(blocks):  # noqa: ANN001, ANN201 - Blocks, and a pandas DataFrame
+    """Returns the rows of `blocks` (Blocks, sliced as wanted), built from
+    each one's own fields and arrays, which the converter's records check:
+    what LogFile.to_dataframe() and every route of many logs must give."""
+    import numpy as np
+    import pandas as pd
+
+    def fields(b) -> tuple:  # noqa: ANN001 - a Block
+        return b.index, b.times(), b.channel, b.period_ms, b.declared_samples, b.gain, b.offset, b.raw, b.values()
+
+    rows = [fields(block) for block in blocks if len(block)]
+    columns = {}
+    for i, (name, kind) in enumerate(SAMPLE_TYPES.items()):
+        parts = [np.broadcast_to(np.asarray(row[i], kind), len(row[1])) for row in rows]  # a header field repeated
+        columns[name] = np.concatenate([np.empty(0, kind), *parts])
+    return pd.DataFrame(columns)
+
+
 def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = None, time=None):
-    """Yields the reader's rows of the logs `paths`, a file at a time: its
-    to_dataframe(step), with the column `path` first; of `channels` and
-    within the `time` window (t0, t1) (None: an open end) when given."""
+    """Yields the reader's rows of the logs `paths`, a file at a time: the
+    blocks_frame() of its every `step`-th sample, with the column `path`
+    first; of `channels` and within the `time` window (t0, t1) (None: an
+    open end) when given."""
     import warnings
 
     import numpy as np
@@ -113,7 +151,7 @@ def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = 
         warnings.simplefilter("ignore", quarvel.TruncatedBlockWarning)
         for path in paths:
             with quarvel.open(path) as log:
-                frame = log.to_dataframe(step)
+                frame = blocks_frame(block.every(step) for block in log.blocks)
             if channels is not None:
                 frame = frame[frame["adcChan"].isin(channels)]
             if time is not None:
@@ -124,8 +162,8 @@ def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = 
 
 
 def reader_frame(paths: list[str], step: int = 1, channels: list[int] | None = None, time=None):
-    """Returns the reader's rows of the logs `paths` in one DataFrame: each
-    file's to_dataframe(step) in path order, with the column `path` first."""
+    """Returns the reader's rows of the logs `paths` in one DataFrame, as
+    reader_frames() yields them, joined in path order."""
     return join_frames(list(reader_frames(paths, step, channels, time)))
 
 

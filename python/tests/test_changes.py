@@ -13,7 +13,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from conftest import python_env
+from conftest import python_env, run_quarvel
 from logbuilder import BlockPlan, log_bytes
 
 SAMPLES = np.arange(1, 100_001, dtype=np.int16)
@@ -140,14 +140,7 @@ def test_pipes_and_devices_are_refused(tmp_path):
 def test_info_refuses_streams_at_once(tmp_path):
     os.mkfifo(tmp_path / "fifo")
     (tmp_path / "a.log").write_bytes(LOG)
-    done = subprocess.run(
-        [sys.executable, "-m", "quarvel", "info", "/dev/zero", "fifo", "a.log"],
-        cwd=tmp_path,
-        env=python_env(),
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    done = run_quarvel("info", "/dev/zero", "fifo", "a.log", cwd=tmp_path, timeout=120)
     assert done.returncode == 1
     assert done.stderr.splitlines() == [
         "quarvel info: cannot read /dev/zero: not a regular file (a character device); save it to a file first",

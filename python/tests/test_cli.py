@@ -5,17 +5,13 @@ from __future__ import annotations
 import json
 import os
 import subprocess
-import sys
 
 import numpy as np
 import pytest
-from conftest import python_env
+from conftest import python_env, run_quarvel
 from logbuilder import EDGE_FLOATS, START, BlockPlan, log_bytes, strangers, write_cases, write_strangers
 
 from quarvel.plot import channel_lines, envelope
-
-def run_quarvel(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "quarvel", *args], env=python_env(), capture_output=True, text=True)
 
 
 def gappy_log() -> bytes:
@@ -78,10 +74,8 @@ def test_info_that_cannot_write_its_report_says_so_in_one_line(tmp_path):
         resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
 
     with open(tmp_path / "report", "wb") as report:
-        done = subprocess.run(
-            [sys.executable, "-m", "quarvel", "info", str(path)],
-            env=python_env(), stdout=report, stderr=subprocess.PIPE, text=True, preexec_fn=small_files,
-        )
+        done = run_quarvel("info", str(path), capture_output=False, stdout=report, stderr=subprocess.PIPE,
+                           preexec_fn=small_files)  # fmt: skip
     assert done.returncode == 1
     assert done.stderr == "python3 -m quarvel: failed to write standard output: File too large\n"
 
@@ -131,10 +125,7 @@ def test_info_reports_every_file_whatever_its_name_and_calibration(tmp_path):
         (tmp_path / os.fsdecode(name)).write_bytes(largest)
     args = [os.fsdecode(name) for name in names]
     env = dict(python_env(), PYTHONIOENCODING="utf-8:strict")
-    done = subprocess.run(
-        [sys.executable, "-m", "quarvel", "info", *args, "missing\n.log"],
-        cwd=tmp_path, env=env, capture_output=True, text=True,
-    )
+    done = run_quarvel("info", *args, "missing\n.log", cwd=tmp_path, env=env)
     assert done.returncode == 1
     lines = done.stdout.splitlines()
     assert [line for line in lines if not line.startswith("  ")] == [
@@ -176,8 +167,7 @@ def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, m
         "none": log_bytes([BlockPlan(1, 500, 0, declared=0), BlockPlan(2, 500, 0, declared=-4)]),
     }
     (tmp_path / name).write_bytes(logs[content])
-    command = [sys.executable, "-m", "quarvel", "plot", name] + (["-o", output] if output else [])
-    done = subprocess.run(command, cwd=tmp_path, env=dict(python_env(), **env), capture_output=True, text=True)
+    done = run_quarvel("plot", name, *(["-o", output] if output else []), cwd=tmp_path, env=dict(python_env(), **env))
     truncation = "truncated block in input file ok.002: 3 of 9 samples read\n" if content == "gappy" else ""
     if message is None:
         assert (done.returncode, done.stderr) == (0, truncation.replace("ok.002", name))
@@ -219,9 +209,7 @@ def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, s
     for name in ("logs/1.002", "logs/a/2.002", "logs/b/3.002", "logs/b/store.zarr/.zgroup", "logs/b/store.zarr/0.002"):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / name).write_bytes(log_bytes([BlockPlan(samples=np.arange(3, dtype=np.int16))]))
-    done = subprocess.run(
-        [sys.executable, "-m", "quarvel", *args], cwd=tmp_path, env=python_env(), capture_output=True, text=True
-    )
+    done = run_quarvel(*args, cwd=tmp_path)
     assert (done.returncode, done.stderr[: len(stderr)], done.stderr.count("\n")) == (status, stderr, bool(stderr))
     if status == 0 and args[0] == "info":
         assert [line.split(":")[0] for line in done.stdout.splitlines() if line[0] != " "] == [

@@ -11,7 +11,15 @@ import shutil
 
 import numpy as np
 import pytest
-from conftest import PACKAGE_ROOT, assert_rows_are_readers, assert_same_bits, join_frames, reader_frame, reader_frames
+from conftest import (
+    PACKAGE_ROOT,
+    SAMPLE_TYPES,
+    assert_rows_are_readers,
+    assert_same_bits,
+    join_frames,
+    reader_frame,
+    reader_frames,
+)
 from hostile_logs import BIG_LOG, GROW, RENAME, REWRITE, SAMPLES, change_file
 from logbuilder import write_cases
 
@@ -24,8 +32,7 @@ import quarvel._dask as qdask  # noqa: E402
 import quarvel._pieces as pieces_module  # noqa: E402
 from quarvel._samples import SampleFile  # noqa: E402
 
-COLUMNS = ["path", "block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset"]
-COLUMNS += ["rawCounts", "calData"]
+COLUMNS = ["path", *SAMPLE_TYPES]
 pytestmark = pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 
 

@@ -5,17 +5,15 @@ formats the reader's numbers as the converter does and compares the bytes."""
 from __future__ import annotations
 
 import json
-import subprocess
-import sys
 import warnings
 
 import numpy as np
 import pytest
-from conftest import python_env
+from conftest import run_quarvel
 from logbuilder import cases, fixed, records
 
 import quarvel
-from quarvel._reader import _sign_nans
+from quarvel._samples import sign_nans
 
 MODULI = [None, 2, 3, -5, 1000, -4096]
 LOGS = cases()
@@ -78,10 +76,7 @@ def test_info_end_times_are_the_last_records(tmp_path, convert, name):
         last_indices = np.cumsum([len(block) for block in log.blocks]) - 1
         present = [len(block) > 0 for block in log.blocks]
     printed = text.decode().split("\r\n")
-    done = subprocess.run(
-        [sys.executable, "-m", "quarvel", "info", "--json", str(path)], env=python_env(), capture_output=True, text=True
-    )
-    report = json.loads(done.stdout)
+    report = json.loads(run_quarvel("info", "--json", str(path)).stdout)
     ends = [fixed(block["last_time"], 3) for block, has in zip(report["files"][0]["blocks"], present) if has]
     assert ends == [printed[i] for i, has in zip(last_indices, present) if has]
 
@@ -98,7 +93,7 @@ def test_nan_signs_do_not_depend_on_the_cpu(tmp_path, convert):
         for block in log.blocks:
             values = block.values()
             values[np.isnan(values)] = np.float32(np.nan)  # positive, as ARM makes them
-            _sign_nans(values, block.raw, float(block.gain), float(block.offset))
+            sign_nans(values, block.raw, float(block.gain), float(block.offset))
             ours += [fixed(v, 6) for v in values.astype(np.float64).tolist()]
     assert any(p == "-nan" for p in printed) and any(p == "nan" for p in printed)
     assert ours == printed

@@ -16,14 +16,14 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import assert_rows_are_readers, assert_same_bits, python_env
+from conftest import assert_rows_are_readers, assert_same_bits, python_env, run_quarvel
 
 pytest.importorskip("pandas")
 pytest.importorskip("xarray")  # to read the output back
 
 import quarvel  # noqa: E402
 import quarvel.export as qexport  # noqa: E402
-from quarvel._index import expand_paths  # noqa: E402
+from quarvel._scan import expand_paths  # noqa: E402
 
 WRITERS = {".nc": "netCDF4", ".zarr": "zarr"}
 # Run with no quarvel importable: the output must stand on its own.
@@ -50,9 +50,8 @@ if path.endswith(".nc"):  # an HDF5 file too
 BLOCK_FIELDS = ["channel", "period_ms", "first_time", "declared_samples", "present_samples", "gain", "offset"]
 
 
-def export(*args: str) -> subprocess.CompletedProcess:
-    command = [sys.executable, "-m", "quarvel", "export", *args]
-    return subprocess.run(command, env=python_env(), capture_output=True, text=True)
+def export(*args: str, **options) -> subprocess.CompletedProcess:  # noqa: ANN003 - subprocess.run's
+    return run_quarvel("export", *args, **options)
 
 
 def read_back(path, folder) -> dict[str, np.ndarray]:
@@ -283,7 +282,6 @@ def test_the_system_s_refusal_in_its_words(campaign, tmp_path, extension, how, w
     pytest.importorskip(WRITERS[extension])
     out = tmp_path / "out" / f"x{extension}"
     out.parent.mkdir(mode=0o555 if how == "read-only" else 0o755)
-    command = [sys.executable, "-m", "quarvel", "export", str(out), *campaign["ordered"][:6]]
-    done = subprocess.run(command, env=python_env(), capture_output=True, text=True, preexec_fn=lambda: limit(how))
+    done = export(str(out), *campaign["ordered"][:6], preexec_fn=lambda: limit(how))
     assert done.returncode == 1 and done.stderr.splitlines()[-1] == f"quarvel export: cannot write {out}: {words}"
     assert os.listdir(out.parent) == []

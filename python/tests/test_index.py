@@ -3,15 +3,13 @@ the reader and with the converter's text."""
 
 from __future__ import annotations
 
-import os
 import re
-import subprocess
 import time
 from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import quarvel_binary
+from conftest import run_converter
 from logbuilder import (
     FIRST_TIMES,
     INT32_MAX,
@@ -26,8 +24,7 @@ from logbuilder import (
 )
 
 import quarvel
-from quarvel._headers import running_time, time_step
-from quarvel._index import last_times
+from quarvel._times import last_times, running_time, time_step
 
 LOGS = cases()
 
@@ -145,32 +142,6 @@ def test_last_times_are_the_running_sums():
     assert ends.tolist() == expected
 
 
-def test_an_index_row_is_enough_to_read_samples(tmp_path):
-    """What a task on another process gets: plain numbers that pickle."""
-    import pickle
-
-    from quarvel._samples import read_raw, read_values
-
-    path = tmp_path / "calibrations-long.log"
-    path.write_bytes(LOGS["calibrations-long"])
-    frame = quarvel.index(str(path))
-    row = frame.iloc[-1]  # 70,000 samples: values come from the table of all counts
-    log = quarvel.open(path)
-    block = log.blocks[int(row["block"])]
-    header = block._header
-    for start, stop, step in [(0, 70_000, 1), (123, 65_000, 1), (5, 69_999, 3), (10, 11, 1)]:
-        offset = int(row["data_offset"])
-        task = pickle.loads(pickle.dumps((read_raw, (str(path), offset, start, stop, step, header))))
-        assert np.array_equal(task[0](*task[1]), block[start:stop:step].raw)
-        values = read_values(str(path), offset, start, stop, row["gain"], row["offset"], step)
-        assert np.array_equal(values.view(np.uint32), block[start:stop:step].values().view(np.uint32))
-    log.close()
-    with pytest.raises(quarvel.FileChangedError, match="header"):
-        read_raw(str(path), int(frame.iloc[-2]["data_offset"]), 0, 5, header=header)
-    with pytest.raises(quarvel.FileChangedError, match="fewer than"):
-        read_raw(str(path), int(row["data_offset"]), 0, 10**6)
-
-
 SUMMARY = re.compile(
     r"ADC CHANNEL         : (.*)\nSAMPLE PERIOD       : (.*) ms\nFIRST SAMPLE LOGGED : (.*)\n"
     r"TOTAL SAMPLES       : (.*)\nCALIBRATION OFFSET  : (.*)\nCALIBRATION GAIN    : (.*)\n"
@@ -181,13 +152,8 @@ TRUNCATED = re.compile(r"truncated block in input file (.*): (\d+) of (-?\d+) sa
 def test_campaign_index_is_the_converters_summaries(campaign):
     """Every block header of the campaign as the converter reports it, the
     blocks it cuts short, and the records it writes."""
-    binary = quarvel_binary()
-    if binary is None:
-        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL_TEST_BINARY")
     paths = campaign["varied"] + campaign["ordered"]
-    done = subprocess.run(
-        [str(binary), "-S", *paths], env=dict(os.environ, TZ="UTC", LC_ALL="C"), capture_output=True, text=True
-    )
+    done = run_converter("-S", *paths)
     assert done.returncode == 0, done.stderr
     frame = quarvel.index(paths)
     ours = [
@@ -197,9 +163,9 @@ def test_campaign_index_is_the_converters_summaries(campaign):
             frame["offset"].astype(np.float64), frame["gain"].astype(np.float64),
         )
     ]  # fmt: skip
-    assert SUMMARY.findall(done.stdout) == ours
+    assert SUMMARY.findall(done.stdout.decode()) == ours
     cut = frame[frame["truncated"]]
     expected = [(p, str(n), str(d)) for p, n, d in zip(cut["path"], cut["present_samples"], cut["declared_samples"])]
-    assert TRUNCATED.findall(done.stderr) == expected
+    assert TRUNCATED.findall(done.stderr.decode()) == expected
     records = frame.groupby("path", sort=False, observed=True)["present_samples"].sum().reindex(paths, fill_value=0)
     assert [Path(f"{p}.txt").read_bytes().count(b"\r\n") for p in paths] == records.tolist()

@@ -2,11 +2,7 @@
 
 from __future__ import annotations
 
-import os
-import subprocess
-
-import pytest
-from conftest import quarvel_binary
+from conftest import run_converter
 from logbuilder import EDGE_FLOATS, INT32_MIN, UINT32_MAX, BlockPlan, cases, log_bytes
 
 from quarvel._owntext import TEXT_HEAD_SIZE, is_own_text, is_strict_text
@@ -28,12 +24,8 @@ NEAR_MISSES = [
 
 
 def test_rules_give_the_converters_verdicts(tmp_path):
-    if quarvel_binary() is None:
-        pytest.skip("no quarvel binary: build it into build/ or set QUARVEL_TEST_BINARY")
-    env = dict(os.environ, TZ="UTC", LC_ALL="C")
-
     def run(*args: str) -> bytes:
-        return subprocess.run([quarvel_binary(), *args], cwd=tmp_path, env=env, capture_output=True).stderr
+        return run_converter(*args, cwd=tmp_path).stderr
 
     logs = {**cases(), "edges": EDGES}
     inputs = {**logs, "CR LF first": log_bytes([BlockPlan(0x0D0A3031, samples=[1, 2])]), **dict(enumerate(NEAR_MISSES))}

@@ -8,10 +8,11 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from conftest import SAMPLE_TYPES, assert_same_bits, blocks_frame
 from logbuilder import INT32_MAX, EDGE_FLOATS, BlockPlan, edge_samples, fixed, log_bytes
 
 import quarvel
-from quarvel._reader import CHUNK
+from quarvel._arrays import CHUNK
 
 rng = np.random.default_rng(7)
 BIG = BlockPlan(5, 3, -7, edge_samples(rng, 2 * CHUNK + 1234), EDGE_FLOATS["gain"], EDGE_FLOATS["-offset"])
@@ -112,16 +113,11 @@ def test_arrays_outlive_the_file(big_log):
 def test_dataframes_have_the_converter_fields(big_log):
     pytest.importorskip("pandas")
     frame = big_log.to_dataframe(modulus=-1000)
-    assert list(frame.columns) == [
-        "block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset", "rawCounts", "calData"
-    ]
-    first, second = big_log.blocks[0].every(1000), big_log.blocks[1].every(1000)
-    assert len(frame) == len(first) + len(second)
-    assert frame["block"].tolist() == [0] * len(first) + [1] * len(second)
-    assert np.array_equal(frame["calData"].to_numpy()[: len(first)], first.values())
-    assert np.array_equal(frame["time"].to_numpy()[len(first) :], second.times())
-    assert frame["samplePeriod"].iloc[-1] == 2**32 - 1 and frame["rawCounts"].dtype == np.int16
-    assert second.to_dataframe().equals(frame.iloc[len(first) :].reset_index(drop=True))
+    assert list(frame.columns) == list(SAMPLE_TYPES)
+    assert_same_bits(frame, blocks_frame(block.every(1000) for block in big_log.blocks), SAMPLE_TYPES)
+    for key in SLICES[-5:]:  # backwards, and empty
+        part = big_log.blocks[0][key]
+        assert_same_bits(part.to_dataframe(), blocks_frame([part]), SAMPLE_TYPES)
 
 
 def test_missing_pandas_is_named(big_log, monkeypatch):

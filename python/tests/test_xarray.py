@@ -10,14 +10,14 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import assert_rows_are_readers, assert_same_bits, reader_frame, write_entry_points
+from conftest import SAMPLE_TYPES, assert_rows_are_readers, assert_same_bits, reader_frame, write_entry_points
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask")  # open_mfdataset's chunks
 
 import quarvel._xarray as qxarray  # noqa: E402
 
-COLUMNS = ["block", "time", "adcChan", "samplePeriod", "totalSamples", "calGain", "calOffset", "rawCounts", "calData"]
+COLUMNS = list(SAMPLE_TYPES)
 pytestmark = pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 
 

@@ -1,0 +1,223 @@
+"""Which files the operands name, and their block headers read into one
+block index: the one scan that quarvel.index, quarvel.open, the Dask
+frame, the xarray engine and the commands share."""
+
+from __future__ import annotations
+
+import errno
+import glob
+import os
+import stat
+import threading
+from typing import TYPE_CHECKING, Callable, Iterable, Iterator, NamedTuple, Sequence
+
+import numpy as np
+
+from ._headers import HEADER_SIZE, FileStamp, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
+from ._index import BlockTable, PathArg, build_table, table_frame
+from ._optional import require
+from ._signatures import is_zarr_store
+
+if TYPE_CHECKING:
+    import pandas
+
+_GLOB_CHARACTERS = frozenset("*?[")
+
+
+def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
+    """Returns the files that `paths` names: one path, a list of paths, or
+    a glob pattern (a str with *, ? or [ that names no file itself),
+    expanded in sorted order (** reaching into subfolders), never into a
+    Zarr store. Raises NoMatchError (a FileNotFoundError) for a pattern
+    that matches nothing."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        if isinstance(paths, (str, bytes)) and _is_pattern(paths) and not os.path.lexists(paths):
+            matches = _outside_stores(paths, sorted(glob.glob(paths, recursive=True)))
+            if not matches:
+                raise NoMatchError(errno.ENOENT, "no file matches the pattern", paths)
+            return matches
+        return [paths]
+    return list(paths)
+
+
+def _outside_stores(pattern: str | bytes, matches: list) -> list:
+    """Returns the `matches` of `pattern` that lie in no Zarr store below
+    the pattern's first wildcard: the chunk files of an export have no
+    signature, and would be read as logs."""
+    root = pattern
+    while _is_pattern(root):
+        root = os.path.dirname(root)
+    stores: dict = {}
+
+    def inside(match: str | bytes) -> bool:
+        folder = os.path.dirname(match)
+        while len(folder) > len(root):
+            if folder not in stores:
+                stores[folder] = is_zarr_store(folder)
+            if stores[folder]:
+                return True
+            folder = os.path.dirname(folder)
+        return False
+
+    return [match for match in matches if not inside(match)]
+
+
+def _is_pattern(path: str | bytes) -> bool:
+    text = os.fsdecode(path)
+    return any(c in _GLOB_CHARACTERS for c in text)
+
+
+def operand_files(operands: Sequence[str]) -> list[tuple[str, Exception | None]]:
+    """Returns the files that command-line operands name, in order, each
+    with None: an operand itself, or the files that its glob pattern
+    matches, expanded as quarvel.index expands one. A pattern that matches
+    nothing is kept, with its NoMatchError."""
+    files: list[tuple[str, Exception | None]] = []
+    for operand in operands:
+        try:
+            files += [(path, None) for path in expand_paths(operand)]
+        except (OSError, ValueError) as error:
+            files.append((operand, error))
+    return files
+
+
+class Scanned(NamedTuple):
+    """The block headers of consecutive operands: `table` holds those of the
+    files that could be read, and `files` each operand in order, as (path,
+    size, first row in the table, block count), or as (path, error) when it
+    gave nothing."""
+
+    files: list[tuple]
+    table: BlockTable
+
+
+def scan_headers(
+    files: Iterable[tuple[PathArg, Exception | None]],
+    read: Callable[[PathArg, bytearray], FileStamp] = read_file_headers,
+    stretch: int | None = None,
+) -> Iterator[Scanned]:
+    """Reads the block headers of `files` in order (pairs of a path and
+    None, or of a pattern and the error of expanding it, as operand_files()
+    gives them), each with `read` (read_file_headers(), or a function like
+    it), and yields them as Scanned: of about `stretch` blocks each (a file
+    of more makes one of its own, and a file's blocks are never split), or
+    of them all in one. A file that cannot be read is kept in its place,
+    with its error."""
+    raw = bytearray()
+    entries: list[tuple] = []
+    stamps: list[FileStamp] = []
+    for path, error in files:
+        before = len(raw)
+        if error is None:
+            try:
+                stamp = read(path, raw)
+            except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
+                error = caught
+        if error is not None:
+            entries.append((path, error))
+            continue
+        entries.append((path, stamp.size, before // HEADER_SIZE, (len(raw) - before) // HEADER_SIZE))
+        stamps.append(stamp)
+        if stretch is not None and len(raw) >= stretch * HEADER_SIZE:
+            yield _scanned(entries, stamps, raw)
+            entries, stamps, raw = [], [], bytearray()
+    if entries or stretch is None:
+        yield _scanned(entries, stamps, raw)
+
+
+def _scanned(entries: list[tuple], stamps: list[FileStamp], raw: bytearray) -> Scanned:
+    readable = [entry for entry in entries if len(entry) == 4]
+    counts = np.array([entry[3] for entry in readable], dtype=np.int64)
+    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
+    return Scanned(entries, build_table(raw, [entry[0] for entry in readable], sizes, counts, stamps))
+
+
+def scan_files(paths: Sequence[PathArg]) -> BlockTable:
+    """Returns the index of the files `paths`, read one after another, or
+    taken from those read before in this process (see known_headers).
+    Raises the error of the first file that cannot be read."""
+    (found,) = scan_headers(((path, None) for path in paths), known_headers)
+    for entry in found.files:
+        if len(entry) == 2:
+            raise entry[1]
+    return found.table
+
+
+def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:
+    """Returns the index of the one open file `fd` of `size` bytes."""
+    raw = bytearray()
+    read_headers(fd, size, path, raw)
+    count = len(raw) // HEADER_SIZE
+    return build_table(raw, [path], np.array([size], dtype=np.int64), np.array([count], dtype=np.int64))
+
+
+# The block headers of the files read so far, by path: with the file's
+# size, modification and change times in ns, inode and device as read, and
+# its FileStamp. At most _KNOWN_BYTES of them (each counted with its
+# bookkeeping), the oldest dropped first.
+_known: dict = {}
+_known_bytes = 0
+_known_lock = threading.Lock()
+_KNOWN_BYTES = 1 << 25
+_ENTRY_BYTES = 256
+
+
+def known_headers(path: PathArg, out: bytearray) -> FileStamp:
+    """Appends the block headers of the file `path` to `out`, as
+    read_file_headers() does, and returns its stamp. When the file's size,
+    modification time, change time, inode and device are what they were
+    when its headers were last read in this process, they are taken from
+    then instead of read again: any write, rename or change of mode since
+    changes one of these (a rewrite within the clock's tick aside, which a
+    task's check of each header it reads still tells)."""
+    global _known_bytes
+    found = _known.get(path)
+    if found is not None:
+        try:
+            info = os.stat(path)
+        except OSError:
+            info = None  # reading says why
+        if info is not None and stat.S_ISREG(info.st_mode) and found[0] == _identity(info):
+            out += found[2]
+            return found[1]
+    before = len(out)
+    info = read_file_status(path, out)
+    stamp = stamp_of(info)
+    headers = bytes(out[before:])
+    cost = len(headers) + _ENTRY_BYTES
+    with _known_lock:
+        old = _known.pop(path, None)
+        if old is not None:
+            _known_bytes -= len(old[2]) + _ENTRY_BYTES
+        if cost <= _KNOWN_BYTES:
+            _known[path] = (_identity(info), stamp, headers)
+            _known_bytes += cost
+        while _known_bytes > _KNOWN_BYTES:
+            oldest = _known.pop(next(iter(_known)))
+            _known_bytes -= len(oldest[2]) + _ENTRY_BYTES
+    return stamp
+
+
+def _identity(info: os.stat_result) -> tuple[int, ...]:
+    return info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino, info.st_dev
+
+
+def index(paths: PathArg | Iterable[PathArg]) -> pandas.DataFrame:
+    """Returns a pandas DataFrame of every block of the logger files
+    `paths` (one path, a list of paths, or a glob pattern such as
+    ``"logs/**/*.002"``, expanded in sorted order), a row per block in path
+    order and then file order, from the block headers alone.
+
+    Columns: ``path`` (categorical, as given or expanded), ``block`` (its
+    index in its file), ``data_offset`` (the byte offset of its first
+    sample), the header fields ``channel``, ``period_ms``, ``first_time``,
+    ``declared_samples``, ``gain``, ``offset``; ``present_samples`` and
+    ``truncated`` (the file holds fewer samples than declared); ``start``
+    and ``end``, the times of its first and last present sample as the
+    converter computes them (float64 seconds, NaN without samples).
+
+    Raises FileNotFoundError, IsADirectoryError, NotRegularFileError or
+    another OSError for the first file that cannot be read."""
+    pd = require("pandas")
+    files = [os.fspath(path) for path in expand_paths(paths)]
+    return table_frame(pd, scan_files(files), share=True)

@@ -1,0 +1,200 @@
+"""Time stamps as the converter computes them, exactly: a block's
+first-sample time with the step added once per sample, one rounded double
+addition after another, without a Python loop per sample (see
+time_runs); their milliseconds, as "%.3f" rounds them; and the times
+that a calendar date can spell.
+"""
+
+from __future__ import annotations
+
+import math
+from fractions import Fraction
+
+import numpy as np
+
+from ._arrays import CHUNK, new_array
+
+# The range of milliseconds that a calendar date of years 1 to 9999 spells;
+# times outside it are shown as seconds.
+MIN_MILLIS = -62135596800000
+MAX_MILLIS = 253402300799999
+_COUNTING = np.arange(CHUNK, dtype=np.float64)
+_BEFORE = np.arange(-1.0, CHUNK - 1.0)  # k - 1 for each k below CHUNK
+
+
+def time_step(period_ms: int) -> float:
+    """Returns the step between two time stamps in seconds: the period read
+    as a signed 32-bit number of ms, so that periods of 2^31 ms and more
+    step backwards."""
+    signed = period_ms - (1 << 32) if period_ms >= 1 << 31 else period_ms
+    return signed / 1000.0
+
+
+def running_time(first_time: int, step: float, index: int) -> float:
+    """Returns the time stamp of sample `index` (0 or more): `first_time`
+    with `step` added `index` times, one rounded double addition after
+    another, as the converter adds them."""
+    start, length, first, increment = time_runs(first_time, step, index + 1)[-1]
+    return first + (length - 1) * increment
+
+
+def time_runs(first_time: int, step: float, count: int) -> list[tuple[int, int, float, float]]:
+    """Returns the time stamps of samples 0 to `count` - 1, as the converter
+    sums them, in runs (start, length, first, increment): sample start + k of
+    a run has the time first + k × increment, and that product and sum are
+    exact in double precision.
+
+    While the running sum stays in one binade every addition rounds to the
+    same grid, so the increment is the same from step to step (a tie, rounded
+    to even, settles after one step). Such stretches make one run; only the
+    steps around a change of binade are taken one by one.
+    """
+    if step == 0:  # the sum stays where it starts, at 0 too
+        return [(0, count, float(first_time), 0.0)] if count > 0 else []
+    runs = []
+    index = 0
+    total = float(first_time)
+    previous = total
+    steps_in_binade = 0
+    while index < count:
+        if steps_in_binade >= 2:  # `previous` too came from a step inside the binade
+            increment = total - previous
+            left = count - 1 - index
+            jump = left if increment == 0 else _steps_within_binade(total, increment, left)
+            runs.append((index, jump + 1, total, increment))
+            total += jump * increment
+            index += jump
+            steps_in_binade = 0
+        else:
+            runs.append((index, 1, total, 0.0))
+        index += 1
+        previous, total = total, total + step
+        steps_in_binade = steps_in_binade + 1 if _same_binade(previous, total) else 0
+    return runs
+
+
+# Whether two sums lie in one binade: of two floats, for the loop above,
+# where numpy's cost per call would outweigh the test; and elementwise, of
+# two arrays, for the blocks and pieces below.
+def _same_binade(a: float, b: float) -> bool:
+    return a != 0 and b != 0 and (a > 0) == (b > 0) and math.frexp(a)[1] == math.frexp(b)[1]
+
+
+def _same_binades(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    return (a != 0) & (b != 0) & (np.signbit(a) == np.signbit(b)) & (np.frexp(a)[1] == np.frexp(b)[1])
+
+
+def _steps_within_binade(position: float, increment: float, limit: int) -> int:
+    """Returns how many steps of `increment` from `position` keep every
+    position strictly inside the binade of `position`, at most `limit`.
+    Counted in units of the binade's grid, so the division is exact."""
+    exponent = math.frexp(position)[1]
+    low = math.ldexp(1.0, exponent - 1)  # the binade: low <= |x| < 2 * low
+    grid = math.ldexp(1.0, max(exponent - 53, -1074))
+    magnitude = abs(position)
+    if (increment > 0) == (position > 0):
+        room = int((2 * low - magnitude) / grid)
+    else:
+        room = int((magnitude - low) / grid)
+    units = int(abs(increment) / grid)
+    return max(0, min(limit, (room - 1) // units))
+
+
+def last_times(first_time: np.ndarray, period_ms: np.ndarray, present: np.ndarray) -> np.ndarray:
+    """Returns per block the time stamp of its last present sample as the
+    converter sums it, step after step (NaN for a block without samples).
+
+    While the running sum stays in the binade of its second term, every
+    step from there on adds the same increment, so the last time is the
+    second time plus a multiple of it, exactly. Blocks that cross a binade
+    are summed in runs by running_time()."""
+    ends = np.full(len(present), np.nan)
+    ends[present == 1] = first_time[present == 1]
+    rows = np.flatnonzero(present >= 2)
+    if len(rows) == 0:
+        return ends
+    step = period_ms[rows].view(np.int32) / 1000.0
+    t1 = first_time[rows] + step
+    t2 = t1 + step
+    t3 = t2 + step
+    increment = t3 - t2
+    count = present[rows]
+    last = t1 + (count - 2) * increment
+    fast = (count <= 3) | ((t2 - t1 == increment) & _same_binades(t1, last))
+    ends[rows] = np.where(count == 2, t1, np.where(count == 3, t2, last))
+    for i in np.flatnonzero(~fast).tolist():
+        row = rows[i]
+        ends[row] = running_time(int(first_time[row]), time_step(int(period_ms[row])), int(present[row]) - 1)
+    return ends
+
+
+def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndarray | None = None) -> np.ndarray:
+    """Returns the time stamps (float64 seconds) of the samples `selection`
+    of a block: the first-sample time with the step added once per sample,
+    one rounded addition after another, as the converter's time column has
+    them, whatever the selection. In `out` when given."""
+    if out is None:
+        out = new_array(len(selection), np.float64)
+    if len(selection) == 0:
+        return out
+    first = min(selection[0], selection[-1])
+    last = max(selection[0], selection[-1])
+    stride = abs(selection.step)
+    ordered = out if selection.step > 0 else out[::-1]
+    for start, length, base, increment in time_runs(first_time, time_step(period_ms), last + 1):
+        # The selected samples first + m × stride that lie in this run.
+        # Every sum of the run's first value and a multiple of its
+        # increment is exact, so they may be added in any grouping.
+        low = max(-(-(start - first) // stride), 0)
+        high = -(-(start + length - first) // stride)
+        if low >= high:
+            continue
+        steps = _COUNTING[: min(CHUNK, high - low)] * (increment * stride)
+        for m in range(low, high, CHUNK):
+            count = min(CHUNK, high - m)
+            np.add(steps[:count], base + (first + m * stride - start) * increment, out=ordered[m : m + count])
+    return out
+
+
+def fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
+    """Fills `out` with the time stamps of the rows of `pieces` (stretches
+    of blocks, see _pieces): those of a piece among its block's first CHUNK
+    samples that stays in one binade from the block's second sample on,
+    where sample k >= 1 has the time t1 + (k - 1) × increment exactly (see
+    last_times), in one pass; the others by sample_times(), which takes a
+    long piece a chunk at a time."""
+    counts = pieces["count"]
+    begins = (np.cumsum(counts) - counts).tolist()
+    first_time = pieces["first_time"].astype(np.float64)
+    step = pieces["period_ms"].astype(np.uint32).view(np.int32) / 1000.0
+    t1 = first_time + step
+    t2 = t1 + step
+    increment = (t2 + step) - t2
+    last = pieces["first"] + (counts - 1) * pieces["step"]  # the last selected sample's index in its block
+    even = (last == 0) | ((t2 - t1 == increment) & _same_binades(t1, t1 + (last - 1) * increment))
+    even &= last < CHUNK
+    fields = (pieces["first"], pieces["step"], last, even, first_time, t1, increment, pieces["period_ms"])
+    rows = zip(begins, counts.tolist(), *(field.tolist() for field in fields))
+    for begin, count, first, stride, final, fast, start, second, add, period in rows:
+        part = out[begin : begin + count]
+        if not fast:
+            sample_times(int(start), period, range(first, first + count * stride, stride), part)
+            continue
+        np.multiply(_BEFORE[first : final + 1 : stride], add, out=part)  # (k - 1) × increment, k the samples
+        part += second
+        if first == 0:
+            part[0] = start
+
+
+def milliseconds(times: np.ndarray) -> np.ndarray:
+    """Returns `times` in whole milliseconds (int64), each rounded to the
+    nearest, ties to even, from its exact binary value, as "%.3f" rounds."""
+    seconds = np.floor(times)
+    fraction = times - seconds  # exact
+    scaled = fraction * 1000.0  # may round: near ties are redone exactly below
+    millis = np.rint(scaled)
+    out = seconds.astype(np.int64) * 1000 + millis.astype(np.int64)
+    doubtful = np.flatnonzero(np.abs(scaled - np.floor(scaled) - 0.5) < 1e-9)
+    for i in doubtful:  # a few at most: values this close to a tie are rare
+        out[i] = round(Fraction(float(times[i])) * 1000)
+    return out

@@ -1,0 +1,59 @@
+"""The words in which the commands speak of files: a name as one line of
+text, and the one line that says why a file or a pattern gave nothing."""
+
+from __future__ import annotations
+
+from ._headers import NoMatchError, NotALogError
+
+_ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def display_name(name: str, encoding: str | None = None) -> str:
+    """Returns `name` as one line of text: itself when every character is
+    printable (and can be written in `encoding`), else between double
+    quotes with backslash escapes: \\xNN for a byte (an ASCII control
+    character, or a byte that was not valid in the file system's encoding),
+    \\uNNNN for any other character."""
+    if name.isprintable() and _encodable(name, encoding):
+        return name
+    return '"' + "".join(_escape(c, encoding) for c in name) + '"'
+
+
+def _encodable(text: str, encoding: str | None) -> bool:
+    try:
+        text.encode(encoding or "utf-8")
+    except (UnicodeEncodeError, LookupError):
+        return False
+    return True
+
+
+def _escape(c: str, encoding: str | None) -> str:
+    if c in _ESCAPES:
+        return _ESCAPES[c]
+    code = ord(c)
+    if 0xDC80 <= code <= 0xDCFF:  # an undecodable byte, as os.fsdecode keeps it
+        return f"\\x{code - 0xDC00:02x}"
+    if c.isprintable() and _encodable(c, encoding):
+        return c
+    if code < 0x80:  # the same byte in any ASCII-based encoding
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}"
+
+
+def reason(error: Exception) -> str:
+    """Returns one line that says why a file could not be read or written:
+    the system's words where it refused."""
+    text = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
+    return " ".join(text.split())
+
+
+def failure(path: str, error: Exception, encoding: str | None = None) -> str:
+    """Returns the line that says why the file or pattern `path` gave
+    nothing: no file matches the pattern, the file is of another format
+    (NotALogError), or it could not be read."""
+    name = display_name(path, encoding)
+    if isinstance(error, NoMatchError):
+        return f"no file matches the pattern {name}"
+    if isinstance(error, NotALogError):
+        return f"input file {name} is {error.reason}, not a logger file"
+    return f"cannot read {name}: {reason(error)}"
