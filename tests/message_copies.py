@@ -39,7 +39,7 @@ COPIES: dict[str, list] = {
                   "STANDARD_OUTPUT_FAILED"],
     "doc/web.md": ["OPEN_REASON", ("INPUT_IS_OWN_TEXT", 1, 2), ("TRUNCATED_BLOCK", 0, 1)],
     "README.md": ["OPEN_INPUT_FAILED", "OPEN_REASON"],
-    "doc/python.md": ["TRUNCATED_BLOCK"],
+    "doc/python-reference.md": ["TRUNCATED_BLOCK"],
     "doc/matlab.md": ["TRUNCATED_BLOCK"],
     "doc/windows.md": ["OPEN_INPUT_FAILED"],
     "tests/windows_wildcards.sh": ["OPEN_INPUT_FAILED"],
