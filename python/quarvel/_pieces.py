@@ -53,11 +53,16 @@ def selection_step(step: int) -> int:
     return min(abs(step), _LONGEST_STEP)
 
 
-def block_pieces(table: BlockTable, step: int = 1, channels: Iterable[int] | None = None) -> np.ndarray:
+def block_pieces(
+    table: BlockTable, step: int = 1, channels: Iterable[int] | None = None, rows: np.ndarray | None = None
+) -> np.ndarray:
     """Returns a piece for every block of `table` with samples (of one of
-    `channels`, when given), selecting every `step`-th sample from its
-    first, as ``-n step`` selects them."""
+    `channels`, and of the rows that `rows` marks true, when given),
+    selecting every `step`-th sample from its first, as ``-n step``
+    selects them."""
     keep = table.present_samples > 0
+    if rows is not None:
+        keep &= rows
     if channels is not None:
         keep &= np.isin(table.channel, np.array(list(channels), dtype=np.int64))
     return row_pieces(table, np.flatnonzero(keep), step)
