@@ -13,6 +13,7 @@ whatever the size of the logs.
 from __future__ import annotations
 
 import os
+from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Iterable, Iterator, NamedTuple
 
 import numpy as np
@@ -32,6 +33,7 @@ from ._quality import (
     STUCK_SECONDS,
     Folding,
     Rules,
+    as_stored,
     checked_rules,
     flags,
     stretch_stats,
@@ -64,7 +66,7 @@ class Pass:
     (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
     `overlaps` (rows of the table: the earlier and later block, the later
     one's start less the end of the earlier) and `out_of_order` (rows: the
-    block, and the block with samples before it in file order); `apart`,
+    block, and the block with samples before it in its file); `apart`,
     each file or pattern not checked, in operand order: (path, problem,
     why, error or None)."""
 
@@ -138,6 +140,7 @@ def _read_samples(found: Pass, keep: np.ndarray, rails: tuple[int, int], size: i
     table = found.table
     files = len(table.paths)
     parts, pieces, bounds = plan(table.paths, table, 1, None, partition_samples=size, rows=keep)
+    rails = as_stored(rails)
     first_rows = np.searchsorted(table.file, np.arange(files))
     rows = first_rows[pieces["file"]] + pieces["block"]
     cut = pieces["count"] < table.present_samples[rows]
@@ -167,7 +170,9 @@ def _results(parts: list[Part], bounds: np.ndarray, cut: np.ndarray, rails: tupl
     """Yields the result of read_part() for each of `parts`, in order."""
     tasks = [(part, cut[low:high], rails) for part, low, high in zip(parts, bounds[:-1], bounds[1:])]
     if not dask:
-        yield from (read_part(*task) for task in tasks)
+        # numpy and the reads let go of the interpreter: a thread per core.
+        with ThreadPoolExecutor(max(1, min(len(tasks), os.cpu_count() or 1))) as pool:
+            yield from pool.map(read_part, *zip(*tasks))
         return
     delayed = require("dask").delayed(read_part)
     compute = require("dask").compute
@@ -175,9 +180,10 @@ def _results(parts: list[Part], bounds: np.ndarray, cut: np.ndarray, rails: tupl
         yield from compute(*[delayed(*task) for task in tasks[start : start + BATCH]])
 
 
-def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = RAILS) -> tuple:
+def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = as_stored(RAILS)) -> tuple:
     """Reads the raw counts of the pieces of `part` (`cut` marks those cut
-    from longer blocks) and returns their stretch_stats(), and per file of
+    from longer blocks) as the file stores them, and returns their
+    stretch_stats() by the `rails` coded as_stored(), and per file of
     the part (its position in part.paths) the error that stopped its
     reading: one file that fails does not take the others with it."""
     pieces = part.pieces
@@ -201,8 +207,8 @@ def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = RAILS) -> tu
 
 
 def _piece_stats(part: Part, pieces: np.ndarray, cut: np.ndarray, rails: tuple[int, int]) -> tuple:
-    raw = read_columns(part.paths, part.stamps, pieces, ["rawCounts"])["rawCounts"]
-    return stretch_stats(raw, pieces["count"], pieces["first"], cut, rails)
+    raw = read_columns(part.paths, part.stamps, pieces, ["rawCounts"], stored=True)["rawCounts"]
+    return stretch_stats(raw.view(np.int16), pieces["count"], pieces["first"], cut, rails)
 
 
 def _find_gaps(found: Pass) -> None:
@@ -210,7 +216,10 @@ def _find_gaps(found: Pass) -> None:
     between the blocks checked that have samples: the gaps between each
     block and the next of its channel in time order, across files
     (block_gaps, beyond the rules' tolerance); out of order, a block that
-    starts before the block of its channel before it in file order."""
+    starts before the block of its channel before it in its file. Files
+    are taken in the order given, which is rarely the order in which they
+    were recorded: between files, time order is the gaps' and overlaps'
+    business."""
     table = found.table
     rows = np.flatnonzero(found.checked & (table.present_samples > 0))
     in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
@@ -219,8 +228,9 @@ def _find_gaps(found: Pass) -> None:
     before, after, seconds = gaps.before[kept], gaps.after[kept], gaps.seconds[kept]
     found.gaps = (before[seconds > 0], after[seconds > 0], seconds[seconds > 0])
     found.overlaps = (before[seconds < 0], after[seconds < 0], seconds[seconds < 0])
-    by_channel = rows[np.argsort(table.channel[rows], kind="stable")]
+    by_channel = rows[np.lexsort((table.channel[rows], table.file[rows]))]
     same = table.channel[by_channel[1:]] == table.channel[by_channel[:-1]]
+    same &= table.file[by_channel[1:]] == table.file[by_channel[:-1]]
     early = same & (table.first_time[by_channel[1:]] < table.first_time[by_channel[:-1]])
     found.out_of_order = (by_channel[1:][early], by_channel[:-1][early])
 
@@ -295,8 +305,10 @@ def findings(found: Pass) -> Findings:
     table = found.table
     categories, codes = path_categories(table.paths)
 
+    kind = pd.CategoricalDtype(categories)  # made once: pandas checks the categories each time
+
     def paths(rows: np.ndarray) -> pandas.Categorical:
-        return pd.Categorical.from_codes(codes[table.file[rows]], categories=categories)
+        return pd.Categorical.from_codes(codes[table.file[rows]], dtype=kind)
 
     rows = np.flatnonzero(found.checked)
     blocks = {"path": paths(rows), "block": table.block[rows], "channel": table.channel[rows],

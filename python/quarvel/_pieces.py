@@ -209,6 +209,7 @@ def read_columns(
     pieces: np.ndarray,
     names: Iterable[str],
     opened: SampleFile | None = None,
+    stored: bool = False,
 ) -> dict[str, np.ndarray]:
     """Returns the per-sample columns `names` (of SAMPLE_COLUMNS) of the
     rows that `pieces` hold, reading the files `paths` (a piece's "file" is
@@ -217,7 +218,9 @@ def read_columns(
     is left open. Whatever the columns, every file is checked to be still
     the one indexed (or opened). Raises the errors of opening a file, and
     FileChangedError when a file is another one, shrank, was modified
-    without growing, or no longer holds the block header a piece names."""
+    without growing, or no longer holds the block header a piece names.
+    With `stored`, rawCounts is big-endian, as the file stores it: for a
+    reader that only compares counts, which then need no swapping."""
     names = list(names)
     counts = pieces["count"]
     total = int(counts.sum())
@@ -229,7 +232,7 @@ def read_columns(
         if name in REPEATS:  # the piece's field, the calibrations as their bits
             columns[name] = repeat(pieces[REPEATS[name]].view(kind), counts, total)
         else:
-            columns[name] = np.empty(total, dtype=kind)
+            columns[name] = np.empty(total, dtype=FILE_DTYPE if stored and name == "rawCounts" else kind)
     if "time" in columns:
         fill_times(pieces, columns["time"])
     _fill_samples(paths, stamps, pieces, columns.get("rawCounts"), columns.get("calData"), opened)

@@ -87,6 +87,14 @@ def checked_rules(rules: Rules) -> Rules:
     return rules._replace(rails=(low, high))
 
 
+def as_stored(counts: tuple[int, int]) -> tuple[int, int]:
+    """Returns raw counts coded as stretch_stats() takes them from the
+    reader: the int16 that their bytes as the file stores them (big-endian)
+    make on this machine. Runs, distinct counts and rails need only
+    equality, which the coding keeps, and the counts then need no swap."""
+    return tuple(np.array(counts, dtype=">i2").view(np.int16).tolist())
+
+
 def stretch_stats(
     raw: np.ndarray, counts: np.ndarray, firsts: np.ndarray, cut: np.ndarray, rails: tuple[int, int] = RAILS
 ) -> tuple[np.ndarray, dict[int, np.ndarray]]:
@@ -94,7 +102,8 @@ def stretch_stats(
     of pieces one after another, `counts[i]` of them for piece i, whose
     first is sample `firsts[i]` of its block; `cut[i]` when the piece is
     part of a longer block), and the set of counts of each cut piece as a
-    bitmap (packed bits of the 65,536 counts as uint16)."""
+    bitmap (packed bits of the 65,536 counts as uint16). The counts may
+    come in any one-to-one coding (as_stored()), the `rails` in the same."""
     k = len(counts)
     out = np.zeros(k, dtype=STATS_DTYPE)
     if k == 0:
@@ -122,9 +131,10 @@ def stretch_stats(
     low = np.where(cut, starts + out["head_run"], starts)
     high = np.maximum(np.where(cut, ends - out["tail_run"], ends), low)
     bounds = np.append(starts, len(raw))
+    sets, seen = _distinct(raw, counts, starts, cut, out["distinct"], rails)
     at_rails = []
     for value, name in zip(rails, ("rail_low", "rail_high")):
-        where = np.flatnonzero(raw == value)
+        where = np.flatnonzero(raw == value) if value in seen else np.zeros(0, dtype=np.intp)
         at_rails.append(where)
         out[name] = np.diff(np.searchsorted(where, bounds))
         inside = np.searchsorted(where, high) - np.searchsorted(where, low)
@@ -144,7 +154,6 @@ def stretch_stats(
     longest[lone], start[lone] = 1, free[lone]
     out["longest_stuck"] = longest
     out["stuck_start"] = np.where(longest > 0, start - starts + firsts, 0)
-    sets = _distinct(raw, counts, starts, cut, out["distinct"])
     return out, sets
 
 
@@ -173,12 +182,15 @@ def _first_free(taken: np.ndarray, low: np.ndarray) -> np.ndarray:
 
 
 def _distinct(
-    raw: np.ndarray, counts: np.ndarray, starts: np.ndarray, cut: np.ndarray, out: np.ndarray
-) -> dict[int, np.ndarray]:
-    """Fills `out` with the distinct counts of each piece, and returns the
-    set of counts of each cut piece, as packed bits."""
+    raw: np.ndarray, counts: np.ndarray, starts: np.ndarray, cut: np.ndarray, out: np.ndarray, rails: tuple[int, int]
+) -> tuple[dict[int, np.ndarray], set[int]]:
+    """Fills `out` with the distinct counts of each piece; returns the set
+    of counts of each cut piece, as packed bits, and the `rails` that may
+    be among the counts (those of a long piece are known: the others then
+    need no pass of their own)."""
     marked = (counts >= MARK_MIN) | cut
     sets = {}
+    seen = set() if marked.all() else set(rails)
     if marked.any():
         table = np.zeros(1 << 16, dtype=bool)
         # Marked a chunk at a time through indices of the machine's width:
@@ -193,6 +205,7 @@ def _distinct(
                 index[...] = part
                 table[index] = True
             out[i] = np.count_nonzero(table)
+            seen.update(rail for rail in rails if table[rail & 0xFFFF])
             if cut[i]:
                 sets[i] = np.packbits(table)
     rest = ~marked
@@ -206,7 +219,7 @@ def _distinct(
         new = np.ones(len(keys), dtype=np.uint8)
         new[1:] = keys[1:] != keys[:-1]
         out[rest] = np.add.reduceat(new, np.cumsum(sizes) - sizes, dtype=np.int64)
-    return sets
+    return sets, seen
 
 
 class Folding:
