@@ -38,6 +38,15 @@ def _seconds(value: float) -> str:
     return f"{text} s"
 
 
+def _span(seconds: float) -> str:
+    """A length of time in the unit a person would say it in."""
+    if seconds < 60:
+        return _seconds(seconds)
+    if seconds < 3600:
+        return f"{seconds / 60:.1f} minutes"
+    return f"{seconds / 3600:,.1f} hours"
+
+
 def _steps(found: Pass) -> np.ndarray:
     return found.table.period_ms.view(np.int32) / 1000.0
 
@@ -113,8 +122,8 @@ def problem_lines(found: Pass, encoding: str | None = None) -> Iterator[str]:
     late, early = found.out_of_order
     for a, b in zip(late.tolist(), early.tolist()):
         yield (
-            f"channel {int(table.channel[a])}: {name(a)} block {int(table.block[a])} starts before"
-            f" {name(b)} block {int(table.block[b])}, which comes before it: out of time order"
+            f"channel {int(table.channel[a])}: {name(a)} block {int(table.block[a])} starts before block"
+            f" {int(table.block[b])}, which comes before it in the file: out of time order"
         )
     for path, problem, why, _ in found.apart:
         if problem != "unreadable":
@@ -136,7 +145,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
         ends = table.end_times()[with_samples] + _steps(found)[with_samples]
         low, high = float(min(starts.min(), ends.min())), float(max(starts.max(), ends.max()))
         first, last = utc_texts(np.array([low, high]))
-        head += f", {(high - low) / 3600:,.1f} hours from {first[:16]} to {last[:16]} UTC"
+        head += f", {_span(high - low)} from {first[:16]} to {last[:16]} UTC"
     lines = [("note", head + ".")]
     counts = {name: int(np.count_nonzero(found.flags[name] & checked)) for name in FLAG_WEIGHTS}
     low, high = rules.rails
@@ -166,7 +175,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     late = len(found.out_of_order[0])
     if late:
         lines.append(("bad", f"{_blocks(late)} out of time order: {'it starts' if late == 1 else 'each starts'}"
-                             " before the block of its channel that comes before it in the files."))
+                             " before the block of its channel that comes before it in its file."))
     if len(lines) == 1:
         lines.append(("ok", f"Nothing looks wrong: no reading at the ends of the ADC's range, stuck or dead, no block"
                             f" cut short, and no gap or overlap of more than {tolerance}."))
@@ -176,8 +185,9 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
         were = "was" if unreadable == 1 else "were"
         lines.append(("bad", f"{_count(unreadable, 'file')} could not be read, and {were} not checked ({listed})."))
     if strangers:
-        lines.append(("note", f"{_count(strangers, 'file is', 'files are')} not logger files, or probably not, and"
-                              f" {'was' if strangers == 1 else 'were'} not checked ({listed})."))
+        what = "1 file is not a logger file" if strangers == 1 else f"{strangers:,} files are not logger files"
+        lines.append(("note", f"{what}, or probably not, and {'was' if strangers == 1 else 'were'} not checked"
+                              f" ({listed})."))
     return lines
 
 
@@ -358,8 +368,8 @@ def _channel_tables(found: Pass) -> Iterator[str]:
     for c in order.tolist():
         channel = int(channels[c])
         mine = checked[table.channel[checked] == channel]
-        hours = float((table.present_samples[mine] * np.abs(_steps(found)[mine])).sum()) / 3600
-        said = [_count(len(mine), "block"), f"{hours:,.2f} hours recorded"]
+        seconds = float((table.present_samples[mine] * np.abs(_steps(found)[mine])).sum())
+        said = [_count(len(mine), "block"), f"{_span(seconds)} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]
         if len(rows):
@@ -441,7 +451,7 @@ def _rules(found: Pass) -> str:
         "<b>cut short</b>: the file holds fewer samples than the block's header declares;",
         f"<b>gap</b>, <b>overlap</b>: between a block and the next block of its channel in time (across files), time"
         f" missing or recorded twice: {tolerance};",
-        "<b>out of time order</b>: a block that starts before the block of its channel before it in the files.",
+        "<b>out of time order</b>: a block that starts before the block of its channel before it in its file.",
     ]
     return ('<p>Each block is looked at alone, its raw counts as recorded (every sample): runs never go on from one'
             " block into the next.</p>\n<ul>\n" + "".join(f"<li>{item}</li>\n" for item in items) + "</ul>\n"
