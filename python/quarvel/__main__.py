@@ -146,24 +146,22 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
     return check
 
 
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise ValueError(text)
-    return value
+def _at_least(least: int, name: str) -> Any:
+    """Returns an argparse type: a whole number of `least` or more, which
+    argparse's message calls `name`."""
+
+    def whole(text: str) -> int:
+        value = int(text)
+        if value < least:
+            raise ValueError(text)
+        return value
+
+    whole.__name__ = name
+    return whole
 
 
-_count.__name__ = "count"
-
-
-def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise ValueError(text)
-    return value
-
-
-_positive.__name__ = "count of 1 or more"
+_count = _at_least(0, "count")
+_positive = _at_least(1, "count of 1 or more")
 
 
 def _seconds(text: str) -> float:
