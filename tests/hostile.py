@@ -10,14 +10,15 @@ touched input file, or a file it should not create.
 The faces: the converter (`quarvel -q -- FILES`, and with -d), the Python reader
 (tests/hostile_python.py reads every block), `python3 -m quarvel info`,
 `python3 -m quarvel plot -o OUT.png` (once per file), `python3 -m quarvel
-plot --coverage -o OUT.png` (once, on every file), the Octave reader
+plot --coverage -o OUT.png` (once, on every file), `python3 -m quarvel
+check --json OUT --html OUT` (once, on every file), the Octave reader
 (matlab/tests/hostile_read.m) and contrib/quarvel-merge.
 
 Usage: /usr/bin/python3 tests/hostile.py [-k TEXT] [-v] [--faces FACE...]
   -k TEXT  only the cases whose name contains TEXT
   -v       print every run's standard output and error
   --faces  only these of quarvel, quarvel-d, reader, info, plot, coverage,
-           octave, merge
+           check, octave, merge
 The converter is $QUARVEL_TEST_BINARY, else build/quarvel. Exit status: 0 when every
 face did what it must on every case (and every known failure below still
 failed), 1 otherwise, 77 (skipped) without numpy or a converter, or when
@@ -72,7 +73,7 @@ from message_copies import read_messages  # noqa: E402
 
 MESSAGES = read_messages()  # the converter's, from src/messages.h
 
-FACES = ("quarvel", "quarvel-d", "reader", "info", "plot", "coverage", "octave", "merge")
+FACES = ("quarvel", "quarvel-d", "reader", "info", "plot", "coverage", "check", "octave", "merge")
 # A run that takes more CPU time than this, or more wall-clock time than
 # the other (one blocked for ever, say), hangs. On a busy machine a run
 # gets a fraction of a CPU: the wall-clock limit is generous.
@@ -93,7 +94,11 @@ MEMORY: dict[str, int | None] = {
     "reader": 1 << 30,
     "plot": 1 << 30,
     "coverage": 1 << 30,
+    "check": 1 << 30,
 }
+# check writes its JSON for cases of fewer blocks: a million empty ones
+# would make 300 MB of it.
+CHECK_JSON_BLOCKS = 100_000
 PARALLEL = 2  # runs at once: the machine is shared
 
 # Faults known and not yet mended: the (case, face) runs that still fail,
@@ -145,10 +150,10 @@ def main() -> int:
             MEMORY[face] = None
     octave = shutil.which(os.environ.get("OCTAVE", "octave"))
     no_matplotlib = importlib.util.find_spec("matplotlib") is None
-    missing = {"octave": not octave, "plot": no_matplotlib, "coverage": no_matplotlib}
+    missing = {"octave": not octave, "plot": no_matplotlib, "coverage": no_matplotlib, "check": no_matplotlib}
     skipped = []
     why_not = f"{sys.executable} cannot import matplotlib"
-    for face, why in (("octave", "Octave not found"), ("plot", why_not), ("coverage", why_not)):
+    for face, why in (("octave", "Octave not found"), ("plot", why_not), ("coverage", why_not), ("check", why_not)):
         if missing[face] and face in args.faces:
             skipped.append(f"skipped: {why}: the {face} face did not run")
     faces = [face for face in FACES if face in args.faces and not missing.get(face)]
@@ -235,6 +240,11 @@ def make_job(case: Case, face: str, scratch: Path, converter: Path, octave: str 
         ]
     elif face == "coverage":
         job.runs = [Run(face, ["plot", "--coverage", "-o", str(out / "coverage.png"), "--", *names], out / "run")]
+    elif face == "check":
+        reports = ["--html", str(out / "check.html")]
+        if sum(o.blocks for o in operands) < CHECK_JSON_BLOCKS:
+            reports += ["--json", str(out / "check.json")]
+        job.runs = [Run(face, ["check", *reports, "--", *names], out / "run")]
     job.before = snapshot(folder)
     return job
 
@@ -246,7 +256,7 @@ def octave_text(text: object) -> str:
 # --- Running -----------------------------------------------------------------
 
 
-PYTHON_FACES = ("reader", "plot", "coverage")
+PYTHON_FACES = ("reader", "plot", "coverage", "check")
 
 
 def run_all(jobs: list[Job], env: dict[str, str], scratch: Path) -> None:
@@ -466,6 +476,7 @@ def check(job: Job) -> list[str]:
         "info": check_info,
         "plot": check_plot,
         "coverage": check_coverage,
+        "check": check_check,
         "octave": check_octave,
         "merge": check_merge,
     }[job.face]
@@ -653,6 +664,45 @@ def check_coverage(job: Job) -> list[str]:
     picture = job.out / "coverage.png"
     if not picture.exists() or picture.read_bytes()[:8] != b"\x89PNG\r\n\x1a\n":
         problems.append("no picture")
+    return problems
+
+
+def check_check(job: Job) -> list[str]:
+    """Status 1 when a file cannot be read, else 0 or 2 as the JSON finds
+    nothing or a problem; a line 'quarvel check: ...' per file that cannot
+    be read; in the JSON, each log's blocks, and each other file apart with
+    why; an HTML page without script, in which no name is left unescaped."""
+    r = job.runs[0]
+    failing = [o.name for o in job.operands if o.kind in (*FAILED_OPEN, DEVICE, FIFO)]
+    others = [o.name for o in job.operands if o.kind == TEXT or o.starts_as_text]
+    problems = []
+    errors = r.stderr.decode(errors="backslashreplace").splitlines()
+    if len(errors) != len(failing) or any(not line.startswith("quarvel check: cannot read ") for line in errors):
+        problems.append(f"standard error {show(r.stderr)}: expected a line 'quarvel check: cannot read ...' per file"
+                        f" that cannot be read ({len(failing)})")  # fmt: skip
+    statuses = {1} if failing else {0, 2}
+    report = job.out / "check.json"
+    if report.exists():
+        found = json.loads(report.read_text(encoding="utf-8"))
+        flagged = any(block[name] for block in found["blocks"] for name in ("clipped", "stuck", "dead", "cut_short"))
+        flagged |= any(c["gaps"] or c["overlaps"] or c["out_of_order"] for c in found["channels"])
+        statuses = {1} if failing else {2 if flagged else 0}
+        apart = {(f["path"], f["problem"]) for f in found["files"]}
+        wanted = {(name, "unreadable") for name in failing} | {(name, "not_a_log") for name in others}
+        if apart != wanted or found["status"] not in statuses:
+            problems.append(f"JSON files {sorted(apart)} and status {found['status']}, expected {sorted(wanted)}")
+        for o in job.operands:
+            blocks = sum(block["path"] == o.name for block in found["blocks"])
+            if o.kind == LOG and not o.starts_as_text and blocks != o.blocks:
+                problems.append(f"{o.name!r}: {blocks} blocks in the JSON, expected {o.blocks}")
+    if r.status not in statuses:
+        problems.append(f"status {r.status}, expected {' or '.join(map(str, sorted(statuses)))}")
+    page = read_bytes(str(job.out / "check.html"))
+    if not page.startswith(b"<!DOCTYPE html>") or b"<script" in page:
+        problems.append("no HTML report, or one with a script")
+    for o in job.operands:
+        if re.search('[<>&"\n]', o.name) and os.fsencode(o.name) in page:
+            problems.append(f"{o.name!r} is in the HTML report as it is, unescaped")
     return problems
 
 

@@ -1,10 +1,10 @@
 """The Python faces of the hostile-input suite (tests/hostile.py): the
-reader and `python3 -m quarvel plot`, with and without --coverage, one
-run at a time, each in a child forked from this process. This process imports numpy, matplotlib and the
+reader, `python3 -m quarvel plot`, with and without --coverage, and
+`python3 -m quarvel check`, one run at a time, each in a child forked from this process. This process imports numpy, matplotlib and the
 reader once, which saves each run the second that importing them takes.
 
 Usage: hostile_python.py RUNS.jsonl. Each line of RUNS.jsonl is a run:
-{"face": "reader", "plot" or "coverage", "cwd": folder, "args": [...], "out": prefix,
+{"face": "reader", "plot", "coverage" or "check", "cwd": folder, "args": [...], "out": prefix,
 "change": null or how the file changes, "timeout" and "cpu": seconds of
 wall-clock and CPU time it may take, "memory": bytes of address space it
 may add}. A run's standard output and
@@ -82,7 +82,7 @@ def child(job: dict) -> int:
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         resource.setrlimit(resource.RLIMIT_CPU, (job["cpu"], job["cpu"] + 5))  # SIGXCPU: it hangs
         signal.alarm(job["timeout"])  # SIGALRM: it hangs, blocked
-        if job["face"] in ("plot", "coverage"):
+        if job["face"] in ("plot", "coverage", "check"):
             sys.argv = ["quarvel", *job["args"]]
             runpy.run_module("quarvel", run_name="__main__", alter_sys=True)
             return 0

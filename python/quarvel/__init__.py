@@ -19,6 +19,7 @@ __all__ = [
     "expand_paths",
     "dask_dataframe",
     "open_dataset",
+    "check",
     "LogFile",
     "Block",
     "TruncatedBlockWarning",
@@ -30,6 +31,7 @@ __all__ = [
 from ._headers import FileChangedError, NotRegularFileError, TruncatedBlockWarning
 
 if TYPE_CHECKING:
+    from ._check import check
     from ._dask import dask_dataframe
     from ._dataset import open_dataset
     from ._reader import Block, LogFile, open
@@ -56,6 +58,10 @@ def __getattr__(name: str) -> Any:
         from ._dataset import open_dataset
 
         return open_dataset
+    if name == "check":
+        from ._check import check
+
+        return check
     if name == "__version__":
         from ._version import version
 

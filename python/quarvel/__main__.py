@@ -1,31 +1,46 @@
 """Command line: `python3 -m quarvel info [--json] FILE...`,
 `python3 -m quarvel plot FILE [-o out.png]`,
-`python3 -m quarvel plot --coverage FILE... [-o out.png]` and
-`python3 -m quarvel export OUT FILE...`. A FILE may be a glob pattern in
+`python3 -m quarvel plot --coverage FILE... [-o out.png]`,
+`python3 -m quarvel export OUT FILE...` and
+`python3 -m quarvel check FILE... [--json OUT] [--html OUT]`. A FILE may be a glob pattern in
 quotes, such as "logs/**/*.002", which each command expands as
 quarvel.index does."""
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import warnings
-from typing import Any, Sequence
+from typing import Any, NoReturn, Sequence
 
 from ._headers import TruncatedBlockWarning
+from ._quality import DEAD_DISTINCT, DEAD_SAMPLES, RAILS, STUCK_SAMPLES, STUCK_SECONDS
 from ._words import display_name, failure, reason
+
+
+class _Parser(argparse.ArgumentParser):
+    """A parser whose usage errors end with `usage_status` (check's 2 says
+    that problems were found)."""
+
+    usage_status = 2
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(self.usage_status, f"{self.prog}: error: {message}\n")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns the exit status."""
-    parser = argparse.ArgumentParser(
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser = _Parser(
         prog="python3 -m quarvel",
         description="Look into quarvel logger files. Each FILE may be a glob pattern in quotes, such as"
         ' "logs/**/*.002" (** reaches into subfolders, never into a Zarr store); a pattern that matches'
         " nothing is an error.",
     )
-    commands = parser.add_subparsers(dest="command", required=True)
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     info = commands.add_parser("info", help="summarise the block headers of logger files")
     info.add_argument("--json", action="store_true", help="write JSON instead of text")
     info.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
@@ -44,6 +59,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
     export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    check = add_check(commands)
+    if next((arg for arg in argv if not arg.startswith("-")), None) == "check":
+        parser.usage_status = check.usage_status = CHECK_USAGE
     args = parser.parse_args(argv)
     if args.command == "export":
         from . import export
@@ -61,6 +79,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             status = run(args.files, args.json, out=_SmallWrites(sys.stdout))
             sys.stdout.flush()  # inside the try: a failure here is a failure to write
             return status
+        if args.command == "check":
+            return run_check(args)
         return run_plot(args.files, args.output, args.coverage)
     except BrokenPipeError:
         # The reader of the output went away (`| head`): stop quietly.
@@ -76,6 +96,179 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 FILE_HELP = 'a logger file, or a glob pattern in quotes ("logs/**/*.002")'
+CHECK_USAGE = 3
+CHECK_STATUSES = """exit status:
+  0  every file was read, and nothing was flagged
+  1  a file could not be read (or a pattern matched nothing), or a report
+     could not be written, whatever else was found
+  2  every file was read, and a block was flagged, or a gap, an overlap or a
+     block out of time order found
+  3  a usage error
+A file that is not a logger file (probably, or surely by its format) is
+listed and not checked, and changes no status."""
+
+
+def add_check(commands: Any) -> argparse.ArgumentParser:
+    """Adds the command check and its options."""
+    check = commands.add_parser(
+        "check",
+        help="check the readings of logs (clipped, stuck, dead, cut short) and their gaps, overlaps and order",
+        description="Check the readings of logger files: blocks whose raw counts hit the ADC's rails (clipped),"
+        " hold one value for long (stuck) or take at most a few values (dead), blocks cut short, and per channel,"
+        " across the files, gaps, overlaps and blocks out of time order. Prints a line per problem and a summary;"
+        " --json and --html write every finding.",
+        epilog=CHECK_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    option = check.add_argument
+    option("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    option("--json", metavar="OUT.json", help="write every finding as JSON into OUT.json")
+    option("--html", metavar="OUT.html", help="write a report as one HTML page into OUT.html")
+    option("--rails", metavar="LO,HI", type=_rails, default=RAILS,
+           help="the lowest and highest raw count of the ADC (default: -32768,32767)")  # fmt: skip
+    option("--stuck-samples", type=_count, default=STUCK_SAMPLES, metavar="N",
+           help=f"a stuck run holds one value for N samples or more... (default: {STUCK_SAMPLES})")  # fmt: skip
+    option("--stuck-seconds", type=_seconds, default=STUCK_SECONDS, metavar="S",
+           help="...and for S seconds of samples when that is more (default: 10)")  # fmt: skip
+    option("--dead-samples", type=_count, default=DEAD_SAMPLES, metavar="N",
+           help=f"a dead block has N samples or more... (default: {DEAD_SAMPLES})")  # fmt: skip
+    option("--dead-distinct", type=_count, default=DEAD_DISTINCT, metavar="N",
+           help=f"...that take at most N different values (default: {DEAD_DISTINCT})")  # fmt: skip
+    option("--gap-tolerance", type=_seconds, metavar="S",
+           help="report the gaps and overlaps of more than S seconds (default: of more than a second, or than the"
+           " sample period when that is longer; 0: all, as info reports them)")  # fmt: skip
+    option("--dask", action="store_true", help="read through Dask, in threads of this machine")
+    option("--scheduler", metavar="ADDRESS",
+           help="read through Dask on the distributed cluster whose scheduler is at ADDRESS")  # fmt: skip
+    option("--partition-samples", type=_positive, metavar="N",
+           help="the samples that a partition (a task) reads, about (default: 2097152)")  # fmt: skip
+    check.usage_status = CHECK_USAGE
+    return check
+
+
+def _at_least(least: int, name: str) -> Any:
+    """Returns an argparse type: a whole number of `least` or more, which
+    argparse's message calls `name`."""
+
+    def whole(text: str) -> int:
+        value = int(text)
+        if value < least:
+            raise ValueError(text)
+        return value
+
+    whole.__name__ = name
+    return whole
+
+
+_count = _at_least(0, "count")
+_positive = _at_least(1, "count of 1 or more")
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value >= 0):
+        raise ValueError(text)
+    return value
+
+
+_seconds.__name__ = "number of seconds"
+
+
+def _rails(text: str) -> tuple[int, int]:
+    low, high = (int(part) for part in text.split(","))
+    if not -32768 <= low < high <= 32767:
+        raise ValueError(text)
+    return low, high
+
+
+_rails.__name__ = "pair of raw counts LO,HI (-32768 <= LO < HI <= 32767)"
+
+
+def run_check(args: argparse.Namespace) -> int:
+    """Runs `check`: the problems and the summary on standard output, the
+    files that could not be read on standard error, the reports into their
+    files. Returns the exit status."""
+    from ._check import run_pass
+    from ._quality import Rules
+    from ._report import problem_lines, summary, write_html, write_json
+    from ._scan import operand_files
+
+    operands = operand_files(args.files)
+    outputs = [(path, writer) for path, writer in ((args.json, write_json), (args.html, write_html)) if path]
+    for path, _ in outputs:
+        taken = _an_input(path, operands)
+        if taken is not None:
+            print(f"quarvel check: cannot write {display_name(path)}: it is the input {display_name(taken)};"
+                  " nothing checked", file=sys.stderr)  # fmt: skip
+            return 1
+    rules = Rules(args.rails, args.stuck_samples, args.stuck_seconds, args.dead_samples, args.dead_distinct,
+                  args.gap_tolerance)  # fmt: skip
+    try:
+        found = _pass_on(args.scheduler, lambda dask: run_pass(operands, rules, dask, args.partition_samples), args.dask)
+    except (ImportError, OSError) as error:  # no Dask, or no scheduler there: one line
+        print(f"quarvel check: {reason(error)}", file=sys.stderr)
+        return 1
+    encoding = getattr(sys.stderr, "encoding", None)
+    for path, error in found.unreadable():
+        print(f"quarvel check: {failure(path, error, encoding)}", file=sys.stderr)
+    out = _SmallWrites(sys.stdout)
+    for line in problem_lines(found, out.encoding):
+        out.write(line + "\n")
+    out.write("".join(f"{line}\n" for _, line in summary(found)))
+    sys.stdout.flush()
+    status = found.status()
+    for path, writer in outputs:
+        try:
+            _write_replacing(path, lambda file, writer=writer: writer(found, file))
+        except OSError as error:
+            print(f"quarvel check: cannot write {display_name(path)}: {reason(error)}", file=sys.stderr)
+            status = 1
+    return status
+
+
+def _pass_on(scheduler: str | None, run: Any, dask: bool) -> Any:
+    """Returns run(dask), on the distributed cluster of the `scheduler`'s
+    address when given."""
+    if scheduler is None:
+        return run(dask)
+    from ._optional import require
+
+    distributed = require("distributed")
+    try:
+        client = distributed.Client(scheduler, set_as_default=False, timeout=30)
+    except (OSError, ValueError) as error:
+        raise OSError(f"cannot reach the Dask scheduler at {scheduler}: {reason(error)}") from error
+    with client, require("dask").config.set(scheduler=client):
+        return run(True)
+
+
+def _an_input(path: str, operands: Sequence[tuple]) -> str | None:
+    """The operand that the output `path` is (through a link too), or None."""
+    try:
+        mine = os.stat(path)
+    except OSError:
+        return None
+    for operand, error in operands:
+        try:
+            if error is None and os.path.samestat(mine, os.stat(operand)):
+                return operand
+        except OSError:
+            continue
+    return None
+
+
+def _write_replacing(path: str, write: Any) -> None:
+    """Writes the file `path` by `write(file)` into a file beside it, which
+    then takes its place: a failure leaves the old file as it was."""
+    partial = f"{path}.partial-{os.getpid()}"
+    try:
+        with open(partial, "w", encoding="utf-8", newline="\n") as file:
+            write(file)
+        os.replace(partial, path)
+    except BaseException:
+        if os.path.lexists(partial):
+            os.unlink(partial)
+        raise
 
 
 class _SmallWrites:

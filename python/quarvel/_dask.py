@@ -135,11 +135,12 @@ def plan(
     channels: Iterable[int] | None,
     window: tuple[float, float] | None = None,
     partition_samples: int = PARTITION_SAMPLES,
+    rows: np.ndarray | None = None,
 ) -> tuple[list[Part], np.ndarray, np.ndarray]:
-    """Returns the Parts of the blocks of `table` (of `channels`, cut to the
-    samples in the time `window`), its pieces and the bounds of the Parts
-    among them."""
-    pieces = block_pieces(table, step, channels)
+    """Returns the Parts of the blocks of `table` (of `channels` and of the
+    rows that `rows` marks true, cut to the samples in the time `window`),
+    its pieces and the bounds of the Parts among them."""
+    pieces = block_pieces(table, step, channels, rows)
     if window is not None:
         pieces = window_pieces(pieces, *window)
     pieces, cut = split_pieces(pieces, partition_samples)

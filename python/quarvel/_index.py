@@ -154,6 +154,16 @@ def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: 
     return Gaps(before, after, table.first_time[after] - (ends[before] + step), step)
 
 
+def beyond(gaps: Gaps, tolerance: float | None = 0.0) -> np.ndarray:
+    """Returns per pair of `gaps` whether its gap or overlap is longer than
+    `tolerance` seconds: 0 keeps every one (info's rule); None those of
+    more than a second, or than the earlier block's step when that is
+    longer, since a block's first time is known to the second only."""
+    if tolerance is None:
+        tolerance = np.maximum(1.0, np.abs(gaps.step))
+    return np.abs(gaps.seconds) > tolerance
+
+
 def probably_not_logs(table: BlockTable) -> np.ndarray:
     """Returns per file of `table` whether it is probably not a logger
     file: the file is cut short (a block holds fewer samples than its

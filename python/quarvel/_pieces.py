@@ -53,11 +53,16 @@ def selection_step(step: int) -> int:
     return min(abs(step), _LONGEST_STEP)
 
 
-def block_pieces(table: BlockTable, step: int = 1, channels: Iterable[int] | None = None) -> np.ndarray:
+def block_pieces(
+    table: BlockTable, step: int = 1, channels: Iterable[int] | None = None, rows: np.ndarray | None = None
+) -> np.ndarray:
     """Returns a piece for every block of `table` with samples (of one of
-    `channels`, when given), selecting every `step`-th sample from its
-    first, as ``-n step`` selects them."""
+    `channels`, and of the rows that `rows` marks true, when given),
+    selecting every `step`-th sample from its first, as ``-n step``
+    selects them."""
     keep = table.present_samples > 0
+    if rows is not None:
+        keep &= rows
     if channels is not None:
         keep &= np.isin(table.channel, np.array(list(channels), dtype=np.int64))
     return row_pieces(table, np.flatnonzero(keep), step)
@@ -204,6 +209,7 @@ def read_columns(
     pieces: np.ndarray,
     names: Iterable[str],
     opened: SampleFile | None = None,
+    stored: bool = False,
 ) -> dict[str, np.ndarray]:
     """Returns the per-sample columns `names` (of SAMPLE_COLUMNS) of the
     rows that `pieces` hold, reading the files `paths` (a piece's "file" is
@@ -212,7 +218,9 @@ def read_columns(
     is left open. Whatever the columns, every file is checked to be still
     the one indexed (or opened). Raises the errors of opening a file, and
     FileChangedError when a file is another one, shrank, was modified
-    without growing, or no longer holds the block header a piece names."""
+    without growing, or no longer holds the block header a piece names.
+    With `stored`, rawCounts is big-endian, as the file stores it: for a
+    reader that only compares counts, which then need no swapping."""
     names = list(names)
     counts = pieces["count"]
     total = int(counts.sum())
@@ -224,7 +232,7 @@ def read_columns(
         if name in REPEATS:  # the piece's field, the calibrations as their bits
             columns[name] = repeat(pieces[REPEATS[name]].view(kind), counts, total)
         else:
-            columns[name] = np.empty(total, dtype=kind)
+            columns[name] = np.empty(total, dtype=FILE_DTYPE if stored and name == "rawCounts" else kind)
     if "time" in columns:
         fill_times(pieces, columns["time"])
     _fill_samples(paths, stamps, pieces, columns.get("rawCounts"), columns.get("calData"), opened)

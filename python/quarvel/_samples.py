@@ -155,13 +155,13 @@ def read_block_raw(
 ) -> np.ndarray:
     """Returns the samples `selection` of a block as int16 in the host's
     byte order: in `out` (contiguous, len(selection) items) when given,
-    else in a new array."""
+    else in a new array. An `out` of FILE_DTYPE takes the bytes as stored."""
     if out is None:
         out = new_array(len(selection), RAW_DTYPE)
     target = out if selection.step > 0 else out[::-1]
-    codes = np.empty(len(selection), dtype=RAW_DTYPE) if selection.step < 0 else target
+    codes = np.empty(len(selection), dtype=out.dtype) if selection.step < 0 else target
     source.read_codes(data_offset, ascending(selection), codes)
-    if _SWAP:
+    if _SWAP and codes.dtype.isnative:
         codes.byteswap(inplace=True)
     if codes is not target:
         target[...] = codes

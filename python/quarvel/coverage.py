@@ -1,7 +1,8 @@
 """`python3 -m quarvel plot --coverage`: a picture of what many logs
 recorded, from their block headers alone. A row per channel, time across,
 a bar where blocks have samples, gaps left open, blocks cut short in a
-colour of their own; under it, the files that could not be read and those
+colour of their own (and, for `check`, blocks whose readings are flagged
+in another); under it, the files that could not be read and those
 that are probably not logger files, which are not drawn.
 
 numpy places every block, and shades each stretch of the time axis by
@@ -16,7 +17,7 @@ from typing import Any, Sequence, TextIO
 import numpy as np
 
 from ._figure import check_output, in_calendar
-from ._index import BlockTable, block_gaps, probably_not_logs
+from ._index import BlockTable, beyond, block_gaps, probably_not_logs
 from ._optional import require
 from ._scan import operand_files, scan_headers
 from ._words import display_name, failure
@@ -27,6 +28,7 @@ LIGHT, DARK = (0.74, 0.84, 0.93), (0.03, 0.29, 0.58)
 SHADES = 6
 CUT = "#f08c00"
 CUT_HATCH = "#8a3c00"
+FLAGGED = "#8e44ad"
 # Stretches of the time axis: each is drawn in the shade of the share of it
 # that a channel's blocks cover, so that a block of a second on an axis of
 # years still shows, and many short blocks show as what they are.
@@ -45,14 +47,37 @@ class Coverage:
     that could be read, `failed` each file or pattern that could not be,
     with its error (in operand order), `strange` per file of the table
     whether it is probably not a logger file, and `cut` whether it cuts a
-    block short."""
+    block short; `flagged` per block of the table whether its readings are
+    flagged (None: not known), and `tolerance` the gaps and overlaps
+    counted (see _index.beyond)."""
 
-    __slots__ = ("table", "failed", "strange", "cut")
+    __slots__ = ("table", "failed", "strange", "cut", "flagged", "tolerance")
 
     table: BlockTable
     failed: list[tuple[str, Exception]]
     strange: np.ndarray
     cut: np.ndarray
+    flagged: np.ndarray | None
+    tolerance: float | None
+
+
+def coverage_of(
+    table: BlockTable,
+    failed: list[tuple[str, Exception]],
+    flagged: np.ndarray | None = None,
+    tolerance: float | None = 0.0,
+) -> Coverage:
+    """Returns the Coverage of the headers `table`, with the files `failed`
+    that could not be read."""
+    found = Coverage()
+    found.table = table
+    found.failed = failed
+    found.strange = probably_not_logs(table)
+    found.cut = np.zeros(len(table.paths), dtype=bool)
+    found.cut[table.file[table.truncated()]] = True
+    found.flagged = flagged
+    found.tolerance = tolerance
+    return found
 
 
 def scan(operands: Sequence[str]) -> Coverage:
@@ -60,21 +85,18 @@ def scan(operands: Sequence[str]) -> Coverage:
     glob patterns expanded as quarvel.index expands them). Reads their
     block headers only."""
     (scanned,) = scan_headers(operand_files(operands))
-    found = Coverage()
-    found.table = scanned.table
-    found.failed = [entry for entry in scanned.files if len(entry) == 2]
-    found.strange = probably_not_logs(found.table)
-    found.cut = np.zeros(len(found.table.paths), dtype=bool)
-    found.cut[found.table.file[found.table.truncated()]] = True
-    return found
+    return coverage_of(scanned.table, [entry for entry in scanned.files if len(entry) == 2])
 
 
 class Layout:
     """What the picture shows: the channels of its rows (of every channel,
     the first MAX_ROWS); per bar its row, start and end in seconds since
-    the epoch and whether it is a cut block; and the counts of its title."""
+    the epoch, whether it is a cut block and whether it is flagged; and the
+    counts of its title."""
 
-    __slots__ = ("channels", "row", "start", "end", "cut", "files", "blocks", "gaps", "overlaps", "cut_files")
+    __slots__ = (
+        "channels", "row", "start", "end", "cut", "flagged", "files", "blocks", "gaps", "overlaps", "cut_files"
+    )  # fmt: skip
 
 
 def layout(found: Coverage) -> Layout:
@@ -88,7 +110,8 @@ def layout(found: Coverage) -> Layout:
     rows = np.flatnonzero(~found.strange[table.file])
     ends = table.end_times()
     in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
-    seconds = block_gaps(table, in_time, ends).seconds
+    gaps = block_gaps(table, in_time, ends)
+    seconds = gaps.seconds[beyond(gaps, found.tolerance)]
     shown = Layout()
     shown.channels, row = np.unique(table.channel[rows], return_inverse=True)
     present = table.present_samples[rows] > 0
@@ -101,6 +124,7 @@ def layout(found: Coverage) -> Layout:
     shown.start = np.minimum(start, stop)[drawn]
     shown.end = np.maximum(start, stop)[drawn]
     shown.cut = cut[drawn]
+    shown.flagged = np.zeros(len(shown.row), dtype=bool) if found.flagged is None else found.flagged[rows][drawn]
     shown.files = int(np.count_nonzero(~found.strange))
     shown.blocks = len(rows)
     shown.gaps = int(np.count_nonzero(seconds > 0))
@@ -215,6 +239,16 @@ def draw(found: Coverage, output: str | None = None) -> Any:
     if output is not None:
         check_output(output)
         matplotlib.use("Agg")  # no window needed to write a file
+    figure = picture(found)
+    if output is not None:
+        figure.savefig(output)
+    else:
+        require("matplotlib.pyplot").show()
+    return figure
+
+
+def picture(found: Coverage) -> Any:
+    """Returns the matplotlib figure of the coverage `found`."""
     plt = require("matplotlib.pyplot")
     shown = layout(found)
     lines = notes(found)
@@ -245,11 +279,9 @@ def draw(found: Coverage, output: str | None = None) -> Any:
         patches.Patch(facecolor=colours[1], label="recorded in part of the time (lighter: less)"),
         patches.Patch(facecolor=CUT, edgecolor=CUT_HATCH, hatch="////", label="cut short: fewer samples than declared"),
     ]
+    if found.flagged is not None:
+        legend.append(patches.Patch(facecolor=FLAGGED, label="readings clipped, stuck or dead"))
     under.legend(handles=legend, loc="upper right", frameon=False, fontsize=9)
-    if output is not None:
-        figure.savefig(output)
-    else:
-        plt.show()
     return figure
 
 
@@ -277,6 +309,9 @@ def _draw_bars(axes: Any, shown: Layout, rows: int) -> None:
     colours = _shade_colours()[shade]
     x0, x1 = (low + first * width) * scale + shift, (low + after * width) * scale + shift
     axes.add_collection(collections.PolyCollection(_corners(row, x0, x1), facecolors=colours, edgecolors="none"))
+    row, start, end = join_bars(shown.row[shown.flagged], shown.start[shown.flagged], shown.end[shown.flagged], width)
+    flagged = _corners(row, start * scale + shift, end * scale + shift)
+    axes.add_collection(collections.PolyCollection(flagged, facecolors=FLAGGED, edgecolors="none"))
     row, start, end = join_bars(shown.row[~whole], shown.start[~whole], shown.end[~whole], width)
     cut = collections.PolyCollection(
         _corners(row, start * scale + shift, end * scale + shift), facecolors=CUT, edgecolors=CUT_HATCH, hatch="////"

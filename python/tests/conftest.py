@@ -88,6 +88,26 @@ else:
     settings.load_profile("quarvel")
 
 
+@pytest.fixture(scope="session")
+def cluster():
+    """A distributed.Client of a LocalCluster of two worker processes that
+    import the package under test, shared by the tests that need one. It is
+    not Dask's default scheduler: a test hands it over itself."""
+    distributed = pytest.importorskip("distributed")
+    saved = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_ROOT), saved]))
+    try:
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
+        ) as local, distributed.Client(local, set_as_default=False) as client:
+            yield client
+    finally:
+        if saved is None:
+            del os.environ["PYTHONPATH"]
+        else:
+            os.environ["PYTHONPATH"] = saved
+
+
 # ---- one campaign of many logs, shared by the tests of index, Dask, xarray and export
 
 # Its size: small by default, so that the suite stays quick. For the full

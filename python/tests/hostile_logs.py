@@ -316,6 +316,13 @@ CASES: list[Case] = [
         merge_operands=[Operand("a$\\foo$b.txt", TEXT)],
     ),
     Case(
+        "markup-name",
+        "a log cut short whose name holds <, >, & and quotes, which an HTML report must escape",
+        files(('<i>&amp;"cut".002', cut_log()), ('<i>&amp;"cut".txt', EXAMPLE_TEXT)),
+        [Operand('<i>&amp;"cut".002', blocks=2, samples=4, truncated=(2, 5), text=None)],
+        merge_operands=[Operand('<i>&amp;"cut".txt', TEXT)],
+    ),
+    Case(
         "space-name",
         "a name with spaces",
         files(("log with spaces.002", EXAMPLE_LOG), ("text with spaces.txt", EXAMPLE_TEXT)),

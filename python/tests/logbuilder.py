@@ -556,7 +556,8 @@ def faults() -> dict[str, FaultLog]:
     is longer), dead blocks (100 samples or more, at most 2 distinct
     counts), a block cut short, gaps, an overlap and a block out of order.
     Runs touch a block's ends, and one is split by a block boundary (it
-    does not continue across blocks). Each log has channels of its own, so
+    does not continue across blocks); a block holds nothing but rail runs
+    (no stuck run: 0 and 0), another lone samples at the rails. Each log has channels of its own, so
     that checked together they find no more than each alone."""
     high, low = 32767, -32768
     value, other = STUCK_VALUES
@@ -577,6 +578,8 @@ def faults() -> dict[str, FaultLog]:
              BlockPlan(17, 1000, FAULT_START, _background(50, 10)),
              BlockPlan(17, 1000, FAULT_START + 50, _background(50, 11))]  # fmt: skip
     cut = BlockPlan(18, 1000, FAULT_START, _background(120, 12), declared=500)
+    only = [BlockPlan(19, 1000, FAULT_START, np.repeat(np.array([low, high], dtype=np.int16), [70, 50])),
+            BlockPlan(19, 1000, FAULT_START + 120, _runs(100, 13, (5, 1, low), (99, 1, high)))]  # fmt: skip
     return {
         "rails": FaultLog(LogPlan([rails]), [_expected(0, rails, 1, 3, False, low_run=10, high_run=37)]),
         "stuck": FaultLog(LogPlan([stuck]), [_expected(0, stuck, 80, 0, True, low_run=100)]),
@@ -599,6 +602,8 @@ def faults() -> dict[str, FaultLog]:
             out_of_order=[{"channel": 17, "block": 1}],
         ),
         "cut": FaultLog(LogPlan([cut], b"\x01"), [_expected(0, cut, 1, 0, False)]),
+        "saturated": FaultLog(LogPlan(only), [_expected(0, only[0], 0, 0, False, low_run=70, high_run=50),
+                                              _expected(1, only[1], 1, 0, False, low_run=1, high_run=1)]),  # fmt: skip
     }
 
 

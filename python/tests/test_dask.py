@@ -12,7 +12,6 @@ import shutil
 import numpy as np
 import pytest
 from conftest import (
-    PACKAGE_ROOT,
     SAMPLE_TYPES,
     assert_rows_are_readers,
     assert_same_bits,
@@ -312,26 +311,22 @@ def test_every_step_the_reader_takes(campaign):
 
 
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed
-def test_a_cluster_of_processes(campaign, tmp_path, monkeypatch):
-    distributed = pytest.importorskip("distributed")
-    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")])))
+def test_a_cluster_of_processes(campaign, tmp_path, cluster):
+    client = cluster
     paths = campaign["varied"]
     frame = quarvel.dask_dataframe(paths, step=3)
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
-    ) as cluster, distributed.Client(cluster) as client:
-        maxima = client.compute(frame.groupby("adcChan")["calData"].max()).result()
-        assert_same_bits(maxima.to_frame(), readers_maxima(paths, 3).to_frame(), ["calData"])
-        assert_readers_rows(frame, paths, 3, compute=lambda parts: client.gather(client.compute(parts)))
-        window = windows(paths)[0]
-        data = quarvel.open_dataset(paths, step=3, channels=[0, 1, 5], time=window, partition_samples=3000)
-        assert_rows_are_readers([client.compute(data).result()], paths, COLUMNS, 3, [0, 1, 5], window)
-        assert len(client.run(os.getpid)) == 2
-        path = str(tmp_path / "big.002")
-        (tmp_path / "big.002").write_bytes(BIG_LOG)
-        changed = [quarvel.dask_dataframe(path), quarvel.open_dataset(path)["calData"]]
-        change_file(path, RENAME)
-        for lazy in changed:
-            with pytest.raises(quarvel.FileChangedError) as raised:  # from a worker's process
-                client.compute(lazy).result()
-            assert raised.value.filename == path
+    maxima = client.compute(frame.groupby("adcChan")["calData"].max()).result()
+    assert_same_bits(maxima.to_frame(), readers_maxima(paths, 3).to_frame(), ["calData"])
+    assert_readers_rows(frame, paths, 3, compute=lambda parts: client.gather(client.compute(parts)))
+    window = windows(paths)[0]
+    data = quarvel.open_dataset(paths, step=3, channels=[0, 1, 5], time=window, partition_samples=3000)
+    assert_rows_are_readers([client.compute(data).result()], paths, COLUMNS, 3, [0, 1, 5], window)
+    assert len(client.run(os.getpid)) == 2
+    path = str(tmp_path / "big.002")
+    (tmp_path / "big.002").write_bytes(BIG_LOG)
+    changed = [quarvel.dask_dataframe(path), quarvel.open_dataset(path)["calData"]]
+    change_file(path, RENAME)
+    for lazy in changed:
+        with pytest.raises(quarvel.FileChangedError) as raised:  # from a worker's process
+            client.compute(lazy).result()
+        assert raised.value.filename == path

@@ -1,0 +1,337 @@
+"""`quarvel.check` and the pass of `python3 -m quarvel check`: the quality
+of every block's readings (see _quality), and per channel its gaps,
+overlaps and blocks out of order, across many logs.
+
+The block headers come from the one scan; the raw counts are read once,
+in the partitions of the Dask frame (whole blocks, or stretches of a long
+one), each by a task that returns a few numbers per piece. The tasks run
+one after another in this process, or through Dask (threads, or the
+workers of a distributed cluster), a batch at a time: memory stays flat
+whatever the size of the logs.
+"""
+
+from __future__ import annotations
+
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Iterable, Iterator, NamedTuple
+
+import numpy as np
+
+from ._dask import Part, partition_size, plan
+from ._headers import NotALogError
+from ._index import BlockTable, PathArg, beyond, block_gaps, path_categories, probably_not_logs
+from ._optional import require
+from ._pieces import read_columns
+from ._quality import (
+    BLOCK_FIELDS,
+    DEAD_DISTINCT,
+    DEAD_SAMPLES,
+    RAILS,
+    STATS_DTYPE,
+    STUCK_SAMPLES,
+    STUCK_SECONDS,
+    Folding,
+    Rules,
+    as_stored,
+    checked_rules,
+    flags,
+    stretch_stats,
+)
+from ._scan import operand_files, scan_headers
+from ._signatures import read_log_headers
+from ._times import last_times
+from ._words import reason
+
+if TYPE_CHECKING:
+    import pandas
+
+# Tasks computed at once through Dask: enough to keep a cluster busy,
+# few enough that their results stay small.
+BATCH = 64
+FLAGS = ("clipped", "stuck", "dead", "cut_short")
+# The columns of the findings, in order.
+BLOCK_COLUMNS = ("path", "block", "channel", "samples", "start", "end", *BLOCK_FIELDS[:6], "stuck_time",
+                 BLOCK_FIELDS[6], *FLAGS)  # fmt: skip
+GAP_COLUMNS = ("channel", "from_path", "from_block", "to_path", "to_block", "start", "seconds")
+ORDER_COLUMNS = ("channel", "path", "block", "start", "previous_path", "previous_block", "previous_start")
+FILE_COLUMNS = ("path", "problem", "why")
+UNREADABLE, NOT_A_LOG = "unreadable", "not_a_log"
+
+
+class Pass:
+    """What a check found, as numpy columns: `table`, the headers of the
+    files read; per file of it `file_checked` (read to its end, and a log);
+    per block `checked` (its file's), `stats` (STATS_DTYPE), `flags`
+    (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
+    `overlaps` (rows of the table: the earlier and later block, the later
+    one's start less the end of the earlier) and `out_of_order` (rows: the
+    block, and the block with samples before it in its file); `apart`,
+    each file or pattern not checked, in operand order: (path, problem,
+    why, error or None)."""
+
+    table: BlockTable
+    rules: Rules
+    file_checked: np.ndarray
+    checked: np.ndarray
+    stats: np.ndarray
+    flags: dict[str, np.ndarray]
+    stuck_time: np.ndarray
+    gaps: tuple[np.ndarray, np.ndarray, np.ndarray]
+    overlaps: tuple[np.ndarray, np.ndarray, np.ndarray]
+    out_of_order: tuple[np.ndarray, np.ndarray]
+    apart: list[tuple]
+
+    def unreadable(self) -> list[tuple]:
+        """The files and patterns that could not be read: (path, error)."""
+        return [(path, error) for path, problem, _, error in self.apart if problem == UNREADABLE]
+
+    def flagged(self) -> np.ndarray:
+        """Per block of the table, whether a flag is raised on it."""
+        return self.checked & np.logical_or.reduce([self.flags[name] for name in FLAGS])
+
+    def status(self) -> int:
+        """1 when a file could not be read, else 2 when anything is
+        flagged, else 0."""
+        if self.unreadable():
+            return 1
+        problems = self.flagged().any() or len(self.gaps[0]) or len(self.overlaps[0]) or len(self.out_of_order[0])
+        return 2 if problems else 0
+
+
+def run_pass(
+    operands: Iterable[tuple[PathArg, Exception | None]],
+    rules: Rules = Rules(),
+    dask: bool = False,
+    partition_samples: int | None = None,
+) -> Pass:
+    """Checks the files `operands` (pairs of a path and None, or of a
+    pattern and the error of expanding it, as operand_files() gives them)
+    by `rules`; with `dask`, through dask.compute (the scheduler in use: a
+    distributed Client's cluster, or threads). Raises ValueError for rules
+    out of range; every file that cannot be read is kept in `apart`."""
+    rules = checked_rules(rules)
+    size = partition_size(partition_samples)
+    (scanned,) = scan_headers(operands, read_log_headers)
+    table = scanned.table
+    found = Pass()
+    found.table, found.rules = table, rules
+    found.stats = np.zeros(len(table), dtype=STATS_DTYPE)
+    strange = probably_not_logs(table)
+    errors = _read_samples(found, ~strange[table.file], rules.rails, size, dask)
+    failed = np.zeros(len(table.paths), dtype=bool)
+    failed[list(errors)] = True
+    found.file_checked = ~(strange | failed)
+    found.checked = found.file_checked[table.file]
+    present = table.present_samples
+    found.flags = flags(found.stats, present, table.period_ms, rules)
+    found.flags["cut_short"] = table.truncated()
+    at = last_times(table.first_time, table.period_ms, found.stats["stuck_start"] + 1)
+    found.stuck_time = np.where(found.stats["longest_stuck"] > 0, at, np.nan)
+    _find_gaps(found)
+    found.apart = _apart(scanned.files, table, strange, errors)
+    return found
+
+
+def _read_samples(found: Pass, keep: np.ndarray, rails: tuple[int, int], size: int, dask: bool) -> dict:
+    """Reads the raw counts of the blocks `keep` marks into found.stats, a
+    partition at a time; returns the error that ended the reading of each
+    file of the table that failed, by its position."""
+    table = found.table
+    files = len(table.paths)
+    parts, pieces, bounds = plan(table.paths, table, 1, None, partition_samples=size, rows=keep)
+    rails = as_stored(rails)
+    first_rows = np.searchsorted(table.file, np.arange(files))
+    rows = first_rows[pieces["file"]] + pieces["block"]
+    cut = pieces["count"] < table.present_samples[rows]
+    errors: dict[int, Exception] = {}
+    folding: dict[int, Folding] = {}
+    for low, high, (stats, sets, lost) in zip(bounds[:-1].tolist(), bounds[1:].tolist(),
+                                              _results(parts, bounds, cut, rails, dask)):  # fmt: skip
+        own_files = np.unique(pieces["file"][low:high])
+        for f, error in lost.items():
+            errors.setdefault(int(own_files[f]), error)
+        mine, whole = rows[low:high], ~cut[low:high]
+        found.stats[mine[whole]] = stats[whole]
+        for i in np.flatnonzero(~whole).tolist():
+            row = int(mine[i])
+            if row not in folding:
+                folding[row] = Folding(rails)
+            for name in ("rail_low", "rail_high"):
+                found.stats[name][row] += stats[name][i]
+            piece = pieces[low + i]
+            folding[row].fold(stats[i], int(piece["first"]), int(piece["count"]), sets.get(i, 0))
+            if piece["first"] + piece["count"] == table.present_samples[row]:
+                folding.pop(row).finish(found.stats[row : row + 1][0])
+    return errors
+
+
+def _results(parts: list[Part], bounds: np.ndarray, cut: np.ndarray, rails: tuple[int, int], dask: bool) -> Iterator:
+    """Yields the result of read_part() for each of `parts`, in order."""
+    tasks = [(part, cut[low:high], rails) for part, low, high in zip(parts, bounds[:-1], bounds[1:])]
+    if not dask:
+        # numpy and the reads let go of the interpreter: a thread per core.
+        with ThreadPoolExecutor(max(1, min(len(tasks), os.cpu_count() or 1))) as pool:
+            yield from pool.map(read_part, *zip(*tasks))
+        return
+    delayed = require("dask").delayed(read_part)
+    compute = require("dask").compute
+    for start in range(0, len(tasks), BATCH):
+        yield from compute(*[delayed(*task) for task in tasks[start : start + BATCH]])
+
+
+def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = as_stored(RAILS)) -> tuple:
+    """Reads the raw counts of the pieces of `part` (`cut` marks those cut
+    from longer blocks) as the file stores them, and returns their
+    stretch_stats() by the `rails` coded as_stored(), and per file of
+    the part (its position in part.paths) the error that stopped its
+    reading: one file that fails does not take the others with it."""
+    pieces = part.pieces
+    try:
+        return (*_piece_stats(part, pieces, cut, rails), {})
+    except Exception:  # noqa: BLE001 - each file then on its own, to tell which one failed
+        pass
+    stats = np.zeros(len(pieces), dtype=STATS_DTYPE)
+    sets: dict[int, np.ndarray] = {}
+    lost: dict[int, Exception] = {}
+    for f in range(len(part.paths)):
+        mine = np.flatnonzero(pieces["file"] == f)
+        try:
+            own, own_sets = _piece_stats(part, pieces[mine], cut[mine], rails)
+        except Exception as error:  # noqa: BLE001 - reported with the file
+            lost[f] = error
+            continue
+        stats[mine] = own
+        sets.update((int(mine[i]), bits) for i, bits in own_sets.items())
+    return stats, sets, lost
+
+
+def _piece_stats(part: Part, pieces: np.ndarray, cut: np.ndarray, rails: tuple[int, int]) -> tuple:
+    raw = read_columns(part.paths, part.stamps, pieces, ["rawCounts"], stored=True)["rawCounts"]
+    return stretch_stats(raw.view(np.int16), pieces["count"], pieces["first"], cut, rails)
+
+
+def _find_gaps(found: Pass) -> None:
+    """Finds the gaps, overlaps and blocks out of order of each channel,
+    between the blocks checked that have samples: the gaps between each
+    block and the next of its channel in time order, across files
+    (block_gaps, beyond the rules' tolerance); out of order, a block that
+    starts before the block of its channel before it in its file. Files
+    are taken in the order given, which is rarely the order in which they
+    were recorded: between files, time order is the gaps' and overlaps'
+    business."""
+    table = found.table
+    rows = np.flatnonzero(found.checked & (table.present_samples > 0))
+    in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
+    gaps = block_gaps(table, in_time, table.end_times())
+    kept = beyond(gaps, found.rules.gap_tolerance)
+    before, after, seconds = gaps.before[kept], gaps.after[kept], gaps.seconds[kept]
+    found.gaps = (before[seconds > 0], after[seconds > 0], seconds[seconds > 0])
+    found.overlaps = (before[seconds < 0], after[seconds < 0], seconds[seconds < 0])
+    by_channel = rows[np.lexsort((table.channel[rows], table.file[rows]))]
+    same = table.channel[by_channel[1:]] == table.channel[by_channel[:-1]]
+    same &= table.file[by_channel[1:]] == table.file[by_channel[:-1]]
+    early = same & (table.first_time[by_channel[1:]] < table.first_time[by_channel[:-1]])
+    found.out_of_order = (by_channel[1:][early], by_channel[:-1][early])
+
+
+def _apart(entries: list[tuple], table: BlockTable, strange: np.ndarray, errors: dict) -> list[tuple]:
+    """The files and patterns not checked, in operand order."""
+    apart = []
+    position = 0
+    for entry in entries:
+        if len(entry) == 2:
+            path, error = entry
+            if isinstance(error, NotALogError):
+                apart.append((path, NOT_A_LOG, f"{error.reason}, not a logger file", error))
+            else:
+                apart.append((path, UNREADABLE, reason(error), error))
+            continue
+        if strange[position]:
+            first = int(table.channel[np.searchsorted(table.file, position)])
+            why = f"probably not a logger file: cut short, and its first block's channel, {first}, is no logger's"
+            apart.append((entry[0], NOT_A_LOG, why, None))
+        elif position in errors:
+            apart.append((entry[0], UNREADABLE, reason(errors[position]), errors[position]))
+        position += 1
+    return apart
+
+
+class Findings(NamedTuple):
+    """What quarvel.check() found, as pandas DataFrames: `blocks` (a row per
+    block of the files checked), `gaps` and `overlaps` (a row per pair of
+    blocks of a channel), `out_of_order` (a row per block out of order) and
+    `files` (a row per file or pattern not checked)."""
+
+    blocks: pandas.DataFrame
+    gaps: pandas.DataFrame
+    overlaps: pandas.DataFrame
+    out_of_order: pandas.DataFrame
+    files: pandas.DataFrame
+
+
+def check(
+    paths: PathArg | Iterable[PathArg],
+    *,
+    rails: tuple[int, int] = RAILS,
+    stuck_samples: int = STUCK_SAMPLES,
+    stuck_seconds: float = STUCK_SECONDS,
+    dead_samples: int = DEAD_SAMPLES,
+    dead_distinct: int = DEAD_DISTINCT,
+    gap_tolerance: float | None = None,
+    dask: bool = False,
+    partition_samples: int | None = None,
+) -> Findings:
+    """Checks the readings of the logger files `paths` (one path, a list of
+    paths, or a glob pattern, as quarvel.index() takes them) and the gaps
+    between their blocks, as `python3 -m quarvel check` does; returns the
+    Findings. Reads every sample's raw count once. With `dask`, the reading
+    is computed through Dask in the partitions of quarvel.dask_dataframe()
+    (`partition_samples` each), by the scheduler in use: a
+    distributed.Client's cluster, or threads. A file that cannot be read, or
+    that is not a log, is a row of `files`: nothing is raised for it.
+    Raises ValueError for rails or thresholds out of range."""
+    rules = Rules((rails[0], rails[1]), stuck_samples, stuck_seconds, dead_samples, dead_distinct, gap_tolerance)
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        operands = operand_files([os.fspath(paths)])
+    else:
+        operands = [(os.fspath(path), None) for path in paths]
+    return findings(run_pass(operands, rules, dask, partition_samples))
+
+
+def findings(found: Pass) -> Findings:
+    """Returns the DataFrames of the Pass `found`."""
+    pd = require("pandas")
+    table = found.table
+    categories, codes = path_categories(table.paths)
+
+    kind = pd.CategoricalDtype(categories)  # made once: pandas checks the categories each time
+
+    def paths(rows: np.ndarray) -> pandas.Categorical:
+        return pd.Categorical.from_codes(codes[table.file[rows]], dtype=kind)
+
+    rows = np.flatnonzero(found.checked)
+    blocks = {"path": paths(rows), "block": table.block[rows], "channel": table.channel[rows],
+              "samples": table.present_samples[rows], "start": table.start_times()[rows],
+              "end": table.end_times()[rows], "stuck_time": found.stuck_time[rows]}  # fmt: skip
+    blocks.update((name, found.stats[name][rows]) for name in BLOCK_FIELDS)
+    blocks.update((name, found.flags[name][rows]) for name in FLAGS)
+
+    def pairs(before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> pandas.DataFrame:
+        begins = np.where(seconds < 0, table.first_time[after].astype(np.float64),
+                          table.end_times()[before] + table.period_ms[before].view(np.int32) / 1000.0)  # fmt: skip
+        columns = (table.channel[after], paths(before), table.block[before], paths(after), table.block[after],
+                   begins, seconds)  # fmt: skip
+        return pd.DataFrame(dict(zip(GAP_COLUMNS, columns)))
+
+    late, early = found.out_of_order
+    order = (table.channel[late], paths(late), table.block[late], table.start_times()[late], paths(early),
+             table.block[early], table.start_times()[early])  # fmt: skip
+    apart = [entry[:3] for entry in found.apart]
+    return Findings(
+        pd.DataFrame({name: blocks[name] for name in BLOCK_COLUMNS}),
+        pairs(*found.gaps),
+        pairs(*found.overlaps),
+        pd.DataFrame(dict(zip(ORDER_COLUMNS, order))),
+        pd.DataFrame(apart, columns=FILE_COLUMNS),
+    )

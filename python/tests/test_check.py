@@ -1,0 +1,140 @@
+"""quarvel.check and `python3 -m quarvel check`: every count and place of
+logbuilder.py's fault logs, through each route (blocks cut across
+partitions too), the files apart, the statuses, the JSON and the HTML."""
+
+from __future__ import annotations
+
+import html
+import json
+import os
+
+import numpy as np
+import pytest
+from conftest import run_quarvel
+from logbuilder import BlockPlan, faults, log_bytes, strangers, write_faults, write_strangers
+
+import quarvel
+from quarvel._words import display_name
+
+pytest.importorskip("pandas")
+pytestmark = pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+FAULTS = faults()
+
+
+@pytest.fixture(scope="module")
+def logs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("faults")
+    write_faults(folder)
+    write_strangers(folder / "strangers")
+    return folder
+
+
+def expected(folder):
+    """The truth of faults(): per path, its blocks' fields; the gaps and
+    overlaps (channel, from block, to block, seconds); the blocks out of
+    order (channel, block)."""
+    blocks = {str(folder / f"{name}.002"): log.blocks for name, log in FAULTS.items()}
+    gaps = sorted((g["channel"], g["from_block"], g["to_block"], g["seconds"]) for log in FAULTS.values() for g in log.gaps)
+    order = sorted((o["channel"], o["block"]) for log in FAULTS.values() for o in log.out_of_order)
+    return blocks, gaps, order
+
+
+@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed
+@pytest.mark.parametrize(
+    "route, partition",
+    [("plain", None), ("plain", 1), ("plain", 7), ("threads", 50), ("threads", 1400), ("cluster", 64)],
+)
+def test_every_fault_is_found_where_it_was_put(logs, route, partition, request):
+    """Checked together (each log has channels of its own), through each
+    route; with small partitions, runs are cut at every place, and a stuck
+    run split by a block boundary still does not go on."""
+    dask = pytest.importorskip("dask") if route != "plain" else None
+    paths = sorted(str(p) for p in logs.glob("*.002")) + sorted(str(p) for p in (logs / "strangers").iterdir())
+    check = lambda: quarvel.check(paths, dask=dask is not None, partition_samples=partition)  # noqa: E731
+    if route == "cluster":
+        with dask.config.set(scheduler=request.getfixturevalue("cluster")):
+            found = check()
+    elif route == "threads":
+        with dask.config.set(scheduler="threads"):
+            found = check()
+    else:
+        found = check()
+    blocks, gaps, order = expected(logs)
+    for path, want in blocks.items():
+        mine = found.blocks[found.blocks["path"] == path]
+        assert mine[list(want[0])].to_dict("records") == want, path
+    pairs = [found.gaps, found.overlaps]
+    got = sorted((int(r.channel), int(r.from_block), int(r.to_block), float(r.seconds)) for f in pairs for r in f.itertuples())
+    assert got == gaps
+    assert sorted(zip(found.out_of_order["channel"], found.out_of_order["block"])) == order
+    assert sorted(found.files["path"]) == sorted(str(logs / "strangers" / name) for name in strangers())
+    assert set(found.files["problem"]) == {"not_a_log"}
+    if route == "plain" and partition is None:  # where runs start, in time: the reader's times
+        for row in found.blocks[found.blocks["longest_stuck"] > 0].itertuples():
+            with quarvel.open(row.path) as log:
+                block = log.blocks[row.block]
+                assert row.stuck_time == block.times()[row.stuck_start]
+                assert (row.start, row.end) == (block.times()[0], block.times()[-1])
+
+
+def test_rails_option_and_gap_tolerance(tmp_path):
+    """--rails counts another ADC's rails; the default tolerance leaves out
+    the fraction of a second that whole-second first times make, and 0
+    reports what info reports."""
+    ramp = np.array([2047, 2047, 5, -2048, 7, 2047], dtype=np.int16)
+    path = tmp_path / "twelve.002"
+    path.write_bytes(log_bytes([BlockPlan(1, 400, 1000, ramp), BlockPlan(1, 400, 1002, ramp)]))  # 0.4 s overlap
+    found = quarvel.check(str(path), rails=(-2048, 2047))
+    assert found.blocks[["rail_low", "rail_high", "rail_high_run", "longest_stuck", "stuck_start"]].values[0].tolist() == [1, 3, 2, 1, 2]
+    assert len(found.overlaps) == 0
+    strict = quarvel.check(str(path), gap_tolerance=0)
+    info = json.loads(run_quarvel("info", "--json", str(path)).stdout)["files"][0]["gaps"]
+    assert strict.overlaps[["from_block", "to_block", "seconds"]].values.tolist() == [[g["from_block"], g["to_block"], g["seconds"]] for g in info]
+    with pytest.raises(ValueError):
+        quarvel.check(str(path), rails=(5, 5))
+
+
+@pytest.mark.parametrize(
+    "names, args, status",
+    [
+        (["good"], [], 0),
+        (["good", "rails"], [], 2),
+        (["good", "rails", "missing"], [], 1),  # unreadable wins over flagged
+        (["good", "notes.txt"], [], 0),  # not a log: listed, and no problem
+        (["good"], ["--rails", "1"], 3),  # a usage error
+        (["good"], ["--json", "good.002"], 1),  # an output that is an input: nothing checked
+    ],
+)
+def test_statuses_and_the_json(tmp_path, names, args, status):
+    (tmp_path / "good.002").write_bytes(log_bytes([BlockPlan(3, 500, 1000, np.arange(10, dtype=np.int16))]))
+    write_faults(tmp_path)
+    write_strangers(tmp_path)
+    files = [n if "." in n else f"{n}.002" for n in names]
+    done = run_quarvel("check", *files, "--json", "out.json", *args, cwd=tmp_path)
+    assert done.returncode == status, done.stderr
+    if status in (0, 1, 2) and "good.002" not in args:
+        report = json.loads((tmp_path / "out.json").read_text())
+        assert report["version"] == 1 and report["status"] == status
+        assert {b["path"] for b in report["blocks"]} == {f for f in files if f.endswith(".002") and f != "missing.002"}
+        assert all(set(c) == {"channel", "blocks", "samples", "gaps", "overlaps", "out_of_order"} for c in report["channels"])
+        assert [(f["path"], f["problem"]) for f in report["files"]] == [
+            (f, "unreadable" if f == "missing.002" else "not_a_log") for f in files if not f.startswith(("good", "rails"))
+        ]
+        assert done.stderr.count("quarvel check: cannot read missing.002") == ("missing" in names)
+    assert "exit status" in run_quarvel("check", "--help").stdout
+
+
+def test_the_html_report_escapes_every_name(tmp_path):
+    """Names with markup, a newline and a byte that is not UTF-8: escaped,
+    and the page needs no script and no network."""
+    cut = log_bytes([BlockPlan(5, 1000, 1000, np.zeros(3, dtype=np.int16), declared=9)])
+    names = ['<script>alert("x").002', "a&b.002", "two\nlines.002", os.fsdecode(b"caf\xe9.002")]
+    for name in names:
+        (tmp_path / name).write_bytes(cut)
+    assert run_quarvel("check", *names, "--html", "out.html", cwd=tmp_path).returncode == 2
+    page = (tmp_path / "out.html").read_bytes()
+    for name in names:
+        assert html.escape(display_name(name, "utf-8")).encode() in page
+        assert os.fsencode(name) not in page
+    assert b"<script" not in page and b"://" not in page
+    assert b'src="data:image/png;base64,' in page
