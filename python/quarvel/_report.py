@@ -176,7 +176,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     if late:
         lines.append(("bad", f"{_blocks(late)} out of time order: {'it starts' if late == 1 else 'each starts'}"
                              " before the block of its channel that comes before it in its file."))
-    if len(lines) == 1:
+    if len(lines) == 1 and files:  # of no file at all, nothing can be said to look right
         lines.append(("ok", f"Nothing looks wrong: no reading at the ends of the ADC's range, stuck or dead, no block"
                             f" cut short, and no gap or overlap of more than {tolerance}."))
     unreadable = sum(problem == "unreadable" for _, problem, _, _ in found.apart)
