@@ -201,6 +201,11 @@ def run_check(args: argparse.Namespace) -> int:
             print(f"quarvel check: cannot write {display_name(path)}: it is the input {display_name(taken)};"
                   " nothing checked", file=sys.stderr)  # fmt: skip
             return 1
+        try:
+            _can_write(path)
+        except OSError as error:  # said before a long pass, not after it
+            print(f"quarvel check: cannot write {display_name(path)}: {reason(error)}; nothing checked", file=sys.stderr)
+            return 1
     rules = Rules(args.rails, args.stuck_samples, args.stuck_seconds, args.dead_samples, args.dead_distinct,
                   args.gap_tolerance)  # fmt: skip
     try:
@@ -255,6 +260,15 @@ def _an_input(path: str, operands: Sequence[tuple]) -> str | None:
         except OSError:
             continue
     return None
+
+
+def _can_write(path: str) -> None:
+    """Raises the OSError of making the file beside `path` that its report
+    will be written into."""
+    partial = f"{path}.partial-{os.getpid()}"
+    with open(partial, "w", encoding="utf-8"):
+        pass
+    os.unlink(partial)
 
 
 def _write_replacing(path: str, write: Any) -> None:

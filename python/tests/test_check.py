@@ -103,6 +103,7 @@ def test_rails_option_and_gap_tolerance(tmp_path):
         (["good", "notes.txt"], [], 0),  # not a log: listed, and no problem
         (["good"], ["--rails", "1"], 3),  # a usage error
         (["good"], ["--json", "good.002"], 1),  # an output that is an input: nothing checked
+        (["good", "rails"], ["--html", "no/such/folder.html"], 1),  # refused before the pass
     ],
 )
 def test_statuses_and_the_json(tmp_path, names, args, status):
@@ -112,7 +113,8 @@ def test_statuses_and_the_json(tmp_path, names, args, status):
     files = [n if "." in n else f"{n}.002" for n in names]
     done = run_quarvel("check", *files, "--json", "out.json", *args, cwd=tmp_path)
     assert done.returncode == status, done.stderr
-    if status in (0, 1, 2) and "good.002" not in args:
+    assert bool(done.stdout) == (status != 3 and "good.002" not in args and "no/such/folder.html" not in args)
+    if done.stdout:
         report = json.loads((tmp_path / "out.json").read_text())
         assert report["version"] == 1 and report["status"] == status
         assert {b["path"] for b in report["blocks"]} == {f for f in files if f.endswith(".002") and f != "missing.002"}
