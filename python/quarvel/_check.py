@@ -25,6 +25,10 @@ from ._optional import require
 from ._pieces import read_columns
 from ._quality import (
     BLOCK_FIELDS,
+    FLAGS,
+    NOT_A_LOG,
+    UNREADABLE,
+    Pass,
     DEAD_DISTINCT,
     DEAD_SAMPLES,
     RAILS,
@@ -49,54 +53,12 @@ if TYPE_CHECKING:
 # Tasks computed at once through Dask: enough to keep a cluster busy,
 # few enough that their results stay small.
 BATCH = 64
-FLAGS = ("clipped", "stuck", "dead", "cut_short")
 # The columns of the findings, in order.
 BLOCK_COLUMNS = ("path", "block", "channel", "samples", "start", "end", *BLOCK_FIELDS[:6], "stuck_time",
                  BLOCK_FIELDS[6], *FLAGS)  # fmt: skip
 GAP_COLUMNS = ("channel", "from_path", "from_block", "to_path", "to_block", "start", "seconds")
 ORDER_COLUMNS = ("channel", "path", "block", "start", "previous_path", "previous_block", "previous_start")
 FILE_COLUMNS = ("path", "problem", "why")
-UNREADABLE, NOT_A_LOG = "unreadable", "not_a_log"
-
-
-class Pass:
-    """What a check found, as numpy columns: `table`, the headers of the
-    files read; per file of it `file_checked` (read to its end, and a log);
-    per block `checked` (its file's), `stats` (STATS_DTYPE), `flags`
-    (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
-    `overlaps` (rows of the table: the earlier and later block, the later
-    one's start less the end of the earlier) and `out_of_order` (rows: the
-    block, and the block with samples before it in its file); `apart`,
-    each file or pattern not checked, in operand order: (path, problem,
-    why, error or None)."""
-
-    table: BlockTable
-    rules: Rules
-    file_checked: np.ndarray
-    checked: np.ndarray
-    stats: np.ndarray
-    flags: dict[str, np.ndarray]
-    stuck_time: np.ndarray
-    gaps: tuple[np.ndarray, np.ndarray, np.ndarray]
-    overlaps: tuple[np.ndarray, np.ndarray, np.ndarray]
-    out_of_order: tuple[np.ndarray, np.ndarray]
-    apart: list[tuple]
-
-    def unreadable(self) -> list[tuple]:
-        """The files and patterns that could not be read: (path, error)."""
-        return [(path, error) for path, problem, _, error in self.apart if problem == UNREADABLE]
-
-    def flagged(self) -> np.ndarray:
-        """Per block of the table, whether a flag is raised on it."""
-        return self.checked & np.logical_or.reduce([self.flags[name] for name in FLAGS])
-
-    def status(self) -> int:
-        """1 when a file could not be read, else 2 when anything is
-        flagged, else 0."""
-        if self.unreadable():
-            return 1
-        problems = self.flagged().any() or len(self.gaps[0]) or len(self.overlaps[0]) or len(self.out_of_order[0])
-        return 2 if problems else 0
 
 
 def run_pass(

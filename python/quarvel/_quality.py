@@ -1,7 +1,8 @@
 """The quality of a block's readings, from its raw counts: samples at the
 ADC's rails (clipped), one count held for long (stuck), and blocks of at
 most two counts (dead); the rules of `python3 -m quarvel check`, which
-the web page's quality.js shares.
+the web page's quality.js shares; and `Pass`, what a check found, which
+_check fills and _report tells.
 
 A block is counted a stretch at a time (a piece: see _pieces), each
 stretch in a few vectorised passes. A block cut into several pieces is
@@ -14,9 +15,12 @@ and the sets are joined.
 from __future__ import annotations
 
 import math
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from ._index import BlockTable
 
 RAILS = (-32768, 32767)
 STUCK_SAMPLES = 50
@@ -49,6 +53,9 @@ STATS_DTYPE = np.dtype(
     ]
 )
 BLOCK_FIELDS = STATS_DTYPE.names[:7]
+FLAGS = ("clipped", "stuck", "dead", "cut_short")
+# Why a file was not checked.
+UNREADABLE, NOT_A_LOG = "unreadable", "not_a_log"
 
 
 class Rules(NamedTuple):
@@ -297,3 +304,43 @@ def flags(stats: np.ndarray, present: np.ndarray, period_ms: np.ndarray, rules: 
         "stuck": (longest > 0) & (longest >= stuck_lengths(period_ms, rules.stuck_samples, rules.stuck_seconds)),
         "dead": (present > 0) & (present >= rules.dead_samples) & (stats["distinct"] <= rules.dead_distinct),
     }
+
+
+class Pass:
+    """What a check found, as numpy columns: `table`, the headers of the
+    files read; per file of it `file_checked` (read to its end, and a log);
+    per block `checked` (its file's), `stats` (STATS_DTYPE), `flags`
+    (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
+    `overlaps` (rows of the table: the earlier and later block, the later
+    one's start less the end of the earlier) and `out_of_order` (rows: the
+    block, and the block with samples before it in its file); `apart`,
+    each file or pattern not checked, in operand order: (path, problem,
+    why, error or None)."""
+
+    table: BlockTable
+    rules: Rules
+    file_checked: np.ndarray
+    checked: np.ndarray
+    stats: np.ndarray
+    flags: dict[str, np.ndarray]
+    stuck_time: np.ndarray
+    gaps: tuple[np.ndarray, np.ndarray, np.ndarray]
+    overlaps: tuple[np.ndarray, np.ndarray, np.ndarray]
+    out_of_order: tuple[np.ndarray, np.ndarray]
+    apart: list[tuple]
+
+    def unreadable(self) -> list[tuple]:
+        """The files and patterns that could not be read: (path, error)."""
+        return [(path, error) for path, problem, _, error in self.apart if problem == UNREADABLE]
+
+    def flagged(self) -> np.ndarray:
+        """Per block of the table, whether a flag is raised on it."""
+        return self.checked & np.logical_or.reduce([self.flags[name] for name in FLAGS])
+
+    def status(self) -> int:
+        """1 when a file could not be read, else 2 when anything is
+        flagged, else 0."""
+        if self.unreadable():
+            return 1
+        problems = self.flagged().any() or len(self.gaps[0]) or len(self.overlaps[0]) or len(self.out_of_order[0])
+        return 2 if problems else 0

@@ -19,7 +19,7 @@ from .coverage import coverage_of, picture
 from .info import utc_texts
 
 if TYPE_CHECKING:
-    from ._check import Pass
+    from ._quality import Pass
 
 FORMAT_VERSION = 1
 ROWS = 1 << 14  # blocks formatted at a time
