@@ -83,11 +83,11 @@ function blockChecks(problems) {
   for (const [at, n] of [[0, 20], [7, 20], [0, 9], [27, 5], [32, 40], [60, 20]]) pieces.feed(bytes.subarray(at, at + n), at);
   check(problems, 'blocks: headers from pieces', [...pieces.rows()], [...whole.rows()]);
   check(problems, 'blocks: a cut block ends the file', [whole.rows().length / 6, whole.wanted()], [3, -1]);
-  const rows = (specs) => Int32Array.from(specs.flatMap(([channel, time, n, period]) => [channel, period, time, n, 0, 0]));
+  const rows = (headers) => Int32Array.from(headers.flatMap(([channel, time, n, period]) => [channel, period, time, n, 0, 0]));
   // Channel 1: [0, 10) and [10, 20) meet; [25, 35) after a gap of 5; [30, 32) overlaps; a block without samples
   // and channel 2's blocks play no part.
   const files = [[[1, 0, 10, 1000], [2, 5, 3, 1000]], [[1, 10, 10, 1000], [1, 30, 2, 1000]], [[1, 25, 10, 1000],
-    [1, 12, 0, 1000]]].map((specs, id) => ({ id, rows: rows(specs), size: 1e9, mark: 'converted' }));
+    [1, 12, 0, 1000]]].map((headers, id) => ({ id, rows: rows(headers), size: 1e9, mark: 'converted' }));
   const model = QuarvelCoverage.build(files);
   check(problems, 'coverage: gaps and overlaps', model.channels.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
     [[1, [0, 1, 2, 1], [{ seconds: 5, after: 1, next: 2 }], [{ seconds: -5, after: 2, next: 3 }]], [2, [0], [], []]]);
