@@ -79,6 +79,8 @@ def run_pass(
     found = Pass()
     found.table, found.rules = table, rules
     found.stats = np.zeros(len(table), dtype=STATS_DTYPE)
+    found.starts, found.ends = table.start_times(), table.end_times()
+    found.steps = table.period_ms.view(np.int32) / 1000.0
     strange = probably_not_logs(table)
     errors = _read_samples(found, ~strange[table.file], rules.rails, size, dask)
     failed = np.zeros(len(table.paths), dtype=bool)
@@ -185,7 +187,7 @@ def _find_gaps(found: Pass) -> None:
     table = found.table
     rows = np.flatnonzero(found.checked & (table.present_samples > 0))
     in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
-    gaps = block_gaps(table, in_time, table.end_times())
+    gaps = block_gaps(table, in_time, found.ends)
     kept = beyond(gaps, found.rules.gap_tolerance)
     before, after, seconds = gaps.before[kept], gaps.after[kept], gaps.seconds[kept]
     found.gaps = (before[seconds > 0], after[seconds > 0], seconds[seconds > 0])
@@ -274,21 +276,20 @@ def findings(found: Pass) -> Findings:
 
     rows = np.flatnonzero(found.checked)
     blocks = {"path": paths(rows), "block": table.block[rows], "channel": table.channel[rows],
-              "samples": table.present_samples[rows], "start": table.start_times()[rows],
-              "end": table.end_times()[rows], "stuck_time": found.stuck_time[rows]}  # fmt: skip
+              "samples": table.present_samples[rows], "start": found.starts[rows], "end": found.ends[rows],
+              "stuck_time": found.stuck_time[rows]}  # fmt: skip
     blocks.update((name, found.stats[name][rows]) for name in BLOCK_FIELDS)
     blocks.update((name, found.flags[name][rows]) for name in FLAGS)
 
     def pairs(before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> pandas.DataFrame:
-        begins = np.where(seconds < 0, table.first_time[after].astype(np.float64),
-                          table.end_times()[before] + table.period_ms[before].view(np.int32) / 1000.0)  # fmt: skip
+        begins = found.pair_starts(before, after, seconds)
         columns = (table.channel[after], paths(before), table.block[before], paths(after), table.block[after],
                    begins, seconds)  # fmt: skip
         return pd.DataFrame(dict(zip(GAP_COLUMNS, columns)))
 
     late, early = found.out_of_order
-    order = (table.channel[late], paths(late), table.block[late], table.start_times()[late], paths(early),
-             table.block[early], table.start_times()[early])  # fmt: skip
+    order = (table.channel[late], paths(late), table.block[late], found.starts[late], paths(early),
+             table.block[early], found.starts[early])  # fmt: skip
     apart = [entry[:3] for entry in found.apart]
     return Findings(
         pd.DataFrame({name: blocks[name] for name in BLOCK_COLUMNS}),

@@ -315,7 +315,9 @@ class Pass:
     one's start less the end of the earlier) and `out_of_order` (rows: the
     block, and the block with samples before it in its file); `apart`,
     each file or pattern not checked, in operand order: (path, problem,
-    why, error or None)."""
+    why, error or None). Per block of the table, `starts` and `ends` are
+    its first and last sample's times (NaN without samples) and `steps` its
+    period in seconds, computed once for every report."""
 
     table: BlockTable
     rules: Rules
@@ -328,6 +330,16 @@ class Pass:
     overlaps: tuple[np.ndarray, np.ndarray, np.ndarray]
     out_of_order: tuple[np.ndarray, np.ndarray]
     apart: list[tuple]
+    starts: np.ndarray
+    ends: np.ndarray
+    steps: np.ndarray
+
+    def pair_starts(self, before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> np.ndarray:
+        """Returns when each gap or overlap begins: the end of the earlier
+        block (its last sample's time and one step), or the later block's
+        start."""
+        ends = self.ends[before] + self.steps[before]
+        return np.where(seconds < 0, self.table.first_time[after].astype(np.float64), ends)
 
     def unreadable(self) -> list[tuple]:
         """The files and patterns that could not be read: (path, error)."""

@@ -47,10 +47,6 @@ def _span(seconds: float) -> str:
     return f"{seconds / 3600:,.1f} hours"
 
 
-def _steps(found: Pass) -> np.ndarray:
-    return found.table.period_ms.view(np.int32) / 1000.0
-
-
 class _Rows:
     """The checked blocks' fields as lists, for formatting."""
 
@@ -62,10 +58,10 @@ class _Rows:
         self.channel = table.channel[rows].tolist()
         self.samples = table.present_samples[rows].tolist()
         self.declared = table.declared_samples[rows].tolist()
-        self.start = _nulls(table.start_times()[rows])
-        self.end = _nulls(table.end_times()[rows])
+        self.start = _nulls(found.starts[rows])
+        self.end = _nulls(found.ends[rows])
         self.stuck_time = _nulls(found.stuck_time[rows])
-        self.step = _steps(found)[rows].tolist()
+        self.step = found.steps[rows].tolist()
         self.stats = {name: stats[name][rows].tolist() for name in stats.dtype.names[:7]}
         self.flags = {name: found.flags[name][rows].tolist() for name in FLAG_WEIGHTS}
 
@@ -142,7 +138,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     head = f"{_count(files, 'logger file')} checked, {_count(channels, 'channel')}"
     if with_samples.any():
         starts = table.first_time[with_samples].astype(np.float64)
-        ends = table.end_times()[with_samples] + _steps(found)[with_samples]
+        ends = found.ends[with_samples] + found.steps[with_samples]
         low, high = float(min(starts.min(), ends.min())), float(max(starts.max(), ends.max()))
         first, last = utc_texts(np.array([low, high]))
         head += f", {_span(high - low)} from {first[:16]} to {last[:16]} UTC"
@@ -225,14 +221,6 @@ def write_json(found: Pass, out: TextIO) -> None:
     out.write(', "files": ' + json.dumps(files) + "}\n")
 
 
-def pair_starts(found: Pass, before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> np.ndarray:
-    """Returns when each gap or overlap begins: the end of the earlier block
-    (its last sample's time and one step), or the later block's start."""
-    table = found.table
-    ends = table.end_times()[before] + _steps(found)[before]
-    return np.where(seconds < 0, table.first_time[after].astype(np.float64), ends)
-
-
 def _channels(found: Pass) -> list[dict[str, Any]]:
     """Per channel of the blocks checked: its blocks, samples, gaps,
     overlaps and blocks out of order."""
@@ -248,13 +236,13 @@ def _channels(found: Pass) -> list[dict[str, Any]]:
         return table.paths[int(table.file[row])]
 
     for kind, (before, after, seconds) in (("gaps", found.gaps), ("overlaps", found.overlaps)):
-        begins = pair_starts(found, before, after, seconds).tolist()
+        begins = found.pair_starts(before, after, seconds).tolist()
         for b, a, s, t in zip(before.tolist(), after.tolist(), seconds.tolist(), begins):
             out[int(table.channel[a])][kind].append(
                 {"from_path": name(b), "from_block": int(table.block[b]), "to_path": name(a),
                  "to_block": int(table.block[a]), "start": t, "seconds": s}  # fmt: skip
             )
-    starts = table.start_times()
+    starts = found.starts
     for a, b in zip(*(rows.tolist() for rows in found.out_of_order)):
         out[int(table.channel[a])]["out_of_order"].append(
             {"path": name(a), "block": int(table.block[a]), "start": float(starts[a]), "previous_path": name(b),
@@ -368,7 +356,7 @@ def _channel_tables(found: Pass) -> Iterator[str]:
     for c in order.tolist():
         channel = int(channels[c])
         mine = checked[table.channel[checked] == channel]
-        seconds = float((table.present_samples[mine] * np.abs(_steps(found)[mine])).sum())
+        seconds = float((table.present_samples[mine] * np.abs(found.steps[mine])).sum())
         said = [_count(len(mine), "block"), f"{_span(seconds)} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]
@@ -417,17 +405,17 @@ def _pair_table(found: Pass, kind: str, which: np.ndarray) -> str:
     table = found.table
     if kind == "out_of_order":
         late, early = (rows[which] for rows in found.out_of_order)
-        starts = utc_texts(np.nan_to_num(table.start_times()))
+        texts = zip(utc_texts(found.starts[late]), utc_texts(found.starts[early]))
         lines = [f"<tr><td>{_name(table.paths[int(table.file[a])])}</td><td class=n>{int(table.block[a])}</td>"
-                 f"<td>{starts[a]}</td><td>{_name(table.paths[int(table.file[b])])}</td><td class=n>"
-                 f"{int(table.block[b])}</td><td>{starts[b]}</td></tr>"
-                 for a, b in zip(late.tolist(), early.tolist())]  # fmt: skip
+                 f"<td>{at}</td><td>{_name(table.paths[int(table.file[b])])}</td><td class=n>"
+                 f"{int(table.block[b])}</td><td>{before}</td></tr>"
+                 for a, b, (at, before) in zip(late.tolist(), early.tolist(), texts)]  # fmt: skip
         return _folded(["file", "block", "starts (UTC)", "before the block of", "block", "which starts"], lines,
                        "blocks")
     before, after, seconds = (column[which] for column in getattr(found, kind))
     order = np.argsort(-np.abs(seconds), kind="stable")
     before, after, seconds = before[order], after[order], seconds[order]
-    ends = utc_texts(pair_starts(found, before, after, seconds))
+    ends = utc_texts(found.pair_starts(before, after, seconds))
     lines = [f"<tr><td class=n>{_e(_seconds(s))}</td><td>{_e(t)}</td><td>{_name(table.paths[int(table.file[b])])}</td>"
              f"<td class=n>{int(table.block[b])}</td><td>{_name(table.paths[int(table.file[a])])}</td>"
              f"<td class=n>{int(table.block[a])}</td></tr>"
