@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from logbuilder import TimeCase, time_cases
-from quarvel._covered import covered
+from quarvel._gaps import covered
 from quarvel._index import BlockTable, build_table
 
 
