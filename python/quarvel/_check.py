@@ -42,7 +42,7 @@ from ._quality import (
     flags,
     stretch_stats,
 )
-from ._scan import operand_files, scan_headers
+from ._scan import Operand, operand_files, scan_headers
 from ._signatures import read_log_headers
 from ._times import last_times
 from ._words import reason
@@ -199,24 +199,23 @@ def _find_gaps(found: Pass) -> None:
     found.out_of_order = (by_channel[1:][early], by_channel[:-1][early])
 
 
-def _apart(entries: list[tuple], table: BlockTable, strange: np.ndarray, errors: dict) -> list[tuple]:
+def _apart(entries: list[Operand], table: BlockTable, strange: np.ndarray, errors: dict) -> list[tuple]:
     """The files and patterns not checked, in operand order."""
     apart = []
     position = 0
-    for entry in entries:
-        if len(entry) == 2:
-            path, error = entry
+    for path, error, first_row, _ in entries:
+        if error is not None:
             if isinstance(error, NotALogError):
                 apart.append((path, NOT_A_LOG, f"{error.reason}, not a logger file", error))
             else:
                 apart.append((path, UNREADABLE, reason(error), error))
             continue
         if strange[position]:
-            first = int(table.channel[np.searchsorted(table.file, position)])
+            first = int(table.channel[first_row])
             why = f"probably not a logger file: cut short, and its first block's channel, {first}, is no logger's"
-            apart.append((entry[0], NOT_A_LOG, why, None))
+            apart.append((path, NOT_A_LOG, why, None))
         elif position in errors:
-            apart.append((entry[0], UNREADABLE, reason(errors[position]), errors[position]))
+            apart.append((path, UNREADABLE, reason(errors[position]), errors[position]))
         position += 1
     return apart
 

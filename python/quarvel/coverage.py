@@ -85,7 +85,7 @@ def scan(operands: Sequence[str]) -> Coverage:
     glob patterns expanded as quarvel.index expands them). Reads their
     block headers only."""
     (scanned,) = scan_headers(operand_files(operands))
-    return coverage_of(scanned.table, [entry for entry in scanned.files if len(entry) == 2])
+    return coverage_of(scanned.table, [(entry.path, entry.error) for entry in scanned.files if entry.error is not None])
 
 
 class Layout:

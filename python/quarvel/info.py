@@ -12,7 +12,7 @@ from typing import Any, Iterator, Sequence, TextIO
 import numpy as np
 
 from ._index import BlockTable, block_gaps
-from ._scan import operand_files, scan_headers
+from ._scan import Operand, operand_files, scan_headers
 from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds
 from ._words import display_name, failure, reason
 
@@ -55,10 +55,10 @@ def _widen(values: np.ndarray) -> list[float]:
 
 class Group:
     """The reports of consecutive files, computed together from one index
-    so that a small file costs no numpy call of its own. `files` holds per
-    operand (path, size, first row, block count), or (path, error)."""
+    so that a small file costs no numpy call of its own. `files` holds each
+    operand as the scan found it."""
 
-    def __init__(self, files: list[tuple], table: BlockTable) -> None:
+    def __init__(self, files: list[Operand], table: BlockTable) -> None:
         self.files = files
         self.table = table
         count = len(table)
@@ -141,7 +141,8 @@ class Group:
         """Returns per file with blocks the width of each column of its text
         report, from the extremes of each column rather than every cell."""
         table = self.table
-        files = [(position, entry[2], entry[3]) for position, entry in enumerate(self._readable()) if entry[3]]
+        files = [(position, entry.first_row, entry.blocks)
+                 for position, entry in enumerate(self._readable()) if entry.blocks]  # fmt: skip
         if not files:
             return {}
         starts = np.array([first for _, first, _ in files])
@@ -184,16 +185,16 @@ class Group:
             widths[i] = max(widths[i], len(f"@{float(seconds[row]):.3f}"))
         return widths
 
-    def _readable(self) -> list[tuple]:
-        return [entry for entry in self.files if len(entry) == 4]
+    def _readable(self) -> list[Operand]:
+        return [entry for entry in self.files if entry.error is None]
 
 
 COLUMNS = ("block", "channel", "period ms", "start (UTC)", "end (UTC)", "declared", "present", "gain", "offset")
 
 
-def write_text(group: Group, position: int, entry: tuple, widths: list[int] | None, out: TextIO) -> None:
-    """Writes the human-readable report of one file."""
-    path, size, first, count = entry
+def write_text(group: Group, position: int, entry: Operand, widths: list[int] | None, out: TextIO) -> None:
+    """Writes the human-readable report of one file, the table's file `position`."""
+    path, size, first, count = entry.path, int(group.table.sizes[position]), entry.first_row, entry.blocks
     name = display_name(path, getattr(out, "encoding", None))
     out.write(f"{name}: {count} block{'' if count == 1 else 's'}, {size} bytes\n")
     if count == 0 or widths is None:
@@ -243,9 +244,9 @@ JSON_KEYS = ("index", "channel", "period_ms", "first_time", "last_time", "start_
 JSON_KEYS += ("declared_samples", "present_samples", "truncated")
 
 
-def write_json(group: Group, position: int, entry: tuple, out: TextIO) -> None:
-    """Writes one file's JSON object: path, size, blocks and gaps."""
-    path, size, first, count = entry
+def write_json(group: Group, position: int, entry: Operand, out: TextIO) -> None:
+    """Writes one file's JSON object, of the table's file `position`: path, size, blocks and gaps."""
+    path, size, first, count = entry.path, int(group.table.sizes[position]), entry.first_row, entry.blocks
     head = json.dumps({"path": path, "size": size})
     out.write(head[:-1] + ', "blocks": [')
     values = [_json_number(s, v) for s, v in zip(group.spelled, group.numbers)]
@@ -274,18 +275,17 @@ def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: Text
         widths = {} if as_json else group.widths()
         position = 0
         for entry in group.files:
-            if len(entry) == 2:
-                path, error = entry
+            if entry.error is not None:
                 status = 1
-                print(f"quarvel info: {failure(path, error, encoding)}", file=err)
+                print(f"quarvel info: {failure(entry.path, entry.error, encoding)}", file=err)
                 if as_json:
-                    out.write(separator + json.dumps({"path": path, "error": reason(error)}))
+                    out.write(separator + json.dumps({"path": entry.path, "error": reason(entry.error)}))
             elif as_json:
                 out.write(separator)
                 write_json(group, position, entry, out)
             else:
                 write_text(group, position, entry, widths.get(position), out)
-            position += len(entry) == 4
+            position += entry.error is None
             separator = ", "
     if as_json:
         out.write("]}\n")
