@@ -2,7 +2,7 @@
 ADC's rails (clipped), one count held for long (stuck), and blocks of at
 most two counts (dead); the rules of `python3 -m quarvel check`, which
 the web page's quality.js shares; and `Pass`, what a check found, which
-_check fills and _report tells.
+_check makes and _report tells.
 
 A block is counted a stretch at a time (a piece: see _pieces), each
 stretch in a few vectorised passes. A block cut into several pieces is
@@ -15,6 +15,7 @@ and the sets are joined.
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -306,21 +307,35 @@ def flags(stats: np.ndarray, present: np.ndarray, period_ms: np.ndarray, rules: 
     }
 
 
+class Unchecked(NamedTuple):
+    """A file or pattern that a check left out: its `path`, the `problem`
+    (UNREADABLE or NOT_A_LOG), `why` in words, and the `error` that says
+    so (None for a file that is probably not a log)."""
+
+    path: str
+    problem: str
+    why: str
+    error: Exception | None
+
+
+@dataclass(frozen=True, eq=False)
 class Pass:
     """What a check found, as numpy columns: `table`, the headers of the
-    files read; per file of it `file_checked` (read to its end, and a log);
-    per block `checked` (its file's), `stats` (STATS_DTYPE), `flags`
-    (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
+    files read, by `rules`; `named`, the files and patterns that the
+    operands named; per file of the table `file_checked` (read to its end,
+    and a log); per block `checked` (its file's), `stats` (STATS_DTYPE),
+    `flags` (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
     `overlaps` (rows of the table: the earlier and later block, the later
     one's start less the end of the earlier) and `out_of_order` (rows: the
-    block, and the block with samples before it in its file); `apart`,
-    each file or pattern not checked, in operand order: (path, problem,
-    why, error or None). Per block of the table, `starts` and `ends` are
-    its first and last sample's times (NaN without samples) and `steps` its
-    period in seconds, computed once for every report."""
+    block, and the block with samples before it in its file); `apart`, each
+    file or pattern not checked, in operand order. Per block of the table,
+    `starts` and `ends` are its first and last sample's times (NaN without
+    samples) and `steps` its period in seconds, computed once for every
+    report."""
 
     table: BlockTable
     rules: Rules
+    named: int
     file_checked: np.ndarray
     checked: np.ndarray
     stats: np.ndarray
@@ -329,7 +344,7 @@ class Pass:
     gaps: tuple[np.ndarray, np.ndarray, np.ndarray]
     overlaps: tuple[np.ndarray, np.ndarray, np.ndarray]
     out_of_order: tuple[np.ndarray, np.ndarray]
-    apart: list[tuple]
+    apart: tuple[Unchecked, ...]
     starts: np.ndarray
     ends: np.ndarray
     steps: np.ndarray
@@ -343,7 +358,7 @@ class Pass:
 
     def unreadable(self) -> list[tuple]:
         """The files and patterns that could not be read: (path, error)."""
-        return [(path, error) for path, problem, _, error in self.apart if problem == UNREADABLE]
+        return [(entry.path, entry.error) for entry in self.apart if entry.problem == UNREADABLE]
 
     def flagged(self) -> np.ndarray:
         """Per block of the table, whether a flag is raised on it."""
