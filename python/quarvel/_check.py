@@ -45,7 +45,7 @@ from ._quality import (
 )
 from ._scan import Operand, operand_files, scan_headers
 from ._signatures import read_log_headers
-from ._times import last_times
+from ._times import last_times, period_seconds
 from ._words import reason
 
 if TYPE_CHECKING:
@@ -100,7 +100,7 @@ def run_pass(
         apart=_apart(scanned.files, table, strange, errors),
         starts=table.start_times(),
         ends=ends,
-        steps=table.period_ms.view(np.int32) / 1000.0,
+        steps=period_seconds(table.period_ms),
     )
 
 

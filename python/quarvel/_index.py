@@ -14,7 +14,7 @@ import numpy as np
 
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, INDEX_COLUMNS
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, TruncatedBlockWarning, truncated_message
-from ._times import last_times
+from ._times import last_times, period_seconds
 
 if TYPE_CHECKING:
     import pandas
@@ -150,7 +150,7 @@ def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: 
     if per_file:
         same &= table.file[rows[1:]] == table.file[rows[:-1]]
     before, after = rows[:-1][same], rows[1:][same]
-    step = table.period_ms[before].view(np.int32) / 1000.0
+    step = period_seconds(table.period_ms[before])
     return Gaps(before, after, table.first_time[after] - (ends[before] + step), step)
 
 

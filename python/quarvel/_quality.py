@@ -20,6 +20,8 @@ from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
+from ._times import signed_ms
+
 if TYPE_CHECKING:
     from ._index import BlockTable
 
@@ -289,8 +291,8 @@ class Folding:
 def stuck_lengths(period_ms: np.ndarray, samples: int = STUCK_SAMPLES, seconds: float = STUCK_SECONDS) -> np.ndarray:
     """Returns per block the samples that a stuck run needs: `samples`, or
     `seconds` of samples when that is more, the period read as a signed
-    32-bit number of ms; `samples` for a period of 0 or less."""
-    ms = period_ms.astype(np.uint32).view(np.int32).astype(np.float64)
+    32-bit number of ms (signed_ms); `samples` for a period of 0 or less."""
+    ms = signed_ms(period_ms).astype(np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
         span = np.ceil(seconds * 1000.0 / ms)
     return np.where(ms > 0, np.maximum(samples, span), samples)

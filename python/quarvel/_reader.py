@@ -17,7 +17,7 @@ from ._optional import require
 from ._pieces import block_pieces, read_columns, row_pieces, selection_step
 from ._samples import SampleFile, ascending, read_block_raw, read_block_values
 from ._scan import scan_open_file
-from ._times import milliseconds, sample_times, time_step
+from ._times import milliseconds, period_seconds, sample_times
 
 if TYPE_CHECKING:
     import pandas
@@ -73,7 +73,7 @@ class Block:
     @property
     def step(self) -> float:
         """The time step in seconds: the period as signed 32-bit ms / 1000."""
-        return time_step(self.period_ms)
+        return period_seconds(self.period_ms)
 
     @property
     def sample_indices(self) -> range:

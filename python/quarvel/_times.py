@@ -22,12 +22,18 @@ _COUNTING = np.arange(CHUNK, dtype=np.float64)
 _BEFORE = np.arange(-1.0, CHUNK - 1.0)  # k - 1 for each k below CHUNK
 
 
-def time_step(period_ms: int) -> float:
-    """Returns the step between two time stamps in seconds: the period read
-    as a signed 32-bit number of ms, so that periods of 2^31 ms and more
-    step backwards."""
-    signed = period_ms - (1 << 32) if period_ms >= 1 << 31 else period_ms
-    return signed / 1000.0
+def signed_ms(period_ms: np.ndarray | int) -> np.ndarray:
+    """Returns periods as stored (uint32: an array, or one as an int) read
+    as signed 32-bit numbers of ms, as the converter reads them: a period
+    of 2^31 ms or more steps backwards."""
+    return np.asarray(period_ms, dtype=np.uint32).view(np.int32)
+
+
+def period_seconds(period_ms: np.ndarray | int) -> np.ndarray | float:
+    """Returns the step between two time stamps in seconds: the period as
+    signed_ms() reads it, divided by 1000; a float for one period."""
+    seconds = signed_ms(period_ms) / 1000.0
+    return float(seconds) if seconds.ndim == 0 else seconds
 
 
 def running_time(first_time: int, step: float, index: int) -> float:
@@ -113,7 +119,7 @@ def last_times(first_time: np.ndarray, period_ms: np.ndarray, present: np.ndarra
     rows = np.flatnonzero(present >= 2)
     if len(rows) == 0:
         return ends
-    step = period_ms[rows].view(np.int32) / 1000.0
+    step = period_seconds(period_ms[rows])
     t1 = first_time[rows] + step
     t2 = t1 + step
     t3 = t2 + step
@@ -124,7 +130,7 @@ def last_times(first_time: np.ndarray, period_ms: np.ndarray, present: np.ndarra
     ends[rows] = np.where(count == 2, t1, np.where(count == 3, t2, last))
     for i in np.flatnonzero(~fast).tolist():
         row = rows[i]
-        ends[row] = running_time(int(first_time[row]), time_step(int(period_ms[row])), int(present[row]) - 1)
+        ends[row] = running_time(int(first_time[row]), period_seconds(int(period_ms[row])), int(present[row]) - 1)
     return ends
 
 
@@ -141,7 +147,7 @@ def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndar
     last = max(selection[0], selection[-1])
     stride = abs(selection.step)
     ordered = out if selection.step > 0 else out[::-1]
-    for start, length, base, increment in time_runs(first_time, time_step(period_ms), last + 1):
+    for start, length, base, increment in time_runs(first_time, period_seconds(period_ms), last + 1):
         # The selected samples first + m × stride that lie in this run.
         # Every sum of the run's first value and a multiple of its
         # increment is exact, so they may be added in any grouping.
@@ -166,7 +172,7 @@ def fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
     counts = pieces["count"]
     begins = (np.cumsum(counts) - counts).tolist()
     first_time = pieces["first_time"].astype(np.float64)
-    step = pieces["period_ms"].astype(np.uint32).view(np.int32) / 1000.0
+    step = period_seconds(pieces["period_ms"])
     t1 = first_time + step
     t2 = t1 + step
     increment = (t2 + step) - t2

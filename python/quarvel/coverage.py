@@ -20,6 +20,7 @@ from ._figure import check_output, in_calendar
 from ._index import BlockTable, beyond, block_gaps, probably_not_logs
 from ._optional import require
 from ._scan import operand_files, scan_headers
+from ._times import period_seconds
 from ._words import display_name, failure
 
 # Recorded time, from the lightest shade (a little of a stretch of the
@@ -117,7 +118,7 @@ def layout(found: Coverage) -> Layout:
     present = table.present_samples[rows] > 0
     cut = table.truncated()[rows]
     start = table.first_time[rows].astype(np.float64)
-    step = table.period_ms[rows].view(np.int32) / 1000.0
+    step = period_seconds(table.period_ms[rows])
     stop = np.where(present, ends[rows] + step, start)  # a period of 2^31 ms or more steps backwards
     drawn = (present | cut) & (row < MAX_ROWS)  # a cut block without samples is marked where it starts
     shown.row = row[drawn]
