@@ -20,7 +20,7 @@ import numpy as np
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, HEADER_FIELDS, REPEATS, SAMPLE_COLUMNS
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, FileStamp
 from ._index import BlockTable
-from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, read_block_raw, read_block_values
+from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, calibrate_runs, read_block_raw, read_block_values
 from ._times import fill_times, last_times
 
 PIECE_DTYPE = np.dtype(
@@ -376,21 +376,5 @@ def _read_group(
     for start, count, stride in zip(starts, counts, group["step"].tolist()):
         raw[position : position + count] = words[start : start + (count - 1) * stride + 1 : stride]
         position += count
-    if values is None:
-        return
-    # As calibrate() computes: the product and the sum in double precision,
-    # then rounded to float32 (a finite sum beyond its range to an infinity).
-    with np.errstate(all="ignore"):
-        product = raw.astype(np.float64)
-        position = 0
-        for gain, offset, count in zip(gains.tolist(), offsets.tolist(), counts):
-            part = product[position : position + count]
-            part *= gain
-            part += offset
-            position += count
-        values[...] = product
-    # Non-finite calibrations make NaNs, whose signs calibrate() sets.
-    begins = np.cumsum(counts) - counts
-    for i in np.flatnonzero(~(np.isfinite(gains) & np.isfinite(offsets))).tolist():
-        part = slice(int(begins[i]), int(begins[i] + counts[i]))
-        calibrate(raw[part], float(gains[i]), float(offsets[i]), values[part])
+    if values is not None:
+        calibrate_runs(raw, gains, offsets, group["count"], values)
