@@ -25,6 +25,7 @@ from ._pieces import (
     piece_times,
     read_columns,
     repeat,
+    selected_channels,
     selection_step,
     split_pieces,
     time_ordered,
@@ -180,10 +181,7 @@ def select(
     file cut short (at the caller `stacklevel` frames up), and returns the
     selected samples in partitions."""
     step = selection_step(step)
-    if isinstance(channels, (int, np.integer)):
-        channels = [channels]
-    elif channels is not None:
-        channels = [operator.index(c) for c in channels]
+    channels = selected_channels(channels)
     window = time_window(time)
     size = partition_size(partition_samples)
     files = [os.fspath(path) for path in expand_paths(paths)]

@@ -43,14 +43,25 @@ _LONGEST_STEP = 1 << 31  # more than the samples a block can declare
 
 def selection_step(step: int) -> int:
     """Returns the step between the samples that ``-n step`` selects from
-    each block: the magnitude of `step` (any integer the reader takes), at
-    most 2^31, since a block holds fewer samples: every larger step selects
-    its first sample alone. Raises ValueError for 0 and TypeError for what
-    is not an integer, as the reader does, when called."""
+    each block: the magnitude of `step` (any integer), at most 2^31, since
+    a block holds fewer samples: every larger step selects its first
+    sample alone. Raises ValueError for 0 and TypeError for what is not an
+    integer: the one check of every step and modulus the reader takes."""
     step = operator.index(step)
     if step == 0:
         raise ValueError("the step must not be 0")
     return min(abs(step), _LONGEST_STEP)
+
+
+def selected_channels(channels: int | Iterable[int] | None) -> list[int] | None:
+    """Returns the channels that `channels` names (one channel, several, or
+    None for all) as a list of ints, or None. Raises TypeError for a
+    channel that is not an integer."""
+    if channels is None:
+        return None
+    if isinstance(channels, (int, np.integer)):
+        return [int(channels)]
+    return [operator.index(channel) for channel in channels]
 
 
 def block_pieces(

@@ -97,9 +97,7 @@ class Block:
         """Returns the block's every `modulus`-th sample from its first, as
         ``quarvel -n modulus`` selects them (a negative modulus acts as its
         magnitude). Raises ValueError for 0."""
-        if modulus == 0:
-            raise ValueError("the modulus must not be 0")
-        return self[:: abs(modulus)]
+        return self[:: selection_step(modulus)]
 
     def __repr__(self) -> str:
         return (
@@ -228,8 +226,6 @@ class LogFile:
         """Returns a pandas DataFrame of every block's samples (every
         `modulus`-th of each block, as ``-n``), one row per sample, with the
         columns ``block`` and the converter's field names."""
-        if modulus == 0:
-            raise ValueError("the modulus must not be 0")
         return self._frame(block_pieces(self._table, selection_step(modulus)))
 
     def _frame(self, pieces: np.ndarray) -> pandas.DataFrame:

@@ -16,7 +16,7 @@ from ._columns import PATH, SAMPLE_COLUMNS
 from ._headers import FileStamp, open_regular
 from ._index import warn_truncated
 from ._optional import require
-from ._pieces import block_pieces, read_columns, select_rows, selection_step
+from ._pieces import block_pieces, read_columns, select_rows, selected_channels, selection_step
 from ._scan import scan_files
 from ._signatures import refusal
 
@@ -127,14 +127,13 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
         """Returns the Dataset of the log, having read its block headers
         only. Warns with TruncatedBlockWarning for a block the file cuts
         short; raises the errors of quarvel.open(), and the ValueError or
-        TypeError of quarvel.dask_dataframe() for a step it refuses. Reading
+        TypeError of quarvel.dask_dataframe() for a step or channels it refuses. Reading
         its arrays raises FileChangedError for a file that is no longer the
         one indexed."""
         if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
             raise TypeError("the quarvel engine opens a path to a logger file")
         step = selection_step(step)
-        if isinstance(channels, (int, np.integer)):
-            channels = [channels]
+        channels = selected_channels(channels)
         path = os.fspath(filename_or_obj)
         table = scan_files([path])
         warn_truncated(table, stacklevel=3)
