@@ -24,6 +24,7 @@ from ._index import BlockTable, PathArg, beyond, block_gaps, path_categories, pr
 from ._optional import require
 from ._pieces import read_columns
 from ._quality import (
+    BLOCK_COLUMNS,
     BLOCK_FIELDS,
     FLAGS,
     NOT_A_LOG,
@@ -54,9 +55,7 @@ if TYPE_CHECKING:
 # Tasks computed at once through Dask: enough to keep a cluster busy,
 # few enough that their results stay small.
 BATCH = 64
-# The columns of the findings, in order.
-BLOCK_COLUMNS = ("path", "block", "channel", "samples", "start", "end", *BLOCK_FIELDS[:6], "stuck_time",
-                 BLOCK_FIELDS[6], *FLAGS)  # fmt: skip
+# The columns of the findings, in order (a block's: _quality.BLOCK_COLUMNS).
 GAP_COLUMNS = ("channel", "from_path", "from_block", "to_path", "to_block", "start", "seconds")
 ORDER_COLUMNS = ("channel", "path", "block", "start", "previous_path", "previous_block", "previous_start")
 FILE_COLUMNS = ("path", "problem", "why")

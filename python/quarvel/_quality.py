@@ -56,7 +56,12 @@ STATS_DTYPE = np.dtype(
     ]
 )
 BLOCK_FIELDS = STATS_DTYPE.names[:7]
+# The flags, in the order in which every finding of check lists them.
 FLAGS = ("clipped", "stuck", "dead", "cut_short")
+# What check says of each block, in order: the columns of quarvel.check's
+# blocks and the fields of the JSON's.
+BLOCK_COLUMNS = ("path", "block", "channel", "samples", "start", "end", *BLOCK_FIELDS[:6], "stuck_time",
+                 BLOCK_FIELDS[6], *FLAGS)  # fmt: skip
 # Why a file was not checked.
 UNREADABLE, NOT_A_LOG = "unreadable", "not_a_log"
 

@@ -9,27 +9,23 @@ import html
 import io
 import json
 import math
-from typing import TYPE_CHECKING, Any, Iterator, TextIO
+from typing import Any, Iterator, TextIO
 
 import numpy as np
 
 from ._optional import require
-from ._words import display_name
+from ._words import counted, display_name
 from .coverage import coverage_of, picture
 from .info import utc_texts
 
-if TYPE_CHECKING:
-    from ._quality import Pass
+from ._quality import BLOCK_COLUMNS, BLOCK_FIELDS, FLAGS, UNREADABLE, Pass
 
 FORMAT_VERSION = 1
 ROWS = 1 << 14  # blocks formatted at a time
 SHOWN = 20  # rows of a list shown before the rest fold
 MOST = 500  # rows of a list in the HTML at most: the JSON has them all
-FLAG_WEIGHTS = {"dead": 8, "stuck": 4, "clipped": 2, "cut_short": 1}
-
-
-def _count(n: int, one: str, many: str | None = None) -> str:
-    return f"{n:,} {one if n == 1 else many or one + 's'}"
+# The flags by severity, which orders the HTML's tables of blocks.
+SEVERITY = {"dead": 8, "stuck": 4, "clipped": 2, "cut_short": 1}
 
 
 def _seconds(value: float) -> str:
@@ -62,8 +58,14 @@ class _Rows:
         self.end = _nulls(found.ends[rows])
         self.stuck_time = _nulls(found.stuck_time[rows])
         self.step = found.steps[rows].tolist()
-        self.stats = {name: stats[name][rows].tolist() for name in stats.dtype.names[:7]}
-        self.flags = {name: found.flags[name][rows].tolist() for name in FLAG_WEIGHTS}
+        self.stats = {name: stats[name][rows].tolist() for name in BLOCK_FIELDS}
+        self.flags = {name: found.flags[name][rows].tolist() for name in FLAGS}
+
+    def columns(self) -> dict[str, list]:
+        """The fields of BLOCK_COLUMNS but the path, in its order."""
+        own = {"block": self.block, "channel": self.channel, "samples": self.samples, "start": self.start,
+               "end": self.end, "stuck_time": self.stuck_time, **self.stats, **self.flags}  # fmt: skip
+        return {name: own[name] for name in BLOCK_COLUMNS[1:]}
 
 
 def _nulls(values: np.ndarray) -> list:
@@ -87,7 +89,7 @@ def block_problems(found: Pass, rows: _Rows, i: int) -> list[str]:
             f" from sample {s['stuck_start'][i]:,} at {at} UTC"
         )
     if flags["dead"][i]:
-        words.append(f"dead: its {rows.samples[i]:,} samples take only {_count(s['distinct'][i], 'different value')}")
+        words.append(f"dead: its {rows.samples[i]:,} samples take only {counted(s['distinct'][i], 'different value')}")
     if flags["cut_short"][i]:
         words.append(f"cut short: {rows.samples[i]:,} of its {rows.declared[i]:,} samples are in the file")
     return words
@@ -122,7 +124,7 @@ def problem_lines(found: Pass, encoding: str | None = None) -> Iterator[str]:
             f" {int(table.block[b])}, which comes before it in the file: out of time order"
         )
     for path, problem, why, _ in found.apart:
-        if problem != "unreadable":
+        if problem != UNREADABLE:
             yield f"{display_name(path, encoding)}: {why}"
 
 
@@ -135,7 +137,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     files = int(np.count_nonzero(found.file_checked))
     with_samples = checked & (table.present_samples > 0)
     channels = len(np.unique(table.channel[checked]))
-    head = f"{_count(files, 'logger file')} checked, {_count(channels, 'channel')}"
+    head = f"{counted(files, 'logger file')} checked, {counted(channels, 'channel')}"
     if with_samples.any():
         starts = table.first_time[with_samples].astype(np.float64)
         ends = found.ends[with_samples] + found.steps[with_samples]
@@ -143,11 +145,11 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
         first, last = utc_texts(np.array([low, high]))
         head += f", {_span(high - low)} from {first[:16]} to {last[:16]} UTC"
     lines = [("note", head + ".")]
-    counts = {name: int(np.count_nonzero(found.flags[name] & checked)) for name in FLAG_WEIGHTS}
+    counts = {name: int(np.count_nonzero(found.flags[name] & checked)) for name in FLAGS}
     low, high = rules.rails
     if counts["clipped"]:
         samples = int((found.stats["rail_low"] + found.stats["rail_high"])[found.flags["clipped"] & checked].sum())
-        lines.append(("bad", f"{_blocks(counts['clipped'])} clipped: {_count(samples, 'sample')} at the ends of the"
+        lines.append(("bad", f"{_blocks(counts['clipped'])} clipped: {counted(samples, 'sample')} at the ends of the"
                              f" ADC's range ({low} or {high}), where the true value may lie beyond what was recorded."))
     if counts["stuck"]:
         longest = int(found.stats["longest_stuck"][found.flags["stuck"] & checked].max())
@@ -156,7 +158,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
                              f" {longest:,} samples), as when a sensor stops answering."))
     if counts["dead"]:
         lines.append(("bad", f"{_blocks(counts['dead'])} dead: {rules.dead_samples:,} samples or more that take no"
-                             f" more than {_count(rules.dead_distinct, 'different value')}: no signal."))
+                             f" more than {counted(rules.dead_distinct, 'different value')}: no signal."))
     if counts["cut_short"]:
         lines.append(("bad", f"{_blocks(counts['cut_short'])} cut short: the file ends before all the samples that"
                              " the block's header declares, as when a logger loses power."))
@@ -166,7 +168,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
             "overlap": "a block starts before the block of its channel before it ends, and time is recorded twice"}
     for kind, (_, _, seconds) in (("gap", found.gaps), ("overlap", found.overlaps)):
         if len(seconds):
-            lines.append(("bad", f"{_count(len(seconds), kind)} of more than {tolerance}: {what[kind]} (the longest:"
+            lines.append(("bad", f"{counted(len(seconds), kind)} of more than {tolerance}: {what[kind]} (the longest:"
                                  f" {_seconds(float(np.abs(seconds).max()))})."))
     late = len(found.out_of_order[0])
     if late:
@@ -175,11 +177,11 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     if len(lines) == 1 and files:  # of no file at all, nothing can be said to look right
         lines.append(("ok", f"Nothing looks wrong: no reading at the ends of the ADC's range, stuck or dead, no block"
                             f" cut short, and no gap or overlap of more than {tolerance}."))
-    unreadable = sum(problem == "unreadable" for _, problem, _, _ in found.apart)
+    unreadable = sum(entry.problem == UNREADABLE for entry in found.apart)
     strangers = len(found.apart) - unreadable
     if unreadable:
         were = "was" if unreadable == 1 else "were"
-        lines.append(("bad", f"{_count(unreadable, 'file')} could not be read, and {were} not checked ({listed})."))
+        lines.append(("bad", f"{counted(unreadable, 'file')} could not be read, and {were} not checked ({listed})."))
     if strangers:
         what = "1 file is not a logger file" if strangers == 1 else f"{strangers:,} files are not logger files"
         lines.append(("note", f"{what}, or probably not, and {'was' if strangers == 1 else 'were'} not checked"
@@ -209,9 +211,7 @@ def write_json(found: Pass, out: TextIO) -> None:
     separator = ""
     for low in range(0, len(checked), ROWS):
         rows = _Rows(found, checked[low : low + ROWS])
-        fields = {"block": rows.block, "channel": rows.channel, "samples": rows.samples, "start": rows.start,
-                  "end": rows.end, **{k: v for k, v in rows.stats.items() if k != "distinct"},
-                  "stuck_time": rows.stuck_time, "distinct": rows.stats["distinct"], **rows.flags}  # fmt: skip
+        fields = rows.columns()
         columns = zip(rows.file, *fields.values())
         blocks = [{"path": table.paths[f], **dict(zip(fields, values))} for f, *values in columns]
         out.write(separator + json.dumps(blocks, allow_nan=False)[1:-1])
@@ -286,8 +286,8 @@ def write_html(found: Pass, out: TextIO) -> None:
     a table per channel."""
     files = len(found.table.paths) + sum(1 for _, _, _, error in found.apart if error is not None)
     out.write(f'<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
-              f"<title>quarvel check: {_count(files, 'file')}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
-              f"<h1>The quality of {_count(files, 'file')}</h1>\n<ul class=\"summary\">\n")  # fmt: skip
+              f"<title>quarvel check: {counted(files, 'file')}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
+              f"<h1>The quality of {counted(files, 'file')}</h1>\n<ul class=\"summary\">\n")  # fmt: skip
     for kind, line in summary(found, "listed below"):
         out.write(f'<li class="{kind}">{_e(line)}</li>\n')
     out.write("</ul>\n<h2>What was recorded</h2>\n")
@@ -331,7 +331,7 @@ def _folded(heads: list[str], rows: list[str], what: str, total: int | None = No
     shown = f"<table>\n{head}" + "\n".join(rows[:SHOWN]) + "\n</table>\n"
     rest = rows[SHOWN:MOST]
     if rest:
-        shown += (f"<details><summary>{_count(len(rest), 'more ' + what[:-1], 'more ' + what)}</summary>\n<table>\n"
+        shown += (f"<details><summary>{counted(len(rest), 'more ' + what[:-1], 'more ' + what)}</summary>\n<table>\n"
                   f"{head}" + "\n".join(rest) + "\n</table>\n</details>\n")  # fmt: skip
     if total > MOST:
         shown += f'<p class="quiet">... and {total - MOST:,} more, which the JSON lists (--json).</p>\n'
@@ -357,16 +357,16 @@ def _channel_tables(found: Pass) -> Iterator[str]:
         channel = int(channels[c])
         mine = checked[table.channel[checked] == channel]
         seconds = float((table.present_samples[mine] * np.abs(found.steps[mine])).sum())
-        said = [_count(len(mine), "block"), f"{_span(seconds)} recorded"]
+        said = [counted(len(mine), "block"), f"{_span(seconds)} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]
         if len(rows):
-            said.append(_count(len(rows), "block flagged", "blocks flagged"))
+            said.append(counted(len(rows), "block flagged", "blocks flagged"))
             parts.append(_block_table(found, rows))
         for kind, title in (("gaps", "gap"), ("overlaps", "overlap"), ("out_of_order", "block out of order")):
             which = pairs[kind][0] == c
             if which.any():
-                said.append(_count(int(which.sum()), title, "blocks out of order" if kind == "out_of_order" else None))
+                said.append(counted(int(which.sum()), title, "blocks out of order" if kind == "out_of_order" else None))
                 parts.append(_pair_table(found, kind, np.flatnonzero(which)))
         if not parts:
             parts.append('<p class="quiet">Nothing flagged.</p>\n')
@@ -383,7 +383,7 @@ def _by_channel(channel_of: np.ndarray, channels: np.ndarray) -> tuple[np.ndarra
 
 def _block_table(found: Pass, rows: np.ndarray) -> str:
     stats = found.stats
-    weight = sum(weight * found.flags[name][rows] for name, weight in FLAG_WEIGHTS.items())
+    weight = sum(weight * found.flags[name][rows] for name, weight in SEVERITY.items())
     rails = stats["rail_low"][rows] + stats["rail_high"][rows]
     size = np.where(found.flags["stuck"][rows], stats["longest_stuck"][rows], rails)
     rows = rows[np.lexsort((rows, -size, -weight))]
@@ -391,7 +391,7 @@ def _block_table(found: Pass, rows: np.ndarray) -> str:
     table = found.table
     lines = []
     for i in range(len(listed.rows)):
-        badges = "".join(f'<span class="flag {name}">{name.replace("_", " ")}</span>' for name in FLAG_WEIGHTS
+        badges = "".join(f'<span class="flag {name}">{name.replace("_", " ")}</span>' for name in FLAGS
                          if listed.flags[name][i])  # fmt: skip
         start = utc_texts(np.array([listed.start[i]]))[0] if listed.start[i] is not None else "-"
         words = "; ".join(block_problems(found, listed, i))
@@ -435,7 +435,7 @@ def _rules(found: Pass) -> str:
         f"<b>stuck</b>: one raw count, not a rail, held for {rules.stuck_samples:,} samples in a row, or for"
         f" {_seconds(rules.stuck_seconds)} of samples when that is more;",
         f"<b>dead</b>: a block of {rules.dead_samples:,} samples or more that take at most"
-        f" {_count(rules.dead_distinct, 'different raw count')};",
+        f" {counted(rules.dead_distinct, 'different raw count')};",
         "<b>cut short</b>: the file holds fewer samples than the block's header declares;",
         f"<b>gap</b>, <b>overlap</b>: between a block and the next block of its channel in time (across files), time"
         f" missing or recorded twice: {tolerance};",

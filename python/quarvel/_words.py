@@ -1,5 +1,6 @@
-"""The words in which the commands speak of files: a name as one line of
-text, and the one line that says why a file or a pattern gave nothing."""
+"""The words in which the commands speak: a name as one line of text, the
+one line that says why a file or a pattern gave nothing, and counts of
+things."""
 
 from __future__ import annotations
 
@@ -57,3 +58,9 @@ def failure(path: str, error: Exception, encoding: str | None = None) -> str:
     if isinstance(error, NotALogError):
         return f"input file {name} is {error.reason}, not a logger file"
     return f"cannot read {name}: {reason(error)}"
+
+
+def counted(n: int, one: str, many: str | None = None) -> str:
+    """Returns `n` things in words, with thousands separated: "1 file",
+    "2,048 files" (`many`, when the plural is not `one` and an s)."""
+    return f"{n:,} {one if n == 1 else many or one + 's'}"

@@ -21,7 +21,7 @@ from ._index import BlockTable, beyond, block_gaps, probably_not_logs
 from ._optional import require
 from ._scan import operand_files, scan_headers
 from ._times import period_seconds
-from ._words import display_name, failure
+from ._words import counted, display_name, failure
 
 # Recorded time, from the lightest shade (a little of a stretch of the
 # time axis) to the darkest (all of it); blocks cut short.
@@ -185,16 +185,16 @@ def join_bars(row: np.ndarray, start: np.ndarray, end: np.ndarray, width: float)
 
 def title(shown: Layout, found: Coverage) -> str:
     """The picture's title: what it shows, and what it leaves out."""
-    channels = _count(len(shown.channels), "channel")
+    channels = counted(len(shown.channels), "channel")
     if len(shown.channels) > MAX_ROWS:
         channels += f" (the first {MAX_ROWS:,} drawn)"
-    counts = [_count(shown.files, "file"), channels, _count(shown.blocks, "block")]
-    text = f"{', '.join(counts)}; {_count(shown.gaps, 'gap')}, {_count(shown.overlaps, 'overlap')}"
-    text += f"; {_count(shown.cut_files, 'file')} cut short"
+    counts = [counted(shown.files, "file"), channels, counted(shown.blocks, "block")]
+    text = f"{', '.join(counts)}; {counted(shown.gaps, 'gap')}, {counted(shown.overlaps, 'overlap')}"
+    text += f"; {counted(shown.cut_files, 'file')} cut short"
     left = []
     if found.strange.any():
         strange = int(np.count_nonzero(found.strange))
-        left.append(f"{strange:,} probably not {'a logger file' if strange == 1 else 'logger files'}")
+        left.append(counted(strange, "probably not a logger file", "probably not logger files"))
     if found.failed:
         left.append(f"{len(found.failed):,} that could not be read")
     if left:
@@ -214,10 +214,6 @@ def notes(found: Coverage) -> list[str]:
     if more > 0:
         lines.append(f"... and {more:,} more that could not be read")
     return lines
-
-
-def _count(n: int, word: str) -> str:
-    return f"{n:,} {word}{'' if n == 1 else 's'}"
 
 
 def _short(text: str) -> str:
