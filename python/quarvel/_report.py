@@ -14,9 +14,9 @@ from typing import Any, Iterator, TextIO
 import numpy as np
 
 from ._optional import require
+from ._coverage import coverage_of, picture
+from ._times import utc_texts
 from ._words import counted, display_name
-from .coverage import coverage_of, picture
-from .info import utc_texts
 
 from ._quality import BLOCK_COLUMNS, BLOCK_FIELDS, FLAGS, UNREADABLE, Pass
 

@@ -2,7 +2,7 @@
 first-sample time with the step added once per sample, one rounded double
 addition after another, without a Python loop per sample (see
 time_runs); their milliseconds, as "%.3f" rounds them; and the times
-that a calendar date can spell.
+that a calendar date can spell, spelled as the commands show them.
 """
 
 from __future__ import annotations
@@ -203,4 +203,17 @@ def milliseconds(times: np.ndarray) -> np.ndarray:
     doubtful = np.flatnonzero(np.abs(scaled - np.floor(scaled) - 0.5) < 1e-9)
     for i in doubtful:  # a few at most: values this close to a tie are rare
         out[i] = round(Fraction(float(times[i])) * 1000)
+    return out
+
+
+def utc_texts(seconds: np.ndarray) -> list[str]:
+    """Returns each time in `seconds` since the epoch as UTC with
+    milliseconds, rounded as the converter's "%.3f" rounds; outside the
+    years 1 to 9999, as "@" and the seconds themselves."""
+    millis = milliseconds(seconds)
+    inside = (millis >= MIN_MILLIS) & (millis <= MAX_MILLIS)
+    texts = np.datetime_as_string(np.where(inside, millis, 0).view("datetime64[ms]")).tolist()
+    out = [text.replace("T", " ") for text in texts]
+    for i in np.flatnonzero(~inside).tolist():
+        out[i] = f"@{float(seconds[i]):.3f}"
     return out

@@ -13,24 +13,11 @@ import numpy as np
 
 from ._index import BlockTable, block_gaps
 from ._scan import Operand, operand_files, scan_headers
-from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds
+from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds, utc_texts
 from ._words import display_name, failure, reason
 
 # Blocks formatted at a time: bounds the report's memory.
 STRETCH = 1 << 14
-
-
-def utc_texts(seconds: np.ndarray) -> list[str]:
-    """Returns each time in `seconds` since the epoch as UTC with
-    milliseconds, rounded as the converter's "%.3f" rounds; outside the
-    years 1 to 9999, as "@" and the seconds themselves."""
-    millis = milliseconds(seconds)
-    inside = (millis >= MIN_MILLIS) & (millis <= MAX_MILLIS)
-    texts = np.datetime_as_string(np.where(inside, millis, 0).view("datetime64[ms]")).tolist()
-    out = [text.replace("T", " ") for text in texts]
-    for i in np.flatnonzero(~inside).tolist():
-        out[i] = f"@{float(seconds[i]):.3f}"
-    return out
 
 
 def shortest_float32(value: float) -> str:

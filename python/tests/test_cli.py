@@ -246,7 +246,8 @@ def test_coverage_draws_blocks_gaps_and_cut_blocks_and_lists_the_rest(tmp_path, 
     from matplotlib.colors import to_rgb
     from matplotlib.dates import date2num
 
-    from quarvel.coverage import CUT, DARK, LIGHT, plot_coverage
+    from quarvel._coverage import CUT, DARK, LIGHT
+    from quarvel.coverage import plot_coverage
 
     monkeypatch.chdir(tmp_path)
     figure = plot_coverage(coverage_logs(tmp_path), "coverage.png")
