@@ -102,6 +102,8 @@ def test_rails_option_and_gap_tolerance(tmp_path):
         (["good", "rails", "missing"], [], 1),  # unreadable wins over flagged
         (["good", "notes.txt"], [], 0),  # not a log: listed, and no problem
         (["good"], ["--rails", "1"], 3),  # a usage error
+        (["good"], ["--rails", "-2048,2047"], 0),  # as the docs show it: not an option
+        (["good"], ["--rails=-2048,2047"], 0),
         (["good"], ["--json", "good.002"], 1),  # an output that is an input: nothing checked
         (["good", "rails"], ["--html", "no/such/folder.html"], 1),  # refused before the pass
     ],
@@ -117,6 +119,7 @@ def test_statuses_and_the_json(tmp_path, names, args, status):
     if done.stdout:
         report = json.loads((tmp_path / "out.json").read_text())
         assert report["version"] == 1 and report["status"] == status
+        assert report["rules"]["rails"] == ([-2048, 2047] if any("-2048" in arg for arg in args) else [-32768, 32767])
         assert {b["path"] for b in report["blocks"]} == {f for f in files if f.endswith(".002") and f != "missing.002"}
         assert all(set(c) == {"channel", "blocks", "samples", "gaps", "overlaps", "out_of_order"} for c in report["channels"])
         assert [(f["path"], f["problem"]) for f in report["files"]] == [
