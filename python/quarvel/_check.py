@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Iterable, Iterator, NamedTuple
 import numpy as np
 
 from ._dask import Part, partition_size, plan
-from ._headers import NotALogError
+from ._headers import FILE_ERRORS, NotALogError
 from ._index import BlockTable, PathArg, beyond, block_gaps, path_categories, probably_not_logs
 from ._optional import require
 from ._pieces import read_columns
@@ -90,6 +90,7 @@ def run_pass(
         table=table,
         rules=rules,
         named=len(scanned.files),
+        unread=failed,
         file_checked=file_checked,
         checked=checked,
         stats=stats,
@@ -156,11 +157,12 @@ def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = as_stored(RA
     from longer blocks) as the file stores them, and returns their
     stretch_stats() by the `rails` coded as_stored(), and per file of
     the part (its position in part.paths) the error that stopped its
-    reading: one file that fails does not take the others with it."""
+    reading: one file that fails does not take the others with it. Only a
+    file's errors are caught (FILE_ERRORS): a fault of the code is raised."""
     pieces = part.pieces
     try:
         return (*_piece_stats(part, pieces, cut, rails), {})
-    except Exception:  # noqa: BLE001 - each file then on its own, to tell which one failed
+    except FILE_ERRORS:  # each file then on its own, to tell which one failed
         pass
     stats = np.zeros(len(pieces), dtype=STATS_DTYPE)
     sets: dict[int, np.ndarray] = {}
@@ -169,7 +171,7 @@ def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = as_stored(RA
         mine = np.flatnonzero(pieces["file"] == f)
         try:
             own, own_sets = _piece_stats(part, pieces[mine], cut[mine], rails)
-        except Exception as error:  # noqa: BLE001 - reported with the file
+        except FILE_ERRORS as error:  # reported with the file
             lost[f] = error
             continue
         stats[mine] = own

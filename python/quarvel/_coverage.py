@@ -43,18 +43,21 @@ LONGEST_NAME = 90  # characters of a name shown there
 
 class Coverage:
     """The block headers of many files: `table` holds those of the files
-    that could be read, `failed` each file or pattern that could not be,
-    with its error (in operand order), `strange` per file of the table
-    whether it is probably not a logger file, and `cut` whether it cuts a
-    block short; `flagged` per block of the table whether its readings are
-    flagged (None: not known), and `tolerance` the gaps and overlaps
-    counted (see _index.beyond)."""
+    whose headers could be read, `failed` each file or pattern that could
+    not be read, with its error (in operand order), `strange` per file of
+    the table whether it is probably not a logger file, `unread` whether
+    its samples could not be read (it is among `failed`), and `cut`
+    whether it cuts a block short; `flagged` per block of the table whether
+    its readings are flagged (None: not known), and `tolerance` the gaps
+    and overlaps counted (see _index.beyond). Strange and unread files are
+    not drawn."""
 
-    __slots__ = ("table", "failed", "strange", "cut", "flagged", "tolerance")
+    __slots__ = ("table", "failed", "strange", "unread", "cut", "flagged", "tolerance")
 
     table: BlockTable
     failed: list[tuple[str, Exception]]
     strange: np.ndarray
+    unread: np.ndarray
     cut: np.ndarray
     flagged: np.ndarray | None
     tolerance: float | None
@@ -65,13 +68,16 @@ def coverage_of(
     failed: list[tuple[str, Exception]],
     flagged: np.ndarray | None = None,
     tolerance: float | None = 0.0,
+    unread: np.ndarray | None = None,
 ) -> Coverage:
     """Returns the Coverage of the headers `table`, with the files `failed`
-    that could not be read."""
+    that could not be read, of which those of the table are `unread` (per
+    file of the table; None: none)."""
     found = Coverage()
     found.table = table
     found.failed = failed
     found.strange = probably_not_logs(table)
+    found.unread = np.zeros(len(table.paths), dtype=bool) if unread is None else unread
     found.cut = np.zeros(len(table.paths), dtype=bool)
     found.cut[table.file[table.truncated()]] = True
     found.flagged = flagged
@@ -92,13 +98,14 @@ class Layout:
 
 def layout(found: Coverage) -> Layout:
     """Returns the bars of every block with samples, and of every block cut
-    short, of the files that are not strange. A block covers its channel
-    from its first sample's time to its last sample's time plus one step,
-    and the gaps and overlaps are those between each block and the next of
-    its channel in time order, across files (block_gaps, as info counts
-    them within a file)."""
+    short, of the files drawn (neither strange nor unread). A block covers
+    its channel from its first sample's time to its last sample's time plus
+    one step, and the gaps and overlaps are those between each block and
+    the next of its channel in time order, across files (block_gaps, as
+    info counts them within a file)."""
     table = found.table
-    rows = np.flatnonzero(~found.strange[table.file])
+    drawn_files = ~(found.strange | found.unread)
+    rows = np.flatnonzero(drawn_files[table.file])
     ends = table.end_times()
     in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
     gaps = block_gaps(table, in_time, ends)
@@ -116,11 +123,11 @@ def layout(found: Coverage) -> Layout:
     shown.end = np.maximum(start, stop)[drawn]
     shown.cut = cut[drawn]
     shown.flagged = np.zeros(len(shown.row), dtype=bool) if found.flagged is None else found.flagged[rows][drawn]
-    shown.files = int(np.count_nonzero(~found.strange))
+    shown.files = int(np.count_nonzero(drawn_files))
     shown.blocks = len(rows)
     shown.gaps = int(np.count_nonzero(seconds > 0))
     shown.overlaps = int(np.count_nonzero(seconds < 0))
-    shown.cut_files = int(np.count_nonzero(found.cut & ~found.strange))
+    shown.cut_files = int(np.count_nonzero(found.cut & drawn_files))
     return shown
 
 

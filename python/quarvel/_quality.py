@@ -329,8 +329,8 @@ class Unchecked(NamedTuple):
 class Pass:
     """What a check found, as numpy columns: `table`, the headers of the
     files read, by `rules`; `named`, the files and patterns that the
-    operands named; per file of the table `file_checked` (read to its end,
-    and a log); per block `checked` (its file's), `stats` (STATS_DTYPE),
+    operands named; per file of the table `unread` (its samples could not
+    be read) and `file_checked` (read to its end, and a log); per block `checked` (its file's), `stats` (STATS_DTYPE),
     `flags` (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
     `overlaps` (rows of the table: the earlier and later block, the later
     one's start less the end of the earlier) and `out_of_order` (rows: the
@@ -343,6 +343,7 @@ class Pass:
     table: BlockTable
     rules: Rules
     named: int
+    unread: np.ndarray
     file_checked: np.ndarray
     checked: np.ndarray
     stats: np.ndarray

@@ -284,7 +284,7 @@ def write_html(found: Pass, out: TextIO) -> None:
     """Writes the report as one HTML page: the summary, the picture of what
     was recorded (its problem blocks coloured), the files not checked, and
     a table per channel."""
-    files = len(found.table.paths) + sum(1 for _, _, _, error in found.apart if error is not None)
+    files = found.named
     out.write(f'<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
               f"<title>quarvel check: {counted(files, 'file')}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
               f"<h1>The quality of {counted(files, 'file')}</h1>\n<ul class=\"summary\">\n")  # fmt: skip
@@ -309,7 +309,8 @@ def _picture(found: Pass) -> str:
     matplotlib.use("Agg")
     plt = require("matplotlib.pyplot")
     flagged = found.flagged()
-    figure = picture(coverage_of(found.table, found.unreadable(), flagged, found.rules.gap_tolerance))
+    drawn = coverage_of(found.table, found.unreadable(), flagged, found.rules.gap_tolerance, found.unread)
+    figure = picture(drawn)
     data = io.BytesIO()
     figure.savefig(data, format="png")
     plt.close(figure)

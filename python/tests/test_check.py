@@ -5,6 +5,7 @@ partitions too), the files apart, the statuses, the JSON and the HTML."""
 from __future__ import annotations
 
 import html
+import io
 import json
 import os
 
@@ -143,3 +144,38 @@ def test_the_html_report_escapes_every_name(tmp_path):
         assert os.fsencode(name) not in page
     assert b"<script" not in page and b"://" not in page
     assert b'src="data:image/png;base64,' in page
+
+
+def test_a_file_whose_samples_cannot_be_read(tmp_path, monkeypatch):
+    """Its headers read, its samples not: one file in the report's title,
+    listed as not read, and not drawn; a fault of the code itself is no
+    file's, and is raised."""
+    from quarvel import _check, _coverage, _report
+
+    good, bad = str(tmp_path / "good.002"), str(tmp_path / "bad.002")
+    for path in (good, bad):
+        with open(path, "wb") as file:
+            file.write(log_bytes([BlockPlan(3, 500, 1000, np.arange(10, dtype=np.int16))] * 2))
+    real = _check.read_columns
+
+    def changed(paths, stamps, pieces, *args, **kwargs):
+        if any(paths[f] == bad for f in pieces["file"].tolist()):
+            raise quarvel.FileChangedError(5, "the file changed after it was indexed", bad)
+        return real(paths, stamps, pieces, *args, **kwargs)
+
+    monkeypatch.setattr(_check, "read_columns", changed)
+    found = _check.run_pass([(good, None), (bad, None)])
+    assert found.unreadable() == [(bad, found.apart[0].error)] and found.status() == 1
+    pytest.importorskip("matplotlib")
+    drawn = []
+    monkeypatch.setattr(_report, "coverage_of", lambda *args: drawn.append(_coverage.coverage_of(*args)) or drawn[-1])
+    page = io.StringIO()
+    _report.write_html(found, page)
+    assert "<title>quarvel check: 2 files</title>" in page.getvalue()
+    shown = _coverage.layout(drawn[0])
+    assert (shown.files, shown.blocks) == (1, 2)
+    assert _coverage.title(shown, drawn[0]).endswith("not drawn: 1 that could not be read (listed below)")
+    monkeypatch.setattr(_check, "stretch_stats", lambda *args: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        _check.run_pass([(good, None)])
+
