@@ -143,7 +143,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
         ends = found.ends[with_samples] + found.steps[with_samples]
         low, high = float(min(starts.min(), ends.min())), float(max(starts.max(), ends.max()))
         first, last = utc_texts(np.array([low, high]))
-        head += f", {_span(high - low)} from {first[:16]} to {last[:16]} UTC"
+        head += f", {_span(high - low)} from {_to_minute(first)} to {_to_minute(last)} UTC"
     lines = [("note", head + ".")]
     counts = {name: int(np.count_nonzero(found.flags[name] & checked)) for name in FLAGS}
     low, high = rules.rails
@@ -187,6 +187,12 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
         lines.append(("note", f"{what}, or probably not, and {'was' if strangers == 1 else 'were'} not checked"
                               f" ({listed})."))
     return lines
+
+
+def _to_minute(text: str) -> str:
+    """A time of utc_texts() to the minute; one outside the calendar whole
+    ("@" and its seconds), as check's other lines show it."""
+    return text if text.startswith("@") else text[:16]
 
 
 def _blocks(n: int) -> str:

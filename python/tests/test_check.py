@@ -8,6 +8,7 @@ import html
 import io
 import json
 import os
+import re
 
 import numpy as np
 import pytest
@@ -179,3 +180,13 @@ def test_a_file_whose_samples_cannot_be_read(tmp_path, monkeypatch):
     with pytest.raises(ZeroDivisionError):
         _check.run_pass([(good, None)])
 
+
+def test_times_outside_the_calendar_are_said_whole(tmp_path):
+    """A period of 2^31 ms steps back 24 days a sample: the summary says
+    where the time runs to as check's other lines do, not cut short."""
+    from quarvel import _check, _report
+
+    path = tmp_path / "back.002"
+    path.write_bytes(log_bytes([BlockPlan(3, 1 << 31, -(1 << 31), np.arange(30000, dtype=np.int16))]))
+    head = _report.summary(_check.run_pass([(str(path), None)]))[0][1]
+    assert re.search(r" from @-6\d{10}\.\d{3} to 1901-12-13 20:45 UTC\.$", head), head
