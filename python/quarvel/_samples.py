@@ -37,6 +37,8 @@ class SampleFile:
     shorter, and not modified unless it grew. Safe to share between
     threads."""
 
+    fd = -1  # until a file is open: a file that failed to open leaves nothing to close
+
     def __init__(
         self,
         path: str | bytes | os.PathLike,
