@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from ._figure import in_calendar
-from ._index import BlockTable, beyond, block_gaps, probably_not_logs
+from ._index import BlockTable, beyond, block_gaps, gap_counts, probably_not_logs
 from ._optional import require
 from ._times import period_seconds
 from ._words import counted, display_name, failure
@@ -125,8 +125,7 @@ def layout(found: Coverage) -> Layout:
     shown.flagged = np.zeros(len(shown.row), dtype=bool) if found.flagged is None else found.flagged[rows][drawn]
     shown.files = int(np.count_nonzero(drawn_files))
     shown.blocks = len(rows)
-    shown.gaps = int(np.count_nonzero(seconds > 0))
-    shown.overlaps = int(np.count_nonzero(seconds < 0))
+    shown.gaps, shown.overlaps = gap_counts(seconds)
     shown.cut_files = int(np.count_nonzero(found.cut & drawn_files))
     return shown
 

@@ -154,6 +154,25 @@ def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: 
     return Gaps(before, after, table.first_time[after] - (ends[before] + step), step)
 
 
+def gap_counts(seconds: np.ndarray) -> tuple[int, int]:
+    """Returns how many pairs of blocks (their Gaps.seconds) leave a gap,
+    and how many overlap."""
+    return int(np.count_nonzero(seconds > 0)), int(np.count_nonzero(seconds < 0))
+
+
+def time_span(table: BlockTable, rows: np.ndarray, ends: np.ndarray) -> tuple[float, float] | None:
+    """Returns the earliest and the latest time that the blocks `rows` (a
+    mask of the table's) with samples cover, from a block's first sample's
+    time to its last sample's (`ends`, per row of the table) plus one step,
+    whichever way its period runs; None when none has samples."""
+    rows = rows & (table.present_samples > 0)
+    if not rows.any():
+        return None
+    starts = table.first_time[rows].astype(np.float64)
+    stops = ends[rows] + period_seconds(table.period_ms[rows])
+    return float(min(starts.min(), stops.min())), float(max(starts.max(), stops.max()))
+
+
 def beyond(gaps: Gaps, tolerance: float | None = 0.0) -> np.ndarray:
     """Returns per pair of `gaps` whether its gap or overlap is longer than
     `tolerance` seconds: 0 keeps every one (info's rule); None those of

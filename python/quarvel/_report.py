@@ -15,8 +15,9 @@ import numpy as np
 
 from ._optional import require
 from ._coverage import coverage_of, picture
+from ._index import time_span
 from ._times import utc_texts
-from ._words import counted, display_name
+from ._words import counted, display_name, duration_text, seconds_text, span_text
 
 from ._quality import BLOCK_COLUMNS, BLOCK_FIELDS, FLAGS, UNREADABLE, Pass
 
@@ -26,21 +27,6 @@ SHOWN = 20  # rows of a list shown before the rest fold
 MOST = 500  # rows of a list in the HTML at most: the JSON has them all
 # The flags by severity, which orders the HTML's tables of blocks.
 SEVERITY = {"dead": 8, "stuck": 4, "clipped": 2, "cut_short": 1}
-
-
-def _seconds(value: float) -> str:
-    """Seconds as text: at most three decimals, none that are zero."""
-    text = f"{abs(value):,.3f}".rstrip("0").rstrip(".")
-    return f"{text} s"
-
-
-def _span(seconds: float) -> str:
-    """A length of time in the unit a person would say it in."""
-    if seconds < 60:
-        return _seconds(seconds)
-    if seconds < 3600:
-        return f"{seconds / 60:.1f} minutes"
-    return f"{seconds / 3600:,.1f} hours"
 
 
 class _Rows:
@@ -85,7 +71,7 @@ def block_problems(found: Pass, rows: _Rows, i: int) -> list[str]:
         longest = s["longest_stuck"][i]
         at = utc_texts(np.array([rows.stuck_time[i]]))[0]
         words.append(
-            f"stuck: one value held for {longest:,} samples in a row ({_seconds(longest * rows.step[i])}),"
+            f"stuck: one value held for {longest:,} samples in a row ({seconds_text(longest * rows.step[i])}),"
             f" from sample {s['stuck_start'][i]:,} at {at} UTC"
         )
     if flags["dead"][i]:
@@ -114,7 +100,7 @@ def problem_lines(found: Pass, encoding: str | None = None) -> Iterator[str]:
     for kind, (before, after, seconds) in (("gap", found.gaps), ("overlap", found.overlaps)):
         for b, a, s in zip(before.tolist(), after.tolist(), seconds.tolist()):
             yield (
-                f"channel {int(table.channel[a])}: {kind} of {_seconds(s)} between {name(b)} block"
+                f"channel {int(table.channel[a])}: {kind} of {seconds_text(s)} between {name(b)} block"
                 f" {int(table.block[b])} and {name(a)} block {int(table.block[a])}"
             )
     late, early = found.out_of_order
@@ -135,15 +121,11 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     table, rules = found.table, found.rules
     checked = found.checked
     files = int(np.count_nonzero(found.file_checked))
-    with_samples = checked & (table.present_samples > 0)
     channels = len(np.unique(table.channel[checked]))
     head = f"{counted(files, 'logger file')} checked, {counted(channels, 'channel')}"
-    if with_samples.any():
-        starts = table.first_time[with_samples].astype(np.float64)
-        ends = found.ends[with_samples] + found.steps[with_samples]
-        low, high = float(min(starts.min(), ends.min())), float(max(starts.max(), ends.max()))
-        first, last = utc_texts(np.array([low, high]))
-        head += f", {_span(high - low)} from {_to_minute(first)} to {_to_minute(last)} UTC"
+    span = time_span(table, checked, found.ends)
+    if span is not None:
+        head += ", " + span_text(*span)
     lines = [("note", head + ".")]
     counts = {name: int(np.count_nonzero(found.flags[name] & checked)) for name in FLAGS}
     low, high = rules.rails
@@ -154,7 +136,7 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     if counts["stuck"]:
         longest = int(found.stats["longest_stuck"][found.flags["stuck"] & checked].max())
         lines.append(("bad", f"{_blocks(counts['stuck'])} stuck: one value held for {rules.stuck_samples:,} samples"
-                             f" in a row or more, and {_seconds(rules.stuck_seconds)} or more (the longest:"
+                             f" in a row or more, and {seconds_text(rules.stuck_seconds)} or more (the longest:"
                              f" {longest:,} samples), as when a sensor stops answering."))
     if counts["dead"]:
         lines.append(("bad", f"{_blocks(counts['dead'])} dead: {rules.dead_samples:,} samples or more that take no"
@@ -163,13 +145,13 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
         lines.append(("bad", f"{_blocks(counts['cut_short'])} cut short: the file ends before all the samples that"
                              " the block's header declares, as when a logger loses power."))
     tolerance = "a second (or a sample period, when longer)" if rules.gap_tolerance is None else (
-        _seconds(rules.gap_tolerance))
+        seconds_text(rules.gap_tolerance))
     what = {"gap": "time not recorded between a block and the next block of its channel",
             "overlap": "a block starts before the block of its channel before it ends, and time is recorded twice"}
     for kind, (_, _, seconds) in (("gap", found.gaps), ("overlap", found.overlaps)):
         if len(seconds):
             lines.append(("bad", f"{counted(len(seconds), kind)} of more than {tolerance}: {what[kind]} (the longest:"
-                                 f" {_seconds(float(np.abs(seconds).max()))})."))
+                                 f" {seconds_text(float(np.abs(seconds).max()))})."))
     late = len(found.out_of_order[0])
     if late:
         lines.append(("bad", f"{_blocks(late)} out of time order: {'it starts' if late == 1 else 'each starts'}"
@@ -187,12 +169,6 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
         lines.append(("note", f"{what}, or probably not, and {'was' if strangers == 1 else 'were'} not checked"
                               f" ({listed})."))
     return lines
-
-
-def _to_minute(text: str) -> str:
-    """A time of utc_texts() to the minute; one outside the calendar whole
-    ("@" and its seconds), as check's other lines show it."""
-    return text if text.startswith("@") else text[:16]
 
 
 def _blocks(n: int) -> str:
@@ -364,7 +340,7 @@ def _channel_tables(found: Pass) -> Iterator[str]:
         channel = int(channels[c])
         mine = checked[table.channel[checked] == channel]
         seconds = float((table.present_samples[mine] * np.abs(found.steps[mine])).sum())
-        said = [counted(len(mine), "block"), f"{_span(seconds)} recorded"]
+        said = [counted(len(mine), "block"), f"{duration_text(seconds)} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]
         if len(rows):
@@ -423,9 +399,9 @@ def _pair_table(found: Pass, kind: str, which: np.ndarray) -> str:
     order = np.argsort(-np.abs(seconds), kind="stable")
     before, after, seconds = before[order], after[order], seconds[order]
     ends = utc_texts(found.pair_starts(before, after, seconds))
-    lines = [f"<tr><td class=n>{_e(_seconds(s))}</td><td>{_e(t)}</td><td>{_name(table.paths[int(table.file[b])])}</td>"
-             f"<td class=n>{int(table.block[b])}</td><td>{_name(table.paths[int(table.file[a])])}</td>"
-             f"<td class=n>{int(table.block[a])}</td></tr>"
+    lines = [f"<tr><td class=n>{_e(seconds_text(s))}</td><td>{_e(t)}</td>"
+             f"<td>{_name(table.paths[int(table.file[b])])}</td><td class=n>{int(table.block[b])}</td>"
+             f"<td>{_name(table.paths[int(table.file[a])])}</td><td class=n>{int(table.block[a])}</td></tr>"
              for s, t, b, a in zip(seconds.tolist(), ends, before.tolist(), after.tolist())]  # fmt: skip
     word = kind[:-1]
     return _folded([word, "from (UTC)", "after the file", "block", "before the file", "block"], lines, kind)
@@ -436,11 +412,11 @@ def _rules(found: Pass) -> str:
     low, high = rules.rails
     tolerance = ("more than a second, or than the earlier block's sample period when that is longer (a block's"
                  " first time is known to the second)") if rules.gap_tolerance is None else (
-                 f"more than {_seconds(rules.gap_tolerance)}")  # fmt: skip
+                 f"more than {seconds_text(rules.gap_tolerance)}")  # fmt: skip
     items = [
         f"<b>clipped</b>: a sample at {low} or {high}, the ends of the ADC's range (its rails);",
         f"<b>stuck</b>: one raw count, not a rail, held for {rules.stuck_samples:,} samples in a row, or for"
-        f" {_seconds(rules.stuck_seconds)} of samples when that is more;",
+        f" {seconds_text(rules.stuck_seconds)} of samples when that is more;",
         f"<b>dead</b>: a block of {rules.dead_samples:,} samples or more that take at most"
         f" {counted(rules.dead_distinct, 'different raw count')};",
         "<b>cut short</b>: the file holds fewer samples than the block's header declares;",

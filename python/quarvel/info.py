@@ -1,6 +1,7 @@
 """`python3 -m quarvel info`: what the logger files hold, from their block
-headers alone. The report is written a stretch of blocks at a time, so
-that a file of millions of blocks takes no more memory than its index."""
+headers alone, and a summary of them all. The report is written a stretch
+of blocks at a time, so that a file of millions of blocks takes no more
+memory than its index."""
 
 from __future__ import annotations
 
@@ -11,10 +12,10 @@ from typing import Any, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from ._index import BlockTable, block_gaps
+from ._index import BlockTable, beyond, block_gaps, gap_counts, time_span
 from ._scan import Operand, operand_files, scan_headers
 from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds, utc_texts
-from ._words import display_name, failure, reason
+from ._words import counted, display_name, failure, reason, span_text
 
 # Blocks formatted at a time: bounds the report's memory.
 STRETCH = 1 << 14
@@ -58,17 +59,19 @@ class Group:
         self.spelled = [shortest_float32(v) for v in self.numbers]
         self.gain_code = inverse[:count]
         self.offset_code = inverse[count:]
-        self._gaps = self._find_gaps()
+        self._gaps, self.gap_counts = self._find_gaps()
         self._chunk = -1
         self._lists: dict[str, list] = {}
 
-    def _find_gaps(self) -> dict[int, list[dict[str, Any]]]:
+    def _find_gaps(self) -> tuple[dict[int, list[dict[str, Any]]], tuple[int, int]]:
         """Returns per file (its position in the table) the gaps (positive)
         and overlaps (negative) between each block with samples and the next
-        one of its channel in the file, in the order of the later block."""
+        one of its channel in the file, in the order of the later block; and
+        how many gaps and overlaps there are in all."""
         table = self.table
-        before, after, seconds, step = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
-        keep = np.flatnonzero(seconds != 0)
+        pairs = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
+        before, after, seconds, step = pairs
+        keep = np.flatnonzero(beyond(pairs, 0.0))
         keep = keep[np.argsort(after[keep], kind="stable")]
         gaps: dict[int, list[dict[str, Any]]] = {}
         for i in keep.tolist():
@@ -82,7 +85,7 @@ class Group:
                     "periods": float(seconds[i] / step[i]) if step[i] != 0 else None,
                 }
             )
-        return gaps
+        return gaps, gap_counts(seconds[keep])
 
     def gaps(self, file: int) -> list[dict[str, Any]]:
         """The gaps of the table's file `file`."""
@@ -249,16 +252,65 @@ def write_json(group: Group, position: int, entry: Operand, out: TextIO) -> None
     out.write('], "gaps": ' + json.dumps(group.gaps(position)) + "}")
 
 
+class Totals:
+    """What the summary says of every file, added up a group at a time:
+    the files read and those that could not be (or patterns that matched
+    nothing), their blocks, channels and the time their blocks cover, the
+    gaps and overlaps that the reports list, and the files cut short."""
+
+    def __init__(self) -> None:
+        self.files = self.unread = self.blocks = self.gaps = self.overlaps = self.cut_files = 0
+        self.channels: set[int] = set()
+        self.span: tuple[float, float] | None = None
+
+    def add(self, group: Group) -> None:
+        """Adds the files of `group`."""
+        table = group.table
+        self.files += len(table.paths)
+        self.unread += sum(entry.error is not None for entry in group.files)
+        self.blocks += len(table)
+        self.channels.update(np.unique(table.channel).tolist())
+        span = time_span(table, np.ones(len(table), dtype=bool), group.last)
+        if span is not None:
+            low, high = span if self.span is None else self.span
+            self.span = min(low, span[0]), max(high, span[1])
+        gaps, overlaps = group.gap_counts
+        self.gaps, self.overlaps = self.gaps + gaps, self.overlaps + overlaps
+        self.cut_files += len(np.unique(table.file[group.truncated]))
+
+    def lines(self) -> list[str]:
+        """The summary as lines of text."""
+        counts = [counted(self.files, "file"), counted(self.blocks, "block"), counted(len(self.channels), "channel")]
+        head = ", ".join(counts)
+        if self.span is not None:
+            head += ", " + span_text(*self.span)
+        tail = (f"{counted(self.gaps, 'gap')} and {counted(self.overlaps, 'overlap')} between blocks of a channel in"
+                f" a file; {counted(self.cut_files, 'file')} cut short")  # fmt: skip
+        if self.unread:
+            tail += f"; {counted(self.unread, 'file')} could not be read"
+        return [head + ".", tail + "."]
+
+    def fields(self) -> dict[str, Any]:
+        """The summary as JSON's fields."""
+        start, end = (None, None) if self.span is None else self.span
+        return {"files": self.files, "unreadable": self.unread, "blocks": self.blocks, "channels": len(self.channels),
+                "start": start, "end": end, "gaps": self.gaps, "overlaps": self.overlaps,
+                "cut_files": self.cut_files}  # fmt: skip
+
+
 def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: TextIO = sys.stderr) -> int:
-    """Reports on every file in `paths` (glob patterns expanded); returns 1
-    if any could not be read or a pattern matched nothing."""
+    """Reports on every file in `paths` (glob patterns expanded), and ends
+    with a summary of them all; returns 1 if any could not be read or a
+    pattern matched nothing."""
     status = 0
     encoding = getattr(err, "encoding", None)
     if as_json:
         out.write('{"files": [')
     separator = ""
+    totals = Totals()
     for found in scan_headers(operand_files(paths), stretch=STRETCH):
         group = Group(found.files, found.table)
+        totals.add(group)
         widths = {} if as_json else group.widths()
         position = 0
         for entry in group.files:
@@ -275,5 +327,7 @@ def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: Text
             position += entry.error is None
             separator = ", "
     if as_json:
-        out.write("]}\n")
+        out.write('], "summary": ' + json.dumps(totals.fields()) + "}\n")
+    else:
+        out.write("\n" + "".join(f"{line}\n" for line in totals.lines()))
     return status
