@@ -14,7 +14,7 @@ from ._columns import SAMPLE_COLUMNS
 from ._headers import open_regular
 from ._index import BlockTable, table_frame, warn_truncated
 from ._optional import require
-from ._pieces import block_pieces, read_columns, row_pieces, selection_step
+from ._pieces import block_pieces, read_columns, row_pieces, selection_stride
 from ._samples import SampleFile, ascending, read_block_raw, read_block_values
 from ._scan import scan_open_file
 from ._times import milliseconds, period_seconds, sample_times
@@ -97,7 +97,7 @@ class Block:
         """Returns the block's every `modulus`-th sample from its first, as
         ``quarvel -n modulus`` selects them (a negative modulus acts as its
         magnitude). Raises ValueError for 0."""
-        return self[:: selection_step(modulus)]
+        return self[:: selection_stride(modulus)]
 
     def __repr__(self) -> str:
         return (
@@ -151,7 +151,7 @@ class Block:
         order = ascending(self._selection)
         piece = row_pieces(self._log._table, np.array([self.index]))  # in a file's own table, the block's row
         piece["first"], piece["count"] = order.start, len(order)
-        piece["step"] = order.step if len(order) > 1 else 1  # a step past 64 bits selects one sample
+        piece["stride"] = order.step if len(order) > 1 else 1  # a stride past 64 bits selects one sample
         frame = self._log._frame(piece if len(order) else piece[:0])
         return frame if self._selection.step > 0 else frame[::-1].reset_index(drop=True)
 
@@ -226,7 +226,7 @@ class LogFile:
         """Returns a pandas DataFrame of every block's samples (every
         `modulus`-th of each block, as ``-n``), one row per sample, with the
         columns ``block`` and the converter's field names."""
-        return self._frame(block_pieces(self._table, selection_step(modulus)))
+        return self._frame(block_pieces(self._table, selection_stride(modulus)))
 
     def _frame(self, pieces: np.ndarray) -> pandas.DataFrame:
         """Returns the DataFrame of the samples that `pieces` select, read

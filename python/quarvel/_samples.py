@@ -128,23 +128,23 @@ class SampleFile:
         """Fills `out` (uint16 or int16, len(selection) items) with the
         samples `selection` (ascending) of the block whose samples start at
         `data_offset`, as the file's bytes: big-endian."""
-        count, step = len(selection), selection.step
+        count, stride = len(selection), selection.step
         if count == 0:
             return
         first = data_offset + selection.start * SAMPLE_SIZE
-        if step == 1:
+        if stride == 1:
             self.read_into(out, first)
-        elif step * SAMPLE_SIZE > SPAN_READ_MAX_GAP:
+        elif stride * SAMPLE_SIZE > SPAN_READ_MAX_GAP:
             for i in range(count):
-                self.read_into(out[i : i + 1], first + i * step * SAMPLE_SIZE)
+                self.read_into(out[i : i + 1], first + i * stride * SAMPLE_SIZE)
         else:
-            per_read = max(1, CHUNK // step)
-            scratch = np.empty(min(count, per_read) * step, dtype=out.dtype)
+            per_read = max(1, CHUNK // stride)
+            scratch = np.empty(min(count, per_read) * stride, dtype=out.dtype)
             for i in range(0, count, per_read):
                 n = min(per_read, count - i)
-                span = scratch[: (n - 1) * step + 1]
-                self.read_into(span, first + i * step * SAMPLE_SIZE)
-                out[i : i + n] = span[::step]
+                span = scratch[: (n - 1) * stride + 1]
+                self.read_into(span, first + i * stride * SAMPLE_SIZE)
+                out[i : i + n] = span[::stride]
 
 
 def ascending(selection: range) -> range:

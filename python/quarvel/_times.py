@@ -176,10 +176,10 @@ def fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
     t1 = first_time + step
     t2 = t1 + step
     increment = (t2 + step) - t2
-    last = pieces["first"] + (counts - 1) * pieces["step"]  # the last selected sample's index in its block
+    last = pieces["first"] + (counts - 1) * pieces["stride"]  # the last selected sample's index in its block
     even = (last == 0) | ((t2 - t1 == increment) & _same_binades(t1, t1 + (last - 1) * increment))
     even &= last < CHUNK
-    fields = (pieces["first"], pieces["step"], last, even, first_time, t1, increment, pieces["period_ms"])
+    fields = (pieces["first"], pieces["stride"], last, even, first_time, t1, increment, pieces["period_ms"])
     rows = zip(begins, counts.tolist(), *(field.tolist() for field in fields))
     for begin, count, first, stride, final, fast, start, second, add, period in rows:
         part = out[begin : begin + count]

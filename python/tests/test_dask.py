@@ -223,7 +223,7 @@ def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, m
     want = []
     for piece in part.pieces:  # the reader's blocks, or their stretches, that the task holds
         with quarvel.open(part.paths[piece["file"]]) as log:
-            first, step = int(piece["first"]), int(piece["step"])
+            first, step = int(piece["first"]), int(piece["stride"])
             block = log.blocks[int(piece["block"])]
             want.append(block[first : first + int(piece["count"]) * step : step].to_dataframe())
     assert_same_bits(got, join_frames(want), COLUMNS[1:])
