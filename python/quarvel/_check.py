@@ -100,7 +100,7 @@ def run_pass(
         apart=_apart(scanned.files, table, strange, errors),
         starts=table.start_times(),
         ends=ends,
-        steps=period_seconds(table.period_ms),
+        period_s=period_seconds(table.period_ms),
     )
 
 

@@ -100,7 +100,7 @@ def layout(found: Coverage) -> Layout:
     """Returns the bars of every block with samples, and of every block cut
     short, of the files drawn (neither strange nor unread). A block covers
     its channel from its first sample's time to its last sample's time plus
-    one step, and the gaps and overlaps are those between each block and
+    one period, and the gaps and overlaps are those between each block and
     the next of its channel in time order, across files (block_gaps, as
     info counts them within a file)."""
     table = found.table
@@ -115,8 +115,8 @@ def layout(found: Coverage) -> Layout:
     present = table.present_samples[rows] > 0
     cut = table.truncated()[rows]
     start = table.first_time[rows].astype(np.float64)
-    step = period_seconds(table.period_ms[rows])
-    stop = np.where(present, ends[rows] + step, start)  # a period of 2^31 ms or more steps backwards
+    period_s = period_seconds(table.period_ms[rows])
+    stop = np.where(present, ends[rows] + period_s, start)  # a period of 2^31 ms or more runs backwards
     drawn = (present | cut) & (row < MAX_ROWS)  # a cut block without samples is marked where it starts
     shown.row = row[drawn]
     shown.start = np.minimum(start, stop)[drawn]

@@ -31,7 +31,7 @@ PIECE_DTYPE = np.dtype(
     # the index in the block of the first sample, the stride between samples, and their count
     + [("first", np.int64), ("stride", np.int64), ("count", np.int64)]
 )
-_NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
+_BACKWARD_PERIOD = 1 << 31  # a stored period from here on runs back in time
 # Pieces whose header and samples take at most SMALL_EXTENT bytes are read
 # in groups: of one file, at most GROUP_GAP bytes apart (read and dropped),
 # within GROUP_SPAN bytes.
@@ -156,7 +156,7 @@ def piece_times(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 def time_ordered(pieces: np.ndarray) -> np.ndarray:
     """Returns per piece whether its time stamps never decrease."""
-    return (pieces["period_ms"] < _NEGATIVE_STEP) | (pieces["count"] == 1)
+    return (pieces["period_ms"] < _BACKWARD_PERIOD) | (pieces["count"] == 1)
 
 
 def window_pieces(pieces: np.ndarray, low: float, high: float) -> np.ndarray:

@@ -192,8 +192,8 @@ def _first_free(taken: np.ndarray, low: np.ndarray) -> np.ndarray:
     among `taken` (sorted, distinct). taken[i] - i never decreases, and is
     the same along a stretch of consecutive positions."""
     before = np.searchsorted(taken, low)
-    steps = taken - np.arange(len(taken))
-    return low + np.searchsorted(steps, low - before, side="right") - before
+    shifts = taken - np.arange(len(taken))
+    return low + np.searchsorted(shifts, low - before, side="right") - before
 
 
 def _distinct(
@@ -337,7 +337,7 @@ class Pass:
     block, and the block with samples before it in its file); `apart`, each
     file or pattern not checked, in operand order. Per block of the table,
     `starts` and `ends` are its first and last sample's times (NaN without
-    samples) and `steps` its period in seconds, computed once for every
+    samples) and `period_s` its period in seconds, computed once for every
     report."""
 
     table: BlockTable
@@ -355,13 +355,13 @@ class Pass:
     apart: tuple[Unchecked, ...]
     starts: np.ndarray
     ends: np.ndarray
-    steps: np.ndarray
+    period_s: np.ndarray
 
     def pair_starts(self, before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> np.ndarray:
         """Returns when each gap or overlap begins: the end of the earlier
-        block (its last sample's time and one step), or the later block's
+        block (its last sample's time and one period), or the later block's
         start."""
-        ends = self.ends[before] + self.steps[before]
+        ends = self.ends[before] + self.period_s[before]
         return np.where(seconds < 0, self.table.first_time[after].astype(np.float64), ends)
 
     def unreadable(self) -> list[tuple]:

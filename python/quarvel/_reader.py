@@ -72,7 +72,8 @@ class Block:
 
     @property
     def step(self) -> float:
-        """The time step in seconds: the period as signed 32-bit ms / 1000."""
+        """The period in seconds, the time from one sample to the next: the
+        stored period as signed 32-bit ms / 1000 (named step, as documented)."""
         return period_seconds(self.period_ms)
 
     @property
@@ -135,7 +136,7 @@ class Block:
 
     def times(self) -> np.ndarray:
         """Returns each selected sample's time stamp in seconds since the
-        epoch (float64): the first-sample time with the step added once per
+        epoch (float64): the first-sample time with the period added once per
         sample, one rounded addition after another, as the converter's time
         column has them."""
         return sample_times(self.first_time, self.period_ms, self._selection)

@@ -43,7 +43,7 @@ class _Rows:
         self.start = _nulls(found.starts[rows])
         self.end = _nulls(found.ends[rows])
         self.stuck_time = _nulls(found.stuck_time[rows])
-        self.step = found.steps[rows].tolist()
+        self.period_s = found.period_s[rows].tolist()
         self.stats = {name: stats[name][rows].tolist() for name in BLOCK_FIELDS}
         self.flags = {name: found.flags[name][rows].tolist() for name in FLAGS}
 
@@ -71,7 +71,7 @@ def block_problems(found: Pass, rows: _Rows, i: int) -> list[str]:
         longest = s["longest_stuck"][i]
         at = utc_texts(np.array([rows.stuck_time[i]]))[0]
         words.append(
-            f"stuck: one value held for {longest:,} samples in a row ({seconds_text(longest * rows.step[i])}),"
+            f"stuck: one value held for {longest:,} samples in a row ({seconds_text(longest * rows.period_s[i])}),"
             f" from sample {s['stuck_start'][i]:,} at {at} UTC"
         )
     if flags["dead"][i]:
@@ -339,7 +339,7 @@ def _channel_tables(found: Pass) -> Iterator[str]:
     for c in order.tolist():
         channel = int(channels[c])
         mine = checked[table.channel[checked] == channel]
-        seconds = float((table.present_samples[mine] * np.abs(found.steps[mine])).sum())
+        seconds = float((table.present_samples[mine] * np.abs(found.period_s[mine])).sum())
         said = [counted(len(mine), "block"), f"{duration_text(seconds)} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]

@@ -70,7 +70,7 @@ class Group:
         how many gaps and overlaps there are in all."""
         table = self.table
         pairs = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
-        before, after, seconds, step = pairs
+        before, after, seconds, period_s = pairs
         keep = np.flatnonzero(beyond(pairs, 0.0))
         keep = keep[np.argsort(after[keep], kind="stable")]
         gaps: dict[int, list[dict[str, Any]]] = {}
@@ -82,7 +82,7 @@ class Group:
                     "from_block": int(table.block[before[i]]),
                     "to_block": int(table.block[row]),
                     "seconds": float(seconds[i]),
-                    "periods": float(seconds[i] / step[i]) if step[i] != 0 else None,
+                    "periods": float(seconds[i] / period_s[i]) if period_s[i] != 0 else None,
                 }
             )
         return gaps, gap_counts(seconds[keep])
