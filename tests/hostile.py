@@ -613,8 +613,9 @@ def check_info(job: Job) -> list[str]:
         problems.append(f"{len(errors)} lines on standard error for {failing} files that cannot be read")
     report = r.stdout.decode(errors="backslashreplace").splitlines()
     if not uncertain:
-        # A line per file, then a row per block under a row of titles.
-        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in job.operands if o.kind == LOG)
+        # A line per file, then a row per block under a row of titles; a
+        # blank line and the summary's two lines end it.
+        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in job.operands if o.kind == LOG) + 3
         if len(report) != expected:
             problems.append(f"{len(report)} lines of report, expected {expected}: is a name not escaped?")
     for o in job.operands:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import re
 import sys
 import warnings
 from typing import Any, NoReturn, Sequence
@@ -62,6 +63,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     check = add_check(commands)
     if next((arg for arg in argv if not arg.startswith("-")), None) == "check":
         parser.usage_status = check.usage_status = CHECK_USAGE
+        argv = _joined_rails(argv)
     args = parser.parse_args(argv)
     if args.command == "export":
         from . import export
@@ -182,6 +184,25 @@ def _rails(text: str) -> tuple[int, int]:
 
 
 _rails.__name__ = "pair of raw counts LO,HI (-32768 <= LO < HI <= 32767)"
+
+
+def _joined_rails(argv: list[str]) -> list[str]:
+    """Returns `argv` with each value of --rails (or of a prefix argparse
+    takes for it, such as --rail) that starts with a minus joined to it:
+    `--rails -2048,2047` as `--rails=-2048,2047`, since argparse takes an
+    argument that starts with a minus, and is no number, for an option."""
+    out: list[str] = []
+    for i, arg in enumerate(argv):
+        if arg == "--":
+            return out + argv[i:]
+        if out and out[-1] in _RAILS_PREFIXES and re.fullmatch(r"-\d.*,.*", arg):
+            out[-1] += "=" + arg
+        else:
+            out.append(arg)
+    return out
+
+
+_RAILS_PREFIXES = {"--rails"[:n] for n in range(3, len("--rails") + 1)}  # no other option of check starts --r
 
 
 def run_check(args: argparse.Namespace) -> int:

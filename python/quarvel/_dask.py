@@ -25,7 +25,8 @@ from ._pieces import (
     piece_times,
     read_columns,
     repeat,
-    selection_step,
+    selected_channels,
+    selection_stride,
     split_pieces,
     time_ordered,
     window_pieces,
@@ -131,7 +132,7 @@ def divisions(pieces: np.ndarray, bounds: np.ndarray) -> tuple[float, ...] | Non
 def plan(
     table_paths: list,
     table: BlockTable,
-    step: int,
+    stride: int,
     channels: Iterable[int] | None,
     window: tuple[float, float] | None = None,
     partition_samples: int = PARTITION_SAMPLES,
@@ -140,7 +141,7 @@ def plan(
     """Returns the Parts of the blocks of `table` (of `channels` and of the
     rows that `rows` marks true, cut to the samples in the time `window`),
     its pieces and the bounds of the Parts among them."""
-    pieces = block_pieces(table, step, channels, rows)
+    pieces = block_pieces(table, stride, channels, rows)
     if window is not None:
         pieces = window_pieces(pieces, *window)
     pieces, cut = split_pieces(pieces, partition_samples)
@@ -179,17 +180,14 @@ def select(
     the block headers of `paths`, warns with TruncatedBlockWarning for each
     file cut short (at the caller `stacklevel` frames up), and returns the
     selected samples in partitions."""
-    step = selection_step(step)
-    if isinstance(channels, (int, np.integer)):
-        channels = [channels]
-    elif channels is not None:
-        channels = [operator.index(c) for c in channels]
+    stride = selection_stride(step)
+    channels = selected_channels(channels)
     window = time_window(time)
     size = partition_size(partition_samples)
     files = [os.fspath(path) for path in expand_paths(paths)]
     table = scan_files(files)
     warn_truncated(table, stacklevel + 1)
-    return Selection(files, table, *plan(files, table, step, channels, window, size))
+    return Selection(files, table, *plan(files, table, stride, channels, window, size))
 
 
 def time_window(time: tuple[float | None, float | None] | None) -> tuple[float, float] | None:

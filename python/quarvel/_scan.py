@@ -81,13 +81,25 @@ def operand_files(operands: Sequence[str]) -> list[tuple[str, Exception | None]]
     return files
 
 
+class Operand(NamedTuple):
+    """A file or pattern of the operands, as the scan found it: its `path`;
+    `error`, why it gave nothing (None for a file whose headers were read);
+    `first_row`, the row of its first block in the table (where it would be,
+    for one that gave nothing), and `blocks`, its blocks (0 for one that
+    gave nothing)."""
+
+    path: PathArg
+    error: Exception | None
+    first_row: int
+    blocks: int
+
+
 class Scanned(NamedTuple):
     """The block headers of consecutive operands: `table` holds those of the
-    files that could be read, and `files` each operand in order, as (path,
-    size, first row in the table, block count), or as (path, error) when it
-    gave nothing."""
+    files that could be read, and `files` each operand in order, as an
+    Operand; the files read are the table's paths, in order."""
 
-    files: list[tuple]
+    files: list[Operand]
     table: BlockTable
 
 
@@ -104,7 +116,7 @@ def scan_headers(
     of them all in one. A file that cannot be read is kept in its place,
     with its error."""
     raw = bytearray()
-    entries: list[tuple] = []
+    entries: list[Operand] = []
     stamps: list[FileStamp] = []
     for path, error in files:
         before = len(raw)
@@ -114,9 +126,9 @@ def scan_headers(
             except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
                 error = caught
         if error is not None:
-            entries.append((path, error))
+            entries.append(Operand(path, error, before // HEADER_SIZE, 0))
             continue
-        entries.append((path, stamp.size, before // HEADER_SIZE, (len(raw) - before) // HEADER_SIZE))
+        entries.append(Operand(path, None, before // HEADER_SIZE, (len(raw) - before) // HEADER_SIZE))
         stamps.append(stamp)
         if stretch is not None and len(raw) >= stretch * HEADER_SIZE:
             yield _scanned(entries, stamps, raw)
@@ -125,11 +137,11 @@ def scan_headers(
         yield _scanned(entries, stamps, raw)
 
 
-def _scanned(entries: list[tuple], stamps: list[FileStamp], raw: bytearray) -> Scanned:
-    readable = [entry for entry in entries if len(entry) == 4]
-    counts = np.array([entry[3] for entry in readable], dtype=np.int64)
+def _scanned(entries: list[Operand], stamps: list[FileStamp], raw: bytearray) -> Scanned:
+    readable = [entry for entry in entries if entry.error is None]
+    counts = np.array([entry.blocks for entry in readable], dtype=np.int64)
     sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
-    return Scanned(entries, build_table(raw, [entry[0] for entry in readable], sizes, counts, stamps))
+    return Scanned(entries, build_table(raw, [entry.path for entry in readable], sizes, counts, stamps))
 
 
 def scan_files(paths: Sequence[PathArg]) -> BlockTable:
@@ -138,8 +150,8 @@ def scan_files(paths: Sequence[PathArg]) -> BlockTable:
     Raises the error of the first file that cannot be read."""
     (found,) = scan_headers(((path, None) for path in paths), known_headers)
     for entry in found.files:
-        if len(entry) == 2:
-            raise entry[1]
+        if entry.error is not None:
+            raise entry.error
     return found.table
 
 

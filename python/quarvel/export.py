@@ -294,9 +294,9 @@ def scan(
     far."""
     (found,) = scan_headers(files, read_log_headers)
     encoding = getattr(err, "encoding", None)
-    failed = [entry for entry in found.files if len(entry) == 2]
-    for path, error in failed:
-        print(f"quarvel export: {failure(path, error, encoding)}", file=err)
+    failed = [entry for entry in found.files if entry.error is not None]
+    for entry in failed:
+        print(f"quarvel export: {failure(entry.path, entry.error, encoding)}", file=err)
     for message in cut_messages(found.table):
         print(message, file=err)
     return found.table.paths, found.table.sizes, found.table, 1 if failed else 0

@@ -38,8 +38,16 @@ def test_info_reports_gaps_overlaps_and_truncation(tmp_path):
     assert done.returncode == 0
     assert "  channel 1: gap of 5.000 s (10 periods) between blocks 0 and 3" in done.stdout
     assert "  channel 1: overlap of 3.000 s (6 periods) between blocks 3 and 4" in done.stdout
-    assert done.stdout.splitlines()[-4].endswith("truncated")
-    report = json.loads(run_quarvel("info", "--json", str(path)).stdout)["files"][0]
+    files, summary = done.stdout.split("\n\n")
+    assert files.splitlines()[-4].endswith("truncated")
+    assert summary.splitlines() == [
+        "1 file, 6 blocks, 2 channels, 21.5 s from 1970-01-01 00:16 to 1970-01-01 00:17 UTC.",
+        "2 gaps and 1 overlap between blocks of a channel in a file; 1 file cut short.",
+    ]
+    whole = json.loads(run_quarvel("info", "--json", str(path), str(path) + ".missing").stdout)
+    assert whole["summary"] == {"files": 1, "unreadable": 1, "blocks": 6, "channels": 2, "start": 1000.0,
+                                "end": 1021.5, "gaps": 2, "overlaps": 1, "cut_files": 1}  # fmt: skip
+    report = whole["files"][0]
     assert [(g["from_block"], g["to_block"], g["seconds"], g["periods"]) for g in report["gaps"]] == [
         (0, 3, 5.0, 10.0),
         (3, 4, -3.0, -6.0),
@@ -127,7 +135,9 @@ def test_info_reports_every_file_whatever_its_name_and_calibration(tmp_path):
     env = dict(python_env(), PYTHONIOENCODING="utf-8:strict")
     done = run_quarvel("info", *args, "missing\n.log", cwd=tmp_path, env=env)
     assert done.returncode == 1
-    lines = done.stdout.splitlines()
+    lines, summary = done.stdout.split("\n\n")
+    lines = lines.splitlines()
+    assert summary.endswith("; 1 file could not be read.\n")
     assert [line for line in lines if not line.startswith("  ")] == [
         "max.log: 1 block, 30 bytes",
         '"bad\\xff.log": 1 block, 30 bytes',
@@ -212,7 +222,7 @@ def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, s
     done = run_quarvel(*args, cwd=tmp_path)
     assert (done.returncode, done.stderr[: len(stderr)], done.stderr.count("\n")) == (status, stderr, bool(stderr))
     if status == 0 and args[0] == "info":
-        assert [line.split(":")[0] for line in done.stdout.splitlines() if line[0] != " "] == [
+        assert [line.split(":")[0] for line in done.stdout.split("\n\n")[0].splitlines() if line[0] != " "] == [
             "logs/1.002", "logs/a/2.002", "logs/b/3.002"
         ]  # fmt: skip
     if "export" in args and (tmp_path / "out.nc").exists():
@@ -246,7 +256,8 @@ def test_coverage_draws_blocks_gaps_and_cut_blocks_and_lists_the_rest(tmp_path, 
     from matplotlib.colors import to_rgb
     from matplotlib.dates import date2num
 
-    from quarvel.coverage import CUT, DARK, LIGHT, plot_coverage
+    from quarvel._coverage import CUT, DARK, LIGHT
+    from quarvel.coverage import plot_coverage
 
     monkeypatch.chdir(tmp_path)
     figure = plot_coverage(coverage_logs(tmp_path), "coverage.png")

@@ -223,7 +223,7 @@ def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, m
     want = []
     for piece in part.pieces:  # the reader's blocks, or their stretches, that the task holds
         with quarvel.open(part.paths[piece["file"]]) as log:
-            first, step = int(piece["first"]), int(piece["step"])
+            first, step = int(piece["first"]), int(piece["stride"])
             block = log.blocks[int(piece["block"])]
             want.append(block[first : first + int(piece["count"]) * step : step].to_dataframe())
     assert_same_bits(got, join_frames(want), COLUMNS[1:])
@@ -305,9 +305,14 @@ def test_every_step_the_reader_takes(campaign):
         assert_readers_rows(quarvel.dask_dataframe(path, step=step), [path], step)
         data = xr.open_dataset(path, engine=engine, step=step).load()
         assert_same_bits(data, reader_frame([path], step), COLUMNS[1:])
-    for step, error in ((0, ValueError), (2.5, TypeError), ("3", TypeError)):  # when called
-        pytest.raises(error, quarvel.dask_dataframe, path, step=step)
-        pytest.raises(error, xr.open_dataset, path, engine=engine, step=step)
+    refused = [({"step": 0}, ValueError), ({"step": 2.5}, TypeError), ({"step": "3"}, TypeError),
+               ({"channels": [1.5]}, TypeError), ({"channels": "3"}, TypeError)]  # fmt: skip
+    for arguments, error in refused:  # when called, by the engine too
+        pytest.raises(error, quarvel.dask_dataframe, path, **arguments)
+        pytest.raises(error, xr.open_dataset, path, engine=engine, **arguments)
+    with quarvel.open(path) as log:  # one rule, one message, whatever the argument's name
+        for refuse in (log.to_dataframe, log.blocks[0].every, lambda n: quarvel.dask_dataframe(path, step=n)):
+            pytest.raises(ValueError, refuse, 0).match("^the step must not be 0$")
 
 
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed

@@ -24,7 +24,7 @@ from logbuilder import (
 )
 
 import quarvel
-from quarvel._times import last_times, running_time, time_step
+from quarvel._times import last_times, period_seconds, running_time
 
 LOGS = cases()
 
@@ -138,7 +138,7 @@ def test_last_times_are_the_running_sums():
     )]
     first, period, present = (np.array(c) for c in zip(*cases))
     ends = last_times(first.astype(np.int32), period.astype(np.uint32), present.astype(np.int64))
-    expected = [running_time(f, time_step(p), n - 1) for f, p, n in cases]
+    expected = [running_time(f, period_seconds(p), n - 1) for f, p, n in cases]
     assert ends.tolist() == expected
 
 
