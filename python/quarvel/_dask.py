@@ -186,8 +186,8 @@ def select(
         channels = [operator.index(c) for c in channels]
     window = time_window(time)
     size = partition_size(partition_samples)
-    files = [os.fspath(path) for path in expand_paths(paths)]
-    table = scan_files(files)
+    table = scan_files([os.fspath(path) for path in expand_paths(paths)])
+    files = table.paths  # a file named twice once
     warn_truncated(table, stacklevel + 1)
     return Selection(files, table, *plan(files, table, step, channels, window, size))
 

@@ -196,13 +196,21 @@ NO_MATCH = "no file matches the pattern logs/*.none\n"
         (["export", "out.nc", "logs/1.002", "logs/*.none"], 1, "quarvel export: " + NO_MATCH),
         (["plot", "-o", "out.png", "logs/*.none"], 1, "quarvel plot: " + NO_MATCH),
         (["plot", "--coverage", "-o", "out.png", "logs/*.none", "logs/1.002"], 1, "quarvel plot: " + NO_MATCH),
+        (["info", "logs/**", "./logs/1.002"], 0, ""),
+        (["export", "out.nc", "logs/**", "logs/a/../1.002"], 0, ""),
+        (["plot", "--coverage", "-o", "out.png", "logs/**", "logs/1.002"], 0, ""),
+        (["check", "logs/**", "logs/1.002", "logs/b/3.002"], 2, ""),  # 3 files of one block's time: overlaps
+        (["check", "logs/1.002", "logs/a"], 1, "quarvel check: cannot read logs/a: Is a directory"),
     ],
     ids=["info", "export", "coverage", "plot-one", "plot-several", "plot-two-given"]
-    + ["info-none", "export-none", "plot-none", "coverage-none"],
+    + ["info-none", "export-none", "plot-none", "coverage-none"]
+    + ["info-twice", "export-twice", "coverage-twice", "check-twice", "check-folder"],
 )
 def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, stderr):
     """A pattern in quotes is expanded into subfolders, never into a Zarr
-    store; one that matches nothing is an error that names it."""
+    store, and selects files, not folders; one that matches nothing is an
+    error that names it, and so is a folder named as a file. A file named
+    twice is taken once."""
     pytest.importorskip("matplotlib")
     if "export" in args:
         pytest.importorskip("netCDF4")
@@ -215,6 +223,8 @@ def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, s
         assert [line.split(":")[0] for line in done.stdout.splitlines() if line[0] != " "] == [
             "logs/1.002", "logs/a/2.002", "logs/b/3.002"
         ]  # fmt: skip
+    if status == 2:
+        assert "\n3 logger files checked," in "\n" + done.stdout
     if "export" in args and (tmp_path / "out.nc").exists():
         import netCDF4
 
@@ -285,4 +295,5 @@ def test_the_strangers_alone_are_probably_not_logs_and_coverage_draws_the_rest(t
     found = scan([str(path) for path in paths])
     assert found.cut.sum() > 4 and not found.failed
     assert [path.name for path, strange in zip(paths, found.strange) if strange] == list(strangers())
-    assert run([f"{tmp_path}/**/*"], str(tmp_path / "all.png")) == 1  # the folders cannot be read
+    assert run([f"{tmp_path}/**/*"], str(tmp_path / "all.png")) == 0  # a pattern selects files, not their folders
+
