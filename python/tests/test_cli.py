@@ -168,7 +168,8 @@ def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, m
     }
     (tmp_path / name).write_bytes(logs[content])
     done = run_quarvel("plot", name, *(["-o", output] if output else []), cwd=tmp_path, env=dict(python_env(), **env))
-    truncation = "truncated block in input file ok.002: 3 of 9 samples read\n" if content == "gappy" else ""
+    read = content == "gappy" and output != "missing/out.png"  # an output that cannot be is refused before reading
+    truncation = "truncated block in input file ok.002: 3 of 9 samples read\n" if read else ""
     if message is None:
         assert (done.returncode, done.stderr) == (0, truncation.replace("ok.002", name))
         assert (tmp_path / output).stat().st_size > 1000
@@ -177,6 +178,38 @@ def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, m
         assert done.stderr.startswith(truncation) and done.stderr[len(truncation) :].startswith(message)
         assert done.stderr.count("\n") == 1 + bool(truncation)
         assert output is None or not (tmp_path / output).exists()
+
+
+@pytest.mark.parametrize(
+    "args, out, taken",
+    [
+        (["plot", "sensor.raw", "-o", "sensor.raw"], "sensor.raw", "sensor.raw"),
+        (["plot", "--coverage", "a.002", "sensor.raw", "-o", "sensor.raw"], "sensor.raw", "sensor.raw"),
+        (["plot", "--coverage", "*.002", "-o", "link.png"], "link.png", "a.002"),  # through a link
+        (["plot", "sensor.raw", "-o", "hard"], "hard.png", "sensor.raw"),  # the name matplotlib gives it
+        (["plot", "--coverage", "logs/**/*.raw", "-o", "logs.svg"], "logs.svg", "logs/b/c.raw"),  # a folder of one
+        (["plot", "a.002", "-o", "pictures.png"], "pictures.png", None),  # a folder
+    ],
+    ids=["plot", "coverage", "symlink", "hard-link", "folder-holds-it", "folder"],
+)
+def test_plot_never_writes_over_an_input(tmp_path, args, out, taken):
+    """matplotlib writes .raw, .svg and more, and a log may have any name:
+    an OUT that is an input, or a folder, is refused before any log is
+    read, and every file is left as it was."""
+    pytest.importorskip("matplotlib")
+    log = log_bytes([BlockPlan(1, 500, 1000, np.arange(10, dtype=np.int16), declared=11)])  # cut: read, it says so
+    for name in ("sensor.raw", "a.002", "logs/b/c.raw"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(log)
+    (tmp_path / "link.png").symlink_to("a.002")
+    os.link(tmp_path / "sensor.raw", tmp_path / "hard.png")
+    (tmp_path / "logs.svg").symlink_to("logs")
+    (tmp_path / "pictures.png").mkdir()
+    before = {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()}
+    done = run_quarvel(*args, cwd=tmp_path)
+    why = "Is a directory" if taken is None else f"it {'holds' if out == 'logs.svg' else 'is'} the input {taken}"
+    assert (done.returncode, done.stderr) == (1, f"quarvel plot: cannot write {out}: {why}\n")
+    assert {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()} == before
 
 
 MATCHES_3 = "quarvel plot: logs/**/*.002 matches 3 files, and plot draws one: give one, or draw the blocks of them"
