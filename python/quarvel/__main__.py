@@ -66,6 +66,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "check" and args.json == args.html == STANDARD_OUTPUT:
         check.error("--json and --html cannot both go to standard output (-)")
+    from ._progress import enable
+
+    enable()  # bars of long work, where standard error is a terminal
     if args.command == "export":
         from . import export
 
@@ -77,9 +80,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return status
     try:
         if args.command == "info":
+            from ._progress import lines
             from .info import run
 
-            status = run(args.files, args.json, out=_SmallWrites(sys.stdout))
+            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr))
             sys.stdout.flush()  # inside the try: a failure here is a failure to write
             return status
         if args.command == "check":
@@ -196,6 +200,7 @@ def run_check(args: argparse.Namespace) -> int:
     status."""
     from ._check import run_pass
     from ._output import Output, OutputError
+    from ._progress import each
     from ._quality import Rules
     from ._report import problem_lines, summary, write_html, write_json
     from ._scan import operand_files
@@ -216,9 +221,11 @@ def run_check(args: argparse.Namespace) -> int:
             return 1
     rules = Rules(args.rails, args.stuck_samples, args.stuck_seconds, args.dead_samples, args.dead_distinct,
                   args.gap_tolerance)  # fmt: skip
+    files = each(operands, "file", "reading headers")
     try:
-        found = _pass_on(args.scheduler, lambda dask: run_pass(operands, rules, dask, args.partition_samples), args.dask)
+        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples), args.dask)
     except (ImportError, OSError) as error:  # no Dask, or no scheduler there: one line
+        files.close()  # and its bar
         print(f"quarvel check: {reason(error)}", file=sys.stderr)
         return 1
     for path, error in found.unreadable():

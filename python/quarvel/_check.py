@@ -23,6 +23,7 @@ from ._headers import NotALogError
 from ._index import BlockTable, PathArg, beyond, block_gaps, path_categories, probably_not_logs
 from ._optional import require
 from ._pieces import read_columns
+from ._progress import bar
 from ._quality import (
     BLOCK_FIELDS,
     FLAGS,
@@ -110,6 +111,7 @@ def _read_samples(found: Pass, keep: np.ndarray, rails: tuple[int, int], size: i
     cut = pieces["count"] < table.present_samples[rows]
     errors: dict[int, Exception] = {}
     folding: dict[int, Folding] = {}
+    shown = bar(int(pieces["count"].sum()), "sample", "checking")  # on the command line's terminal alone
     for low, high, (stats, sets, lost) in zip(bounds[:-1].tolist(), bounds[1:].tolist(),
                                               _results(parts, bounds, cut, rails, dask)):  # fmt: skip
         own_files = np.unique(pieces["file"][low:high])
@@ -127,6 +129,8 @@ def _read_samples(found: Pass, keep: np.ndarray, rails: tuple[int, int], size: i
             folding[row].fold(stats[i], int(piece["first"]), int(piece["count"]), sets.get(i, 0))
             if piece["first"] + piece["count"] == table.present_samples[row]:
                 folding.pop(row).finish(found.stats[row : row + 1][0])
+        shown.update(int(pieces["count"][low:high].sum()))
+    shown.close()
     return errors
 
 

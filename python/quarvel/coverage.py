@@ -20,6 +20,7 @@ from ._figure import in_calendar, picture_target, save
 from ._index import BlockTable, beyond, block_gaps, probably_not_logs
 from ._optional import require
 from ._output import Output
+from ._progress import each
 from ._scan import operand_files, scan_headers
 from ._words import display_name, failure
 
@@ -90,7 +91,7 @@ def scan(operands: Sequence[str]) -> Coverage:
 
 def _scan(files: list[tuple[str, Exception | None]]) -> Coverage:
     """The Coverage of `files`, as operand_files() gives them."""
-    (scanned,) = scan_headers(files)
+    (scanned,) = scan_headers(each(files, "file", "reading headers"))
     return coverage_of(scanned.table, [entry for entry in scanned.files if len(entry) == 2])
 
 

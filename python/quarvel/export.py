@@ -28,6 +28,7 @@ from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_SAMPLES
 from ._index import BlockTable, cut_messages
 from ._output import Output, OutputError
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
+from ._progress import bar, each
 from ._scan import operand_files, scan_headers
 from ._signatures import is_zarr_store, read_log_headers
 from ._version import version
@@ -240,15 +241,17 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
     first_row = np.cumsum(_counts(table)) - _counts(table)  # each file's first block
     pieces, cut = split_pieces(block_pieces(table), CHUNK)
     bounds = partition_bounds(pieces, cut, CHUNK, 4096)
-    for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
-        part = pieces[low:high]
-        try:
-            columns = read_columns(paths, table.stamps, part, ("time", "calData", "rawCounts"))
-        except OSError as error:
-            raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
-        rows = first_row[part["file"]] + part["block"]
-        columns["sample_block"] = repeat(rows.astype(np.int32), part["count"], int(part["count"].sum()))
-        writer.append(columns)
+    with bar(total, "sample", "exporting") as shown:
+        for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+            part = pieces[low:high]
+            try:
+                columns = read_columns(paths, table.stamps, part, ("time", "calData", "rawCounts"))
+            except OSError as error:
+                raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
+            rows = first_row[part["file"]] + part["block"]
+            columns["sample_block"] = repeat(rows.astype(np.int32), part["count"], int(part["count"].sum()))
+            writer.append(columns)
+            shown.update(int(part["count"].sum()))
     writer.flush()
 
 
@@ -286,7 +289,7 @@ def scan(
     pattern that matches nothing, and each block cut short. Returns the
     readable paths, their sizes, their block table and the exit status so
     far."""
-    (found,) = scan_headers(files, read_log_headers)
+    (found,) = scan_headers(each(files, "file", "reading headers"), read_log_headers)
     encoding = getattr(err, "encoding", None)
     failed = [entry for entry in found.files if len(entry) == 2]
     for path, error in failed:

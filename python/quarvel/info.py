@@ -12,6 +12,7 @@ from typing import Any, Iterator, Sequence, TextIO
 import numpy as np
 
 from ._index import BlockTable, block_gaps
+from ._progress import each
 from ._scan import operand_files, scan_headers
 from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds
 from ._words import display_name, failure, reason
@@ -269,7 +270,7 @@ def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: Text
     if as_json:
         out.write('{"files": [')
     separator = ""
-    for found in scan_headers(operand_files(paths), stretch=STRETCH):
+    for found in scan_headers(each(operand_files(paths), "file", "reading headers", beside=out), stretch=STRETCH):
         group = Group(found.files, found.table)
         widths = {} if as_json else group.widths()
         position = 0

@@ -330,3 +330,37 @@ def test_the_strangers_alone_are_probably_not_logs_and_coverage_draws_the_rest(t
     assert [path.name for path, strange in zip(paths, found.strange) if strange] == list(strangers())
     assert run([f"{tmp_path}/**/*"], str(tmp_path / "all.png")) == 0  # a pattern selects files, not their folders
 
+
+@pytest.mark.parametrize(
+    "enabled, terminal, installed, report_on_terminal, shown",
+    [
+        (True, True, True, False, True),
+        (False, True, True, False, False),  # the library, used from Python
+        (True, False, True, False, False),  # a log, a pipe, the tests
+        (True, True, False, False, False),  # no tqdm: no bar, and no error
+        (True, True, True, True, False),  # info's report goes to the terminal
+    ],
+)
+def test_a_progress_bar_shows_on_a_terminal_alone(monkeypatch, enabled, terminal, installed, report_on_terminal, shown):
+    import io
+    import sys
+
+    from quarvel import _progress
+
+    class Stream(io.StringIO):
+        def __init__(self, tty: bool) -> None:
+            super().__init__()
+            self.tty = tty
+
+        def isatty(self) -> bool:
+            return self.tty
+
+    if installed:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setattr(_progress, "_enabled", enabled)
+    monkeypatch.setattr(sys, "stderr", Stream(terminal))
+    with _progress.bar(3, "file", "reading", beside=Stream(report_on_terminal)) as bar:
+        bar.update(3)
+    assert (type(bar).__module__ == "tqdm.std") == shown
