@@ -252,9 +252,9 @@ def _target(output: str | None, files: list[tuple[str, Exception | None]]) -> tu
     matplotlib cannot write, OutputError for an output that cannot be."""
     if output is None:
         return None
-    path, extension = picture_target(output)
-    Output(path).prepare(path for path, error in files if error is None)
-    return path, extension
+    picture, extension = picture_target(output)
+    Output(picture).prepare(path for path, error in files if error is None)
+    return picture, extension
 
 
 def _draw(found: Coverage, target: tuple[str, str] | None) -> Any:
