@@ -23,6 +23,7 @@ from ._headers import FILE_ERRORS, NotALogError
 from ._index import BlockTable, PathArg, beyond, block_gaps, path_categories, probably_not_logs
 from ._optional import require
 from ._pieces import read_columns
+from ._progress import bar
 from ._quality import (
     BLOCK_COLUMNS,
     BLOCK_FIELDS,
@@ -118,6 +119,7 @@ def _read_samples(table: BlockTable, keep: np.ndarray, rails: tuple[int, int], s
     cut = pieces["count"] < table.present_samples[rows]
     errors: dict[int, Exception] = {}
     folding: dict[int, Folding] = {}
+    shown = bar(int(pieces["count"].sum()), "sample", "checking")  # on the command line's terminal alone
     for low, high, (stats, sets, lost) in zip(bounds[:-1].tolist(), bounds[1:].tolist(),
                                               _results(parts, bounds, cut, rails, dask)):  # fmt: skip
         own_files = np.unique(pieces["file"][low:high])
@@ -135,6 +137,8 @@ def _read_samples(table: BlockTable, keep: np.ndarray, rails: tuple[int, int], s
             folding[row].fold(stats[i], int(piece["first"]), int(piece["count"]), sets.get(i, 0))
             if piece["first"] + piece["count"] == table.present_samples[row]:
                 folding.pop(row).finish(found[row : row + 1][0])
+        shown.update(int(pieces["count"][low:high].sum()))
+    shown.close()
     return found, errors
 
 

@@ -178,12 +178,13 @@ def _blocks(n: int) -> str:
 # ---- JSON
 
 
-def write_json(found: Pass, out: TextIO) -> None:
-    """Writes the findings as one JSON object (see the reference)."""
+def write_json(found: Pass, out: TextIO, status: int | None = None) -> None:
+    """Writes the findings as one JSON object (see the reference), with the
+    run's exit `status` (None: the findings' own)."""
     table, rules = found.table, found.rules
     head = {
         "version": FORMAT_VERSION,
-        "status": found.status(),
+        "status": found.status() if status is None else status,
         "rules": {"rails": list(rules.rails), "stuck_samples": rules.stuck_samples,
                   "stuck_seconds": rules.stuck_seconds, "dead_samples": rules.dead_samples,
                   "dead_distinct": rules.dead_distinct, "gap_tolerance": rules.gap_tolerance},

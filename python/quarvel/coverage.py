@@ -8,30 +8,52 @@ import sys
 from typing import Any, Sequence, TextIO
 
 from ._coverage import Coverage, coverage_of, picture
-from ._figure import check_output
+from ._figure import picture_target, save
 from ._optional import require
+from ._output import Output
+from ._progress import each
 from ._scan import operand_files, scan_headers
 from ._words import failure
 
 
 def scan(operands: Sequence[str]) -> Coverage:
     """Returns the Coverage of the files that `operands` name (paths, or
-    glob patterns expanded as quarvel.index expands them). Reads their
-    block headers only."""
-    (scanned,) = scan_headers(operand_files(operands))
+    glob patterns expanded as quarvel.index expands them; a file named
+    twice taken once). Reads their block headers only."""
+    return _scan(operand_files(operands))
+
+
+def _scan(files: list[tuple[str, Exception | None]]) -> Coverage:
+    """The Coverage of `files`, as operand_files() gives them."""
+    (scanned,) = scan_headers(each(files, "file", "reading headers"))
     return coverage_of(scanned.table, [(entry.path, entry.error) for entry in scanned.files if entry.error is not None])
 
 
 def draw(found: Coverage, output: str | None = None) -> Any:
-    """Draws the coverage `found`; saves it to `output` when given, else
-    shows it. Returns the matplotlib figure."""
+    """Draws the coverage `found`; saves it to `output` when given (never
+    over one of its files: see _output), else shows it. Returns the
+    matplotlib figure."""
+    return _draw(found, _target(output, [(path, None) for path in found.table.paths]))
+
+
+def _target(output: str | None, files: list[tuple[str, Exception | None]]) -> tuple[str, str] | None:
+    """The file and format of the picture `output` (None: none), refused
+    when it is one of `files`: raises PlotError for a format that
+    matplotlib cannot write, OutputError for an output that cannot be."""
+    if output is None:
+        return None
+    picture_file, extension = picture_target(output)
+    Output(picture_file).prepare(path for path, error in files if error is None)
+    return picture_file, extension
+
+
+def _draw(found: Coverage, target: tuple[str, str] | None) -> Any:
     matplotlib = require("matplotlib")
-    if output is not None:
-        check_output(output)
+    if target is not None:
         matplotlib.use("Agg")  # no window needed to write a file
     figure = picture(found)
-    if output is not None:
-        figure.savefig(output)
+    if target is not None:
+        save(figure, *target)
     else:
         require("matplotlib.pyplot").show()
     return figure
@@ -45,20 +67,21 @@ def plot_coverage(paths: Sequence[str], output: str | None = None) -> Any:
     are probably not logger files listed under it. Saves the figure to
     `output` when given, else shows it; returns the matplotlib figure.
     Raises PlotError when matplotlib cannot write the format `output`
-    names."""
-    if output is not None:
-        check_output(output)
-    return draw(scan(paths), output)
+    names, OutputError (before reading any file) when `output` is one of
+    the files or cannot be written."""
+    files = operand_files(paths)
+    target = _target(output, files)
+    return _draw(_scan(files), target)
 
 
 def run(operands: Sequence[str], output: str | None, err: TextIO = sys.stderr) -> int:
     """Runs `plot --coverage`: draws the picture, and says on `err` which
     files could not be read. Returns 1 when any could not be, else 0."""
-    if output is not None:
-        check_output(output)  # before reading thousands of headers
-    found = scan(operands)
+    files = operand_files(operands)
+    target = _target(output, files)  # before reading thousands of headers
+    found = _scan(files)
     encoding = getattr(err, "encoding", None)
     for path, error in found.failed:
         print(f"quarvel plot: {failure(path, error, encoding)}", file=err)
-    draw(found, output)
+    _draw(found, target)
     return 1 if found.failed else 0

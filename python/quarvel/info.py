@@ -13,6 +13,7 @@ from typing import Any, Iterator, Sequence, TextIO
 import numpy as np
 
 from ._index import BlockTable, beyond, block_gaps, gap_counts, time_span
+from ._progress import each
 from ._scan import Operand, operand_files, scan_headers
 from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds, utc_texts
 from ._words import counted, display_name, failure, reason, span_text
@@ -308,7 +309,7 @@ def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: Text
         out.write('{"files": [')
     separator = ""
     totals = Totals()
-    for found in scan_headers(operand_files(paths), stretch=STRETCH):
+    for found in scan_headers(each(operand_files(paths), "file", "reading headers", beside=out), stretch=STRETCH):
         group = Group(found.files, found.table)
         totals.add(group)
         widths = {} if as_json else group.widths()

@@ -190,3 +190,30 @@ def test_times_outside_the_calendar_are_said_whole(tmp_path):
     path.write_bytes(log_bytes([BlockPlan(3, 1 << 31, -(1 << 31), np.arange(30000, dtype=np.int16))]))
     head = _report.summary(_check.run_pass([(str(path), None)]))[0][1]
     assert re.search(r" from @-6\d{10}\.\d{3} to 1901-12-13 20:45 UTC\.$", head), head
+
+
+def test_where_the_reports_go(tmp_path, monkeypatch, capsys):
+    """A folder named as a report is refused before the pass; `-` is
+    standard output (the lines then go to standard error); the JSON,
+    written last, carries the status of the run, a failed HTML included."""
+    from quarvel.__main__ import main
+
+    write_faults(tmp_path)
+    (tmp_path / "reports").mkdir()
+    done = run_quarvel("check", "rails.002", "--html", "reports", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == "quarvel check: cannot write reports: Is a directory; nothing checked\n"
+    done = run_quarvel("check", "rails.002", "--json", "-", cwd=tmp_path)
+    assert done.returncode == json.loads(done.stdout)["status"] == 2
+    assert "1 logger file checked" in done.stderr and not (tmp_path / "-").exists()
+
+    def no_room(found, out):
+        out.write("<!DOCTYPE html>")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr("quarvel._report.write_html", no_room)
+    assert main(["check", "rails.002", "--json", "out.json", "--html", "out.html"]) == 1
+    assert capsys.readouterr().err == "quarvel check: cannot write out.html: No space left on device\n"
+    assert json.loads((tmp_path / "out.json").read_text())["status"] == 1
+    assert not (tmp_path / "out.html").exists() and not [name for name in os.listdir(tmp_path) if "partial" in name]
