@@ -910,9 +910,12 @@ def _write_big(folder: Path, logs: int, samples: int, blocks: int, seed: int) ->
 
 def _write_small(folder: Path, logs: int, samples: int, seed: int) -> Written:
     """Logs of one block each, from 16 channels in turn, each with its own
-    period, calibration and stretch of signal, in time order."""
+    period, calibration and stretch of signal, in time order: an hour
+    apart, or closer where so many would run past 2038."""
     written = Written()
     clock = START
+    longest = _next_time(0, samples, max(ORDINARY_PERIODS))
+    apart = min(3600, max(0, (INT32_MAX - START) // max(logs, 1) - longest))
     for index in range(logs):
         rng = np.random.default_rng([seed, 3, index])
         period = ORDINARY_PERIODS[index % len(ORDINARY_PERIODS)]
@@ -922,7 +925,7 @@ def _write_small(folder: Path, logs: int, samples: int, seed: int) -> Written:
         wave = wave_samples(rng, samples, 6000 + 2000 * (index % 10), 30 + 10 * (index % 17))
         path = _log_path(folder, index, logs)
         path.write_bytes(BlockPlan(index % 16, period, clock, wave, gain, offset).to_bytes())
-        clock = _next_time(clock, samples, period) + 3600
+        clock = _next_time(clock, samples, period) + apart
         written.paths.append(path)
         written.samples += samples
         written.bytes += path.stat().st_size
