@@ -16,14 +16,11 @@ from typing import Any
 
 import numpy as np
 
+from ._times import signed_ms
+
 # Beyond every tick a header can give, and far enough from int64's ends
 # that a tick less such a bound does not overflow.
 TICK_BOUND = 4_700_000_000_000_000_000
-
-
-def signed_periods(period_ms: np.ndarray) -> np.ndarray:
-    """Returns the periods as stored (uint32) read as signed 32-bit ms, as int64."""
-    return np.asarray(period_ms).astype(np.uint32).view(np.int32).astype(np.int64)
 
 
 def start_ticks(first_time: np.ndarray) -> np.ndarray:
@@ -35,7 +32,7 @@ def end_ticks(first_time: np.ndarray, period_ms: np.ndarray, present: np.ndarray
     """Returns per block its last sample's tick plus one period (int64 ms):
     where a block with n samples and a period p > 0 stops covering time;
     its start tick when it holds no sample."""
-    return start_ticks(first_time) + np.asarray(present).astype(np.int64) * signed_periods(period_ms)
+    return start_ticks(first_time) + np.asarray(present).astype(np.int64) * signed_ms(period_ms).astype(np.int64)
 
 
 def tick_bound(bound: Any, upper: bool) -> int:
