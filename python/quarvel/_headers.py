@@ -7,7 +7,9 @@ period, first-sample time, sample count, gain, offset) followed by the
 block's signed 16-bit big-endian samples. The file ends where no whole
 header is left. This module walks the headers only, reading the file in
 large pieces, so that scanning thousands of files costs little more than
-reading their first bytes; the samples are left to the caller.
+reading their first bytes; the samples are left to the caller. A file that
+a logger preallocated holds millions of headers of zeros back to back:
+such a run of identical headers is kept once, with its length.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ import errno
 import os
 import stat
 import struct
+from array import array
 from typing import Any, Callable, NamedTuple
 
 HEADER_SIZE = 24
@@ -132,8 +135,69 @@ class NotALogError(Exception):
         self.reason = reason
 
 
+class Headers:
+    """Block headers read from files, in file order, each kept once: `raw`
+    holds the 24 bytes of each record, one after another. A record stands
+    for one header, or for a run of consecutive headers with the same 24
+    bytes that declare no samples (0 or less), as the zeros of a file that
+    a logger preallocated make: `runs` holds, for each record that stands
+    for more than one header, its position among the records and the
+    number of headers, as pairs one after another."""
+
+    __slots__ = ("raw", "runs")
+
+    def __init__(self) -> None:
+        self.raw = bytearray()
+        self.runs = array("q")
+
+    def __len__(self) -> int:
+        """Returns the number of records."""
+        return len(self.raw) // HEADER_SIZE
+
+    def repeat_last(self, times: int) -> None:
+        """Has the last record stand for `times` more headers."""
+        last = len(self) - 1
+        if self.runs and self.runs[-2] == last:
+            self.runs[-1] += times
+        else:
+            self.runs.extend((last, times + 1))
+
+    def _runs_from(self, record: int) -> int:
+        """Returns the position in `runs` of the first pair of a record
+        from `record` on (runs are few, and those wanted come last)."""
+        at = len(self.runs)
+        while at and self.runs[at - 2] >= record:
+            at -= 2
+        return at
+
+    def headers_from(self, record: int) -> int:
+        """Returns the number of headers that the records from `record` on stand for."""
+        extra = sum(self.runs[i + 1] - 1 for i in range(self._runs_from(record), len(self.runs), 2))
+        return len(self) - record + extra
+
+    def cut(self, record: int) -> None:
+        """Drops the records from `record` on."""
+        del self.raw[record * HEADER_SIZE :]
+        del self.runs[self._runs_from(record) :]
+
+    def since(self, record: int) -> tuple[bytes, array]:
+        """Returns the records from `record` on, and their runs counted
+        from there: what extend() appends."""
+        runs = self.runs[self._runs_from(record) :]
+        runs[::2] = array("q", (position - record for position in runs[::2]))
+        return bytes(self.raw[record * HEADER_SIZE :]), runs
+
+    def extend(self, raw: bytes, runs: array) -> None:
+        """Appends the records `raw` and their `runs`, as since() gives them."""
+        base = len(self)
+        self.raw += raw
+        moved = array("q", runs)
+        moved[::2] = array("q", (position + base for position in runs[::2]))
+        self.runs += moved
+
+
 def read_file_headers(
-    path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
+    path: str | bytes | os.PathLike, out: Headers, refuse: Callable[[Any, int], str | None] | None = None
 ) -> FileStamp:
     """Appends to `out` the block headers of the log `path`, as read_headers
     does; returns the file's stamp (its size, time and inode as it was
@@ -145,7 +209,7 @@ def read_file_headers(
 
 
 def read_file_status(
-    path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
+    path: str | bytes | os.PathLike, out: Headers, refuse: Callable[[Any, int], str | None] | None = None
 ) -> os.stat_result:
     """Does what read_file_headers() does, and returns the status of the
     open file whose headers it read."""
@@ -160,37 +224,63 @@ def read_file_status(
         finally:
             os.close(fd)
     except BaseException:
-        del out[before:]
+        out.cut(before)
         raise
     return info
 
 
-def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: bytearray) -> None:
-    """Appends to `out` the 24 bytes of every block header of the open file
-    `fd` of `size` bytes, in file order. Raises FileChangedError when the
-    file turns out shorter than `size`."""
+def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Headers) -> None:
+    """Appends to `out` the block headers of the open file `fd` of `size`
+    bytes, in file order, a run of identical headers without samples as
+    one record. Raises FileChangedError when the file turns out shorter
+    than `size`."""
     count_at = _COUNT.unpack_from
+    raw = out.raw
     position = 0
+    last = None  # the last header kept, while a run of it may go on
     while size - position >= HEADER_SIZE:
         wanted = min(PIECE, size - position)
         piece = read_at(fd, position, wanted)
         if len(piece) < wanted:
             raise FileChangedError(errno.EIO, f"it shrank to {position + len(piece)} bytes while being read", path)
         end = len(piece)
-        # Headers of empty blocks lie back to back: each stretch of them is
-        # copied in one piece, when a block with samples ends it.
-        p = run = 0
+        p = 0
         while end - p >= HEADER_SIZE:
             (count,) = count_at(piece, p + COUNT_OFFSET)
             if count > 0:
-                out += piece[run : p + HEADER_SIZE]
+                raw += piece[p : p + HEADER_SIZE]
                 p += HEADER_SIZE + count * SAMPLE_SIZE
-                run = p
+                last = None
+                continue
+            # A header without samples: the next one follows at once.
+            header = piece[p : p + HEADER_SIZE]
+            times = _repeats(piece, p, (end - p) // HEADER_SIZE)
+            if header == last:
+                out.repeat_last(times)
             else:
-                p += HEADER_SIZE
-        if run < p:
-            out += piece[run:p]
+                raw += header
+                if times > 1:
+                    out.repeat_last(times - 1)
+                last = header
+            p += times * HEADER_SIZE
         position += p
+
+
+def _repeats(piece: bytes, p: int, most: int) -> int:
+    """Returns how many headers from `p` in `piece` (`most` whole ones at
+    most) have the 24 bytes of the one at `p`: doubling while the next
+    stretch repeats the stretch so far, then adding halves."""
+    n = 1
+    while 2 * n <= most and piece[p + n * HEADER_SIZE : p + 2 * n * HEADER_SIZE] == piece[p : p + n * HEADER_SIZE]:
+        n *= 2
+    step = n
+    while step > 1:
+        step //= 2
+        if n + step <= most and piece[p + n * HEADER_SIZE : p + (n + step) * HEADER_SIZE] == piece[
+            p : p + step * HEADER_SIZE
+        ]:
+            n += step
+    return n
 
 
 def changed_error(path: str | bytes | os.PathLike, what: str, since: str = "opened") -> FileChangedError:

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Callable, Iterable, Iterator, NamedTuple, Sequ
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, FileStamp, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
+from ._headers import FileStamp, Headers, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
 from ._index import BlockTable, PathArg, build_table, table_frame
 from ._optional import require
 from ._signatures import is_zarr_store
@@ -85,7 +85,8 @@ class Scanned(NamedTuple):
     """The block headers of consecutive operands: `table` holds those of the
     files that could be read, and `files` each operand in order, as (path,
     size, first row in the table, block count), or as (path, error) when it
-    gave nothing."""
+    gave nothing. A file's rows end where the next file's begin: a row may
+    stand for a run of blocks (see BlockTable)."""
 
     files: list[tuple]
     table: BlockTable
@@ -93,7 +94,7 @@ class Scanned(NamedTuple):
 
 def scan_headers(
     files: Iterable[tuple[PathArg, Exception | None]],
-    read: Callable[[PathArg, bytearray], FileStamp] = read_file_headers,
+    read: Callable[[PathArg, Headers], FileStamp] = read_file_headers,
     stretch: int | None = None,
 ) -> Iterator[Scanned]:
     """Reads the block headers of `files` in order (pairs of a path and
@@ -103,33 +104,35 @@ def scan_headers(
     of more makes one of its own, and a file's blocks are never split), or
     of them all in one. A file that cannot be read is kept in its place,
     with its error."""
-    raw = bytearray()
+    headers = Headers()
     entries: list[tuple] = []
     stamps: list[FileStamp] = []
+    records: list[int] = []
     for path, error in files:
-        before = len(raw)
+        before = len(headers)
         if error is None:
             try:
-                stamp = read(path, raw)
+                stamp = read(path, headers)
             except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
                 error = caught
         if error is not None:
             entries.append((path, error))
             continue
-        entries.append((path, stamp.size, before // HEADER_SIZE, (len(raw) - before) // HEADER_SIZE))
+        entries.append((path, stamp.size, before, headers.headers_from(before)))
         stamps.append(stamp)
-        if stretch is not None and len(raw) >= stretch * HEADER_SIZE:
-            yield _scanned(entries, stamps, raw)
-            entries, stamps, raw = [], [], bytearray()
+        records.append(len(headers) - before)
+        if stretch is not None and len(headers) >= stretch:
+            yield _scanned(entries, stamps, records, headers)
+            entries, stamps, records, headers = [], [], [], Headers()
     if entries or stretch is None:
-        yield _scanned(entries, stamps, raw)
+        yield _scanned(entries, stamps, records, headers)
 
 
-def _scanned(entries: list[tuple], stamps: list[FileStamp], raw: bytearray) -> Scanned:
-    readable = [entry for entry in entries if len(entry) == 4]
-    counts = np.array([entry[3] for entry in readable], dtype=np.int64)
+def _scanned(entries: list[tuple], stamps: list[FileStamp], records: list[int], headers: Headers) -> Scanned:
+    paths = [entry[0] for entry in entries if len(entry) == 4]
+    counts = np.array(records, dtype=np.int64)
     sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
-    return Scanned(entries, build_table(raw, [entry[0] for entry in readable], sizes, counts, stamps))
+    return Scanned(entries, build_table(headers, paths, sizes, counts, stamps))
 
 
 def scan_files(paths: Sequence[PathArg]) -> BlockTable:
@@ -145,10 +148,10 @@ def scan_files(paths: Sequence[PathArg]) -> BlockTable:
 
 def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:
     """Returns the index of the one open file `fd` of `size` bytes."""
-    raw = bytearray()
-    read_headers(fd, size, path, raw)
-    count = len(raw) // HEADER_SIZE
-    return build_table(raw, [path], np.array([size], dtype=np.int64), np.array([count], dtype=np.int64))
+    headers = Headers()
+    read_headers(fd, size, path, headers)
+    count = len(headers)
+    return build_table(headers, [path], np.array([size], dtype=np.int64), np.array([count], dtype=np.int64))
 
 
 # The block headers of the files read so far, by path: with the file's
@@ -162,7 +165,7 @@ _KNOWN_BYTES = 1 << 25
 _ENTRY_BYTES = 256
 
 
-def known_headers(path: PathArg, out: bytearray) -> FileStamp:
+def known_headers(path: PathArg, out: Headers) -> FileStamp:
     """Appends the block headers of the file `path` to `out`, as
     read_file_headers() does, and returns its stamp. When the file's size,
     modification time, change time, inode and device are what they were
@@ -178,24 +181,30 @@ def known_headers(path: PathArg, out: bytearray) -> FileStamp:
         except OSError:
             info = None  # reading says why
         if info is not None and stat.S_ISREG(info.st_mode) and found[0] == _identity(info):
-            out += found[2]
+            out.extend(*found[2])
             return found[1]
     before = len(out)
     info = read_file_status(path, out)
     stamp = stamp_of(info)
-    headers = bytes(out[before:])
-    cost = len(headers) + _ENTRY_BYTES
+    headers = out.since(before)
+    cost = _cost(headers)
     with _known_lock:
         old = _known.pop(path, None)
         if old is not None:
-            _known_bytes -= len(old[2]) + _ENTRY_BYTES
+            _known_bytes -= _cost(old[2])
         if cost <= _KNOWN_BYTES:
             _known[path] = (_identity(info), stamp, headers)
             _known_bytes += cost
         while _known_bytes > _KNOWN_BYTES:
             oldest = _known.pop(next(iter(_known)))
-            _known_bytes -= len(oldest[2]) + _ENTRY_BYTES
+            _known_bytes -= _cost(oldest[2])
     return stamp
+
+
+def _cost(headers: tuple) -> int:
+    """The bytes that the cache counts for a file's records and runs."""
+    raw, runs = headers
+    return len(raw) + runs.itemsize * len(runs) + _ENTRY_BYTES
 
 
 def _identity(info: os.stat_result) -> tuple[int, ...]:

@@ -126,7 +126,7 @@ def layout(found: Coverage) -> Layout:
     shown.cut = cut[drawn]
     shown.flagged = np.zeros(len(shown.row), dtype=bool) if found.flagged is None else found.flagged[rows][drawn]
     shown.files = int(np.count_nonzero(~found.strange))
-    shown.blocks = len(rows)
+    shown.blocks = int(table.repeats[rows].sum())  # a row may be a run of blocks
     shown.gaps = int(np.count_nonzero(seconds > 0))
     shown.overlaps = int(np.count_nonzero(seconds < 0))
     shown.cut_files = int(np.count_nonzero(found.cut & ~found.strange))

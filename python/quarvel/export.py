@@ -32,7 +32,7 @@ from typing import Any, Callable, Sequence, TextIO
 import numpy as np
 
 from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_SAMPLES
-from ._index import BlockTable, cut_messages
+from ._index import BlockTable, cut_messages, expand_runs
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from ._scan import operand_files, scan_headers
 from ._signatures import is_zarr_store, read_log_headers
@@ -299,7 +299,8 @@ def scan(
         print(f"quarvel export: {failure(path, error, encoding)}", file=err)
     for message in cut_messages(found.table):
         print(message, file=err)
-    return found.table.paths, found.table.sizes, found.table, 1 if failed else 0
+    table = expand_runs(found.table)  # the store has a row per block
+    return table.paths, table.sizes, table, 1 if failed else 0
 
 
 def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
