@@ -237,32 +237,41 @@ def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Heade
     count_at = _COUNT.unpack_from
     raw = out.raw
     position = 0
-    last = None  # the last header kept, while a run of it may go on
+    last = None  # the last header kept, when it declares no samples
     while size - position >= HEADER_SIZE:
         wanted = min(PIECE, size - position)
         piece = read_at(fd, position, wanted)
         if len(piece) < wanted:
             raise FileChangedError(errno.EIO, f"it shrank to {position + len(piece)} bytes while being read", path)
         end = len(piece)
-        p = 0
+        # Headers of empty blocks lie back to back: each stretch of them is
+        # copied in one piece, up to a header that the next one repeats.
+        p = run = 0
         while end - p >= HEADER_SIZE:
             (count,) = count_at(piece, p + COUNT_OFFSET)
             if count > 0:
-                raw += piece[p : p + HEADER_SIZE]
+                raw += piece[run : p + HEADER_SIZE]
                 p += HEADER_SIZE + count * SAMPLE_SIZE
+                run = p
                 last = None
                 continue
-            # A header without samples: the next one follows at once.
             header = piece[p : p + HEADER_SIZE]
-            times = _repeats(piece, p, (end - p) // HEADER_SIZE)
-            if header == last:
+            if p == 0 and header == last:  # the run at the end of the piece before goes on
+                times = _repeats(piece, p, end // HEADER_SIZE)
                 out.repeat_last(times)
-            else:
-                raw += header
-                if times > 1:
-                    out.repeat_last(times - 1)
+            elif piece.startswith(header, p + HEADER_SIZE):  # a run begins
+                raw += piece[run : p + HEADER_SIZE]
+                times = _repeats(piece, p, (end - p) // HEADER_SIZE)
+                out.repeat_last(times - 1)
                 last = header
+            else:
+                p += HEADER_SIZE
+                continue
             p += times * HEADER_SIZE
+            run = p
+        if run < p:
+            raw += piece[run:p]
+            last = piece[p - HEADER_SIZE : p]  # a run of it may go on in the next piece
         position += p
 
 
