@@ -29,6 +29,7 @@ SAMPLE_SIZE = 2
 HEADER_FORMAT = struct.Struct(">iIiiII")
 _COUNT = struct.Struct(">i")
 COUNT_OFFSET = 12
+_SAME = bytes(HEADER_SIZE)
 # Headers are looked for in reads of this many bytes: a small file is read
 # whole in one call, a large one costs one read per block at most.
 PIECE = 1 << 16
@@ -156,7 +157,7 @@ class Headers:
 
     def repeat_last(self, times: int) -> None:
         """Has the last record stand for `times` more headers."""
-        last = len(self) - 1
+        last = len(self.raw) // HEADER_SIZE - 1
         if self.runs and self.runs[-2] == last:
             self.runs[-1] += times
         else:
@@ -172,8 +173,9 @@ class Headers:
 
     def headers_from(self, record: int) -> int:
         """Returns the number of headers that the records from `record` on stand for."""
-        extra = sum(self.runs[i + 1] - 1 for i in range(self._runs_from(record), len(self.runs), 2))
-        return len(self) - record + extra
+        records = len(self.raw) // HEADER_SIZE - record
+        at = self._runs_from(record)
+        return records + sum(self.runs[at + 1 :: 2]) - (len(self.runs) - at) // 2
 
     def cut(self, record: int) -> None:
         """Drops the records from `record` on."""
@@ -184,16 +186,18 @@ class Headers:
         """Returns the records from `record` on, and their runs counted
         from there: what extend() appends."""
         runs = self.runs[self._runs_from(record) :]
-        runs[::2] = array("q", (position - record for position in runs[::2]))
+        if runs:
+            runs[::2] = array("q", (position - record for position in runs[::2]))
         return bytes(self.raw[record * HEADER_SIZE :]), runs
 
     def extend(self, raw: bytes, runs: array) -> None:
         """Appends the records `raw` and their `runs`, as since() gives them."""
-        base = len(self)
+        if runs:
+            moved = array("q", runs)
+            base = len(self.raw) // HEADER_SIZE
+            moved[::2] = array("q", (position + base for position in runs[::2]))
+            self.runs += moved
         self.raw += raw
-        moved = array("q", runs)
-        moved[::2] = array("q", (position + base for position in runs[::2]))
-        self.runs += moved
 
 
 def read_file_headers(
@@ -244,35 +248,67 @@ def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Heade
         if len(piece) < wanted:
             raise FileChangedError(errno.EIO, f"it shrank to {position + len(piece)} bytes while being read", path)
         end = len(piece)
-        # Headers of empty blocks lie back to back: each stretch of them is
-        # copied in one piece, up to a header that the next one repeats.
         p = run = 0
+        if last is not None and piece.startswith(last):  # the run that ended the piece before goes on
+            p = run = _repeats(piece, 0, end // HEADER_SIZE) * HEADER_SIZE
+            out.repeat_last(p // HEADER_SIZE)
+        # Headers of empty blocks lie back to back: each stretch of them is
+        # kept in one go when a block with samples or the piece ends it, and
+        # one that begins with a run skips the run at once.
         while end - p >= HEADER_SIZE:
             (count,) = count_at(piece, p + COUNT_OFFSET)
             if count > 0:
-                raw += piece[run : p + HEADER_SIZE]
+                if run < p:
+                    _keep_empty(out, piece, run, p)
+                raw += piece[p : p + HEADER_SIZE]
                 p += HEADER_SIZE + count * SAMPLE_SIZE
                 run = p
                 last = None
-                continue
-            header = piece[p : p + HEADER_SIZE]
-            if p == 0 and header == last:  # the run at the end of the piece before goes on
-                times = _repeats(piece, p, end // HEADER_SIZE)
-                out.repeat_last(times)
-            elif piece.startswith(header, p + HEADER_SIZE):  # a run begins
-                raw += piece[run : p + HEADER_SIZE]
+            elif p == run and piece.startswith(piece[p : p + HEADER_SIZE], p + HEADER_SIZE):
+                last = piece[p : p + HEADER_SIZE]
+                raw += last
                 times = _repeats(piece, p, (end - p) // HEADER_SIZE)
                 out.repeat_last(times - 1)
-                last = header
+                p = run = p + times * HEADER_SIZE
             else:
                 p += HEADER_SIZE
-                continue
-            p += times * HEADER_SIZE
-            run = p
         if run < p:
-            raw += piece[run:p]
+            _keep_empty(out, piece, run, p)
             last = piece[p - HEADER_SIZE : p]  # a run of it may go on in the next piece
         position += p
+
+
+def _keep_empty(out: Headers, piece: bytes, start: int, stop: int) -> None:
+    """Appends to `out` the headers of empty blocks that lie back to back
+    in piece[start:stop], each run of identical ones as one record."""
+    while start < stop:
+        same = _first_repeated(piece, start, stop)
+        if same is None:
+            out.raw += piece[start:stop]
+            return
+        out.raw += piece[start : same + HEADER_SIZE]
+        times = _repeats(piece, same, (stop - same) // HEADER_SIZE)
+        out.repeat_last(times - 1)
+        start = same + times * HEADER_SIZE
+
+
+def _first_repeated(piece: bytes, start: int, stop: int) -> int | None:
+    """Returns the position of the first of the headers back to back in
+    piece[start:stop] that the next one repeats, None for none. They are
+    compared all at once, without a step per header: the stretch as one
+    large number, XORed with itself a header on, has 24 bytes of zeros
+    where a header is the same as the next."""
+    if stop - start < 2 * HEADER_SIZE:
+        return None
+    whole = int.from_bytes(piece[start:stop], "big")
+    differ = (whole ^ (whole >> 8 * HEADER_SIZE)).to_bytes(stop - start, "big")  # from byte 24: each header's
+    at = differ.find(_SAME, HEADER_SIZE)
+    while at >= 0:
+        header = -(-at // HEADER_SIZE) * HEADER_SIZE  # the first whole header from there
+        if differ.startswith(_SAME, header):
+            return start + header - HEADER_SIZE
+        at = differ.find(_SAME, header + 1)
+    return None
 
 
 def _repeats(piece: bytes, p: int, most: int) -> int:
