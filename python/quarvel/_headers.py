@@ -315,15 +315,18 @@ def _repeats(piece: bytes, p: int, most: int) -> int:
     """Returns how many headers from `p` in `piece` (`most` whole ones at
     most) have the 24 bytes of the one at `p`: doubling while the next
     stretch repeats the stretch so far, then adding halves."""
+
+    def repeated(n: int, more: int) -> bool:  # the `more` headers after the first n are the first `more` again
+        after, length = p + n * HEADER_SIZE, more * HEADER_SIZE
+        return n + more <= most and piece[after : after + length] == piece[p : p + length]
+
     n = 1
-    while 2 * n <= most and piece[p + n * HEADER_SIZE : p + 2 * n * HEADER_SIZE] == piece[p : p + n * HEADER_SIZE]:
+    while repeated(n, n):
         n *= 2
     step = n
     while step > 1:
         step //= 2
-        if n + step <= most and piece[p + n * HEADER_SIZE : p + (n + step) * HEADER_SIZE] == piece[
-            p : p + step * HEADER_SIZE
-        ]:
+        if repeated(n, step):
             n += step
     return n
 
