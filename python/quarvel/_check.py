@@ -20,7 +20,7 @@ import numpy as np
 
 from ._dask import Part, partition_size, plan
 from ._headers import FILE_ERRORS, NotALogError
-from ._index import BlockTable, PathArg, beyond, block_gaps, path_categories, probably_not_logs
+from ._index import BlockTable, PathArg, beyond, block_gaps, block_rows, path_categories, probably_not_logs, rows_of
 from ._optional import require
 from ._pieces import read_columns
 from ._progress import bar
@@ -111,11 +111,9 @@ def _read_samples(table: BlockTable, keep: np.ndarray, rails: tuple[int, int], s
     (zeros where not read), and the error that ended the reading of each
     file of the table that failed, by its position."""
     found = np.zeros(len(table), dtype=STATS_DTYPE)
-    files = len(table.paths)
     parts, pieces, bounds = plan(table.paths, table, 1, None, partition_samples=size, rows=keep)
     rails = as_stored(rails)
-    first_rows = np.searchsorted(table.file, np.arange(files))
-    rows = first_rows[pieces["file"]] + pieces["block"]
+    rows = rows_of(table, pieces["file"], pieces["block"])
     cut = pieces["count"] < table.present_samples[rows]
     errors: dict[int, Exception] = {}
     folding: dict[int, Folding] = {}
@@ -287,8 +285,8 @@ def findings(found: Pass) -> Findings:
     def paths(rows: np.ndarray) -> pandas.Categorical:
         return pd.Categorical.from_codes(codes[table.file[rows]], dtype=kind)
 
-    rows = np.flatnonzero(found.checked)
-    blocks = {"path": paths(rows), "block": table.block[rows], "channel": table.channel[rows],
+    rows, numbers = block_rows(table, np.flatnonzero(found.checked))  # a row per block
+    blocks = {"path": paths(rows), "block": numbers, "channel": table.channel[rows],
               "samples": table.present_samples[rows], "start": found.starts[rows], "end": found.ends[rows],
               "stuck_time": found.stuck_time[rows]}  # fmt: skip
     blocks.update((name, found.stats[name][rows]) for name in BLOCK_FIELDS)

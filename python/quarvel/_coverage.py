@@ -124,7 +124,7 @@ def layout(found: Coverage) -> Layout:
     shown.cut = cut[drawn]
     shown.flagged = np.zeros(len(shown.row), dtype=bool) if found.flagged is None else found.flagged[rows][drawn]
     shown.files = int(np.count_nonzero(drawn_files))
-    shown.blocks = len(rows)
+    shown.blocks = int(table.repeats[rows].sum())  # a row may be a run of blocks
     shown.gaps, shown.overlaps = gap_counts(seconds)
     shown.cut_files = int(np.count_nonzero(found.cut & drawn_files))
     return shown

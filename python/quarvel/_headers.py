@@ -7,7 +7,9 @@ period, first-sample time, sample count, gain, offset) followed by the
 block's signed 16-bit big-endian samples. The file ends where no whole
 header is left. This module walks the headers only, reading the file in
 large pieces, so that scanning thousands of files costs little more than
-reading their first bytes; the samples are left to the caller.
+reading their first bytes; the samples are left to the caller. A file that
+a logger preallocated holds millions of headers of zeros back to back:
+such a run of identical headers is kept once, with its length.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ import errno
 import os
 import stat
 import struct
+from array import array
 from typing import Any, Callable, NamedTuple
 
 HEADER_SIZE = 24
@@ -26,6 +29,7 @@ SAMPLE_SIZE = 2
 HEADER_FORMAT = struct.Struct(">iIiiII")
 _COUNT = struct.Struct(">i")
 COUNT_OFFSET = 12
+_SAME = bytes(HEADER_SIZE)
 # Headers are looked for in reads of this many bytes: a small file is read
 # whole in one call, a large one costs one read per block at most.
 PIECE = 1 << 16
@@ -139,8 +143,72 @@ class NotALogError(Exception):
 FILE_ERRORS = (OSError, NotALogError)
 
 
+class Headers:
+    """Block headers read from files, in file order, each kept once: `raw`
+    holds the 24 bytes of each record, one after another. A record stands
+    for one header, or for a run of consecutive headers with the same 24
+    bytes that declare no samples (0 or less), as the zeros of a file that
+    a logger preallocated make: `runs` holds, for each record that stands
+    for more than one header, its position among the records and the
+    number of headers, as pairs one after another."""
+
+    __slots__ = ("raw", "runs")
+
+    def __init__(self) -> None:
+        self.raw = bytearray()
+        self.runs = array("q")
+
+    def __len__(self) -> int:
+        """Returns the number of records."""
+        return len(self.raw) // HEADER_SIZE
+
+    def repeat_last(self, times: int) -> None:
+        """Has the last record stand for `times` more headers."""
+        last = len(self.raw) // HEADER_SIZE - 1
+        if self.runs and self.runs[-2] == last:
+            self.runs[-1] += times
+        else:
+            self.runs.extend((last, times + 1))
+
+    def _runs_from(self, record: int) -> int:
+        """Returns the position in `runs` of the first pair of a record
+        from `record` on (runs are few, and those wanted come last)."""
+        at = len(self.runs)
+        while at and self.runs[at - 2] >= record:
+            at -= 2
+        return at
+
+    def headers_from(self, record: int) -> int:
+        """Returns the number of headers that the records from `record` on stand for."""
+        records = len(self.raw) // HEADER_SIZE - record
+        at = self._runs_from(record)
+        return records + sum(self.runs[at + 1 :: 2]) - (len(self.runs) - at) // 2
+
+    def cut(self, record: int) -> None:
+        """Drops the records from `record` on."""
+        del self.raw[record * HEADER_SIZE :]
+        del self.runs[self._runs_from(record) :]
+
+    def since(self, record: int) -> tuple[bytes, array]:
+        """Returns the records from `record` on, and their runs counted
+        from there: what extend() appends."""
+        runs = self.runs[self._runs_from(record) :]
+        if runs:
+            runs[::2] = array("q", (position - record for position in runs[::2]))
+        return bytes(self.raw[record * HEADER_SIZE :]), runs
+
+    def extend(self, raw: bytes, runs: array) -> None:
+        """Appends the records `raw` and their `runs`, as since() gives them."""
+        if runs:
+            moved = array("q", runs)
+            base = len(self.raw) // HEADER_SIZE
+            moved[::2] = array("q", (position + base for position in runs[::2]))
+            self.runs += moved
+        self.raw += raw
+
+
 def read_file_headers(
-    path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
+    path: str | bytes | os.PathLike, out: Headers, refuse: Callable[[Any, int], str | None] | None = None
 ) -> FileStamp:
     """Appends to `out` the block headers of the log `path`, as read_headers
     does; returns the file's stamp (its size, time and inode as it was
@@ -152,7 +220,7 @@ def read_file_headers(
 
 
 def read_file_status(
-    path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
+    path: str | bytes | os.PathLike, out: Headers, refuse: Callable[[Any, int], str | None] | None = None
 ) -> os.stat_result:
     """Does what read_file_headers() does, and returns the status of the
     open file whose headers it read."""
@@ -167,37 +235,107 @@ def read_file_status(
         finally:
             os.close(fd)
     except BaseException:
-        del out[before:]
+        out.cut(before)
         raise
     return info
 
 
-def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: bytearray) -> None:
-    """Appends to `out` the 24 bytes of every block header of the open file
-    `fd` of `size` bytes, in file order. Raises FileChangedError when the
-    file turns out shorter than `size`."""
+def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Headers) -> None:
+    """Appends to `out` the block headers of the open file `fd` of `size`
+    bytes, in file order, a run of identical headers without samples as
+    one record. Raises FileChangedError when the file turns out shorter
+    than `size`."""
     count_at = _COUNT.unpack_from
+    raw = out.raw
     position = 0
+    last = None  # the last header kept, when it declares no samples
     while size - position >= HEADER_SIZE:
         wanted = min(PIECE, size - position)
         piece = read_at(fd, position, wanted)
         if len(piece) < wanted:
             raise FileChangedError(errno.EIO, f"it shrank to {position + len(piece)} bytes while being read", path)
         end = len(piece)
-        # Headers of empty blocks lie back to back: each stretch of them is
-        # copied in one piece, when a block with samples ends it.
         p = run = 0
+        if last is not None and piece.startswith(last):  # the run that ended the piece before goes on
+            p = run = _repeats(piece, 0, end // HEADER_SIZE) * HEADER_SIZE
+            out.repeat_last(p // HEADER_SIZE)
+        # Headers of empty blocks lie back to back: each stretch of them is
+        # kept in one go when a block with samples or the piece ends it, and
+        # one that begins with a run skips the run at once.
         while end - p >= HEADER_SIZE:
             (count,) = count_at(piece, p + COUNT_OFFSET)
             if count > 0:
-                out += piece[run : p + HEADER_SIZE]
+                if run < p:
+                    _keep_empty(out, piece, run, p)
+                raw += piece[p : p + HEADER_SIZE]
                 p += HEADER_SIZE + count * SAMPLE_SIZE
                 run = p
+                last = None
+            elif p == run and piece.startswith(piece[p : p + HEADER_SIZE], p + HEADER_SIZE):
+                last = piece[p : p + HEADER_SIZE]
+                raw += last
+                times = _repeats(piece, p, (end - p) // HEADER_SIZE)
+                out.repeat_last(times - 1)
+                p = run = p + times * HEADER_SIZE
             else:
                 p += HEADER_SIZE
         if run < p:
-            out += piece[run:p]
+            _keep_empty(out, piece, run, p)
+            last = piece[p - HEADER_SIZE : p]  # a run of it may go on in the next piece
         position += p
+
+
+def _keep_empty(out: Headers, piece: bytes, start: int, stop: int) -> None:
+    """Appends to `out` the headers of empty blocks that lie back to back
+    in piece[start:stop], each run of identical ones as one record."""
+    while start < stop:
+        same = _first_repeated(piece, start, stop)
+        if same is None:
+            out.raw += piece[start:stop]
+            return
+        out.raw += piece[start : same + HEADER_SIZE]
+        times = _repeats(piece, same, (stop - same) // HEADER_SIZE)
+        out.repeat_last(times - 1)
+        start = same + times * HEADER_SIZE
+
+
+def _first_repeated(piece: bytes, start: int, stop: int) -> int | None:
+    """Returns the position of the first of the headers back to back in
+    piece[start:stop] that the next one repeats, None for none. They are
+    compared all at once, without a step per header: the stretch as one
+    large number, XORed with itself a header on, has 24 bytes of zeros
+    where a header is the same as the next."""
+    if stop - start < 2 * HEADER_SIZE:
+        return None
+    whole = int.from_bytes(piece[start:stop], "big")
+    differ = (whole ^ (whole >> 8 * HEADER_SIZE)).to_bytes(stop - start, "big")  # from byte 24: each header's
+    at = differ.find(_SAME, HEADER_SIZE)
+    while at >= 0:
+        header = -(-at // HEADER_SIZE) * HEADER_SIZE  # the first whole header from there
+        if differ.startswith(_SAME, header):
+            return start + header - HEADER_SIZE
+        at = differ.find(_SAME, header + 1)
+    return None
+
+
+def _repeats(piece: bytes, p: int, most: int) -> int:
+    """Returns how many headers from `p` in `piece` (`most` whole ones at
+    most) have the 24 bytes of the one at `p`: doubling while the next
+    stretch repeats the stretch so far, then adding halves."""
+
+    def repeated(n: int, more: int) -> bool:  # the `more` headers after the first n are the first `more` again
+        after, length = p + n * HEADER_SIZE, more * HEADER_SIZE
+        return n + more <= most and piece[after : after + length] == piece[p : p + length]
+
+    n = 1
+    while repeated(n, n):
+        n *= 2
+    step = n
+    while step > 1:
+        step //= 2
+        if repeated(n, step):
+            n += step
+    return n
 
 
 def changed_error(path: str | bytes | os.PathLike, what: str, since: str = "opened") -> FileChangedError:

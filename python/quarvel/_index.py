@@ -2,7 +2,9 @@
 as numpy columns (no Python object per block), and what the headers alone
 tell: where each block's samples lie, which blocks a file cuts short, the
 gaps between a channel's blocks, and the files that are probably not
-logs."""
+logs. A run of identical headers without samples (the zeros of a file
+that a logger preallocated) is one row, with the number of blocks it
+stands for."""
 
 from __future__ import annotations
 
@@ -13,7 +15,7 @@ from typing import TYPE_CHECKING, Iterator, NamedTuple, Union
 import numpy as np
 
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, INDEX_COLUMNS
-from ._headers import HEADER_SIZE, SAMPLE_SIZE, TruncatedBlockWarning, truncated_message
+from ._headers import HEADER_SIZE, SAMPLE_SIZE, Headers, TruncatedBlockWarning, truncated_message
 from ._times import last_times, period_seconds
 
 if TYPE_CHECKING:
@@ -27,15 +29,24 @@ LOGGER_CHANNELS = (-(1 << 24), 1 << 24)
 
 
 class BlockTable:
-    """The blocks of one or more files, one entry per block in each column
-    (numpy arrays), in file order and then block order. `file` is the
-    position in `paths` of each block's file; `stamps` holds each file's
-    FileStamp as it was indexed (None where the file is held open)."""
+    """The blocks of one or more files, one row per block in each column
+    (numpy arrays), in file order and then block order, except that a run
+    of consecutive blocks whose headers have the same 24 bytes and declare
+    no samples is one row: `repeats` holds the blocks of each row (1 for
+    most), and `block` and `data_offset` are those of a run's first block
+    (the others follow it, a header apart). `file` is the position in
+    `paths` of each row's file; `stamps` holds each file's FileStamp as it
+    was indexed (None where the file is held open)."""
 
-    __slots__ = ("paths", "sizes", "stamps", "file", *BLOCK_COLUMNS)
+    __slots__ = ("paths", "sizes", "stamps", "file", "repeats", *BLOCK_COLUMNS)
 
     def __len__(self) -> int:
+        """Returns the number of rows."""
         return len(self.block)
+
+    def block_count(self) -> int:
+        """Returns the number of blocks, runs counted in full."""
+        return int(self.repeats.sum())
 
     def header(self, i: int) -> tuple[int, int, int, int, int, int]:
         """Returns the stored fields of block `i`'s header (channel, period,
@@ -80,23 +91,31 @@ def warn_truncated(table: BlockTable, stacklevel: int) -> None:
 
 
 def build_table(
-    raw: bytearray, paths: list[PathArg], sizes: np.ndarray, counts: np.ndarray, stamps: list | None = None
+    headers: Headers, paths: list[PathArg], sizes: np.ndarray, counts: np.ndarray, stamps: list | None = None
 ) -> BlockTable:
-    """Returns the columns of the headers in `raw` (24 bytes each), of which
-    `counts[i]` belong to the file `paths[i]` of `sizes[i]` bytes (and of
-    `stamps[i]`, when given). Empties `raw` as soon as its fields are
-    decoded, to keep the peak low."""
+    """Returns the columns of the records of `headers`, of which `counts[i]`
+    belong to the file `paths[i]` of `sizes[i]` bytes (and of `stamps[i]`,
+    when given). Empties `headers` as soon as its fields are decoded, to
+    keep the peak low."""
     table = BlockTable()
     table.paths = list(paths)
     table.sizes = sizes
     table.stamps = stamps
+    raw = headers.raw
     n = len(raw) // HEADER_SIZE
-    headers = np.frombuffer(raw, dtype=HEADER_DTYPE, count=n)
+    record = np.frombuffer(raw, dtype=HEADER_DTYPE, count=n)
     for name in HEADER_DTYPE.names:  # in the host's order, then as the index's type: the calibrations' bits kept
-        stored = headers[name].astype(HEADER_DTYPE[name].newbyteorder("="))
+        stored = record[name].astype(HEADER_DTYPE[name].newbyteorder("="))
         setattr(table, name, stored.view(BLOCK_COLUMNS[name].dtype))
-    del headers
+    del record
+    runs = np.frombuffer(headers.runs, dtype=np.int64).reshape(-1, 2).copy()
     raw.clear()
+    del headers.runs[:]
+    if len(runs):
+        table.repeats = np.ones(n, dtype=np.int64)
+        table.repeats[runs[:, 0]] = runs[:, 1]
+    else:  # one block a row, without an array of ones
+        table.repeats = np.broadcast_to(np.int64(1), (n,))
     if len(paths) == 1:  # every block in file 0, without an array of zeros
         table.file = np.broadcast_to(np.int32(0), (n,))
     else:
@@ -107,11 +126,15 @@ def build_table(
     data_offset = np.cumsum(data_offset, out=data_offset)
     data_offset[1:] = data_offset[:-1].copy()  # the sample bytes before each block, files joined
     data_offset[:1] = 0
-    table.block = np.arange(n, dtype=np.int64)
+    if len(runs):  # the blocks before each row, files joined
+        table.block = np.cumsum(table.repeats)
+        table.block -= table.repeats
+    else:
+        table.block = np.arange(n, dtype=np.int64)
     if len(paths) > 1:
-        first_rows = np.cumsum(counts) - counts  # each file's first block
-        table.block -= first_rows[table.file]
-        data_offset -= data_offset[first_rows[counts > 0]].repeat(counts[counts > 0])
+        first_rows = (np.cumsum(counts) - counts)[counts > 0]  # each file's first row
+        table.block -= table.block[first_rows].repeat(counts[counts > 0])
+        data_offset -= data_offset[first_rows].repeat(counts[counts > 0])
     data_offset += HEADER_SIZE
     data_offset += table.block * HEADER_SIZE
     table.data_offset = data_offset
@@ -121,6 +144,64 @@ def build_table(
     table.present_samples = np.minimum(table.declared_samples, room, out=room)
     np.maximum(table.present_samples, 0, out=table.present_samples)
     return table
+
+
+def has_runs(table: BlockTable) -> bool:
+    """True when a row of `table` stands for more than one block."""
+    return table.repeats.strides != (0,) and bool((table.repeats > 1).any())
+
+
+def block_rows(table: BlockTable, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Returns, for the rows `rows` of `table` in order, the row of each
+    block they stand for, and the block's number in its file."""
+    repeats = table.repeats[rows]
+    each = np.repeat(rows, repeats)
+    within = np.arange(len(each)) - np.repeat(np.cumsum(repeats) - repeats, repeats)
+    within += table.block[each]
+    return each, within
+
+
+def stretches(table: BlockTable, rows: np.ndarray, size: int) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    """Yields the rows `rows` of `table` in order, `size` blocks at most at
+    a time (a run cut where a stretch ends): per row of a stretch, the row,
+    the number of its first block in the stretch, and its blocks there."""
+    repeats = table.repeats[rows]
+    ends = np.cumsum(repeats)  # the blocks up to each row's last
+    total = int(ends[-1]) if len(ends) else 0
+    for low in range(0, total, size):
+        high = min(low + size, total)
+        first = int(np.searchsorted(ends, low, side="right"))
+        last = int(np.searchsorted(ends, high - 1, side="right")) + 1
+        begins = ends[first:last] - repeats[first:last]
+        start = np.maximum(begins, low)
+        mine = rows[first:last]
+        yield mine, table.block[mine] + (start - begins), np.minimum(ends[first:last], high) - start
+
+
+def rows_of(table: BlockTable, files: np.ndarray, blocks: np.ndarray) -> np.ndarray:
+    """Returns the row of `table` that holds block `blocks[i]` of its file `files[i]`."""
+    first_rows = np.searchsorted(table.file, np.arange(len(table.paths)))
+    if not has_runs(table):
+        return first_rows[files] + blocks
+    before = np.cumsum(table.repeats) - table.repeats  # the blocks before each row, files joined
+    first_blocks = np.append(before, before[-1:] + table.repeats[-1:])[first_rows]
+    return np.searchsorted(before, first_blocks[files] + blocks, side="right") - 1
+
+
+def expand_runs(table: BlockTable) -> BlockTable:
+    """Returns `table` with a row per block: each run of blocks its rows."""
+    if not has_runs(table):
+        return table
+    each, number = block_rows(table, np.arange(len(table)))
+    out = BlockTable()
+    out.paths, out.sizes, out.stamps = table.paths, table.sizes, table.stamps
+    out.file = table.file[each] if table.file.strides != (0,) else np.broadcast_to(np.int32(0), (len(each),))
+    for name in BLOCK_COLUMNS:
+        setattr(out, name, getattr(table, name)[each])
+    out.data_offset += (number - out.block) * HEADER_SIZE
+    out.block = number
+    out.repeats = np.broadcast_to(np.int64(1), (len(each),))
+    return out
 
 
 class Gaps(NamedTuple):
@@ -203,8 +284,11 @@ def probably_not_logs(table: BlockTable) -> np.ndarray:
 
 
 def table_frame(pd, table: BlockTable, share: bool = False) -> pandas.DataFrame:  # noqa: ANN001 - the pandas module
-    """Returns the index DataFrame of `table`; with `share`, its columns are
-    the table's own arrays, not copies (the table must not be used after)."""
+    """Returns the index DataFrame of `table`, a row per block (each run of
+    blocks its rows); with `share`, its columns are the table's own arrays,
+    not copies (the table must not be used after)."""
+    if has_runs(table):
+        table, share = expand_runs(table), True
     categories, codes = path_categories(table.paths)
     columns = {"path": pd.Categorical.from_codes(codes[table.file], categories=categories)}
     columns.update((name, getattr(table, name)) for name in BLOCK_COLUMNS)

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Iterator, Sequence, overload
 import numpy as np
 
 from ._columns import SAMPLE_COLUMNS
-from ._headers import open_regular
+from ._headers import HEADER_SIZE, open_regular
 from ._index import BlockTable, table_frame, warn_truncated
 from ._optional import require
 from ._pieces import block_pieces, read_columns, row_pieces, selection_stride
@@ -31,14 +31,16 @@ class Block:
     (``block[::4]``) gives a block of the selected samples, as
     ``quarvel -n 4`` selects them."""
 
-    __slots__ = ("_log", "_header", "index", "data_offset", "present_samples", "gain", "offset", "_selection")
+    __slots__ = ("_log", "_row", "_header", "index", "data_offset", "present_samples", "gain", "offset", "_selection")
 
-    def __init__(self, log: LogFile, row: int, selection: range | None = None) -> None:
+    def __init__(self, log: LogFile, row: int, index: int | None = None, selection: range | None = None) -> None:
         table = log._table
         self._log = log
+        self._row = row  # the index's row: a run of blocks is one
         self._header = table.header(row)
-        self.index = int(table.block[row])
-        self.data_offset = int(table.data_offset[row])
+        first = int(table.block[row])
+        self.index = first if index is None else index
+        self.data_offset = int(table.data_offset[row]) + (self.index - first) * HEADER_SIZE
         self.present_samples = int(table.present_samples[row])
         # numpy float32 scalars with the stored bits (a signalling NaN stays one)
         self.gain = table.gain[row]
@@ -150,7 +152,7 @@ class Block:
         """Returns a pandas DataFrame of the selected samples, one row each,
         with the columns ``block`` and the converter's field names."""
         order = ascending(self._selection)
-        piece = row_pieces(self._log._table, np.array([self.index]))  # in a file's own table, the block's row
+        piece = row_pieces(self._log._table, np.array([self._row]))
         piece["first"], piece["count"] = order.start, len(order)
         piece["stride"] = order.step if len(order) > 1 else 1  # a stride past 64 bits selects one sample
         frame = self._log._frame(piece if len(order) else piece[:0])
@@ -161,13 +163,20 @@ class BlockList(Sequence[Block]):
     """The blocks of a LogFile in file order; each Block is made when it is
     asked for, from the index."""
 
-    __slots__ = ("_log",)
+    __slots__ = ("_log", "_count")
 
     def __init__(self, log: LogFile) -> None:
         self._log = log
+        self._count = log._table.block_count()
 
     def __len__(self) -> int:
-        return len(self._log._table)
+        return self._count
+
+    def _blocks(self, indices: range) -> list[Block]:
+        """The blocks `indices`, each from the row that holds it (a run of blocks is one row)."""
+        chosen = np.arange(indices.start, indices.stop, indices.step, dtype=np.int64)
+        rows = np.searchsorted(self._log._table.block, chosen, side="right") - 1
+        return [Block(self._log, row, index) for row, index in zip(rows.tolist(), chosen.tolist())]
 
     @overload
     def __getitem__(self, key: int) -> Block: ...
@@ -176,13 +185,18 @@ class BlockList(Sequence[Block]):
     def __getitem__(self, key: slice) -> list[Block]: ...
 
     def __getitem__(self, key: int | slice) -> Block | list[Block]:
-        rows = range(len(self))
+        indices = range(len(self))
         if isinstance(key, slice):
-            return [Block(self._log, row) for row in rows[key]]
-        return Block(self._log, rows[key])
+            return self._blocks(indices[key])
+        index = indices[key]
+        return self._blocks(range(index, index + 1))[0]
 
     def __iter__(self) -> Iterator[Block]:
-        return (Block(self._log, row) for row in range(len(self)))
+        table = self._log._table
+        for row, times in enumerate(table.repeats.tolist()):
+            first = int(table.block[row])
+            for index in range(first, first + times):
+                yield Block(self._log, row, index)
 
     def __repr__(self) -> str:
         return f"<{len(self)} blocks of {self._log!r}>"
@@ -214,7 +228,7 @@ class LogFile:
         return iter(self.blocks)
 
     def __len__(self) -> int:
-        return len(self._table)
+        return len(self.blocks)
 
     def __repr__(self) -> str:
         return f"<quarvel.LogFile {os.fspath(self.path)!r}: {len(self)} blocks>"

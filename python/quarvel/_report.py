@@ -13,6 +13,7 @@ from typing import Any, Iterator, TextIO
 
 import numpy as np
 
+from ._index import stretches
 from ._optional import require
 from ._coverage import coverage_of, picture
 from ._index import time_span
@@ -30,13 +31,14 @@ SEVERITY = {"dead": 8, "stuck": 4, "clipped": 2, "cut_short": 1}
 
 
 class _Rows:
-    """The checked blocks' fields as lists, for formatting."""
+    """The checked blocks' fields as lists, for formatting: of the rows
+    `rows`, and with `blocks`, of those blocks of them (each row's first)."""
 
-    def __init__(self, found: Pass, rows: np.ndarray) -> None:
+    def __init__(self, found: Pass, rows: np.ndarray, blocks: np.ndarray | None = None) -> None:
         table, stats = found.table, found.stats
         self.rows = rows.tolist()
         self.file = table.file[rows].tolist()
-        self.block = table.block[rows].tolist()
+        self.block = (table.block[rows] if blocks is None else blocks).tolist()
         self.channel = table.channel[rows].tolist()
         self.samples = table.present_samples[rows].tolist()
         self.declared = table.declared_samples[rows].tolist()
@@ -190,14 +192,22 @@ def write_json(found: Pass, out: TextIO, status: int | None = None) -> None:
                   "dead_distinct": rules.dead_distinct, "gap_tolerance": rules.gap_tolerance},
     }  # fmt: skip
     out.write(json.dumps(head)[:-1] + ', "blocks": [')
-    checked = np.flatnonzero(found.checked)
     separator = ""
-    for low in range(0, len(checked), ROWS):
-        rows = _Rows(found, checked[low : low + ROWS])
+    for mine, first_blocks, repeats in stretches(table, np.flatnonzero(found.checked), ROWS):
+        rows = _Rows(found, mine, first_blocks)
         fields = rows.columns()
         columns = zip(rows.file, *fields.values())
         blocks = [{"path": table.paths[f], **dict(zip(fields, values))} for f, *values in columns]
-        out.write(separator + json.dumps(blocks, allow_nan=False)[1:-1])
+        if (repeats == 1).all():
+            out.write(separator + json.dumps(blocks, allow_nan=False)[1:-1])
+        else:  # a run of blocks: one object written for each, its number counting up
+            texts = []
+            for block, times in zip(blocks, repeats.tolist()):
+                text = json.dumps(block, allow_nan=False)
+                at = len(json.dumps({"path": block["path"], "block": 0})) - 2
+                rest = text[at + len(str(block["block"])) :]
+                texts += [f"{text[:at]}{number}{rest}" for number in range(block["block"], block["block"] + times)]
+            out.write(separator + ", ".join(texts))
         separator = ", "
     out.write('], "channels": ' + json.dumps(_channels(found), allow_nan=False))
     files = [{"path": path, "problem": problem, "why": why} for path, problem, why, _ in found.apart]
@@ -210,7 +220,7 @@ def _channels(found: Pass) -> list[dict[str, Any]]:
     table = found.table
     checked = np.flatnonzero(found.checked)
     channels, inverse = np.unique(table.channel[checked], return_inverse=True)
-    blocks = np.bincount(inverse, minlength=len(channels)).tolist()
+    blocks = np.bincount(inverse, table.repeats[checked], minlength=len(channels)).astype(np.int64).tolist()
     samples = np.bincount(inverse, table.present_samples[checked], minlength=len(channels)).astype(np.int64).tolist()
     out = {c: {"channel": c, "blocks": n, "samples": s, "gaps": [], "overlaps": [], "out_of_order": []}
            for c, n, s in zip(channels.tolist(), blocks, samples)}  # fmt: skip
@@ -341,7 +351,7 @@ def _channel_tables(found: Pass) -> Iterator[str]:
         channel = int(channels[c])
         mine = checked[table.channel[checked] == channel]
         seconds = float((table.present_samples[mine] * np.abs(found.period_s[mine])).sum())
-        said = [counted(len(mine), "block"), f"{duration_text(seconds)} recorded"]
+        said = [counted(int(table.repeats[mine].sum()), "block"), f"{duration_text(seconds)} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]
         if len(rows):

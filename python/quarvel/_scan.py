@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Callable, Iterable, Iterator, NamedTuple, Sequ
 
 import numpy as np
 
-from ._headers import HEADER_SIZE, FileStamp, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
+from ._headers import FileStamp, Headers, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
 from ._index import BlockTable, PathArg, build_table, table_frame
 from ._optional import require
 from ._signatures import is_zarr_store
@@ -123,7 +123,8 @@ class Operand(NamedTuple):
     `error`, why it gave nothing (None for a file whose headers were read);
     `first_row`, the row of its first block in the table (where it would be,
     for one that gave nothing), and `blocks`, its blocks (0 for one that
-    gave nothing)."""
+    gave nothing), which may be more than its rows (a row may stand for a
+    run of empty blocks)."""
 
     path: PathArg
     error: Exception | None
@@ -134,7 +135,9 @@ class Operand(NamedTuple):
 class Scanned(NamedTuple):
     """The block headers of consecutive operands: `table` holds those of the
     files that could be read, and `files` each operand in order, as an
-    Operand; the files read are the table's paths, in order."""
+    Operand; the files read are the table's paths, in order. A file's rows
+    end where the next file's begin: a row may stand for a run of blocks
+    (see BlockTable)."""
 
     files: list[Operand]
     table: BlockTable
@@ -142,7 +145,7 @@ class Scanned(NamedTuple):
 
 def scan_headers(
     files: Iterable[tuple[PathArg, Exception | None]],
-    read: Callable[[PathArg, bytearray], FileStamp] = read_file_headers,
+    read: Callable[[PathArg, Headers], FileStamp] = read_file_headers,
     stretch: int | None = None,
 ) -> Iterator[Scanned]:
     """Reads the block headers of `files` in order (pairs of a path and
@@ -153,30 +156,32 @@ def scan_headers(
     of them all in one. A file that cannot be read is kept in its place,
     with its error; a file named again (the same device and inode as one
     read before, through a link too) is left out."""
-    raw = bytearray()
+    headers = Headers()
     entries: list[Operand] = []
     stamps: list[FileStamp] = []
+    records: list[int] = []
     seen: dict = {}  # the paths read, by inode
     for path, error in files:
-        before = len(raw)
+        before = len(headers)
         if error is None:
             try:
-                stamp = read(path, raw)
+                stamp = read(path, headers)
             except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
                 error = caught
         if error is not None:
-            entries.append(Operand(path, error, before // HEADER_SIZE, 0))
+            entries.append(Operand(path, error, before, 0))
             continue
         if _read_before(seen, stamp.inode, path):
-            del raw[before:]
+            headers.cut(before)
             continue
-        entries.append(Operand(path, None, before // HEADER_SIZE, (len(raw) - before) // HEADER_SIZE))
+        entries.append(Operand(path, None, before, headers.headers_from(before)))
         stamps.append(stamp)
-        if stretch is not None and len(raw) >= stretch * HEADER_SIZE:
-            yield _scanned(entries, stamps, raw)
-            entries, stamps, raw = [], [], bytearray()
+        records.append(len(headers) - before)
+        if stretch is not None and len(headers) >= stretch:
+            yield _scanned(entries, stamps, records, headers)
+            entries, stamps, records, headers = [], [], [], Headers()
     if entries or stretch is None:
-        yield _scanned(entries, stamps, raw)
+        yield _scanned(entries, stamps, records, headers)
 
 
 def _read_before(seen: dict, inode: int, path: PathArg) -> bool:
@@ -201,11 +206,11 @@ def _read_before(seen: dict, inode: int, path: PathArg) -> bool:
     return False
 
 
-def _scanned(entries: list[Operand], stamps: list[FileStamp], raw: bytearray) -> Scanned:
-    readable = [entry for entry in entries if entry.error is None]
-    counts = np.array([entry.blocks for entry in readable], dtype=np.int64)
+def _scanned(entries: list[Operand], stamps: list[FileStamp], records: list[int], headers: Headers) -> Scanned:
+    paths = [entry.path for entry in entries if entry.error is None]
+    counts = np.array(records, dtype=np.int64)
     sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
-    return Scanned(entries, build_table(raw, [entry.path for entry in readable], sizes, counts, stamps))
+    return Scanned(entries, build_table(headers, paths, sizes, counts, stamps))
 
 
 def scan_files(paths: Sequence[PathArg]) -> BlockTable:
@@ -221,10 +226,10 @@ def scan_files(paths: Sequence[PathArg]) -> BlockTable:
 
 def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:
     """Returns the index of the one open file `fd` of `size` bytes."""
-    raw = bytearray()
-    read_headers(fd, size, path, raw)
-    count = len(raw) // HEADER_SIZE
-    return build_table(raw, [path], np.array([size], dtype=np.int64), np.array([count], dtype=np.int64))
+    headers = Headers()
+    read_headers(fd, size, path, headers)
+    count = len(headers)
+    return build_table(headers, [path], np.array([size], dtype=np.int64), np.array([count], dtype=np.int64))
 
 
 # The block headers of the files read so far, by path: with the file's
@@ -238,7 +243,7 @@ _KNOWN_BYTES = 1 << 25
 _ENTRY_BYTES = 256
 
 
-def known_headers(path: PathArg, out: bytearray) -> FileStamp:
+def known_headers(path: PathArg, out: Headers) -> FileStamp:
     """Appends the block headers of the file `path` to `out`, as
     read_file_headers() does, and returns its stamp. When the file's size,
     modification time, change time, inode and device are what they were
@@ -254,17 +259,17 @@ def known_headers(path: PathArg, out: bytearray) -> FileStamp:
         except OSError:
             info = None  # reading says why
         if info is not None and stat.S_ISREG(info.st_mode) and found[0] == _identity(info):
-            out += found[2]
+            out.extend(*found[2])
             return found[1]
     before = len(out)
     info = read_file_status(path, out)
     stamp = stamp_of(info)
-    headers = bytes(out[before:])
-    cost = len(headers) + _ENTRY_BYTES
+    headers = out.since(before)
+    cost = _cost(headers)
     with _known_lock:
         old = _known.pop(path, None)
         if old is not None:
-            _known_bytes -= len(old[2]) + _ENTRY_BYTES
+            _known_bytes -= _cost(old[2])
         if cost <= _KNOWN_BYTES:
             _known[path] = (_identity(info), stamp, headers)
             _known_bytes += cost
@@ -272,8 +277,14 @@ def known_headers(path: PathArg, out: bytearray) -> FileStamp:
             # In O(1): a dict's next(iter()) walks past the slots that the
             # pops before left at its front, which made a scan quadratic.
             _, oldest = _known.popitem(last=False)
-            _known_bytes -= len(oldest[2]) + _ENTRY_BYTES
+            _known_bytes -= _cost(oldest[2])
     return stamp
+
+
+def _cost(headers: tuple) -> int:
+    """The bytes that the cache counts for a file's records and runs."""
+    raw, runs = headers
+    return len(raw) + runs.itemsize * len(runs) + _ENTRY_BYTES
 
 
 def _identity(info: os.stat_result) -> tuple[int, ...]:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 
-from ._headers import FileStamp, NotALogError, read_at, read_file_headers
+from ._headers import FileStamp, Headers, NotALogError, read_at, read_file_headers
 from ._owntext import is_own_text
 
 # A file's first bytes, in which every signature below lies.
@@ -58,7 +58,7 @@ def refusal(path: str | bytes | os.PathLike, fd: int) -> str | None:
     return other_format(path, read_at(fd, 0, HEAD_SIZE))
 
 
-def read_log_headers(path: str | bytes | os.PathLike, out: bytearray) -> FileStamp:
+def read_log_headers(path: str | bytes | os.PathLike, out: Headers) -> FileStamp:
     """Does what read_file_headers() does, and raises NotALogError for a
     file of another format (see refusal) and for a Zarr store."""
     try:

@@ -25,7 +25,7 @@ from typing import Any, Callable, Sequence, TextIO
 import numpy as np
 
 from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_SAMPLES
-from ._index import BlockTable, cut_messages
+from ._index import BlockTable, cut_messages, expand_runs
 from ._output import Output, OutputError
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from ._progress import bar, each
@@ -296,7 +296,8 @@ def scan(
         print(f"quarvel export: {failure(entry.path, entry.error, encoding)}", file=err)
     for message in cut_messages(found.table):
         print(message, file=err)
-    return found.table.paths, found.table.sizes, found.table, 1 if failed else 0
+    table = expand_runs(found.table)  # the store has a row per block
+    return table.paths, table.sizes, table, 1 if failed else 0
 
 
 def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:

@@ -8,7 +8,7 @@ from __future__ import annotations
 import json
 import math
 import sys
-from typing import Any, Iterator, Sequence, TextIO
+from typing import Any, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
@@ -51,6 +51,8 @@ class Group:
         self.files = files
         self.table = table
         count = len(table)
+        # Each file's rows end where the next one's begin (a row may be a run of blocks).
+        self.row_ends = [entry[2] for entry in self._readable()[1:]] + [count]
         self.last = table.end_times()
         self.truncated = table.truncated()
         # Few distinct calibrations: each is spelled once.
@@ -93,14 +95,20 @@ class Group:
         return self._gaps.get(file, [])
 
     def rows(self, low: int, high: int) -> Iterator[dict[str, list]]:
-        """Yields the fields of rows `low` to `high` - 1 as lists, a stretch
-        of STRETCH rows of the table at most at a time."""
+        """Yields the fields of rows `low` to `high` - 1 as lists, STRETCH
+        blocks at most at a time: "repeats" holds the blocks of each row
+        there, and "index" the first one's number (a run of blocks is cut
+        where a stretch ends)."""
         while low < high:
             chunk = low // STRETCH
             lists = self._chunk_lists(chunk)
             end = min(high, (chunk + 1) * STRETCH)
             part = slice(low - chunk * STRETCH, end - chunk * STRETCH)
-            yield {key: column[part] for key, column in lists.items()}
+            rows = {key: column[part] for key, column in lists.items()}
+            if max(rows["repeats"]) == 1:
+                yield rows
+            else:
+                yield from _cut_runs(rows)
             low = end
 
     def _chunk_lists(self, chunk: int) -> dict[str, list]:
@@ -124,6 +132,7 @@ class Group:
             "truncated": self.truncated[part].tolist(),
             "gain": self.gain_code[part].tolist(),
             "offset": self.offset_code[part].tolist(),
+            "repeats": table.repeats[part].tolist(),
         }
         self._chunk = chunk
         return self._lists
@@ -138,15 +147,15 @@ class Group:
             return {}
         starts = np.array([first for _, first, _ in files])
 
-        def longest(column: np.ndarray) -> list[int]:
+        def longest(column: np.ndarray, last: np.ndarray | None = None) -> list[int]:
             low = np.minimum.reduceat(column, starts).tolist()
-            high = np.maximum.reduceat(column, starts).tolist()
+            high = np.maximum.reduceat(column if last is None else last, starts).tolist()
             return [max(len(str(a)), len(str(b))) for a, b in zip(low, high)]
 
         spelled = np.array([len(text) for text in self.spelled])
         has = table.present_samples > 0
         columns = [
-            longest(table.block),
+            longest(table.block, table.block + (table.repeats - 1)),  # a run's last block
             longest(table.channel),
             longest(table.period_ms),
             self._time_widths(table.first_time.astype(np.float64), np.ones(len(table), dtype=bool), files),
@@ -180,6 +189,25 @@ class Group:
         return [entry for entry in self.files if entry.error is None]
 
 
+def _cut_runs(rows: dict[str, list]) -> Iterator[dict[str, list]]:
+    """Yields the fields `rows` again, STRETCH blocks at most at a time."""
+    out: dict[str, list] = {key: [] for key in rows}
+    room = STRETCH
+    for i, times in enumerate(rows["repeats"]):
+        index = rows["index"][i]
+        while times:
+            take = min(times, room)
+            for key, column in rows.items():
+                out[key].append(column[i])
+            out["index"][-1], out["repeats"][-1] = index, take
+            index, times, room = index + take, times - take, room - take
+            if room == 0:
+                yield out
+                out, room = {key: [] for key in rows}, STRETCH
+    if out["index"]:
+        yield out
+
+
 COLUMNS = ("block", "channel", "period ms", "start (UTC)", "end (UTC)", "declared", "present", "gain", "offset")
 
 
@@ -197,7 +225,7 @@ def write_text(group: Group, position: int, entry: Operand, widths: list[int] | 
     )
     out.write(line.format(*COLUMNS, "").rstrip() + "\n")
     spelled = group.spelled
-    for part in group.rows(first, first + count):
+    for part in group.rows(first, group.row_ends[position]):
         rows = zip(
             part["index"],
             part["channel"],
@@ -210,13 +238,13 @@ def write_text(group: Group, position: int, entry: Operand, widths: list[int] | 
             part["offset"],
             part["truncated"],
         )
-        out.write(
-            "".join(
-                line.format(b, c, p, s, e or "-", d, n, spelled[g], spelled[o], "truncated" if t else "").rstrip()
-                + "\n"
-                for b, c, p, s, e, d, n, g, o, t in rows
-            )
-        )
+        lines = [
+            line.format(b, c, p, s, e or "-", d, n, spelled[g], spelled[o], "truncated" if t else "").rstrip() + "\n"
+            for b, c, p, s, e, d, n, g, o, t in rows
+        ]
+        if max(part["repeats"]) > 1:  # a run of blocks: a line for each, its number counting up
+            lines = _numbered(lines, part, lambda b: f"  {b:>{w[0]}}")
+        out.write("".join(lines))
     for gap in group.gaps(position):
         kind = "gap" if gap["seconds"] > 0 else "overlap"
         periods = f" ({abs(gap['periods']):.6g} periods)" if gap["periods"] is not None else ""
@@ -224,6 +252,20 @@ def write_text(group: Group, position: int, entry: Operand, widths: list[int] | 
             f"  channel {gap['channel']}: {kind} of {abs(gap['seconds']):.3f} s{periods}"
             f" between blocks {gap['from_block']} and {gap['to_block']}\n"
         )
+
+
+def _numbered(texts: list[str], part: dict[str, list], head: Callable[[int], str]) -> list[str]:
+    """Returns the text of each block of `part`, from the text of each of
+    its rows (`texts`), which begins with head(its first block's number):
+    a row of a run of blocks gives a text for each, with its own number."""
+    out = []
+    for text, first, times in zip(texts, part["index"], part["repeats"]):
+        if times == 1:
+            out.append(text)
+        else:
+            rest = text[len(head(first)) :]
+            out += [head(number) + rest for number in range(first, first + times)]
+    return out
 
 
 def _json_number(spelled: str, value: float) -> float | str:
@@ -237,18 +279,22 @@ JSON_KEYS += ("declared_samples", "present_samples", "truncated")
 
 def write_json(group: Group, position: int, entry: Operand, out: TextIO) -> None:
     """Writes one file's JSON object, of the table's file `position`: path, size, blocks and gaps."""
-    path, size, first, count = entry.path, int(group.table.sizes[position]), entry.first_row, entry.blocks
+    path, size, first = entry.path, int(group.table.sizes[position]), entry.first_row
     head = json.dumps({"path": path, "size": size})
     out.write(head[:-1] + ', "blocks": [')
     values = [_json_number(s, v) for s, v in zip(group.spelled, group.numbers)]
     separator = ""
-    for part in group.rows(first, first + count):
+    for part in group.rows(first, group.row_ends[position]):
         columns = [part[key] for key in JSON_KEYS]
         blocks = [
             {**dict(zip(JSON_KEYS, row)), "gain": values[g], "offset": values[o]}
             for *row, g, o in zip(*columns, part["gain"], part["offset"])
         ]
-        out.write(separator + json.dumps(blocks)[1:-1])
+        if max(part["repeats"]) == 1:
+            out.write(separator + json.dumps(blocks)[1:-1])
+        else:  # a run of blocks: an object for each, its number counting up
+            texts = _numbered([json.dumps(block) for block in blocks], part, lambda number: f'{{"index": {number}')
+            out.write(separator + ", ".join(texts))
         separator = ", "
     out.write('], "gaps": ' + json.dumps(group.gaps(position)) + "}")
 
@@ -269,7 +315,7 @@ class Totals:
         table = group.table
         self.files += len(table.paths)
         self.unread += sum(entry.error is not None for entry in group.files)
-        self.blocks += len(table)
+        self.blocks += table.block_count()
         self.channels.update(np.unique(table.channel).tolist())
         span = time_span(table, np.ones(len(table), dtype=bool), group.last)
         if span is not None:

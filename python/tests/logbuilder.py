@@ -20,7 +20,7 @@ The shared cases
     and FLT_MAX as gains and offsets; periods from 0 to 2^32-1; first times
     from INT32_MIN to INT32_MAX; counts of 0, -1, INT32_MIN and INT32_MAX
     declared; blocks cut short and header fragments; long blocks; many
-    blocks on several channels. `case_plans()` returns the same as plans.
+    blocks on several channels; a preallocated file's headers of zeros. `case_plans()` returns the same as plans.
     `strangers()` returns files that are not logs: a text file, a PNG, a
     PDF and a zip. `faults()` returns logs with faults of known place
     (rails, stuck runs, dead blocks, gaps...) and what a check finds.
@@ -356,6 +356,19 @@ def _counts(rng: np.random.Generator) -> LogPlan:
     )  # fmt: skip
 
 
+def _preallocated(rng: np.random.Generator) -> LogPlan:
+    """A file that the logger preallocated and filled in part: headers of
+    zeros, each declaring no samples, before and after its blocks (more of
+    them than one read of the Python reader's holds), and a fragment of
+    one at the end; among its blocks, one header without samples written
+    three times over."""
+    zero = BlockPlan(0, 0, 0, gain_bits=0)
+    again = BlockPlan(4, 250, START + 30, declared=-2)
+    blocks = [_ordinary(4, START, edge_samples(rng, 6)), again, again, again]
+    blocks.append(_ordinary(4, START + 60, wave_samples(rng, 300)))
+    return LogPlan([zero] * 40 + blocks + [zero] * 3000, bytes(10))
+
+
 def _cut_cases(rng: np.random.Generator) -> dict[str, LogPlan]:
     """Files that end inside a block's samples, inside a header, or with junk."""
     half = float_bits(0.5)
@@ -406,6 +419,7 @@ def case_plans() -> dict[str, LogPlan]:
         "drift": _drift,
         "many-blocks": _many_blocks,
         "counts": _counts,
+        "preallocated": _preallocated,
     }  # fmt: skip
     plans = {name: make(_case_rng(name)) for name, make in makers.items()}
     plans.update(_cut_cases(_case_rng("cut")))

@@ -5,11 +5,22 @@ from __future__ import annotations
 import json
 import os
 import subprocess
+from collections import Counter
 
 import numpy as np
 import pytest
 from conftest import python_env, run_quarvel
-from logbuilder import EDGE_FLOATS, START, BlockPlan, log_bytes, strangers, write_cases, write_strangers
+from logbuilder import (
+    EDGE_FLOATS,
+    START,
+    BlockPlan,
+    LogPlan,
+    case_plans,
+    log_bytes,
+    strangers,
+    write_cases,
+    write_strangers,
+)
 
 from quarvel.plot import channel_lines, envelope
 
@@ -375,3 +386,46 @@ def test_a_progress_bar_shows_on_a_terminal_alone(monkeypatch, enabled, terminal
     with _progress.bar(3, "file", "reading", beside=Stream(report_on_terminal)) as bar:
         bar.update(3)
     assert (type(bar).__module__ == "tqdm.std") == shown
+
+
+def test_every_command_counts_and_numbers_the_blocks_of_preallocated_files(tmp_path, monkeypatch):
+    """Headers of zeros, read as runs, are still listed, counted and
+    numbered block by block by info, check and plot --coverage: in files
+    after others, and across the stretches the reports are written in."""
+    shared = case_plans()
+    plans = {"example": shared["example"], "preallocated": shared["preallocated"]}
+    plans["zeros"] = LogPlan([BlockPlan(0, 0, 0, gain_bits=0)] * 20_000, bytes(5))
+    monkeypatch.chdir(tmp_path)
+    for name, plan in plans.items():
+        (tmp_path / f"{name}.002").write_bytes(plan.to_bytes())
+    paths = [f"{name}.002" for name in plans]
+    counts = [len(plan.blocks) for plan in plans.values()]
+    numbers = [list(range(n)) for n in counts]
+    channels = Counter(block.channel for plan in plans.values() for block in plan.blocks)
+
+    files = json.loads(run_quarvel("info", "--json", *paths).stdout)["files"]
+    assert [[block["index"] for block in file["blocks"]] for file in files] == numbers
+    assert [[block["channel"] for block in file["blocks"]] for file in files] == [
+        [block.channel for block in plan.blocks] for plan in plans.values()
+    ]
+    lines = run_quarvel("info", *paths).stdout.splitlines()
+    assert [line.split(",")[0] for line in lines if not line.startswith(" ")] == [
+        f"{path}: {n} block{'s' * (n > 1)}" for path, n in zip(paths, counts)
+    ]
+    assert [int(line.split()[0]) for line in lines if line.split()[0].isdigit()] == sum(numbers, [])
+    (tmp_path / "long.002").write_bytes(bytes(24 * 100_001))  # numbers of 6 digits, wider than the column's head
+    lines = run_quarvel("info", "long.002").stdout.splitlines()
+    assert len(lines) == 100_003 and len({len(line) for line in lines[2:]}) == 1
+
+    assert run_quarvel("check", *paths, "--json", "check.json", "--html", "check.html").returncode == 2  # a gap
+    report = json.loads((tmp_path / "check.json").read_text())
+    assert [(block["path"], block["block"]) for block in report["blocks"]] == [
+        (path, i) for path, n in zip(paths, counts) for i in range(n)
+    ]
+    assert {channel["channel"]: channel["blocks"] for channel in report["channels"]} == channels
+    assert f"<b>channel 0</b>: {channels[0]:,} blocks" in (tmp_path / "check.html").read_text()
+
+    from quarvel._coverage import layout
+    from quarvel.coverage import scan
+
+    assert layout(scan(paths)).blocks == sum(counts)

@@ -17,6 +17,8 @@ from logbuilder import (
     PERIODS,
     UINT32_MAX,
     BlockPlan,
+    LogPlan,
+    case_plans,
     cases,
     edge_samples,
     fixed,
@@ -24,6 +26,7 @@ from logbuilder import (
 )
 
 import quarvel
+from quarvel._scan import scan_files
 from quarvel._times import last_times, period_seconds, running_time
 
 LOGS = cases()
@@ -174,3 +177,33 @@ def test_campaign_index_is_the_converters_summaries(campaign):
     assert TRUNCATED.findall(done.stderr.decode()) == expected
     records = frame.groupby("path", sort=False, observed=True)["present_samples"].sum().reindex(paths, fill_value=0)
     assert [Path(f"{p}.txt").read_bytes().count(b"\r\n") for p in paths] == records.tolist()
+
+
+@pytest.mark.parametrize(
+    "plan, runs",
+    [(case_plans()["preallocated"], 5), (LogPlan([BlockPlan(0, 0, 0, gain_bits=0)] * 20_000, bytes(5)), 1)],
+    ids=["preallocated", "zeros-cut-in-a-header"],
+)
+def test_runs_of_empty_headers_are_a_row_and_a_block_each(tmp_path, plan, runs):
+    """The headers of zeros of a preallocated file are read as a few runs
+    (across the pieces the file is read in), and yet each is a row of the
+    index and a Block of the reader, at its own place, as each is a block
+    summary of the converter's; so too when the index is taken from those
+    read before."""
+    path = tmp_path / "log.002"
+    path.write_bytes(plan.to_bytes())
+    assert len(scan_files([str(path)])) == runs
+    sizes = np.array([24 + 2 * len(block.samples) for block in plan.blocks])
+    offsets = (np.cumsum(sizes) - sizes + 24).tolist()
+    frame = quarvel.index(str(path))
+    assert frame["block"].tolist() == list(range(len(plan.blocks)))
+    assert frame["data_offset"].tolist() == offsets
+    summaries = SUMMARY.findall(run_converter("-S", str(path)).stdout.decode())
+    assert [(int(s[0]), int(s[3])) for s in summaries] == list(zip(frame["channel"], frame["declared_samples"]))
+    assert quarvel.index(str(path)).equals(frame)
+    with quarvel.open(path) as log:
+        assert len(log) == len(plan.blocks)
+        assert [(block.index, block.data_offset) for block in log.blocks] == list(enumerate(offsets))
+        assert [block.data_offset for block in log.blocks[-7::3]] == offsets[-7::3]
+        # each block's header is read again where the block says it is
+        assert [len(block.raw) for block in log.blocks] == [len(block.samples) for block in plan.blocks]
