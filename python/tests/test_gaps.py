@@ -8,13 +8,15 @@ import pytest
 
 from logbuilder import TimeCase, time_cases
 from quarvel._gaps import covered
+from quarvel._headers import Headers
 from quarvel._index import BlockTable, build_table
 
 
 def _table(case: TimeCase) -> BlockTable:
     """Returns the index of the case's files, named by their relative paths."""
     plans = list(case.files.values())
-    raw = bytearray(b"".join(block.header() for plan in plans for block in plan.blocks))
+    raw = Headers()
+    raw.raw += b"".join(block.header() for plan in plans for block in plan.blocks)
     sizes = np.array([len(plan.to_bytes()) for plan in plans])
     return build_table(raw, list(case.files), sizes, np.array([len(plan.blocks) for plan in plans]))
 
