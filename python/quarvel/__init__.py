@@ -20,6 +20,8 @@ __all__ = [
     "dask_dataframe",
     "open_dataset",
     "check",
+    "Catalog",
+    "update_catalog",
     "LogFile",
     "Block",
     "TruncatedBlockWarning",
@@ -31,11 +33,13 @@ __all__ = [
 from ._headers import FileChangedError, NotRegularFileError, TruncatedBlockWarning
 
 if TYPE_CHECKING:
+    from ._catalog import Catalog
     from ._check import check
     from ._dask import dask_dataframe
     from ._dataset import open_dataset
     from ._reader import Block, LogFile, open
     from ._scan import expand_paths, index
+    from ._update import update as update_catalog
 
     __version__: str
 
@@ -62,6 +66,14 @@ def __getattr__(name: str) -> Any:
         from ._check import check
 
         return check
+    if name == "Catalog":
+        from ._catalog import Catalog
+
+        return Catalog
+    if name == "update_catalog":
+        from ._update import update
+
+        return update
     if name == "__version__":
         from ._version import version
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import errno
 import glob
 import os
+import re
 import stat
 import threading
 from collections import OrderedDict
@@ -29,7 +30,8 @@ def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
     """Returns the files that `paths` names: one path, a list of paths, or
     a glob pattern (a str with *, ? or [ that names no file itself),
     expanded in sorted order (** reaching into subfolders) into the files
-    it matches, never its folders, and never into a Zarr store. Raises
+    it matches, never its folders, and never into a Zarr store or a
+    catalog's folder. Raises
     NoMatchError (a FileNotFoundError) for a pattern that matches no
     file."""
     if isinstance(paths, (str, bytes, os.PathLike)):
@@ -78,9 +80,10 @@ def _is_folder(entry: os.DirEntry) -> bool:
 
 
 def _outside_stores(pattern: str | bytes, matches: list) -> list:
-    """Returns the `matches` of `pattern` that lie in no Zarr store below
-    the pattern's first wildcard: the chunk files of an export have no
-    signature, and would be read as logs."""
+    """Returns the `matches` of `pattern` that lie in no Zarr store and no
+    catalog's folder below the pattern's first wildcard: the chunk files
+    of an export have no signature, and would be read as logs, as would a
+    catalog's files."""
     root = pattern
     while _is_pattern(root):
         root = os.path.dirname(root)
@@ -90,13 +93,28 @@ def _outside_stores(pattern: str | bytes, matches: list) -> list:
         folder = os.path.dirname(match)
         while len(folder) > len(root):
             if folder not in stores:
-                stores[folder] = is_zarr_store(folder)
+                stores[folder] = is_zarr_store(folder) or is_catalog(folder)
             if stores[folder]:
                 return True
             folder = os.path.dirname(folder)
         return False
 
     return [match for match in matches if not inside(match)]
+
+
+# A catalog's folder (quarvel.Catalog) holds this file, which names its
+# current generation, a file of this form.
+CATALOG_POINTER = "CURRENT"
+CATALOG_GENERATION = re.compile(r"gen-[0-9]{8}T[0-9]{6}\.[0-9]{6}Z-[A-Za-z0-9._-]+-[0-9]+\.sqlite")
+
+
+def is_catalog(folder: str | bytes | os.PathLike) -> bool:
+    """True when `folder` is a catalog's: its CATALOG_POINTER names a generation."""
+    try:
+        with open(os.path.join(os.fsdecode(folder), CATALOG_POINTER), "rb") as pointer:  # noqa: PTH123
+            return CATALOG_GENERATION.fullmatch(pointer.read(256).decode("ascii", "replace").strip()) is not None
+    except OSError:
+        return False
 
 
 def _is_pattern(path: str | bytes) -> bool:
