@@ -69,7 +69,8 @@ STAT_TASK = 20_000
 READ_TASK = 2_000
 # Updaters that keep breaking each other's lease give up after this many turns.
 ATTEMPTS = 5
-# Used by the tests alone: the name of a point at which the updater kills itself.
+# Used by the tests alone: the name of a point at which the updater kills
+# itself, or NAME=SECONDS, at which it waits that long.
 STOP_VARIABLE = "QUARVEL_CATALOG_STOP"
 _LEFTOVER = re.compile(r".+\.(?:partial|broken)-(.+)-([0-9]+)")
 _BLOCK_COLUMNS = ("file", *BLOCK_FIELDS)
@@ -251,9 +252,12 @@ def _prepare_folder(folder: str) -> None:
 
 
 def _stop(point: str) -> None:
-    """Kills this process at the point of an update that the tests name."""
-    if os.environ.get(STOP_VARIABLE) == point:
+    """Kills this process at the point of an update that the tests name, or waits there."""
+    named = os.environ.get(STOP_VARIABLE, "")
+    if named == point:
         os.kill(os.getpid(), getattr(signal, "SIGKILL", signal.SIGTERM))
+    if named.startswith(point + "="):
+        time.sleep(float(named[len(point) + 1 :]))
 
 
 class _Old(NamedTuple):
