@@ -21,6 +21,7 @@ __all__ = [
     "open_dataset",
     "check",
     "Catalog",
+    "CatalogError",
     "update_catalog",
     "LogFile",
     "Block",
@@ -33,7 +34,7 @@ __all__ = [
 from ._headers import FileChangedError, NotRegularFileError, TruncatedBlockWarning
 
 if TYPE_CHECKING:
-    from ._catalog import Catalog
+    from ._catalog import Catalog, CatalogError
     from ._check import check
     from ._dask import dask_dataframe
     from ._dataset import open_dataset
@@ -66,10 +67,10 @@ def __getattr__(name: str) -> Any:
         from ._check import check
 
         return check
-    if name == "Catalog":
-        from ._catalog import Catalog
+    if name in ("Catalog", "CatalogError"):
+        from . import _catalog
 
-        return Catalog
+        return getattr(_catalog, name)
     if name == "update_catalog":
         from ._update import update
 

@@ -30,7 +30,7 @@ import numpy as np
 
 from ._headers import FileStamp, NoMatchError
 from ._index import BlockTable, PathArg
-from ._scan import CATALOG_GENERATION, CATALOG_POINTER
+from ._signatures import CATALOG_GENERATION, CATALOG_POINTER
 from ._walk import is_pattern, path_matcher
 
 if TYPE_CHECKING:

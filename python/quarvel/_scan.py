@@ -7,7 +7,6 @@ from __future__ import annotations
 import errno
 import glob
 import os
-import re
 import stat
 import threading
 from collections import OrderedDict
@@ -18,7 +17,7 @@ import numpy as np
 from ._headers import FileStamp, Headers, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
 from ._index import BlockTable, PathArg, build_table, table_frame
 from ._optional import require
-from ._signatures import is_zarr_store
+from ._signatures import is_catalog, is_zarr_store
 
 if TYPE_CHECKING:
     import pandas
@@ -100,21 +99,6 @@ def _outside_stores(pattern: str | bytes, matches: list) -> list:
         return False
 
     return [match for match in matches if not inside(match)]
-
-
-# A catalog's folder (quarvel.Catalog) holds this file, which names its
-# current generation, a file of this form.
-CATALOG_POINTER = "CURRENT"
-CATALOG_GENERATION = re.compile(r"gen-[0-9]{8}T[0-9]{6}\.[0-9]{6}Z-[A-Za-z0-9._-]+-[0-9]+\.sqlite")
-
-
-def is_catalog(folder: str | bytes | os.PathLike) -> bool:
-    """True when `folder` is a catalog's: its CATALOG_POINTER names a generation."""
-    try:
-        with open(os.path.join(os.fsdecode(folder), CATALOG_POINTER), "rb") as pointer:  # noqa: PTH123
-            return CATALOG_GENERATION.fullmatch(pointer.read(256).decode("ascii", "replace").strip()) is not None
-    except OSError:
-        return False
 
 
 def _is_pattern(path: str | bytes) -> bool:

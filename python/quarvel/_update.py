@@ -59,7 +59,7 @@ from ._index import BlockTable, build_table
 from ._lease import STALE, Lease, LeaseLost
 from ._output import _HOST, Output, _alive
 from ._progress import bar
-from ._scan import CATALOG_GENERATION, CATALOG_POINTER
+from ._signatures import CATALOG_GENERATION, CATALOG_POINTER
 from ._walk import FAILED, REGULAR, Identities, expand, identities_of, is_pattern, signed64
 
 WINDOW = 60.0  # seconds: at least a network file system's attribute cache

@@ -25,8 +25,7 @@ from typing import Callable, NamedTuple
 import numpy as np
 
 from ._headers import NotRegularFileError, describe_kind
-from ._scan import CATALOG_POINTER, is_catalog
-from ._signatures import ZARR_METADATA
+from ._signatures import CATALOG_POINTER, ZARR_METADATA, is_catalog
 
 # What a stat of a listed name found.
 REGULAR, GONE, FAILED = 0, 1, 2

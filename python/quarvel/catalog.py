@@ -18,7 +18,7 @@ from ._headers import NoMatchError
 from ._progress import lines, status
 from ._update import Result, repeat, update
 from ._walk import is_pattern
-from ._words import counted, display_name, failure, reason, span_text
+from ._words import counted, display_name, failure, reason, seconds_text, span_text
 
 _UNITS = {"ms": 0.001, "s": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0}
 
@@ -95,15 +95,19 @@ def _unmatched(given: str) -> OSError:
 
 def _update_line(name: str, result: Result) -> str:
     """Returns the line that says what an update did."""
-    done = result.update
+    what = "updated" if result.generation is not None else "nothing changed"
+    return f"{name}: {what}: {_counts(result.update)}"
+
+
+def _counts(done: Update) -> str:
+    """Returns what an update found, in words."""
     counts = (
         f"{counted(done.files, 'file')} listed; {done.new:,} new, {done.grown:,} grown, "
         f"{done.read_again:,} read again, {done.gone:,} gone"
     )
     if done.unreadable:
         counts += f", {done.unreadable:,} unreadable"
-    what = "updated" if result.generation is not None else "nothing changed"
-    return f"{name}: {what}: {counts}; {done.seconds:,.1f} s"
+    return f"{counts}; {seconds_text(done.seconds)}"
 
 
 def run_info(path: str, as_json: bool, out: Any) -> int:
@@ -125,20 +129,21 @@ def run_info(path: str, as_json: bool, out: Any) -> int:
         head += ", " + span_text(facts["start_tick"] / 1000, facts["end_tick"] / 1000)
     text = [head]
     for source in facts["sources"]:
-        text.append(f"  source: {display_name(source, encoding)}")
+        shown = os.path.relpath(source)
+        text.append(f"  source: {display_name(source if shown.startswith('..') else shown, encoding)}")
     done = facts["updated"]
     if done is not None:
         text.append(
-            f"  last updated {done['finished'][:19].replace('T', ' ')} UTC on {done['host']} by process"
-            f" {done['pid']} ({display_name(done['command'], encoding)}), recent-change window"
-            f" {done['window']:g} s" + (f", scheduler {done['scheduler']}" if done["scheduler"] else "")
+            f"  last update: {done['finished'][:19].replace('T', ' ')} UTC on {done['host']}, process {done['pid']}:"
+            f" {display_name(done['command'], encoding)}"
         )
-        text.append("  " + _update_line("it", Result("", Update(**done), [], [])).split(": ", 1)[1])
+        how = f", scheduler {done['scheduler']}" if done["scheduler"] else ""
+        text.append(f"  {_counts(Update(**done))}; recent-change window {done['window']:g} s{how}")
     size = facts["bytes"]
     each = f" ({size / facts['files']:,.0f} bytes a file)" if facts["files"] else ""
     text.append(f"  generation {facts['generation']}: {size:,} bytes{each}")
     if facts["recheck"]:
-        text.append(f"  {counted(facts['recheck'], 'file')} changed lately, to be read again by the next update")
+        text.append(f"  {counted(facts['recheck'], 'file')} changed within the window, to be read again by the next update")
     out.write("".join(line + "\n" for line in text))
     return 0
 
