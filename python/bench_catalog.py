@@ -27,7 +27,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import shutil
 import subprocess
 import sys
@@ -37,7 +36,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "tests"))
 sys.path.insert(0, str(HERE))
-from bench import run_measured  # noqa: E402
+from bench import peak_resident, run_measured  # noqa: E402
 
 SAMPLES = 600
 CODE = {
@@ -58,7 +57,7 @@ def child(name: str, folder: str) -> None:
     scope = {"quarvel": quarvel, "update": quarvel._update.update, "pandas": pandas,
              "pattern": os.path.join(folder, "small", "**", "*.002"), "catalog": os.path.join(folder, "c.qcat")}  # fmt: skip
     figures = run_measured(CODE[name], scope)
-    figures["whole"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    figures["whole"] = peak_resident()  # VmHWM: ru_maxrss keeps the forking parent's
     print(json.dumps(figures))
 
 

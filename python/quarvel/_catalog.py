@@ -186,8 +186,14 @@ def connect(path: str) -> sqlite3.Connection:
 
 
 def relative_path(path: str, folder: str) -> str:
-    """Returns the absolute `path` relative to the catalog's `folder`, with "/" between folders."""
-    return os.path.relpath(path, folder).replace(os.sep, "/")
+    """Returns the absolute `path` relative to the catalog's `folder`, with
+    "/" between folders (absolute on another drive, which has no path
+    relative to it)."""
+    try:
+        relative = os.path.relpath(path, folder)
+    except ValueError:
+        relative = path
+    return relative.replace(os.sep, "/")
 
 
 def resolved_path(relative: str, folder: str) -> str:

@@ -140,7 +140,11 @@ class Lease:
             f"quarvel catalog lease\nhost {_HOST}\npid {os.getpid()}\n"
             f"since {_utc(self.started)}\nbeat {beats} {_utc(now)}\n"
         ).encode("ascii")
-        os.pwrite(self.fd, words, 0)
+        if hasattr(os, "pwrite"):
+            os.pwrite(self.fd, words, 0)
+        else:
+            os.lseek(self.fd, 0, os.SEEK_SET)
+            os.write(self.fd, words)
         os.ftruncate(self.fd, len(words))
         os.fsync(self.fd)
 

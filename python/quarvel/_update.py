@@ -38,6 +38,7 @@ import shutil
 import signal
 import sqlite3
 import time
+from array import array
 from typing import Any, Callable, Iterable, Iterator, NamedTuple, Sequence
 
 import numpy as np
@@ -273,14 +274,13 @@ class _Folder:
     relative path, names and their Identities, its record in the current
     generation (id, digest, files marked; None: new), and per name what
     the next generation records: whether it holds the file, its identity
-    and its mark."""
+    (the listing's, or as read) and its mark."""
 
     def __init__(self, path: str, relative: str, names: list[str], found: Identities, known: tuple | None) -> None:
         self.path, self.relative, self.names, self.found, self.known = path, relative, names, found, known
         self.held = np.zeros(len(names), dtype=bool)
-        self.identity = found.identity.copy()
+        self.identity = found.identity  # rows replaced by those read
         self.recheck = np.zeros(len(names), dtype=np.int8)
-
         self.key = None if known is None else known[0]
         self.record: tuple[bytes, int] | None = None
 
@@ -294,28 +294,35 @@ class _Folder:
         return self.known is None or self.record != tuple(self.known[1:])
 
 
-class _Job(NamedTuple):
-    """A file to read: its folder, its name's position there, what the
-    generation records of it (None: new), its recorded rows (None: new)
-    and how to read it."""
+class _Jobs:
+    """The files to read, in the order of their folders' paths and then
+    their names (new files are numbered so): per file the position of its
+    folder among those compared and of its name there; and of the files
+    known before, by position, what the generation records (_Old), its
+    rows and how to read it (Plan)."""
 
-    folder: _Folder
-    name: int
-    old: _Old | None
-    rows: np.ndarray | None
-    plan: Plan
+    def __init__(self) -> None:
+        self.folder = array("q")
+        self.name = array("q")
+        self.known: dict[int, tuple[_Old, np.ndarray, Plan]] = {}
+
+    def __len__(self) -> int:
+        return len(self.name)
+
+    def add(self, folder: int, name: int, known: tuple[_Old, np.ndarray, Plan] | None = None) -> None:
+        if known is not None:
+            self.known[len(self.name)] = known
+        self.folder.append(folder)
+        self.name.append(name)
 
 
 class _Read(NamedTuple):
-    """What a task read: its jobs, their Batch, the rows of the files read
-    (columns BLOCK_FIELDS, files in order), the positions among the jobs
-    of the files read, where each one's rows begin, and their marks."""
+    """What a task read: the position of its first job, its Batch, the
+    positions (within the task) of the files read, and their marks."""
 
-    jobs: list[_Job]
+    low: int
     batch: Batch
-    rows: np.ndarray
-    reads: list[int]
-    first_rows: np.ndarray
+    reads: np.ndarray
     recheck: np.ndarray
 
 
@@ -370,30 +377,34 @@ class _Updater:
         listing = self._list(sources, len(stored["sources"]))
         added = sources[len(stored["sources"]) :]
         found = self._identities(listing)
+        order = sorted((relative_path(path, self.folder), f) for f, (path, _) in enumerate(listing))
         changes = _Changes()
-        compared: list[_Folder] = []
-        jobs: list[_Job] = []
-        for (path, names), ids in zip(listing, found):
-            relative = relative_path(path, self.folder)
+        self.compared: list[_Folder] = []
+        self.jobs = _Jobs()
+        for relative, f in order:  # in the order of their paths, so that new files are numbered so
+            (path, names), ids = listing[f], found[f]
             known = stored["folders"].pop(relative, None)
             if known is not None and known[1] == _digest(names, ids.identity, ids.kinds) and not known[2]:
                 continue
-            folder = _Folder(path, relative, names, ids, known)
-            compared.append(folder)
-            self._compare(old, folder, jobs, changes)
-        del listing, found
+            self.compared.append(_Folder(path, relative, names, ids, known))
+            self._compare(old, len(self.compared) - 1, changes)
+        del listing, found, order
         gone_folders = stored["folders"]  # those no source lists any more
         for key, _, _ in gone_folders.values():
             changes.gone += _count_files(old, key)
-        jobs.sort(key=lambda job: (job.folder.relative, job.folder.names[job.name]))  # new files numbered so
-        reads = self._read(jobs, changes)
-        folders = [f for f in compared if f.settle()]
-        new = sum(1 for read in reads for i in read.reads if read.jobs[i].old is None)
+        reads = self._read(changes)
+        folders = [f for f in self.compared if f.settle()]
+        new = sum(int(np.count_nonzero(self._new_of(read))) for read in reads)
         update = self._record(stored, changes, new)
         if not (added or gone_folders or changes or folders or new):
             return Result(None, update, self.unreadable, self.unmatched)
         name = self._write(previous, stored, added, gone_folders, folders, changes, reads, update)
-        return Result(name, update, self.unreadable, self.unmatched)
+        return Result(name, self.written, self.unreadable, self.unmatched)
+
+    def _new_of(self, read: _Read) -> np.ndarray:
+        """Returns per file that `read` read whether it is new."""
+        known = np.fromiter(self.jobs.known, dtype=np.int64, count=len(self.jobs.known))
+        return ~np.isin(read.low + read.reads, known)
 
     # ---- sources and listing
 
@@ -460,19 +471,22 @@ class _Updater:
 
     # ---- what changed
 
-    def _compare(self, old: sqlite3.Connection | None, folder: _Folder, jobs: list[_Job], changes: _Changes) -> None:
-        """Compares the files of a listed folder with those the generation
-        records: the unchanged ones are held, those to read become `jobs`,
-        those gone are deleted."""
+    def _compare(self, old: sqlite3.Connection | None, f: int, changes: _Changes) -> None:
+        """Compares the files of the compared folder `f` with those the
+        generation records: the unchanged ones are held, those to read
+        become jobs (in the order of their names), those gone are deleted."""
+        folder = self.compared[f]
         recorded: dict[str, _Old] = {}
-        key = None
-        if folder.known is not None and old is not None:
-            key = folder.known[0]
+        key = folder.key
+        if key is not None and old is not None:
             query = "SELECT name, id, size, mtime_ns, ctime_ns, inode, recheck FROM files WHERE folder = ?"
             for name, file, *identity, recheck in old.execute(query, (key,)):
                 recorded[name] = _Old(file, tuple(identity), recheck)
         found = folder.found
-        for i, name in enumerate(folder.names):
+        names = folder.names
+        to_read: list[int] = []
+        known: dict[int, tuple] = {}
+        for i, name in enumerate(names):
             was = recorded.pop(name, None)
             kind = found.kinds[i]
             if kind != REGULAR:
@@ -482,73 +496,91 @@ class _Updater:
                     changes.deleted.append((key, name, was.id))
                 continue
             if was is None:
-                jobs.append(_Job(folder, i, None, None, WHOLE))
+                to_read.append(i)
                 continue
             identity = tuple(found.identity[i].tolist())
             if identity == was.identity and not was.recheck:
                 folder.held[i] = True
                 continue
             rows = _file_rows(old, was.id)  # type: ignore[arg-type]
-            jobs.append(_Job(folder, i, was, rows, _plan(was, identity, rows)))
+            to_read.append(i)
+            known[i] = (was, rows, _plan(was, identity, rows))
         changes.deleted += [(key, name, was.id) for name, was in recorded.items()]
+        for i in sorted(to_read, key=names.__getitem__):
+            self.jobs.add(f, i, known.get(i))
 
-    def _read(self, jobs: list[_Job], changes: _Changes) -> list[_Read]:
-        """Reads the files of `jobs`, a task at a time, and records what
+    def _read(self, changes: _Changes) -> list[_Read]:
+        """Reads the files of the jobs, a task at a time, and records what
         changed of the files known; returns what each task read."""
-        tasks = [jobs[low : low + READ_TASK] for low in range(0, len(jobs), READ_TASK)]
+        jobs = self.jobs
+        lows = range(0, len(jobs), READ_TASK)
         arguments = []
-        for task in tasks:
-            paths = [os.path.join(job.folder.path, job.folder.names[job.name]) for job in task]
-            arguments.append((paths, {i: job.plan for i, job in enumerate(task) if job.plan.start > 0}))
+        for low in lows:
+            high = min(low + READ_TASK, len(jobs))
+            paths = [self._path(j) for j in range(low, high)]
+            plans = {j - low: known[2] for j, known in jobs.known.items() if low <= j < high and known[2].start > 0}
+            arguments.append((paths, plans))
         batches = []
         with bar(len(jobs), "file", "reading headers") as shown:
-            for task, batch in zip(tasks, self._map(read_logs, arguments)):
-                batches.append((task, batch))
-                shown.update(len(task))
+            for low, batch in zip(lows, self._map(read_logs, arguments)):
+                batches.append((low, batch))
+                shown.update(len(batch.status))
         recent = time.time_ns() - int(self.window * 1e9)
-        return [self._collect(task, batch, recent, changes) for task, batch in batches]
+        return [self._collect(low, batch, recent, changes) for low, batch in batches]
 
-    def _collect(self, jobs: list[_Job], batch: Batch, recent: int, changes: _Changes) -> _Read:
-        """Records what `batch` read of `jobs`: each file read is held, and
-        marked when changed after `recent` (ns); a known file's changes go
-        into `changes`."""
-        for i, status in enumerate(batch.status):
-            job = jobs[i]
-            if status == UNREADABLE:
-                self.unreadable.append((os.path.join(job.folder.path, job.folder.names[job.name]), batch.errors[i]))
-            if status != READ and job.old is not None:
-                changes.deleted.append((job.folder.known[0], job.folder.names[job.name], job.old.id))  # type: ignore
-        reads = [i for i, status in enumerate(batch.status) if status == READ]
-        rows = _batch_rows(batch, reads) if reads else np.zeros((0, len(BLOCK_FIELDS)), dtype=np.int64)
+    def _path(self, job: int) -> str:
+        folder = self.compared[self.jobs.folder[job]]
+        return os.path.join(folder.path, folder.names[self.jobs.name[job]])
+
+    def _collect(self, low: int, batch: Batch, recent: int, changes: _Changes) -> _Read:
+        """Records what `batch` read of the jobs from `low` on: each file read
+        is held, and marked when changed after `recent` (ns); a known file's
+        changes go into `changes`."""
+        jobs = self.jobs
+        status = np.frombuffer(batch.status, dtype=np.uint8)
+        for i in np.flatnonzero(status != READ).tolist():
+            if status[i] == UNREADABLE:
+                self.unreadable.append((self._path(low + i), batch.errors[i]))
+            if low + i in jobs.known:
+                folder = self.compared[jobs.folder[low + i]]
+                changes.deleted.append((folder.key, folder.names[jobs.name[low + i]], jobs.known[low + i][0].id))
+        reads = np.flatnonzero(status == READ)
+        latest = np.maximum(batch.identity[reads, 1], batch.identity[reads, 2])
+        recheck = (latest > recent).astype(np.int8)
+        folders = np.frombuffer(jobs.folder, dtype=np.int64)[low:][reads]
+        names = np.frombuffer(jobs.name, dtype=np.int64)[low:][reads]
+        bounds = np.flatnonzero(np.diff(folders)) + 1
+        for part in np.split(np.arange(len(reads)), bounds):  # the files read of each folder, at once
+            if len(part):
+                folder = self.compared[int(folders[part[0]])]
+                at = names[part]
+                folder.held[at] = True
+                folder.identity[at] = batch.identity[reads[part]]
+                folder.recheck[at] = recheck[part]
+        mine = [k for k, i in enumerate(reads.tolist()) if low + i in jobs.known]
+        rows = _batch_rows(batch, reads) if mine else None
         counts = batch.records[reads]
         first_rows = np.cumsum(counts) - counts
-        latest = np.maximum(batch.identity[reads, 1], batch.identity[reads, 2]) if reads else np.zeros(0)
-        recheck = (latest > recent).astype(np.int8)
-        for k, i in enumerate(reads):
-            job = jobs[i]
-            folder, at = job.folder, job.name
-            folder.held[at] = True
-            folder.identity[at] = batch.identity[i]
-            folder.recheck[at] = recheck[k]
-            if job.old is None:
-                continue
+        for k in mine:
+            i = int(reads[k])
+            was, old_rows, _ = jobs.known[low + i]
+            folder = self.compared[jobs.folder[low + i]]
+            name = folder.names[jobs.name[low + i]]
             identity, mark = tuple(batch.identity[i].tolist()), int(recheck[k])
-            kept = int(np.searchsorted(job.rows[:, 0], batch.first_block[i]))  # type: ignore[index]
-            if identity[0] > job.old.identity[0] and identity[3] == job.old.identity[3]:
+            kept = int(np.searchsorted(old_rows[:, 0], batch.first_block[i]))
+            if identity[0] > was.identity[0] and identity[3] == was.identity[3]:
                 changes.grown += 1
             else:
                 changes.read_again += 1
-            mine = rows[first_rows[k] : first_rows[k] + counts[k]]
-            same_rows = _same(job.rows[kept:], mine)  # type: ignore[index]
-            if same_rows and identity == job.old.identity and mark == job.old.recheck:
+            read_rows = rows[first_rows[k] : first_rows[k] + counts[k]]  # type: ignore[index]
+            same_rows = _same(old_rows[kept:], read_rows)
+            if same_rows and identity == was.identity and mark == was.recheck:
                 continue
-            name = folder.names[at]
             if same_rows:
-                changes.identities.append((folder.known[0], name, identity, mark))  # type: ignore[index]
+                changes.identities.append((folder.key, name, identity, mark))
             else:
-                changes.rows.append((folder.known[0], name, job.old.id, identity, mark,  # type: ignore[index]
-                                     int(batch.first_block[i]), mine))  # fmt: skip
-        return _Read(jobs, batch, rows, reads, first_rows, recheck)
+                changes.rows.append((folder.key, name, was.id, identity, mark, int(batch.first_block[i]), read_rows))
+        return _Read(low, batch, reads, recheck)
 
     # ---- writing
 
@@ -572,8 +604,8 @@ class _Updater:
             _stop("copied")
             connection = sqlite3.connect(partial, isolation_level=None)
             try:
-                _Writer(connection, stored, update).apply(previous is None, added, gone_folders, folders, changes,
-                                                          reads)  # fmt: skip
+                writer = _Writer(connection, stored, update)
+                writer.apply(previous is None, added, gone_folders, folders, changes, reads, self)
             finally:
                 connection.close()
             _fsync(partial)
@@ -732,11 +764,11 @@ class _Writer:
         self.update = update
 
     def apply(self, fresh: bool, added: list, gone_folders: dict, folders: list[_Folder], changes: _Changes,
-              reads: list[_Read]) -> None:  # fmt: skip
+              reads: list[_Read], updater: _Updater) -> None:  # fmt: skip
         execute, many = self.connection.execute, self.connection.executemany
         execute("PRAGMA journal_mode = OFF")  # a partial copy: a failure discards it whole
         execute("PRAGMA synchronous = OFF")  # flushed once, at the end
-        execute("PRAGMA cache_size = -65536")
+        execute("PRAGMA cache_size = -16384")  # 16 MB: the rows go in in key order
         if fresh:
             self.connection.executescript("PRAGMA page_size = 4096;" + SCHEMA)
         execute("BEGIN")
@@ -760,7 +792,9 @@ class _Writer:
             execute(f"UPDATE files SET {identity} WHERE folder = ? AND name = ?", (*numbers, update.id, mark, key, name))
             execute("DELETE FROM blocks WHERE file = ? AND block >= ?", (file, first_block))
             _insert_blocks(self.connection, np.full(len(rows), file, dtype=np.int64), rows)
-        self._new_files(reads)
+        self._new_files(reads, updater)
+        updater.written = update._replace(seconds=round(time.monotonic() - updater.began, 3))  # all but the commit
+        execute("UPDATE updates SET seconds = ? WHERE id = ?", (updater.written.seconds, update.id))
         execute("COMMIT")
 
     def _folders(self, folders: list[_Folder]) -> None:
@@ -781,28 +815,30 @@ class _Writer:
                 self.connection.execute("INSERT INTO folders VALUES (?, ?, ?, ?)",
                                         (last, folder.relative, digest, marks))  # fmt: skip
 
-    def _new_files(self, reads: list[_Read]) -> None:
+    def _new_files(self, reads: list[_Read], updater: _Updater) -> None:
         """Inserts the new files read, numbered in the order read (their
         folders' paths, then their names), and their blocks."""
         last = self.stored["last_file"]
         query = f"INSERT INTO files VALUES ({', '.join('?' * 9)})"
+        jobs = updater.jobs
         for read in reads:
-            new = [k for k, i in enumerate(read.reads) if read.jobs[i].old is None]
-            if not new:
+            new = updater._new_of(read)
+            if not new.any():
                 continue
             ids = np.zeros(len(read.reads), dtype=np.int64)  # 0: a file known before, recorded apart
-            ids[new] = np.arange(last + 1, last + 1 + len(new))
-            last += len(new)
+            ids[new] = np.arange(last + 1, last + 1 + int(new.sum()))
+            last += int(new.sum())
             per_row = np.repeat(ids, read.batch.records[read.reads])
-            mine = per_row > 0
-            _insert_blocks(self.connection, per_row[mine], read.rows[mine])
-            rows = []
-            for k in new:
-                i = read.reads[k]
-                job = read.jobs[i]
-                rows.append((job.folder.key, job.folder.names[job.name], int(ids[k]),
-                             *read.batch.identity[i].tolist(), self.update.id, int(read.recheck[k])))  # fmt: skip
-            self.connection.executemany(query, rows)
+            rows = _batch_rows(read.batch, read.reads)
+            _insert_blocks(self.connection, per_row[per_row > 0], rows[per_row > 0])
+            files = []
+            identity = read.batch.identity[read.reads].tolist()
+            for k in np.flatnonzero(new).tolist():
+                job = read.low + int(read.reads[k])
+                folder = updater.compared[jobs.folder[job]]
+                files.append((folder.key, folder.names[jobs.name[job]], int(ids[k]), *identity[k], self.update.id,
+                              int(read.recheck[k])))  # fmt: skip
+            self.connection.executemany(query, files)
 
 
 def _insert_blocks(connection: sqlite3.Connection, files: np.ndarray, rows: np.ndarray) -> None:
@@ -820,8 +856,9 @@ def _generation_file_name() -> str:
     return f"gen-{stamp}-{_HOST}-{os.getpid()}{GENERATION_SUFFIX}"
 
 
-def _fsync(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY)
+def _fsync(path: str, flags: int = os.O_RDWR) -> None:
+    """Flushes the file `path` to disk."""
+    fd = os.open(path, flags | getattr(os, "O_BINARY", 0))
     try:
         os.fsync(fd)
     finally:
@@ -831,7 +868,7 @@ def _fsync(path: str) -> None:
 def _fsync_folder(folder: str) -> None:
     """Flushes a folder's entries (a rename) to disk, where the system can."""
     with contextlib.suppress(OSError):
-        _fsync(folder)
+        _fsync(folder, os.O_RDONLY)
 
 
 def _remove_old_generations(folder: str, current: str, grace: float = GRACE) -> None:

@@ -35,6 +35,7 @@ REGULAR, GONE, FAILED = 0, 1, 2
 IDENTITY_FIELDS = ("size", "mtime_ns", "ctime_ns", "inode")
 _STORE_NAMES = frozenset((*ZARR_METADATA, CATALOG_POINTER))
 _NO_IDENTITY = (0, 0, 0, 0)
+_TOP = 1 << 63
 
 
 def is_pattern(source: str) -> bool:
@@ -190,27 +191,40 @@ def identities(folder: str, names: list[str]) -> Identities:
     kinds = bytearray(len(names))
     numbers = array("q")
     errors: dict[int, OSError] = {}
-    prefix = os.path.join(folder, "")
-    top = 1 << 63
-    for i, name in enumerate(names):
-        path = prefix + name
-        try:
-            info = os.stat(path)
-        except FileNotFoundError:
-            kinds[i] = GONE
-            numbers.extend(_NO_IDENTITY)
-            continue
-        except (OSError, ValueError) as error:
-            kinds[i], errors[i] = FAILED, error if isinstance(error, OSError) else OSError(str(error))
-            numbers.extend(_NO_IDENTITY)
-            continue
-        if not stat.S_ISREG(info.st_mode):
-            kinds[i], errors[i] = FAILED, _not_regular(path, info.st_mode)
-            numbers.extend(_NO_IDENTITY)
-            continue
-        inode = info.st_ino
-        numbers.extend((info.st_size, info.st_mtime_ns, info.st_ctime_ns, inode if inode < top else inode - 2 * top))
+    at = _open_folder(folder)  # a name looked up in its open folder costs less than a whole path
+    try:
+        for i, name in enumerate(names):
+            try:
+                info = os.stat(os.path.join(folder, name)) if at is None else os.stat(name, dir_fd=at)
+            except FileNotFoundError:
+                kinds[i] = GONE
+                numbers.extend(_NO_IDENTITY)
+                continue
+            except (OSError, ValueError) as error:
+                kinds[i], errors[i] = FAILED, error if isinstance(error, OSError) else OSError(str(error))
+                numbers.extend(_NO_IDENTITY)
+                continue
+            if not stat.S_ISREG(info.st_mode):
+                kinds[i], errors[i] = FAILED, _not_regular(os.path.join(folder, name), info.st_mode)
+                numbers.extend(_NO_IDENTITY)
+                continue
+            inode = info.st_ino
+            numbers.extend((info.st_size, info.st_mtime_ns, info.st_ctime_ns, inode if inode < _TOP else inode - 2 * _TOP))
+    finally:
+        if at is not None:
+            os.close(at)
     return Identities(bytes(kinds), np.frombuffer(numbers, dtype=np.int64).reshape(-1, 4), errors)
+
+
+def _open_folder(folder: str) -> int | None:
+    """Returns a descriptor of `folder` for stat calls relative to it, or
+    None where the system has none (or it cannot be opened)."""
+    if os.stat not in os.supports_dir_fd:
+        return None
+    try:
+        return os.open(folder or os.curdir, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return None
 
 
 def identities_of(folders: list[tuple[str, list[str]]]) -> list[Identities]:
@@ -227,4 +241,4 @@ def _not_regular(path: str, mode: int) -> OSError:
 
 def signed64(number: int) -> int:
     """Returns an unsigned 64-bit number as the signed one of the same bits."""
-    return number - (1 << 64) if number >= 1 << 63 else number
+    return number - 2 * _TOP if number >= _TOP else number
