@@ -636,7 +636,8 @@ def _stored(old: sqlite3.Connection | None) -> dict:
                     old.execute("SELECT id, path, digest, recheck FROM folders")},  # fmt: skip
         "last_update": one("SELECT max(id) FROM updates"),
         "last_folder": one("SELECT max(id) FROM folders"),
-        "last_file": one("SELECT max(id) FROM files"),
+        # max(id) reads every file: the number is kept in meta
+        "last_file": one("SELECT value FROM meta WHERE key = 'last_file'") or one("SELECT max(id) FROM files"),
     }
 
 
@@ -792,7 +793,8 @@ class _Writer:
             execute(f"UPDATE files SET {identity} WHERE folder = ? AND name = ?", (*numbers, update.id, mark, key, name))
             execute("DELETE FROM blocks WHERE file = ? AND block >= ?", (file, first_block))
             _insert_blocks(self.connection, np.full(len(rows), file, dtype=np.int64), rows)
-        self._new_files(reads, updater)
+        last_file = self._new_files(reads, updater)
+        execute("INSERT OR REPLACE INTO meta VALUES ('last_file', ?)", (last_file,))
         updater.written = update._replace(seconds=round(time.monotonic() - updater.began, 3))  # all but the commit
         execute("UPDATE updates SET seconds = ? WHERE id = ?", (updater.written.seconds, update.id))
         execute("COMMIT")
@@ -815,9 +817,10 @@ class _Writer:
                 self.connection.execute("INSERT INTO folders VALUES (?, ?, ?, ?)",
                                         (last, folder.relative, digest, marks))  # fmt: skip
 
-    def _new_files(self, reads: list[_Read], updater: _Updater) -> None:
+    def _new_files(self, reads: list[_Read], updater: _Updater) -> int:
         """Inserts the new files read, numbered in the order read (their
-        folders' paths, then their names), and their blocks."""
+        folders' paths, then their names), and their blocks; returns the
+        last number given."""
         last = self.stored["last_file"]
         query = f"INSERT INTO files VALUES ({', '.join('?' * 9)})"
         jobs = updater.jobs
@@ -839,6 +842,7 @@ class _Writer:
                 files.append((folder.key, folder.names[jobs.name[job]], int(ids[k]), *identity[k], self.update.id,
                               int(read.recheck[k])))  # fmt: skip
             self.connection.executemany(query, files)
+        return last
 
 
 def _insert_blocks(connection: sqlite3.Connection, files: np.ndarray, rows: np.ndarray) -> None:

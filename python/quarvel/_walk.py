@@ -136,10 +136,8 @@ def _matcher(part: str) -> Callable[[str], bool]:
     if not any(c in "*?[" for c in part):
         return part.__eq__
     flags = re.IGNORECASE if os.path.normcase("A") == "a" else 0
-    match = re.compile(fnmatch.translate(part), flags).match
-    if part.startswith("."):
-        return lambda name: match(name) is not None
-    return lambda name: name[:1] != "." and match(name) is not None
+    hidden = "" if part.startswith(".") else r"(?!\.)"  # a name that starts with a dot only when the part does
+    return re.compile(hidden + fnmatch.translate(part), flags).match  # type: ignore[return-value]
 
 
 def path_matcher(pattern: str) -> Callable[[str], bool]:
@@ -188,31 +186,46 @@ def identities(folder: str, names: list[str]) -> Identities:
     """Returns the Identities of the files `names` in `folder`: one stat
     call each, following links. A name that no longer exists is GONE;
     one that is no regular file, or that cannot be asked, is FAILED."""
-    kinds = bytearray(len(names))
-    numbers = array("q")
-    errors: dict[int, OSError] = {}
     at = _open_folder(folder)  # a name looked up in its open folder costs less than a whole path
     try:
-        for i, name in enumerate(names):
+        if at is not None:
             try:
-                info = os.stat(os.path.join(folder, name)) if at is None else os.stat(name, dir_fd=at)
-            except FileNotFoundError:
-                kinds[i] = GONE
-                numbers.extend(_NO_IDENTITY)
-                continue
-            except (OSError, ValueError) as error:
-                kinds[i], errors[i] = FAILED, error if isinstance(error, OSError) else OSError(str(error))
-                numbers.extend(_NO_IDENTITY)
-                continue
-            if not stat.S_ISREG(info.st_mode):
-                kinds[i], errors[i] = FAILED, _not_regular(os.path.join(folder, name), info.st_mode)
-                numbers.extend(_NO_IDENTITY)
-                continue
-            inode = info.st_ino
-            numbers.extend((info.st_size, info.st_mtime_ns, info.st_ctime_ns, inode if inode < _TOP else inode - 2 * _TOP))
+                infos = [os.stat(name, dir_fd=at) for name in names]
+            except (OSError, ValueError):
+                pass  # each name on its own, below
+            else:
+                if all(stat.S_ISREG(info.st_mode) for info in infos):
+                    numbers = np.array([(info.st_size, info.st_mtime_ns, info.st_ctime_ns, signed64(info.st_ino))
+                                        for info in infos], dtype=np.int64).reshape(-1, 4)  # fmt: skip
+                    return Identities(bytes(len(names)), numbers, {})
+        return _each(folder, names, at)
     finally:
         if at is not None:
             os.close(at)
+
+
+def _each(folder: str, names: list[str], at: int | None) -> Identities:
+    """Returns the Identities of the files `names` in `folder` (open as
+    `at`, if not None), name by name."""
+    kinds = bytearray(len(names))
+    numbers = array("q")
+    errors: dict[int, OSError] = {}
+    for i, name in enumerate(names):
+        try:
+            info = os.stat(os.path.join(folder, name)) if at is None else os.stat(name, dir_fd=at)
+        except FileNotFoundError:
+            kinds[i] = GONE
+            numbers.extend(_NO_IDENTITY)
+            continue
+        except (OSError, ValueError) as error:
+            kinds[i], errors[i] = FAILED, error if isinstance(error, OSError) else OSError(str(error))
+            numbers.extend(_NO_IDENTITY)
+            continue
+        if not stat.S_ISREG(info.st_mode):
+            kinds[i], errors[i] = FAILED, _not_regular(os.path.join(folder, name), info.st_mode)
+            numbers.extend(_NO_IDENTITY)
+            continue
+        numbers.extend((info.st_size, info.st_mtime_ns, info.st_ctime_ns, signed64(info.st_ino)))
     return Identities(bytes(kinds), np.frombuffer(numbers, dtype=np.int64).reshape(-1, 4), errors)
 
 
