@@ -175,7 +175,7 @@ def add_catalog(commands: Any) -> None:
     actions = catalog.add_subparsers(dest="action", required=True, parser_class=_Parser)
     update = actions.add_parser(
         "update",
-        help="record the files of the catalog's sources, and of any FILE named (made when missing)",
+        help="update the catalog (made when missing): record the files of its sources and of each FILE named",
         description="Update the catalog CAT (made when missing): add each FILE (a path or a pattern) to the"
         " sources it keeps, list them all again, and record the files that are new, changed or gone, reading"
         " only what changed. Files changed within the recent-change window, or dated in the future, are read"

@@ -629,7 +629,11 @@ def _stored(old: sqlite3.Connection | None) -> dict:
     last numbers given to updates, folders and files."""
     if old is None:
         return {"sources": [], "folders": {}, "last_update": 0, "last_folder": 0, "last_file": 0}
-    one = lambda query: int(old.execute(query).fetchone()[0] or 0)  # noqa: E731
+
+    def one(query: str) -> int:
+        row = old.execute(query).fetchone()
+        return int(row[0] or 0) if row is not None else 0
+
     return {
         "sources": [(source, given) for source, given in old.execute("SELECT source, given FROM sources ORDER BY id")],
         "folders": {path: (key, digest, recheck) for key, path, digest, recheck in

@@ -9,6 +9,7 @@ import errno
 import json
 import os
 import re
+import signal
 import sys
 import time
 from typing import Any, Sequence, TextIO
@@ -43,7 +44,7 @@ def run_update(catalog: str, sources: Sequence[str], window: float, every: float
     source named gave nothing, or the catalog could not be updated."""
     err = lines(sys.stderr)
     encoding = getattr(sys.stderr, "encoding", None)
-    shown = status("catalog")
+    shown = status(f"{catalog}: updating")
     last: list[Result] = []
 
     def waiting(host: str, pid: int) -> None:
@@ -70,6 +71,7 @@ def run_update(catalog: str, sources: Sequence[str], window: float, every: float
         if every is None:
             report(1, update(catalog, sources, **options))
         else:
+            signal.signal(signal.SIGTERM, _interrupt)  # a service stopped ends as Ctrl-C ends it
             repeat(catalog, sources, every, on_round=report, **options)
     except KeyboardInterrupt:
         shown.close()
@@ -80,6 +82,10 @@ def run_update(catalog: str, sources: Sequence[str], window: float, every: float
         return 1
     shown.close()
     return 0 if _fine(last[0]) else 1
+
+
+def _interrupt(*_: object) -> None:
+    raise KeyboardInterrupt
 
 
 def _fine(result: Result) -> bool:
