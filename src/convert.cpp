@@ -218,8 +218,8 @@ int processFile(const char* path, const RunSettings& runSettings, const OperandF
         return 1;
     }
     openLogStream(state.input, input);
-    if (isOwnTextInput(inputStatus, operands, state.input)) {
-        std::fprintf(stderr, INPUT_IS_OWN_TEXT, path);
+    if (const char* refusal = inputRefusal(inputStatus, operands, state.input)) {
+        std::fprintf(stderr, refusal, path);
         closeLogStream(state.input);
         return 1;
     }

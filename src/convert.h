@@ -20,9 +20,9 @@ struct ConversionState {
 // Converts the logger file at `path` into `path` + ".txt" as `runSettings`
 // say, in `state`. Returns 1 when the run must end with status 1: the input
 // or the output could not be opened (or the output is the input, or one of
-// `operands` that is not replaceable, under another name), the input is
-// text that quarvel wrote (or a replaceable operand), or a read or write
-// failed. Else 0, also for a block cut short, whose records are kept.
+// `operands` that holds more than nothing to lose), a guard refused the
+// input, or a read or write failed. Else 0, also for a block cut short,
+// whose records are kept.
 int processFile(const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state);
 
 #endif

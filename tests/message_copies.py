@@ -35,7 +35,7 @@ COPIES: dict[str, list] = {
     "python/quarvel/_headers.py": ["TRUNCATED_BLOCK"],
     "matlab/quarvel_read.m": ["OPEN_INPUT_FAILED", "TRUNCATED_BLOCK"],
     "quarvel.1": ["OPEN_INPUT_FAILED", "OPEN_OUTPUT_FAILED", "OPEN_REASON", "OUTPUT_IS_INPUT",
-                  "OUTPUT_IS_ANOTHER_INPUT", "INPUT_IS_OWN_TEXT", "TRUNCATED_BLOCK", "READ_FAILED", "WRITE_FAILED",
+                  "OUTPUT_IS_ANOTHER_INPUT", "INPUT_IS_OWN_TEXT", "INPUT_IS_EMPTY_TEXT", "TRUNCATED_BLOCK", "READ_FAILED", "WRITE_FAILED",
                   "STANDARD_OUTPUT_FAILED"],
     "doc/web.md": ["OPEN_REASON", ("INPUT_IS_OWN_TEXT", 1, 2), ("TRUNCATED_BLOCK", 0, 1)],
     "README.md": ["OPEN_INPUT_FAILED", "OPEN_REASON"],
@@ -43,7 +43,7 @@ COPIES: dict[str, list] = {
     "doc/matlab.md": ["TRUNCATED_BLOCK"],
     "doc/windows.md": ["OPEN_INPUT_FAILED"],
     "tests/windows_wildcards.sh": ["OPEN_INPUT_FAILED"],
-    "python/tests/test_owntext.py": ["OPEN_OUTPUT_FAILED", "INPUT_IS_OWN_TEXT"],
+    "python/tests/test_owntext.py": ["OPEN_OUTPUT_FAILED", "INPUT_IS_OWN_TEXT", "INPUT_IS_EMPTY_TEXT"],
     "python/tests/test_index.py": ["TRUNCATED_BLOCK"],
     "python/tests/test_cli.py": ["TRUNCATED_BLOCK"],
     "python/tests/test_export.py": ["TRUNCATED_BLOCK"],
@@ -81,11 +81,12 @@ def converter_problems(quarvel: str, messages: dict[str, str]) -> list[str]:
         return messages[name]
 
     log = log_bytes([BlockPlan(samples=[1, 2])])
-    files = {"a": log, "a.txt": log, "f": log, "own": b"%ADC CHANNEL         : 1\r\n",
+    files = {"missing.txt": b"", "a": log, "a.txt": log, "f": log, "own": b"%ADC CHANNEL         : 1\r\n",
              "cut": log_bytes([BlockPlan(samples=[1, 2], declared=5)]), "full": log}  # fmt: skip
     links = {"f.txt": "f", "mem": "/proc/self/mem", "full.txt": "/dev/full"}
     expected = [
         m("OPEN_INPUT_FAILED") % "missing" + m("OPEN_REASON") % os.strerror(errno.ENOENT),
+        m("INPUT_IS_EMPTY_TEXT") % "missing.txt",
         m("OPEN_OUTPUT_FAILED") % "a.txt" + m("OPEN_REASON") % m("OUTPUT_IS_ANOTHER_INPUT"),
         m("OPEN_OUTPUT_FAILED") % "f.txt" + m("OPEN_REASON") % m("OUTPUT_IS_INPUT"),
         m("INPUT_IS_OWN_TEXT") % "own",
@@ -99,7 +100,7 @@ def converter_problems(quarvel: str, messages: dict[str, str]) -> list[str]:
             Path(folder, name).write_bytes(data)
         for name, target in links.items():
             os.symlink(target, Path(folder, name))
-        operands = ["missing", "a", "a.txt", "f", "own", "cut", "mem", "full"]
+        operands = ["missing", "missing.txt", "a", "a.txt", "f", "own", "cut", "mem", "full"]
         command = [quarvel, "-d", "--", *operands]
         environment = dict(os.environ, TZ="UTC", LC_ALL="C")
         done = subprocess.run(command, cwd=folder, env=environment, stdout=full, stderr=subprocess.PIPE)
