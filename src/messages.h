@@ -1,9 +1,9 @@
 // What quarvel says on standard error about a file, and about standard
 // output: printf formats, each a whole line. A path is the operand as it was
-// given, the text file's the operand and ".txt". The web page reads these
-// words, and the readers, the manual and the tests copy them:
-// tests/message_copies.py holds every copy against this table and against
-// what the program prints.
+// given, the text file's the operand and ".txt". The web page is handed
+// them with each file's outcome (outcome.h), and the readers, the manual
+// and the tests copy them: tests/message_copies.py holds every copy against
+// this table and against what the program prints.
 #ifndef QUARVEL_MESSAGES_H
 #define QUARVEL_MESSAGES_H
 

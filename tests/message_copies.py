@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The converter's words and their copies. src/messages.h holds the
-converter's messages; the page reads them, and the readers, the manual,
-the docs and some tests copy their words (the wheel, the sdist and the
+converter's messages; the page is handed them with each file's outcome,
+and the readers, the manual, the docs and some tests copy their words (the wheel, the sdist and the
 standalone .m take no file made at build time). This test runs the
 converter on files that provoke every message and compares its standard
 error with the table's; then it looks in every copy for each message it
@@ -30,8 +30,6 @@ GAP = ".{0,40}?"  # what a copy may hold between two fixed parts
 # Each copy, and the messages it copies: a name, or (name, first, end) for
 # the fixed parts first to end of it alone.
 COPIES: dict[str, list] = {
-    "web/outcomes.js": ["OPEN_INPUT_FAILED", "OPEN_OUTPUT_FAILED", "OPEN_REASON", "INPUT_IS_OWN_TEXT",
-                        "TRUNCATED_BLOCK", "READ_FAILED", "WRITE_FAILED"],
     "python/quarvel/_headers.py": ["TRUNCATED_BLOCK"],
     "matlab/quarvel_read.m": ["OPEN_INPUT_FAILED", "TRUNCATED_BLOCK"],
     "quarvel.1": ["OPEN_INPUT_FAILED", "OPEN_OUTPUT_FAILED", "OPEN_REASON", "OUTPUT_IS_INPUT",

@@ -271,9 +271,10 @@
     const utc = $('#zone').value === 'UTC';
     const args = [...typedWords(), '--', ...inputs.map((input) => input.path)];
     run = { worker: new Worker(workerUrl), files: chosen, paths, runIndex, inputs, utc, stderr: [], status: undefined,
-      outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null), textBytes: 0,
+      outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null),
+      records: inputs.map(() => null), textBytes: 0,
       packer: null, total: inputs.reduce((sum, input) => sum + input.file.size, 0), started: performance.now(),
-      debug: QuarvelOptions.scanWords(typedWords()).settings.d, date: new Date(), entryName: QuarvelZip.entryNamer() };
+      date: new Date(), entryName: QuarvelZip.entryNamer() };
     // The zip is deflated as the text files come, where the browser can.
     if (inputs.length >= 2 && QuarvelPacker.supported()) run.packer = QuarvelPacker.create(run.date, showPacking(run));
     document.body.dataset.state = 'running';
@@ -302,6 +303,8 @@
           const data = item.bytes || item.blob;
           if (run.packer) run.packer.add(item.index, { name: item.entryName, crc: item.crc, size: item.size, data });
         }
+      } else if (data.type === 'outcomes') {
+        for (const record of data.items) run.records[record.index] = record;
       } else if (data.type === 'headers') {
         for (const item of data.items) {
           run.headers[item.index] = item.rows;
@@ -335,8 +338,7 @@
     run.status = status;
     run.stopped = stopped;
     const seconds = ((performance.now() - run.started) / 1000).toFixed(2);
-    const messages = QuarvelOutcomes.readMessages(run.stderr.join(''), run.inputs.map((input) => input.path));
-    const outcomes = QuarvelOutcomes.outcomes(messages.files,
+    const outcomes = QuarvelOutcomes.outcomes(run.records,
       run.outputs.map((output) => output && { produced: true, records: output.records, size: output.size }),
       run.headers.map((rows) => (rows ? QuarvelBlocks.header(rows, 0) : null)),
       run.headers.map((rows, i) => (rows ? QuarvelQuality.fileFlags(rows, run.stats[i]) : null)));
@@ -344,7 +346,7 @@
       index: i, file, path: run.paths[i], output: run.runIndex[i] < 0 ? null : run.outputs[run.runIndex[i]],
       headers: run.runIndex[i] < 0 ? null : run.headers[run.runIndex[i]],
       outcome: run.runIndex[i] < 0
-        ? { kind: 'failed', what: 'the browser gave it a name that no file may have', records: 0, messages: [] }
+        ? { kind: 'failed', what: 'the browser gave it a name that no file may have', records: 0 }
         : outcomes[run.runIndex[i]],
     }));
     const produced = run.items.filter((item) => item.output);
@@ -356,7 +358,7 @@
     $('#status').textContent = `${endingWords(status, stopped)} · ${seconds} s${programMemory}`;
     $('#status').title = stopped ? 'no exit status: the run was stopped'
       : status === null ? '' : `the command's exit status: ${status}`;
-    showSummary(messages.general);
+    showSummary(QuarvelOutcomes.generalLines(run.stderr.join(''), run.records));
     showFiles();
     showZip(produced);
     showCoverage();
@@ -474,10 +476,7 @@
       return ['not a log?', `probably not a logger file: ${headerWords(outcome.header)}; read as one, ${cutWords()}`
         + ` · ${records}${size}`];
     case 'failed': {
-      let why = outcome.what + (outcome.reason ? `: ${outcome.reason}` : '');
-      if (!outcome.reason && outcome.messages.some((m) => m.opening) && !run.debug) {
-        why += ' (with debug, -d, quarvel says why)';
-      }
+      const why = outcome.what + (outcome.reason ? `: ${outcome.reason}` : '');
       return ['not converted', why + (item.output ? ` · ${records} written${size}` : '')];
     }
     default:
