@@ -808,7 +808,32 @@ async function otherInput(page, work) {
       problems.push(`${testCase.name}: the row says ${row && row.text}`);
     }
   }
-  console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}: the reason shown`);
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} an output that is another input: the reason shown, with -d and without`);
+  return problems;
+}
+
+// Deflating workers that cannot start: the zip is stored instead, and the
+// console says so after quarvel's own words.
+async function packerFails(page, work) {
+  const logs = testLogs();
+  const testCase = { name: 'deflating workers that cannot start', flags: '-q', zone: 'UTC',
+    files: { 'blocks.002': logs['blocks.002'], 'cut.002': logs['cut.002'] },
+    before: (p) => p.evaluate(() => {
+      const Real = window.Worker;
+      let first = null;  // the conversion's worker; the ones made after it deflate
+      window.Worker = function Worker(url, options) {
+        first = first || url;
+        return new Real(url === first ? url : URL.createObjectURL(new Blob(['throw new Error("no start")'])), options);
+      };
+    }) };
+  const dir = path.join(work, 'packer');
+  const expected = runNative(testCase, path.join(dir, 'native'));
+  const actual = await runPage(page, testCase, path.join(dir, 'page'));
+  const note = /quarvel page: the zip could not be compressed \(.+\); it is stored instead\n$/;
+  const problems = note.test(actual.stderr) ? [] : [`${testCase.name}: the console says ${JSON.stringify(actual.stderr)}`];
+  problems.push(...compare(testCase.name, expected, { ...actual, stderr: actual.stderr.replace(note, '') }));
+  problems.push(...checkZip(testCase.name, actual, dir, 0));
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}: the zip stored instead`);
   return problems;
 }
 
@@ -1002,6 +1027,7 @@ async function main() {
     errors.push(...await campaignCoverage(page, work));
     errors.push(...await manyFiles(page, work, 10000));
     errors.push(...await otherInput(page, work));
+    errors.push(...await packerFails(page, work));
     errors.push(...await stopped(page, work));
     errors.push(...await fileGone(page, work));
     errors.push(...await overHttp(page, work));
