@@ -253,13 +253,14 @@ function zipEntries(zipBytes, dir) {
   return JSON.parse(done.stdout.toString());
 }
 
-// The zip holds every text file the page offers, under the names it
+// The zip holds every text file the page offers, but those of files that
+// are probably not logger files unless `strangers`, under the names it
 // offers them, made on Unix with UTF-8 names, by `method` (8: deflated).
-function checkZip(name, actual, dir, method = 8) {
+function checkZip(name, actual, dir, method = 8, strangers = false) {
   if (actual.zip === null) return [`${name}: no zip offered`];
   const zip = zipEntries(actual.zip, dir);
   if (zip.error || zip.bad) return [`${name}: zip: ${zip.error || 'bad CRC in ' + zip.bad}`];
-  const offered = actual.rows.filter((row) => row.link);
+  const offered = actual.rows.filter((row) => row.link && (strangers || row.kind !== 'stranger'));
   const problems = [];
   const names = zip.entries.map(([entry]) => entry);
   if (names.join('/') !== offered.map((row) => row.link.name).join('/')) problems.push(`zip holds ${JSON.stringify(names)}`);
@@ -576,7 +577,15 @@ async function strangersAndCases(page, work) {
   if (!actual.summary.includes(', 4 probably not logger files.') || actual.plotFiles.some((n) => n in strangers)) {
     problems.push(`summary ${actual.summary}, plot ${actual.plotFiles}`);
   }
-  console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}`);
+  // The switch puts them in the zip, made again at once, and is remembered.
+  await page.click('#keep-strangers');
+  await page.waitForFunction(() => document.querySelector('#zip a[download]').textContent.startsWith('all '));
+  const zipUrl = await page.$eval('#zip a[download]', (link) => link.href);
+  problems.push(...checkZip('switched', { ...actual, zip: await blobBytes(page, zipUrl) }, dir, 0, true));
+  await page.reload();
+  if (!await page.$eval('#keep-strangers', (box) => box.checked)) problems.push('the switch is not remembered');
+  await page.evaluate(() => localStorage.clear());
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}, left out of the zip unless kept`);
   return problems.map((p) => `${testCase.name}: ${p}`);
 }
 
