@@ -3,7 +3,7 @@ with this package and with another copy of it (by default main's), side by
 side in one run.
 
     /usr/bin/python3 python/bench_campaign.py [--before REF] [--runs 3] [--dir DIR]
-                                              [--logs 3000] [--only NAME...]
+                                              [--logs 3000] [--small-logs 400000] [--only NAME...]
 
 The campaign is logbuilder.py's multi part: LOGS logs of a logger with 8
 inputs sampled over the same hours, 40,000 samples a log in 40 blocks, one
@@ -29,6 +29,9 @@ starts, threaded scheduler, warnings ignored):
   window        the same minute, dask_dataframe(paths, time=(t0, t1))
   dwindow       the same minute, open_dataset(paths, time=(t0, t1))
   where         the same minute, xarray's where(..., drop=True) on open_dataset
+  manyindex     quarvel.index(paths) of SMALL_LOGS logs of one 1-sample block
+                (logbuilder.py's small part): more files than the header
+                cache of a process holds, so that it drops the oldest
 
 The figures: best wall time and median peak memory (the growth of the
 resident set while the route ran, imports not counted), of RUNS runs
@@ -126,7 +129,10 @@ CODE = {
         True,
     ),
 }
+CODE["manyindex"] = ("quarvel.index(paths) of the one-block logs", "result = len(quarvel.index(paths))", False)
 QUESTIONS = [["loop", "frames", "groupby", "channels"], ["xgroupby", "xchannels"], ["between", "window", "dwindow", "where"]]
+# The routes on the one-block logs (folder small/), not on the multi logs.
+SMALL_ROUTES = {"manyindex"}
 
 
 def run_route(name: str, folder: str, package: str) -> None:
@@ -173,6 +179,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--dir", default=None, help="folder for the files (default: a temporary one)")
     parser.add_argument("--logs", type=int, default=3000)
+    parser.add_argument("--small-logs", type=int, default=400_000, help="logs of one block for manyindex")
     parser.add_argument("--only", nargs="+", choices=list(CODE))
     parser.add_argument("--route", nargs=3, metavar=("NAME", "FOLDER", "PACKAGE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -183,16 +190,19 @@ def main() -> None:
 
     folder = Path(tempfile.mkdtemp(prefix="quarvel-campaignbench-", dir=args.dir))
     try:
-        written = write_campaign(folder, varied=0, multi_logs=args.logs)["multi"]
+        names = args.only or list(CODE)
+        multi = any(name not in SMALL_ROUTES for name in names)
+        small = args.small_logs if SMALL_ROUTES & set(names) else 0
+        written = write_campaign(folder, varied=0, multi_logs=args.logs if multi else 0, small_logs=small,
+                                 small_samples=1)  # fmt: skip
         (folder / "before").mkdir()
         commit = checkout(args.before, folder / "before")
         packages = {"before": str(folder / "before" / "python"), "after": str(HERE)}
-        names = args.only or list(CODE)
         commands = {}
         for name in names:
+            logs = folder / ("small" if name in SMALL_ROUTES else "multi")
             for which, package in packages.items():
-                key = (name, which)
-                commands[key] = [sys.executable, __file__, "--route", name, str(folder / "multi"), package]
+                commands[(name, which)] = [sys.executable, __file__, "--route", name, str(logs), package]
         probe = "import sys; sys.path.insert(0, sys.argv[1]); import quarvel, quarvel._dask as d; "
         probe += "print(hasattr(quarvel, 'open_dataset'), 'time' in d.dask_dataframe.__code__.co_varnames)"
         has = subprocess.run([sys.executable, "-c", probe, packages["before"]], capture_output=True, text=True)
@@ -207,7 +217,11 @@ def main() -> None:
 
 
 def report(results: dict, names: list[str], written, commit: str, ref: str, runs: int) -> None:  # noqa: ANN001
-    print(f"{len(written.paths):,} logs of 8 channels, {written.samples:,} samples, {written.bytes / 1e6:.0f} MB;")
+    if "multi" in written:
+        multi = written["multi"]
+        print(f"{len(multi.paths):,} logs of 8 channels, {multi.samples:,} samples, {multi.bytes / 1e6:.0f} MB;")
+    if "small" in written:
+        print(f"{len(written['small'].paths):,} logs of one 1-sample block (manyindex);")
     print(f"before: {ref} ({commit[:10]}), after: this tree; best wall time of {runs} runs, median peak memory")
     print("| question, route | before | after |")
     print("|---|---|---|")

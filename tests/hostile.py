@@ -239,11 +239,11 @@ def make_job(case: Case, face: str, scratch: Path, converter: Path, octave: str 
     elif face == "reader":
         job.runs = [Run(face, names, out / "run")]
     elif face == "plot":
-        job.runs = [
-            Run(face, ["plot", "-o", str(out / f"{i}.png"), "--", name], out / str(i)) for i, name in enumerate(names)
-        ]
+        pictures = [case.plot_output or str(out / f"{i}.png") for i in range(len(names))]
+        job.runs = [Run(face, ["plot", "-o", pictures[i], "--", name], out / str(i)) for i, name in enumerate(names)]
     elif face == "coverage":
-        job.runs = [Run(face, ["plot", "--coverage", "-o", str(out / "coverage.png"), "--", *names], out / "run")]
+        picture = case.plot_output or str(out / "coverage.png")
+        job.runs = [Run(face, ["plot", "--coverage", "-o", picture, "--", *names], out / "run")]
     elif face == "check":
         reports = ["--html", str(out / "check.html")]
         if sum(o.blocks for o in operands) < CHECK_JSON_BLOCKS:
@@ -625,8 +625,9 @@ def check_info(job: Job) -> list[str]:
         problems.append(f"{len(errors)} lines on standard error for {failing} files that cannot be read")
     report = r.stdout.decode(errors="backslashreplace").splitlines()
     if not uncertain:
-        # A line per file, then a row per block under a row of titles.
-        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in job.operands if o.kind == LOG)
+        # A line per file, then a row per block under a row of titles; a
+        # blank line and the summary's two lines end it.
+        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in job.operands if o.kind == LOG) + 3
         if len(report) != expected:
             problems.append(f"{len(report)} lines of report, expected {expected}: is a name not escaped?")
     for o in job.operands:
@@ -650,7 +651,9 @@ def check_plot(job: Job) -> list[str]:
             and stderr.endswith(b"\n")
             and stderr.count(b"\n") <= 1 + o.name.count("\n")
         )
-        if o.kind == LOG and o.samples > 0 and not o.plot_may_fail:
+        if job.case.plot_output:  # the picture would be written over an input
+            ok, want = refused and b"cannot write" in stderr, "one line 'quarvel plot: cannot write ...' and status 1"
+        elif o.kind == LOG and o.samples > 0 and not o.plot_may_fail:
             ok, want = drawn, "a picture and status 0"
         elif (o.kind == LOG and o.samples == 0) or o.kind in (*FAILED_OPEN, DEVICE):
             ok, want = refused, "one line 'quarvel plot: ...' and status 1"
@@ -665,6 +668,11 @@ def check_coverage(job: Job) -> list[str]:
     """A picture whatever the files, and a line 'quarvel plot: ...' for
     each that cannot be read (a name's newlines are escaped in it)."""
     r = job.runs[0]
+    if job.case.plot_output:  # the picture would be written over an input: nothing read, nothing drawn
+        if r.status == 1 and r.stderr.startswith(b"quarvel plot: cannot write ") and r.stderr.count(b"\n") == 1:
+            return []
+        return [f"status {r.status}, standard error {show(r.stderr)}: expected one line 'quarvel plot: cannot write"
+                " ...' and status 1"]  # fmt: skip
     failing = sum(o.kind in (*FAILED_OPEN, DEVICE, FIFO) for o in job.operands)
     problems = []
     if r.status != (1 if failing else 0):

@@ -9,15 +9,17 @@ quarvel.index does."""
 from __future__ import annotations
 
 import argparse
+import io
 import math
 import os
+import re
 import sys
 import warnings
 from typing import Any, NoReturn, Sequence
 
 from ._headers import TruncatedBlockWarning
 from ._quality import DEAD_DISTINCT, DEAD_SAMPLES, RAILS, STUCK_SAMPLES, STUCK_SECONDS
-from ._words import display_name, failure, reason
+from ._words import failure, reason
 
 
 class _Parser(argparse.ArgumentParser):
@@ -62,7 +64,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     check = add_check(commands)
     if next((arg for arg in argv if not arg.startswith("-")), None) == "check":
         parser.usage_status = check.usage_status = CHECK_USAGE
+        argv = _joined_rails(argv)
     args = parser.parse_args(argv)
+    if args.command == "check" and args.json == args.html == STANDARD_OUTPUT:
+        check.error("--json and --html cannot both go to standard output (-)")
+    from ._progress import enable
+
+    enable()  # bars of long work, where standard error is a terminal
     if args.command == "export":
         from . import export
 
@@ -74,9 +82,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return status
     try:
         if args.command == "info":
+            from ._progress import lines
             from .info import run
 
-            status = run(args.files, args.json, out=_SmallWrites(sys.stdout))
+            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr))
             sys.stdout.flush()  # inside the try: a failure here is a failure to write
             return status
         if args.command == "check":
@@ -122,8 +131,10 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
     )
     option = check.add_argument
     option("files", nargs="+", metavar="FILE", help=FILE_HELP)
-    option("--json", metavar="OUT.json", help="write every finding as JSON into OUT.json")
-    option("--html", metavar="OUT.html", help="write a report as one HTML page into OUT.html")
+    option("--json", metavar="OUT.json",
+           help="write every finding as JSON into OUT.json (-: to standard output, and the lines to standard error)")
+    option("--html", metavar="OUT.html",
+           help="write a report as one HTML page into OUT.html (-: to standard output, as --json -)")
     option("--rails", metavar="LO,HI", type=_rails, default=RAILS,
            help="the lowest and highest raw count of the ADC (default: -32768,32767)")  # fmt: skip
     option("--stuck-samples", type=_count, default=STUCK_SAMPLES, metavar="N",
@@ -184,51 +195,103 @@ def _rails(text: str) -> tuple[int, int]:
 _rails.__name__ = "pair of raw counts LO,HI (-32768 <= LO < HI <= 32767)"
 
 
+def _joined_rails(argv: list[str]) -> list[str]:
+    """Returns `argv` with each value of --rails (or of a prefix argparse
+    takes for it, such as --rail) that starts with a minus joined to it:
+    `--rails -2048,2047` as `--rails=-2048,2047`, since argparse takes an
+    argument that starts with a minus, and is no number, for an option."""
+    out: list[str] = []
+    for i, arg in enumerate(argv):
+        if arg == "--":
+            return out + argv[i:]
+        if out and out[-1] in _RAILS_PREFIXES and re.fullmatch(r"-\d.*,.*", arg):
+            out[-1] += "=" + arg
+        else:
+            out.append(arg)
+    return out
+
+
+_RAILS_PREFIXES = {"--rails"[:n] for n in range(3, len("--rails") + 1)}  # no other option of check starts --r
+
+
 def run_check(args: argparse.Namespace) -> int:
-    """Runs `check`: the problems and the summary on standard output, the
-    files that could not be read on standard error, the reports into their
-    files. Returns the exit status."""
+    """Runs `check`: the problems and the summary on standard output (on
+    standard error when a report goes there), the files that could not be
+    read on standard error, the reports into their files. Returns the exit
+    status."""
     from ._check import run_pass
+    from ._output import Output, OutputError
+    from ._progress import each
     from ._quality import Rules
     from ._report import problem_lines, summary, write_html, write_json
     from ._scan import operand_files
 
+    encoding = getattr(sys.stderr, "encoding", None)
     operands = operand_files(args.files)
-    outputs = [(path, writer) for path, writer in ((args.json, write_json), (args.html, write_html)) if path]
-    for path, _ in outputs:
-        taken = _an_input(path, operands)
-        if taken is not None:
-            print(f"quarvel check: cannot write {display_name(path)}: it is the input {display_name(taken)};"
-                  " nothing checked", file=sys.stderr)  # fmt: skip
-            return 1
+    # The HTML first: the JSON then carries the status of the whole run,
+    # the HTML's failure included. Standard output is named "-".
+    reports = [(path, writer) for path, writer in ((args.html, write_html), (args.json, write_json)) if path]
+    inputs = [path for path, error in operands if error is None]
+    for path, _ in reports:
+        if path == STANDARD_OUTPUT:
+            continue
         try:
-            _can_write(path)
-        except OSError as error:  # said before a long pass, not after it
-            print(f"quarvel check: cannot write {display_name(path)}: {reason(error)}; nothing checked", file=sys.stderr)
+            Output(path).prepare(inputs)
+        except OutputError as error:  # said before a long pass, not after it
+            print(f"quarvel check: {error.line(encoding)}; nothing checked", file=sys.stderr)
             return 1
     rules = Rules(args.rails, args.stuck_samples, args.stuck_seconds, args.dead_samples, args.dead_distinct,
                   args.gap_tolerance)  # fmt: skip
+    files = each(operands, "file", "reading headers")
     try:
-        found = _pass_on(args.scheduler, lambda dask: run_pass(operands, rules, dask, args.partition_samples), args.dask)
+        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples), args.dask)
     except (ImportError, OSError) as error:  # no Dask, or no scheduler there: one line
+        files.close()  # and its bar
         print(f"quarvel check: {reason(error)}", file=sys.stderr)
         return 1
-    encoding = getattr(sys.stderr, "encoding", None)
     for path, error in found.unreadable():
         print(f"quarvel check: {failure(path, error, encoding)}", file=sys.stderr)
-    out = _SmallWrites(sys.stdout)
+    to_stdout = STANDARD_OUTPUT in (args.json, args.html)
+    out = _SmallWrites(sys.stderr if to_stdout else sys.stdout)
     for line in problem_lines(found, out.encoding):
         out.write(line + "\n")
     out.write("".join(f"{line}\n" for _, line in summary(found)))
-    sys.stdout.flush()
+    out.out.flush()
     status = found.status()
-    for path, writer in outputs:
+    for path, writer in reports:
+
+        def write(file: Any, writer: Any = writer) -> None:
+            if writer is write_json:
+                writer(found, file, status=status)
+            else:
+                writer(found, file)
+
+        if path == STANDARD_OUTPUT:
+            _write_standard_output(write)
+            continue
         try:
-            _write_replacing(path, lambda file, writer=writer: writer(found, file))
-        except OSError as error:
-            print(f"quarvel check: cannot write {display_name(path)}: {reason(error)}", file=sys.stderr)
+            with Output(path).text() as file:
+                write(file)
+        except OutputError as error:
+            print(f"quarvel check: {error.line(encoding)}", file=sys.stderr)
             status = 1
     return status
+
+
+# The name of standard output as an OUT of check's reports.
+STANDARD_OUTPUT = "-"
+
+
+def _write_standard_output(write: Any) -> None:
+    """Writes a report by `write(file)` to standard output, in UTF-8 as a
+    report's file is, whatever the locale."""
+    sys.stdout.flush()
+    file = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="\n")
+    try:
+        write(_SmallWrites(file))
+        file.flush()
+    finally:
+        file.detach()
 
 
 def _pass_on(scheduler: str | None, run: Any, dask: bool) -> Any:
@@ -245,44 +308,6 @@ def _pass_on(scheduler: str | None, run: Any, dask: bool) -> Any:
         raise OSError(f"cannot reach the Dask scheduler at {scheduler}: {reason(error)}") from error
     with client, require("dask").config.set(scheduler=client):
         return run(True)
-
-
-def _an_input(path: str, operands: Sequence[tuple]) -> str | None:
-    """The operand that the output `path` is (through a link too), or None."""
-    try:
-        mine = os.stat(path)
-    except OSError:
-        return None
-    for operand, error in operands:
-        try:
-            if error is None and os.path.samestat(mine, os.stat(operand)):
-                return operand
-        except OSError:
-            continue
-    return None
-
-
-def _can_write(path: str) -> None:
-    """Raises the OSError of making the file beside `path` that its report
-    will be written into."""
-    partial = f"{path}.partial-{os.getpid()}"
-    with open(partial, "w", encoding="utf-8"):
-        pass
-    os.unlink(partial)
-
-
-def _write_replacing(path: str, write: Any) -> None:
-    """Writes the file `path` by `write(file)` into a file beside it, which
-    then takes its place: a failure leaves the old file as it was."""
-    partial = f"{path}.partial-{os.getpid()}"
-    try:
-        with open(partial, "w", encoding="utf-8", newline="\n") as file:
-            write(file)
-        os.replace(partial, path)
-    except BaseException:
-        if os.path.lexists(partial):
-            os.unlink(partial)
-        raise
 
 
 class _SmallWrites:
@@ -331,7 +356,7 @@ def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -
                 )
             plot_file(paths[0], output)
     except Exception as error:  # noqa: BLE001 - a message, never a traceback
-        print(f"quarvel plot: {_plot_failure(paths[0], output, error)}", file=sys.stderr)
+        print(f"quarvel plot: {_plot_failure(paths[0], error)}", file=sys.stderr)
         return 1
     return 0
 
@@ -346,16 +371,13 @@ def _can_show() -> bool:
     return backend not in {name.lower() for name in require("matplotlib.rcsetup").non_interactive_bk}
 
 
-def _plot_failure(path: str, output: str | None, error: Exception) -> str:
+def _plot_failure(path: str, error: Exception) -> str:
     """The line that says why plot drew nothing: the file `path` (or the one
-    that an OSError names) could not be read, `output` could not be
-    written, or what else went wrong."""
+    that an OSError names) could not be read, the output could not be
+    written (an OutputError says so itself), or what else went wrong."""
     if not (isinstance(error, OSError) and error.strerror):
         return reason(error)
-    name = error.filename if isinstance(error.filename, str) else path
-    if output is not None and name == output:
-        return f"cannot write {display_name(name)}: {reason(error)}"
-    return failure(name, error)
+    return failure(error.filename if isinstance(error.filename, str) else path, error)
 
 
 def _one_line_warning(message: Any, category: type, *where: Any) -> None:

@@ -19,11 +19,13 @@ from typing import TYPE_CHECKING, Iterable, Iterator, NamedTuple
 import numpy as np
 
 from ._dask import Part, partition_size, plan
-from ._headers import NotALogError
+from ._headers import FILE_ERRORS, NotALogError
 from ._index import BlockTable, PathArg, beyond, block_gaps, path_categories, probably_not_logs
 from ._optional import require
 from ._pieces import read_columns
+from ._progress import bar
 from ._quality import (
+    BLOCK_COLUMNS,
     BLOCK_FIELDS,
     FLAGS,
     NOT_A_LOG,
@@ -37,14 +39,15 @@ from ._quality import (
     STUCK_SECONDS,
     Folding,
     Rules,
+    Unchecked,
     as_stored,
     checked_rules,
     flags,
     stretch_stats,
 )
-from ._scan import operand_files, scan_headers
+from ._scan import Operand, operand_files, scan_headers
 from ._signatures import read_log_headers
-from ._times import last_times
+from ._times import last_times, period_seconds
 from ._words import reason
 
 if TYPE_CHECKING:
@@ -53,9 +56,7 @@ if TYPE_CHECKING:
 # Tasks computed at once through Dask: enough to keep a cluster busy,
 # few enough that their results stay small.
 BATCH = 64
-# The columns of the findings, in order.
-BLOCK_COLUMNS = ("path", "block", "channel", "samples", "start", "end", *BLOCK_FIELDS[:6], "stuck_time",
-                 BLOCK_FIELDS[6], *FLAGS)  # fmt: skip
+# The columns of the findings, in order (a block's: _quality.BLOCK_COLUMNS).
 GAP_COLUMNS = ("channel", "from_path", "from_block", "to_path", "to_block", "start", "seconds")
 ORDER_COLUMNS = ("channel", "path", "block", "start", "previous_path", "previous_block", "previous_start")
 FILE_COLUMNS = ("path", "problem", "why")
@@ -76,32 +77,40 @@ def run_pass(
     size = partition_size(partition_samples)
     (scanned,) = scan_headers(operands, read_log_headers)
     table = scanned.table
-    found = Pass()
-    found.table, found.rules = table, rules
-    found.stats = np.zeros(len(table), dtype=STATS_DTYPE)
-    found.starts, found.ends = table.start_times(), table.end_times()
-    found.steps = table.period_ms.view(np.int32) / 1000.0
     strange = probably_not_logs(table)
-    errors = _read_samples(found, ~strange[table.file], rules.rails, size, dask)
+    stats, errors = _read_samples(table, ~strange[table.file], rules.rails, size, dask)
     failed = np.zeros(len(table.paths), dtype=bool)
     failed[list(errors)] = True
-    found.file_checked = ~(strange | failed)
-    found.checked = found.file_checked[table.file]
-    present = table.present_samples
-    found.flags = flags(found.stats, present, table.period_ms, rules)
-    found.flags["cut_short"] = table.truncated()
-    at = last_times(table.first_time, table.period_ms, found.stats["stuck_start"] + 1)
-    found.stuck_time = np.where(found.stats["longest_stuck"] > 0, at, np.nan)
-    _find_gaps(found)
-    found.apart = _apart(scanned.files, table, strange, errors)
-    return found
+    file_checked = ~(strange | failed)
+    checked = file_checked[table.file]
+    found_flags = flags(stats, table.present_samples, table.period_ms, rules)
+    found_flags["cut_short"] = table.truncated()
+    at = last_times(table.first_time, table.period_ms, stats["stuck_start"] + 1)
+    ends = table.end_times()
+    return Pass(
+        table=table,
+        rules=rules,
+        named=len(scanned.files),
+        unread=failed,
+        file_checked=file_checked,
+        checked=checked,
+        stats=stats,
+        flags=found_flags,
+        stuck_time=np.where(stats["longest_stuck"] > 0, at, np.nan),
+        **_find_gaps(table, checked, ends, rules.gap_tolerance),
+        apart=_apart(scanned.files, table, strange, errors),
+        starts=table.start_times(),
+        ends=ends,
+        period_s=period_seconds(table.period_ms),
+    )
 
 
-def _read_samples(found: Pass, keep: np.ndarray, rails: tuple[int, int], size: int, dask: bool) -> dict:
-    """Reads the raw counts of the blocks `keep` marks into found.stats, a
-    partition at a time; returns the error that ended the reading of each
+def _read_samples(table: BlockTable, keep: np.ndarray, rails: tuple[int, int], size: int, dask: bool) -> tuple:
+    """Reads the raw counts of the blocks of `table` that `keep` marks, a
+    partition at a time; returns per block of the table its STATS_DTYPE
+    (zeros where not read), and the error that ended the reading of each
     file of the table that failed, by its position."""
-    table = found.table
+    found = np.zeros(len(table), dtype=STATS_DTYPE)
     files = len(table.paths)
     parts, pieces, bounds = plan(table.paths, table, 1, None, partition_samples=size, rows=keep)
     rails = as_stored(rails)
@@ -110,24 +119,27 @@ def _read_samples(found: Pass, keep: np.ndarray, rails: tuple[int, int], size: i
     cut = pieces["count"] < table.present_samples[rows]
     errors: dict[int, Exception] = {}
     folding: dict[int, Folding] = {}
+    shown = bar(int(pieces["count"].sum()), "sample", "checking")  # on the command line's terminal alone
     for low, high, (stats, sets, lost) in zip(bounds[:-1].tolist(), bounds[1:].tolist(),
                                               _results(parts, bounds, cut, rails, dask)):  # fmt: skip
         own_files = np.unique(pieces["file"][low:high])
         for f, error in lost.items():
             errors.setdefault(int(own_files[f]), error)
         mine, whole = rows[low:high], ~cut[low:high]
-        found.stats[mine[whole]] = stats[whole]
+        found[mine[whole]] = stats[whole]
         for i in np.flatnonzero(~whole).tolist():
             row = int(mine[i])
             if row not in folding:
                 folding[row] = Folding(rails)
             for name in ("rail_low", "rail_high"):
-                found.stats[name][row] += stats[name][i]
+                found[name][row] += stats[name][i]
             piece = pieces[low + i]
             folding[row].fold(stats[i], int(piece["first"]), int(piece["count"]), sets.get(i, 0))
             if piece["first"] + piece["count"] == table.present_samples[row]:
-                folding.pop(row).finish(found.stats[row : row + 1][0])
-    return errors
+                folding.pop(row).finish(found[row : row + 1][0])
+        shown.update(int(pieces["count"][low:high].sum()))
+    shown.close()
+    return found, errors
 
 
 def _results(parts: list[Part], bounds: np.ndarray, cut: np.ndarray, rails: tuple[int, int], dask: bool) -> Iterator:
@@ -149,11 +161,12 @@ def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = as_stored(RA
     from longer blocks) as the file stores them, and returns their
     stretch_stats() by the `rails` coded as_stored(), and per file of
     the part (its position in part.paths) the error that stopped its
-    reading: one file that fails does not take the others with it."""
+    reading: one file that fails does not take the others with it. Only a
+    file's errors are caught (FILE_ERRORS): a fault of the code is raised."""
     pieces = part.pieces
     try:
         return (*_piece_stats(part, pieces, cut, rails), {})
-    except Exception:  # noqa: BLE001 - each file then on its own, to tell which one failed
+    except FILE_ERRORS:  # each file then on its own, to tell which one failed
         pass
     stats = np.zeros(len(pieces), dtype=STATS_DTYPE)
     sets: dict[int, np.ndarray] = {}
@@ -162,7 +175,7 @@ def read_part(part: Part, cut: np.ndarray, rails: tuple[int, int] = as_stored(RA
         mine = np.flatnonzero(pieces["file"] == f)
         try:
             own, own_sets = _piece_stats(part, pieces[mine], cut[mine], rails)
-        except Exception as error:  # noqa: BLE001 - reported with the file
+        except FILE_ERRORS as error:  # reported with the file
             lost[f] = error
             continue
         stats[mine] = own
@@ -175,50 +188,50 @@ def _piece_stats(part: Part, pieces: np.ndarray, cut: np.ndarray, rails: tuple[i
     return stretch_stats(raw.view(np.int16), pieces["count"], pieces["first"], cut, rails)
 
 
-def _find_gaps(found: Pass) -> None:
-    """Finds the gaps, overlaps and blocks out of order of each channel,
-    between the blocks checked that have samples: the gaps between each
-    block and the next of its channel in time order, across files
-    (block_gaps, beyond the rules' tolerance); out of order, a block that
-    starts before the block of its channel before it in its file. Files
-    are taken in the order given, which is rarely the order in which they
-    were recorded: between files, time order is the gaps' and overlaps'
-    business."""
-    table = found.table
-    rows = np.flatnonzero(found.checked & (table.present_samples > 0))
+def _find_gaps(table: BlockTable, checked: np.ndarray, ends: np.ndarray, tolerance: float | None) -> dict:
+    """Returns the gaps, overlaps and blocks out of order of each channel,
+    between the blocks `checked` that have samples, as the fields of a
+    Pass: the gaps between each block and the next of its channel in time
+    order, across files (block_gaps, beyond the `tolerance`); out of order,
+    a block that starts before the block of its channel before it in its
+    file. Files are taken in the order given, which is rarely the order in
+    which they were recorded: between files, time order is the gaps' and
+    overlaps' business."""
+    rows = np.flatnonzero(checked & (table.present_samples > 0))
     in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
-    gaps = block_gaps(table, in_time, found.ends)
-    kept = beyond(gaps, found.rules.gap_tolerance)
+    gaps = block_gaps(table, in_time, ends)
+    kept = beyond(gaps, tolerance)
     before, after, seconds = gaps.before[kept], gaps.after[kept], gaps.seconds[kept]
-    found.gaps = (before[seconds > 0], after[seconds > 0], seconds[seconds > 0])
-    found.overlaps = (before[seconds < 0], after[seconds < 0], seconds[seconds < 0])
     by_channel = rows[np.lexsort((table.channel[rows], table.file[rows]))]
     same = table.channel[by_channel[1:]] == table.channel[by_channel[:-1]]
     same &= table.file[by_channel[1:]] == table.file[by_channel[:-1]]
     early = same & (table.first_time[by_channel[1:]] < table.first_time[by_channel[:-1]])
-    found.out_of_order = (by_channel[1:][early], by_channel[:-1][early])
+    return {
+        "gaps": (before[seconds > 0], after[seconds > 0], seconds[seconds > 0]),
+        "overlaps": (before[seconds < 0], after[seconds < 0], seconds[seconds < 0]),
+        "out_of_order": (by_channel[1:][early], by_channel[:-1][early]),
+    }
 
 
-def _apart(entries: list[tuple], table: BlockTable, strange: np.ndarray, errors: dict) -> list[tuple]:
+def _apart(entries: list[Operand], table: BlockTable, strange: np.ndarray, errors: dict) -> tuple[Unchecked, ...]:
     """The files and patterns not checked, in operand order."""
     apart = []
     position = 0
-    for entry in entries:
-        if len(entry) == 2:
-            path, error = entry
+    for path, error, first_row, _ in entries:
+        if error is not None:
             if isinstance(error, NotALogError):
-                apart.append((path, NOT_A_LOG, f"{error.reason}, not a logger file", error))
+                apart.append(Unchecked(path, NOT_A_LOG, f"{error.reason}, not a logger file", error))
             else:
-                apart.append((path, UNREADABLE, reason(error), error))
+                apart.append(Unchecked(path, UNREADABLE, reason(error), error))
             continue
         if strange[position]:
-            first = int(table.channel[np.searchsorted(table.file, position)])
+            first = int(table.channel[first_row])
             why = f"probably not a logger file: cut short, and its first block's channel, {first}, is no logger's"
-            apart.append((entry[0], NOT_A_LOG, why, None))
+            apart.append(Unchecked(path, NOT_A_LOG, why, None))
         elif position in errors:
-            apart.append((entry[0], UNREADABLE, reason(errors[position]), errors[position]))
+            apart.append(Unchecked(path, UNREADABLE, reason(errors[position]), errors[position]))
         position += 1
-    return apart
+    return tuple(apart)
 
 
 class Findings(NamedTuple):
@@ -290,7 +303,7 @@ def findings(found: Pass) -> Findings:
     late, early = found.out_of_order
     order = (table.channel[late], paths(late), table.block[late], found.starts[late], paths(early),
              table.block[early], found.starts[early])  # fmt: skip
-    apart = [entry[:3] for entry in found.apart]
+    apart = [(entry.path, entry.problem, entry.why) for entry in found.apart]
     return Findings(
         pd.DataFrame({name: blocks[name] for name in BLOCK_COLUMNS}),
         pairs(*found.gaps),

@@ -12,12 +12,14 @@ import math
 import numbers
 import operator
 import os
+import warnings
 from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence
 
 import numpy as np
 
 from ._columns import SAMPLE_COLUMNS
-from ._index import BlockTable, PathArg, path_categories, warn_truncated
+from ._headers import TruncatedBlockWarning, truncated_message
+from ._index import BlockTable, PathArg, path_categories
 from ._optional import require
 from ._pieces import (
     block_pieces,
@@ -25,12 +27,14 @@ from ._pieces import (
     piece_times,
     read_columns,
     repeat,
-    selection_step,
+    selected_channels,
+    selection_stride,
     split_pieces,
     time_ordered,
     window_pieces,
 )
 from ._scan import expand_paths, scan_files
+from ._times import period_seconds
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -131,7 +135,7 @@ def divisions(pieces: np.ndarray, bounds: np.ndarray) -> tuple[float, ...] | Non
 def plan(
     table_paths: list,
     table: BlockTable,
-    step: int,
+    stride: int,
     channels: Iterable[int] | None,
     window: tuple[float, float] | None = None,
     partition_samples: int = PARTITION_SAMPLES,
@@ -140,7 +144,7 @@ def plan(
     """Returns the Parts of the blocks of `table` (of `channels` and of the
     rows that `rows` marks true, cut to the samples in the time `window`),
     its pieces and the bounds of the Parts among them."""
-    pieces = block_pieces(table, step, channels, rows)
+    pieces = block_pieces(table, stride, channels, rows)
     if window is not None:
         pieces = window_pieces(pieces, *window)
     pieces, cut = split_pieces(pieces, partition_samples)
@@ -179,17 +183,36 @@ def select(
     the block headers of `paths`, warns with TruncatedBlockWarning for each
     file cut short (at the caller `stacklevel` frames up), and returns the
     selected samples in partitions."""
-    step = selection_step(step)
-    if isinstance(channels, (int, np.integer)):
-        channels = [channels]
-    elif channels is not None:
-        channels = [operator.index(c) for c in channels]
+    stride = selection_stride(step)
+    channels = selected_channels(channels)
     window = time_window(time)
     size = partition_size(partition_samples)
-    files = [os.fspath(path) for path in expand_paths(paths)]
-    table = scan_files(files)
-    warn_truncated(table, stacklevel + 1)
-    return Selection(files, table, *plan(files, table, step, channels, window, size))
+    table = scan_files([os.fspath(path) for path in expand_paths(paths)])
+    files = table.paths  # a file named twice once
+    warn_cut(table, channels, window, stacklevel + 1)
+    return Selection(files, table, *plan(files, table, stride, channels, window, size))
+
+
+def warn_cut(
+    table: BlockTable, channels: Sequence[int] | None, window: tuple[float, float] | None, stacklevel: int
+) -> None:
+    """Warns with TruncatedBlockWarning, in the converter's words, for each
+    block of `table` cut short that is asked for: of `channels` (all when
+    None), and with the samples its header declares reaching into the time
+    `window` (when given), at the caller `stacklevel` frames up from the
+    caller of this. A block that is not read is not warned about."""
+    cut = table.truncated()
+    if channels is not None:
+        cut &= np.isin(table.channel, np.array(channels, dtype=np.int64))
+    rows = np.flatnonzero(cut)
+    if window is not None and len(rows):
+        start = table.first_time[rows].astype(np.float64)
+        end = start + (table.declared_samples[rows] - 1.0) * period_seconds(table.period_ms[rows])
+        rows = rows[(np.maximum(start, end) >= window[0]) & (np.minimum(start, end) <= window[1])]
+    for row in rows.tolist():
+        path = table.paths[int(table.file[row])]
+        message = truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row]))
+        warnings.warn(message, TruncatedBlockWarning, stacklevel=stacklevel + 1)
 
 
 def time_window(time: tuple[float | None, float | None] | None) -> tuple[float, float] | None:
@@ -273,7 +296,7 @@ def dask_dataframe(
     if not chosen.parts:
         return dd.from_pandas(meta, npartitions=1)
     token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds)
-    return dd.from_map(
+    frame = dd.from_map(
         PartitionReader(categories),
         chosen.parts,
         meta=meta,
@@ -282,3 +305,73 @@ def dask_dataframe(
         token=token,
         enforce_metadata=False,
     )
+    if not frame.known_divisions and not partitions_in_order(chosen.pieces, chosen.bounds):
+        guard_loc(frame)
+    return frame
+
+
+def partitions_in_order(pieces: np.ndarray, bounds: np.ndarray) -> bool:
+    """Whether the rows of every partition are in time order (each one's
+    index never decreases), whether or not the partitions overlap."""
+    first, last = piece_times(pieces)
+    follows = np.ones(len(pieces), dtype=bool)
+    follows[1:] = first[1:] >= last[:-1]
+    follows[bounds[:-1]] = True  # a partition's first piece
+    return bool((time_ordered(pieces) & follows).all())
+
+
+UNORDERED = (
+    "the rows of this frame are not in time order, so .loc cannot select them by time (pandas refuses a slice of"
+    " an index that is not sorted): give quarvel.dask_dataframe the window as time=(t0, t1), which also reads"
+    " only the files with samples in it, or select frame[frame['time'].between(t0, t1)]"
+)
+
+
+def guard_loc(frame: dask.dataframe.DataFrame) -> None:
+    """Makes `frame.loc` with a time or a slice of times raise a KeyError
+    that says why (UNORDERED), where Dask would send it to every partition
+    and pandas refuse it there, which Dask then reports as KeyError: None.
+    A boolean mask or a list goes to Dask as before. The frame becomes an
+    instance of a subclass of its own class; where that cannot be (another
+    Dask), it is left as it is."""
+    try:
+        frame.__class__ = _guarded_class(type(frame))
+    except TypeError:
+        pass
+
+
+_GUARDED: dict[type, type] = {}
+
+
+def _guarded_class(base: type) -> type:
+    """The subclass of the Dask DataFrame class `base` whose .loc is guarded."""
+    if base not in _GUARDED:
+
+        def loc(self):  # noqa: ANN001, ANN202 - Dask's own types
+            return _TimeLoc(base.loc.__get__(self))
+
+        def __reduce_ex__(self, protocol):  # noqa: ANN001, ANN202, N807 - pickled as the plain frame
+            return _plain_frame, (base, self.__dict__)
+
+        _GUARDED[base] = type(base.__name__, (base,), {"loc": property(loc), "__reduce_ex__": __reduce_ex__})
+    return _GUARDED[base]
+
+
+def _plain_frame(base: type, state: dict) -> object:
+    """The frame of the Dask class `base` with the attributes `state`."""
+    frame = object.__new__(base)
+    frame.__dict__.update(state)
+    return frame
+
+
+class _TimeLoc:
+    """Dask's .loc indexer, which refuses rows chosen by time."""
+
+    def __init__(self, indexer: object) -> None:
+        self.indexer = indexer
+
+    def __getitem__(self, key: object) -> object:
+        rows = key[0] if isinstance(key, tuple) else key
+        if isinstance(rows, (slice, numbers.Number, np.number)):
+            raise KeyError(UNORDERED)
+        return self.indexer[key]

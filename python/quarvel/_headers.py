@@ -132,6 +132,13 @@ class NotALogError(Exception):
         self.reason = reason
 
 
+# What reading a file that is bad, or that changes or is cut while it is
+# read, raises: the system's errors, FileChangedError and
+# NotRegularFileError among them, and a file of another format. Anything
+# else is a fault of the code, not of a file.
+FILE_ERRORS = (OSError, NotALogError)
+
+
 def read_file_headers(
     path: str | bytes | os.PathLike, out: bytearray, refuse: Callable[[Any, int], str | None] | None = None
 ) -> FileStamp:

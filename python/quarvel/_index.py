@@ -14,7 +14,7 @@ import numpy as np
 
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, INDEX_COLUMNS
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, TruncatedBlockWarning, truncated_message
-from ._times import last_times
+from ._times import last_times, period_seconds
 
 if TYPE_CHECKING:
     import pandas
@@ -127,12 +127,12 @@ class Gaps(NamedTuple):
     """Pairs of blocks of one channel that follow one another: the rows of
     the earlier and the later block, the later one's first sample time less
     the end of the earlier one (seconds: positive a gap, negative an
-    overlap, zero neither), and the earlier one's step in seconds."""
+    overlap, zero neither), and the earlier one's period in seconds."""
 
     before: np.ndarray
     after: np.ndarray
     seconds: np.ndarray
-    step: np.ndarray
+    period_s: np.ndarray
 
 
 def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: bool = False) -> Gaps:
@@ -140,7 +140,7 @@ def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: 
     order given, each block against the next of its channel (and of its
     file, with `per_file`). A block with samples covers its channel from its
     first sample's time to its last sample's time (`ends`, per row of the
-    table, as last_times() sums it) plus one step: where the next block
+    table, as last_times() sums it) plus one period: where the next block
     starts later, that is a gap; earlier, an overlap. Blocks without
     samples have no place in time and are left out."""
     rows = rows[table.present_samples[rows] > 0]
@@ -150,17 +150,36 @@ def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: 
     if per_file:
         same &= table.file[rows[1:]] == table.file[rows[:-1]]
     before, after = rows[:-1][same], rows[1:][same]
-    step = table.period_ms[before].view(np.int32) / 1000.0
-    return Gaps(before, after, table.first_time[after] - (ends[before] + step), step)
+    period_s = period_seconds(table.period_ms[before])
+    return Gaps(before, after, table.first_time[after] - (ends[before] + period_s), period_s)
+
+
+def gap_counts(seconds: np.ndarray) -> tuple[int, int]:
+    """Returns how many pairs of blocks (their Gaps.seconds) leave a gap,
+    and how many overlap."""
+    return int(np.count_nonzero(seconds > 0)), int(np.count_nonzero(seconds < 0))
+
+
+def time_span(table: BlockTable, rows: np.ndarray, ends: np.ndarray) -> tuple[float, float] | None:
+    """Returns the earliest and the latest time that the blocks `rows` (a
+    mask of the table's) with samples cover, from a block's first sample's
+    time to its last sample's (`ends`, per row of the table) plus one period,
+    whichever way its period runs; None when none has samples."""
+    rows = rows & (table.present_samples > 0)
+    if not rows.any():
+        return None
+    starts = table.first_time[rows].astype(np.float64)
+    stops = ends[rows] + period_seconds(table.period_ms[rows])
+    return float(min(starts.min(), stops.min())), float(max(starts.max(), stops.max()))
 
 
 def beyond(gaps: Gaps, tolerance: float | None = 0.0) -> np.ndarray:
     """Returns per pair of `gaps` whether its gap or overlap is longer than
     `tolerance` seconds: 0 keeps every one (info's rule); None those of
-    more than a second, or than the earlier block's step when that is
+    more than a second, or than the earlier block's period when that is
     longer, since a block's first time is known to the second only."""
     if tolerance is None:
-        tolerance = np.maximum(1.0, np.abs(gaps.step))
+        tolerance = np.maximum(1.0, np.abs(gaps.period_s))
     return np.abs(gaps.seconds) > tolerance
 
 

@@ -2,8 +2,8 @@
 LogFile.to_dataframe, a Dask task, an xarray array or an export reads.
 
 A piece is a run of selected samples of one block: the block's place in
-its file, its header, and the samples first, first + step, ... (count of
-them). The pieces of a selection, in order, hold its rows: the samples of
+its file, its header, and the samples first, first + stride, ... (count
+of them). The pieces of a selection, in order, hold its rows: the samples of
 every block of every file, as the concatenation of each file's
 `to_dataframe(step)` has them. Reading pieces opens one file at a time and
 reads only their samples' bytes.
@@ -20,7 +20,7 @@ import numpy as np
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, HEADER_FIELDS, REPEATS, SAMPLE_COLUMNS
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, FileStamp
 from ._index import BlockTable
-from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, read_block_raw, read_block_values
+from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, calibrate_runs, read_block_raw, read_block_values
 from ._times import fill_times, last_times
 
 PIECE_DTYPE = np.dtype(
@@ -28,55 +28,67 @@ PIECE_DTYPE = np.dtype(
     + [(name, BLOCK_COLUMNS[name].dtype) for name in ("block", "data_offset")]
     # the header's fields in the host's order; the calibrations as the bits of binary32, as stored
     + [(name, HEADER_DTYPE[name].newbyteorder("=")) for name in HEADER_FIELDS]
-    # the index in the block of the first sample, the step between samples, and their count
-    + [("first", np.int64), ("step", np.int64), ("count", np.int64)]
+    # the index in the block of the first sample, the stride between samples, and their count
+    + [("first", np.int64), ("stride", np.int64), ("count", np.int64)]
 )
-_NEGATIVE_STEP = 1 << 31  # a period from here on steps back in time
+_BACKWARD_PERIOD = 1 << 31  # a stored period from here on runs back in time
 # Pieces whose header and samples take at most SMALL_EXTENT bytes are read
 # in groups: of one file, at most GROUP_GAP bytes apart (read and dropped),
 # within GROUP_SPAN bytes.
 SMALL_EXTENT = 1 << 16
 GROUP_GAP = 1 << 16
 GROUP_SPAN = 1 << 20
-_LONGEST_STEP = 1 << 31  # more than the samples a block can declare
+_LONGEST_STRIDE = 1 << 31  # more than the samples a block can declare
 
 
-def selection_step(step: int) -> int:
-    """Returns the step between the samples that ``-n step`` selects from
-    each block: the magnitude of `step` (any integer the reader takes), at
-    most 2^31, since a block holds fewer samples: every larger step selects
-    its first sample alone. Raises ValueError for 0 and TypeError for what
-    is not an integer, as the reader does, when called."""
+def selection_stride(step: int) -> int:
+    """Returns the stride between the samples that ``-n step`` selects
+    from each block: the magnitude of `step` (any integer), at most 2^31,
+    since a block holds fewer samples: every longer stride selects its
+    first sample alone. Raises ValueError for 0 and TypeError for what is
+    not an integer: the one check of every step and modulus the reader
+    takes."""
     step = operator.index(step)
     if step == 0:
         raise ValueError("the step must not be 0")
-    return min(abs(step), _LONGEST_STEP)
+    return min(abs(step), _LONGEST_STRIDE)
+
+
+def selected_channels(channels: int | Iterable[int] | None) -> list[int] | None:
+    """Returns the channels that `channels` names (one channel, several, or
+    None for all) as a list of ints, or None. Raises TypeError for a
+    channel that is not an integer."""
+    if channels is None:
+        return None
+    if isinstance(channels, (int, np.integer)):
+        return [int(channels)]
+    return [operator.index(channel) for channel in channels]
 
 
 def block_pieces(
-    table: BlockTable, step: int = 1, channels: Iterable[int] | None = None, rows: np.ndarray | None = None
+    table: BlockTable, stride: int = 1, channels: Iterable[int] | None = None, rows: np.ndarray | None = None
 ) -> np.ndarray:
     """Returns a piece for every block of `table` with samples (of one of
     `channels`, and of the rows that `rows` marks true, when given),
-    selecting every `step`-th sample from its first, as ``-n step``
+    selecting every `stride`-th sample from its first, as ``-n stride``
     selects them."""
     keep = table.present_samples > 0
     if rows is not None:
         keep &= rows
     if channels is not None:
         keep &= np.isin(table.channel, np.array(list(channels), dtype=np.int64))
-    return row_pieces(table, np.flatnonzero(keep), step)
+    return row_pieces(table, np.flatnonzero(keep), stride)
 
 
-def row_pieces(table: BlockTable, rows: np.ndarray, step: int = 1) -> np.ndarray:
+def row_pieces(table: BlockTable, rows: np.ndarray, stride: int = 1) -> np.ndarray:
     """Returns a piece for each of the blocks `rows` of `table`, selecting
-    every `step`-th sample from its first."""
+    every `stride`-th sample from its first."""
     pieces = np.zeros(len(rows), dtype=PIECE_DTYPE)
     pieces["file"] = table.file[rows]
     for name in ("block", "data_offset", *HEADER_FIELDS):  # the calibrations as their bits
         pieces[name] = getattr(table, name)[rows].view(PIECE_DTYPE[name])
-    pieces["step"] = step
-    pieces["count"] = (table.present_samples[rows] + (step - 1)) // step
+    pieces["stride"] = stride
+    pieces["count"] = (table.present_samples[rows] + (stride - 1)) // stride
     return pieces
 
 
@@ -88,7 +100,7 @@ def split_pieces(pieces: np.ndarray, most: int) -> tuple[np.ndarray, np.ndarray]
     source = np.repeat(np.arange(len(pieces)), cuts)
     part = np.arange(len(source)) - np.repeat(np.cumsum(cuts) - cuts, cuts)  # the piece's place in its block
     out = pieces[source]
-    out["first"] += part * most * out["step"]
+    out["first"] += part * most * out["stride"]
     out["count"] = np.minimum(out["count"] - part * most, most)
     return out, (cuts > 1)[source]
 
@@ -115,9 +127,9 @@ def partition_bounds(pieces: np.ndarray, cut: np.ndarray, rows: int, most_pieces
     return np.array(bounds, dtype=np.int64)
 
 
-def select_rows(pieces: np.ndarray, start: int, stop: int, stride: int = 1) -> np.ndarray:
-    """Returns the pieces of the rows range(start, stop, stride) (stride
-    1 or more) of the rows that `pieces` hold in order."""
+def select_rows(pieces: np.ndarray, start: int, stop: int, row_stride: int = 1) -> np.ndarray:
+    """Returns the pieces of the rows range(start, stop, row_stride)
+    (row_stride 1 or more) of the rows that `pieces` hold in order."""
     ends = np.cumsum(pieces["count"])
     begins = ends - pieces["count"]
     low = int(np.searchsorted(ends, start, side="right"))
@@ -125,26 +137,26 @@ def select_rows(pieces: np.ndarray, start: int, stop: int, stride: int = 1) -> n
     out = pieces[low:high].copy()
     begins, ends = begins[low:high], ends[low:high]
     # The first selected row in each piece, and how many follow it there.
-    first_row = start + -(-np.maximum(begins - start, 0) // stride) * stride
+    first_row = start + -(-np.maximum(begins - start, 0) // row_stride) * row_stride
     last = np.minimum(ends, stop)
-    out["count"] = np.maximum(-(-(last - first_row) // stride), 0)
-    out["first"] += (first_row - begins) * out["step"]
+    out["count"] = np.maximum(-(-(last - first_row) // row_stride), 0)
+    out["first"] += (first_row - begins) * out["stride"]
     # Two rows in one piece are less than a block apart: only a piece of one
-    # row could take a step past 64 bits, and it needs none.
-    out["step"] = np.where(out["count"] > 1, out["step"] * stride, out["step"])
+    # row could take a stride past 64 bits, and it needs none.
+    out["stride"] = np.where(out["count"] > 1, out["stride"] * row_stride, out["stride"])
     return out[out["count"] > 0]
 
 
 def piece_times(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Returns the time stamps of each piece's first and last sample."""
     first = last_times(pieces["first_time"], pieces["period_ms"], pieces["first"] + 1)
-    final = pieces["first"] + (pieces["count"] - 1) * pieces["step"]
+    final = pieces["first"] + (pieces["count"] - 1) * pieces["stride"]
     return first, last_times(pieces["first_time"], pieces["period_ms"], final + 1)
 
 
 def time_ordered(pieces: np.ndarray) -> np.ndarray:
     """Returns per piece whether its time stamps never decrease."""
-    return (pieces["period_ms"] < _NEGATIVE_STEP) | (pieces["count"] == 1)
+    return (pieces["period_ms"] < _BACKWARD_PERIOD) | (pieces["count"] == 1)
 
 
 def window_pieces(pieces: np.ndarray, low: float, high: float) -> np.ndarray:
@@ -166,7 +178,7 @@ def window_pieces(pieces: np.ndarray, low: float, high: float) -> np.ndarray:
         # in it or before it: times up to `high` (from `low` when backwards).
         before = _leading(cut, lambda t, rows: np.where(back[rows], t > high, t < low))
         upto = _leading(cut, lambda t, rows: np.where(back[rows], t >= low, t <= high))
-        cut["first"] += before * cut["step"]
+        cut["first"] += before * cut["stride"]
         cut["count"] = upto - before
         out[crosses] = cut
     keep = meets & (out["count"] > 0)
@@ -186,7 +198,7 @@ def _leading(pieces: np.ndarray, holds) -> np.ndarray:  # noqa: ANN001 - a funct
             return low
         middle = (low[open_] + high[open_]) // 2
         part = pieces[open_]
-        times = last_times(part["first_time"], part["period_ms"], part["first"] + middle * part["step"] + 1)
+        times = last_times(part["first_time"], part["period_ms"], part["first"] + middle * part["stride"] + 1)
         yes = holds(times, open_)
         low[open_] = np.where(yes, middle + 1, low[open_])
         high[open_] = np.where(yes, high[open_], middle)
@@ -199,8 +211,8 @@ def header_of(piece: np.void) -> tuple[int, ...]:
 
 def selection_of(piece: np.void) -> range:
     """Returns the indices in its block of a piece's samples."""
-    first, step = int(piece["first"]), int(piece["step"])
-    return range(first, first + int(piece["count"]) * step, step)
+    first, stride = int(piece["first"]), int(piece["stride"])
+    return range(first, first + int(piece["count"]) * stride, stride)
 
 
 def read_columns(
@@ -309,7 +321,7 @@ def _groups(pieces: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     if not len(pieces):
         return np.zeros(1, dtype=np.int64), np.zeros(0, dtype=bool)
     heads = pieces["data_offset"] - HEADER_SIZE
-    tails = pieces["data_offset"] + (pieces["first"] + (pieces["count"] - 1) * pieces["step"] + 1) * SAMPLE_SIZE
+    tails = pieces["data_offset"] + (pieces["first"] + (pieces["count"] - 1) * pieces["stride"] + 1) * SAMPLE_SIZE
     small = tails - heads <= SMALL_EXTENT
     new = np.ones(len(pieces), dtype=bool)
     new[1:] = (
@@ -353,7 +365,7 @@ def _read_group(
     gathers their samples into `raw` and calibrates them into `values`
     (either may be None)."""
     head = int(group["data_offset"][0]) - HEADER_SIZE
-    last = group["first"] + (group["count"] - 1) * group["step"]
+    last = group["first"] + (group["count"] - 1) * group["stride"]
     tail = int((group["data_offset"] + (last + 1) * SAMPLE_SIZE).max())
     stretch = np.empty(tail - head, dtype=np.uint8)
     source.read_into(stretch, head)
@@ -373,24 +385,8 @@ def _read_group(
     if raw is None:
         raw = np.empty(sum(counts), dtype=RAW_DTYPE)
     position = 0
-    for start, count, stride in zip(starts, counts, group["step"].tolist()):
+    for start, count, stride in zip(starts, counts, group["stride"].tolist()):
         raw[position : position + count] = words[start : start + (count - 1) * stride + 1 : stride]
         position += count
-    if values is None:
-        return
-    # As calibrate() computes: the product and the sum in double precision,
-    # then rounded to float32 (a finite sum beyond its range to an infinity).
-    with np.errstate(all="ignore"):
-        product = raw.astype(np.float64)
-        position = 0
-        for gain, offset, count in zip(gains.tolist(), offsets.tolist(), counts):
-            part = product[position : position + count]
-            part *= gain
-            part += offset
-            position += count
-        values[...] = product
-    # Non-finite calibrations make NaNs, whose signs calibrate() sets.
-    begins = np.cumsum(counts) - counts
-    for i in np.flatnonzero(~(np.isfinite(gains) & np.isfinite(offsets))).tolist():
-        part = slice(int(begins[i]), int(begins[i] + counts[i]))
-        calibrate(raw[part], float(gains[i]), float(offsets[i]), values[part])
+    if values is not None:
+        calibrate_runs(raw, gains, offsets, group["count"], values)

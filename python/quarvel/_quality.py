@@ -2,7 +2,7 @@
 ADC's rails (clipped), one count held for long (stuck), and blocks of at
 most two counts (dead); the rules of `python3 -m quarvel check`, which
 the web page's quality.js shares; and `Pass`, what a check found, which
-_check fills and _report tells.
+_check makes and _report tells.
 
 A block is counted a stretch at a time (a piece: see _pieces), each
 stretch in a few vectorised passes. A block cut into several pieces is
@@ -15,9 +15,12 @@ and the sets are joined.
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
+
+from ._times import signed_ms
 
 if TYPE_CHECKING:
     from ._index import BlockTable
@@ -53,7 +56,12 @@ STATS_DTYPE = np.dtype(
     ]
 )
 BLOCK_FIELDS = STATS_DTYPE.names[:7]
+# The flags, in the order in which every finding of check lists them.
 FLAGS = ("clipped", "stuck", "dead", "cut_short")
+# What check says of each block, in order: the columns of quarvel.check's
+# blocks and the fields of the JSON's.
+BLOCK_COLUMNS = ("path", "block", "channel", "samples", "start", "end", *BLOCK_FIELDS[:6], "stuck_time",
+                 BLOCK_FIELDS[6], *FLAGS)  # fmt: skip
 # Why a file was not checked.
 UNREADABLE, NOT_A_LOG = "unreadable", "not_a_log"
 
@@ -184,8 +192,8 @@ def _first_free(taken: np.ndarray, low: np.ndarray) -> np.ndarray:
     among `taken` (sorted, distinct). taken[i] - i never decreases, and is
     the same along a stretch of consecutive positions."""
     before = np.searchsorted(taken, low)
-    steps = taken - np.arange(len(taken))
-    return low + np.searchsorted(steps, low - before, side="right") - before
+    shifts = taken - np.arange(len(taken))
+    return low + np.searchsorted(shifts, low - before, side="right") - before
 
 
 def _distinct(
@@ -288,8 +296,8 @@ class Folding:
 def stuck_lengths(period_ms: np.ndarray, samples: int = STUCK_SAMPLES, seconds: float = STUCK_SECONDS) -> np.ndarray:
     """Returns per block the samples that a stuck run needs: `samples`, or
     `seconds` of samples when that is more, the period read as a signed
-    32-bit number of ms; `samples` for a period of 0 or less."""
-    ms = period_ms.astype(np.uint32).view(np.int32).astype(np.float64)
+    32-bit number of ms (signed_ms); `samples` for a period of 0 or less."""
+    ms = signed_ms(period_ms).astype(np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
         span = np.ceil(seconds * 1000.0 / ms)
     return np.where(ms > 0, np.maximum(samples, span), samples)
@@ -306,21 +314,36 @@ def flags(stats: np.ndarray, present: np.ndarray, period_ms: np.ndarray, rules: 
     }
 
 
+class Unchecked(NamedTuple):
+    """A file or pattern that a check left out: its `path`, the `problem`
+    (UNREADABLE or NOT_A_LOG), `why` in words, and the `error` that says
+    so (None for a file that is probably not a log)."""
+
+    path: str
+    problem: str
+    why: str
+    error: Exception | None
+
+
+@dataclass(frozen=True, eq=False)
 class Pass:
     """What a check found, as numpy columns: `table`, the headers of the
-    files read; per file of it `file_checked` (read to its end, and a log);
-    per block `checked` (its file's), `stats` (STATS_DTYPE), `flags`
-    (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
+    files read, by `rules`; `named`, the files and patterns that the
+    operands named; per file of the table `unread` (its samples could not
+    be read) and `file_checked` (read to its end, and a log); per block `checked` (its file's), `stats` (STATS_DTYPE),
+    `flags` (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
     `overlaps` (rows of the table: the earlier and later block, the later
     one's start less the end of the earlier) and `out_of_order` (rows: the
-    block, and the block with samples before it in its file); `apart`,
-    each file or pattern not checked, in operand order: (path, problem,
-    why, error or None). Per block of the table, `starts` and `ends` are
-    its first and last sample's times (NaN without samples) and `steps` its
-    period in seconds, computed once for every report."""
+    block, and the block with samples before it in its file); `apart`, each
+    file or pattern not checked, in operand order. Per block of the table,
+    `starts` and `ends` are its first and last sample's times (NaN without
+    samples) and `period_s` its period in seconds, computed once for every
+    report."""
 
     table: BlockTable
     rules: Rules
+    named: int
+    unread: np.ndarray
     file_checked: np.ndarray
     checked: np.ndarray
     stats: np.ndarray
@@ -329,21 +352,21 @@ class Pass:
     gaps: tuple[np.ndarray, np.ndarray, np.ndarray]
     overlaps: tuple[np.ndarray, np.ndarray, np.ndarray]
     out_of_order: tuple[np.ndarray, np.ndarray]
-    apart: list[tuple]
+    apart: tuple[Unchecked, ...]
     starts: np.ndarray
     ends: np.ndarray
-    steps: np.ndarray
+    period_s: np.ndarray
 
     def pair_starts(self, before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> np.ndarray:
         """Returns when each gap or overlap begins: the end of the earlier
-        block (its last sample's time and one step), or the later block's
+        block (its last sample's time and one period), or the later block's
         start."""
-        ends = self.ends[before] + self.steps[before]
+        ends = self.ends[before] + self.period_s[before]
         return np.where(seconds < 0, self.table.first_time[after].astype(np.float64), ends)
 
     def unreadable(self) -> list[tuple]:
         """The files and patterns that could not be read: (path, error)."""
-        return [(path, error) for path, problem, _, error in self.apart if problem == UNREADABLE]
+        return [(entry.path, entry.error) for entry in self.apart if entry.problem == UNREADABLE]
 
     def flagged(self) -> np.ndarray:
         """Per block of the table, whether a flag is raised on it."""

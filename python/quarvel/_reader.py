@@ -14,10 +14,10 @@ from ._columns import SAMPLE_COLUMNS
 from ._headers import open_regular
 from ._index import BlockTable, table_frame, warn_truncated
 from ._optional import require
-from ._pieces import block_pieces, read_columns, row_pieces, selection_step
+from ._pieces import block_pieces, read_columns, row_pieces, selection_stride
 from ._samples import SampleFile, ascending, read_block_raw, read_block_values
 from ._scan import scan_open_file
-from ._times import milliseconds, sample_times, time_step
+from ._times import milliseconds, period_seconds, sample_times
 
 if TYPE_CHECKING:
     import pandas
@@ -72,8 +72,9 @@ class Block:
 
     @property
     def step(self) -> float:
-        """The time step in seconds: the period as signed 32-bit ms / 1000."""
-        return time_step(self.period_ms)
+        """The period in seconds, the time from one sample to the next: the
+        stored period as signed 32-bit ms / 1000 (named step, as documented)."""
+        return period_seconds(self.period_ms)
 
     @property
     def sample_indices(self) -> range:
@@ -97,9 +98,7 @@ class Block:
         """Returns the block's every `modulus`-th sample from its first, as
         ``quarvel -n modulus`` selects them (a negative modulus acts as its
         magnitude). Raises ValueError for 0."""
-        if modulus == 0:
-            raise ValueError("the modulus must not be 0")
-        return self[:: abs(modulus)]
+        return self[:: selection_stride(modulus)]
 
     def __repr__(self) -> str:
         return (
@@ -137,7 +136,7 @@ class Block:
 
     def times(self) -> np.ndarray:
         """Returns each selected sample's time stamp in seconds since the
-        epoch (float64): the first-sample time with the step added once per
+        epoch (float64): the first-sample time with the period added once per
         sample, one rounded addition after another, as the converter's time
         column has them."""
         return sample_times(self.first_time, self.period_ms, self._selection)
@@ -153,7 +152,7 @@ class Block:
         order = ascending(self._selection)
         piece = row_pieces(self._log._table, np.array([self.index]))  # in a file's own table, the block's row
         piece["first"], piece["count"] = order.start, len(order)
-        piece["step"] = order.step if len(order) > 1 else 1  # a step past 64 bits selects one sample
+        piece["stride"] = order.step if len(order) > 1 else 1  # a stride past 64 bits selects one sample
         frame = self._log._frame(piece if len(order) else piece[:0])
         return frame if self._selection.step > 0 else frame[::-1].reset_index(drop=True)
 
@@ -228,9 +227,7 @@ class LogFile:
         """Returns a pandas DataFrame of every block's samples (every
         `modulus`-th of each block, as ``-n``), one row per sample, with the
         columns ``block`` and the converter's field names."""
-        if modulus == 0:
-            raise ValueError("the modulus must not be 0")
-        return self._frame(block_pieces(self._table, selection_step(modulus)))
+        return self._frame(block_pieces(self._table, selection_stride(modulus)))
 
     def _frame(self, pieces: np.ndarray) -> pandas.DataFrame:
         """Returns the DataFrame of the samples that `pieces` select, read

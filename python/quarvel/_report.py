@@ -9,42 +9,24 @@ import html
 import io
 import json
 import math
-from typing import TYPE_CHECKING, Any, Iterator, TextIO
+from typing import Any, Iterator, TextIO
 
 import numpy as np
 
 from ._optional import require
-from ._words import display_name
-from .coverage import coverage_of, picture
-from .info import utc_texts
+from ._coverage import coverage_of, picture
+from ._index import time_span
+from ._times import utc_texts
+from ._words import counted, display_name, duration_text, seconds_text, span_text
 
-if TYPE_CHECKING:
-    from ._quality import Pass
+from ._quality import BLOCK_COLUMNS, BLOCK_FIELDS, FLAGS, UNREADABLE, Pass
 
 FORMAT_VERSION = 1
 ROWS = 1 << 14  # blocks formatted at a time
 SHOWN = 20  # rows of a list shown before the rest fold
 MOST = 500  # rows of a list in the HTML at most: the JSON has them all
-FLAG_WEIGHTS = {"dead": 8, "stuck": 4, "clipped": 2, "cut_short": 1}
-
-
-def _count(n: int, one: str, many: str | None = None) -> str:
-    return f"{n:,} {one if n == 1 else many or one + 's'}"
-
-
-def _seconds(value: float) -> str:
-    """Seconds as text: at most three decimals, none that are zero."""
-    text = f"{abs(value):,.3f}".rstrip("0").rstrip(".")
-    return f"{text} s"
-
-
-def _span(seconds: float) -> str:
-    """A length of time in the unit a person would say it in."""
-    if seconds < 60:
-        return _seconds(seconds)
-    if seconds < 3600:
-        return f"{seconds / 60:.1f} minutes"
-    return f"{seconds / 3600:,.1f} hours"
+# The flags by severity, which orders the HTML's tables of blocks.
+SEVERITY = {"dead": 8, "stuck": 4, "clipped": 2, "cut_short": 1}
 
 
 class _Rows:
@@ -61,9 +43,15 @@ class _Rows:
         self.start = _nulls(found.starts[rows])
         self.end = _nulls(found.ends[rows])
         self.stuck_time = _nulls(found.stuck_time[rows])
-        self.step = found.steps[rows].tolist()
-        self.stats = {name: stats[name][rows].tolist() for name in stats.dtype.names[:7]}
-        self.flags = {name: found.flags[name][rows].tolist() for name in FLAG_WEIGHTS}
+        self.period_s = found.period_s[rows].tolist()
+        self.stats = {name: stats[name][rows].tolist() for name in BLOCK_FIELDS}
+        self.flags = {name: found.flags[name][rows].tolist() for name in FLAGS}
+
+    def columns(self) -> dict[str, list]:
+        """The fields of BLOCK_COLUMNS but the path, in its order."""
+        own = {"block": self.block, "channel": self.channel, "samples": self.samples, "start": self.start,
+               "end": self.end, "stuck_time": self.stuck_time, **self.stats, **self.flags}  # fmt: skip
+        return {name: own[name] for name in BLOCK_COLUMNS[1:]}
 
 
 def _nulls(values: np.ndarray) -> list:
@@ -83,11 +71,11 @@ def block_problems(found: Pass, rows: _Rows, i: int) -> list[str]:
         longest = s["longest_stuck"][i]
         at = utc_texts(np.array([rows.stuck_time[i]]))[0]
         words.append(
-            f"stuck: one value held for {longest:,} samples in a row ({_seconds(longest * rows.step[i])}),"
+            f"stuck: one value held for {longest:,} samples in a row ({seconds_text(longest * rows.period_s[i])}),"
             f" from sample {s['stuck_start'][i]:,} at {at} UTC"
         )
     if flags["dead"][i]:
-        words.append(f"dead: its {rows.samples[i]:,} samples take only {_count(s['distinct'][i], 'different value')}")
+        words.append(f"dead: its {rows.samples[i]:,} samples take only {counted(s['distinct'][i], 'different value')}")
     if flags["cut_short"][i]:
         words.append(f"cut short: {rows.samples[i]:,} of its {rows.declared[i]:,} samples are in the file")
     return words
@@ -112,7 +100,7 @@ def problem_lines(found: Pass, encoding: str | None = None) -> Iterator[str]:
     for kind, (before, after, seconds) in (("gap", found.gaps), ("overlap", found.overlaps)):
         for b, a, s in zip(before.tolist(), after.tolist(), seconds.tolist()):
             yield (
-                f"channel {int(table.channel[a])}: {kind} of {_seconds(s)} between {name(b)} block"
+                f"channel {int(table.channel[a])}: {kind} of {seconds_text(s)} between {name(b)} block"
                 f" {int(table.block[b])} and {name(a)} block {int(table.block[a])}"
             )
     late, early = found.out_of_order
@@ -122,7 +110,7 @@ def problem_lines(found: Pass, encoding: str | None = None) -> Iterator[str]:
             f" {int(table.block[b])}, which comes before it in the file: out of time order"
         )
     for path, problem, why, _ in found.apart:
-        if problem != "unreadable":
+        if problem != UNREADABLE:
             yield f"{display_name(path, encoding)}: {why}"
 
 
@@ -133,41 +121,37 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     table, rules = found.table, found.rules
     checked = found.checked
     files = int(np.count_nonzero(found.file_checked))
-    with_samples = checked & (table.present_samples > 0)
     channels = len(np.unique(table.channel[checked]))
-    head = f"{_count(files, 'logger file')} checked, {_count(channels, 'channel')}"
-    if with_samples.any():
-        starts = table.first_time[with_samples].astype(np.float64)
-        ends = found.ends[with_samples] + found.steps[with_samples]
-        low, high = float(min(starts.min(), ends.min())), float(max(starts.max(), ends.max()))
-        first, last = utc_texts(np.array([low, high]))
-        head += f", {_span(high - low)} from {first[:16]} to {last[:16]} UTC"
+    head = f"{counted(files, 'logger file')} checked, {counted(channels, 'channel')}"
+    span = time_span(table, checked, found.ends)
+    if span is not None:
+        head += ", " + span_text(*span)
     lines = [("note", head + ".")]
-    counts = {name: int(np.count_nonzero(found.flags[name] & checked)) for name in FLAG_WEIGHTS}
+    counts = {name: int(np.count_nonzero(found.flags[name] & checked)) for name in FLAGS}
     low, high = rules.rails
     if counts["clipped"]:
         samples = int((found.stats["rail_low"] + found.stats["rail_high"])[found.flags["clipped"] & checked].sum())
-        lines.append(("bad", f"{_blocks(counts['clipped'])} clipped: {_count(samples, 'sample')} at the ends of the"
+        lines.append(("bad", f"{_blocks(counts['clipped'])} clipped: {counted(samples, 'sample')} at the ends of the"
                              f" ADC's range ({low} or {high}), where the true value may lie beyond what was recorded."))
     if counts["stuck"]:
         longest = int(found.stats["longest_stuck"][found.flags["stuck"] & checked].max())
         lines.append(("bad", f"{_blocks(counts['stuck'])} stuck: one value held for {rules.stuck_samples:,} samples"
-                             f" in a row or more, and {_seconds(rules.stuck_seconds)} or more (the longest:"
+                             f" in a row or more, and {seconds_text(rules.stuck_seconds)} or more (the longest:"
                              f" {longest:,} samples), as when a sensor stops answering."))
     if counts["dead"]:
         lines.append(("bad", f"{_blocks(counts['dead'])} dead: {rules.dead_samples:,} samples or more that take no"
-                             f" more than {_count(rules.dead_distinct, 'different value')}: no signal."))
+                             f" more than {counted(rules.dead_distinct, 'different value')}: no signal."))
     if counts["cut_short"]:
         lines.append(("bad", f"{_blocks(counts['cut_short'])} cut short: the file ends before all the samples that"
                              " the block's header declares, as when a logger loses power."))
     tolerance = "a second (or a sample period, when longer)" if rules.gap_tolerance is None else (
-        _seconds(rules.gap_tolerance))
+        seconds_text(rules.gap_tolerance))
     what = {"gap": "time not recorded between a block and the next block of its channel",
             "overlap": "a block starts before the block of its channel before it ends, and time is recorded twice"}
     for kind, (_, _, seconds) in (("gap", found.gaps), ("overlap", found.overlaps)):
         if len(seconds):
-            lines.append(("bad", f"{_count(len(seconds), kind)} of more than {tolerance}: {what[kind]} (the longest:"
-                                 f" {_seconds(float(np.abs(seconds).max()))})."))
+            lines.append(("bad", f"{counted(len(seconds), kind)} of more than {tolerance}: {what[kind]} (the longest:"
+                                 f" {seconds_text(float(np.abs(seconds).max()))})."))
     late = len(found.out_of_order[0])
     if late:
         lines.append(("bad", f"{_blocks(late)} out of time order: {'it starts' if late == 1 else 'each starts'}"
@@ -175,11 +159,11 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     if len(lines) == 1 and files:  # of no file at all, nothing can be said to look right
         lines.append(("ok", f"Nothing looks wrong: no reading at the ends of the ADC's range, stuck or dead, no block"
                             f" cut short, and no gap or overlap of more than {tolerance}."))
-    unreadable = sum(problem == "unreadable" for _, problem, _, _ in found.apart)
+    unreadable = sum(entry.problem == UNREADABLE for entry in found.apart)
     strangers = len(found.apart) - unreadable
     if unreadable:
         were = "was" if unreadable == 1 else "were"
-        lines.append(("bad", f"{_count(unreadable, 'file')} could not be read, and {were} not checked ({listed})."))
+        lines.append(("bad", f"{counted(unreadable, 'file')} could not be read, and {were} not checked ({listed})."))
     if strangers:
         what = "1 file is not a logger file" if strangers == 1 else f"{strangers:,} files are not logger files"
         lines.append(("note", f"{what}, or probably not, and {'was' if strangers == 1 else 'were'} not checked"
@@ -194,12 +178,13 @@ def _blocks(n: int) -> str:
 # ---- JSON
 
 
-def write_json(found: Pass, out: TextIO) -> None:
-    """Writes the findings as one JSON object (see the reference)."""
+def write_json(found: Pass, out: TextIO, status: int | None = None) -> None:
+    """Writes the findings as one JSON object (see the reference), with the
+    run's exit `status` (None: the findings' own)."""
     table, rules = found.table, found.rules
     head = {
         "version": FORMAT_VERSION,
-        "status": found.status(),
+        "status": found.status() if status is None else status,
         "rules": {"rails": list(rules.rails), "stuck_samples": rules.stuck_samples,
                   "stuck_seconds": rules.stuck_seconds, "dead_samples": rules.dead_samples,
                   "dead_distinct": rules.dead_distinct, "gap_tolerance": rules.gap_tolerance},
@@ -209,9 +194,7 @@ def write_json(found: Pass, out: TextIO) -> None:
     separator = ""
     for low in range(0, len(checked), ROWS):
         rows = _Rows(found, checked[low : low + ROWS])
-        fields = {"block": rows.block, "channel": rows.channel, "samples": rows.samples, "start": rows.start,
-                  "end": rows.end, **{k: v for k, v in rows.stats.items() if k != "distinct"},
-                  "stuck_time": rows.stuck_time, "distinct": rows.stats["distinct"], **rows.flags}  # fmt: skip
+        fields = rows.columns()
         columns = zip(rows.file, *fields.values())
         blocks = [{"path": table.paths[f], **dict(zip(fields, values))} for f, *values in columns]
         out.write(separator + json.dumps(blocks, allow_nan=False)[1:-1])
@@ -284,10 +267,10 @@ def write_html(found: Pass, out: TextIO) -> None:
     """Writes the report as one HTML page: the summary, the picture of what
     was recorded (its problem blocks coloured), the files not checked, and
     a table per channel."""
-    files = len(found.table.paths) + sum(1 for _, _, _, error in found.apart if error is not None)
+    files = found.named
     out.write(f'<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
-              f"<title>quarvel check: {_count(files, 'file')}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
-              f"<h1>The quality of {_count(files, 'file')}</h1>\n<ul class=\"summary\">\n")  # fmt: skip
+              f"<title>quarvel check: {counted(files, 'file')}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
+              f"<h1>The quality of {counted(files, 'file')}</h1>\n<ul class=\"summary\">\n")  # fmt: skip
     for kind, line in summary(found, "listed below"):
         out.write(f'<li class="{kind}">{_e(line)}</li>\n')
     out.write("</ul>\n<h2>What was recorded</h2>\n")
@@ -309,7 +292,8 @@ def _picture(found: Pass) -> str:
     matplotlib.use("Agg")
     plt = require("matplotlib.pyplot")
     flagged = found.flagged()
-    figure = picture(coverage_of(found.table, found.unreadable(), flagged, found.rules.gap_tolerance))
+    drawn = coverage_of(found.table, found.unreadable(), flagged, found.rules.gap_tolerance, found.unread)
+    figure = picture(drawn)
     data = io.BytesIO()
     figure.savefig(data, format="png")
     plt.close(figure)
@@ -331,7 +315,7 @@ def _folded(heads: list[str], rows: list[str], what: str, total: int | None = No
     shown = f"<table>\n{head}" + "\n".join(rows[:SHOWN]) + "\n</table>\n"
     rest = rows[SHOWN:MOST]
     if rest:
-        shown += (f"<details><summary>{_count(len(rest), 'more ' + what[:-1], 'more ' + what)}</summary>\n<table>\n"
+        shown += (f"<details><summary>{counted(len(rest), 'more ' + what[:-1], 'more ' + what)}</summary>\n<table>\n"
                   f"{head}" + "\n".join(rest) + "\n</table>\n</details>\n")  # fmt: skip
     if total > MOST:
         shown += f'<p class="quiet">... and {total - MOST:,} more, which the JSON lists (--json).</p>\n'
@@ -356,17 +340,17 @@ def _channel_tables(found: Pass) -> Iterator[str]:
     for c in order.tolist():
         channel = int(channels[c])
         mine = checked[table.channel[checked] == channel]
-        seconds = float((table.present_samples[mine] * np.abs(found.steps[mine])).sum())
-        said = [_count(len(mine), "block"), f"{_span(seconds)} recorded"]
+        seconds = float((table.present_samples[mine] * np.abs(found.period_s[mine])).sum())
+        said = [counted(len(mine), "block"), f"{duration_text(seconds)} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]
         if len(rows):
-            said.append(_count(len(rows), "block flagged", "blocks flagged"))
+            said.append(counted(len(rows), "block flagged", "blocks flagged"))
             parts.append(_block_table(found, rows))
         for kind, title in (("gaps", "gap"), ("overlaps", "overlap"), ("out_of_order", "block out of order")):
             which = pairs[kind][0] == c
             if which.any():
-                said.append(_count(int(which.sum()), title, "blocks out of order" if kind == "out_of_order" else None))
+                said.append(counted(int(which.sum()), title, "blocks out of order" if kind == "out_of_order" else None))
                 parts.append(_pair_table(found, kind, np.flatnonzero(which)))
         if not parts:
             parts.append('<p class="quiet">Nothing flagged.</p>\n')
@@ -383,7 +367,7 @@ def _by_channel(channel_of: np.ndarray, channels: np.ndarray) -> tuple[np.ndarra
 
 def _block_table(found: Pass, rows: np.ndarray) -> str:
     stats = found.stats
-    weight = sum(weight * found.flags[name][rows] for name, weight in FLAG_WEIGHTS.items())
+    weight = sum(weight * found.flags[name][rows] for name, weight in SEVERITY.items())
     rails = stats["rail_low"][rows] + stats["rail_high"][rows]
     size = np.where(found.flags["stuck"][rows], stats["longest_stuck"][rows], rails)
     rows = rows[np.lexsort((rows, -size, -weight))]
@@ -391,7 +375,7 @@ def _block_table(found: Pass, rows: np.ndarray) -> str:
     table = found.table
     lines = []
     for i in range(len(listed.rows)):
-        badges = "".join(f'<span class="flag {name}">{name.replace("_", " ")}</span>' for name in FLAG_WEIGHTS
+        badges = "".join(f'<span class="flag {name}">{name.replace("_", " ")}</span>' for name in FLAGS
                          if listed.flags[name][i])  # fmt: skip
         start = utc_texts(np.array([listed.start[i]]))[0] if listed.start[i] is not None else "-"
         words = "; ".join(block_problems(found, listed, i))
@@ -416,9 +400,9 @@ def _pair_table(found: Pass, kind: str, which: np.ndarray) -> str:
     order = np.argsort(-np.abs(seconds), kind="stable")
     before, after, seconds = before[order], after[order], seconds[order]
     ends = utc_texts(found.pair_starts(before, after, seconds))
-    lines = [f"<tr><td class=n>{_e(_seconds(s))}</td><td>{_e(t)}</td><td>{_name(table.paths[int(table.file[b])])}</td>"
-             f"<td class=n>{int(table.block[b])}</td><td>{_name(table.paths[int(table.file[a])])}</td>"
-             f"<td class=n>{int(table.block[a])}</td></tr>"
+    lines = [f"<tr><td class=n>{_e(seconds_text(s))}</td><td>{_e(t)}</td>"
+             f"<td>{_name(table.paths[int(table.file[b])])}</td><td class=n>{int(table.block[b])}</td>"
+             f"<td>{_name(table.paths[int(table.file[a])])}</td><td class=n>{int(table.block[a])}</td></tr>"
              for s, t, b, a in zip(seconds.tolist(), ends, before.tolist(), after.tolist())]  # fmt: skip
     word = kind[:-1]
     return _folded([word, "from (UTC)", "after the file", "block", "before the file", "block"], lines, kind)
@@ -429,13 +413,13 @@ def _rules(found: Pass) -> str:
     low, high = rules.rails
     tolerance = ("more than a second, or than the earlier block's sample period when that is longer (a block's"
                  " first time is known to the second)") if rules.gap_tolerance is None else (
-                 f"more than {_seconds(rules.gap_tolerance)}")  # fmt: skip
+                 f"more than {seconds_text(rules.gap_tolerance)}")  # fmt: skip
     items = [
         f"<b>clipped</b>: a sample at {low} or {high}, the ends of the ADC's range (its rails);",
         f"<b>stuck</b>: one raw count, not a rail, held for {rules.stuck_samples:,} samples in a row, or for"
-        f" {_seconds(rules.stuck_seconds)} of samples when that is more;",
+        f" {seconds_text(rules.stuck_seconds)} of samples when that is more;",
         f"<b>dead</b>: a block of {rules.dead_samples:,} samples or more that take at most"
-        f" {_count(rules.dead_distinct, 'different raw count')};",
+        f" {counted(rules.dead_distinct, 'different raw count')};",
         "<b>cut short</b>: the file holds fewer samples than the block's header declares;",
         f"<b>gap</b>, <b>overlap</b>: between a block and the next block of its channel in time (across files), time"
         f" missing or recorded twice: {tolerance};",

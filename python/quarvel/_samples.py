@@ -37,6 +37,8 @@ class SampleFile:
     shorter, and not modified unless it grew. Safe to share between
     threads."""
 
+    fd = -1  # until a file is open: a file that failed to open leaves nothing to close
+
     def __init__(
         self,
         path: str | bytes | os.PathLike,
@@ -126,23 +128,23 @@ class SampleFile:
         """Fills `out` (uint16 or int16, len(selection) items) with the
         samples `selection` (ascending) of the block whose samples start at
         `data_offset`, as the file's bytes: big-endian."""
-        count, step = len(selection), selection.step
+        count, stride = len(selection), selection.step
         if count == 0:
             return
         first = data_offset + selection.start * SAMPLE_SIZE
-        if step == 1:
+        if stride == 1:
             self.read_into(out, first)
-        elif step * SAMPLE_SIZE > SPAN_READ_MAX_GAP:
+        elif stride * SAMPLE_SIZE > SPAN_READ_MAX_GAP:
             for i in range(count):
-                self.read_into(out[i : i + 1], first + i * step * SAMPLE_SIZE)
+                self.read_into(out[i : i + 1], first + i * stride * SAMPLE_SIZE)
         else:
-            per_read = max(1, CHUNK // step)
-            scratch = np.empty(min(count, per_read) * step, dtype=out.dtype)
+            per_read = max(1, CHUNK // stride)
+            scratch = np.empty(min(count, per_read) * stride, dtype=out.dtype)
             for i in range(0, count, per_read):
                 n = min(per_read, count - i)
-                span = scratch[: (n - 1) * step + 1]
-                self.read_into(span, first + i * step * SAMPLE_SIZE)
-                out[i : i + n] = span[::step]
+                span = scratch[: (n - 1) * stride + 1]
+                self.read_into(span, first + i * stride * SAMPLE_SIZE)
+                out[i : i + n] = span[::stride]
 
 
 def ascending(selection: range) -> range:
@@ -211,15 +213,37 @@ def calibrate(raw: np.ndarray, gain: float, offset: float, out: np.ndarray | Non
 
 def _calibrate(raw: np.ndarray, gain: float, offset: float) -> np.ndarray:
     out = new_array(len(raw), np.float32)
+    calibrate_runs(raw, np.array([gain]), np.array([offset]), np.array([len(raw)]), out)
+    return out
+
+
+def calibrate_runs(
+    raw: np.ndarray, gains: np.ndarray, offsets: np.ndarray, counts: np.ndarray, out: np.ndarray
+) -> None:
+    """Fills `out` (float32) with the calibrated values of `raw` (int16 in
+    either byte order), as calibrate() computes them, for runs of samples
+    of their own calibration: the `counts[i]` samples of run i by
+    `gains[i]` and `offsets[i]` (float64 arrays), a chunk at a time."""
+    ends = np.cumsum(counts).tolist()
+    factors, terms = gains.tolist(), offsets.tolist()
+    run = 0
     with np.errstate(all="ignore"):
         for start in range(0, len(raw), CHUNK):
-            part = raw[start : start + CHUNK].astype(np.float64)
-            part *= gain
-            part += offset
-            out[start : start + CHUNK] = part
-    if not (np.isfinite(gain) and np.isfinite(offset)):
-        sign_nans(out, raw, gain, offset)
-    return out
+            stop = min(start + CHUNK, len(raw))
+            product = raw[start:stop].astype(np.float64)
+            low = start
+            while low < stop:  # the runs in this chunk, each in part or whole
+                high = min(ends[run], stop)
+                part = product[low - start : high - start]
+                part *= factors[run]
+                part += terms[run]
+                run += high == ends[run]
+                low = high
+            out[start:stop] = product
+    begins = np.cumsum(counts) - counts
+    for i in np.flatnonzero(~(np.isfinite(gains) & np.isfinite(offsets))).tolist():
+        part = slice(int(begins[i]), int(begins[i] + counts[i]))
+        sign_nans(out[part], raw[part], gains[i], offsets[i])
 
 
 QUIET_NAN = 0x7FC00000

@@ -9,6 +9,7 @@ import glob
 import os
 import stat
 import threading
+from collections import OrderedDict
 from typing import TYPE_CHECKING, Callable, Iterable, Iterator, NamedTuple, Sequence
 
 import numpy as np
@@ -27,17 +28,53 @@ _GLOB_CHARACTERS = frozenset("*?[")
 def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
     """Returns the files that `paths` names: one path, a list of paths, or
     a glob pattern (a str with *, ? or [ that names no file itself),
-    expanded in sorted order (** reaching into subfolders), never into a
-    Zarr store. Raises NoMatchError (a FileNotFoundError) for a pattern
-    that matches nothing."""
+    expanded in sorted order (** reaching into subfolders) into the files
+    it matches, never its folders, and never into a Zarr store. Raises
+    NoMatchError (a FileNotFoundError) for a pattern that matches no
+    file."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         if isinstance(paths, (str, bytes)) and _is_pattern(paths) and not os.path.lexists(paths):
-            matches = _outside_stores(paths, sorted(glob.glob(paths, recursive=True)))
+            matches = _outside_stores(paths, _files_only(sorted(glob.glob(paths, recursive=True))))
             if not matches:
                 raise NoMatchError(errno.ENOENT, "no file matches the pattern", paths)
             return matches
         return [paths]
     return list(paths)
+
+
+def _files_only(matches: list) -> list:
+    """Returns the `matches` of a pattern that are no folders (nor links to
+    one). Each folder that holds matches is listed once, and its entries'
+    types taken from the listing: no call per file."""
+    folders: dict = {}
+    kept = []
+    for match in matches:
+        head, tail = os.path.split(match)
+        if not tail:  # "logs/": ** matching the folder it starts from
+            continue
+        if head not in folders:
+            folders[head] = _folders_in(head)
+        inside = folders[head]
+        if not (tail in inside if inside is not None else os.path.isdir(match)):
+            kept.append(match)
+    return kept
+
+
+def _folders_in(folder: str | bytes) -> set | None:
+    """The names of the folders (and links to folders) in `folder`, or None
+    when it cannot be listed."""
+    try:
+        with os.scandir(folder or (b"." if isinstance(folder, bytes) else ".")) as entries:
+            return {entry.name for entry in entries if _is_folder(entry)}
+    except OSError:
+        return None
+
+
+def _is_folder(entry: os.DirEntry) -> bool:
+    try:
+        return entry.is_dir()
+    except OSError:
+        return False
 
 
 def _outside_stores(pattern: str | bytes, matches: list) -> list:
@@ -81,13 +118,25 @@ def operand_files(operands: Sequence[str]) -> list[tuple[str, Exception | None]]
     return files
 
 
+class Operand(NamedTuple):
+    """A file or pattern of the operands, as the scan found it: its `path`;
+    `error`, why it gave nothing (None for a file whose headers were read);
+    `first_row`, the row of its first block in the table (where it would be,
+    for one that gave nothing), and `blocks`, its blocks (0 for one that
+    gave nothing)."""
+
+    path: PathArg
+    error: Exception | None
+    first_row: int
+    blocks: int
+
+
 class Scanned(NamedTuple):
     """The block headers of consecutive operands: `table` holds those of the
-    files that could be read, and `files` each operand in order, as (path,
-    size, first row in the table, block count), or as (path, error) when it
-    gave nothing."""
+    files that could be read, and `files` each operand in order, as an
+    Operand; the files read are the table's paths, in order."""
 
-    files: list[tuple]
+    files: list[Operand]
     table: BlockTable
 
 
@@ -102,10 +151,12 @@ def scan_headers(
     it), and yields them as Scanned: of about `stretch` blocks each (a file
     of more makes one of its own, and a file's blocks are never split), or
     of them all in one. A file that cannot be read is kept in its place,
-    with its error."""
+    with its error; a file named again (the same device and inode as one
+    read before, through a link too) is left out."""
     raw = bytearray()
-    entries: list[tuple] = []
+    entries: list[Operand] = []
     stamps: list[FileStamp] = []
+    seen: dict = {}  # the paths read, by inode
     for path, error in files:
         before = len(raw)
         if error is None:
@@ -114,9 +165,12 @@ def scan_headers(
             except Exception as caught:  # noqa: BLE001 - every file gets its report, whatever went wrong
                 error = caught
         if error is not None:
-            entries.append((path, error))
+            entries.append(Operand(path, error, before // HEADER_SIZE, 0))
             continue
-        entries.append((path, stamp.size, before // HEADER_SIZE, (len(raw) - before) // HEADER_SIZE))
+        if _read_before(seen, stamp.inode, path):
+            del raw[before:]
+            continue
+        entries.append(Operand(path, None, before // HEADER_SIZE, (len(raw) - before) // HEADER_SIZE))
         stamps.append(stamp)
         if stretch is not None and len(raw) >= stretch * HEADER_SIZE:
             yield _scanned(entries, stamps, raw)
@@ -125,11 +179,33 @@ def scan_headers(
         yield _scanned(entries, stamps, raw)
 
 
-def _scanned(entries: list[tuple], stamps: list[FileStamp], raw: bytearray) -> Scanned:
-    readable = [entry for entry in entries if len(entry) == 4]
-    counts = np.array([entry[3] for entry in readable], dtype=np.int64)
+def _read_before(seen: dict, inode: int, path: PathArg) -> bool:
+    """True when the file `path` of `inode` is one of the files `seen`
+    (by inode: a path, or a list of the paths of different files), by
+    device and inode; else notes it among them. Only a path of an inode
+    seen before is asked for its device: most are not."""
+    if not inode:  # a file system without inode numbers: every file is its own
+        return False
+    first = seen.get(inode)
+    if first is None:
+        seen[inode] = path
+        return False
+    earlier = first if isinstance(first, list) else [first]
+    for other in earlier:
+        try:
+            if os.path.samefile(other, path):
+                return True
+        except OSError:
+            continue
+    seen[inode] = [*earlier, path]
+    return False
+
+
+def _scanned(entries: list[Operand], stamps: list[FileStamp], raw: bytearray) -> Scanned:
+    readable = [entry for entry in entries if entry.error is None]
+    counts = np.array([entry.blocks for entry in readable], dtype=np.int64)
     sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
-    return Scanned(entries, build_table(raw, [entry[0] for entry in readable], sizes, counts, stamps))
+    return Scanned(entries, build_table(raw, [entry.path for entry in readable], sizes, counts, stamps))
 
 
 def scan_files(paths: Sequence[PathArg]) -> BlockTable:
@@ -138,8 +214,8 @@ def scan_files(paths: Sequence[PathArg]) -> BlockTable:
     Raises the error of the first file that cannot be read."""
     (found,) = scan_headers(((path, None) for path in paths), known_headers)
     for entry in found.files:
-        if len(entry) == 2:
-            raise entry[1]
+        if entry.error is not None:
+            raise entry.error
     return found.table
 
 
@@ -155,7 +231,7 @@ def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:
 # size, modification and change times in ns, inode and device as read, and
 # its FileStamp. At most _KNOWN_BYTES of them (each counted with its
 # bookkeeping), the oldest dropped first.
-_known: dict = {}
+_known: OrderedDict = OrderedDict()
 _known_bytes = 0
 _known_lock = threading.Lock()
 _KNOWN_BYTES = 1 << 25
@@ -193,7 +269,9 @@ def known_headers(path: PathArg, out: bytearray) -> FileStamp:
             _known[path] = (_identity(info), stamp, headers)
             _known_bytes += cost
         while _known_bytes > _KNOWN_BYTES:
-            oldest = _known.pop(next(iter(_known)))
+            # In O(1): a dict's next(iter()) walks past the slots that the
+            # pops before left at its front, which made a scan quadratic.
+            _, oldest = _known.popitem(last=False)
             _known_bytes -= len(oldest[2]) + _ENTRY_BYTES
     return stamp
 

@@ -1,8 +1,8 @@
 """Time stamps as the converter computes them, exactly: a block's
-first-sample time with the step added once per sample, one rounded double
-addition after another, without a Python loop per sample (see
+first-sample time with the period added once per sample, one rounded
+double addition after another, without a Python loop per sample (see
 time_runs); their milliseconds, as "%.3f" rounds them; and the times
-that a calendar date can spell.
+that a calendar date can spell, spelled as the commands show them.
 """
 
 from __future__ import annotations
@@ -22,54 +22,62 @@ _COUNTING = np.arange(CHUNK, dtype=np.float64)
 _BEFORE = np.arange(-1.0, CHUNK - 1.0)  # k - 1 for each k below CHUNK
 
 
-def time_step(period_ms: int) -> float:
-    """Returns the step between two time stamps in seconds: the period read
-    as a signed 32-bit number of ms, so that periods of 2^31 ms and more
-    step backwards."""
-    signed = period_ms - (1 << 32) if period_ms >= 1 << 31 else period_ms
-    return signed / 1000.0
+def signed_ms(period_ms: np.ndarray | int) -> np.ndarray:
+    """Returns periods as stored (uint32: an array, or one as an int) read
+    as signed 32-bit numbers of ms, as the converter reads them: a period
+    of 2^31 ms or more runs backwards."""
+    return np.asarray(period_ms, dtype=np.uint32).view(np.int32)
 
 
-def running_time(first_time: int, step: float, index: int) -> float:
+def period_seconds(period_ms: np.ndarray | int) -> np.ndarray | float:
+    """Returns periods in seconds (period_s: the time from one sample to
+    the next): the period as signed_ms() reads it, divided by 1000; a
+    float for one period."""
+    seconds = signed_ms(period_ms) / 1000.0
+    return float(seconds) if seconds.ndim == 0 else seconds
+
+
+def running_time(first_time: int, period_s: float, index: int) -> float:
     """Returns the time stamp of sample `index` (0 or more): `first_time`
-    with `step` added `index` times, one rounded double addition after
+    with `period_s` added `index` times, one rounded double addition after
     another, as the converter adds them."""
-    start, length, first, increment = time_runs(first_time, step, index + 1)[-1]
+    start, length, first, increment = time_runs(first_time, period_s, index + 1)[-1]
     return first + (length - 1) * increment
 
 
-def time_runs(first_time: int, step: float, count: int) -> list[tuple[int, int, float, float]]:
+def time_runs(first_time: int, period_s: float, count: int) -> list[tuple[int, int, float, float]]:
     """Returns the time stamps of samples 0 to `count` - 1, as the converter
     sums them, in runs (start, length, first, increment): sample start + k of
     a run has the time first + k × increment, and that product and sum are
     exact in double precision.
 
     While the running sum stays in one binade every addition rounds to the
-    same grid, so the increment is the same from step to step (a tie, rounded
-    to even, settles after one step). Such stretches make one run; only the
-    steps around a change of binade are taken one by one.
+    same grid, so the increment is the same from one addition to the next (a
+    tie, rounded to even, settles after one addition). Such stretches make
+    one run; only the additions around a change of binade are taken one by
+    one.
     """
-    if step == 0:  # the sum stays where it starts, at 0 too
+    if period_s == 0:  # the sum stays where it starts, at 0 too
         return [(0, count, float(first_time), 0.0)] if count > 0 else []
     runs = []
     index = 0
     total = float(first_time)
     previous = total
-    steps_in_binade = 0
+    additions_in_binade = 0
     while index < count:
-        if steps_in_binade >= 2:  # `previous` too came from a step inside the binade
+        if additions_in_binade >= 2:  # `previous` too came from an addition inside the binade
             increment = total - previous
             left = count - 1 - index
-            jump = left if increment == 0 else _steps_within_binade(total, increment, left)
+            jump = left if increment == 0 else _additions_within_binade(total, increment, left)
             runs.append((index, jump + 1, total, increment))
             total += jump * increment
             index += jump
-            steps_in_binade = 0
+            additions_in_binade = 0
         else:
             runs.append((index, 1, total, 0.0))
         index += 1
-        previous, total = total, total + step
-        steps_in_binade = steps_in_binade + 1 if _same_binade(previous, total) else 0
+        previous, total = total, total + period_s
+        additions_in_binade = additions_in_binade + 1 if _same_binade(previous, total) else 0
     return runs
 
 
@@ -84,8 +92,8 @@ def _same_binades(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return (a != 0) & (b != 0) & (np.signbit(a) == np.signbit(b)) & (np.frexp(a)[1] == np.frexp(b)[1])
 
 
-def _steps_within_binade(position: float, increment: float, limit: int) -> int:
-    """Returns how many steps of `increment` from `position` keep every
+def _additions_within_binade(position: float, increment: float, limit: int) -> int:
+    """Returns how many additions of `increment` to `position` keep every
     position strictly inside the binade of `position`, at most `limit`.
     Counted in units of the binade's grid, so the division is exact."""
     exponent = math.frexp(position)[1]
@@ -102,10 +110,11 @@ def _steps_within_binade(position: float, increment: float, limit: int) -> int:
 
 def last_times(first_time: np.ndarray, period_ms: np.ndarray, present: np.ndarray) -> np.ndarray:
     """Returns per block the time stamp of its last present sample as the
-    converter sums it, step after step (NaN for a block without samples).
+    converter sums it, addition after addition (NaN for a block without
+    samples).
 
     While the running sum stays in the binade of its second term, every
-    step from there on adds the same increment, so the last time is the
+    addition from there on adds the same increment, so the last time is the
     second time plus a multiple of it, exactly. Blocks that cross a binade
     are summed in runs by running_time()."""
     ends = np.full(len(present), np.nan)
@@ -113,10 +122,10 @@ def last_times(first_time: np.ndarray, period_ms: np.ndarray, present: np.ndarra
     rows = np.flatnonzero(present >= 2)
     if len(rows) == 0:
         return ends
-    step = period_ms[rows].view(np.int32) / 1000.0
-    t1 = first_time[rows] + step
-    t2 = t1 + step
-    t3 = t2 + step
+    period_s = period_seconds(period_ms[rows])
+    t1 = first_time[rows] + period_s
+    t2 = t1 + period_s
+    t3 = t2 + period_s
     increment = t3 - t2
     count = present[rows]
     last = t1 + (count - 2) * increment
@@ -124,14 +133,14 @@ def last_times(first_time: np.ndarray, period_ms: np.ndarray, present: np.ndarra
     ends[rows] = np.where(count == 2, t1, np.where(count == 3, t2, last))
     for i in np.flatnonzero(~fast).tolist():
         row = rows[i]
-        ends[row] = running_time(int(first_time[row]), time_step(int(period_ms[row])), int(present[row]) - 1)
+        ends[row] = running_time(int(first_time[row]), period_seconds(int(period_ms[row])), int(present[row]) - 1)
     return ends
 
 
 def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndarray | None = None) -> np.ndarray:
     """Returns the time stamps (float64 seconds) of the samples `selection`
-    of a block: the first-sample time with the step added once per sample,
-    one rounded addition after another, as the converter's time column has
+    of a block: the first-sample time with the period added once per
+    sample, one rounded addition after another, as the converter's time column has
     them, whatever the selection. In `out` when given."""
     if out is None:
         out = new_array(len(selection), np.float64)
@@ -141,7 +150,7 @@ def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndar
     last = max(selection[0], selection[-1])
     stride = abs(selection.step)
     ordered = out if selection.step > 0 else out[::-1]
-    for start, length, base, increment in time_runs(first_time, time_step(period_ms), last + 1):
+    for start, length, base, increment in time_runs(first_time, period_seconds(period_ms), last + 1):
         # The selected samples first + m × stride that lie in this run.
         # Every sum of the run's first value and a multiple of its
         # increment is exact, so they may be added in any grouping.
@@ -149,10 +158,10 @@ def sample_times(first_time: int, period_ms: int, selection: range, out: np.ndar
         high = -(-(start + length - first) // stride)
         if low >= high:
             continue
-        steps = _COUNTING[: min(CHUNK, high - low)] * (increment * stride)
+        offsets = _COUNTING[: min(CHUNK, high - low)] * (increment * stride)
         for m in range(low, high, CHUNK):
             count = min(CHUNK, high - m)
-            np.add(steps[:count], base + (first + m * stride - start) * increment, out=ordered[m : m + count])
+            np.add(offsets[:count], base + (first + m * stride - start) * increment, out=ordered[m : m + count])
     return out
 
 
@@ -166,14 +175,14 @@ def fill_times(pieces: np.ndarray, out: np.ndarray) -> None:
     counts = pieces["count"]
     begins = (np.cumsum(counts) - counts).tolist()
     first_time = pieces["first_time"].astype(np.float64)
-    step = pieces["period_ms"].astype(np.uint32).view(np.int32) / 1000.0
-    t1 = first_time + step
-    t2 = t1 + step
-    increment = (t2 + step) - t2
-    last = pieces["first"] + (counts - 1) * pieces["step"]  # the last selected sample's index in its block
+    period_s = period_seconds(pieces["period_ms"])
+    t1 = first_time + period_s
+    t2 = t1 + period_s
+    increment = (t2 + period_s) - t2
+    last = pieces["first"] + (counts - 1) * pieces["stride"]  # the last selected sample's index in its block
     even = (last == 0) | ((t2 - t1 == increment) & _same_binades(t1, t1 + (last - 1) * increment))
     even &= last < CHUNK
-    fields = (pieces["first"], pieces["step"], last, even, first_time, t1, increment, pieces["period_ms"])
+    fields = (pieces["first"], pieces["stride"], last, even, first_time, t1, increment, pieces["period_ms"])
     rows = zip(begins, counts.tolist(), *(field.tolist() for field in fields))
     for begin, count, first, stride, final, fast, start, second, add, period in rows:
         part = out[begin : begin + count]
@@ -197,4 +206,17 @@ def milliseconds(times: np.ndarray) -> np.ndarray:
     doubtful = np.flatnonzero(np.abs(scaled - np.floor(scaled) - 0.5) < 1e-9)
     for i in doubtful:  # a few at most: values this close to a tie are rare
         out[i] = round(Fraction(float(times[i])) * 1000)
+    return out
+
+
+def utc_texts(seconds: np.ndarray) -> list[str]:
+    """Returns each time in `seconds` since the epoch as UTC with
+    milliseconds, rounded as the converter's "%.3f" rounds; outside the
+    years 1 to 9999, as "@" and the seconds themselves."""
+    millis = milliseconds(seconds)
+    inside = (millis >= MIN_MILLIS) & (millis <= MAX_MILLIS)
+    texts = np.datetime_as_string(np.where(inside, millis, 0).view("datetime64[ms]")).tolist()
+    out = [text.replace("T", " ") for text in texts]
+    for i in np.flatnonzero(~inside).tolist():
+        out[i] = f"@{float(seconds[i]):.3f}"
     return out

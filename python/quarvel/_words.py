@@ -1,9 +1,13 @@
-"""The words in which the commands speak of files: a name as one line of
-text, and the one line that says why a file or a pattern gave nothing."""
+"""The words in which the commands speak: a name as one line of text, the
+one line that says why a file or a pattern gave nothing, counts of
+things, and lengths and stretches of time."""
 
 from __future__ import annotations
 
+import numpy as np
+
 from ._headers import NoMatchError, NotALogError
+from ._times import utc_texts
 
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
@@ -57,3 +61,34 @@ def failure(path: str, error: Exception, encoding: str | None = None) -> str:
     if isinstance(error, NotALogError):
         return f"input file {name} is {error.reason}, not a logger file"
     return f"cannot read {name}: {reason(error)}"
+
+
+def counted(n: int, one: str, many: str | None = None) -> str:
+    """Returns `n` things in words, with thousands separated: "1 file",
+    "2,048 files" (`many`, when the plural is not `one` and an s)."""
+    return f"{n:,} {one if n == 1 else many or one + 's'}"
+
+
+def seconds_text(value: float) -> str:
+    """Returns a number of seconds (its magnitude) as text: at most three
+    decimals, none that are zero, and " s"."""
+    text = f"{abs(value):,.3f}".rstrip("0").rstrip(".")
+    return f"{text} s"
+
+
+def duration_text(seconds: float) -> str:
+    """Returns a length of time in the unit a person would say it in."""
+    if seconds < 60:
+        return seconds_text(seconds)
+    if seconds < 3600:
+        return f"{seconds / 60:.1f} minutes"
+    return f"{seconds / 3600:,.1f} hours"
+
+
+def span_text(low: float, high: float) -> str:
+    """Returns the stretch of time from `low` to `high` (seconds since the
+    epoch) in words: how long, and from when to when, in UTC to the minute;
+    a time outside the calendar whole, "@" and its seconds, as the
+    commands' other lines show it."""
+    first, last = (text if text.startswith("@") else text[:16] for text in utc_texts(np.array([low, high])))
+    return f"{duration_text(high - low)} from {first} to {last} UTC"

@@ -16,7 +16,7 @@ from ._columns import PATH, SAMPLE_COLUMNS
 from ._headers import FileStamp, open_regular
 from ._index import warn_truncated
 from ._optional import require
-from ._pieces import block_pieces, read_columns, select_rows, selection_step
+from ._pieces import block_pieces, read_columns, select_rows, selected_channels, selection_stride
 from ._scan import scan_files
 from ._signatures import refusal
 
@@ -96,7 +96,7 @@ class LogArray(BackendArray):
         """Returns the samples `rows` (a range of either direction)."""
         if len(rows) == 0:
             return np.empty(0, dtype=self.dtype)
-        if len(rows) == 1:  # whatever its step, which may not fit 64 bits
+        if len(rows) == 1:  # whatever its stride, which may not fit 64 bits
             rows = range(rows.start, rows.start + 1)
         ascending = rows if rows.step > 0 else rows[::-1]
         pieces = select_rows(self.pieces, ascending.start, ascending.stop, ascending.step)
@@ -127,18 +127,17 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
         """Returns the Dataset of the log, having read its block headers
         only. Warns with TruncatedBlockWarning for a block the file cuts
         short; raises the errors of quarvel.open(), and the ValueError or
-        TypeError of quarvel.dask_dataframe() for a step it refuses. Reading
+        TypeError of quarvel.dask_dataframe() for a step or channels it refuses. Reading
         its arrays raises FileChangedError for a file that is no longer the
         one indexed."""
         if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
             raise TypeError("the quarvel engine opens a path to a logger file")
-        step = selection_step(step)
-        if isinstance(channels, (int, np.integer)):
-            channels = [channels]
+        stride = selection_stride(step)
+        channels = selected_channels(channels)
         path = os.fspath(filename_or_obj)
         table = scan_files([path])
         warn_truncated(table, stacklevel=3)
-        pieces = block_pieces(table, step, channels)
+        pieces = block_pieces(table, stride, channels)
         return make_dataset(
             lambda name: indexing.LazilyIndexedArray(LogArray(path, table.stamps[0], pieces, name)),
             list(SAMPLE_COLUMNS),

@@ -19,13 +19,6 @@ time, compressed; memory does not grow with the input.
 
 from __future__ import annotations
 
-import ctypes
-import errno
-import os
-import re
-import shutil
-import socket
-import stat
 import sys
 from typing import Any, Callable, Sequence, TextIO
 
@@ -33,11 +26,13 @@ import numpy as np
 
 from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_SAMPLES
 from ._index import BlockTable, cut_messages
+from ._output import Output, OutputError
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
+from ._progress import bar, each
 from ._scan import operand_files, scan_headers
 from ._signatures import is_zarr_store, read_log_headers
 from ._version import version
-from ._words import display_name, failure, reason
+from ._words import display_name, failure
 
 # Samples per chunk of the stored arrays, and per write.
 CHUNK = 1 << 20
@@ -246,15 +241,17 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
     first_row = np.cumsum(_counts(table)) - _counts(table)  # each file's first block
     pieces, cut = split_pieces(block_pieces(table), CHUNK)
     bounds = partition_bounds(pieces, cut, CHUNK, 4096)
-    for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
-        part = pieces[low:high]
-        try:
-            columns = read_columns(paths, table.stamps, part, ("time", "calData", "rawCounts"))
-        except OSError as error:
-            raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
-        rows = first_row[part["file"]] + part["block"]
-        columns["sample_block"] = repeat(rows.astype(np.int32), part["count"], int(part["count"].sum()))
-        writer.append(columns)
+    with bar(total, "sample", "exporting") as shown:
+        for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+            part = pieces[low:high]
+            try:
+                columns = read_columns(paths, table.stamps, part, ("time", "calData", "rawCounts"))
+            except OSError as error:
+                raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
+            rows = first_row[part["file"]] + part["block"]
+            columns["sample_block"] = repeat(rows.astype(np.int32), part["count"], int(part["count"].sum()))
+            writer.append(columns)
+            shown.update(int(part["count"].sum()))
     writer.flush()
 
 
@@ -292,11 +289,11 @@ def scan(
     pattern that matches nothing, and each block cut short. Returns the
     readable paths, their sizes, their block table and the exit status so
     far."""
-    (found,) = scan_headers(files, read_log_headers)
+    (found,) = scan_headers(each(files, "file", "reading headers"), read_log_headers)
     encoding = getattr(err, "encoding", None)
-    failed = [entry for entry in found.files if len(entry) == 2]
-    for path, error in failed:
-        print(f"quarvel export: {failure(path, error, encoding)}", file=err)
+    failed = [entry for entry in found.files if entry.error is not None]
+    for entry in failed:
+        print(f"quarvel export: {failure(entry.path, entry.error, encoding)}", file=err)
     for message in cut_messages(found.table):
         print(message, file=err)
     return found.table.paths, found.table.sizes, found.table, 1 if failed else 0
@@ -308,254 +305,36 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
     when a log could not be read, an input is not a log, a pattern matched
     nothing, or `out` could not be written. Nothing is written when `out` is one of the
     inputs, or a folder that holds one. The output appears whole or not at
-    all: it is written beside `out` and put in its place when complete."""
+    all: it is written beside `out` and put in its place when complete
+    (see _output)."""
     encoding = getattr(err, "encoding", None)
     kind = store_kind(out)
     if kind is None:
         name = display_name(out, encoding)
         print(f"quarvel export: {name}: the name must end in .nc (NetCDF-4) or .zarr (Zarr)", file=err)
         return 1
-    folder = os.path.dirname(out) or os.curdir
-    if not os.path.isdir(folder):
-        name, where = display_name(out, encoding), display_name(folder, encoding)
-        print(f"quarvel export: cannot write {name}: there is no folder {where}", file=err)
-        return 1
     files = operand_files(paths)
-    clash = input_at(out, [path for path, error in files if error is None])
-    if clash is not None:
-        how, path = clash
-        name, other = display_name(out, encoding), display_name(path, encoding)
-        print(f"quarvel export: cannot write {name}: it {how} the input {other}; nothing written", file=err)
+    output = Output(out, (is_zarr_store, "a Zarr store") if kind == ".zarr" else None)
+    try:
+        output.prepare(path for path, error in files if error is None)
+    except OutputError as error:
+        print(f"quarvel export: {error.line(encoding)}; nothing written", file=err)
         return 1
     readable, sizes, table, status = scan(files, err)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1
-    remove_leftovers(out)
-    partial = leftover_name(out, "partial")
     try:
-        store = STORES[kind](partial)
-        try:
-            write_store(store, readable, sizes, table, version())
-        finally:
-            store.close()
-        replace(partial, out, kind)
+        with output.writing(passes=(ReadError,)) as partial:
+            store = STORES[kind](partial)
+            try:
+                write_store(store, readable, sizes, table, version())
+            finally:
+                store.close()
     except ReadError as error:
-        _remove(partial)
         print(f"quarvel export: {failure(error.path, error.error, encoding)}; nothing written", file=err)
         return 1
-    except Exception as error:  # noqa: BLE001 - a message, never a traceback
-        why = _write_reason(error, partial)
-        _remove(partial)
-        print(f"quarvel export: cannot write {display_name(out, encoding)}: {why}", file=err)
+    except OutputError as error:
+        print(f"quarvel export: {error.line(encoding)}", file=err)
         return 1
     return status
-
-
-def input_at(out: str, paths: Sequence[str]) -> tuple[str, str] | None:
-    """Returns ("is", path) for the first of `paths` that is the file or
-    folder `out` (the same device and inode: through links too), or
-    ("holds", path) for the first that lies in the folder `out`; None when
-    `out` is none of them (or does not exist)."""
-    try:
-        target = os.stat(out)
-    except OSError:
-        return None
-    folders: dict[str, bool] = {}
-
-    def within(folder: str) -> bool:  # the folder `out` or one below it
-        if folder not in folders:
-            parent = os.path.dirname(folder)
-            try:
-                folders[folder] = os.path.samestat(os.stat(folder), target)
-            except OSError:
-                folders[folder] = False
-            folders[folder] = folders[folder] or (parent != folder and within(parent))
-        return folders[folder]
-
-    for path in paths:
-        try:
-            info = os.stat(path)
-        except OSError:
-            continue
-        if os.path.samestat(info, target):
-            return "is", path
-        if stat.S_ISDIR(target.st_mode) and within(os.path.dirname(os.path.realpath(path))):
-            return "holds", path
-    return None
-
-
-# ---- putting the output in place
-
-
-# The host's name as a file name may hold it: the leftovers of an export
-# are named after the host and the process, so that an export on another
-# machine that shares the folder never takes them for dead ones.
-_HOST = re.sub(r"[^A-Za-z0-9._-]+", "_", socket.gethostname()) or "host"
-# Exports to one OUT that keep taking its place from each other.
-_ATTEMPTS = 100
-# Bytes appended to a failed output to ask the system what it refuses.
-_PROBE = 1 << 20
-# renameat2() as Linux defines it; AT_FDCWD makes the paths relative to
-# the current folder.
-_AT_FDCWD = -100
-_RENAME_EXCHANGE = 2
-_renameat2: Any = None
-
-
-def leftover_name(out: str, what: str) -> str:
-    """Returns the name beside `out` of this process's "partial" output, or
-    of the "old" one it moves aside: OUT.WHAT-HOST-PID, which `ls` shows."""
-    head, tail = os.path.split(out)
-    return os.path.join(head, f"{tail}.{what}-{_HOST}-{os.getpid()}")
-
-
-def remove_leftovers(out: str) -> None:
-    """Removes what exports to `out` on this host left when they were
-    killed: the outputs named by leftover_name() whose process is gone. A
-    live process's are its own, and kept. (Where os.kill(pid, 0) cannot
-    test a process, on Windows, none is removed.)"""
-    if os.name != "posix":
-        return
-    head, tail = os.path.split(out)
-    pattern = re.compile(re.escape(tail) + r"\.(?:partial|old)-" + re.escape(_HOST) + r"-([0-9]+)")
-    try:
-        names = os.listdir(head or os.curdir)
-    except OSError:
-        return
-    for name in names:
-        found = pattern.fullmatch(name)
-        if found and not _alive(int(found.group(1))):
-            _remove(os.path.join(head, name))
-
-
-def _alive(pid: int) -> bool:
-    if pid <= 0:
-        return True  # never an export's: os.kill would signal a group
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except (OSError, OverflowError):  # another user's, or no process number at all
-        return True
-    return True
-
-
-def replace(partial: str, out: str, kind: str) -> None:
-    """Puts the finished output `partial` in the place of `out`. A file
-    replaces the old one in one step. A Zarr store, a folder, is swapped
-    with the old store in one step where the system can (renameat2 on
-    Linux), and the old store then deleted; elsewhere the old store is
-    renamed aside and the new one renamed in, and between the two `out` is
-    missing for a moment. An existing folder that is not a Zarr store is
-    left alone. Other exports to `out` at the same time may put theirs in
-    first: `out` is then one of the outputs, whole."""
-    if kind != ".zarr":
-        os.replace(partial, out)
-        return
-    for _ in range(_ATTEMPTS):
-        if not os.path.lexists(out):
-            if _rename_in(partial, out):
-                return
-            continue  # another export was quicker
-        if not is_zarr_store(out):
-            what = "a folder" if os.path.isdir(out) else "a file"
-            raise FileExistsError(f"it is {what} that is not a Zarr store; remove it or name another")
-        try:
-            swapped = _exchange(partial, out)
-        except FileNotFoundError:
-            continue  # taken away by another export
-        if swapped:
-            _remove(partial)  # the old store
-            return
-        aside = leftover_name(out, "old")
-        try:
-            os.rename(out, aside)
-        except FileNotFoundError:
-            continue
-        try:
-            placed = _rename_in(partial, out)
-        except OSError:
-            os.rename(aside, out)  # the old store back
-            raise
-        _remove(aside)
-        if placed:
-            return
-    raise BlockingIOError(errno.EAGAIN, "other exports to it kept replacing it")
-
-
-def _rename_in(partial: str, out: str) -> bool:
-    """Renames `partial` to `out`; False when another folder took that name first."""
-    try:
-        os.rename(partial, out)
-    except OSError as error:
-        if error.errno in (errno.EEXIST, errno.ENOTEMPTY):
-            return False
-        raise
-    return True
-
-
-def _exchange(a: str, b: str) -> bool:
-    """Swaps the names `a` and `b` in one step, with Linux's renameat2();
-    returns False where the system (the C library, the kernel or the file
-    system) cannot. Raises the OSError of a failed swap."""
-    global _renameat2
-    if _renameat2 is None:
-        _renameat2 = _load_renameat2()
-    if not _renameat2:
-        return False
-    if _renameat2(_AT_FDCWD, os.fsencode(a), _AT_FDCWD, os.fsencode(b), _RENAME_EXCHANGE) == 0:
-        return True
-    code = ctypes.get_errno()
-    if code in (errno.ENOSYS, errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP):
-        return False
-    raise OSError(code, os.strerror(code), b)
-
-
-def _load_renameat2() -> Any:
-    """The C library's renameat2 (glibc 2.28 and later), or False."""
-    if not sys.platform.startswith("linux"):
-        return False
-    try:
-        function = ctypes.CDLL(None, use_errno=True).renameat2
-    except (OSError, AttributeError):
-        return False
-    function.argtypes = (ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint)
-    function.restype = ctypes.c_int
-    return function
-
-
-def _write_reason(error: Exception, partial: str) -> str:
-    """Why writing the output failed, in the C library's words when the
-    system refused: those of an OSError behind the error, else, where the
-    library says no more than that it failed (netCDF's "NetCDF: HDF error"
-    on a full disk), those of the system when asked to write more into
-    `partial`, the output it left."""
-    cause: BaseException | None = error
-    while cause is not None:
-        if isinstance(cause, OSError):  # the system's words, or this module's own
-            return reason(cause)
-        cause = cause.__cause__ or cause.__context__
-    if not os.path.lexists(partial):  # the library wrote nothing
-        return reason(error)
-    target = os.path.join(partial, ".probe") if os.path.isdir(partial) else partial
-    try:
-        with open(target, "ab") as probe:  # noqa: PTH123 - a path that may not be UTF-8
-            probe.write(bytes(_PROBE))
-            probe.flush()
-            os.fsync(probe.fileno())
-    except OSError as refused:
-        if refused.strerror:
-            return reason(refused)
-    return reason(error)
-
-
-def _remove(path: str) -> None:
-    """Removes the file, link or folder `path`, if it can."""
-    try:
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path)
-        elif os.path.lexists(path):
-            os.remove(path)
-    except OSError:
-        pass

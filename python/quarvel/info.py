@@ -1,6 +1,7 @@
 """`python3 -m quarvel info`: what the logger files hold, from their block
-headers alone. The report is written a stretch of blocks at a time, so
-that a file of millions of blocks takes no more memory than its index."""
+headers alone, and a summary of them all. The report is written a stretch
+of blocks at a time, so that a file of millions of blocks takes no more
+memory than its index."""
 
 from __future__ import annotations
 
@@ -11,26 +12,14 @@ from typing import Any, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from ._index import BlockTable, block_gaps
-from ._scan import operand_files, scan_headers
-from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds
-from ._words import display_name, failure, reason
+from ._index import BlockTable, beyond, block_gaps, gap_counts, time_span
+from ._progress import each
+from ._scan import Operand, operand_files, scan_headers
+from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds, utc_texts
+from ._words import counted, display_name, failure, reason, span_text
 
 # Blocks formatted at a time: bounds the report's memory.
 STRETCH = 1 << 14
-
-
-def utc_texts(seconds: np.ndarray) -> list[str]:
-    """Returns each time in `seconds` since the epoch as UTC with
-    milliseconds, rounded as the converter's "%.3f" rounds; outside the
-    years 1 to 9999, as "@" and the seconds themselves."""
-    millis = milliseconds(seconds)
-    inside = (millis >= MIN_MILLIS) & (millis <= MAX_MILLIS)
-    texts = np.datetime_as_string(np.where(inside, millis, 0).view("datetime64[ms]")).tolist()
-    out = [text.replace("T", " ") for text in texts]
-    for i in np.flatnonzero(~inside).tolist():
-        out[i] = f"@{float(seconds[i]):.3f}"
-    return out
 
 
 def shortest_float32(value: float) -> str:
@@ -55,10 +44,10 @@ def _widen(values: np.ndarray) -> list[float]:
 
 class Group:
     """The reports of consecutive files, computed together from one index
-    so that a small file costs no numpy call of its own. `files` holds per
-    operand (path, size, first row, block count), or (path, error)."""
+    so that a small file costs no numpy call of its own. `files` holds each
+    operand as the scan found it."""
 
-    def __init__(self, files: list[tuple], table: BlockTable) -> None:
+    def __init__(self, files: list[Operand], table: BlockTable) -> None:
         self.files = files
         self.table = table
         count = len(table)
@@ -71,17 +60,19 @@ class Group:
         self.spelled = [shortest_float32(v) for v in self.numbers]
         self.gain_code = inverse[:count]
         self.offset_code = inverse[count:]
-        self._gaps = self._find_gaps()
+        self._gaps, self.gap_counts = self._find_gaps()
         self._chunk = -1
         self._lists: dict[str, list] = {}
 
-    def _find_gaps(self) -> dict[int, list[dict[str, Any]]]:
+    def _find_gaps(self) -> tuple[dict[int, list[dict[str, Any]]], tuple[int, int]]:
         """Returns per file (its position in the table) the gaps (positive)
         and overlaps (negative) between each block with samples and the next
-        one of its channel in the file, in the order of the later block."""
+        one of its channel in the file, in the order of the later block; and
+        how many gaps and overlaps there are in all."""
         table = self.table
-        before, after, seconds, step = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
-        keep = np.flatnonzero(seconds != 0)
+        pairs = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
+        before, after, seconds, period_s = pairs
+        keep = np.flatnonzero(beyond(pairs, 0.0))
         keep = keep[np.argsort(after[keep], kind="stable")]
         gaps: dict[int, list[dict[str, Any]]] = {}
         for i in keep.tolist():
@@ -92,10 +83,10 @@ class Group:
                     "from_block": int(table.block[before[i]]),
                     "to_block": int(table.block[row]),
                     "seconds": float(seconds[i]),
-                    "periods": float(seconds[i] / step[i]) if step[i] != 0 else None,
+                    "periods": float(seconds[i] / period_s[i]) if period_s[i] != 0 else None,
                 }
             )
-        return gaps
+        return gaps, gap_counts(seconds[keep])
 
     def gaps(self, file: int) -> list[dict[str, Any]]:
         """The gaps of the table's file `file`."""
@@ -141,7 +132,8 @@ class Group:
         """Returns per file with blocks the width of each column of its text
         report, from the extremes of each column rather than every cell."""
         table = self.table
-        files = [(position, entry[2], entry[3]) for position, entry in enumerate(self._readable()) if entry[3]]
+        files = [(position, entry.first_row, entry.blocks)
+                 for position, entry in enumerate(self._readable()) if entry.blocks]  # fmt: skip
         if not files:
             return {}
         starts = np.array([first for _, first, _ in files])
@@ -184,16 +176,16 @@ class Group:
             widths[i] = max(widths[i], len(f"@{float(seconds[row]):.3f}"))
         return widths
 
-    def _readable(self) -> list[tuple]:
-        return [entry for entry in self.files if len(entry) == 4]
+    def _readable(self) -> list[Operand]:
+        return [entry for entry in self.files if entry.error is None]
 
 
 COLUMNS = ("block", "channel", "period ms", "start (UTC)", "end (UTC)", "declared", "present", "gain", "offset")
 
 
-def write_text(group: Group, position: int, entry: tuple, widths: list[int] | None, out: TextIO) -> None:
-    """Writes the human-readable report of one file."""
-    path, size, first, count = entry
+def write_text(group: Group, position: int, entry: Operand, widths: list[int] | None, out: TextIO) -> None:
+    """Writes the human-readable report of one file, the table's file `position`."""
+    path, size, first, count = entry.path, int(group.table.sizes[position]), entry.first_row, entry.blocks
     name = display_name(path, getattr(out, "encoding", None))
     out.write(f"{name}: {count} block{'' if count == 1 else 's'}, {size} bytes\n")
     if count == 0 or widths is None:
@@ -243,9 +235,9 @@ JSON_KEYS = ("index", "channel", "period_ms", "first_time", "last_time", "start_
 JSON_KEYS += ("declared_samples", "present_samples", "truncated")
 
 
-def write_json(group: Group, position: int, entry: tuple, out: TextIO) -> None:
-    """Writes one file's JSON object: path, size, blocks and gaps."""
-    path, size, first, count = entry
+def write_json(group: Group, position: int, entry: Operand, out: TextIO) -> None:
+    """Writes one file's JSON object, of the table's file `position`: path, size, blocks and gaps."""
+    path, size, first, count = entry.path, int(group.table.sizes[position]), entry.first_row, entry.blocks
     head = json.dumps({"path": path, "size": size})
     out.write(head[:-1] + ', "blocks": [')
     values = [_json_number(s, v) for s, v in zip(group.spelled, group.numbers)]
@@ -261,32 +253,82 @@ def write_json(group: Group, position: int, entry: tuple, out: TextIO) -> None:
     out.write('], "gaps": ' + json.dumps(group.gaps(position)) + "}")
 
 
+class Totals:
+    """What the summary says of every file, added up a group at a time:
+    the files read and those that could not be (or patterns that matched
+    nothing), their blocks, channels and the time their blocks cover, the
+    gaps and overlaps that the reports list, and the files cut short."""
+
+    def __init__(self) -> None:
+        self.files = self.unread = self.blocks = self.gaps = self.overlaps = self.cut_files = 0
+        self.channels: set[int] = set()
+        self.span: tuple[float, float] | None = None
+
+    def add(self, group: Group) -> None:
+        """Adds the files of `group`."""
+        table = group.table
+        self.files += len(table.paths)
+        self.unread += sum(entry.error is not None for entry in group.files)
+        self.blocks += len(table)
+        self.channels.update(np.unique(table.channel).tolist())
+        span = time_span(table, np.ones(len(table), dtype=bool), group.last)
+        if span is not None:
+            low, high = span if self.span is None else self.span
+            self.span = min(low, span[0]), max(high, span[1])
+        gaps, overlaps = group.gap_counts
+        self.gaps, self.overlaps = self.gaps + gaps, self.overlaps + overlaps
+        self.cut_files += len(np.unique(table.file[group.truncated]))
+
+    def lines(self) -> list[str]:
+        """The summary as lines of text."""
+        counts = [counted(self.files, "file"), counted(self.blocks, "block"), counted(len(self.channels), "channel")]
+        head = ", ".join(counts)
+        if self.span is not None:
+            head += ", " + span_text(*self.span)
+        tail = (f"{counted(self.gaps, 'gap')} and {counted(self.overlaps, 'overlap')} between blocks of a channel in"
+                f" a file; {counted(self.cut_files, 'file')} cut short")  # fmt: skip
+        if self.unread:
+            tail += f"; {counted(self.unread, 'file')} could not be read"
+        return [head + ".", tail + "."]
+
+    def fields(self) -> dict[str, Any]:
+        """The summary as JSON's fields."""
+        start, end = (None, None) if self.span is None else self.span
+        return {"files": self.files, "unreadable": self.unread, "blocks": self.blocks, "channels": len(self.channels),
+                "start": start, "end": end, "gaps": self.gaps, "overlaps": self.overlaps,
+                "cut_files": self.cut_files}  # fmt: skip
+
+
 def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: TextIO = sys.stderr) -> int:
-    """Reports on every file in `paths` (glob patterns expanded); returns 1
-    if any could not be read or a pattern matched nothing."""
+    """Reports on every file in `paths` (glob patterns expanded), and ends
+    with a summary of them all; returns 1 if any could not be read or a
+    pattern matched nothing."""
     status = 0
     encoding = getattr(err, "encoding", None)
     if as_json:
         out.write('{"files": [')
     separator = ""
-    for found in scan_headers(operand_files(paths), stretch=STRETCH):
+    totals = Totals()
+    for found in scan_headers(each(operand_files(paths), "file", "reading headers", beside=out), stretch=STRETCH):
         group = Group(found.files, found.table)
+        totals.add(group)
         widths = {} if as_json else group.widths()
         position = 0
         for entry in group.files:
-            if len(entry) == 2:
-                path, error = entry
+            if entry.error is not None:
                 status = 1
-                print(f"quarvel info: {failure(path, error, encoding)}", file=err)
+                print(f"quarvel info: {failure(entry.path, entry.error, encoding)}", file=err)
                 if as_json:
-                    out.write(separator + json.dumps({"path": path, "error": reason(error)}))
+                    out.write(separator + json.dumps({"path": entry.path, "error": reason(entry.error)}))
             elif as_json:
                 out.write(separator)
                 write_json(group, position, entry, out)
             else:
                 write_text(group, position, entry, widths.get(position), out)
-            position += len(entry) == 4
+            position += entry.error is None
             separator = ", "
     if as_json:
-        out.write("]}\n")
+        out.write('], "summary": ' + json.dumps(totals.fields()) + "}\n")
+    else:
+        out.write("\n" + "".join(f"{line}\n" for line in totals.lines()))
     return status

@@ -7,8 +7,9 @@ from typing import Any
 
 import numpy as np
 
-from ._figure import PlotError, check_output, in_calendar
+from ._figure import PlotError, in_calendar, picture_target, save
 from ._optional import require
+from ._output import Output, OutputError  # noqa: F401 - raised here, and named quarvel.plot.OutputError
 from ._reader import Block, open as open_log
 from ._scan import expand_paths
 from ._times import milliseconds
@@ -62,14 +63,16 @@ def plot_file(path: str, output: str | None = None) -> Any:
     file that a glob pattern matches, expanded as quarvel.index expands
     one) against UTC time, one line per channel (against seconds since the
     epoch when the times lie outside the years 1 to 9999). Saves the figure
-    to `output` when given, else shows it. Returns the matplotlib figure.
-    Raises PlotError when the file holds no sample, the pattern matches
-    several files, or `output` names a format matplotlib cannot write;
-    OSError when the file cannot be read, NoMatchError (a
-    FileNotFoundError) when the pattern matches nothing."""
+    to `output` when given (through _output: never over the log), else
+    shows it. Returns the matplotlib figure. Raises PlotError when the file
+    holds no sample, the pattern matches several files, or `output` names
+    a format matplotlib cannot write; OutputError when `output` is the log
+    (or a folder) or cannot be written; OSError when the file cannot be
+    read, NoMatchError (a FileNotFoundError) when the pattern matches
+    nothing."""
     matplotlib = require("matplotlib")
     if output is not None:
-        check_output(output)
+        output, extension = picture_target(output)
     paths = expand_paths(path)
     if len(paths) != 1:
         raise PlotError(
@@ -78,6 +81,7 @@ def plot_file(path: str, output: str | None = None) -> Any:
         )
     path = paths[0]
     if output is not None:
+        Output(output).prepare([path])  # before the log is read
         matplotlib.use("Agg")  # no window needed to write a file
     plt = require("matplotlib.pyplot")
     with open_log(path) as log:
@@ -105,7 +109,7 @@ def plot_file(path: str, output: str | None = None) -> Any:
     else:
         axes.set_xlabel("time (s since 1970-01-01 00:00 UTC)")
     if output is not None:
-        figure.savefig(output)
+        save(figure, output, extension)
     else:
         plt.show()
     return figure

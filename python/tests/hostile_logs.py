@@ -107,6 +107,9 @@ class Case:
     change: str | None = None  # how the Python reader's file changes while open
     octave_path: str | None = None  # a folder the Octave reader has on its search path
     feed: bytes = EXAMPLE_LOG  # what a FIFO is fed
+    # A file of the case that plot and plot --coverage are told to write
+    # their picture into: an input, which they must refuse.
+    plot_output: str | None = None
     # A file and bytes appended to it once a face has opened the case's FIFO,
     # before the FIFO is fed: a logger writing while the face waits.
     appended: tuple[str, bytes] | None = None
@@ -493,6 +496,13 @@ CASES: list[Case] = [
         then(files(("b", EXAMPLE_LOG), ("c", EXAMPLE_LOG)), hardlink("b.txt", "c")),
         [example("b"), example("c")],
         converter=guard("b", "c", "b"),
+    ),
+    Case(
+        "plot-output-is-operand",
+        "a log named sensor.raw, which plot is told to write its picture over (matplotlib writes .raw)",
+        files(("sensor.raw", EXAMPLE_LOG)),
+        [example("sensor.raw")],
+        plot_output="sensor.raw",
     ),
     Case(
         "shrinks-while-open",

@@ -32,6 +32,9 @@ The campaign
 Command line
     python3 logbuilder.py cases DIR
         Writes every shared case as DIR/NAME.002.
+    python3 logbuilder.py time-cases DIR
+        Writes the logs of `time_cases()` into DIR/NAME/, and the gaps and
+        overlaps that the rule finds in each as DIR/time-cases.json.
     python3 logbuilder.py strangers DIR
         Writes the files of `strangers()`, which are not logs, into DIR.
     python3 logbuilder.py faults DIR
@@ -624,6 +627,131 @@ def write_faults(folder: str | Path) -> list[Path]:
     return paths
 
 
+# ---- time: gaps and overlaps on integer ticks
+
+TIME_START = START + 2 * 86_400  # two days after the campaign's start
+
+
+@dataclass
+class TimeCase:
+    """Logs whose gaps and overlaps are known by construction: `files`, by
+    path relative to the case's folder (a folder of its own per logger),
+    and what the one rule of gaps and overlaps finds in them with the
+    logger rule `logger` (None: one logger; "folder"). A gap is (channel,
+    logger, start tick, length in ms, the block before, the block after),
+    an overlap (channel, logger, start tick, length in ms, the blocks that
+    cover any of it), a block being (file, index in its file)."""
+
+    files: dict[str, LogPlan]
+    gaps: list[dict] = field(default_factory=list)
+    overlaps: list[dict] = field(default_factory=list)
+    logger: str | None = None
+
+
+def _steady(channel: int, period: int, count: int, starts: list[int], **fields: int) -> list[BlockPlan]:
+    """Returns blocks of `count` samples at `period` ms, one at each first
+    time of `starts`, a slow ramp of raw counts."""
+    ramp = (np.arange(count, dtype=np.int64) % 4000 - 2000).astype(np.int16)
+    return [BlockPlan(channel, period, first, ramp, **fields) for first in starts]
+
+
+def _gap(channel: int, start_ms: int, length: int, before: tuple, after: tuple, logger: str | None = None) -> dict:
+    return {"channel": channel, "logger": logger, "start_tick": start_ms, "length_ms": length,
+            "before": list(before), "after": list(after)}  # fmt: skip
+
+
+def _overlap(channel: int, start_ms: int, length: int, blocks: list[tuple], logger: str | None = None) -> dict:
+    return {"channel": channel, "logger": logger, "start_tick": start_ms, "length_ms": length,
+            "blocks": [list(block) for block in blocks]}  # fmt: skip
+
+
+def _rounded_starts(period: int, count: int, blocks: int) -> list[int]:
+    """Returns the first times that a logger writes for `blocks` blocks of
+    `count` samples at `period` ms recorded without a break: each block's
+    true start rounded down to the second."""
+    return [(TIME_START * 1000 + k * count * period) // 1000 for k in range(blocks)]
+
+
+def _loggers_case(logger: str | None) -> TimeCase:
+    """Three loggers with channels 0-7, each in a folder of its own, over
+    the same hours; the second pauses for 10 s between its two logs. Each
+    log holds two rounds of a 10 s block per channel."""
+    t = TIME_START
+
+    def log(first: int) -> LogPlan:
+        return LogPlan([block for r in range(2) for c in range(8) for block in _steady(c, 10, 1000, [first + 10 * r])])
+
+    files = {}
+    for name in ("a", "b", "c"):
+        files[f"{name}/0000.002"] = log(t)
+        files[f"{name}/0001.002"] = log(t + (30 if name == "b" else 20))
+    case = TimeCase(files, logger=logger)
+    if logger == "folder":
+        case.gaps = [_gap(c, (t + 20) * 1000, 10_000, ("b/0000.002", 8 + c), ("b/0001.002", c), "b") for c in range(8)]
+        return case
+    for c in range(8):
+        blocks = [(f"{name}/{number}", r * 8 + c) for name in ("a", "c") for number in ("0000.002", "0001.002")
+                  for r in range(2)] + [("b/0000.002", c), ("b/0000.002", 8 + c), ("b/0001.002", c)]  # fmt: skip
+        case.overlaps.append(_overlap(c, t * 1000, 40_000, sorted(blocks)))
+    return case
+
+
+def time_cases() -> dict[str, TimeCase]:
+    """Returns logs whose gaps and overlaps by the one rule are known, by
+    name: continuous loggers at 1, 2 and 3 ms whose blocks last whole
+    seconds; a continuous 2 ms logger of 1,024-sample blocks whose starts
+    are rounded down to the second; blocks nested in a long one; blocks
+    whose period is 0 or runs backwards (they cover nothing); a gap of
+    exactly one period, one of less, and one inside the second in which a
+    block ends; three loggers sharing channel numbers, read as one logger
+    and as a logger per folder."""
+    t = TIME_START
+    ms = t * 1000
+    whole = {f"continuous-{p}ms": TimeCase({"log.002": LogPlan(_steady(0, p, 1000, [t + p * k for k in range(12)]))})
+             for p in (1, 2, 3)}  # fmt: skip
+    backwards = _steady(0, 1000, 100, [t]) + _steady(0, UINT32_MAX - 999, 100, [t + 100])
+    backwards += _steady(0, 0, 50, [t + 150]) + _steady(0, 1000, 100, [t + 100])
+    short = _steady(1, 100, 12, [t, t + 2, t + 5])  # 1.2 s each: the second starts in the second the first ends
+    return {
+        **whole,
+        "rounded-2ms": TimeCase({"log.002": LogPlan(_steady(0, 2, 1024, _rounded_starts(2, 1024, 40)))}),
+        "nested": TimeCase(
+            {"long.002": LogPlan(_steady(0, 1000, 1000, [t])), "short.002": LogPlan(_steady(0, 1000, 10, [t + 100, t + 500]))},
+            overlaps=[_overlap(0, ms + 100_000, 10_000, [("long.002", 0), ("short.002", 0)]),
+                      _overlap(0, ms + 500_000, 10_000, [("long.002", 0), ("short.002", 1)])],
+        ),  # fmt: skip
+        "backwards": TimeCase({"log.002": LogPlan(backwards)}),
+        "periods": TimeCase(
+            {"log.002": LogPlan(_steady(0, 3000, 10, [t, t + 33, t + 65]) + short)},
+            # 30 s blocks: a gap of one period (3 s) is a finding, one of 2 s is not; 1.2 s blocks: the start
+            # at t + 2 falls in the second in which the block before ends, the one at t + 5 does not.
+            gaps=[_gap(0, ms + 30_000, 3000, ("log.002", 0), ("log.002", 1)),
+                  _gap(1, ms + 3200, 1800, ("log.002", 4), ("log.002", 5))],
+        ),  # fmt: skip
+        "loggers": _loggers_case(None),
+        "loggers-by-folder": _loggers_case("folder"),
+    }
+
+
+def write_time_cases(folder: str | Path) -> list[Path]:
+    """Writes every case of `time_cases()` into folder/NAME/, and what the
+    rule of gaps and overlaps finds in each as folder/time-cases.json
+    ({NAME: {"logger", "files", "gaps", "overlaps"}}); returns the logs'
+    paths."""
+    folder = Path(folder)
+    paths = []
+    found = {}
+    for name, case in time_cases().items():
+        for relative, plan in case.files.items():
+            path = folder / name / relative
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(plan.to_bytes())
+            paths.append(path)
+        found[name] = {"logger": case.logger, "files": list(case.files), "gaps": case.gaps, "overlaps": case.overlaps}
+    (folder / "time-cases.json").write_text(json.dumps(found, indent=1) + "\n")
+    return paths
+
+
 # ---- the campaign
 
 # Periods and calibrations of a real logger's channels.
@@ -782,9 +910,12 @@ def _write_big(folder: Path, logs: int, samples: int, blocks: int, seed: int) ->
 
 def _write_small(folder: Path, logs: int, samples: int, seed: int) -> Written:
     """Logs of one block each, from 16 channels in turn, each with its own
-    period, calibration and stretch of signal, in time order."""
+    period, calibration and stretch of signal, in time order: an hour
+    apart, or closer where so many would run past 2038."""
     written = Written()
     clock = START
+    longest = _next_time(0, samples, max(ORDINARY_PERIODS))
+    apart = min(3600, max(0, (INT32_MAX - START) // max(logs, 1) - longest))
     for index in range(logs):
         rng = np.random.default_rng([seed, 3, index])
         period = ORDINARY_PERIODS[index % len(ORDINARY_PERIODS)]
@@ -794,7 +925,7 @@ def _write_small(folder: Path, logs: int, samples: int, seed: int) -> Written:
         wave = wave_samples(rng, samples, 6000 + 2000 * (index % 10), 30 + 10 * (index % 17))
         path = _log_path(folder, index, logs)
         path.write_bytes(BlockPlan(index % 16, period, clock, wave, gain, offset).to_bytes())
-        clock = _next_time(clock, samples, period) + 3600
+        clock = _next_time(clock, samples, period) + apart
         written.paths.append(path)
         written.samples += samples
         written.bytes += path.stat().st_size
@@ -967,6 +1098,8 @@ def _parser() -> argparse.ArgumentParser:
     shared.add_argument("dir", metavar="DIR")
     faulty = verbs.add_parser("faults", help="write logs with faults a quality check finds, and faults.json, into DIR")
     faulty.add_argument("dir", metavar="DIR")
+    timing = verbs.add_parser("time-cases", help="write logs of known gaps and overlaps, and time-cases.json, into DIR")
+    timing.add_argument("dir", metavar="DIR")
     strange = verbs.add_parser("strangers", help="write files that are not logs (text, PNG, PDF, zip) into DIR")
     strange.add_argument("dir", metavar="DIR")
     campaign = verbs.add_parser("campaign", help="write a campaign of logs into DIR")
@@ -1006,6 +1139,9 @@ def main(argv: list[str]) -> int:
         return 0
     if args.verb == "faults":
         print(f"{args.dir}: {len(write_faults(args.dir))} logs with faults, and faults.json")
+        return 0
+    if args.verb == "time-cases":
+        print(f"{args.dir}: {len(write_time_cases(args.dir))} logs of known gaps and overlaps, and time-cases.json")
         return 0
     if args.verb == "strangers":
         print(f"{args.dir}: {len(write_strangers(args.dir))} files that are not logs")

@@ -69,6 +69,24 @@ def test_a_changed_file_raises_an_error_naming_it(tmp_path, change, message):
     assert len(lines) == 3 and all(line.startswith("a.log: ") and message in line for line in lines), lines
 
 
+def test_a_file_gone_after_indexing_is_said_once(tmp_path):
+    """Its error, and nothing more: no word from a file that never opened."""
+    pytest.importorskip("dask")
+    done = run_child(
+        """
+        frame = quarvel.dask_dataframe("a.log")
+        os.remove("a.log")
+        try:
+            frame.compute(scheduler="sync")
+        except FileNotFoundError as error:
+            print(error.filename)
+        """,
+        tmp_path,
+        **{"a.log": LOG},
+    )
+    assert (done.stdout, done.stderr) == ("a.log\n", "")
+
+
 def test_returned_arrays_never_change(tmp_path):
     done = run_child(
         """

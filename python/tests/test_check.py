@@ -5,8 +5,10 @@ partitions too), the files apart, the statuses, the JSON and the HTML."""
 from __future__ import annotations
 
 import html
+import io
 import json
 import os
+import re
 
 import numpy as np
 import pytest
@@ -102,6 +104,8 @@ def test_rails_option_and_gap_tolerance(tmp_path):
         (["good", "rails", "missing"], [], 1),  # unreadable wins over flagged
         (["good", "notes.txt"], [], 0),  # not a log: listed, and no problem
         (["good"], ["--rails", "1"], 3),  # a usage error
+        (["good"], ["--rails", "-2048,2047"], 0),  # as the docs show it: not an option
+        (["good"], ["--rails=-2048,2047"], 0),
         (["good"], ["--json", "good.002"], 1),  # an output that is an input: nothing checked
         (["good", "rails"], ["--html", "no/such/folder.html"], 1),  # refused before the pass
     ],
@@ -117,6 +121,7 @@ def test_statuses_and_the_json(tmp_path, names, args, status):
     if done.stdout:
         report = json.loads((tmp_path / "out.json").read_text())
         assert report["version"] == 1 and report["status"] == status
+        assert report["rules"]["rails"] == ([-2048, 2047] if any("-2048" in arg for arg in args) else [-32768, 32767])
         assert {b["path"] for b in report["blocks"]} == {f for f in files if f.endswith(".002") and f != "missing.002"}
         assert all(set(c) == {"channel", "blocks", "samples", "gaps", "overlaps", "out_of_order"} for c in report["channels"])
         assert [(f["path"], f["problem"]) for f in report["files"]] == [
@@ -141,3 +146,75 @@ def test_the_html_report_escapes_every_name(tmp_path):
         assert os.fsencode(name) not in page
     assert b"<script" not in page and b"://" not in page
     assert b'src="data:image/png;base64,' in page
+
+
+def test_a_file_whose_samples_cannot_be_read(tmp_path, monkeypatch):
+    """Its headers read, its samples not: one file in the report's title,
+    listed as not read, and not drawn; a fault of the code itself is no
+    file's, and is raised."""
+    from quarvel import _check, _coverage, _report
+
+    good, bad = str(tmp_path / "good.002"), str(tmp_path / "bad.002")
+    for path in (good, bad):
+        with open(path, "wb") as file:
+            file.write(log_bytes([BlockPlan(3, 500, 1000, np.arange(10, dtype=np.int16))] * 2))
+    real = _check.read_columns
+
+    def changed(paths, stamps, pieces, *args, **kwargs):
+        if any(paths[f] == bad for f in pieces["file"].tolist()):
+            raise quarvel.FileChangedError(5, "the file changed after it was indexed", bad)
+        return real(paths, stamps, pieces, *args, **kwargs)
+
+    monkeypatch.setattr(_check, "read_columns", changed)
+    found = _check.run_pass([(good, None), (bad, None)])
+    assert found.unreadable() == [(bad, found.apart[0].error)] and found.status() == 1
+    pytest.importorskip("matplotlib")
+    drawn = []
+    monkeypatch.setattr(_report, "coverage_of", lambda *args: drawn.append(_coverage.coverage_of(*args)) or drawn[-1])
+    page = io.StringIO()
+    _report.write_html(found, page)
+    assert "<title>quarvel check: 2 files</title>" in page.getvalue()
+    shown = _coverage.layout(drawn[0])
+    assert (shown.files, shown.blocks) == (1, 2)
+    assert _coverage.title(shown, drawn[0]).endswith("not drawn: 1 that could not be read (listed below)")
+    monkeypatch.setattr(_check, "stretch_stats", lambda *args: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        _check.run_pass([(good, None)])
+
+
+def test_times_outside_the_calendar_are_said_whole(tmp_path):
+    """A period of 2^31 ms steps back 24 days a sample: the summary says
+    where the time runs to as check's other lines do, not cut short."""
+    from quarvel import _check, _report
+
+    path = tmp_path / "back.002"
+    path.write_bytes(log_bytes([BlockPlan(3, 1 << 31, -(1 << 31), np.arange(30000, dtype=np.int16))]))
+    head = _report.summary(_check.run_pass([(str(path), None)]))[0][1]
+    assert re.search(r" from @-6\d{10}\.\d{3} to 1901-12-13 20:45 UTC\.$", head), head
+
+
+def test_where_the_reports_go(tmp_path, monkeypatch, capsys):
+    """A folder named as a report is refused before the pass; `-` is
+    standard output (the lines then go to standard error); the JSON,
+    written last, carries the status of the run, a failed HTML included."""
+    from quarvel.__main__ import main
+
+    write_faults(tmp_path)
+    (tmp_path / "reports").mkdir()
+    done = run_quarvel("check", "rails.002", "--html", "reports", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == "quarvel check: cannot write reports: Is a directory; nothing checked\n"
+    done = run_quarvel("check", "rails.002", "--json", "-", cwd=tmp_path)
+    assert done.returncode == json.loads(done.stdout)["status"] == 2
+    assert "1 logger file checked" in done.stderr and not (tmp_path / "-").exists()
+
+    def no_room(found, out):
+        out.write("<!DOCTYPE html>")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr("quarvel._report.write_html", no_room)
+    assert main(["check", "rails.002", "--json", "out.json", "--html", "out.html"]) == 1
+    assert capsys.readouterr().err == "quarvel check: cannot write out.html: No space left on device\n"
+    assert json.loads((tmp_path / "out.json").read_text())["status"] == 1
+    assert not (tmp_path / "out.html").exists() and not [name for name in os.listdir(tmp_path) if "partial" in name]

@@ -38,8 +38,16 @@ def test_info_reports_gaps_overlaps_and_truncation(tmp_path):
     assert done.returncode == 0
     assert "  channel 1: gap of 5.000 s (10 periods) between blocks 0 and 3" in done.stdout
     assert "  channel 1: overlap of 3.000 s (6 periods) between blocks 3 and 4" in done.stdout
-    assert done.stdout.splitlines()[-4].endswith("truncated")
-    report = json.loads(run_quarvel("info", "--json", str(path)).stdout)["files"][0]
+    files, summary = done.stdout.split("\n\n")
+    assert files.splitlines()[-4].endswith("truncated")
+    assert summary.splitlines() == [
+        "1 file, 6 blocks, 2 channels, 21.5 s from 1970-01-01 00:16 to 1970-01-01 00:17 UTC.",
+        "2 gaps and 1 overlap between blocks of a channel in a file; 1 file cut short.",
+    ]
+    whole = json.loads(run_quarvel("info", "--json", str(path), str(path) + ".missing").stdout)
+    assert whole["summary"] == {"files": 1, "unreadable": 1, "blocks": 6, "channels": 2, "start": 1000.0,
+                                "end": 1021.5, "gaps": 2, "overlaps": 1, "cut_files": 1}  # fmt: skip
+    report = whole["files"][0]
     assert [(g["from_block"], g["to_block"], g["seconds"], g["periods"]) for g in report["gaps"]] == [
         (0, 3, 5.0, 10.0),
         (3, 4, -3.0, -6.0),
@@ -127,7 +135,9 @@ def test_info_reports_every_file_whatever_its_name_and_calibration(tmp_path):
     env = dict(python_env(), PYTHONIOENCODING="utf-8:strict")
     done = run_quarvel("info", *args, "missing\n.log", cwd=tmp_path, env=env)
     assert done.returncode == 1
-    lines = done.stdout.splitlines()
+    lines, summary = done.stdout.split("\n\n")
+    lines = lines.splitlines()
+    assert summary.endswith("; 1 file could not be read.\n")
     assert [line for line in lines if not line.startswith("  ")] == [
         "max.log: 1 block, 30 bytes",
         '"bad\\xff.log": 1 block, 30 bytes',
@@ -168,7 +178,8 @@ def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, m
     }
     (tmp_path / name).write_bytes(logs[content])
     done = run_quarvel("plot", name, *(["-o", output] if output else []), cwd=tmp_path, env=dict(python_env(), **env))
-    truncation = "truncated block in input file ok.002: 3 of 9 samples read\n" if content == "gappy" else ""
+    read = content == "gappy" and output != "missing/out.png"  # an output that cannot be is refused before reading
+    truncation = "truncated block in input file ok.002: 3 of 9 samples read\n" if read else ""
     if message is None:
         assert (done.returncode, done.stderr) == (0, truncation.replace("ok.002", name))
         assert (tmp_path / output).stat().st_size > 1000
@@ -177,6 +188,38 @@ def test_plot_draws_or_fails_in_one_line(tmp_path, name, content, output, env, m
         assert done.stderr.startswith(truncation) and done.stderr[len(truncation) :].startswith(message)
         assert done.stderr.count("\n") == 1 + bool(truncation)
         assert output is None or not (tmp_path / output).exists()
+
+
+@pytest.mark.parametrize(
+    "args, out, taken",
+    [
+        (["plot", "sensor.raw", "-o", "sensor.raw"], "sensor.raw", "sensor.raw"),
+        (["plot", "--coverage", "a.002", "sensor.raw", "-o", "sensor.raw"], "sensor.raw", "sensor.raw"),
+        (["plot", "--coverage", "*.002", "-o", "link.png"], "link.png", "a.002"),  # through a link
+        (["plot", "sensor.raw", "-o", "hard"], "hard.png", "sensor.raw"),  # the name matplotlib gives it
+        (["plot", "--coverage", "logs/**/*.raw", "-o", "logs.svg"], "logs.svg", "logs/b/c.raw"),  # a folder of one
+        (["plot", "a.002", "-o", "pictures.png"], "pictures.png", None),  # a folder
+    ],
+    ids=["plot", "coverage", "symlink", "hard-link", "folder-holds-it", "folder"],
+)
+def test_plot_never_writes_over_an_input(tmp_path, args, out, taken):
+    """matplotlib writes .raw, .svg and more, and a log may have any name:
+    an OUT that is an input, or a folder, is refused before any log is
+    read, and every file is left as it was."""
+    pytest.importorskip("matplotlib")
+    log = log_bytes([BlockPlan(1, 500, 1000, np.arange(10, dtype=np.int16), declared=11)])  # cut: read, it says so
+    for name in ("sensor.raw", "a.002", "logs/b/c.raw"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(log)
+    (tmp_path / "link.png").symlink_to("a.002")
+    os.link(tmp_path / "sensor.raw", tmp_path / "hard.png")
+    (tmp_path / "logs.svg").symlink_to("logs")
+    (tmp_path / "pictures.png").mkdir()
+    before = {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()}
+    done = run_quarvel(*args, cwd=tmp_path)
+    why = "Is a directory" if taken is None else f"it {'holds' if out == 'logs.svg' else 'is'} the input {taken}"
+    assert (done.returncode, done.stderr) == (1, f"quarvel plot: cannot write {out}: {why}\n")
+    assert {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()} == before
 
 
 MATCHES_3 = "quarvel plot: logs/**/*.002 matches 3 files, and plot draws one: give one, or draw the blocks of them"
@@ -196,13 +239,21 @@ NO_MATCH = "no file matches the pattern logs/*.none\n"
         (["export", "out.nc", "logs/1.002", "logs/*.none"], 1, "quarvel export: " + NO_MATCH),
         (["plot", "-o", "out.png", "logs/*.none"], 1, "quarvel plot: " + NO_MATCH),
         (["plot", "--coverage", "-o", "out.png", "logs/*.none", "logs/1.002"], 1, "quarvel plot: " + NO_MATCH),
+        (["info", "logs/**", "./logs/1.002"], 0, ""),
+        (["export", "out.nc", "logs/**", "logs/a/../1.002"], 0, ""),
+        (["plot", "--coverage", "-o", "out.png", "logs/**", "logs/1.002"], 0, ""),
+        (["check", "logs/**", "logs/1.002", "logs/b/3.002"], 2, ""),  # 3 files of one block's time: overlaps
+        (["check", "logs/1.002", "logs/a"], 1, "quarvel check: cannot read logs/a: Is a directory"),
     ],
     ids=["info", "export", "coverage", "plot-one", "plot-several", "plot-two-given"]
-    + ["info-none", "export-none", "plot-none", "coverage-none"],
+    + ["info-none", "export-none", "plot-none", "coverage-none"]
+    + ["info-twice", "export-twice", "coverage-twice", "check-twice", "check-folder"],
 )
 def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, stderr):
     """A pattern in quotes is expanded into subfolders, never into a Zarr
-    store; one that matches nothing is an error that names it."""
+    store, and selects files, not folders; one that matches nothing is an
+    error that names it, and so is a folder named as a file. A file named
+    twice is taken once."""
     pytest.importorskip("matplotlib")
     if "export" in args:
         pytest.importorskip("netCDF4")
@@ -212,9 +263,11 @@ def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, s
     done = run_quarvel(*args, cwd=tmp_path)
     assert (done.returncode, done.stderr[: len(stderr)], done.stderr.count("\n")) == (status, stderr, bool(stderr))
     if status == 0 and args[0] == "info":
-        assert [line.split(":")[0] for line in done.stdout.splitlines() if line[0] != " "] == [
+        assert [line.split(":")[0] for line in done.stdout.split("\n\n")[0].splitlines() if line[0] != " "] == [
             "logs/1.002", "logs/a/2.002", "logs/b/3.002"
         ]  # fmt: skip
+    if status == 2:
+        assert "\n3 logger files checked," in "\n" + done.stdout
     if "export" in args and (tmp_path / "out.nc").exists():
         import netCDF4
 
@@ -246,7 +299,8 @@ def test_coverage_draws_blocks_gaps_and_cut_blocks_and_lists_the_rest(tmp_path, 
     from matplotlib.colors import to_rgb
     from matplotlib.dates import date2num
 
-    from quarvel.coverage import CUT, DARK, LIGHT, plot_coverage
+    from quarvel._coverage import CUT, DARK, LIGHT
+    from quarvel.coverage import plot_coverage
 
     monkeypatch.chdir(tmp_path)
     figure = plot_coverage(coverage_logs(tmp_path), "coverage.png")
@@ -285,4 +339,39 @@ def test_the_strangers_alone_are_probably_not_logs_and_coverage_draws_the_rest(t
     found = scan([str(path) for path in paths])
     assert found.cut.sum() > 4 and not found.failed
     assert [path.name for path, strange in zip(paths, found.strange) if strange] == list(strangers())
-    assert run([f"{tmp_path}/**/*"], str(tmp_path / "all.png")) == 1  # the folders cannot be read
+    assert run([f"{tmp_path}/**/*"], str(tmp_path / "all.png")) == 0  # a pattern selects files, not their folders
+
+
+@pytest.mark.parametrize(
+    "enabled, terminal, installed, report_on_terminal, shown",
+    [
+        (True, True, True, False, True),
+        (False, True, True, False, False),  # the library, used from Python
+        (True, False, True, False, False),  # a log, a pipe, the tests
+        (True, True, False, False, False),  # no tqdm: no bar, and no error
+        (True, True, True, True, False),  # info's report goes to the terminal
+    ],
+)
+def test_a_progress_bar_shows_on_a_terminal_alone(monkeypatch, enabled, terminal, installed, report_on_terminal, shown):
+    import io
+    import sys
+
+    from quarvel import _progress
+
+    class Stream(io.StringIO):
+        def __init__(self, tty: bool) -> None:
+            super().__init__()
+            self.tty = tty
+
+        def isatty(self) -> bool:
+            return self.tty
+
+    if installed:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setattr(_progress, "_enabled", enabled)
+    monkeypatch.setattr(sys, "stderr", Stream(terminal))
+    with _progress.bar(3, "file", "reading", beside=Stream(report_on_terminal)) as bar:
+        bar.update(3)
+    assert (type(bar).__module__ == "tqdm.std") == shown

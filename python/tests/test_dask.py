@@ -8,6 +8,7 @@ from __future__ import annotations
 import os
 import pickle
 import shutil
+import warnings
 
 import numpy as np
 import pytest
@@ -154,17 +155,38 @@ def test_a_window_reads_only_the_files_it_meets(campaign, tmp_path):
     assert_same_bits(one.loc[low:high].compute(), one.compute().loc[low:high], COLUMNS)
 
 
-def test_cut_files_warn_once_each_when_built(campaign):
+@pytest.mark.parametrize(
+    "selection, warned",
+    [
+        ({}, ["a", "b"]),
+        ({"channels": [1]}, ["a"]),
+        ({"channels": 3}, []),
+        ({"time": (1005, 1006)}, ["a"]),  # past a's 3 samples, among the 9 it declares
+        ({"time": (1020, None)}, ["b"]),
+        ({"channels": [1], "time": (2000, 3000)}, []),
+    ],
+)
+def test_a_cut_block_warns_only_when_asked_for(tmp_path, selection, warned):
+    """Channel 1 in a cut after 3 of 9 seconds, channel 2 whole in c and
+    cut in b, from t = 1030 s: a warning each, once, at the caller's line,
+    for the cut blocks among the channels and times asked for."""
     pytest.importorskip("xarray")
-    paths = campaign["varied"] + campaign["multi"]
-    with pytest.warns(quarvel.TruncatedBlockWarning) as opened:
-        for path in paths:
-            quarvel.open(path).close()
+    from logbuilder import BlockPlan, log_bytes
+
+    samples = np.arange(3, dtype=np.int16)
+    plans = {"a": BlockPlan(1, 1000, 1000, samples, declared=9), "b": BlockPlan(2, 1000, 1030, samples, declared=5)}
+    plans["c"] = BlockPlan(2, 1000, 1010, samples)
+    for name, plan in plans.items():
+        (tmp_path / f"{name}.002").write_bytes(log_bytes([plan]))
+    paths = [str(tmp_path / f"{name}.002") for name in "abc"]
+    expected = [f"truncated block in input file {tmp_path / name}.002: 3 of {9 if name == 'a' else 5} samples read"
+                for name in warned]  # fmt: skip
     for build in (quarvel.dask_dataframe, quarvel.open_dataset):
-        with pytest.warns(quarvel.TruncatedBlockWarning) as built:
-            build(paths, channels=[0], time=(0, 1))  # whatever the selection
-        assert [str(w.message) for w in built] == [str(w.message) for w in opened]
-        assert {w.filename for w in built} == {__file__}
+        with warnings.catch_warnings(record=True) as built:
+            warnings.simplefilter("always")
+            build(paths, **selection)
+        assert [str(w.message) for w in built] == expected
+        assert {w.filename for w in built} <= {__file__}
 
 
 def test_divisions_are_known_only_for_rows_in_time_order(campaign, small_partitions):
@@ -180,7 +202,12 @@ def test_divisions_are_known_only_for_rows_in_time_order(campaign, small_partiti
     chosen = ordered.loc[low:high]
     assert chosen.npartitions == 3
     assert_same_bits(chosen.compute(), full.loc[low:high], COLUMNS[1:])
-    assert not quarvel.dask_dataframe(campaign["varied"]).known_divisions  # time runs backwards there
+    unordered = quarvel.dask_dataframe(campaign["varied"])
+    assert not unordered.known_divisions  # time runs backwards there
+    for key in (slice(low, high), (slice(low, None), "calData"), low):  # not pandas' "KeyError: None"
+        with pytest.raises(KeyError, match=r"not in time order.*time=\(t0, t1\)"):
+            unordered.loc[key]
+    assert unordered.loc[unordered["time"] > low].npartitions == unordered.npartitions  # a mask, as before
 
 
 def test_a_question_builds_only_its_columns(campaign, monkeypatch):
@@ -223,7 +250,7 @@ def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, m
     want = []
     for piece in part.pieces:  # the reader's blocks, or their stretches, that the task holds
         with quarvel.open(part.paths[piece["file"]]) as log:
-            first, step = int(piece["first"]), int(piece["step"])
+            first, step = int(piece["first"]), int(piece["stride"])
             block = log.blocks[int(piece["block"])]
             want.append(block[first : first + int(piece["count"]) * step : step].to_dataframe())
     assert_same_bits(got, join_frames(want), COLUMNS[1:])
@@ -305,9 +332,14 @@ def test_every_step_the_reader_takes(campaign):
         assert_readers_rows(quarvel.dask_dataframe(path, step=step), [path], step)
         data = xr.open_dataset(path, engine=engine, step=step).load()
         assert_same_bits(data, reader_frame([path], step), COLUMNS[1:])
-    for step, error in ((0, ValueError), (2.5, TypeError), ("3", TypeError)):  # when called
-        pytest.raises(error, quarvel.dask_dataframe, path, step=step)
-        pytest.raises(error, xr.open_dataset, path, engine=engine, step=step)
+    refused = [({"step": 0}, ValueError), ({"step": 2.5}, TypeError), ({"step": "3"}, TypeError),
+               ({"channels": [1.5]}, TypeError), ({"channels": "3"}, TypeError)]  # fmt: skip
+    for arguments, error in refused:  # when called, by the engine too
+        pytest.raises(error, quarvel.dask_dataframe, path, **arguments)
+        pytest.raises(error, xr.open_dataset, path, engine=engine, **arguments)
+    with quarvel.open(path) as log:  # one rule, one message, whatever the argument's name
+        for refuse in (log.to_dataframe, log.blocks[0].every, lambda n: quarvel.dask_dataframe(path, step=n)):
+            pytest.raises(ValueError, refuse, 0).match("^the step must not be 0$")
 
 
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed

@@ -24,7 +24,7 @@ from logbuilder import (
 )
 
 import quarvel
-from quarvel._times import last_times, running_time, time_step
+from quarvel._times import last_times, period_seconds, running_time
 
 LOGS = cases()
 
@@ -99,8 +99,13 @@ def test_paths_glob_and_errors(tmp_path):
         (tmp_path / name).write_bytes(log_bytes([BlockPlan(samples=np.zeros(3, dtype=np.int16))]))
     expanded = quarvel.index(str(tmp_path / "**" / "*.002"))
     assert list(expanded["path"]) == [str(tmp_path / n) for n in ["a.002", "b/1.002", "b/2.002"]]
-    given = [tmp_path / "b/2.002", tmp_path / "a.002", tmp_path / "b/2.002"]
-    assert list(quarvel.index(given)["path"]) == [str(p) for p in given]
+    assert list(quarvel.index(str(tmp_path / "**"))["path"]) == [  # files, not the folders
+        str(tmp_path / n) for n in ["a.002", "b/1.002", "b/2.002", "c.txt"]
+    ]
+    (tmp_path / "link.002").symlink_to(tmp_path / "a.002")
+    given = [tmp_path / "b/2.002", tmp_path / "a.002", tmp_path / "b/../b/2.002", tmp_path / "link.002"]
+    given.append(given[1])  # the same object too
+    assert list(quarvel.index(given)["path"]) == [str(p) for p in given[:2]]  # a file named twice: once
     with pytest.raises(FileNotFoundError, match="no file matches"):
         quarvel.index(str(tmp_path / "*.none"))
     with pytest.raises(IsADirectoryError):
@@ -138,7 +143,7 @@ def test_last_times_are_the_running_sums():
     )]
     first, period, present = (np.array(c) for c in zip(*cases))
     ends = last_times(first.astype(np.int32), period.astype(np.uint32), present.astype(np.int64))
-    expected = [running_time(f, time_step(p), n - 1) for f, p, n in cases]
+    expected = [running_time(f, period_seconds(p), n - 1) for f, p, n in cases]
     assert ends.tolist() == expected
 
 
