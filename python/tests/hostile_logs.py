@@ -110,6 +110,10 @@ class Case:
     # A file of the case that plot and plot --coverage are told to write
     # their picture into: an input, which they must refuse.
     plot_output: str | None = None
+    # A file and bytes appended to it once a face has opened the case's FIFO,
+    # before the FIFO is fed: a logger writing while the face waits.
+    appended: tuple[str, bytes] | None = None
+    faces: tuple[str, ...] | None = None  # the faces that run the case, when not all
 
 
 def files(*pairs: tuple[str, bytes]) -> Callable[[Path], None]:
@@ -461,6 +465,16 @@ CASES: list[Case] = [
         files(("x", EXAMPLE_LOG), ("x.txt", CR_LF_LOG)),
         [CR_LF_OPERAND, example("x")],
         converter=CR_LF_REFUSAL,
+    ),
+    Case(
+        "log-appended-mid-run",
+        "a.txt empty, as a logger starts a file, and a log appended to it while the converter waits on the named"
+        " pipe before a: a's text file would be a.txt, which now holds a log",
+        then(fifo("pipe.002"), files(("a", EXAMPLE_LOG), ("a.txt", b""))),
+        [Operand("pipe.002", FIFO), example("a"), example("a.txt")],
+        converter=Refusal("a", frozenset({"pipe.002.txt", "a.txt.txt"})),
+        appended=("a.txt", EXAMPLE_LOG),
+        faces=("quarvel", "quarvel-d"),  # the ones that write over files
     ),
     Case(
         "output-is-symlink-to-operand",

@@ -134,6 +134,7 @@ def test_statuses_and_the_json(tmp_path, names, args, status):
 def test_the_html_report_escapes_every_name(tmp_path):
     """Names with markup, a newline and a byte that is not UTF-8: escaped,
     and the page needs no script and no network."""
+    pytest.importorskip("matplotlib")  # the picture
     cut = log_bytes([BlockPlan(5, 1000, 1000, np.zeros(3, dtype=np.int16), declared=9)])
     names = ['<script>alert("x").002', "a&b.002", "two\nlines.002", os.fsdecode(b"caf\xe9.002")]
     for name in names:
