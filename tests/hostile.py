@@ -67,6 +67,7 @@ from hostile_logs import (  # noqa: E402
     UNREADABLE,
     Case,
     Operand,
+    as_campaign,
     remove_case_folder,
 )
 from message_copies import read_messages  # noqa: E402
@@ -612,10 +613,11 @@ def check_reader(job: Job) -> list[str]:
 
 def check_info(job: Job) -> list[str]:
     r = job.runs[0]
-    failing = sum(o.kind in (*FAILED_OPEN, DEVICE) for o in job.operands)
-    uncertain = any(o.kind in (FIFO, TEXT) for o in job.operands)
+    operands = as_campaign(job.operands)
+    failing = sum(o.kind in (*FAILED_OPEN, DEVICE) for o in operands)
+    uncertain = any(o.kind in (FIFO, TEXT) for o in operands)
     problems = []
-    statuses = {1 if failing else 0} | ({1} if any(o.kind == FIFO for o in job.operands) else set())
+    statuses = {1 if failing else 0} | ({1} if any(o.kind == FIFO for o in operands) else set())
     if r.status not in statuses:
         problems.append(f"status {r.status}, expected {' or '.join(map(str, sorted(statuses)))}")
     errors = r.stderr.decode(errors="backslashreplace").splitlines()
@@ -627,14 +629,17 @@ def check_info(job: Job) -> list[str]:
     if not uncertain:
         # A line per file, then a row per block under a row of titles; a
         # blank line and the summary's two lines end it.
-        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in job.operands if o.kind == LOG) + 3
+        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in operands if o.kind == LOG) + 3
         if len(report) != expected:
             problems.append(f"{len(report)} lines of report, expected {expected}: is a name not escaped?")
-    for o in job.operands:
+    for o in operands:
         if o.kind == LOG and o.name.isprintable() and o.name.isascii():
             head = f"{o.name}: {o.blocks} block{'' if o.blocks == 1 else 's'}, "
             if not any(line.startswith(head) for line in report):
                 problems.append(f"no line '{head}...' in the report")
+    for o in job.operands:
+        if o.again and any(line.startswith(f"{o.name}: ") for line in report):
+            problems.append(f"{o.name!r} is in the report, though it names a file named before")
     return problems
 
 
@@ -673,7 +678,7 @@ def check_coverage(job: Job) -> list[str]:
             return []
         return [f"status {r.status}, standard error {show(r.stderr)}: expected one line 'quarvel plot: cannot write"
                 " ...' and status 1"]  # fmt: skip
-    failing = sum(o.kind in (*FAILED_OPEN, DEVICE, FIFO) for o in job.operands)
+    failing = sum(o.kind in (*FAILED_OPEN, DEVICE, FIFO) for o in as_campaign(job.operands))
     problems = []
     if r.status != (1 if failing else 0):
         problems.append(f"status {r.status}, expected {1 if failing else 0}")
@@ -693,8 +698,9 @@ def check_check(job: Job) -> list[str]:
     be read; in the JSON, each log's blocks, and each other file apart with
     why; an HTML page without script, in which no name is left unescaped."""
     r = job.runs[0]
-    failing = [o.name for o in job.operands if o.kind in (*FAILED_OPEN, DEVICE, FIFO)]
-    others = [o.name for o in job.operands if o.kind == TEXT or o.starts_as_text]
+    operands = as_campaign(job.operands)
+    failing = [o.name for o in operands if o.kind in (*FAILED_OPEN, DEVICE, FIFO)]
+    others = [o.name for o in operands if o.kind == TEXT or o.starts_as_text]
     problems = []
     errors = r.stderr.decode(errors="backslashreplace").splitlines()
     if len(errors) != len(failing) or any(not line.startswith("quarvel check: cannot read ") for line in errors):
@@ -712,6 +718,10 @@ def check_check(job: Job) -> list[str]:
         if apart != wanted or found["status"] not in statuses:
             problems.append(f"JSON files {sorted(apart)} and status {found['status']}, expected {sorted(wanted)}")
         for o in job.operands:
+            blocks = sum(block["path"] == o.name for block in found["blocks"])
+            if o.again and blocks:
+                problems.append(f"{o.name!r}: {blocks} blocks in the JSON, though it names a file named before")
+        for o in operands:
             blocks = sum(block["path"] == o.name for block in found["blocks"])
             if o.kind == LOG and not o.starts_as_text and blocks != o.blocks:
                 problems.append(f"{o.name!r}: {blocks} blocks in the JSON, expected {o.blocks}")
