@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Callable, NamedTuple, Sequence, Union
+from typing import Any, Callable, NamedTuple, Sequence, Union
 
 import numpy as np
 
@@ -29,9 +29,14 @@ class NoLoggerError(ValueError):
     """A file whose path the logger expression does not match."""
 
     def __init__(self, path: str, expression: str) -> None:
-        super().__init__(f"{path}: no logger: the path does not match the expression {expression!r}")
+        super().__init__(f"{path}: {no_logger_words(expression)}")
         self.path = path
         self.expression = expression
+
+
+def no_logger_words(expression: str) -> str:
+    """Returns why a file has no logger by `expression`, without its name."""
+    return f"no logger: the path does not match the expression {expression!r}"
 
 
 def check_rule(rule: LoggerRule) -> LoggerRule:
@@ -61,6 +66,31 @@ def logger_names(paths: Sequence[str | bytes | os.PathLike], rule: LoggerRule) -
     if isinstance(rule, re.Pattern):
         return [_match(rule, text) for text in texts]
     return [str(rule(text)) for text in texts]
+
+
+def operand_loggers(
+    files: Sequence[tuple[Any, Exception | None]], rule: LoggerRule
+) -> tuple[list[tuple[Any, Exception | None]], dict | None]:
+    """Returns `files` (pairs of a path and None, or of a pattern and the
+    error of expanding it) with a NoLoggerError as the error of each file
+    that the expression `rule` does not match, so that a command refuses it
+    as a file it cannot read; and the logger of each other file, by its
+    path (None for the rule None)."""
+    rule = check_rule(rule)
+    if rule is None:
+        return list(files), None
+    if not isinstance(rule, re.Pattern):
+        paths = [path for path, error in files if error is None]
+        return list(files), dict(zip(paths, logger_names(paths, rule)))
+    out, names = [], {}
+    for path, error in files:
+        if error is None:
+            try:
+                names[path] = _match(rule, os.fsdecode(path))
+            except NoLoggerError as refused:
+                error = refused
+        out.append((path, error))
+    return out, names
 
 
 def _folders(paths: list[str]) -> list[str]:

@@ -554,16 +554,16 @@ def _expected(block: int, plan: BlockPlan, longest: int, at: int, stuck: bool, *
 @dataclass
 class FaultLog:
     """A log with faults put in: its plan, and what a check finds in it, by
-    construction: per block (in file order), and per channel its gaps and
-    overlaps (between its blocks with samples in time order; seconds
-    positive for a gap, negative for an overlap) and its blocks out of
-    order (a block that starts before the block with samples before it in
-    the file)."""
+    construction: per block (in file order); its gaps and overlaps by the
+    one rule, as time-cases.json has them (the log's path is NAME.002);
+    and its blocks out of order (a block that starts before the block with
+    samples before it in the file)."""
 
     plan: LogPlan
     blocks: list[dict]
     gaps: list[dict] = field(default_factory=list)
     out_of_order: list[dict] = field(default_factory=list)
+    overlaps: list[dict] = field(default_factory=list)
 
 
 def faults() -> dict[str, FaultLog]:
@@ -609,13 +609,13 @@ def faults() -> dict[str, FaultLog]:
             LogPlan(gaps),
             [_expected(0, gaps[0], 1, 0, False), _expected(1, gaps[1], 0, 0, False),
              _expected(2, gaps[2], 1, 0, False), _expected(3, gaps[3], 1, 0, False)],
-            gaps=[{"channel": 16, "from_block": 0, "to_block": 2, "seconds": 30.0},
-                  {"channel": 16, "from_block": 2, "to_block": 3, "seconds": -30.0}],
+            gaps=[_gap(16, (FAULT_START + 100) * 1000, 30_000, ("gaps.002", 0), ("gaps.002", 2))],
+            overlaps=[_overlap(16, (FAULT_START + 200) * 1000, 30_000, [("gaps.002", 2), ("gaps.002", 3)])],
         ),  # fmt: skip
         "out-of-order": FaultLog(
             LogPlan(order),
             [_expected(i, block, 1, 0, False) for i, block in enumerate(order)],
-            gaps=[{"channel": 17, "from_block": 2, "to_block": 0, "seconds": 900.0}],
+            gaps=[_gap(17, (FAULT_START + 100) * 1000, 900_000, ("out-of-order.002", 2), ("out-of-order.002", 0))],
             out_of_order=[{"channel": 17, "block": 1}],
         ),
         "cut": FaultLog(LogPlan([cut], b"\x01"), [_expected(0, cut, 1, 0, False)]),
@@ -627,8 +627,8 @@ def faults() -> dict[str, FaultLog]:
 def write_faults(folder: str | Path) -> list[Path]:
     """Writes every log of `faults()` as folder/NAME.002, and what a check
     finds in each as folder/faults.json ({NAME: {"blocks": [...], "gaps":
-    [...], "out_of_order": [...]}}), for faces in other languages; returns
-    the logs' paths."""
+    [...], "overlaps": [...], "out_of_order": [...]}}), for faces in other
+    languages; returns the logs' paths."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     logs = faults()
@@ -636,7 +636,8 @@ def write_faults(folder: str | Path) -> list[Path]:
     for name, log in logs.items():
         paths.append(folder / f"{name}.002")
         paths[-1].write_bytes(log.plan.to_bytes())
-    found = {name: {"blocks": log.blocks, "gaps": log.gaps, "out_of_order": log.out_of_order} for name, log in logs.items()}
+    found = {name: {"blocks": log.blocks, "gaps": log.gaps, "overlaps": log.overlaps, "out_of_order": log.out_of_order}
+             for name, log in logs.items()}  # fmt: skip
     (folder / "faults.json").write_text(json.dumps(found, indent=1) + "\n")
     return paths
 
