@@ -12,16 +12,17 @@ overlaps are those of the one rule (_gaps)."""
 
 from __future__ import annotations
 
+import textwrap
 from typing import Any
 
 import numpy as np
 
 from ._figure import in_calendar
 from ._index import BlockTable, probably_not_logs, series_covered
-from ._loggers import series_of
+from ._loggers import NoLoggerError, series_of
 from ._optional import require
 from ._ticks import end_ticks, start_ticks
-from ._words import counted, display_name, failure, several_loggers_text
+from ._words import counted, display_name, failure, listed, several_loggers_text
 
 # Recorded time, from the lightest shade (a little of a stretch of the
 # time axis) to the darkest (all of it); blocks cut short.
@@ -203,17 +204,22 @@ def title(shown: Layout, found: Coverage) -> str:
     if found.strange.any():
         strange = int(np.count_nonzero(found.strange))
         left.append(counted(strange, "probably not a logger file", "probably not logger files"))
-    if found.failed:
-        left.append(f"{len(found.failed):,} that could not be read")
+    unnamed = sum(isinstance(error, NoLoggerError) for _, error in found.failed)
+    if len(found.failed) > unnamed:
+        left.append(f"{len(found.failed) - unnamed:,} that could not be read")
+    if unnamed:
+        left.append(f"{unnamed:,} without a logger by the expression")
     if left:
-        text += "\nnot drawn: " + " and ".join(left) + " (listed below)"
+        text += "\nnot drawn: " + listed(left) + " (listed below)"
     return text
 
 
 def notes(found: Coverage, shown: Layout) -> list[str]:
     """The lines under the picture: the series that look like several
     loggers', and the files left out, LISTED of each kind."""
-    lines = [several_loggers_text(shown.several)] if shown.several else []
+    lines = []
+    if shown.several:  # a long sentence, on lines as long as a file's
+        lines = textwrap.wrap(several_loggers_text(shown.several), LONGEST_NAME + 5, break_on_hyphens=False)
     strange = [found.table.paths[i] for i in np.flatnonzero(found.strange)[:LISTED].tolist()]
     lines += [f"probably not a logger file: {_short(display_name(path))}" for path in strange]
     more = int(np.count_nonzero(found.strange)) - LISTED

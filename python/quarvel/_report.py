@@ -15,6 +15,7 @@ import numpy as np
 
 from ._coverage import coverage_of, picture
 from ._index import BlockTable, finding_records, stretches, time_span
+from ._loggers import NoLoggerError
 from ._optional import require
 from ._quality import BLOCK_COLUMNS, BLOCK_FIELDS, FLAGS, UNREADABLE, Pass
 from ._times import tick_texts, utc_texts
@@ -195,9 +196,11 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
                             f" cut short, {none}."))
     unreadable = sum(entry.problem == UNREADABLE for entry in found.apart)
     strangers = len(found.apart) - unreadable
-    if unreadable:
-        were = "was" if unreadable == 1 else "were"
-        lines.append(("bad", f"{counted(unreadable, 'file')} could not be read, and {were} not checked ({listed})."))
+    unnamed = sum(isinstance(entry.error, NoLoggerError) for entry in found.apart)
+    for n, why in ((unreadable - unnamed, "could not be read"), (unnamed, "had no logger by the expression")):
+        if n:
+            were = "was" if n == 1 else "were"
+            lines.append(("bad", f"{counted(n, 'file')} {why}, and {were} not checked ({listed})."))
     if strangers:
         what = "1 file is not a logger file" if strangers == 1 else f"{strangers:,} files are not logger files"
         lines.append(("note", f"{what}, or probably not, and {'was' if strangers == 1 else 'were'} not checked"

@@ -13,7 +13,7 @@ from typing import Any, Callable, Iterator, Sequence, TextIO
 import numpy as np
 
 from ._index import BlockTable, finding_records, series_covered, time_span
-from ._loggers import LoggerRule, operand_loggers
+from ._loggers import LoggerRule, NoLoggerError, operand_loggers
 from ._progress import each
 from ._scan import Operand, operand_files, scan_headers
 from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds, utc_texts
@@ -317,7 +317,7 @@ class Totals:
     gaps and overlaps that the reports list, and the files cut short."""
 
     def __init__(self) -> None:
-        self.files = self.unread = self.blocks = self.gaps = self.overlaps = self.cut_files = 0
+        self.files = self.unread = self.unnamed = self.blocks = self.gaps = self.overlaps = self.cut_files = 0
         self.channels: set[int] = set()
         self.span: tuple[float, float] | None = None
 
@@ -326,6 +326,7 @@ class Totals:
         table = group.table
         self.files += len(table.paths)
         self.unread += sum(entry.error is not None for entry in group.files)
+        self.unnamed += sum(isinstance(entry.error, NoLoggerError) for entry in group.files)
         self.blocks += table.block_count()
         self.channels.update(np.unique(table.channel).tolist())
         span = time_span(table, np.ones(len(table), dtype=bool))
@@ -344,8 +345,10 @@ class Totals:
             head += ", " + span_text(*self.span)
         tail = (f"{counted(self.gaps, 'gap')} and {counted(self.overlaps, 'overlap')} between blocks of a channel in"
                 f" a file; {counted(self.cut_files, 'file')} cut short")  # fmt: skip
-        if self.unread:
-            tail += f"; {counted(self.unread, 'file')} could not be read"
+        if self.unread > self.unnamed:
+            tail += f"; {counted(self.unread - self.unnamed, 'file')} could not be read"
+        if self.unnamed:
+            tail += f"; {counted(self.unnamed, 'file')} had no logger by the expression"
         return [head + ".", tail + "."]
 
     def fields(self) -> dict[str, Any]:
