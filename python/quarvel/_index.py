@@ -214,10 +214,13 @@ def series_covered(table: BlockTable, rows: np.ndarray, series: np.ndarray, tole
     gaps and overlaps are rows of the table. `tolerance` (seconds) as
     covered() takes it."""
     keep = table.present_samples[rows] > 0  # the rest cover nothing
-    rows, series = rows[keep], series[keep]
-    first, period_ms, present = table.first_time[rows], table.period_ms[rows], table.present_samples[rows]
-    start = start_ticks(first)
-    found = covered(series, start, end_ticks(first, period_ms, present), signed_ms(period_ms), tolerance)
+    if not keep.all():
+        rows, series = rows[keep], series[keep]
+    period = signed_ms(table.period_ms[rows]).astype(np.int64)
+    start = start_ticks(table.first_time[rows])
+    end = table.present_samples[rows] * period  # as end_ticks(), with one array less at a time
+    end += start
+    found = covered(series, start, end, period, tolerance)
     gaps = found.gaps._replace(before=rows[found.gaps.before], after=rows[found.gaps.after])
     return Covered(gaps, found.overlaps._replace(blocks=rows[found.overlaps.blocks]), found.spans)
 
