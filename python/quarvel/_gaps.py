@@ -135,7 +135,12 @@ def covered(
         gap = ~first & (starts > covered_end) & (starts - covered_end > longer)
     gaps = Gaps(codes[gap], covered_end[gap], (starts - covered_end)[gap], rows[before[gap]], rows[gap])
     spans = _spans(codes, starts, ends, covered_end, first, reach)
+    # Two blocks that cover one tick: the later of them starts before the
+    # time covered before it ends. Without such a block, nothing overlaps.
+    doubled = ((effective < covered_end) & ~first).any()
     del before, covered_end, first, reach, starts, gap
+    if not doubled:
+        return Covered(gaps, Overlaps(_EMPTY, _EMPTY, _EMPTY, np.zeros(1, dtype=np.int64), _EMPTY), spans)
     overlaps, (series, overlapped) = _overlaps(codes, effective, ends, rows, longer)
     doubled = spans.overlapped
     doubled[np.searchsorted(spans.series, series)] = overlapped
@@ -183,6 +188,8 @@ def _running_argmax(codes: np.ndarray, values: np.ndarray) -> np.ndarray:
     above every rank of the runs before it, so one running maximum over
     all the ranks stays within each run."""
     n = len(codes)
+    if n and ((values[1:] >= values[:-1]) | (codes[1:] != codes[:-1])).all():  # blocks that end in turn
+        return np.arange(n)
     order = _order(values, codes)
     rank = np.empty(n, dtype=np.int64)
     rank[order] = np.arange(n)

@@ -129,16 +129,27 @@ def series_of(loggers: list[str] | None, file: np.ndarray, channel: np.ndarray) 
     """Returns the Series of blocks given by the position of each one's
     file (`file`) and its `channel`, with `loggers` per file (None: one
     logger)."""
-    channel = np.asarray(channel, dtype=np.int64)
+    channels, codes = _distinct(np.asarray(channel, dtype=np.int64))
     if loggers is None:
-        names: list[str | None] = [None]
-        per_block = np.zeros(len(channel), dtype=np.int64)
-    else:
-        names, per_file = np.unique(np.array(loggers, dtype=object), return_inverse=True)
-        names = names.tolist()
-        per_block = per_file.astype(np.int64)[np.asarray(file)] if len(channel) else np.zeros(0, dtype=np.int64)
-    keys, codes = np.unique(per_block * (1 << 32) + (channel + (1 << 31)), return_inverse=True)
-    return Series(
-        codes.astype(np.int64),
-        [(names[int(key >> 32)], int((key & 0xFFFFFFFF) - (1 << 31))) for key in keys.tolist()],
-    )
+        return Series(codes, [(None, c) for c in channels.tolist()])
+    names, per_file = np.unique(np.array(loggers, dtype=object), return_inverse=True)
+    per_block = per_file.astype(np.int64).reshape(-1)[np.asarray(file)] if len(codes) else codes
+    keys, codes = _distinct(per_block * len(channels) + codes)
+    return Series(codes, [(names[key // len(channels)], int(channels[key % len(channels)])) for key in keys.tolist()])
+
+
+def _distinct(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Returns the distinct `values` (int64), sorted, and the position of
+    each value among them, as np.unique does; without a sort where the
+    values span little more than their number (a campaign's channels)."""
+    if not len(values):
+        return values, values
+    low, high = int(values.min()), int(values.max())
+    if high - low > 2 * len(values) + (1 << 16):
+        distinct, codes = np.unique(values, return_inverse=True)
+        return distinct, codes.reshape(-1).astype(np.int64)
+    seen = np.zeros(high - low + 1, dtype=np.int64)
+    seen[values - low] = 1
+    distinct = np.flatnonzero(seen)
+    np.cumsum(seen, out=seen)
+    return distinct + low, seen[values - low] - 1
