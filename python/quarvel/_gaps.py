@@ -254,11 +254,10 @@ def _involved(
     and the one that covers its first tick from before (the count of blocks
     is at most one just before an overlap begins, so at most one block
     reaches into it, the one of the greatest end)."""
-    later = codes[1:] > codes[:-1]
-    if not (later | ((codes[1:] == codes[:-1]) & (starts[1:] >= starts[:-1]))).all():  # as a rounded start can leave them
+    # Out of order only where a start taken as rounded passes the next one.
+    if not ((codes[1:] > codes[:-1]) | ((codes[1:] == codes[:-1]) & (starts[1:] >= starts[:-1]))).all():
         order = _order(starts, codes)
         codes, starts, ends, rows = codes[order], starts[order], ends[order], rows[order]
-    del later
     since = _position(codes, starts, series, low)
     until = _position(codes, starts, series, high)
     reach = _running_argmax(codes, ends)
