@@ -51,10 +51,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         "plot",
         help="plot the calibrated values of a log against UTC time, or with --coverage what many logs recorded",
         description="Plot the calibrated values of one logger file against UTC time, a line per channel. With"
-        " --coverage, draw what many logs recorded, from their block headers alone: a row per channel, time"
-        " across, a bar per block, gaps left open, blocks cut short marked, and under it the files that could"
-        " not be read and those that are probably not logger files (cut short, with a first channel below"
-        " -2^24 or from 2^24 up), which are not drawn.",
+        " --coverage, draw what many logs recorded, from their block headers alone: a row per channel (of each"
+        " logger, with --logger), time across, a bar per block, gaps left open, blocks cut short marked, and"
+        " under it the files that could not be read and those that are probably not logger files (cut short,"
+        " with a first channel below -2^24 or from 2^24 up), which are not drawn.",
     )
     plot.add_argument("--coverage", action="store_true", help="draw the blocks of every FILE, from their headers")
     plot.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP + "; one, unless --coverage")
@@ -143,9 +143,9 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
         "check",
         help="check the readings of logs (clipped, stuck, dead, cut short) and their gaps, overlaps and order",
         description="Check the readings of logger files: blocks whose raw counts hit the ADC's rails (clipped),"
-        " hold one value for long (stuck) or take at most a few values (dead), blocks cut short, and per channel,"
-        " across the files, gaps, overlaps and blocks out of time order. Prints a line per problem and a summary;"
-        " --json and --html write every finding.",
+        " hold one value for long (stuck) or take at most a few values (dead), blocks cut short, and per channel"
+        " (of each logger, with --logger), across the files, gaps, overlaps and blocks out of time order. Prints a"
+        " line per problem and a summary; --json and --html write every finding.",
         epilog=CHECK_STATUSES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
