@@ -253,8 +253,11 @@ function faultChecks(problems, work) {
   const inOrder = (gaps) => gaps.sort((a, b) => a.channel - b.channel || a.from_block - b.from_block);
   const joins = QuarvelCoverage.build(files).channels.flatMap((c) => [...c.gaps, ...c.overlaps].map((gap) =>
     ({ channel: c.channel, from_block: c.block[gap.after], to_block: c.block[gap.next], seconds: gap.seconds })));
-  return check(problems, 'coverage: gaps of the fault logs', inOrder(joins),
-    inOrder(Object.values(expected).flatMap((log) => log.gaps)));
+  // faults.json lists gaps and overlaps as stretches: those of the fault logs are between two blocks.
+  const pairs = Object.values(expected).flatMap((log) => [
+    ...log.gaps.map((g) => ({ channel: g.channel, from_block: g.before[1], to_block: g.after[1], seconds: g.length_ms / 1000 })),
+    ...log.overlaps.map((o) => ({ channel: o.channel, from_block: o.blocks[0][1], to_block: o.blocks[1][1], seconds: -o.length_ms / 1000 }))]);
+  return check(problems, 'coverage: gaps of the fault logs', inOrder(joins), inOrder(pairs));
 }
 
 async function unitChecks() {
