@@ -41,11 +41,11 @@ const QuarvelCoverage = (() => {
   // channel, start and end (ticks), file, block, samples, cutShort, mark,
   // flags (columns of its blocks with samples, and of a block cut short
   // without any, in time order; a block flagged has the mark 'flagged'),
-  // gaps: [{start, length, before, after}] and overlaps: [{start, length,
-  // blocks}] (QuarvelGaps, with the positions of the blocks in the
-  // columns), several: whether its blocks overlap for more than half of
-  // the time they cover, as several loggers' blocks would}], in order of
-  // logger and channel; blocks (every block of the files), loggers (how
+  // gaps: [{series, start, length, before, after}] and overlaps: [{series,
+  // start, length, blocks}] (QuarvelGaps, with the positions of the blocks
+  // in the columns), several: whether its blocks overlap for more than
+  // half of the time they cover, as several loggers' blocks would}], in
+  // order of logger and channel; blocks (every block of the files), loggers (how
   // many), starts and ends (of every column, in seconds)}. A block covers
   // its series from its first sample's tick to its last's plus one period;
   // one cut short is marked where it starts.
@@ -83,38 +83,50 @@ const QuarvelCoverage = (() => {
     });
     const rank = new Int32Array(keys.length);
     order.forEach((i, r) => { rank[i] = r; });
-    for (let row = 0; row < codes.length; row++) codes[row] = rank[codes[row]];
-    const found = QuarvelGaps.covered(codes, blocks.start, blocks.end, period);
+    const ranked = codes.map((code) => rank[code]);
     const series = order.map((i) => ({ logger: keys[i][0], channel: keys[i][1], gaps: [], overlaps: [], several: false }));
-    const position = inTimeOrder(series, codes, blocks);
+    const rows = inTimeOrder(series, ranked, blocks);
+    // The rule on the blocks in that order, which it keeps: a block's row there is its position in all the
+    // columns, one series after another.
+    const found = QuarvelGaps.covered(rows.map((row) => ranked[row]), series.flatMap((c) => c.start),
+      series.flatMap((c) => c.end), rows.map((row) => period[row]));
+    const first = [0];
+    series.forEach((c, i) => first.push(first[i] + c.start.length));
+    const position = (row, i) => row - first[i];
     for (const gap of found.gaps) {
-      series[gap.series].gaps.push({ start: gap.start, length: gap.length, before: position[gap.before],
-        after: position[gap.after] });
+      [gap.before, gap.after] = [position(gap.before, gap.series), position(gap.after, gap.series)];
+      series[gap.series].gaps.push(gap);
     }
     for (const overlap of found.overlaps) {
-      series[overlap.series].overlaps.push({ start: overlap.start, length: overlap.length,
-        blocks: overlap.blocks.map((row) => position[row]).sort((a, b) => a - b) });
+      overlap.blocks = overlap.blocks.map((row) => position(row, overlap.series));
+      series[overlap.series].overlaps.push(overlap);
     }
     for (const span of found.spans) series[span.series].several = span.overlapped + span.overlapped > span.covered;
-    const seconds = (column) => series.flatMap((c) => c[column].map((tick) => Number(tick) / 1000));
+    const seconds = (column) => {
+      const all = new Float64Array(first[series.length]);
+      series.forEach((c, i) => c[column].forEach((tick, k) => { all[first[i] + k] = Number(tick) / 1000; }));
+      return all;
+    };
     return { series, blocks: count, loggers: new Set(series.map((c) => c.logger)).size, starts: seconds('start'),
       ends: seconds('end') };
   }
 
-  // Fills the columns of each of `series` with its blocks (given by
-  // `codes` and `blocks`), in time order (blocks of one time in the order
-  // of the files and blocks); returns the position of each block in them.
+  // Fills the columns of each of `series` with its blocks (given by their
+  // series' positions `codes` and `blocks`), in time order (blocks of one
+  // time in the order of the files and blocks); returns the blocks' rows
+  // in the order of the columns, one series after another. The blocks of a
+  // series come mostly in time order, often wholly.
   function inTimeOrder(series, codes, blocks) {
-    const order = codes.map((_, row) => row).sort((a, b) => codes[a] - codes[b] || blocks.start[a] - blocks.start[b]
-      || a - b);
-    const position = new Int32Array(codes.length);
-    for (const row of order) {
-      const c = series[codes[row]];
-      if (c.start === undefined) for (const column of COLUMNS) c[column] = [];
-      position[row] = c.start.length;
-      for (const column of COLUMNS) c[column].push(blocks[column][row]);
-    }
-    return position;
+    const rows = series.map(() => []);
+    codes.forEach((code, row) => rows[code].push(row));
+    series.forEach((c, i) => {
+      const start = blocks.start;
+      if (rows[i].some((row, k) => k > 0 && start[row] < start[rows[i][k - 1]])) {
+        rows[i].sort((a, b) => start[a] - start[b] || a - b);
+      }
+      for (const column of COLUMNS) c[column] = rows[i].map((row) => blocks[column][row]);
+    });
+    return rows.flat();
   }
 
   // The name of a series: its channel, and with loggers, "LOGGER/chN".

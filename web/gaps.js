@@ -47,7 +47,8 @@ const QuarvelGaps = (() => {
     [start, end] = [oneKind(start, big), oneKind(end, big)];
     const rows = [];
     for (let r = 0; r < start.length; r++) if (end[r] > start[r] && period[r] > 0) rows.push(r);
-    rows.sort((a, b) => series[a] - series[b] || compare(start[a], start[b]) || a - b);
+    const order = (a, b) => series[a] - series[b] || compare(start[a], start[b]) || a - b;
+    if (rows.some((row, k) => k > 0 && order(rows[k - 1], row) > 0)) rows.sort(order);
     const found = { gaps: [], overlaps: [], spans: [] };
     for (let head = 0; head < rows.length;) {
       let tail = head + 1;
@@ -61,13 +62,16 @@ const QuarvelGaps = (() => {
   // Adds to `found` what the blocks `rows` of one series (sorted by start)
   // give; `kind` makes a constant of the ticks' kind of number.
   function oneSeries(rows, code, start, end, period, kind, found) {
-    const [ZERO, SECOND] = [kind(0), kind(1000)];
+    const ZERO = kind(0);
+    const SECOND = kind(1000);
     let reach = rows[0];  // the block of the greatest end so far (the last of equal ends)
     let holes = ZERO;
     let crossing = false;  // whether a block starts before the time covered before it ends
-    const live = [[start[rows[0]], end[rows[0]], rows[0]]];  // [start taken, end, row] of the blocks that cover time
-    for (const r of rows.slice(1)) {
-      const [s, before] = [start[r], end[reach]];
+    const taken = [start[rows[0]]];  // where each block is taken to start
+    for (let k = 1; k < rows.length; k++) {
+      const r = rows[k];
+      const s = start[r];
+      const before = end[reach];
       const within = ((before % SECOND) + SECOND) % SECOND;
       const rounded = s >= before - within && s <= (within === ZERO ? before : before - within + SECOND);
       if (s > before) {
@@ -76,14 +80,13 @@ const QuarvelGaps = (() => {
           found.gaps.push({ series: code, start: before, length: s - before, before: reach, after: r });
         }
       }
-      const taken = rounded && before > s ? before : s;
-      if (taken < end[r]) {
-        live.push([taken, end[r], r]);
-        crossing = crossing || taken < before;
-      }
+      taken.push(rounded && before > s ? before : s);
+      crossing = crossing || (taken[k] < before && taken[k] < end[r]);
       if (end[r] >= end[reach]) reach = r;
     }
-    const overlapped = crossing ? overlapsOf(live, code, ZERO, found.overlaps) : ZERO;
+    // [start taken, end, row] of the blocks that cover time once taken so.
+    const live = () => rows.map((r, k) => [taken[k], end[r], r]).filter(([from, to]) => from < to);
+    const overlapped = crossing ? overlapsOf(live(), code, ZERO, found.overlaps) : ZERO;
     const first = start[rows[0]];
     found.spans.push({ series: code, start: first, end: end[reach], covered: end[reach] - first - holes, overlapped });
   }

@@ -108,7 +108,8 @@ function blockChecks(problems) {
     [1, 12, 0, 1000]]].map((headers, id) => ({ id, logger: null, rows: rows(headers), size: 1e9, mark: 'converted' }));
   const model = QuarvelCoverage.build(files);
   check(problems, 'coverage: gaps and overlaps', model.series.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
-    [[1, [0, 1, 2, 1], [{ start: 20000, length: 5000, before: 1, after: 2 }], [{ start: 30000, length: 2000, blocks: [2, 3] }]],
+    [[1, [0, 1, 2, 1], [{ series: 0, start: 20000, length: 5000, before: 1, after: 2 }],
+      [{ series: 0, start: 30000, length: 2000, blocks: [2, 3] }]],
       [2, [0], [], []]]);
   // Ticks past 2^52 ms: two blocks of 2^22 samples 2^31 - 1 ms apart, a second apart, overlap all but that second.
   const far = QuarvelCoverage.build([{ id: 0, logger: null, rows: rows([[3, 0, 2 ** 22, 2 ** 31 - 1], [3, 1, 2 ** 22,
