@@ -17,7 +17,7 @@ const QuarvelCoverage = (() => {
   const CUT_END = '#5a1d00';  // the end of a block that its file cuts short
   const MARGIN = { left: 70, right: 12, top: 6, bottom: 46 };
   const MOST_ROWS = 128;
-  const COLUMNS = ['start', 'end', 'file', 'block', 'samples', 'cutShort', 'mark', 'flags'];
+  const COLUMNS = ['start', 'end', 'period', 'file', 'block', 'samples', 'cutShort', 'mark', 'flags'];
 
   // The logger of each file whose path ('/' between folders, relative to
   // where it was chosen) is in `paths`, by `rule`: null, one logger (null
@@ -38,21 +38,20 @@ const QuarvelCoverage = (() => {
   // The coverage of `files` ({id, logger (null: one logger), rows
   // (QuarvelBlocks.walker), size, mark: 'converted', 'cut' or 'failed',
   // flags: each block's QuarvelQuality flags, or null}): {series: [{logger,
-  // channel, start and end (ticks), file, block, samples, cutShort, mark,
-  // flags (columns of its blocks with samples, and of a block cut short
-  // without any, in time order; a block flagged has the mark 'flagged'),
-  // gaps: [{series, start, length, before, after}] and overlaps: [{series,
-  // start, length, blocks}] (QuarvelGaps, with the positions of the blocks
-  // in the columns), several: whether its blocks overlap for more than
-  // half of the time they cover, as several loggers' blocks would}], in
-  // order of logger and channel; blocks (every block of the files), loggers (how
-  // many), starts and ends (of every column, in seconds)}. A block covers
-  // its series from its first sample's tick to its last's plus one period;
-  // one cut short is marked where it starts.
+  // channel, start and end (ticks), period (ms, signed), file, block,
+  // samples, cutShort, mark, flags (columns of its blocks with samples,
+  // and of a block cut short without any, in time order; a block flagged
+  // has the mark 'flagged'), gaps: [{series, start, length, before,
+  // after}] and overlaps: [{series, start, length, blocks}] (QuarvelGaps,
+  // with the positions of the blocks in the columns), several: whether its
+  // blocks overlap for more than half of the time they cover, as several
+  // loggers' blocks would}], in order of logger and channel; blocks (every
+  // block of the files), loggers (how many), starts and ends (of every
+  // column, in seconds)}. A block covers its series from its first
+  // sample's tick to its last's plus one period; one cut short is marked
+  // where it starts.
   function build(files) {
-    const blocks = Object.fromEntries(COLUMNS.map((name) => [name, []]));
-    const [codes, period, keys] = [[], [], []];
-    const byLogger = new Map();  // logger → channel → its position in keys
+    const byLogger = new Map();  // logger → channel → its series
     let count = 0;
     for (const file of files) {
       const { present } = QuarvelBlocks.extents(file.rows, file.size);
@@ -62,36 +61,34 @@ const QuarvelCoverage = (() => {
       for (let k = 0; k < present.length; k++) {
         const header = QuarvelBlocks.header(file.rows, k);
         if (present[k] === 0 && header.declared <= 0) continue;
-        if (!channels.has(header.channel)) channels.set(header.channel, keys.push([file.logger, header.channel]) - 1);
-        codes.push(channels.get(header.channel));
-        period.push(header.period | 0);
+        if (!channels.has(header.channel)) {
+          channels.set(header.channel, { logger: file.logger, channel: header.channel, gaps: [], overlaps: [],
+            several: false, ...Object.fromEntries(COLUMNS.map((column) => [column, []])) });
+        }
+        const c = channels.get(header.channel);
         const flags = file.flags ? file.flags[k] : 0;
-        blocks.start.push(header.time * 1000);
-        blocks.end.push(QuarvelBlocks.tick(header.time, header.period, present[k]));
-        blocks.file.push(file.id);
-        blocks.block.push(k);
-        blocks.samples.push(present[k]);
-        blocks.cutShort.push(present[k] < header.declared);
-        blocks.mark.push(flags ? 'flagged' : file.mark);
-        blocks.flags.push(flags);
+        c.start.push(header.time * 1000);
+        c.end.push(QuarvelBlocks.tick(header.time, header.period, present[k]));
+        c.period.push(header.period | 0);
+        c.file.push(file.id);
+        c.block.push(k);
+        c.samples.push(present[k]);
+        c.cutShort.push(present[k] < header.declared);
+        c.mark.push(flags ? 'flagged' : file.mark);
+        c.flags.push(flags);
       }
     }
-    // Series in order of logger (one logger first) and channel.
-    const order = keys.map((_, i) => i).sort((i, j) => {
-      const [[a, x], [b, y]] = [keys[i], keys[j]];
-      return (a === b ? 0 : a === null ? -1 : b === null ? 1 : a < b ? -1 : 1) || x - y;
-    });
-    const rank = new Int32Array(keys.length);
-    order.forEach((i, r) => { rank[i] = r; });
-    const ranked = codes.map((code) => rank[code]);
-    const series = order.map((i) => ({ logger: keys[i][0], channel: keys[i][1], gaps: [], overlaps: [], several: false }));
-    const rows = inTimeOrder(series, ranked, blocks);
+    const byName = (a, b) => (a === b ? 0 : a === null ? -1 : b === null ? 1 : a < b ? -1 : 1);
+    const series = [...byLogger.entries()].sort(([a], [b]) => byName(a, b))
+      .flatMap(([, channels]) => [...channels.values()].sort((a, b) => a.channel - b.channel));
+    series.forEach(inTimeOrder);
     // The rule on the blocks in that order, which it keeps: a block's row there is its position in all the
     // columns, one series after another.
-    const found = QuarvelGaps.covered(rows.map((row) => ranked[row]), series.flatMap((c) => c.start),
-      series.flatMap((c) => c.end), rows.map((row) => period[row]));
     const first = [0];
     series.forEach((c, i) => first.push(first[i] + c.start.length));
+    const all = (column) => series.flatMap((c) => c[column]);
+    const found = QuarvelGaps.covered(series.flatMap((c, i) => c.start.map(() => i)), all('start'), all('end'),
+      all('period'));
     const position = (row, i) => row - first[i];
     for (const gap of found.gaps) {
       [gap.before, gap.after] = [position(gap.before, gap.series), position(gap.after, gap.series)];
@@ -103,30 +100,24 @@ const QuarvelCoverage = (() => {
     }
     for (const span of found.spans) series[span.series].several = span.overlapped + span.overlapped > span.covered;
     const seconds = (column) => {
-      const all = new Float64Array(first[series.length]);
-      series.forEach((c, i) => c[column].forEach((tick, k) => { all[first[i] + k] = Number(tick) / 1000; }));
-      return all;
+      const ticks = new Float64Array(first[series.length]);
+      series.forEach((c, i) => c[column].forEach((tick, k) => { ticks[first[i] + k] = Number(tick) / 1000; }));
+      return ticks;
     };
     return { series, blocks: count, loggers: new Set(series.map((c) => c.logger)).size, starts: seconds('start'),
       ends: seconds('end') };
   }
 
-  // Fills the columns of each of `series` with its blocks (given by their
-  // series' positions `codes` and `blocks`), in time order (blocks of one
-  // time in the order of the files and blocks); returns the blocks' rows
-  // in the order of the columns, one series after another. The blocks of a
-  // series come mostly in time order, often wholly.
-  function inTimeOrder(series, codes, blocks) {
-    const rows = series.map(() => []);
-    codes.forEach((code, row) => rows[code].push(row));
-    series.forEach((c, i) => {
-      const start = blocks.start;
-      if (rows[i].some((row, k) => k > 0 && start[row] < start[rows[i][k - 1]])) {
-        rows[i].sort((a, b) => start[a] - start[b] || a - b);
-      }
-      for (const column of COLUMNS) c[column] = rows[i].map((row) => blocks[column][row]);
-    });
-    return rows.flat();
+  // Puts the columns of series `c` in time order (blocks of one time in
+  // the order of the files and blocks). Its blocks come mostly in time
+  // order, often wholly.
+  function inTimeOrder(c) {
+    const start = c.start;
+    let sorted = true;
+    for (let k = 1; k < start.length && sorted; k++) sorted = start[k - 1] <= start[k];
+    if (sorted) return;
+    const order = start.map((_, k) => k).sort((a, b) => start[a] - start[b] || a - b);
+    for (const column of COLUMNS) c[column] = order.map((k) => c[column][k]);
   }
 
   // The name of a series: its channel, and with loggers, "LOGGER/chN".
@@ -175,7 +166,8 @@ const QuarvelCoverage = (() => {
       const cutEnds = [];
       for (let i = 0; i < c.start.length; i++) {
         const mark = MARKS.indexOf(c.mark[i]);
-        const [x0, x1] = [at(c.start[i]), at(c.end[i])].sort((a, b) => a - b);
+        const [from, to] = [at(c.start[i]), at(c.end[i])];
+        const [x0, x1] = [Math.min(from, to), Math.max(from, to)];
         const last = Math.min(Math.max(Math.ceil(x1) - 1, Math.floor(x0)), columns - 1);
         for (let x = Math.floor(x0); x <= last; x++) {
           recorded[x] += Math.min(x1, x + 1) - Math.max(x0, x);
