@@ -967,10 +967,97 @@ async function overHttp(page, work) {
     const actual = await runPage(page, testCase, path.join(work, 'http', 'page'));
     const found = compare(testCase.name + ' (over http)', expected, actual);
     console.log(`${found.length ? 'FAIL' : 'ok  '} ${testCase.name}, served by python3 -m http.server`);
-    return found;
+    return [...found, ...await intoFolder(page, work)];
   } finally {
     server.kill();
   }
+}
+
+// The text files written into a folder as they are made: an origin-private
+// folder, handed to the page as the folder chosen (it has the same
+// interface; the page must be served for it). The logs lie in it, dropped
+// as a folder: each text beside its log, byte for byte the native one; a
+// text named as another input, or as a file that holds something else,
+// is refused with quarvel's message and the file is left as it was; an
+// old text of quarvel's is written over. With a queue of 1 MB, the text
+// that waits for the folder stays within it (the page's peak).
+async function intoFolder(page, work) {
+  const logs = testLogs();
+  const files = { 'camp/a/x.002': logs['blocks.002'], 'camp/a/x.002.txt': logs['cut.002'],
+    'camp/b/long.002': logs['long.002'], 'camp/b/y.002': smallLog(5), 'camp/b/z.002': smallLog(6) };
+  const testCase = { name: 'into a folder', flags: '-tc', zone: 'UTC', files: Object.entries(files) };
+  const expected = runNative(testCase, path.join(work, 'folder', 'native'));
+  const before = { 'camp/b/y.002.txt': 'a note of my own\n', 'camp/b/z.002.txt': expected.outputs[4] };
+  const put = (named) => page.evaluate(async (texts) => {
+    const root = await navigator.storage.getDirectory();
+    for (const [name, text] of Object.entries(texts)) {
+      let folder = root;
+      const parts = name.split('/');
+      for (const part of parts.slice(0, -1)) folder = await folder.getDirectoryHandle(part, { create: true });
+      const writable = await (await folder.getFileHandle(parts.pop(), { create: true })).createWritable();
+      await writable.write(Uint8Array.from(text, (c) => c.charCodeAt(0)));
+      await writable.close();
+    }
+  }, Object.fromEntries(Object.entries(named).map(([k, v]) => [k, Buffer.from(v).toString('latin1')])));
+  await page.evaluate(async () => {
+    const root = await navigator.storage.getDirectory();
+    for await (const name of root.keys()) await root.removeEntry(name, { recursive: true });
+  });
+  await put(files);
+  // The folder dropped, as Chromium hands it over; then the files that the texts meet.
+  await page.evaluate(async () => {
+    const root = await navigator.storage.getDirectory();
+    window.showDirectoryPicker = async () => root;
+    window.quarvelTest = { queueBytes: 1 << 20 };
+    const drop = new Event('drop', { bubbles: true, cancelable: true });
+    const item = { kind: 'file', getAsFileSystemHandle: async () => root.getDirectoryHandle('camp') };
+    Object.defineProperty(drop, 'dataTransfer', { value: { items: [item], files: [] } });
+    document.querySelector('#drop').dispatchEvent(drop);
+  });
+  await page.waitForFunction(() => !document.querySelector('#convert').disabled);
+  await put(before);
+  await setOptions(page, testCase);
+  await page.click('#choose-folder');
+  await page.waitForFunction(() => !document.querySelector('#convert').disabled);
+  await page.click('#convert');
+  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  const found = await page.evaluate(async () => {
+    const texts = {};
+    const walk = async (folder, at) => {
+      for await (const handle of folder.values()) {
+        if (handle.kind === 'directory') await walk(handle, `${at}${handle.name}/`);
+        else {
+          const bytes = new Uint8Array(await (await handle.getFile()).arrayBuffer());
+          texts[at + handle.name] = Array.from(bytes, (b) => String.fromCharCode(b)).join('');
+        }
+      }
+    };
+    await walk(await navigator.storage.getDirectory(), '');
+    return { texts, peak: Number(document.body.dataset.queuePeak), status: document.body.dataset.status,
+      rows: [...document.querySelectorAll('#file-list .row')].map((row) => row.textContent),
+      stderr: [...document.querySelectorAll('#console .stderr')].map((s) => s.textContent).join('') };
+  });
+  const problems = [];
+  const want = { 'camp/b/y.002.txt': before['camp/b/y.002.txt'], ...Object.fromEntries(Object.entries(files).map(([k, v]) => [k, v.toString('latin1')])) };
+  expected.paths.forEach((p, i) => {
+    if (expected.outputs[i] && p !== 'camp/b/y.002') want[p + '.txt'] = expected.outputs[i].toString('latin1');
+  });
+  for (const name of new Set([...Object.keys(want), ...Object.keys(found.texts)])) {
+    if (want[name] !== found.texts[name]) {
+      problems.push(`${name}: ${(found.texts[name] || '').length} bytes in the folder, ${(want[name] || '').length} expected`);
+    }
+  }
+  // x.002's text is refused by quarvel itself, y.002's by the folder.
+  for (const words of [`could not be opened: ${MESSAGES.OUTPUT_IS_ANOTHER_INPUT}`,
+    sayText(MESSAGES.OPEN_OUTPUT_FAILED, 'camp/b/y.002.txt').trimEnd() + ' (reason: it holds data']) {
+    if (!found.rows.some((row) => row.includes(words))) problems.push(`no row says ${words}: ${found.rows.join(' | ')}`);
+  }
+  const size = expected.outputs[2].length;
+  if (!(found.peak > 0 && found.peak <= (1 << 20) + (256 << 10) && size > 4 << 20)) {
+    problems.push(`the queue's peak was ${found.peak} bytes for a bound of 1 MB, with a text of ${size}`);
+  }
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} the texts written into a folder as they are made (at most ${found.peak} bytes waited)`);
+  return problems.map((p) => `into a folder: ${p}`);
 }
 
 // The page's policy allows nothing from elsewhere, and is in force: a
