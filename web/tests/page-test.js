@@ -11,10 +11,13 @@
 //
 // Usage: node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR
 //        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench [MB [FILES [OTHER_SITE_DIR]]]
+//        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench-folder [LOGS]
 // With --bench, converts one log of about MB megabytes (100), FILES small
 // files (10,000), 1,000 campaign logs and FILES of a few hundred samples
 // (-tc) in the page, and in OTHER_SITE_DIR's page if given, each in a
 // fresh browser, and reports the times, the zip's size and the memory.
+// With --bench-folder, converts LOGS campaign logs (5,000) into a folder of
+// the page's origin, and a fifth of them into a zip, and reports the same.
 // Environment: QUARVEL_VERSION (the version the banner shows, required),
 // CHROMIUM (/usr/bin/chromium), QUARVEL_PYTHON (/usr/bin/python3).
 'use strict';
@@ -949,19 +952,25 @@ async function fileGone(page, work) {
   return ok ? [] : [`file removed: ${JSON.stringify(result)}`];
 }
 
+// Serves `site` with python3 -m http.server on 127.0.0.1: {address, close}.
+async function serve(site) {
+  const server = require('child_process').spawn(PYTHON,
+    ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1', '--directory', site], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const port = await new Promise((resolve, reject) => {
+    server.stdout.on('data', (data) => {
+      const match = / port (\d+)/.exec(data.toString());
+      if (match) resolve(match[1]);
+    });
+    server.on('exit', () => reject(new Error('http.server ended')));
+  });
+  return { address: `http://127.0.0.1:${port}/index.html`, close: () => server.kill() };
+}
+
 // The page served by python3 -m http.server instead of opened from disk.
 async function overHttp(page, work) {
-  const server = require('child_process').spawn(PYTHON,
-    ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1', '--directory', siteDir], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const server = await serve(siteDir);
   try {
-    const port = await new Promise((resolve, reject) => {
-      server.stdout.on('data', (data) => {
-        const match = / port (\d+)/.exec(data.toString());
-        if (match) resolve(match[1]);
-      });
-      server.on('exit', () => reject(new Error('http.server ended')));
-    });
-    await page.goto(`http://127.0.0.1:${port}/index.html`);
+    await page.goto(server.address);
     const testCase = parityCases()[0];
     const expected = runNative(testCase, path.join(work, 'http', 'native'));
     const actual = await runPage(page, testCase, path.join(work, 'http', 'page'));
@@ -969,7 +978,7 @@ async function overHttp(page, work) {
     console.log(`${found.length ? 'FAIL' : 'ok  '} ${testCase.name}, served by python3 -m http.server`);
     return [...found, ...await intoFolder(page, work)];
   } finally {
-    server.kill();
+    server.close();
   }
 }
 
@@ -1099,33 +1108,62 @@ function rendererPeak(browserPid) {
   return peak;
 }
 
+// The memory of `browserPid` and all its descendants, summed, in bytes: their
+// proportional set sizes, which count a page shared by n processes 1/n times each.
+function summedResident(browserPid) {
+  const parents = new Map();
+  const resident = new Map();
+  for (const pid of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
+    try {
+      const status = fs.readFileSync(`/proc/${pid}/status`, 'latin1');
+      parents.set(Number(pid), Number(/PPid:\s+(\d+)/.exec(status)[1]));
+      const rollup = fs.readFileSync(`/proc/${pid}/smaps_rollup`, 'latin1');
+      resident.set(Number(pid), Number((/Pss:\s+(\d+) kB/.exec(rollup) || [0, 0])[1]) * 1024);
+    } catch (e) {
+      // the process ended
+    }
+  }
+  const within = (pid) => pid === browserPid || (parents.has(pid) && pid > 1 && within(parents.get(pid)));
+  return [...resident].reduce((sum, [pid, bytes]) => sum + (within(pid) ? bytes : 0), 0);
+}
+
 // Converts `files` with the options `flags` in the page of `site`, in a
 // fresh browser: the time until the results show and until the zip is
 // offered, what the page says of the run and of the zip, and the peak
 // memory of the renderer (the page and its workers) and of the browser
 // process (which keeps the blobs).
-async function benchRun(site, files, flags, work) {
+async function benchRun(site, files, flags, work, address = null) {
   const browser = await launch(fs.mkdtempSync(path.join(work, 'profile-')));
+  let summed = 0;
+  const sampler = setInterval(() => { summed = Math.max(summed, summedResident(browser.process().pid)); }, 250);
   try {
     const page = await browser.newPage();
-    await page.goto('file://' + path.join(site, 'index.html'));
+    await page.goto(address || 'file://' + path.join(site, 'index.html'));
     await (await page.$('#files')).uploadFile(...files);
     await setOptions(page, { flags, zone: 'UTC' });
+    if (address) {
+      // Into a folder of the origin's own file system.
+      await page.evaluate(() => { window.showDirectoryPicker = () => navigator.storage.getDirectory(); });
+      await page.click('#choose-folder');
+      await page.waitForFunction(() => !document.querySelector('#convert').disabled);
+    }
     const started = Date.now();
     await page.click('#convert');
-    await page.waitForSelector('body[data-state=done]', { timeout: 900000, polling: 50 });
+    await page.waitForSelector('body[data-state=done]', { timeout: 3600000, polling: 50 });
     const done = (Date.now() - started) / 1000;
-    if (files.length > 1) await page.waitForSelector('#zip a[download]', { timeout: 900000, polling: 50 });
+    if (files.length > 1 && !address) await page.waitForSelector('#zip a[download]', { timeout: 900000, polling: 50 });
     const zipped = (Date.now() - started) / 1000;
     const [status, zip] = await page.evaluate(() => [document.querySelector('#status').textContent,
       document.querySelector('#zip').textContent]);
     const renderer = rendererPeak(browser.process().pid) / 1048576;
     const own = Number(/VmHWM:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${browser.process().pid}/status`, 'latin1'))[1]) / 1024;
     return `results in ${done.toFixed(1)} s, the zip in ${zipped.toFixed(1)} s: ${zip}; peak memory: renderer`
-      + ` ${renderer.toFixed(0)} MB, browser process ${own.toFixed(0)} MB; the page says: ${status}`;
+      + ` ${renderer.toFixed(0)} MB, browser process ${own.toFixed(0)} MB, all its processes summed`
+      + ` ${(summed / 1048576).toFixed(0)} MB; the page says: ${status}`;
   } catch (error) {
     return `failed: ${error.message}`;
   } finally {
+    clearInterval(sampler);
     await browser.close();
   }
 }
@@ -1138,6 +1176,20 @@ function writeLogs(folder, count, make) {
     fs.writeFileSync(file, make(i));
     return file;
   });
+}
+
+// `count` campaign logs (-tc, about 400 kB of text each) written into a
+// folder, and a fifth of them zipped.
+async function benchFolder(work, count) {
+  const logs = writeLogs(path.join(work, 'campaign'), count, (i) => campaignLog(i, 4000 + (i * 7919) % 20001));
+  const server = await serve(siteDir);
+  try {
+    console.log(`bench: ${count} campaign logs, -tc, into a folder: ${await benchRun(siteDir, logs, '-tc', work, server.address)}`);
+    const some = logs.slice(0, Math.ceil(count / 5));
+    console.log(`bench: ${some.length} campaign logs, -tc, zipped: ${await benchRun(siteDir, some, '-tc', work)}`);
+  } finally {
+    server.close();
+  }
 }
 
 async function bench(work, megabytes, count, otherSite) {
@@ -1178,6 +1230,17 @@ function scratchFolder() {
 async function main() {
   fs.mkdirSync(outDir, { recursive: true });
   const work = scratchFolder();
+  const folderIndex = process.argv.indexOf('--bench-folder');
+  if (folderIndex > 0) {
+    // On disk: the origin's file system, in the profile, gets gigabytes.
+    const disk = fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-web-'));
+    try {
+      await benchFolder(disk, Number(process.argv[folderIndex + 1] || 5000));
+    } finally {
+      fs.rmSync(disk, { recursive: true, force: true });
+    }
+    return;
+  }
   if (benchIndex > 0) {
     const [megabytes, count, otherSite] = process.argv.slice(benchIndex + 1);
     try {
