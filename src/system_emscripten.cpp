@@ -417,6 +417,15 @@ EMSCRIPTEN_KEEPALIVE int quarvelIsStrictText(const unsigned char* bytes, std::si
     return isStrictText(bytes, size) ? 1 : 0;
 }
 
+// The bits of the calibrated value of the raw count `raw` with the gain
+// and offset of the bits `gainBits` and `offsetBits`, as the text files
+// hold it (calibrate: its NaNs' signs too).
+EMSCRIPTEN_KEEPALIVE std::uint32_t quarvelCalibrate(int raw, std::uint32_t gainBits, std::uint32_t offsetBits)
+{
+    return bitCast<std::uint32_t>(
+        calibrate(static_cast<std::int16_t>(raw), bitCast<float>(gainBits), bitCast<float>(offsetBits)));
+}
+
 // Writes the binary32 value of the bits `bits` as quarvel writes calData
 // (the float widened to double, "%f"), and returns its length.
 EMSCRIPTEN_KEEPALIVE int quarvelFormatFloat(char* out, std::uint32_t bits)

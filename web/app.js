@@ -394,6 +394,7 @@
     document.body.dataset.state = 'running';
     document.body.dataset.zip = 'none';
     delete document.body.dataset.status;
+    $('#table').textContent = '';
     $('#results').hidden = false;
     $('#status').textContent = 'converting…';
     $('#status').title = '';
@@ -784,6 +785,42 @@
     document.body.dataset.zip = 'folder';
   }
 
+  // ---- One table
+
+  // Makes the table of the files converted (the command table's CSV) in a
+  // worker of its own, and offers it as table.csv.
+  let tableWorker = null;
+  let tableId = 0;
+  function makeTable() {
+    const every = Number($('#table-every').value);
+    if (!Number.isInteger(every) || every < 1) {
+      $('#table').textContent = 'give a whole number of milliseconds, 1 or more';
+      return;
+    }
+    const logs = run.items.filter((item) => item.output && item.headers && !item.outcome.notLog)
+      .map((item) => ({ file: item.file, rows: item.headers }));
+    if (tableWorker === null) tableWorker = new Worker(workerUrl);
+    const id = ++tableId;
+    const started = performance.now();
+    tableWorker.onmessage = ({ data }) => {
+      if (data.id !== tableId) return;
+      document.body.dataset.table = 'done';
+      if (data.error) {
+        $('#table').textContent = `the table could not be made: ${data.error}`;
+        return;
+      }
+      const link = document.createElement('a');
+      link.href = URL.createObjectURL(data.blob);
+      link.download = 'table.csv';
+      link.textContent = 'table.csv';
+      $('#table').replaceChildren(link, ` (${count(data.rows, 'row', 'rows')} of ${count(data.columns, 'channel',
+        'channels')}, ${bytesText(data.size)}, ${((performance.now() - started) / 1000).toFixed(1)} s)`);
+    };
+    document.body.dataset.table = 'making';
+    $('#table').textContent = 'making it…';
+    tableWorker.postMessage({ type: 'table', id, logs, every, method: $('#table-method').value, overlap: 'last' });
+  }
+
   // ---- Coverage
 
   // Draws what the batch recorded, from the block headers of every file
@@ -977,6 +1014,7 @@
       chooseFiles($('#folder').files);
     });
     $('#convert').addEventListener('click', convert);
+    $('#make-table').addEventListener('click', makeTable);
     $('#destination').hidden = !folders;
     $('#choose-folder').addEventListener('click', chooseFolder);
     document.querySelectorAll('input[name=destination]').forEach((input) => input.addEventListener('input', refresh));

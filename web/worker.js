@@ -25,7 +25,10 @@
 //   replies {type: 'stopped'}.
 // - {type: 'plot', id, file, channel, columns}: replies {type: 'plot', id,
 //   plot} (QuarvelLogReader.plotFile) or {type: 'plot', id, error}.
-/* global createQuarvel, QuarvelBlocks, QuarvelLogReader, QuarvelQuality, QuarvelZip */
+// - {type: 'table', id, logs: [{file, rows}], every, method, overlap}:
+//   replies {type: 'table', id, blob, size, rows, columns} (QuarvelTable)
+//   or {type: 'table', id, error}.
+/* global createQuarvel, QuarvelBlocks, QuarvelLogReader, QuarvelQuality, QuarvelTable, QuarvelZip */
 'use strict';
 
 const WORK_DIR = '/work';
@@ -299,6 +302,9 @@ function outputPoster(walkers, counters) {
   };
 }
 
+// Room for a number that quarvel spells with "%f" (format.h: FIXED_MAX_CHARS).
+const FORMAT_ROOM = 512;
+
 // quarvel's own entries besides main (src/system_emscripten.cpp), in an
 // instance of its own that never runs main: the strict rule of its own
 // text, its messages, its formatting of numbers.
@@ -312,6 +318,13 @@ function quarvelHelpers() {
         while (m.HEAPU8[end] !== 0) end++;
         return new TextDecoder().decode(m.HEAPU8.subarray(pointer, end));
       };
+      // Writes what `spell(scratch)` writes into quarvel's memory into `out` at `at`; returns its length.
+      const copied = (out, at, spell) => {
+        const scratch = m._quarvelScratch(FORMAT_ROOM);
+        const length = spell(scratch);
+        out.set(m.HEAPU8.subarray(scratch, scratch + length), at);
+        return length;
+      };
       return {
         // Whether `bytes` (a file's first TEXT_HEAD_SIZE bytes, or all of
         // it) are quarvel's own text by the strict rule.
@@ -319,6 +332,12 @@ function quarvelHelpers() {
           const at = m._quarvelScratch(bytes.length);
           m.HEAPU8.set(bytes, at);
           return m._quarvelIsStrictText(at, bytes.length) === 1;
+        },
+        // The spelling of numbers for the table (QuarvelTable.write).
+        table: {
+          calibrate: (raw, gainBits, offsetBits) => m._quarvelCalibrate(raw, gainBits, offsetBits) | 0,
+          sample: (out, at, bits) => copied(out, at, (scratch) => m._quarvelFormatFloat(scratch, bits)),
+          double: (out, at, high, low) => copied(out, at, (scratch) => m._quarvelFormatDouble(scratch, high, low, 6)),
         },
         // The words of a message of src/messages.h, by its name.
         message(name) {
@@ -658,6 +677,20 @@ async function runSuspendable(module, args) {
   throw new Error('quarvel did not exit');
 }
 
+// One table of the logs `logs` ({file, rows}), as the command table
+// writes it (QuarvelTable), kept in blobs (textFile).
+async function table(request) {
+  try {
+    const helpers = await quarvelHelpers();
+    const text = textFile();
+    const shape = QuarvelTable.write(request.logs, request, helpers.table, QuarvelBlocks, (bytes) => text.write(bytes));
+    const { blob } = text.close(false);
+    postMessage({ type: 'table', id: request.id, blob, size: text.size, ...shape });
+  } catch (error) {
+    postMessage({ type: 'table', id: request.id, error: String(error && error.message || error) });
+  }
+}
+
 let running = null;  // the folder writer of the run, if any
 
 async function convert(request) {
@@ -750,6 +783,10 @@ function plot(request) {
 onmessage = (event) => {
   if (event.data.type === 'plot') {
     plot(event.data);
+    return;
+  }
+  if (event.data.type === 'table') {
+    table(event.data);
     return;
   }
   if (event.data.type === 'stop') {

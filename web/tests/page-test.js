@@ -38,6 +38,7 @@ if (!VERSION) {
   process.exit(2);
 }
 const PYTHON = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
+const ROOT = path.join(__dirname, '../..');
 const [siteDir, nativeQuarvel, outDir] = process.argv.slice(2, 5).map((p) => path.resolve(p));
 const benchIndex = process.argv.indexOf('--bench');
 const LOCAL_ZONE = 'America/New_York';  // the browser's zone, and TZ of the native runs in local time
@@ -966,6 +967,51 @@ async function serve(site) {
   return { address: `http://127.0.0.1:${port}/index.html`, close: () => server.kill() };
 }
 
+// The page's one table of logbuilder.py's multi-rate campaign (two
+// loggers' logs at 1 to 1000 ms, before 1970, with gaps, overlaps, nested
+// and cut blocks, NaN and infinite values), byte for byte what the command
+// table writes for the same files, for each method, on grids of 7 ms
+// and of 1 s.
+async function oneTable(page, work) {
+  const dir = path.join(work, 'multirate');
+  const made = spawnSync(PYTHON, [path.join(ROOT, 'python/tests/logbuilder.py'), 'multirate', dir]);
+  if (made.status !== 0) return [`logbuilder.py multirate: ${made.stderr}`];
+  const files = ['a', 'b'].flatMap((logger) => fs.readdirSync(path.join(dir, logger)).sort()
+    .map((name) => path.join(dir, logger, name)));
+  await page.reload();
+  await (await page.$('#files')).uploadFile(...files);
+  await setOptions(page, { flags: '-q', zone: 'UTC' });
+  await page.click('#convert');
+  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  const problems = [];
+  for (const method of ['previous', 'exact', 'mean', 'min', 'max', 'count']) {
+    for (const every of [7, 1000]) {
+      const csv = path.join(work, `table-${method}-${every}.csv`);
+      const command = spawnSync(PYTHON, ['-m', 'quarvel', 'table', ...files, '--every', String(every), '--method', method,
+        '-o', csv], { cwd: path.join(ROOT, 'python'), env: { ...process.env, LC_ALL: 'C.UTF-8', TZ: 'UTC' } });
+      if (command.status !== 0) {
+        problems.push(`quarvel table --method ${method}: status ${command.status}: ${command.stderr}`);
+        continue;
+      }
+      await page.$eval('#table-every', (input, value) => { input.value = value; }, String(every));
+      await page.select('#table-method', method);
+      await page.click('#make-table');
+      await page.waitForSelector('body[data-table=done]');
+      const url = await page.$eval('#table a[download]', (link) => link.href).catch(() => null);
+      const bytes = url ? await blobBytes(page, url) : Buffer.from(await page.$eval('#table', (span) => span.textContent));
+      const expected = fs.readFileSync(csv);
+      if (!bytes.equals(expected)) {
+        const at = [...expected].findIndex((b, k) => b !== bytes[k]);
+        problems.push(`one table, ${method} every ${every} ms: ${bytes.length} bytes (page) vs ${expected.length}`
+          + ` (command), first difference at ${at}: ${JSON.stringify(expected.slice(Math.max(0, at - 80), at + 40).toString())}`
+          + ` vs ${JSON.stringify(bytes.slice(Math.max(0, at - 80), at + 40).toString())}`);
+      }
+    }
+  }
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} one table: the command's CSV, byte for byte, for every method`);
+  return problems;
+}
+
 // The page served by python3 -m http.server instead of opened from disk.
 async function overHttp(page, work) {
   const server = await serve(siteDir);
@@ -1273,6 +1319,7 @@ async function main() {
     errors.push(...await packerFails(page, work));
     errors.push(...await stopped(page, work));
     errors.push(...await fileGone(page, work));
+    errors.push(...await oneTable(page, work));
     errors.push(...await overHttp(page, work));
     const violations = await page.evaluate(() => window.testViolations);
     if (violations.length) errors.push(`policy violations: ${violations}`);
