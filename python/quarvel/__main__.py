@@ -22,6 +22,24 @@ from ._quality import DEAD_DISTINCT, DEAD_SAMPLES, RAILS, STUCK_SAMPLES, STUCK_S
 from ._words import failure, reason
 
 
+LOGGER_HELP = (
+    "name each file's logger: 'folder', its folder relative to the files' common folder, or a regular"
+    " expression searched in its path, whose group 1 (or whole match) is the name; a file that it does not"
+    " match is refused"
+)
+
+
+def _logger_rule(text: str) -> Any:
+    """The rule of loggers that --logger names; an expression that does not
+    compile is a usage error."""
+    from ._loggers import check_rule
+
+    try:
+        return check_rule(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 class _Parser(argparse.ArgumentParser):
     """A parser whose usage errors end with `usage_status` (check's 2 says
     that problems were found)."""
@@ -61,6 +79,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
     export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    export.add_argument("--logger", metavar="folder|REGEX", type=_logger_rule, help=LOGGER_HELP)
     check = add_check(commands)
     if next((arg for arg in argv if not arg.startswith("-")), None) == "check":
         parser.usage_status = check.usage_status = CHECK_USAGE
@@ -74,7 +93,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "export":
         from . import export
 
-        status = export.run(args.output, args.files)
+        status = export.run(args.output, args.files, logger=args.logger)
         if export.NetcdfStore.unclosed:  # end before HDF5's exit handler crashes on the file
             sys.stdout.flush()
             sys.stderr.flush()

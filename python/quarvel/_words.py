@@ -7,6 +7,7 @@ from __future__ import annotations
 import numpy as np
 
 from ._headers import NoMatchError, NotALogError
+from ._loggers import NoLoggerError
 from ._times import utc_texts
 
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
@@ -54,10 +55,13 @@ def reason(error: Exception) -> str:
 def failure(path: str, error: Exception, encoding: str | None = None) -> str:
     """Returns the line that says why the file or pattern `path` gave
     nothing: no file matches the pattern, the file is of another format
-    (NotALogError), or it could not be read."""
+    (NotALogError), the logger expression does not match its path
+    (NoLoggerError's words), or it could not be read."""
     name = display_name(path, encoding)
     if isinstance(error, NoMatchError):
         return f"no file matches the pattern {name}"
+    if isinstance(error, NoLoggerError):
+        return name + str(error)[len(error.path) :]
     if isinstance(error, NotALogError):
         return f"input file {name} is {error.reason}, not a logger file"
     return f"cannot read {name}: {reason(error)}"
