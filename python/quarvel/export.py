@@ -31,6 +31,7 @@ from typing import Any, Callable, Sequence, TextIO
 import numpy as np
 
 from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_LOGGER, EXPORT_SAMPLES, TICK_UNITS
+from ._headers import FileStamp, Headers
 from ._index import BlockTable, cut_messages, expand_runs
 from ._loggers import FOLDER, LoggerRule, NoLoggerError, logger_names
 from ._output import Output, OutputError
@@ -314,36 +315,43 @@ def _storable(path: str) -> str:
 
 def named_loggers(
     files: Sequence[tuple[str, Exception | None]], rule: LoggerRule
-) -> tuple[list[tuple[str, Exception | None]], dict[str, str] | None]:
-    """Returns `files` (as operand_files gives them), each file whose path
-    the logger expression `rule` does not match with its NoLoggerError,
-    and the logger of each other file by its path (None for the rule
-    None). The folder rule names the folders relative to the folder common
-    to every file named."""
-    if rule is None:
-        return list(files), None
+) -> tuple[dict[str, str] | None, dict[str, NoLoggerError]]:
+    """Returns the logger of each file of `files` (as operand_files gives
+    them) by its path, by `rule` (None for the rule None), and the
+    NoLoggerError of each file whose path the expression does not match.
+    The folder rule names the folders relative to the folder common to
+    every file named."""
     named = [path for path, error in files if error is None]
-    if rule == FOLDER:
-        return list(files), dict(zip(named, logger_names(named, rule)))
+    if rule is None or rule == FOLDER:
+        return (None if rule is None else dict(zip(named, logger_names(named, rule)))), {}
     names: dict[str, str] = {}
-    refused: dict[str, Exception] = {}
+    refused: dict[str, NoLoggerError] = {}
     for path in named:
         try:
             names[path] = logger_names([path], rule)[0]
         except NoLoggerError as error:
             refused[path] = error
-    return [(path, error or refused.get(path)) for path, error in files], names
+    return names, refused
 
 
 def scan(
-    files: Sequence[tuple[str, Exception | None]], err: TextIO
+    files: Sequence[tuple[str, Exception | None]], err: TextIO, refused: dict[str, Exception] | None = None
 ) -> tuple[list[str], np.ndarray, BlockTable, int]:
-    """Reads the block headers of `files` (as operand_files gives them, a
-    file that is refused with its error); reports on `err` each file that
-    cannot be read, is not a log or is refused, each pattern that matches
+    """Reads the block headers of `files` (as operand_files gives them);
+    reports on `err` each file that cannot be read or is not a log, then
+    each that `refused` refuses (with its error), each pattern that matches
     nothing, and each block cut short. Returns the readable paths, their
     sizes, their block table and the exit status so far."""
-    (found,) = scan_headers(each(files, "file", "reading headers"), read_log_headers)
+
+    def read(path: str, headers: Headers) -> FileStamp:
+        before = len(headers)
+        stamp = read_log_headers(path, headers)
+        if refused and path in refused:
+            headers.cut(before)
+            raise refused[path]
+        return stamp
+
+    (found,) = scan_headers(each(files, "file", "reading headers"), read)
     encoding = getattr(err, "encoding", None)
     failed = [entry for entry in found.files if entry.error is not None]
     for entry in failed:
@@ -377,8 +385,8 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr, logger: Logger
     except OutputError as error:
         print(f"quarvel export: {error.line(encoding)}; nothing written", file=err)
         return 1
-    files, names = named_loggers(files, logger)
-    readable, sizes, table, status = scan(files, err)
+    names, refused = named_loggers(files, logger)
+    readable, sizes, table, status = scan(files, err, refused)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1

@@ -52,6 +52,27 @@ def test_records_match_converter(tmp_path, convert, name, modulus):
     assert [m + "\n" for m in messages] == stderr.splitlines(keepends=True)
 
 
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+@pytest.mark.parametrize("modulus", MODULI, ids=lambda m: f"n{m}")
+def test_ticks_are_integer_arithmetic(tmp_path, modulus):
+    """Every tick of the shared cases (first times of -2^31 and 2^31-1,
+    periods of 0, 1, 2^31-1, 2^31, 2^32-1...), by the block and by the
+    frame, is first_time x 1000 + i x period in Python's integers."""
+    pytest.importorskip("pandas")
+    for name, content in LOGS.items():
+        path = tmp_path / f"{name}.log"
+        path.write_bytes(content)
+        with quarvel.open(path) as log:
+            every = []
+            for block in log.blocks:
+                chosen = block if modulus is None else block.every(modulus)
+                period = block.period_ms - (block.period_ms >> 31 << 32)
+                ticks = [block.first_time * 1000 + i * period for i in chosen.sample_indices]
+                assert chosen.ticks().tolist() == ticks and chosen[::-1].ticks().tolist() == ticks[::-1], name
+                every += ticks
+            assert log.to_dataframe(modulus or 1)["tick"].tolist() == every, name
+
+
 @pytest.mark.parametrize("name", ["timing", "drift", "calibrations"])
 def test_datetimes_are_the_time_column(tmp_path, convert, name):
     path = tmp_path / f"{name}.log"
