@@ -33,6 +33,7 @@ for k = 1:numel(logs)
 end
 failures = [failures, checkRunningSums(fullfile(folder, 'drift.002'))];
 failures = [failures, checkBadInput(binary, folder)];
+failures = [failures, checkFarTicks(folder)];
 
 if ~isempty(failures)
     fprintf('FAILED: %s\n', failures{:});
@@ -57,6 +58,30 @@ expected = fileread([path '.txt']);
 actual = strjoin(arrayfun(@formatRecords, blocks', 'UniformOutput', false), '');
 if ~strcmp(actual, expected) && ~(isempty(actual) && isempty(expected))  % '' and fileread's 1-by-0 alike
     failures{end + 1} = sprintf('%s -n %d: records differ from line %d on', path, step, firstDifferentLine(actual, expected));
+end
+failures = [failures, checkTicks(blocks, sscanf(expected, '%f%*[^\n]'), abs(step), sprintf('%s -n %d', path, step))];
+end
+
+function failures = checkTicks(blocks, stamps, step, name)
+% Each block's ticks against integer arithmetic done another way: the
+% period split into halves whose products with the index doubles hold
+% exactly. And against the converter's time STAMPS (one per record) where
+% its running sum is exact: a period that is a whole number of eighths of
+% a second steps by a binary fraction, which every sum below 2^40 s holds.
+failures = {};
+last = cumsum(arrayfun(@(b) numel(b.raw), blocks));
+for k = 1:numel(blocks)
+    b = blocks(k);
+    period = double(typecast(b.period_ms, 'int32'));
+    high = floor(period / 65536);
+    i = (0:numel(b.raw) - 1)' * step;
+    tick = int64(b.first_time) * 1000 + int64(i * high) * 65536 + int64(i * (period - high * 65536));
+    if ~isa(b.tick, 'int64') || ~isequal(b.tick, tick)
+        failures{end + 1} = sprintf('%s: block %d: ticks are not first_time * 1000 + i * period', name, k); %#ok<AGROW>
+    elseif mod(period, 125) == 0 && all(abs(double(tick)) < 2^50) ...
+            && ~isequal(stamps(last(k) - numel(tick) + 1:last(k)), double(tick) / 1000)
+        failures{end + 1} = sprintf('%s: block %d: ticks are not the time column', name, k); %#ok<AGROW>
+    end
 end
 end
 
@@ -118,9 +143,9 @@ warning('off', 'quarvel:truncated');
 heads = quarvel_read(path, 'HeadersOnly', true);
 blocks = quarvel_read(path);
 warning('on', 'quarvel:truncated');
-samples = {'raw', 'values', 'times'};
+samples = {'raw', 'values', 'times', 'tick'};
 if ~isequaln(rmfield(heads, samples), rmfield(blocks, samples)) ...
-        || ~all(arrayfun(@(b) isempty(b.raw) && isempty(b.values) && isempty(b.times), heads))
+        || ~all(arrayfun(@(b) isempty(b.raw) && isempty(b.values) && isempty(b.times) && isempty(b.tick), heads))
     failures{end + 1} = sprintf('%s: HeadersOnly: headers differ from a full read, or samples were read', path);
 end
 end
@@ -144,6 +169,26 @@ for b = quarvel_read(path)'
         failures{end + 1} = sprintf('channel %d: the running sum does not drift', b.channel); %#ok<AGROW>
     end
 end
+end
+
+function failures = checkFarTicks(folder)
+% Ticks that no double holds: 2^22 + 2 samples 2^31 - 1 ms apart, from
+% the last second of 32 bits, every one of them and every third.
+far = fullfile(folder, 'far.002');
+n = 2^22 + 2;
+fid = fopen(far, 'w');
+fwrite(fid, [1, 2^31 - 1, 2^31 - 1, n], 'int32', 0, 'ieee-be');
+fwrite(fid, zeros(n + 4, 1, 'int16'), 'int16', 0, 'ieee-be');  % the calibrations too
+fclose(fid);
+failures = {};
+for step = [1 3]
+    b = quarvel_read(far, 'Step', step);
+    failures = [failures, checkTicks(b, [], step, sprintf('%s, step %d', far, step))]; %#ok<AGROW>
+    if double(b.tick(end)) < 2^53
+        failures{end + 1} = sprintf('%s: no tick past 2^53', far); %#ok<AGROW>
+    end
+end
+delete(far);
 end
 
 function failures = checkBadInput(binary, folder)
@@ -172,7 +217,8 @@ end
 
 % The classes and shapes of the fields.
 classes = {'channel', 'int32'; 'period_ms', 'uint32'; 'first_time', 'int32'; 'declared_samples', 'int32'; ...
-    'gain', 'single'; 'offset', 'single'; 'raw', 'int16'; 'values', 'single'; 'times', 'double'; 'truncated', 'logical'};
+    'gain', 'single'; 'offset', 'single'; 'raw', 'int16'; 'values', 'single'; 'times', 'double'; 'tick', 'int64'; ...
+    'truncated', 'logical'};
 for k = 1:size(classes, 1)
     value = blocks(2).(classes{k, 1});
     if ~isa(value, classes{k, 2}) || size(value, 2) ~= 1
