@@ -391,7 +391,6 @@ inBlock = (1:max(n))' <= n';
 r = zeros(size(inBlock), 'int16');
 r(inBlock) = span(isSample);
 t = runningSums(double(header.first_time(range))', periodSeconds(header.period_ms(range))', max(n));
-k = sampleTicks(header.first_time(range)', header.period_ms(range)', max(n), step);
 if step ~= 1
     inBlock = inBlock(1:step:end, :);
     r = r(1:step:end, :);
@@ -403,7 +402,7 @@ column = @(x) reshape(x, [], 1);  % a matrix of one row gives a row
 raw = mat2cell(column(r(inBlock)), counts, 1);
 values = mat2cell(column(v(inBlock)), counts, 1);
 times = mat2cell(column(t(inBlock)), counts, 1);
-ticks = mat2cell(column(k(inBlock)), counts, 1);
+ticks = sampleTicks(header.first_time(range), header.period_ms(range), n, step);
 end
 
 function [raw, values, times, ticks] = runSamples(words, run, header, range, step)
@@ -427,16 +426,48 @@ v = calibrate(r, header.gain(range)', header.offset(range)');
 raw = num2cell(r, 1)';
 values = num2cell(v, 1)';
 times = num2cell(t, 1)';
-ticks = num2cell(sampleTicks(header.first_time(range)', header.period_ms(range)', n, step), 1)';
+ticks = sampleTicks(header.first_time(range), header.period_ms(range), n, step);
 end
 
-function k = sampleTicks(first, period, n, step)
-% The ticks of samples 0, STEP, 2 * STEP, ... below N of blocks, a column
-% each, that start at FIRST s (int32 row) and step by PERIOD ms (uint32
-% row, read as signed 32-bit): FIRST * 1000 + i * PERIOD. int64 arithmetic
-% is exact here, as |i * PERIOD| < 2^62; a double would round past 2^53.
-i = int64((0:step:n - 1)');
-k = int64(first) * int64(1000) + i .* int64(typecast(period, 'int32'));
+function ticks = sampleTicks(first, period, n, step)
+% The ticks of samples 0, STEP, 2 * STEP, ... below N (one N for all, or
+% one per block) of blocks that start at FIRST s (int32) and step by
+% PERIOD ms (uint32, read as signed 32-bit), as a column of cells: FIRST *
+% 1000 + i * PERIOD, exact for every header. Long blocks get an int64
+% range each, which costs little more than the memory it fills. Short ones
+% are computed together: in doubles where every product and sum is a
+% whole number below 2^53, so exact, else in int64 (|i * PERIOD| < 2^62),
+% which Octave computes several times slower.
+LONG = 4096;
+blocks = numel(first);
+count = reshape(floor((n - 1) / step) + 1, [], 1) .* ones(blocks, 1);  % samples selected per block
+start = int64(reshape(first, [], 1)) * int64(1000);
+by = int64(typecast(reshape(period, [], 1), 'int32')) * int64(step);
+if blocks == 0 || mean(count) >= LONG
+    ticks = cell(blocks, 1);
+    for b = 1:blocks
+        if by(b) == 0 || count(b) < 2  % a range of step 0 is empty
+            ticks{b} = repmat(start(b), count(b), 1);
+        else
+            ticks{b} = (start(b):by(b):start(b) + by(b) * int64(count(b) - 1))';
+        end
+    end
+    return;
+end
+i = (0:max(count) - 1)';
+if all(by == by(1))  % one period: i * PERIOD once for every block
+    by = by(1);
+end
+if (max(count) - 1) * max(abs(double(by))) + max(abs(double(start))) < 2^53
+    k = int64(double(start') + i .* double(by'));
+else
+    k = start' + int64(i) .* by';
+end
+if all(count == count(1))
+    ticks = num2cell(k, 1)';
+else
+    ticks = mat2cell(reshape(k(i < count'), [], 1), count, 1);
+end
 end
 
 function seconds = periodSeconds(period)

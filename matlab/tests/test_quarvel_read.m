@@ -181,7 +181,7 @@ fwrite(fid, [1, 2^31 - 1, 2^31 - 1, n], 'int32', 0, 'ieee-be');
 fwrite(fid, zeros(n + 4, 1, 'int16'), 'int16', 0, 'ieee-be');  % the calibrations too
 fclose(fid);
 failures = {};
-for step = [1 3]
+for step = [1 3 2000]  % every sample, a range each; every 2000th, together in int64
     b = quarvel_read(far, 'Step', step);
     failures = [failures, checkTicks(b, [], step, sprintf('%s, step %d', far, step))]; %#ok<AGROW>
     if double(b.tick(end)) < 2^53

@@ -162,7 +162,8 @@ class Block:
 
     def to_dataframe(self) -> pandas.DataFrame:
         """Returns a pandas DataFrame of the selected samples, one row each,
-        with the columns ``block`` and the converter's field names."""
+        with the columns ``block``, the converter's field names, and
+        ``tick`` after ``time``."""
         order = ascending(self._selection)
         frame = self._log._frame(self._piece(order) if len(order) else self._piece(order)[:0])
         return frame if self._selection.step > 0 else frame[::-1].reset_index(drop=True)
@@ -256,7 +257,8 @@ class LogFile:
     def to_dataframe(self, modulus: int = 1) -> pandas.DataFrame:
         """Returns a pandas DataFrame of every block's samples (every
         `modulus`-th of each block, as ``-n``), one row per sample, with the
-        columns ``block`` and the converter's field names."""
+        columns ``block``, the converter's field names, and ``tick`` after
+        ``time``."""
         return self._frame(block_pieces(self._table, selection_stride(modulus)))
 
     def _frame(self, pieces: np.ndarray) -> pandas.DataFrame:
