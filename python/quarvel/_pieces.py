@@ -166,15 +166,25 @@ def window_pieces(pieces: np.ndarray, low: int, high: int) -> np.ndarray:
     """Returns `pieces` cut to their samples whose tick lies in [low, high]
     (whole ms, as _ticks.tick_bound gives a window's ends); pieces left
     without samples are dropped. The ticks of a block move one way, so the
-    samples of a piece in the window are one stretch of it, found exactly."""
-    first, stride, count = (pieces[name] for name in ("first", "stride", "count"))
-    last = first + (count - 1) * stride  # each piece's last sample, by its index in its block
-    period = signed_ms(pieces["period_ms"])
-    begin, within = samples_within(start_ticks(pieces["first_time"]), period, last + 1, low, high)
+    samples of a piece in the window are one stretch of it: found exactly,
+    for the pieces whose first or last tick says that they meet it."""
+    period = signed_ms(pieces["period_ms"]).astype(np.int64)
+    start = start_ticks(pieces["first_time"])
+    last = (pieces["count"] - 1) * pieces["stride"]
+    last += pieces["first"]  # each piece's last sample, by its index in its block
+    # The ticks of each piece's first and last sample, summed in place: there is a row per block.
+    first_tick, last_tick = pieces["first"] * period, last * period
+    first_tick += start
+    last_tick += start
+    meets = (np.minimum(first_tick, last_tick) <= high) & (np.maximum(first_tick, last_tick) >= low)
+    del first_tick, last_tick
+    rows = np.flatnonzero(meets)
+    out = pieces[rows]
+    first, stride, count = out["first"], out["stride"], out["count"]
+    begin, within = samples_within(start[rows], period[rows], last[rows] + 1, low, high)
     # The piece's samples first + k × stride with an index in [begin, begin + within).
     skip = _ceil_div(np.maximum(begin - first, 0), stride)
     stop = np.minimum(_ceil_div(np.maximum(begin + within - first, 0), stride), count)
-    out = pieces.copy()
     out["count"] = np.maximum(stop - skip, 0)
     out["first"] += np.where(out["count"] > 0, skip * stride, 0)
     return out[out["count"] > 0]
