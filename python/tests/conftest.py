@@ -165,8 +165,6 @@ def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = 
     import math
     import warnings
 
-    import numpy as np
-
     import quarvel
 
     with warnings.catch_warnings():
@@ -176,14 +174,10 @@ def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = 
                 frame = blocks_frame(block.every(step) for block in log.blocks)
             if channels is not None:
                 frame = frame[frame["adcChan"].isin(channels)]
-            if time is not None:
-                ticks = frame["tick"].to_numpy()
-                inside = np.ones(len(ticks), dtype=bool)
-                if time[0] is not None:  # ticks against whole ms: exact past 2^53 too
-                    inside &= ticks >= math.ceil(time[0] * 1000)
-                if time[1] is not None:
-                    inside &= ticks <= math.floor(time[1] * 1000)
-                frame = frame[inside]
+            if time is not None:  # whole ms against the ticks: exact past 2^53 too
+                low = -(2**63) if time[0] is None else math.ceil(time[0] * 1000)
+                high = 2**63 - 1 if time[1] is None else math.floor(time[1] * 1000)
+                frame = frame[(frame["tick"] >= low) & (frame["tick"] <= high)]
             frame.insert(0, "path", path)
             yield frame
 

@@ -9,6 +9,7 @@ import os
 import pickle
 import shutil
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -134,57 +135,47 @@ def test_time_windows_are_the_readers_rows(campaign, tmp_path, name):
 
 
 def test_a_window_is_exact_to_the_sample_on_a_long_block(tmp_path):
-    """10^6 samples at 1 ms, whose summed stamps end 72 ms early: a window
-    near the end keeps the samples whose ticks lie in it, to the sample,
-    its bounds given as seconds, datetime64 or Timestamps, and warns about
-    a cut block by the ticks that its header declares."""
+    """10^6 samples at 1 ms, stamped 72 ms early by the end: a window keeps the ticks inside it, its bounds
+    seconds, datetime64 or Timestamps; a cut block warns when a tick that its header declares is inside."""
     pytest.importorskip("xarray")
     from logbuilder import START, BlockPlan, log_bytes
 
-    n = 1_000_000
-    path = tmp_path / "long.002"
-    path.write_bytes(log_bytes([BlockPlan(1, 1, START, np.zeros(n, np.int16), declared=n + 100)]))
-    first, ns = START * 1000, START * 10**9
-    dates = (np.datetime64(first + 999_900, "ms"), pd.Timestamp(ns + 999_950_000_001, unit="ns", tz="UTC"))
-    nanoseconds = (pd.Timestamp(ns + 999_899_999_999, unit="ns"), np.datetime64(ns // 1000 + 999_950_999, "us"))
-    windows = {(START + 999.9004, START + 999.95): (999_901, 999_950), dates: (999_900, 999_950)}
-    windows[nanoseconds] = (999_900, 999_950)
-    for window, (low, high) in windows.items():
-        frame = quarvel.dask_dataframe(str(path), time=window).compute()
-        data = quarvel.open_dataset(str(path), time=window)
-        assert frame["tick"].tolist() == data["tick"].values.tolist() == list(range(first + low, first + high + 1))
+    path, n, first, ns = str(tmp_path / "long.002"), 1_000_000, START * 1000, START * 10**9
+    Path(path).write_bytes(log_bytes([BlockPlan(1, 1, START, np.zeros(n, np.int16), declared=n + 100)]))
+    windows = {(START + 999.9004, START + 999.95): 999_901,
+               (np.datetime64(first + 999_900, "ms"), pd.Timestamp(ns + 999_950_000_001, unit="ns", tz="UTC")): 999_900,
+               (pd.Timestamp(ns + 999_899_999_999, unit="ns"), np.datetime64(ns // 1000 + 999_950_999, "us")): 999_900}
+    for window, low in windows.items():
+        frame, data = quarvel.dask_dataframe(path, time=window).compute(), quarvel.open_dataset(path, time=window)
+        assert frame["tick"].tolist() == data["tick"].values.tolist() == list(range(first + low, first + 999_951))
         assert frame["time"].iloc[-1] < START + 999.9  # what the summed stamps would have left out
     for t0, warned in ((START + 1000.099, 1), (START + 1000.1, 0)):  # the last tick declared, and past it
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            assert len(quarvel.dask_dataframe(str(path), time=(t0, None))) == 0
+            assert len(quarvel.dask_dataframe(path, time=(t0, None))) == 0
         assert len(caught) == warned
 
 
 def test_loggers_on_every_route(campaign, tmp_path):
-    """A rule of loggers names each file's logger in the index, the frame,
-    the Dataset and the engine's Dataset, by its folder, an expression or
-    a callable; a file that an expression does not match is refused."""
+    """The logger of each file, by its folder, an expression or a callable, on the index, the frame, the
+    Dataset and the engine's; a file that the expression does not match is refused."""
     xr = pytest.importorskip("xarray")
     from quarvel._loggers import NoLoggerError
     from quarvel._xarray import QuarvelBackendEntrypoint as engine
 
-    paths = []
-    for i, source in enumerate(campaign["multi"][:6]):
-        (tmp_path / "ab"[i % 2]).mkdir(exist_ok=True)
-        paths.append(shutil.copy(source, tmp_path / "ab"[i % 2] / f"{i}.002"))
-    expression = f"^{tmp_path}/(.)/"
-    index = quarvel.index(paths, logger="folder")
+    for folder in "ab":
+        (tmp_path / folder).mkdir()
+    paths = [shutil.copy(source, tmp_path / "ab"[i % 2] / f"{i}.002") for i, source in enumerate(campaign["multi"][:6])]
+    index, expression = quarvel.index(paths, logger="folder"), f"^{tmp_path}/(.)/"
     assert list(index.columns[:2]) == ["path", "logger"] and list(index["logger"].cat.categories) == ["a", "b"]
     frame = quarvel.dask_dataframe(paths, logger=expression, partition_samples=5000)
-    assert frame["logger"].dtype == pd.CategoricalDtype(["a", "b"])
     data = quarvel.open_dataset(paths, logger=lambda path: path[-7], partition_samples=5000)
     for got in (index, frame.compute(), data[["path", "logger"]].to_dataframe()):
         assert got["logger"].astype(str).tolist() == [path[-7] for path in got["path"]]
-    one = xr.open_dataset(paths[1], engine=engine, logger=expression)
-    assert set(one["logger"].values.tolist()) == {"b"} and one["logger"].shape == one["calData"].shape
-    refuse = [quarvel.index, quarvel.dask_dataframe, quarvel.open_dataset]
-    for route in refuse + [lambda paths, logger: xr.open_dataset(paths[1], engine=engine, logger=logger)]:
+    one = xr.open_dataset(paths[1], engine=engine, logger=expression)["logger"]
+    assert frame["logger"].dtype == pd.CategoricalDtype(["a", "b"]) and one.values.tolist() == ["b"] * len(one)
+    for route in [quarvel.index, quarvel.dask_dataframe, quarvel.open_dataset, lambda paths, logger: xr.open_dataset(
+            paths[1], engine=engine, logger=logger)]:  # fmt: skip
         with pytest.raises(NoLoggerError, match=f"^{paths[1]}: no logger: .* '/a/'$"):
             route(paths, logger="/a/")
 

@@ -4,6 +4,7 @@ formats the reader's numbers as the converter does and compares the bytes."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import warnings
 
@@ -55,22 +56,18 @@ def test_records_match_converter(tmp_path, convert, name, modulus):
 @pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
 @pytest.mark.parametrize("modulus", MODULI, ids=lambda m: f"n{m}")
 def test_ticks_are_integer_arithmetic(tmp_path, modulus):
-    """Every tick of the shared cases (first times of -2^31 and 2^31-1,
-    periods of 0, 1, 2^31-1, 2^31, 2^32-1...), by the block and by the
-    frame, is first_time x 1000 + i x period in Python's integers."""
+    """The ticks of the shared cases (first times of -2^31 and 2^31-1, periods of 0, 1, 2^31-1, 2^31,
+    2^32-1...), by the block and the frame, are first_time x 1000 + i x period in Python's integers."""
     pytest.importorskip("pandas")
     for name, content in LOGS.items():
-        path = tmp_path / f"{name}.log"
-        path.write_bytes(content)
-        with quarvel.open(path) as log:
-            every = []
-            for block in log.blocks:
-                chosen = block if modulus is None else block.every(modulus)
-                period = block.period_ms - (block.period_ms >> 31 << 32)
-                ticks = [block.first_time * 1000 + i * period for i in chosen.sample_indices]
-                assert chosen.ticks().tolist() == ticks and chosen[::-1].ticks().tolist() == ticks[::-1], name
-                every += ticks
-            assert log.to_dataframe(modulus or 1)["tick"].tolist() == every, name
+        (tmp_path / name).write_bytes(content)
+        with quarvel.open(tmp_path / name) as log:
+            blocks = [block if modulus is None else block.every(modulus) for block in log.blocks]
+            ticks = [[b.first_time * 1000 + i * (b.period_ms - (b.period_ms >> 31 << 32)) for i in b.sample_indices]
+                     for b in blocks]  # fmt: skip
+            assert [b.ticks().tolist() for b in blocks] == ticks, name
+            assert [b[::-1].ticks().tolist() for b in blocks] == [t[::-1] for t in ticks], name
+            assert log.to_dataframe(modulus or 1)["tick"].tolist() == list(itertools.chain(*ticks)), name
 
 
 @pytest.mark.parametrize("name", ["timing", "drift", "calibrations"])
