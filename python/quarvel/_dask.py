@@ -66,21 +66,13 @@ class Part:
 
     __slots__ = ("paths", "stamps", "codes", "pieces", "loggers", "logger_codes")
 
-    def __init__(
-        self,
-        paths: tuple,
-        stamps: tuple,
-        codes: np.ndarray,
-        pieces: np.ndarray,
-        loggers: tuple | None = None,
-        logger_codes: np.ndarray | None = None,
-    ) -> None:
+    def __init__(self, paths: tuple, stamps: tuple, codes: np.ndarray, pieces: np.ndarray) -> None:
         self.paths = paths
         self.stamps = stamps
         self.codes = codes
         self.pieces = pieces
-        self.loggers = loggers
-        self.logger_codes = logger_codes
+        self.loggers: tuple | None = None
+        self.logger_codes: np.ndarray | None = None
 
     def __getstate__(self) -> tuple:
         return self.paths, self.stamps, self.codes, self.pieces, self.loggers, self.logger_codes
@@ -183,7 +175,7 @@ def plan(
     most = max(LEAST_PIECES, partition_samples // SAMPLES_PER_PIECE)
     bounds = partition_bounds(pieces, cut, partition_samples, most)
     _, codes = path_categories(table_paths)
-    if loggers is not None:
+    if loggers is not None:  # the names sorted, and each file's code among them
         names, logger_codes = np.unique(np.array(loggers, dtype=object), return_inverse=True)
     parts = []
     for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
@@ -193,8 +185,7 @@ def plan(
         stamps = tuple(table.stamps[f] for f in chosen)
         part = Part(tuple(table_paths[f] for f in chosen), stamps, codes[files], own)
         if loggers is not None:
-            part.logger_codes = logger_codes[files]
-            part.loggers = tuple(names[part.logger_codes].tolist())
+            part.loggers, part.logger_codes = tuple(names[logger_codes[files]].tolist()), logger_codes[files]
         parts.append(part)
     return parts, pieces, bounds
 

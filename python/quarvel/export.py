@@ -47,8 +47,8 @@ from ._words import display_name, failure
 # Samples per chunk of the stored arrays, and per write.
 CHUNK = 1 << 20
 # The ticks that datetime64[ns] holds, as xarray decodes them: whole ms
-# whose ns fit int64 (the years 1677 to 2262).
-DATES_IN_NS = (-(2**63 - 1) // 1_000_000, (2**63 - 1) // 1_000_000)
+# whose ns lie within +-(2^63 - 1), the years 1677 to 2262 (-2^63 is NaT).
+DATES_IN_NS = (-((2**63 - 1) // 1_000_000), (2**63 - 1) // 1_000_000)
 _ZSTD_LEVEL = 3
 _ZLIB_LEVEL = 1
 
