@@ -102,33 +102,51 @@ const QuarvelZip = (() => {
     return (points.join('') + tail).replace(/[ .]+$/, (end) => '_'.repeat(end.length));
   }
 
-  // Gives each name (the base name of a file) it is called with, in turn, a
-  // name that extracts as one file in the folder, wherever: unsafe
-  // characters become '_', a device name gets '_' in front, a long name is
-  // cut, and a name that an earlier one took (see meetingKey) gets " (2)",
-  // " (3)"... before its last extension.
+  // Gives each name (the base name of a file) it is called with, in turn,
+  // within its folders (the names of the folders it lies in, outermost
+  // first), a path of the same folders that extracts as one file,
+  // wherever. In each name, of a file or a folder, unsafe characters become
+  // '_', a device name gets '_' in front and a long name is cut; a name
+  // that an earlier one took in the same folder (see meetingKey) gets
+  // " (2)", " (3)"... before its last extension: a file, and a folder other
+  // than one given before, so that the files of two folders are never put
+  // in one. The folders of a path are taken when first given.
   function entryNamer() {
     const taken = new Set();
-    // By the key of a name without " (k)", the k it took last: where the
-    // next name of that key starts looking, so that many files of one name
+    // By the key of a path without " (k)", the k it took last: where the
+    // next path of that key starts looking, so that many files of one name
     // take no quadratic time.
     const nextK = new Map();
-    return (name) => {
+    const folders = new Map();  // a folder's names as given → its path in the zip, with a '/' at its end
+    const place = (parent, name) => {
       let safe = name.replace(UNSAFE, '_');
       if (safe === '' || DEVICE.test(safe)) safe = '_' + safe;
       const parts = nameParts(safe);
-      const plain = meetingKey(candidateName(parts, 1));
+      const plain = meetingKey(parent + candidateName(parts, 1));
       let k = nextK.get(plain) || 1;
-      let unique = candidateName(parts, k);
-      while (taken.has(meetingKey(unique))) unique = candidateName(parts, ++k);
+      let unique = parent + candidateName(parts, k);
+      while (taken.has(meetingKey(unique))) unique = parent + candidateName(parts, ++k);
       nextK.set(plain, k);
       taken.add(meetingKey(unique));
       return unique;
     };
+    return (name, within = []) => {
+      let parent = '';
+      within.forEach((folder, k) => {
+        const key = JSON.stringify(within.slice(0, k + 1));
+        if (!folders.has(key)) folders.set(key, place(parent, folder) + '/');
+        parent = folders.get(key);
+      });
+      return place(parent, name);
+    };
   }
 
-  // The names entryNamer gives `names`, in order.
-  const entryNames = (names) => names.map(entryNamer());
+  // The names entryNamer gives `names`, in order: each a name, or [name,
+  // folders].
+  const entryNames = (names) => {
+    const namer = entryNamer();
+    return names.map((name) => (Array.isArray(name) ? namer(...name) : namer(name)));
+  };
 
   // MS-DOS date and time of `date`, as zip stores them.
   function dosDateTime(date) {
@@ -217,6 +235,29 @@ const QuarvelZip = (() => {
     return new Blob([...records, ...directory, ...tail], { type: 'application/zip' });
   }
 
+  // Some of the local records `records` (Blobs or bytes, in order):
+  // those of `entries` (see localRecord, each with the `offset` of its
+  // local header there, and `packed`), in their order, made on `date`.
+  // Returns {records, size, entries} for finishZip, each entry with its
+  // offset among the records picked. The Blobs are sliced, not copied, a
+  // slice per run of records that follow each other: the browser keeps
+  // each Blob apart, and one per file of ten thousand costs 100 MB.
+  function pickRecords(records, entries, date) {
+    const all = new Blob(records);
+    const runs = [];  // [start, end] in `all`
+    let size = 0;
+    const placed = entries.map((entry) => {
+      const length = localRecord(entry, date).length + (entry.packed === undefined ? entry.size : entry.packed);
+      const last = runs[runs.length - 1];
+      if (last && last[1] === entry.offset) last[1] += length;
+      else runs.push([entry.offset, entry.offset + length]);
+      const offset = size;
+      size += length;
+      return { ...entry, offset };
+    });
+    return { records: runs.map(([start, end]) => all.slice(start, end)), size, entries: placed };
+  }
+
   // A Blob of the archive of `entries` (see localRecord, and `data`: the
   // text as a Blob or bytes, or when `packed` its deflated bytes, or a list
   // of them), made on `date`.
@@ -233,7 +274,7 @@ const QuarvelZip = (() => {
     return finishZip(records, size, placed, date, force);
   }
 
-  return { crc32, entryNamer, entryNames, localRecord, finishZip, makeZip, BIDI_CONTROLS };
+  return { crc32, entryNamer, entryNames, localRecord, pickRecords, finishZip, makeZip, BIDI_CONTROLS };
 })();
 
 if (typeof module === 'object') module.exports = QuarvelZip;

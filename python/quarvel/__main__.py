@@ -1,8 +1,9 @@
 """Command line: `python3 -m quarvel info [--json] FILE...`,
 `python3 -m quarvel plot FILE [-o out.png]`,
 `python3 -m quarvel plot --coverage FILE... [-o out.png]`,
-`python3 -m quarvel export OUT FILE...` and
-`python3 -m quarvel check FILE... [--json OUT] [--html OUT]`. A FILE may be a glob pattern in
+`python3 -m quarvel export OUT FILE...`,
+`python3 -m quarvel check FILE... [--json OUT] [--html OUT]` and
+`python3 -m quarvel catalog update|info CAT ...`. A FILE may be a glob pattern in
 quotes, such as "logs/**/*.002", which each command expands as
 quarvel.index does."""
 
@@ -20,24 +21,6 @@ from typing import Any, NoReturn, Sequence
 from ._headers import TruncatedBlockWarning
 from ._quality import DEAD_DISTINCT, DEAD_SAMPLES, RAILS, STUCK_SAMPLES, STUCK_SECONDS
 from ._words import failure, reason
-
-
-LOGGER_HELP = (
-    "name each file's logger: 'folder', its folder relative to the files' common folder, or a regular"
-    " expression searched in its path, whose group 1 (or whole match) is the name; a file that it does not"
-    " match is refused"
-)
-
-
-def _logger_rule(text: str) -> Any:
-    """The rule of loggers that --logger names; an expression that does not
-    compile is a usage error."""
-    from ._loggers import check_rule
-
-    try:
-        return check_rule(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 class _Parser(argparse.ArgumentParser):
@@ -63,24 +46,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     info = commands.add_parser("info", help="summarise the block headers of logger files")
     info.add_argument("--json", action="store_true", help="write JSON instead of text")
+    add_logger(info)
     info.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
     plot = commands.add_parser(
         "plot",
         help="plot the calibrated values of a log against UTC time, or with --coverage what many logs recorded",
         description="Plot the calibrated values of one logger file against UTC time, a line per channel. With"
-        " --coverage, draw what many logs recorded, from their block headers alone: a row per channel, time"
-        " across, a bar per block, gaps left open, blocks cut short marked, and under it the files that could"
-        " not be read and those that are probably not logger files (cut short, with a first channel below"
-        " -2^24 or from 2^24 up), which are not drawn.",
+        " --coverage, draw what many logs recorded, from their block headers alone: a row per channel (of each"
+        " logger, with --logger), time across, a bar per block, gaps left open, blocks cut short marked, and"
+        " under it the files that could not be read and those that are probably not logger files (cut short,"
+        " with a first channel below -2^24 or from 2^24 up), which are not drawn.",
     )
     plot.add_argument("--coverage", action="store_true", help="draw the blocks of every FILE, from their headers")
     plot.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP + "; one, unless --coverage")
     plot.add_argument("-o", "--output", metavar="OUT", help="save to this image file instead of showing it")
+    add_logger(plot, " (with --coverage: a row per channel of each logger)")
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
     export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
-    export.add_argument("--logger", metavar="folder|REGEX", type=_logger_rule, help=LOGGER_HELP)
+    add_logger(export, "; each file's is stored as the variable logger")
     check = add_check(commands)
+    add_catalog(commands)
     if next((arg for arg in argv if not arg.startswith("-")), None) == "check":
         parser.usage_status = check.usage_status = CHECK_USAGE
         argv = _joined_rails(argv)
@@ -100,16 +86,18 @@ def main(argv: Sequence[str] | None = None) -> int:
             os._exit(status)
         return status
     try:
+        if args.command == "catalog":
+            return run_catalog(args, argv)
         if args.command == "info":
             from ._progress import lines
             from .info import run
 
-            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr))
+            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr), logger=args.logger)
             sys.stdout.flush()  # inside the try: a failure here is a failure to write
             return status
         if args.command == "check":
             return run_check(args)
-        return run_plot(args.files, args.output, args.coverage)
+        return run_plot(args.files, args.output, args.coverage, args.logger)
     except BrokenPipeError:
         # The reader of the output went away (`| head`): stop quietly.
         _drop_standard_output()
@@ -124,6 +112,24 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 FILE_HELP = 'a logger file, or a glob pattern in quotes ("logs/**/*.002")'
+LOGGER_HELP = ("which logger wrote each file: folder (its folder, relative to the files' common one) or a regular"
+               " expression searched in its path (group 1, or the whole match, names the logger; a file it does not"
+               " match is not read); a series is then a channel of a logger (default: one logger)")  # fmt: skip
+
+
+def add_logger(command: argparse.ArgumentParser, more: str = "") -> None:
+    """Adds the option --logger, checked as it is parsed."""
+    command.add_argument("--logger", type=_logger_rule, metavar="folder|REGEX", help=LOGGER_HELP + more)
+
+
+def _logger_rule(text: str) -> str:
+    from ._loggers import check_rule
+
+    try:
+        check_rule(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 CHECK_USAGE = 3
 CHECK_STATUSES = """exit status:
   0  every file was read, and nothing was flagged
@@ -142,9 +148,9 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
         "check",
         help="check the readings of logs (clipped, stuck, dead, cut short) and their gaps, overlaps and order",
         description="Check the readings of logger files: blocks whose raw counts hit the ADC's rails (clipped),"
-        " hold one value for long (stuck) or take at most a few values (dead), blocks cut short, and per channel,"
-        " across the files, gaps, overlaps and blocks out of time order. Prints a line per problem and a summary;"
-        " --json and --html write every finding.",
+        " hold one value for long (stuck) or take at most a few values (dead), blocks cut short, and per channel"
+        " (of each logger, with --logger), across the files, gaps, overlaps and blocks out of time order. Prints a"
+        " line per problem and a summary; --json and --html write every finding.",
         epilog=CHECK_STATUSES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -165,8 +171,9 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
     option("--dead-distinct", type=_count, default=DEAD_DISTINCT, metavar="N",
            help=f"...that take at most N different values (default: {DEAD_DISTINCT})")  # fmt: skip
     option("--gap-tolerance", type=_seconds, metavar="S",
-           help="report the gaps and overlaps of more than S seconds (default: of more than a second, or than the"
-           " sample period when that is longer; 0: all, as info reports them)")  # fmt: skip
+           help="report every gap and overlap of more than S seconds (default: a gap of one sample period or more"
+           " and any overlap, forgiving a start within the second in which the time before it ends)")  # fmt: skip
+    add_logger(check)
     option("--dask", action="store_true", help="read through Dask, in threads of this machine")
     option("--scheduler", metavar="ADDRESS",
            help="read through Dask on the distributed cluster whose scheduler is at ADDRESS")  # fmt: skip
@@ -174,6 +181,58 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
            help="the samples that a partition (a task) reads, about (default: 2097152)")  # fmt: skip
     check.usage_status = CHECK_USAGE
     return check
+
+
+def add_catalog(commands: Any) -> None:
+    """Adds the command catalog, its actions update and info, and their options."""
+    from .catalog import interval
+
+    catalog = commands.add_parser(
+        "catalog",
+        help="keep a catalog of logs between runs (every file's identity and block headers), or say what it holds",
+        description="Keep a catalog of logs between runs: a folder CAT that holds an SQLite database of every"
+        " file's identity and every block's header, which update keeps up to date by reading only what changed,"
+        " and which routes and SQL can read without reading the logs.",
+    )
+    actions = catalog.add_subparsers(dest="action", required=True, parser_class=_Parser)
+    update = actions.add_parser(
+        "update",
+        help="update the catalog (made when missing): record the files of its sources and of each FILE named",
+        description="Update the catalog CAT (made when missing): add each FILE (a path or a pattern) to the"
+        " sources it keeps, list them all again, and record the files that are new, changed or gone, reading"
+        " only what changed. Files changed within the recent-change window, or dated in the future, are read"
+        " again by the next update.",
+    )
+    update.add_argument("catalog", metavar="CAT", help="the catalog's folder")
+    update.add_argument("sources", nargs="*", metavar="FILE", help=FILE_HELP + ", kept as a source")
+    update.add_argument("--window", type=_seconds, default=60.0, metavar="SECONDS",
+                        help="the recent-change window (default: 60, NFS's attribute cache)")  # fmt: skip
+    update.add_argument("--repeat", type=interval, metavar="INTERVAL",
+                        help="update again every INTERVAL (such as 10s, 2m) until interrupted")  # fmt: skip
+    update.add_argument("--scheduler", metavar="ADDRESS",
+                        help="stat and read the files on the distributed cluster whose scheduler is at ADDRESS")  # fmt: skip
+    info = actions.add_parser("info", help="say what the catalog holds and how it was last updated")
+    info.add_argument("catalog", metavar="CAT", help="the catalog's folder")
+    info.add_argument("--json", action="store_true", help="write JSON instead of text")
+
+
+def run_catalog(args: argparse.Namespace, argv: list[str]) -> int:
+    """Runs `catalog update` or `catalog info`; returns the exit status."""
+    from . import catalog
+
+    if args.action == "info":
+        status = catalog.run_info(args.catalog, args.json, _SmallWrites(sys.stdout))
+        sys.stdout.flush()
+        return status
+    command = " ".join(["python3 -m quarvel", *(_quoted(arg) for arg in argv)])
+    return catalog.run_update(args.catalog, args.sources, args.window, args.repeat, args.scheduler, command,
+                              sys.stdout)  # fmt: skip
+
+
+def _quoted(arg: str) -> str:
+    import shlex
+
+    return shlex.quote(arg)
 
 
 def _at_least(least: int, name: str) -> Any:
@@ -239,6 +298,7 @@ def run_check(args: argparse.Namespace) -> int:
     read on standard error, the reports into their files. Returns the exit
     status."""
     from ._check import run_pass
+    from ._loggers import operand_loggers
     from ._output import Output, OutputError
     from ._progress import each
     from ._quality import Rules
@@ -261,9 +321,11 @@ def run_check(args: argparse.Namespace) -> int:
             return 1
     rules = Rules(args.rails, args.stuck_samples, args.stuck_seconds, args.dead_samples, args.dead_distinct,
                   args.gap_tolerance)  # fmt: skip
+    operands, loggers = operand_loggers(operands, args.logger)
     files = each(operands, "file", "reading headers")
     try:
-        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples), args.dask)
+        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples, loggers),
+                         args.dask)  # fmt: skip
     except (ImportError, OSError) as error:  # no Dask, or no scheduler there: one line
         files.close()  # and its bar
         print(f"quarvel check: {reason(error)}", file=sys.stderr)
@@ -354,7 +416,7 @@ def _drop_standard_output() -> None:
     os.dup2(devnull, sys.stdout.fileno())
 
 
-def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -> int:
+def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False, logger: str | None = None) -> int:
     """Runs `plot`: every failure is one line on standard error and status 1."""
     try:
         with warnings.catch_warnings():
@@ -367,7 +429,9 @@ def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -
             if coverage:
                 from .coverage import run
 
-                return run(paths, output)
+                return run(paths, output, logger=logger)
+            if logger is not None:
+                raise PlotError("--logger names the loggers of plot --coverage's rows: plot draws one file")
             if len(paths) > 1:
                 raise PlotError(
                     f"{len(paths):,} files given, and plot draws one:"

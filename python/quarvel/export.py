@@ -31,9 +31,8 @@ from typing import Any, Callable, Sequence, TextIO
 import numpy as np
 
 from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_LOGGER, EXPORT_SAMPLES, TICK_UNITS
-from ._headers import FileStamp, Headers
 from ._index import BlockTable, cut_messages, expand_runs
-from ._loggers import FOLDER, LoggerRule, NoLoggerError, logger_names
+from ._loggers import LoggerRule, operand_loggers
 from ._output import Output, OutputError
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from ._progress import bar, each
@@ -313,45 +312,15 @@ def _storable(path: str) -> str:
 # ---- the command
 
 
-def named_loggers(
-    files: Sequence[tuple[str, Exception | None]], rule: LoggerRule
-) -> tuple[dict[str, str] | None, dict[str, NoLoggerError]]:
-    """Returns the logger of each file of `files` (as operand_files gives
-    them) by its path, by `rule` (None for the rule None), and the
-    NoLoggerError of each file whose path the expression does not match.
-    The folder rule names the folders relative to the folder common to
-    every file named."""
-    named = [path for path, error in files if error is None]
-    if rule is None or rule == FOLDER:
-        return (None if rule is None else dict(zip(named, logger_names(named, rule)))), {}
-    names: dict[str, str] = {}
-    refused: dict[str, NoLoggerError] = {}
-    for path in named:
-        try:
-            names[path] = logger_names([path], rule)[0]
-        except NoLoggerError as error:
-            refused[path] = error
-    return names, refused
-
-
 def scan(
-    files: Sequence[tuple[str, Exception | None]], err: TextIO, refused: dict[str, Exception] | None = None
+    files: Sequence[tuple[str, Exception | None]], err: TextIO
 ) -> tuple[list[str], np.ndarray, BlockTable, int]:
-    """Reads the block headers of `files` (as operand_files gives them);
-    reports on `err` each file that cannot be read or is not a log, then
-    each that `refused` refuses (with its error), each pattern that matches
+    """Reads the block headers of `files` (as operand_files gives them, or
+    operand_loggers with a file refused); reports on `err` each file that
+    cannot be read, is not a log or is refused, each pattern that matches
     nothing, and each block cut short. Returns the readable paths, their
     sizes, their block table and the exit status so far."""
-
-    def read(path: str, headers: Headers) -> FileStamp:
-        before = len(headers)
-        stamp = read_log_headers(path, headers)
-        if refused and path in refused:
-            headers.cut(before)
-            raise refused[path]
-        return stamp
-
-    (found,) = scan_headers(each(files, "file", "reading headers"), read)
+    (found,) = scan_headers(each(files, "file", "reading headers"), read_log_headers)
     encoding = getattr(err, "encoding", None)
     failed = [entry for entry in found.files if entry.error is not None]
     for entry in failed:
@@ -385,8 +354,8 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr, logger: Logger
     except OutputError as error:
         print(f"quarvel export: {error.line(encoding)}; nothing written", file=err)
         return 1
-    names, refused = named_loggers(files, logger)
-    readable, sizes, table, status = scan(files, err, refused)
+    files, names = operand_loggers(files, logger)
+    readable, sizes, table, status = scan(files, err)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1

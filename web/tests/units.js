@@ -1,8 +1,9 @@
-// Checks of the page's modules that need no browser: reading the program's
-// messages and telling files that are not logs, the option table's
+// Checks of the page's modules that need no browser: each file's outcome
+// from the program's records and telling files that are not logs, the option table's
 // scanner, the zip's entry names, deflated entries and zip64 records (read
-// back by Python's zipfile), the time axis, the block headers' gaps, and
-// the readings' counts and flags against logbuilder.py's fault logs.
+// back by Python's zipfile), the time axis and its round labels, ticks,
+// the gaps and overlaps against logbuilder.py's time cases and a count
+// per tick, and the readings' counts and flags against its fault logs.
 // Run by page-test.js before it starts Chromium; returns the problems found.
 'use strict';
 const fs = require('fs');
@@ -12,12 +13,16 @@ const { spawnSync } = require('child_process');
 const { block, logFile } = require('./logs.js');
 global.QuarvelBlocks = require('../blocks.js');
 global.QuarvelAxis = require('../axis.js');
+global.QuarvelGaps = require('../gaps.js');
 const QuarvelQuality = require('../quality.js');
 const QuarvelOptions = require('../options.js');
 const QuarvelCoverage = require('../coverage.js');
 const QuarvelOutcomes = require('../outcomes.js');
 const QuarvelZip = require('../zip.js');
 const QuarvelAxis = require('../axis.js');
+const QuarvelGaps = require('../gaps.js');
+const LOGBUILDER = path.join(__dirname, '../../python/tests/logbuilder.py');
+const PYTHON = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
 
 function check(problems, name, actual, expected) {
   const a = JSON.stringify(actual);
@@ -25,56 +30,69 @@ function check(problems, name, actual, expected) {
   if (a !== e) problems.push(`${name}: ${a}, not ${e}`);
 }
 
-// Messages of the program (in the words outcomes.js reads) and of debug
-// mode's reasons, for names that look like messages themselves.
+// The converter's messages, by name (src/messages.h): printf formats.
+function converterMessages() {
+  const header = fs.readFileSync(path.join(__dirname, '../../src/messages.h'), 'utf8');
+  return Object.fromEntries([...header.matchAll(/constexpr char (\w+)\[\] = ("(?:[^"\\]|\\.)*");/g)]
+    .map(([, name, literal]) => [name, JSON.parse(literal)]));
+}
+const MESSAGES = converterMessages();
+
+// A message of MESSAGES filled in as printf fills it (%s and %ld).
+const sayText = (format, ...values) => format.replace(/%l?[sd]/g, () => String(values.shift()));
+
+// Outcomes from the program's records of its files (src/system_emscripten.js),
+// and the lines of standard error about no file, around what the records
+// said of theirs: names that look like messages, or like such lines.
 function outcomeChecks(problems) {
-  const { MESSAGES: M, REASON } = QuarvelOutcomes;
-  const say = (message, name) => message.before + name + message.after;
-  const names = ['a.002', `b\n${say(M.openInput, 'a.002').trim()}`, '2/a.002', 'c: 1 of 2 samples read', 'd.002', 'e', 'f'];
-  const stderr = [
-    say(M.truncated, 'a.002') + '40 of 100 samples read\n',
-    'quarvel: a line of no file\n',
-    say(M.openInput, names[1]),
-    `${REASON}No such file or directory\n`,
-    say(M.openOutput, '2/a.002'),
-    `${REASON}Is a directory\n`,
-    say(M.truncated, names[3]) + '3 of -7 samples read\n',
-    say(M.ownText, 'd.002'),
-    say(M.readFailed, 'e'),
-    'quarvel: another line of no file\n',
-  ].join('');
-  const read = QuarvelOutcomes.readMessages(stderr, names);
-  const brief = read.files.map((entries) => entries.map((m) => [m.kind, m.reason || m.what || `${m.read}/${m.declared}`]));
-  check(problems, 'outcomes: messages per file', brief, [
-    [['cut', '40/100']],
-    [['failed', 'No such file or directory']],
-    [['failed', 'Is a directory']],
-    [['cut', '3/-7']],
-    [['failed', M.ownText.what]],
-    [['failed', M.readFailed.what]],
-    [],
-  ]);
-  check(problems, 'outcomes: lines of no file', read.general,
+  const M = MESSAGES;
+  const names = ['a.002', `b\n${sayText(M.OPEN_INPUT_FAILED, 'a.002').trim()}`, '2/a.002', 'c', 'd.002',
+    'quarvel: a line of no file', 'f'];
+  const record = (index, end, fields) => ({ index, end, message: '', refusal: '', reason: '', cut: null, ...fields });
+  const records = [
+    record(0, 'converted', { cut: { read: 40, declared: 100 }, said: sayText(M.TRUNCATED_BLOCK, names[0], 40, 100) }),
+    record(1, 'openInput', { message: M.OPEN_INPUT_FAILED, reason: 'No such file or directory',
+      said: sayText(M.OPEN_INPUT_FAILED, names[1]) }),
+    record(2, 'openOutput', { message: M.OPEN_OUTPUT_FAILED, refusal: 'OUTPUT_IS_ANOTHER_INPUT',
+      reason: M.OUTPUT_IS_ANOTHER_INPUT, said: sayText(M.OPEN_OUTPUT_FAILED, '2/a.002.txt') }),
+    record(3, 'refused', { message: M.INPUT_IS_EMPTY_TEXT, refusal: 'INPUT_IS_EMPTY_TEXT',
+      said: sayText(M.INPUT_IS_EMPTY_TEXT, names[3]) }),
+    record(4, 'refused', { message: M.INPUT_IS_OWN_TEXT, refusal: 'INPUT_IS_OWN_TEXT',
+      said: sayText(M.INPUT_IS_OWN_TEXT, names[4]) }),
+    record(5, 'readFailed', { message: M.READ_FAILED, said: sayText(M.READ_FAILED, names[5]) }),
+    record(6, 'converted', { said: '' }),
+    null,
+  ];
+  const stderr = ['quarvel: a line of no file\n', ...records.map((r) => r && r.said),
+    'quarvel: another line of no file\n'].join('');
+  check(problems, 'outcomes: lines of no file', QuarvelOutcomes.generalLines(stderr, records),
     ['quarvel: a line of no file\n', 'quarvel: another line of no file\n']);
-  const outputs = [{ produced: true, records: 3, size: 9 }, null, null, { produced: true, records: 1, size: 3 },
-    null, { produced: true, records: 0, size: 0 }, null];
-  const kinds = QuarvelOutcomes.outcomes(read.files, outputs).map((o) => o.kind);
-  check(problems, 'outcomes: kinds', kinds, ['cut', 'failed', 'failed', 'cut', 'failed', 'failed', 'skipped']);
-  const empty = QuarvelOutcomes.outcomes([[]], [{ produced: true, records: 0, size: 0 }]);
+  const outputs = [{ produced: true, records: 3, size: 9 }, null, null, null, null,
+    { produced: true, records: 1, size: 3 }, { produced: true, records: 0, size: 0 }, null];
+  check(problems, 'outcomes: kinds', QuarvelOutcomes.outcomes(records, outputs).map((o) =>
+    [o.kind, o.what || `${o.read}/${o.declared}`, o.reason, o.notLog]), [
+    ['cut', '40/100', undefined, undefined], ['failed', 'could not be opened', 'No such file or directory', false],
+    ['failed', 'its text file could not be opened', M.OUTPUT_IS_ANOTHER_INPUT, false],
+    ['failed', 'it is empty and is the text file of another input', undefined, false],
+    ['failed', 'it is a text file written by quarvel, not a logger file', undefined, true],
+    ['failed', 'could not be read to its end', undefined, false], ['converted', 'undefined/undefined', undefined, undefined],
+    ['skipped', 'undefined/undefined', undefined, undefined]]);
+  const empty = QuarvelOutcomes.outcomes([record(0, 'converted', {})], [{ produced: true, records: 0, size: 0 }]);
   check(problems, 'outcomes: counts', QuarvelOutcomes.countKinds(empty),
     { converted: 1, empty: 1, cut: 0, stranger: 0, failed: 0, skipped: 0, flagged: 0, clipped: 0, stuck: 0, dead: 0 });
   // Cut short with a first channel beyond ±2^24: probably not a logger file; the limits themselves are a logger's.
   const firsts = [2 ** 24, 2 ** 24 - 1, -(2 ** 24), -(2 ** 24) - 1, 2 ** 24].map((channel) => ({ channel }));
-  const cut = [...Array(4)].map(() => [{ kind: 'cut', read: 1, declared: 9 }]);
+  const cut = [...Array(4)].map((_, i) => record(i, 'converted', { cut: { read: 1, declared: 9 } }));
   // Their readings are not flagged, nor those of a file not reached.
   const flagged = firsts.map(() => ({ any: true }));
-  check(problems, 'outcomes: not logs', QuarvelOutcomes.outcomes([...cut, []], [], firsts, flagged)
+  check(problems, 'outcomes: not logs', QuarvelOutcomes.outcomes([...cut, null], [], firsts, flagged)
     .map((o) => [o.kind, Boolean(o.quality)]), [['stranger', false], ['cut', true], ['cut', true], ['stranger', false],
     ['skipped', false]]);
 }
 
 // Headers collected from pieces read in order, some again; gaps and
-// overlaps of a channel across files, by the rule of info.
+// overlaps of a channel across files; ticks exact, as Numbers within
+// ±2^52 and as BigInts beyond.
 function blockChecks(problems) {
   const bytes = logFile([block({ channel: 1, time: 100, period: 1000, samples: [1, 2, 3] }),
     block({ channel: 1, time: 0, count: -4, samples: [] }), block({ channel: 2, time: 90, count: 9, samples: [7] })]);
@@ -87,15 +105,71 @@ function blockChecks(problems) {
   // Channel 1: [0, 10) and [10, 20) meet; [25, 35) after a gap of 5; [30, 32) overlaps; a block without samples
   // and channel 2's blocks play no part.
   const files = [[[1, 0, 10, 1000], [2, 5, 3, 1000]], [[1, 10, 10, 1000], [1, 30, 2, 1000]], [[1, 25, 10, 1000],
-    [1, 12, 0, 1000]]].map((headers, id) => ({ id, rows: rows(headers), size: 1e9, mark: 'converted' }));
+    [1, 12, 0, 1000]]].map((headers, id) => ({ id, logger: null, rows: rows(headers), size: 1e9, mark: 'converted' }));
   const model = QuarvelCoverage.build(files);
-  check(problems, 'coverage: gaps and overlaps', model.channels.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
-    [[1, [0, 1, 2, 1], [{ seconds: 5, after: 1, next: 2 }], [{ seconds: -5, after: 2, next: 3 }]], [2, [0], [], []]]);
-  // Times summed sample by sample, as the converter sums them; 1/3 s steps cross binades.
-  const sum = (first, step, n) => Array.from({ length: n - 1 }).reduce((t) => t + step, first);
-  const sums = [[0, 1 / 3, 1e6], [1, 0.001, 70000], [1796083200, -0.001, 5000], [-5, 0.25, 4]];
-  check(problems, 'blocks: last times', sums.map(([f, s, n]) => QuarvelBlocks.lastTime(f, s, n)),
-    sums.map(([f, s, n]) => sum(f, s, n)));
+  check(problems, 'coverage: gaps and overlaps', model.series.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
+    [[1, [0, 1, 2, 1], [{ series: 0, start: 20000, length: 5000, before: 1, after: 2 }],
+      [{ series: 0, start: 30000, length: 2000, blocks: [2, 3] }]],
+      [2, [0], [], []]]);
+  // Ticks past 2^52 ms: two blocks of 2^22 samples 2^31 - 1 ms apart, a second apart, overlap all but that second.
+  const far = QuarvelCoverage.build([{ id: 0, logger: null, rows: rows([[3, 0, 2 ** 22, 2 ** 31 - 1], [3, 1, 2 ** 22,
+    2 ** 31 - 1]]), size: 1e9, mark: 'converted' }]).series[0];
+  check(problems, 'coverage: ticks past 2^52', [String(far.end[1]), ...far.overlaps.map((o) => `${o.start} ${o.length}`),
+    far.several], ['9007199250547688', '1000 9007199250545688', true]);
+  // Every tick against BigInt arithmetic, at the ends of 32 bits.
+  const ticks = [-(2 ** 31), -1, 0, 1796083200, 2 ** 31 - 1].flatMap((time) => [0, 1, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 1]
+    .flatMap((period) => [0, 1, 4194303, 4194304, 2 ** 31 - 1].map((i) => [time, period, i])));
+  check(problems, 'blocks: ticks that are not exact', ticks.filter(([time, period, i]) => {
+    const [exact, tick] = [BigInt(time) * 1000n + BigInt(i) * BigInt(period | 0), QuarvelBlocks.tick(time, period, i)];
+    return typeof tick !== (exact >= -(2n ** 52n) && exact <= 2n ** 52n ? 'number' : 'bigint') || BigInt(tick) !== exact;
+  }), []);
+}
+
+// logbuilder.py's time cases: the gaps and overlaps of time-cases.json,
+// which the Python faces find too; the `loggers` case looks like several
+// loggers read as one.
+function timeCaseChecks(problems, work) {
+  const dir = path.join(work, 'time-cases');
+  const made = spawnSync(PYTHON, [LOGBUILDER, 'time-cases', dir]);
+  if (made.status !== 0) return problems.push(`logbuilder.py time-cases: ${made.stderr}`);
+  const cases = JSON.parse(fs.readFileSync(path.join(dir, 'time-cases.json')));
+  for (const [name, wanted] of Object.entries(cases)) {
+    const loggers = QuarvelCoverage.loggersOf(wanted.files, wanted.logger);
+    const model = QuarvelCoverage.build(wanted.files.map((file, id) => {
+      const bytes = fs.readFileSync(path.join(dir, name, file));
+      const walk = QuarvelBlocks.walker(bytes.length);
+      walk.feed(bytes, 0);
+      return { id, logger: loggers[id], rows: walk.rows(), size: bytes.length, mark: 'converted' };
+    }));
+    const found = ['gaps', 'overlaps'].map((kind) => model.series.flatMap((c) => c[kind].map((x) => {
+      const block = (i) => [wanted.files[c.file[i]], c.block[i]];
+      return { channel: c.channel, logger: c.logger, start_tick: Number(x.start), length_ms: Number(x.length),
+        ...(x.blocks ? { blocks: x.blocks.map(block).sort(([a, i], [b, j]) => (a < b ? -1 : a > b ? 1 : i - j)) }
+          : { before: block(x.before), after: block(x.after) }) };
+    })));
+    check(problems, `time case ${name}`, [...found, model.series.some((c) => c.several)],
+      [wanted.gaps, wanted.overlaps, name === 'loggers']);
+  }
+  return problems;
+}
+
+// The rule on blocks of one series, as Numbers and past 2^53 as BigInts:
+// A [0, 10) s and B [10, 20) meet; C [20.5, 21.7) at 100 ms after a gap
+// shorter than B's period; D [22, 30) starts within the second in which C
+// ends; E [25, 26) lies in D; F runs backwards; G [35, 36) after a gap;
+// H [36, 37) and I [36, 36.5) overlap where G ends.
+function bigGapChecks(problems) {
+  const blocks = [[0, 10000, 1000], [10000, 20000, 1000], [20500, 21700, 100], [22000, 30000, 1000],
+    [25000, 26000, 1000], [40000, 39000, -1], [35000, 36000, 1000], [36000, 37000, 1000], [36000, 36500, 500]];
+  for (const base of [1796083200000, 10n ** 18n]) {
+    const ticks = (k) => blocks.map((b) => (typeof base === 'bigint' ? BigInt(b[k]) : b[k]) + base);
+    const found = QuarvelGaps.covered(blocks.map(() => 0), ticks(0), ticks(1), blocks.map((b) => b[2]));
+    const at = (tick) => Number(tick - base);
+    check(problems, `gaps: one series from ${base}`, [found.gaps.map((g) => [at(g.start), Number(g.length), g.before, g.after]),
+      found.overlaps.map((o) => [at(o.start), Number(o.length), o.blocks]),
+      found.spans.map((x) => [at(x.start), at(x.end), Number(x.covered), Number(x.overlapped)])],
+    [[[30000, 5000, 3, 6]], [[25000, 1000, [3, 4]], [36000, 500, [7, 8]]], [[0, 37000, 31200, 1500]]]);
+  }
 }
 
 function optionChecks(problems) {
@@ -141,6 +215,11 @@ async function zipChecks(problems, work) {
         'x'.repeat(255)]],
   ];
   for (const [given, expected] of names) check(problems, 'zip: entry names', QuarvelZip.entryNames(given), expected);
+  // Folders kept, each name made safe; a folder meeting another one's name is another folder, and a file of a
+  // folder's name another file.
+  check(problems, 'zip: entry names in folders', QuarvelZip.entryNames([['0.txt', ['a', 'con']], ['0.txt', ['b']],
+    ['0.txt', ['A']], ['1.txt', ['a', 'con']], ['x:y.txt', ['a', 'b?']], ['b'], ['0.txt', ['a', 'b?']]]),
+  ['a/_con/0.txt', 'b/0.txt', 'A (2)/0.txt', 'a/_con/1.txt', 'a/b_/x_y.txt', 'b (2)', 'a/b_/0.txt']);
   const encoder = new TextEncoder();
   const texts = ['one\r\n', '', 'three\r\nthree\r\n', 'é\r\n'];
   const deflate = async (bytes) => new Uint8Array(await new Response(new Blob([bytes]).stream()
@@ -159,12 +238,27 @@ async function zipChecks(problems, work) {
     + 'print(json.dumps([z.testzip(), [(i.filename, i.create_system, i.flag_bits & 0x800, i.external_attr >> 16,'
     + ' i.compress_type, z.read(i).decode()) for i in z.infolist()]]))';
   const python = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
-  return Promise.all([false, true].map(async (force) => {
+  // Also a zip of some of the records that the packer made of them all (the page leaves some files out).
+  const date = new Date(2026, 11, 8, 12, 0, 0);
+  const records = [];
+  let size = 0;
+  const placed = entries.map((entry) => {
+    const local = QuarvelZip.localRecord(entry, date);
+    records.push(local, ...(Array.isArray(entry.data) ? entry.data : [entry.data]));
+    const offset = size;
+    size += local.length + (entry.packed === undefined ? entry.size : entry.packed);
+    return { ...entry, offset };
+  });
+  const some = [0, 2, 3];
+  const picked = QuarvelZip.pickRecords([new Blob(records)], some.map((i) => placed[i]), date);
+  return Promise.all([false, true, 'picked'].map(async (force) => {
     const file = path.join(work, `units-${force}.zip`);
-    const zip = QuarvelZip.makeZip(entries, new Date(2026, 11, 8, 12, 0, 0), force);
+    const zip = force === 'picked' ? QuarvelZip.finishZip(picked.records, picked.size, picked.entries, date)
+      : QuarvelZip.makeZip(entries, date, force);
     fs.writeFileSync(file, Buffer.from(await zip.arrayBuffer()));
     const done = spawnSync(python, ['-c', script, file]);
-    const expected = [null, texts.map((text, i) => [`f${i}é.txt`, 3, 0x800, 0o100644, i < 2 ? 0 : 8, text])];
+    const expected = [null, texts.map((text, i) => [`f${i}é.txt`, 3, 0x800, 0o100644, i < 2 ? 0 : 8, text])
+      .filter((_, i) => force !== 'picked' || some.includes(i))];
     if (done.status !== 0) problems.push(`zip (zip64 ${force}): python: ${done.stderr}`);
     else check(problems, `zip (zip64 ${force})`, JSON.parse(done.stdout), expected);
     const tested = spawnSync('unzip', ['-tq', file]);
@@ -191,20 +285,36 @@ function axisChecks(problems) {
   check(problems, 'axis: single samples', [points.pieces.length, points.pieces.map((p) => Math.round(p.width))],
     [3, [88, 88, 88]]);
   check(problems, 'axis: nothing', QuarvelAxis.layout([], [], 0, 100), null);
+  // Labels on round times, 190 columns apart or more, in UTC and on a clock 5.5 h ahead of it: 5 min apart over
+  // 00:20:47 to 00:31:34; 6 h apart over a day, at that clock's 06:00, 12:00...; 200 ms apart; in a piece too
+  // narrow for two, its roundest time; in a piece of one sample, that sample's.
+  const T = 1796083200;  // 2026-12-01 00:00:00 UTC
+  const piece = (start, end, width) => ({ start: T + start, end: T + end, x: 10, width });
+  const labels = [
+    [piece(1247, 1894, 878), () => 0, [[1500, 300000], [1800, 300000]]],
+    [piece(0, 86400, 878), () => 5.5 * 3600000, [1800, 23400, 45000, 66600].map((t) => [t, 21600000])],
+    [piece(0.123, 0.9, 878), () => 0, [0.2, 0.4, 0.6, 0.8].map((t) => [t, 200])],
+    [piece(1247, 1290, 30), () => 0, [[1260, 60000]]],
+    [piece(12.345, 12.345, 3), () => 0, [[12.345, 5]]],
+  ];
+  for (const [p, offset, expected] of labels) {
+    const found = QuarvelAxis.roundTimes(p, 190, offset);
+    check(problems, `axis: round times of ${p.start - T} s to ${p.end - T} s`, found.map(({ x, time, step }) =>
+      [Math.round((time - T) * 1000) / 1000, step, Math.round(x - p.x - (p.end > p.start ? (time - p.start) / (p.end - p.start) * p.width : 0))]),
+    expected.map((mark) => [...mark, 0]));
+  }
 }
 
 // Every block of logbuilder.py's fault logs, fed as the worker feeds the
 // program's reads (pieces of odd lengths, overlapping): the counts and
-// flags of its readings, and the gaps and overlaps of the coverage,
-// against faults.json.
+// flags of its readings against faults.json.
 function faultChecks(problems, work) {
   const dir = path.join(work, 'faults');
-  const python = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
-  const made = spawnSync(python, [path.join(__dirname, '../../python/tests/logbuilder.py'), 'faults', dir]);
+  const made = spawnSync(PYTHON, [LOGBUILDER, 'faults', dir]);
   if (made.status !== 0) return problems.push(`logbuilder.py faults: ${made.stderr}`);
   const expected = JSON.parse(fs.readFileSync(path.join(dir, 'faults.json')));
   const snake = (name) => name.replace(/[A-Z]/g, (c) => '_' + c.toLowerCase());
-  const files = Object.keys(expected).map((name, id) => {
+  for (const name of Object.keys(expected)) {
     const bytes = fs.readFileSync(path.join(dir, name + '.002'));
     const counter = QuarvelQuality.counter();
     const walk = QuarvelBlocks.walker(bytes.length, counter);
@@ -219,15 +329,9 @@ function faultChecks(problems, work) {
       return Object.fromEntries(Object.keys(want).map((key) => [key, block[key]]));
     });
     check(problems, `quality: ${name}`, [found, stats.length / QuarvelQuality.COLUMNS], [expected[name].blocks, present.length]);
-    return { id, rows, size: bytes.length, mark: 'converted' };
-  });
-  check(problems, 'quality: stuck lengths', [0, -1, 4294967295, 3, 199, 200].map(QuarvelQuality.stuckLength),
+  }
+  return check(problems, 'quality: stuck lengths', [0, -1, 4294967295, 3, 199, 200].map(QuarvelQuality.stuckLength),
     [50, 50, 50, 3334, 51, 50]);
-  const inOrder = (gaps) => gaps.sort((a, b) => a.channel - b.channel || a.from_block - b.from_block);
-  const joins = QuarvelCoverage.build(files).channels.flatMap((c) => [...c.gaps, ...c.overlaps].map((gap) =>
-    ({ channel: c.channel, from_block: c.block[gap.after], to_block: c.block[gap.next], seconds: gap.seconds })));
-  return check(problems, 'coverage: gaps of the fault logs', inOrder(joins),
-    inOrder(Object.values(expected).flatMap((log) => log.gaps)));
 }
 
 async function unitChecks() {
@@ -238,6 +342,8 @@ async function unitChecks() {
     optionChecks(problems);
     axisChecks(problems);
     blockChecks(problems);
+    timeCaseChecks(problems, work);
+    bigGapChecks(problems);
     faultChecks(problems, work);
     await zipChecks(problems, work);
   } finally {
@@ -246,4 +352,4 @@ async function unitChecks() {
   return problems;
 }
 
-module.exports = { unitChecks };
+module.exports = { unitChecks, MESSAGES, sayText };
