@@ -11,6 +11,7 @@ reads only their samples' bytes.
 
 from __future__ import annotations
 
+import functools
 import operator
 import os
 from typing import Iterable, Sequence
@@ -41,7 +42,6 @@ SMALL_EXTENT = 1 << 16
 GROUP_GAP = 1 << 16
 GROUP_SPAN = 1 << 20
 _LONGEST_STRIDE = 1 << 31  # more than the samples a block can declare
-_INDICES = np.arange(CHUNK, dtype=np.int64)
 
 
 def selection_stride(step: int) -> int:
@@ -265,9 +265,17 @@ def fill_ticks(pieces: np.ndarray, out: np.ndarray) -> None:
     for base, add, count in zip(first.tolist(), step.tolist(), counts.tolist()):
         for low in range(0, count, CHUNK):
             part = out[position + low : position + min(low + CHUNK, count)]
-            np.multiply(_INDICES[: len(part)], add, out=part)
+            np.multiply(_counting()[: len(part)], add, out=part)
             part += base + low * add
         position += count
+
+
+@functools.lru_cache(maxsize=None)
+def _counting() -> np.ndarray:
+    """0, 1, ... CHUNK - 1 (int64), made when first asked for: not on import."""
+    counting = np.arange(CHUNK, dtype=np.int64)
+    counting.flags.writeable = False
+    return counting
 
 
 def repeat(values: np.ndarray, counts: np.ndarray, total: int) -> np.ndarray:
