@@ -64,6 +64,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
     export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    add_logger(export, "; each file's is stored as the variable logger")
     check = add_check(commands)
     add_catalog(commands)
     if next((arg for arg in argv if not arg.startswith("-")), None) == "check":
@@ -78,7 +79,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "export":
         from . import export
 
-        status = export.run(args.output, args.files)
+        status = export.run(args.output, args.files, logger=args.logger)
         if export.NetcdfStore.unclosed:  # end before HDF5's exit handler crashes on the file
             sys.stdout.flush()
             sys.stderr.flush()
