@@ -20,6 +20,7 @@ __all__ = [
     "dask_dataframe",
     "open_dataset",
     "check",
+    "table",
     "LogFile",
     "Block",
     "TruncatedBlockWarning",
@@ -36,6 +37,7 @@ if TYPE_CHECKING:
     from ._dataset import open_dataset
     from ._reader import Block, LogFile, open
     from ._scan import expand_paths, index
+    from ._table import table
 
     __version__: str
 
@@ -62,6 +64,10 @@ def __getattr__(name: str) -> Any:
         from ._check import check
 
         return check
+    if name == "table":
+        from ._table import table
+
+        return table
     if name == "__version__":
         from ._version import version
 
