@@ -97,7 +97,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return run_check(args)
         if args.command == "table":
             from ._progress import lines
-            from .table import run
+            from .widetable import run
 
             return run(args, err=lines(sys.stderr))
         return run_plot(args.files, args.output, args.coverage)

@@ -676,7 +676,6 @@ def _previous(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Ce
         steps = np.delete(np.diff(edge), np.cumsum(edges)[:-1] - 1)  # not from one segment to the next
         starts = np.cumsum(pieces["count"]) - pieces["count"]
         repeats[np.repeat(starts[spans], edges - 1) + _within(edges - 1)] = steps
-    filled = np.repeat(values, repeats)
     odd = np.flatnonzero(~strided & ~dense)
     odd_rows, odd_values, odd_columns = _EMPTY, values[:0], _EMPTY
     if len(odd):
@@ -684,13 +683,22 @@ def _previous(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Ce
         own = odd[which]
         (odd_values,) = _gather(part, [(block[own], (first + odd_rows * every - bs[own]) // bp[own])])
         odd_columns = column[own]
+    read_ends = np.cumsum(pieces["count"])
     out_values, out_has = [], []
-    taken = np.cumsum(np.bincount(column[fast], weights=cells[fast], minlength=len(part.offsets) - 1)).astype(np.int64)
     for c in range(len(part.offsets) - 1):
-        mine = fast[column[fast] == c]
-        has = _ranges(low[mine], high[mine], rows)
+        mine = np.flatnonzero(column[fast] == c)  # among the fast ones, in time order
         out = np.full(rows, np.nan, dtype=np.float32 if part.values == "calData" else np.float64)
-        out[has] = filled[(taken[c - 1] if c else 0) : taken[c]]
+        has = np.zeros(rows, dtype=bool)
+        if len(mine):
+            span = slice(int(read_ends[mine[0]] - pieces["count"][mine[0]]), int(read_ends[mine[-1]]))
+            filled = values[span] if (repeats[span] == 1).all() else np.repeat(values[span], repeats[span])
+            lows, highs = low[fast[mine]], high[fast[mine]]
+            if (lows[1:] == highs[:-1]).all():  # one stretch of rows, without a gap
+                out[lows[0] : highs[-1]] = filled
+                has[lows[0] : highs[-1]] = True
+            else:
+                has = _ranges(lows, highs, rows)
+                out[has] = filled
         if len(odd):
             at = odd_rows[odd_columns == c]
             out[at] = odd_values[odd_columns == c]
@@ -707,10 +715,10 @@ def _within(counts: np.ndarray) -> np.ndarray:
 
 def _ranges(low: np.ndarray, high: np.ndarray, rows: int) -> np.ndarray:
     """Returns the mask of `rows` rows that is true in the disjoint ranges [low, high)."""
-    marks = np.zeros(rows + 1, dtype=np.int64)
-    np.add.at(marks, low, 1)
-    np.add.at(marks, high, -1)
-    return np.cumsum(marks[:-1]) > 0
+    marks = np.zeros(rows + 1, dtype=np.int8)
+    marks[low] += 1  # distinct starts; an end may be where the next range starts
+    marks[high] -= 1
+    return np.cumsum(marks[:-1], dtype=np.int8) > 0
 
 
 def _sample_dtype(part: Part) -> np.dtype:

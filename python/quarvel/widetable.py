@@ -70,8 +70,13 @@ def run(args: Any, err: TextIO = sys.stderr) -> int:
               f" its first block's channel, {channel}, is no logger's; left out", file=err)  # fmt: skip
     loggers, refused = _loggers(table.paths, use, args.logger)
     for error in refused:
-        print(f"quarvel table: {display_name(str(error), encoding)}", file=err)
+        name = display_name(error.path, encoding)
+        print(f"quarvel table: {name}: no logger: the path does not match the expression {error.expression!r}",
+              file=err)  # fmt: skip
         status = 1
+    if not use.any():
+        print("quarvel table: no log could be read; nothing written", file=err)
+        return 1
     rows, series = select(table, loggers, args.channels, use)
     with warnings.catch_warnings(record=True) as said:
         warnings.simplefilter("always")
