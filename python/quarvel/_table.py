@@ -196,10 +196,6 @@ class Plan(NamedTuple):
             return np.dtype(np.float64)
         return np.dtype(np.float32)
 
-    def ticks(self, low: int, high: int) -> np.ndarray:
-        """Returns the grid ticks of rows low to high - 1."""
-        return self.first + self.every * np.arange(low, high, dtype=np.int64)
-
     def parts(self) -> Iterator[Part]:
         """Yields the Part of each partition, in order."""
         for low, high in zip(self.bounds[:-1].tolist(), self.bounds[1:].tolist()):
@@ -665,9 +661,10 @@ def _previous(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Ce
     pieces["stride"] = np.where(strided[fast], every // bp[fast], 1)
     pieces["count"] = np.where(strided[fast], cells[fast], j1[fast] - j0[fast] + 1)
     values = read_in_order(part, pieces) if len(fast) else np.zeros(0, dtype=_sample_dtype(part))
-    repeats = np.ones(len(values), dtype=np.int64)
+    repeats = None  # each value fills one cell, but where a sample's period holds several rows
     spans = np.flatnonzero(dense[fast])  # among the fast ones
     if len(spans):  # each sample fills the rows from its own tick's row to the next sample's
+        repeats = np.ones(len(values), dtype=np.int64)
         mine = fast[spans]
         edges = pieces["count"][spans] + 1
         own = np.repeat(mine, edges)
@@ -691,7 +688,7 @@ def _previous(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Ce
         has = np.zeros(rows, dtype=bool)
         if len(mine):
             span = slice(int(read_ends[mine[0]] - pieces["count"][mine[0]]), int(read_ends[mine[-1]]))
-            filled = values[span] if (repeats[span] == 1).all() else np.repeat(values[span], repeats[span])
+            filled = values[span] if repeats is None else np.repeat(values[span], repeats[span])
             lows, highs = low[fast[mine]], high[fast[mine]]
             if (lows[1:] == highs[:-1]).all():  # one stretch of rows, without a gap
                 out[lows[0] : highs[-1]] = filled
@@ -726,7 +723,9 @@ def _sample_dtype(part: Part) -> np.dtype:
 
 
 def _points(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Cells:
-    """The cells of exact, previous, nearest and linear."""
+    """The cells of exact, nearest and linear: the samples that each cell
+    needs (one, or linear's two) are found for every covered row, and read
+    together."""
     seg = part.segments
     wants: list[tuple[np.ndarray, np.ndarray]] = []  # (block, index) of the samples to read
     plans = []
@@ -742,10 +741,7 @@ def _points(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Cell
             continue
         block = mine["block"][i]
         offset = t - s[block]
-        if part.method == "previous":
-            plans.append(("one", at, len(wants)))
-            wants.append((block, offset // p[block]))
-        elif part.method == "exact":
+        if part.method == "exact":
             on = offset % p[block] == 0
             plans.append(("one", at[on], len(wants)))
             wants.append((block[on], offset[on] // p[block[on]]))
@@ -1240,7 +1236,7 @@ def table(
     if not plan.rows:
         return dd.from_pandas(meta, npartitions=1)
     tokenize = _require("dask.base").tokenize
-    times = pd.to_datetime(plan.ticks(0, plan.rows)[plan.bounds[:-1]] * 1_000_000)
+    times = pd.to_datetime((plan.first + plan.every * plan.bounds[:-1]) * 1_000_000)
     last = pd.Timestamp((plan.first + (plan.rows - 1) * plan.every) * 1_000_000)
     token = tokenize(plan.paths, plan.stamps, plan.names, plan.first, plan.rows, plan.every, method, overlap, values,
                      plan.bounds, plan.segments["start"], plan.segments["block"])  # fmt: skip

@@ -23,10 +23,12 @@ from ._progress import bar, each
 from ._scan import operand_files, scan_headers
 from ._signatures import read_log_headers
 from ._table import OverlapError, compute, make_plan, select
-from ._tabletext import header_bytes, iso_range_error, rows_bytes
+from ._tabletext import header_bytes, iso_range_error, row_stretches
 from ._words import display_name, failure
 
 STANDARD_OUTPUT = "-"
+# Cells computed and written at once: memory stays far below 200 MB.
+PARTITION_CELLS = 1 << 20
 # Bytes handed to a stream at once: less than its buffer, so that a write
 # that the system takes in part raises its error (see __main__._SmallWrites).
 PIECE = 4096
@@ -82,7 +84,7 @@ def run(args: Any, err: TextIO = sys.stderr) -> int:
         warnings.simplefilter("always")
         try:
             plan = make_plan(table, rows, series, args.every, args.start, args.end, args.method, args.overlap,
-                             args.values)  # fmt: skip
+                             args.values, cells=PARTITION_CELLS)  # fmt: skip
         except OverlapError as error:
             plan = None
             overlapped = error
@@ -149,7 +151,8 @@ def _write_table(plan: Any, out: BinaryIO, iso: bool, stream: Any = None) -> Non
                 cells = compute(part)
             except FILE_ERRORS as error:
                 raise ReadError(error) from error
-            _write(out, rows_bytes(cells.ticks, list(zip(cells.values, cells.has, kinds)), iso))
+            for stretch in row_stretches(cells.ticks, list(zip(cells.values, cells.has, kinds)), iso):
+                _write(out, stretch)
             shown.update(part.rows)
     out.flush()
 

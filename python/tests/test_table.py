@@ -15,7 +15,7 @@ import pytest
 import logbuilder
 import quarvel
 from quarvel import _table
-from quarvel._tabletext import cell_text, column_name, time_text
+from quarvel._tabletext import cell_text, column_name, rows_bytes, time_text
 
 pytest.importorskip("pandas")
 
@@ -215,6 +215,16 @@ def test_the_rules_of_the_text() -> None:
     cells = [(0.0078125, "0.007812"), (-0.0, "-0.000000"), (float("inf"), "inf"), (-np.float64(np.nan), "-nan"),
              (np.float32(16_777_217), "16777216.000000"), (None, "")]  # fmt: skip
     assert [cell_text(value, "sample") for value, _ in cells] == [text for _, text in cells]
+    # numpy spells a column as cell_text spells each cell: every kind of float32, by its bits
+    values = np.random.default_rng(5).integers(0, 1 << 32, 50_000, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    has = values.view(np.uint32) % 7 != 0
+    ticks = np.arange(len(values), dtype=np.int64) * 7 - 1000
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        rows = rows_bytes(ticks, [(values, has, "sample"), (values.astype(np.float64) * 3, None, "float")], False)
+    want = [f"{time_text(t)},{cell_text(v if h else None, 'sample')},{cell_text(float(v) * 3, 'float')}"
+            for t, v, h in zip(ticks.tolist(), values.tolist(), has.tolist())]  # fmt: skip
+    assert rows.decode().split("\r\n") == [*want, ""]
 
 
 @pytest.mark.parametrize("every,error", [("1M", "calendar offset"), ("1us", "whole number of milliseconds"),
