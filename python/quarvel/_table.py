@@ -620,6 +620,7 @@ class Cells(NamedTuple):
     ticks: np.ndarray
     values: list[np.ndarray]
     has: list[np.ndarray | None]
+    matrix: np.ndarray | None = None  # the values as rows of one array (columns by rows), when they are
 
 
 def compute(part: Part) -> Cells:
@@ -639,10 +640,10 @@ def _previous(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Ce
     """The cells of previous. The rows of the grid in a segment are a range,
     and sample floor((tick - s) / p) of its block fills each. A segment's
     samples are read in the order of its rows: as a piece of one stride
-    when p divides every (a sample a row), or as the stretch they span
-    when they are dense in it, each sample then repeated for the rows in
-    its period; so that one np.repeat puts the values in their cells.
-    Other segments (sparse samples at an odd stride) go the general way."""
+    when p divides every (a sample a row, so that they are the cells), or
+    as the stretch they span when they are dense in it (each row then
+    takes its own from them). Other segments (sparse samples at an odd
+    stride) go the general way."""
     seg, first, every, rows = part.segments, part.first, part.every, part.rows
     low = np.clip(-((first - seg["start"]) // every), 0, rows)
     high = np.clip(-((first - seg["end"]) // every), 0, rows)
@@ -661,18 +662,7 @@ def _previous(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Ce
     pieces["stride"] = np.where(strided[fast], every // bp[fast], 1)
     pieces["count"] = np.where(strided[fast], cells[fast], j1[fast] - j0[fast] + 1)
     values = read_in_order(part, pieces) if len(fast) else np.zeros(0, dtype=_sample_dtype(part))
-    repeats = None  # each value fills one cell, but where a sample's period holds several rows
-    spans = np.flatnonzero(dense[fast])  # among the fast ones
-    if len(spans):  # each sample fills the rows from its own tick's row to the next sample's
-        repeats = np.ones(len(values), dtype=np.int64)
-        mine = fast[spans]
-        edges = pieces["count"][spans] + 1
-        own = np.repeat(mine, edges)
-        j = np.repeat(j0[mine], edges) + _within(edges)
-        edge = np.clip(-((first - bs[own] - j * bp[own]) // every), low[own], high[own])
-        steps = np.delete(np.diff(edge), np.cumsum(edges)[:-1] - 1)  # not from one segment to the next
-        starts = np.cumsum(pieces["count"]) - pieces["count"]
-        repeats[np.repeat(starts[spans], edges - 1) + _within(edges - 1)] = steps
+    read_ends = np.cumsum(pieces["count"])
     odd = np.flatnonzero(~strided & ~dense)
     odd_rows, odd_values, odd_columns = _EMPTY, values[:0], _EMPTY
     if len(odd):
@@ -680,29 +670,76 @@ def _previous(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Ce
         own = odd[which]
         (odd_values,) = _gather(part, [(block[own], (first + odd_rows * every - bs[own]) // bp[own])])
         odd_columns = column[own]
-    read_ends = np.cumsum(pieces["count"])
-    out_values, out_has = [], []
-    for c in range(len(part.offsets) - 1):
+    columns = len(part.offsets) - 1
+    out_all = np.full((columns, rows), np.nan, dtype=np.float32 if part.values == "calData" else np.float64)
+    has_all = np.zeros((columns, rows), dtype=bool)
+    for c in range(columns):
+        out, has = out_all[c], has_all[c]
         mine = np.flatnonzero(column[fast] == c)  # among the fast ones, in time order
-        out = np.full(rows, np.nan, dtype=np.float32 if part.values == "calData" else np.float64)
-        has = np.zeros(rows, dtype=bool)
         if len(mine):
-            span = slice(int(read_ends[mine[0]] - pieces["count"][mine[0]]), int(read_ends[mine[-1]]))
-            filled = values[span] if repeats is None else np.repeat(values[span], repeats[span])
+            begin = int(read_ends[mine[0]] - pieces["count"][mine[0]])
+            filled = values[begin : int(read_ends[mine[-1]])]
+            own = fast[mine]
+            if dense[own].any():
+                filled = _fill(filled, pieces["count"][mine], own, dense, cells, low, j0, bs, bp, first, every)
             lows, highs = low[fast[mine]], high[fast[mine]]
             if (lows[1:] == highs[:-1]).all():  # one stretch of rows, without a gap
                 out[lows[0] : highs[-1]] = filled
                 has[lows[0] : highs[-1]] = True
             else:
-                has = _ranges(lows, highs, rows)
+                has[:] = _ranges(lows, highs, rows)
                 out[has] = filled
         if len(odd):
             at = odd_rows[odd_columns == c]
             out[at] = odd_values[odd_columns == c]
             has[at] = True
-        out_values.append(out)
-        out_has.append(has)
-    return Cells(ticks, out_values, out_has)
+    return Cells(ticks, list(out_all), list(has_all), out_all)
+
+
+def _fill(
+    values: np.ndarray,
+    read: np.ndarray,
+    own: np.ndarray,
+    dense: np.ndarray,
+    cells: np.ndarray,
+    low: np.ndarray,
+    j0: np.ndarray,
+    bs: np.ndarray,
+    bp: np.ndarray,
+    first: int,
+    every: int,
+) -> np.ndarray:
+    """Returns the cells of a column's segments `own` (in time order) from
+    the `values` read for them (`read` per segment): a strided segment's
+    values are its cells; a dense one's row takes its own sample, the
+    sample (first + row × every - s) // p of the block, less the first one
+    read (j0). Where each sample lasts many rows (p of 4 every or more),
+    each is repeated for the rows its period holds, else each row finds
+    its own."""
+    long = dense[own] & (bp[own] >= 4 * every)
+    if long.all() or not (dense[own] & ~long).any() and long.any():
+        # Repeat each sample for its rows: from its own tick's row to the next sample's.
+        counts = np.where(dense[own], read, 0)
+        reach = np.repeat(np.where(dense[own], j0[own], 0), counts + 1) + _within(counts + 1)
+        where = np.repeat(own, counts + 1)
+        edge = np.clip(-((first - bs[where] - reach * bp[where]) // every), low[where], low[where] + cells[where])
+        steps = np.delete(np.diff(edge), np.cumsum(counts + 1)[:-1] - 1)  # not from one segment to the next
+        repeats = np.ones(len(values), dtype=np.int64)
+        starts = np.cumsum(read) - read
+        repeats[np.repeat(starts, counts) + _within(counts)] = steps
+        return np.repeat(values, repeats)
+    # Each row finds its sample: (F + k × every) // p + G, k its place in the segment, for strided
+    # segments with p = every and F = 0 (their values are their cells).
+    k = _within(cells[own])
+    period = np.where(dense[own], bp[own], every)
+    offset = np.where(dense[own], first + low[own] * every - bs[own], 0)
+    base = np.cumsum(read) - read - np.where(dense[own], j0[own], 0)
+    if (period == period[0]).all():
+        position = (k * every + np.repeat(offset, cells[own])) // int(period[0])
+    else:
+        position = (k * every + np.repeat(offset, cells[own])) // np.repeat(period, cells[own])
+    position += np.repeat(base, cells[own])
+    return values[position]
 
 
 def _within(counts: np.ndarray) -> np.ndarray:
@@ -748,16 +785,16 @@ def _points(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Cell
         else:
             plans.append(("linear", *_linear(mine, t, at, i, s, p, wants)))
     values = _gather(part, wants)
-    out_values, out_has = [], []
-    for plan in plans:
+    kind = np.float32 if part.values == "calData" and part.method != "linear" else np.float64
+    out_all = np.full((len(plans), part.rows), np.nan, dtype=kind)
+    out_values, out_has = list(out_all), []
+    for plan, cells in zip(plans, out_values):
         has = np.zeros(part.rows, dtype=bool)
         if plan[0] == "one":
             _, at, want = plan
-            cells = np.full(part.rows, np.nan, dtype=np.float32 if part.values == "calData" else np.float64)
             cells[at] = values[want]
         else:
             _, at, exact_at, a_want, between, b_want, t_between, ta, tb = plan
-            cells = np.full(part.rows, np.nan)
             va = values[a_want].astype(np.float64)
             cells[at[exact_at]] = va[exact_at]
             va_between = va[between]
@@ -765,9 +802,8 @@ def _points(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> Cell
             cells[at[between]] = interpolate(va_between, vb, t_between - ta, tb - ta)
             at = np.concatenate([at[exact_at], at[between]])
         has[at] = True
-        out_values.append(cells)
         out_has.append(has)
-    return Cells(ticks, out_values, out_has)
+    return Cells(ticks, out_values, out_has, out_all)
 
 
 def _covering(start: np.ndarray, end: np.ndarray, first: int, every: int, rows: int) -> tuple[np.ndarray, np.ndarray]:
@@ -946,8 +982,8 @@ def _aggregate(part: Part, ticks: np.ndarray, s: np.ndarray, p: np.ndarray) -> C
             g_start = np.maximum(group_start[chosen], low)
             g_end = np.minimum(group_start[chosen] + group_length[chosen], high)
             state.add(values, group_cell[chosen], g_start - low, g_end - g_start)
-    out_values, out_has = state.results(columns, rows)
-    return Cells(ticks, out_values, out_has)
+    matrix, out_has = state.results(columns, rows)
+    return Cells(ticks, list(matrix), out_has, matrix)
 
 
 def _kept_pieces(part: Part, s: np.ndarray, p: np.ndarray, ticks: np.ndarray) -> tuple[np.ndarray, ...]:
@@ -1072,8 +1108,8 @@ class _State:
                 self.has_nan[cell[new]] = True
         self.key[cell] = reduce(self.key[cell], reduce.reduceat(keys, start))
 
-    def results(self, columns: int, rows: int) -> tuple[list[np.ndarray], list[np.ndarray | None]]:
-        """Returns per column the cells' values, and which have one."""
+    def results(self, columns: int, rows: int) -> tuple[np.ndarray, list[np.ndarray | None]]:
+        """Returns the cells' values, a row per column, and per column which have one."""
         has = self.count > 0
         if self.method == "count":
             values = self.count
@@ -1091,7 +1127,7 @@ class _State:
                 bits = np.where(self.has_nan, self.nan, np.where(has, bits, np.uint32(0x7FC00000)))
                 values = bits.astype(np.uint32).view(np.float32)
             masks = [has[c * rows : (c + 1) * rows] for c in range(columns)]
-        return [values[c * rows : (c + 1) * rows] for c in range(columns)], masks
+        return values.reshape(columns, rows), masks
 
 
 def sequential_sums(
@@ -1274,9 +1310,12 @@ class FrameMaker:
 
     def __call__(self, part: Part) -> pandas.DataFrame:
         pd = require_pandas()
-        cells = compute(part)
-        columns = {}
-        for name, values in zip(self.names, cells.values):
-            columns[name] = values.astype(self.kind, copy=False)  # NaN already where there is no value
-        index = pd.DatetimeIndex((cells.ticks * 1_000_000).view("datetime64[ns]"), name="time")
+        cells = compute(part)  # NaN already where there is no value
+        ns = cells.ticks * 1_000_000
+        index = pd.DatetimeIndex(ns.view("datetime64[ns]"), name="time")
+        matrix = cells.matrix
+        if matrix is not None and matrix.shape == (len(self.names), len(ns)) and matrix.dtype == self.kind:
+            # The columns' block as pandas keeps it (a row per column): no copy.
+            return pd.DataFrame(matrix.T, index=index, columns=self.names, copy=False)
+        columns = {name: values.astype(self.kind, copy=False) for name, values in zip(self.names, cells.values)}
         return pd.DataFrame(columns, index=index, columns=self.names, copy=False)
