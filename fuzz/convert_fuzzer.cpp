@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string textPath = logPath + ".txt";
     std::filesystem::remove(textPath);
     char* operands[] = {logPath.data()};
-    const int status = processFile(logPath.c_str(), settings, lookUpOperands(operands, 1), state);
+    const int status = failed(processFile(logPath.c_str(), settings, lookUpOperands(operands, 1), state)) ? 1 : 0;
     // Bytes that start as quarvel's own text are refused, and no text file
     // is made; nothing else here can fail to open, read or write.
     if (isOwnText(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())) {

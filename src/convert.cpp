@@ -20,9 +20,24 @@ static_assert(RECORD_MAX_CHARS < OUTPUT_CAPACITY);
 constexpr std::uint64_t FLUSH_INTERVAL = 1024;
 constexpr double MILLISECONDS_PER_SECOND = 1000;
 
+// Writes the message `format` of messages.h, filled in with `values`, on
+// standard error, and keeps it in what `outcome` says of the file.
+template <typename... Values> void say(FileOutcome& outcome, const char* format, Values... values)
+{
+    const int length = std::snprintf(nullptr, 0, format, values...);
+    if (length <= 0)
+        return;
+    std::string line(static_cast<std::size_t>(length) + 1, '\0');
+    std::snprintf(line.data(), line.size(), format, values...);
+    line.pop_back();
+    std::fputs(line.c_str(), stderr);
+    outcome.said += line;
+}
+
 // One file's conversion: its name, its progress, and the state it works in.
 struct Conversion {
     const char* inputPath;
+    FileOutcome& outcome;
     LogStream& input;
     TextOutput& output;
     TailCache& tailCache;
@@ -160,8 +175,11 @@ bool convertSamples(Conversion& conversion, const LogFileHeader& header, const R
     if (conversion.output.failed || input.failed)
         return false;
     if (index < totalSamples) {
-        std::fprintf(
-            stderr, TRUNCATED_BLOCK, conversion.inputPath, static_cast<long>(index), static_cast<long>(totalSamples));
+        FileOutcome& outcome = conversion.outcome;
+        outcome.cutShort = true;
+        outcome.samplesRead = static_cast<long>(index);
+        outcome.samplesDeclared = static_cast<long>(totalSamples);
+        say(outcome, TRUNCATED_BLOCK, conversion.inputPath, outcome.samplesRead, outcome.samplesDeclared);
         return false;
     }
     return true;
@@ -176,8 +194,8 @@ void writeHeaderLines(Conversion& conversion, const LogFileHeader& header, const
     }
 }
 
-// Converts every block; returns 1 when a read or write failure ended it.
-int convertBlocks(Conversion& conversion, const RunSettings& runSettings)
+// Converts every block; a read failure ends it with READ_FAILED.
+void convertBlocks(Conversion& conversion, const RunSettings& runSettings)
 {
     LogFileHeader header;
     while (readLogFileHeader(header, conversion.input)) {
@@ -190,54 +208,64 @@ int convertBlocks(Conversion& conversion, const RunSettings& runSettings)
     }
     flushTextOutput(conversion.output);
     if (conversion.input.failed) {
-        std::fprintf(stderr, READ_FAILED, conversion.inputPath);
-        return 1;
+        conversion.outcome.end = FileEnd::READ_FAILED;
+        say(conversion.outcome, READ_FAILED, conversion.inputPath);
     }
-    return 0;
 }
 
-// The message `message` for a file that could not be opened, and in debug
-// mode the reason on a line of its own.
-void reportOpenFailure(const char* message, const char* path, const OpenFailure& failure, bool debug)
+// A file that could not be opened: `end`, its message `message` and in
+// debug mode the reason on a line of its own.
+void reportOpenFailure(
+    FileOutcome& outcome, FileEnd end, const char* message, const char* path, const OpenFailure& failure, bool debug)
 {
-    std::fprintf(stderr, message, path);
+    outcome.end = end;
+    outcome.refusal = failure.refusal;
+    outcome.errorNumber = failure.errorNumber;
+    say(outcome, message, path);
     if (debug)
-        std::fprintf(
-            stderr, OPEN_REASON, failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
+        say(outcome, OPEN_REASON, failure.refusal != nullptr ? failure.refusal : errorText(failure.errorNumber));
 }
 
 }  // namespace
 
-int processFile(const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state)
+FileOutcome processFile(
+    const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state)
 {
+    FileOutcome outcome;
     FileStatus inputStatus;
     OpenFailure failure;
     std::FILE* input = openInput(path, inputStatus, failure);
     if (input == nullptr) {
-        reportOpenFailure(OPEN_INPUT_FAILED, path, failure, runSettings.debug);
-        return 1;
+        reportOpenFailure(outcome, FileEnd::OPEN_INPUT_FAILED, OPEN_INPUT_FAILED, path, failure, runSettings.debug);
+        return outcome;
     }
     openLogStream(state.input, input);
-    if (isOwnTextInput(inputStatus, operands, state.input)) {
-        std::fprintf(stderr, INPUT_IS_OWN_TEXT, path);
+    if (const char* refusal = inputRefusal(inputStatus, operands, state.input)) {
+        outcome.end = FileEnd::REFUSED;
+        outcome.refusal = refusal;
+        say(outcome, refusal, path);
         closeLogStream(state.input);
-        return 1;
+        return outcome;
     }
     const std::string outputPath = std::string(path) + ".txt";
     std::FILE* output = openOutput(inputStatus, operands, outputPath, failure);
     if (output == nullptr) {
-        reportOpenFailure(OPEN_OUTPUT_FAILED, outputPath.c_str(), failure, runSettings.debug);
+        reportOpenFailure(
+            outcome, FileEnd::OPEN_OUTPUT_FAILED, OPEN_OUTPUT_FAILED, outputPath.c_str(), failure, runSettings.debug);
         closeLogStream(state.input);
-        return 1;
+        return outcome;
     }
     openTextOutput(state.output, output);
-    Conversion conversion{
-        .inputPath = path, .input = state.input, .output = state.output, .tailCache = state.tailCache};
-    int status = convertBlocks(conversion, runSettings);
+    Conversion conversion{.inputPath = path,
+        .outcome = outcome,
+        .input = state.input,
+        .output = state.output,
+        .tailCache = state.tailCache};
+    convertBlocks(conversion, runSettings);
     closeLogStream(state.input);
     if (!closeTextOutput(state.output)) {
-        std::fprintf(stderr, WRITE_FAILED, outputPath.c_str());
-        status = 1;
+        outcome.end = FileEnd::WRITE_FAILED;
+        say(outcome, WRITE_FAILED, outputPath.c_str());
     }
-    return status;
+    return outcome;
 }

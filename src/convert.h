@@ -4,6 +4,7 @@
 
 #include "logfile.h"
 #include "operands.h"
+#include "outcome.h"
 #include "settings.h"
 #include "tailcache.h"
 #include "textoutput.h"
@@ -18,11 +19,12 @@ struct ConversionState {
 };
 
 // Converts the logger file at `path` into `path` + ".txt" as `runSettings`
-// say, in `state`. Returns 1 when the run must end with status 1: the input
-// or the output could not be opened (or the output is the input, or one of
-// `operands` that is not replaceable, under another name), the input is
-// text that quarvel wrote (or a replaceable operand), or a read or write
-// failed. Else 0, also for a block cut short, whose records are kept.
-int processFile(const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state);
+// say, in `state`, and returns what became of it, having said so on
+// standard error. It fails (see outcome.h) when the input or the output
+// could not be opened (or the output is the input, or one of `operands`
+// that holds more than nothing to lose), a guard refused the input, or a
+// read or write failed; not for a block cut short, whose records are kept.
+FileOutcome processFile(
+    const char* path, const RunSettings& runSettings, const OperandFiles& operands, ConversionState& state);
 
 #endif

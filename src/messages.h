@@ -1,9 +1,9 @@
 // What quarvel says on standard error about a file, and about standard
 // output: printf formats, each a whole line. A path is the operand as it was
-// given, the text file's the operand and ".txt". The web page reads these
-// words, and the readers, the manual and the tests copy them:
-// tests/message_copies.py holds every copy against this table and against
-// what the program prints.
+// given, the text file's the operand and ".txt". The web page is handed
+// them with each file's outcome (outcome.h), and the readers, the manual
+// and the tests copy them: tests/message_copies.py holds every copy against
+// this table and against what the program prints.
 #ifndef QUARVEL_MESSAGES_H
 #define QUARVEL_MESSAGES_H
 
@@ -17,8 +17,10 @@ constexpr char OPEN_REASON[] = "reason: %s\n";
 constexpr char OUTPUT_IS_INPUT[] = "it is the input file itself";
 constexpr char OUTPUT_IS_ANOTHER_INPUT[] = "it is another input of this run";
 
-// An input refused: text that quarvel wrote.
+// An input refused: text that quarvel wrote; or, looked at in its turn,
+// an empty file that another operand's text file is (see operands.h).
 constexpr char INPUT_IS_OWN_TEXT[] = "input file %s is a text file written by quarvel, not a logger file\n";
+constexpr char INPUT_IS_EMPTY_TEXT[] = "input file %s is empty and is the text file of another input\n";
 
 // The file ended inside a block: the samples read, and those declared.
 constexpr char TRUNCATED_BLOCK[] = "truncated block in input file %s: %ld of %ld samples read\n";

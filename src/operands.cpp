@@ -14,22 +14,14 @@ bool isAmong(const FileStatus& status, const std::vector<FileId>& files)
     return status.known && std::binary_search(files.begin(), files.end(), status.id);
 }
 
-// Whether the input is text that quarvel wrote, judged by the bytes that the
-// first header read reads anyway: no system call of its own for a log.
-bool startsWithOwnText(LogStream& input)
-{
-    const std::size_t available = fillLogStream(input, FIRST_LINE_MAX);
-    return isOwnText(logStreamBytes(input), available);
-}
-
-// Whether the operand at `path`, which is `status`, has nothing to lose:
-// an empty file, or text that quarvel wrote by the strict rule.
-bool holdsNothingToLose(const std::string& path, const FileStatus& status)
+// Whether the operand that is open for writing as a text file, and is
+// `status`, has nothing to lose now: an empty file, or text that quarvel
+// wrote by the strict rule. Opened again at `path` to be read; the file
+// read must be the one open. Sets `status.hasContents` to what it holds.
+bool holdsNothingToLose(const std::string& path, FileStatus& status)
 {
     if (!status.regular)
         return false;
-    if (!status.hasContents)
-        return true;
     std::FILE* file = openFile(path.c_str(), "rb");
     if (file == nullptr)
         return false;
@@ -37,7 +29,8 @@ bool holdsNothingToLose(const std::string& path, const FileStatus& status)
     const std::size_t size = std::fread(head, 1, sizeof head, file);
     const bool same = isSameFile(status, fileStatusOf(file)) && std::ferror(file) == 0;
     std::fclose(file);
-    return same && isStrictText(head, size);
+    status.hasContents = size > 0;
+    return same && (size == 0 || isStrictText(head, size));
 }
 
 }  // namespace
@@ -56,11 +49,10 @@ OperandFiles lookUpOperands(char* const* paths, int count)
     for (int i = 0; i < count; ++i) {
         const std::string outputPath = std::string(paths[i]) + ".txt";
         const FileStatus status = fileStatusAt(outputPath.c_str());
-        if (!isSameFile(status, statuses[static_cast<std::size_t>(i)]) && isAmong(status, operands.all)
-            && holdsNothingToLose(outputPath, status))
-            operands.replaceable.push_back(status.id);
+        if (!isSameFile(status, statuses[static_cast<std::size_t>(i)]) && isAmong(status, operands.all))
+            operands.texts.push_back(status.id);
     }
-    std::sort(operands.replaceable.begin(), operands.replaceable.end());
+    std::sort(operands.texts.begin(), operands.texts.end());
     return operands;
 }
 
@@ -81,21 +73,29 @@ std::FILE* openInput(const char* path, FileStatus& status, OpenFailure& failure)
     return file;
 }
 
-// Converted, the text of an earlier run would give a text file of garbage.
-// A replaceable operand is another's text file: not converted either,
-// whether that was written before this turn or not.
-bool isOwnTextInput(const FileStatus& status, const OperandFiles& operands, LogStream& input)
+// Converted, the text of an earlier run would give a text file of garbage,
+// judged by the bytes that the first header read reads anyway: no system
+// call of its own for a log. An empty file that is another operand's text
+// file is that operand's text to come, or its text of no block: converted,
+// it would give another empty file at each run over logs/*.
+const char* inputRefusal(const FileStatus& status, const OperandFiles& operands, LogStream& input)
 {
-    return isAmong(status, operands.replaceable) || startsWithOwnText(input);
+    const std::size_t available = fillLogStream(input, FIRST_LINE_MAX);
+    if (isOwnText(logStreamBytes(input), available))
+        return INPUT_IS_OWN_TEXT;
+    if (available == 0 && !input.failed && status.regular && isAmong(status, operands.texts))
+        return INPUT_IS_EMPTY_TEXT;
+    return nullptr;
 }
 
 // Opens the text file and empties it, unless it is the input itself or
 // another operand under another name (a link): emptying it would destroy a
-// log before it is read. A replaceable operand is no log (it is not
-// converted), so it may be written anew: quarvel -q logs/* run again
-// converts every log again. The file is opened first and emptied only
-// after the open file has been compared, so a link made meanwhile changes
-// nothing.
+// log before it is read. Another operand that holds nothing to lose (see
+// holdsNothingToLose) is written over, so that quarvel -q logs/* run again
+// converts every log again. It is judged here, just before it is emptied,
+// not when the run starts: a logger may have written a log into it since.
+// The file is opened first and judged and emptied only after the open file
+// has been compared, so a link made meanwhile changes nothing.
 std::FILE* openOutput(
     const FileStatus& input, const OperandFiles& operands, const std::string& outputPath, OpenFailure& failure)
 {
@@ -104,10 +104,10 @@ std::FILE* openOutput(
         failure.errorNumber = errno;
         return nullptr;
     }
-    const FileStatus status = fileStatusOf(file);
+    FileStatus status = fileStatusOf(file);
     if (isSameFile(input, status))
         failure.refusal = OUTPUT_IS_INPUT;
-    else if (isAmong(status, operands.all) && !isAmong(status, operands.replaceable))
+    else if (isAmong(status, operands.all) && !holdsNothingToLose(outputPath, status))
         failure.refusal = OUTPUT_IS_ANOTHER_INPUT;
     else if (!truncateFile(file, status))
         failure.errorNumber = errno;

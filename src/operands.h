@@ -12,19 +12,18 @@
 #include <vector>
 
 // The files that the run's operands name, looked up before the first is
-// converted, whatever their order.
+// converted, whatever their order. What they hold is looked at only when
+// it matters, in each file's turn: a logger may write into one meanwhile.
 struct OperandFiles {
-    // Sorted. No text file is written over one of them, except:
+    // Sorted. No text file is written over one of them, unless it holds
+    // nothing to lose when it is about to be emptied (see openOutput).
     std::vector<FileId> all;
-    // Sorted: the operands that are another operand's text file and hold
-    // nothing to lose: text that quarvel wrote by the strict rule (see
-    // isStrictText), or an empty file. Each is written over as that text
-    // file, and never converted.
-    std::vector<FileId> replaceable;
+    // Sorted: the operands that are another operand's text file.
+    std::vector<FileId> texts;
 };
 
-// Looks up the `count` operands `paths`. Reads the start of those that are
-// another operand's text file, and of no other.
+// Looks up the `count` operands `paths`, and the text file of each. Reads
+// none of them.
 OperandFiles lookUpOperands(char* const* paths, int count);
 
 // Why a file could not be opened: the system's error number, or the words
@@ -37,9 +36,12 @@ struct OpenFailure {
 // Opens the logger file; `status` tells which file it is.
 std::FILE* openInput(const char* path, FileStatus& status, OpenFailure& failure);
 
-// Whether the input, which is `status` and is open in `input`, is text that
-// quarvel wrote, or an operand that is written over as another's text file.
-bool isOwnTextInput(const FileStatus& status, const OperandFiles& operands, LogStream& input);
+// Why the input, which is `status` and is open in `input`, is not converted,
+// as a message of messages.h: it is text that quarvel wrote
+// (INPUT_IS_OWN_TEXT), or it is empty and another operand's text file
+// (INPUT_IS_EMPTY_TEXT). Nullptr when it is converted. Judged on what it
+// holds now.
+const char* inputRefusal(const FileStatus& status, const OperandFiles& operands, LogStream& input);
 
 // Opens the text file of the input `input` at `outputPath` and empties it,
 // unless that would destroy a log.

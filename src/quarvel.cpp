@@ -59,7 +59,9 @@ int run(int argc, char** argv)
     for (int i = scan.optind; i < argc; ++i) {
         if (settings.debug)
             std::printf("processing file: %s\n", argv[i]);
-        if (processFile(argv[i], settings, operands, state) != 0)
+        const FileOutcome outcome = processFile(argv[i], settings, operands, state);
+        noteOutcome(i - scan.optind, outcome);
+        if (failed(outcome))
             status = 1;
     }
     if (checkStandardOutput() != 0)

@@ -1,12 +1,15 @@
 // What the program needs of its operating system beyond standard C++: byte
 // streams on the console, arguments and file names in UTF-8, opening the
-// text file safely, file identity and local time. Windows and POSIX systems
-// differ in each: system_win32.cpp implements this header on Windows;
-// system_posix.cpp with localtime_posix.cpp on POSIX systems; under
-// emscripten system_posix.cpp with system_emscripten.cpp (and its .js),
-// whose local time is its own. The build compiles those for its target.
+// text file safely, file identity, local time, and a host that hears of
+// each file's outcome. Windows and POSIX systems differ in each:
+// system_win32.cpp implements this header on Windows; system_posix.cpp
+// with localtime_posix.cpp on POSIX systems; under emscripten
+// system_posix.cpp with system_emscripten.cpp (and its .js), whose local
+// time and host are its own. The build compiles those for its target.
 #ifndef QUARVEL_SYSTEM_H
 #define QUARVEL_SYSTEM_H
+
+#include "outcome.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +73,12 @@ inline bool isSameFile(const FileStatus& a, const FileStatus& b)
 // "wb" leaves it, and so is an empty file. Returns false when the system
 // refused, with errno saying why.
 bool truncateFile(std::FILE* file, const FileStatus& status);
+
+// Hands what became of file operand `index` (from 0) to the program's host,
+// where one listens: under emscripten, the web page's worker, which shows
+// each file's outcome from it. Elsewhere nothing listens: standard error
+// says it all.
+void noteOutcome(int index, const FileOutcome& outcome);
 
 // `seconds` since the epoch as local time. Where the C library cannot render
 // it (Windows' refuses times before 1970), in UTC by our own calendar.

@@ -11,12 +11,16 @@
 //   its summer time computed by the POSIX rules; without rules, the
 //   United States' rules of today (M3.2.0,M11.1.0);
 // - anything else, the empty value included: UTC.
+// Its host is the page's worker, which hears of each file's outcome.
 #include "system.h"
 
 #include "calendar.h"
+#include "errortext.h"
+#include "messages.h"
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 // The offset east of UTC, in seconds, of the zone named `zone` at `seconds`
@@ -24,6 +28,12 @@
 // own zone when `zone` is empty. NaN when Intl does not know the zone. In
 // JavaScript: system_emscripten.js, which the build links in.
 extern "C" double quarvelZoneOffset(double seconds, const char* zone);
+
+// Hands the host (the function onFileOutcome of the module's options, if
+// any) the record of one file's outcome; see noteOutcome. In JavaScript:
+// system_emscripten.js.
+extern "C" void quarvelOutcome(int index, const char* end, const char* message, const char* refusal, const char* reason,
+    int cutShort, double samplesRead, double samplesDeclared, const char* said);
 
 namespace {
 
@@ -304,4 +314,50 @@ std::int64_t zoneOffset(std::int64_t seconds)
 std::tm toLocalTime(std::int64_t seconds)
 {
     return toUtc(seconds + zoneOffset(seconds));
+}
+
+namespace {
+
+// The name of an end, as the page knows it, and its message in messages.h.
+struct EndWords {
+    const char* name;
+    const char* message;
+};
+
+EndWords endWords(const FileOutcome& outcome)
+{
+    switch (outcome.end) {
+    case FileEnd::CONVERTED: return {"converted", ""};
+    case FileEnd::REFUSED: return {"refused", outcome.refusal};
+    case FileEnd::OPEN_INPUT_FAILED: return {"openInput", OPEN_INPUT_FAILED};
+    case FileEnd::OPEN_OUTPUT_FAILED: return {"openOutput", OPEN_OUTPUT_FAILED};
+    case FileEnd::READ_FAILED: return {"readFailed", READ_FAILED};
+    case FileEnd::WRITE_FAILED: return {"writeFailed", WRITE_FAILED};
+    }
+    return {"converted", ""};
+}
+
+// A guard's refusal by its name in messages.h, which the page tells them
+// apart by. Compared by their words: each file has its own copy of them.
+const char* refusalName(const char* refusal)
+{
+    const EndWords refusals[] = {{"INPUT_IS_OWN_TEXT", INPUT_IS_OWN_TEXT}, {"INPUT_IS_EMPTY_TEXT", INPUT_IS_EMPTY_TEXT},
+        {"OUTPUT_IS_INPUT", OUTPUT_IS_INPUT}, {"OUTPUT_IS_ANOTHER_INPUT", OUTPUT_IS_ANOTHER_INPUT}};
+    for (const EndWords& known : refusals) {
+        if (refusal != nullptr && std::strcmp(refusal, known.message) == 0)
+            return known.name;
+    }
+    return "";
+}
+
+}  // namespace
+
+void noteOutcome(int index, const FileOutcome& outcome)
+{
+    const EndWords end = endWords(outcome);
+    // Why it could not be opened: the guard's words, or the system's as -d gives them.
+    const bool opening = outcome.end == FileEnd::OPEN_INPUT_FAILED || outcome.end == FileEnd::OPEN_OUTPUT_FAILED;
+    const char* reason = !opening ? "" : outcome.refusal != nullptr ? outcome.refusal : errorText(outcome.errorNumber);
+    quarvelOutcome(index, end.name, end.message, refusalName(outcome.refusal), reason, outcome.cutShort ? 1 : 0,
+        static_cast<double>(outcome.samplesRead), static_cast<double>(outcome.samplesDeclared), outcome.said.c_str());
 }

@@ -57,4 +57,24 @@ mergeInto(LibraryManager.library, {
         local.setUTCHours(fields[3], fields[4], fields[5], 0);
         return local.getTime() / 1000 - seconds;
     },
+
+    // Hands the module's onFileOutcome, if it has one, the record of one
+    // file's outcome (system_emscripten.cpp: noteOutcome): {index, end,
+    // message, refusal, reason, cut: {read, declared} or null, said}, its
+    // texts those of messages.h and what quarvel said of the file.
+    quarvelOutcome__sig : 'viiiiiiddi',
+    quarvelOutcome : function(index, end, message, refusal, reason, cutShort, samplesRead, samplesDeclared, said) {
+        var listener = Module['onFileOutcome'];
+        if (typeof listener !== 'function')
+            return;
+        listener({
+            index : index,
+            end : UTF8ToString(end),
+            message : UTF8ToString(message),
+            refusal : UTF8ToString(refusal),
+            reason : UTF8ToString(reason),
+            cut : cutShort ? {read : samplesRead, declared : samplesDeclared} : null,
+            said : UTF8ToString(said)
+        });
+    },
 });

@@ -1,7 +1,8 @@
 // system.h's console and files on POSIX systems (Linux, the BSDs, macOS,
 // and emscripten's C library): byte streams as they are, the ignored
-// SIGPIPE, file identity by device and inode. Local time is in
-// localtime_posix.cpp, or under emscripten in system_emscripten.cpp.
+// SIGPIPE, file identity by device and inode, no host to hear of outcomes.
+// Local time is in localtime_posix.cpp; under emscripten, local time and
+// the host are in system_emscripten.cpp.
 #include "system.h"
 
 #include <fcntl.h>
@@ -65,6 +66,10 @@ FileStatus fileStatusOf(std::FILE* file)
     struct stat status { };
     return fstat(fileno(file), &status) == 0 ? fileStatusOf(status) : FileStatus{};
 }
+
+#ifndef __EMSCRIPTEN__  // whose host listens: system_emscripten.cpp
+void noteOutcome(int /*index*/, const FileOutcome& /*outcome*/) { }
+#endif
 
 FileStatus fileStatusAt(const char* path)
 {

@@ -174,6 +174,8 @@ FileStatus fileStatusAt(const char* path)
     return status;
 }
 
+void noteOutcome(int /*index*/, const FileOutcome& /*outcome*/) { }
+
 std::tm toLocalTime(std::int64_t seconds)
 {
     std::tm local{};

@@ -5,7 +5,12 @@
 #include "reference.h"
 #include "runner.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
 
 namespace {
 
@@ -367,18 +372,63 @@ TEST_F(QuarvelTest, OperandIsWrittenOverOnlyWhenItIsTextThroughout)
     // lose: written over, and not converted. Whichever operand comes first.
     TestBlock crLf = blockOf(3);
     crLf.adcChan = 0x0D0A3031;
-    const std::string refused = messageText(INPUT_IS_OWN_TEXT, "x.txt");
+    // Reached first, the empty x.txt is refused as what it is.
     for (const std::string& xTxt : {encodeLog({crLf}), std::string()}) {
         for (const bool xFirst : {true, false}) {
             write("x", encodeLog({blockOf(2)}));
             write("x.txt", xTxt);
             RunResult result = run({"-qS", xFirst ? "x" : "x.txt", xFirst ? "x.txt" : "x"});
+            const std::string refused
+                = messageText(xTxt.empty() && !xFirst ? INPUT_IS_EMPTY_TEXT : INPUT_IS_OWN_TEXT, "x.txt");
             const std::string kept = xTxt.empty() ? "" : messageText(OPEN_OUTPUT_FAILED, "x.txt");
             EXPECT_EQ(result.err, xFirst ? kept + refused : refused + kept) << xFirst;
             EXPECT_EQ(result.status, 1);
             EXPECT_EQ(read("x.txt"), xTxt.empty() ? referenceText({blockOf(2)}, {.headers = HEADERS_NONE}) : xTxt);
             EXPECT_FALSE(exists("x.txt.txt"));
         }
+    }
+}
+
+// Opens the named pipe `path` for writing once a reader has it open, within
+// a minute; -1 if none comes.
+int openPipeOnceRead(const std::filesystem::path& path)
+{
+    for (int tries = 0; tries < 60000; ++tries) {
+        const int pipe = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (pipe >= 0 || errno != ENXIO)
+            return pipe;
+        usleep(1000);
+    }
+    return -1;
+}
+
+TEST_F(QuarvelTest, OperandThatALogCameIntoMidRunIsKept)
+{
+    // a.txt holds nothing to lose when the run starts: it is empty, as a
+    // logger starts a file, or an earlier run's text of a. While quarvel
+    // waits on its first operand, the named pipe p, a log is written into
+    // a.txt in place (the same file, as a logger appends or cp copies).
+    // a.txt is then kept, and converted in its own turn.
+    const std::string log = encodeLog({blockOf(3)});
+    const std::string pipeLog = encodeLog({blockOf(4)});
+    for (const std::string& before : {std::string(), referenceText({blockOf(2)}, {.headers = HEADERS_NONE})}) {
+        write("a", encodeLog({blockOf(2)}));
+        write("a.txt", before);
+        std::filesystem::remove(dir / "a.txt.txt");
+        std::filesystem::remove(dir / "p");
+        ASSERT_EQ(mkfifo((dir / "p").c_str(), 0600), 0);
+        RunResult result = run({"-qS", "p", "a", "a.txt"}, {}, [&] {
+            const int pipe = openPipeOnceRead(dir / "p");
+            ASSERT_GE(pipe, 0) << "quarvel did not open p";
+            write("a.txt", log);
+            EXPECT_EQ(::write(pipe, pipeLog.data(), pipeLog.size()), static_cast<ssize_t>(pipeLog.size()));
+            close(pipe);
+        });
+        EXPECT_EQ(result.err, messageText(OPEN_OUTPUT_FAILED, "a.txt")) << before.size();
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(read("a.txt"), log);
+        EXPECT_EQ(read("a.txt.txt"), referenceText({blockOf(3)}, {.headers = HEADERS_NONE}));
+        EXPECT_EQ(read("p.txt"), referenceText({blockOf(4)}, {.headers = HEADERS_NONE}));
     }
 }
 

@@ -67,6 +67,7 @@ from hostile_logs import (  # noqa: E402
     UNREADABLE,
     Case,
     Operand,
+    as_campaign,
     remove_case_folder,
 )
 from message_copies import read_messages  # noqa: E402
@@ -165,7 +166,7 @@ def main() -> int:
     try:
         env = face_environment(scratch)
         for case in cases:
-            jobs += [make_job(case, face, scratch, converter, octave) for face in faces]
+            jobs += [make_job(case, face, scratch, converter, octave) for face in faces if runs_case(face, case)]
         run_all(jobs, env, scratch)
         verdicts = {(job.case.name, job.face): check(job) for job in jobs}
         python_faces = read_bytes(str(scratch / "python-faces.stderr"))
@@ -180,6 +181,10 @@ def main() -> int:
     # (CTest's 77), which fails a CI run, rather than as passed.
     print("\n".join(skipped))
     return 77 if status == 0 and skipped else status
+
+
+def runs_case(face: str, case: Case) -> bool:
+    return case.faces is None or face in case.faces
 
 
 def face_environment(scratch: Path) -> dict[str, str]:
@@ -246,6 +251,11 @@ def make_job(case: Case, face: str, scratch: Path, converter: Path, octave: str 
             reports += ["--json", str(out / "check.json")]
         job.runs = [Run(face, ["check", *reports, "--", *names], out / "run")]
     job.before = snapshot(folder)
+    if case.appended:  # what the file must hold after the run
+        name, data = case.appended
+        _, size, _, mode, _ = job.before[name]
+        after = hashlib.sha256(read_bytes(str(folder / name)) + data).hexdigest()
+        job.before[name] = ("file", size + len(data), None, mode, after)
     return job
 
 
@@ -388,16 +398,19 @@ def read_bytes(path: str) -> bytes:
 
 def start_writers(job: Job) -> None:
     """Starts a writer that feeds each FIFO of the job: it waits until a
-    face opens the FIFO, and is stopped when the face is done."""
+    face opens the FIFO, appends the case's `appended` bytes to their
+    file, feeds the FIFO, and is stopped when the face is done."""
     for operand in job.operands:
         if operand.kind != FIFO:
             continue
-        feed = job.out / "feed"
+        feed, more = job.out / "feed", job.out / "appended"
         feed.write_bytes(job.case.feed)
-        script = 'exec cat -- "$1" > "$2"'
+        name, data = job.case.appended or (os.devnull, b"")
+        more.write_bytes(data)
+        script = 'exec 3> "$2" && cat -- "$3" >> "$4" && exec cat -- "$1" >&3'
         job.writers.append(
             subprocess.Popen(
-                ["sh", "-c", script, "sh", str(feed), str(job.folder / operand.name)],
+                ["sh", "-c", script, "sh", str(feed), str(job.folder / operand.name), str(more), str(job.folder / name)],
                 stdin=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL,
                 start_new_session=True,
@@ -450,8 +463,8 @@ def file_problems(job: Job, outputs: set[str]) -> list[str]:
             continue
         if name not in after:
             problems.append(f"removed {name!r}")
-        elif after[name] != entry:
-            problems.append(f"touched input {name!r}")
+        elif after[name] != entry and (entry[2] is not None or after[name][:2] + after[name][3:] != entry[:2] + entry[3:]):
+            problems.append(f"touched input {name!r}")  # a time of None: appended to meanwhile, any time will do
     for name in after.keys() - job.before.keys() - outputs:
         problems.append(f"made {name!r}")
     return problems
@@ -600,10 +613,11 @@ def check_reader(job: Job) -> list[str]:
 
 def check_info(job: Job) -> list[str]:
     r = job.runs[0]
-    failing = sum(o.kind in (*FAILED_OPEN, DEVICE) for o in job.operands)
-    uncertain = any(o.kind in (FIFO, TEXT) for o in job.operands)
+    operands = as_campaign(job.operands)
+    failing = sum(o.kind in (*FAILED_OPEN, DEVICE) for o in operands)
+    uncertain = any(o.kind in (FIFO, TEXT) for o in operands)
     problems = []
-    statuses = {1 if failing else 0} | ({1} if any(o.kind == FIFO for o in job.operands) else set())
+    statuses = {1 if failing else 0} | ({1} if any(o.kind == FIFO for o in operands) else set())
     if r.status not in statuses:
         problems.append(f"status {r.status}, expected {' or '.join(map(str, sorted(statuses)))}")
     errors = r.stderr.decode(errors="backslashreplace").splitlines()
@@ -615,14 +629,17 @@ def check_info(job: Job) -> list[str]:
     if not uncertain:
         # A line per file, then a row per block under a row of titles; a
         # blank line and the summary's two lines end it.
-        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in job.operands if o.kind == LOG) + 3
+        expected = sum(1 + (o.blocks + 1 if o.blocks else 0) for o in operands if o.kind == LOG) + 3
         if len(report) != expected:
             problems.append(f"{len(report)} lines of report, expected {expected}: is a name not escaped?")
-    for o in job.operands:
+    for o in operands:
         if o.kind == LOG and o.name.isprintable() and o.name.isascii():
             head = f"{o.name}: {o.blocks} block{'' if o.blocks == 1 else 's'}, "
             if not any(line.startswith(head) for line in report):
                 problems.append(f"no line '{head}...' in the report")
+    for o in job.operands:
+        if o.again and any(line.startswith(f"{o.name}: ") for line in report):
+            problems.append(f"{o.name!r} is in the report, though it names a file named before")
     return problems
 
 
@@ -661,7 +678,7 @@ def check_coverage(job: Job) -> list[str]:
             return []
         return [f"status {r.status}, standard error {show(r.stderr)}: expected one line 'quarvel plot: cannot write"
                 " ...' and status 1"]  # fmt: skip
-    failing = sum(o.kind in (*FAILED_OPEN, DEVICE, FIFO) for o in job.operands)
+    failing = sum(o.kind in (*FAILED_OPEN, DEVICE, FIFO) for o in as_campaign(job.operands))
     problems = []
     if r.status != (1 if failing else 0):
         problems.append(f"status {r.status}, expected {1 if failing else 0}")
@@ -681,8 +698,9 @@ def check_check(job: Job) -> list[str]:
     be read; in the JSON, each log's blocks, and each other file apart with
     why; an HTML page without script, in which no name is left unescaped."""
     r = job.runs[0]
-    failing = [o.name for o in job.operands if o.kind in (*FAILED_OPEN, DEVICE, FIFO)]
-    others = [o.name for o in job.operands if o.kind == TEXT or o.starts_as_text]
+    operands = as_campaign(job.operands)
+    failing = [o.name for o in operands if o.kind in (*FAILED_OPEN, DEVICE, FIFO)]
+    others = [o.name for o in operands if o.kind == TEXT or o.starts_as_text]
     problems = []
     errors = r.stderr.decode(errors="backslashreplace").splitlines()
     if len(errors) != len(failing) or any(not line.startswith("quarvel check: cannot read ") for line in errors):
@@ -700,6 +718,10 @@ def check_check(job: Job) -> list[str]:
         if apart != wanted or found["status"] not in statuses:
             problems.append(f"JSON files {sorted(apart)} and status {found['status']}, expected {sorted(wanted)}")
         for o in job.operands:
+            blocks = sum(block["path"] == o.name for block in found["blocks"])
+            if o.again and blocks:
+                problems.append(f"{o.name!r}: {blocks} blocks in the JSON, though it names a file named before")
+        for o in operands:
             blocks = sum(block["path"] == o.name for block in found["blocks"])
             if o.kind == LOG and not o.starts_as_text and blocks != o.blocks:
                 problems.append(f"{o.name!r}: {blocks} blocks in the JSON, expected {o.blocks}")
@@ -797,7 +819,7 @@ def report(cases, faces, verdicts, jobs, verbose: bool, seconds: float) -> int:
         cells = []
         for face in faces:
             key = (case.name, face)
-            cells.append(f"{outcomes[key] + ' ' + results[key]:<13}")
+            cells.append(f"{outcomes[key] + ' ' + results[key] if key in results else '-':<13}")
         print(f"{case.name:<{width}}  " + "  ".join(cells))
     print("(each cell: the exit status of each run of the face, then ok, FAIL, xfail or XPASS)")
     if verbose:

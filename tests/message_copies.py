@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The converter's words and their copies. src/messages.h holds the
-converter's messages; the page reads them, and the readers, the manual,
-the docs and some tests copy their words (the wheel, the sdist and the
+converter's messages; the page is handed them with each file's outcome,
+and the readers, the manual, the docs and some tests copy their words (the wheel, the sdist and the
 standalone .m take no file made at build time). This test runs the
 converter on files that provoke every message and compares its standard
 error with the table's; then it looks in every copy for each message it
@@ -30,12 +30,10 @@ GAP = ".{0,40}?"  # what a copy may hold between two fixed parts
 # Each copy, and the messages it copies: a name, or (name, first, end) for
 # the fixed parts first to end of it alone.
 COPIES: dict[str, list] = {
-    "web/outcomes.js": ["OPEN_INPUT_FAILED", "OPEN_OUTPUT_FAILED", "OPEN_REASON", "INPUT_IS_OWN_TEXT",
-                        "TRUNCATED_BLOCK", "READ_FAILED", "WRITE_FAILED"],
     "python/quarvel/_headers.py": ["TRUNCATED_BLOCK"],
     "matlab/quarvel_read.m": ["OPEN_INPUT_FAILED", "TRUNCATED_BLOCK"],
     "quarvel.1": ["OPEN_INPUT_FAILED", "OPEN_OUTPUT_FAILED", "OPEN_REASON", "OUTPUT_IS_INPUT",
-                  "OUTPUT_IS_ANOTHER_INPUT", "INPUT_IS_OWN_TEXT", "TRUNCATED_BLOCK", "READ_FAILED", "WRITE_FAILED",
+                  "OUTPUT_IS_ANOTHER_INPUT", "INPUT_IS_OWN_TEXT", "INPUT_IS_EMPTY_TEXT", "TRUNCATED_BLOCK", "READ_FAILED", "WRITE_FAILED",
                   "STANDARD_OUTPUT_FAILED"],
     "doc/web.md": ["OPEN_REASON", ("INPUT_IS_OWN_TEXT", 1, 2), ("TRUNCATED_BLOCK", 0, 1)],
     "README.md": ["OPEN_INPUT_FAILED", "OPEN_REASON"],
@@ -43,7 +41,7 @@ COPIES: dict[str, list] = {
     "doc/matlab.md": ["TRUNCATED_BLOCK"],
     "doc/windows.md": ["OPEN_INPUT_FAILED"],
     "tests/windows_wildcards.sh": ["OPEN_INPUT_FAILED"],
-    "python/tests/test_owntext.py": ["OPEN_OUTPUT_FAILED", "INPUT_IS_OWN_TEXT"],
+    "python/tests/test_owntext.py": ["OPEN_OUTPUT_FAILED", "INPUT_IS_OWN_TEXT", "INPUT_IS_EMPTY_TEXT"],
     "python/tests/test_index.py": ["TRUNCATED_BLOCK"],
     "python/tests/test_cli.py": ["TRUNCATED_BLOCK"],
     "python/tests/test_export.py": ["TRUNCATED_BLOCK"],
@@ -81,11 +79,12 @@ def converter_problems(quarvel: str, messages: dict[str, str]) -> list[str]:
         return messages[name]
 
     log = log_bytes([BlockPlan(samples=[1, 2])])
-    files = {"a": log, "a.txt": log, "f": log, "own": b"%ADC CHANNEL         : 1\r\n",
+    files = {"missing.txt": b"", "a": log, "a.txt": log, "f": log, "own": b"%ADC CHANNEL         : 1\r\n",
              "cut": log_bytes([BlockPlan(samples=[1, 2], declared=5)]), "full": log}  # fmt: skip
     links = {"f.txt": "f", "mem": "/proc/self/mem", "full.txt": "/dev/full"}
     expected = [
         m("OPEN_INPUT_FAILED") % "missing" + m("OPEN_REASON") % os.strerror(errno.ENOENT),
+        m("INPUT_IS_EMPTY_TEXT") % "missing.txt",
         m("OPEN_OUTPUT_FAILED") % "a.txt" + m("OPEN_REASON") % m("OUTPUT_IS_ANOTHER_INPUT"),
         m("OPEN_OUTPUT_FAILED") % "f.txt" + m("OPEN_REASON") % m("OUTPUT_IS_INPUT"),
         m("INPUT_IS_OWN_TEXT") % "own",
@@ -99,7 +98,7 @@ def converter_problems(quarvel: str, messages: dict[str, str]) -> list[str]:
             Path(folder, name).write_bytes(data)
         for name, target in links.items():
             os.symlink(target, Path(folder, name))
-        operands = ["missing", "a", "a.txt", "f", "own", "cut", "mem", "full"]
+        operands = ["missing", "missing.txt", "a", "a.txt", "f", "own", "cut", "mem", "full"]
         command = [quarvel, "-d", "--", *operands]
         environment = dict(os.environ, TZ="UTC", LC_ALL="C")
         done = subprocess.run(command, cwd=folder, env=environment, stdout=full, stderr=subprocess.PIPE)

@@ -124,7 +124,7 @@ public:
         const std::string textPath = path + ".txt";
         std::filesystem::remove(textPath);  // a new file, for the same reason
         char* operands[] = {path.data()};
-        EXPECT_EQ(processFile(path.c_str(), settings, lookUpOperands(operands, 1), state), 0);
+        EXPECT_FALSE(failed(processFile(path.c_str(), settings, lookUpOperands(operands, 1), state)));
         std::ifstream in(textPath, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }

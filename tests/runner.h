@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -100,8 +101,10 @@ protected:
     bool exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
 
     // Runs quarvel with `args`, TZ=UTC and the C locale, plus `environment`
-    // entries, which may override those two.
-    RunResult run(const std::vector<std::string>& args, std::vector<std::string> environment = {})
+    // entries, which may override those two; `meanwhile`, if given, is
+    // called once it has started.
+    RunResult run(const std::vector<std::string>& args, std::vector<std::string> environment = {},
+        const std::function<void()>& meanwhile = {})
     {
         for (const std::string fallback : {"TZ=UTC", "LC_ALL=C"})
             addUnlessNamed(environment, fallback);
@@ -113,6 +116,8 @@ protected:
         pid_t child = fork();
         if (child == 0)
             execInChild(arguments, environment, outPath, errPath);
+        if (meanwhile)
+            meanwhile();
         RunResult result;
         int waitStatus = 0;
         waitpid(child, &waitStatus, 0);

@@ -11,8 +11,10 @@
   const CONSOLE_LIMIT = 1024 * 1024;  // characters shown (more makes the page slow); the rest is counted
   const PROGRESS_INTERVAL = 100;  // ms between updates of the zip's progress
   // What the page starts with: time and channel in each record, this
-  // computer's time zone. The person's own choices are kept under STORED.
-  const DEFAULTS = { flags: '-tc', zone: 'local' };
+  // computer's time zone, the text of files that are probably not logger
+  // files (a photo read as a log gives megabytes of junk) left out of the
+  // zip. The person's own choices are kept under STORED.
+  const DEFAULTS = { flags: '-tc', zone: 'local', keepStrangers: false };
   const STORED = 'quarvel-page-options';
   const FLAGS = ['clipped', 'stuck', 'dead'];  // what a file's readings may show, as QuarvelQuality's flag bits 1, 2, 4
   const $ = (selector) => document.querySelector(selector);
@@ -155,20 +157,23 @@
   // The options and zone are kept for the next visit; a browser that keeps
   // nothing (storage off, a private window) starts from DEFAULTS each time.
   function remember() {
-    const choice = { flags: $('#flags').value, zone: $('#zone').value };
+    const choice = { flags: $('#flags').value, zone: $('#zone').value, keepStrangers: $('#keep-strangers').checked };
+    const defaults = Object.keys(DEFAULTS).every((key) => choice[key] === DEFAULTS[key]);
     try {
-      if (choice.flags === DEFAULTS.flags && choice.zone === DEFAULTS.zone) localStorage.removeItem(STORED);
+      if (defaults) localStorage.removeItem(STORED);
       else localStorage.setItem(STORED, JSON.stringify(choice));
     } catch (e) {
       // nothing kept
     }
-    $('#defaults').disabled = choice.flags === DEFAULTS.flags && choice.zone === DEFAULTS.zone;
+    $('#defaults').disabled = defaults;
   }
 
   function useChoice(choice) {
     $('#flags').value = typeof choice.flags === 'string' ? choice.flags : DEFAULTS.flags;
     $('#zone').value = choice.zone === 'UTC' ? 'UTC' : 'local';
+    $('#keep-strangers').checked = choice.keepStrangers === true;
     typedOptionsChanged();
+    if (run && run.zip) offerZip(run);
   }
 
   function rememberedChoice() {
@@ -243,6 +248,7 @@
     $('#console-note').textContent = '';
     $('#summary').textContent = '';
     $('#zip').replaceChildren();
+    $('#strangers').hidden = true;
     $('#problems-only').checked = false;
     fileList.show([]);
     $('#plot-file').replaceChildren();
@@ -271,9 +277,10 @@
     const utc = $('#zone').value === 'UTC';
     const args = [...typedWords(), '--', ...inputs.map((input) => input.path)];
     run = { worker: new Worker(workerUrl), files: chosen, paths, runIndex, inputs, utc, stderr: [], status: undefined,
-      outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null), textBytes: 0,
+      outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null),
+      records: inputs.map(() => null), textBytes: 0,
       packer: null, total: inputs.reduce((sum, input) => sum + input.file.size, 0), started: performance.now(),
-      debug: QuarvelOptions.scanWords(typedWords()).settings.d, date: new Date(), entryName: QuarvelZip.entryNamer() };
+      date: new Date(), entryName: QuarvelZip.entryNamer() };
     // The zip is deflated as the text files come, where the browser can.
     if (inputs.length >= 2 && QuarvelPacker.supported()) run.packer = QuarvelPacker.create(run.date, showPacking(run));
     document.body.dataset.state = 'running';
@@ -302,6 +309,8 @@
           const data = item.bytes || item.blob;
           if (run.packer) run.packer.add(item.index, { name: item.entryName, crc: item.crc, size: item.size, data });
         }
+      } else if (data.type === 'outcomes') {
+        for (const record of data.items) run.records[record.index] = record;
       } else if (data.type === 'headers') {
         for (const item of data.items) {
           run.headers[item.index] = item.rows;
@@ -335,8 +344,7 @@
     run.status = status;
     run.stopped = stopped;
     const seconds = ((performance.now() - run.started) / 1000).toFixed(2);
-    const messages = QuarvelOutcomes.readMessages(run.stderr.join(''), run.inputs.map((input) => input.path));
-    const outcomes = QuarvelOutcomes.outcomes(messages.files,
+    const outcomes = QuarvelOutcomes.outcomes(run.records,
       run.outputs.map((output) => output && { produced: true, records: output.records, size: output.size }),
       run.headers.map((rows) => (rows ? QuarvelBlocks.header(rows, 0) : null)),
       run.headers.map((rows, i) => (rows ? QuarvelQuality.fileFlags(rows, run.stats[i]) : null)));
@@ -344,7 +352,7 @@
       index: i, file, path: run.paths[i], output: run.runIndex[i] < 0 ? null : run.outputs[run.runIndex[i]],
       headers: run.runIndex[i] < 0 ? null : run.headers[run.runIndex[i]],
       outcome: run.runIndex[i] < 0
-        ? { kind: 'failed', what: 'the browser gave it a name that no file may have', records: 0, messages: [] }
+        ? { kind: 'failed', what: 'the browser gave it a name that no file may have', records: 0 }
         : outcomes[run.runIndex[i]],
     }));
     const produced = run.items.filter((item) => item.output);
@@ -356,7 +364,7 @@
     $('#status').textContent = `${endingWords(status, stopped)} · ${seconds} s${programMemory}`;
     $('#status').title = stopped ? 'no exit status: the run was stopped'
       : status === null ? '' : `the command's exit status: ${status}`;
-    showSummary(messages.general);
+    showSummary(QuarvelOutcomes.generalLines(run.stderr.join(''), run.records));
     showFiles();
     showZip(produced);
     showCoverage();
@@ -474,10 +482,7 @@
       return ['not a log?', `probably not a logger file: ${headerWords(outcome.header)}; read as one, ${cutWords()}`
         + ` · ${records}${size}`];
     case 'failed': {
-      let why = outcome.what + (outcome.reason ? `: ${outcome.reason}` : '');
-      if (!outcome.reason && outcome.messages.some((m) => m.opening) && !run.debug) {
-        why += ' (with debug, -d, quarvel says why)';
-      }
+      const why = outcome.what + (outcome.reason ? `: ${outcome.reason}` : '');
       return ['not converted', why + (item.output ? ` · ${records} written${size}` : '')];
     }
     default:
@@ -557,42 +562,74 @@
     };
   }
 
-  // Offers the zip of the text files `produced`: deflated once the packer
-  // has them all, or stored where the browser cannot deflate.
+  // Makes the zip of the text files `produced` (two or more): deflated
+  // once the packer has them all, or stored where the browser cannot
+  // deflate; then offers it (offerZip).
   function showZip(produced) {
     const thisRun = run;
     if (produced.length < 2) {
       if (run.packer) run.packer.stop();
       return;
     }
-    const offer = (zip, deflated) => {
-      if (run !== thisRun) return;
-      const link = document.createElement('a');
-      const url = URL.createObjectURL(zip);
-      objectUrls.set('zip', url);
-      link.href = url;
-      link.download = 'quarvel-text.zip';
-      link.textContent = `all ${numberText(produced.length)} text files as one zip (${bytesText(zip.size)}`
-        + (deflated ? `, compressed from ${bytesText(run.textBytes)})` : ', not compressed)');
-      $('#zip').replaceChildren(link);
-      document.body.dataset.zip = 'ready';
+    const stored = () => {
+      thisRun.zip = { deflated: false };
+      offerZip(thisRun);
     };
-    const entries = produced.map((item) => ({ name: item.entryName, data: item.output.blob || item.output.bytes,
-      size: item.output.size, crc: item.output.crc }));
-    const stored = () => offer(QuarvelZip.makeZip(entries, run.date), false);
     if (!run.packer) {
       stored();
       return;
     }
     document.body.dataset.zip = 'making';
     showPacking(run)(run.deflated || 0);
-    run.packer.end().then(({ records, size, entries: packed }) => {
-      const placed = entries.map((entry, k) => ({ ...entry, ...packed.get(run.runIndex[produced[k].index]) }));
-      offer(QuarvelZip.finishZip(records, size, placed, run.date), true);
+    run.packer.end().then(({ records, entries }) => {
+      thisRun.zip = { deflated: true, records, entries };
+      offerZip(thisRun);
     }, (error) => {
-      appendConsole(2, `quarvel page: the zip could not be compressed (${error.message}); it is stored instead\n`);
+      if (run === thisRun) {
+        appendConsole(2, `quarvel page: the zip could not be compressed (${error.message}); it is stored instead\n`);
+      }
       stored();
     }).finally(() => thisRun.packer.stop());
+  }
+
+  // Offers the zip of the run's text files, less those of files that are
+  // probably not logger files unless the switch keeps them: made again
+  // from the same records when the switch changes.
+  function offerZip(thisRun) {
+    if (run !== thisRun) return;
+    const made = thisRun.items.filter((item) => item.output);
+    const left = made.filter((item) => item.outcome.kind === 'stranger');
+    const produced = $('#keep-strangers').checked ? made : made.filter((item) => item.outcome.kind !== 'stranger');
+    $('#strangers').hidden = left.length === 0;
+    document.body.dataset.zip = 'ready';
+    if (objectUrls.has('zip')) URL.revokeObjectURL(objectUrls.get('zip'));
+    objectUrls.delete('zip');
+    if (produced.length === 0) {
+      $('#zip').replaceChildren('no zip: every text file is of a file that is probably not a logger file');
+      return;
+    }
+    const entries = produced.map((item) => ({ name: item.entryName, data: item.output.blob || item.output.bytes,
+      size: item.output.size, crc: item.output.crc }));
+    let zip = null;
+    if (thisRun.zip.deflated) {
+      const placed = entries.map((entry, k) => ({ ...entry,
+        ...thisRun.zip.entries.get(thisRun.runIndex[produced[k].index]) }));
+      const picked = QuarvelZip.pickRecords(thisRun.zip.records, placed, thisRun.date);
+      zip = QuarvelZip.finishZip(picked.records, picked.size, picked.entries, thisRun.date);
+    } else zip = QuarvelZip.makeZip(entries, thisRun.date);
+    const link = document.createElement('a');
+    const url = URL.createObjectURL(zip);
+    objectUrls.set('zip', url);
+    link.href = url;
+    link.download = 'quarvel-text.zip';
+    const files = produced.length === made.length ? `all ${numberText(produced.length)} text files`
+      : `${numberText(produced.length)} text file${produced.length === 1 ? '' : 's'}`;
+    link.textContent = `${files} as one zip (${bytesText(zip.size)}`
+      + (thisRun.zip.deflated ? `, compressed from ${bytesText(entries.reduce((sum, e) => sum + e.size, 0))})`
+        : ', not compressed)');
+    const without = produced.length < made.length
+      ? ` · without the ${numberText(left.length)} of files that are probably not logger files` : '';
+    $('#zip').replaceChildren(link, without);
   }
 
   // ---- Coverage
@@ -752,6 +789,10 @@
       refresh();
     });
     $('#defaults').addEventListener('click', () => useChoice(DEFAULTS));
+    $('#keep-strangers').addEventListener('input', () => {
+      remember();
+      if (run && run.zip) offerZip(run);
+    });
     $('#flags').addEventListener('input', typedOptionsChanged);
     $('#files').addEventListener('change', () => chooseFiles($('#files').files));
     $('#convert').addEventListener('click', convert);

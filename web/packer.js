@@ -74,6 +74,17 @@ const QuarvelPacker = (() => {
     };
     const pool = Array.from({ length: count }, () => {
       const w = { port: new Worker(workerUrl), ahead: 0 };
+      // A worker that cannot start, fails outside a batch or cannot read a
+      // message would never answer: the zip is stored instead.
+      w.port.onerror = (event) => {
+        event.preventDefault();
+        failure = failure || `a worker failed: ${event.message || 'it did not start'}`;
+        settle();
+      };
+      w.port.onmessageerror = () => {
+        failure = failure || 'a worker could not read a message';
+        settle();
+      };
       w.port.onmessage = ({ data }) => {
         if (data.type === 'failed') failure = data.error;
         else {

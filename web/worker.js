@@ -12,7 +12,9 @@
 //   items: [{index, rows, stats}]} (QuarvelBlocks.walker: the block
 //   headers of each input, taken from what the program read of it, and
 //   QuarvelQuality.counter's counts of their samples, posted once it is
-//   done with the file), then {type: 'exit', status, memory}.
+//   done with the file), {type: 'outcomes', items: [record]} (what became
+//   of each file, as the program hands it over: src/system_emscripten.js),
+//   then {type: 'exit', status, memory}.
 // - {type: 'plot', id, file, channel, columns}: replies {type: 'plot', id,
 //   plot} (QuarvelLogReader.plotFile) or {type: 'plot', id, error}.
 /* global createQuarvel, QuarvelBlocks, QuarvelLogReader, QuarvelQuality, QuarvelZip */
@@ -246,10 +248,11 @@ function progressReporter(inputs) {
 
 // Text files closed by the program, posted in batches, each with the
 // headers and counts of its input and of the inputs before it that the
-// program is done with.
+// program is done with; and the outcome of each file, with the next batch.
 function outputPoster(walkers, counters) {
   let items = [];
   let headers = [];
+  let outcomes = [];
   let headersDone = 0;
   let last = Date.now();
   const takeHeaders = (end) => {
@@ -263,14 +266,20 @@ function outputPoster(walkers, counters) {
     if (items.length) postMessage({ type: 'outputs', items }, buffers);
     const tables = headers.flatMap((item) => (item.stats ? [item.rows.buffer, item.stats.buffer] : [item.rows.buffer]));
     if (headers.length) postMessage({ type: 'headers', items: headers }, tables);
+    if (outcomes.length) postMessage({ type: 'outcomes', items: outcomes });
     items = [];
     headers = [];
+    outcomes = [];
     last = Date.now();
   };
   return {
     add(item) {
       items.push(item);
       takeHeaders(item.index + 1);
+      if (Date.now() - last > POST_INTERVAL) post();
+    },
+    outcome(record) {
+      outcomes.push(record);
       if (Date.now() - last > POST_INTERVAL) post();
     },
     end() {
@@ -296,6 +305,7 @@ async function convert(request) {
     quit: (status, toThrow) => { throw toThrow; },
     print: () => {},
     printErr: () => {},
+    onFileOutcome: (record) => poster.outcome(record),
     preRun: [(m) => {
       const { FS, ENV } = m;
       Object.assign(ENV, request.env);

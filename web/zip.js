@@ -217,6 +217,29 @@ const QuarvelZip = (() => {
     return new Blob([...records, ...directory, ...tail], { type: 'application/zip' });
   }
 
+  // Some of the local records `records` (Blobs or bytes, in order):
+  // those of `entries` (see localRecord, each with the `offset` of its
+  // local header there, and `packed`), in their order, made on `date`.
+  // Returns {records, size, entries} for finishZip, each entry with its
+  // offset among the records picked. The Blobs are sliced, not copied, a
+  // slice per run of records that follow each other: the browser keeps
+  // each Blob apart, and one per file of ten thousand costs 100 MB.
+  function pickRecords(records, entries, date) {
+    const all = new Blob(records);
+    const runs = [];  // [start, end] in `all`
+    let size = 0;
+    const placed = entries.map((entry) => {
+      const length = localRecord(entry, date).length + (entry.packed === undefined ? entry.size : entry.packed);
+      const last = runs[runs.length - 1];
+      if (last && last[1] === entry.offset) last[1] += length;
+      else runs.push([entry.offset, entry.offset + length]);
+      const offset = size;
+      size += length;
+      return { ...entry, offset };
+    });
+    return { records: runs.map(([start, end]) => all.slice(start, end)), size, entries: placed };
+  }
+
   // A Blob of the archive of `entries` (see localRecord, and `data`: the
   // text as a Blob or bytes, or when `packed` its deflated bytes, or a list
   // of them), made on `date`.
@@ -233,7 +256,7 @@ const QuarvelZip = (() => {
     return finishZip(records, size, placed, date, force);
   }
 
-  return { crc32, entryNamer, entryNames, localRecord, finishZip, makeZip, BIDI_CONTROLS };
+  return { crc32, entryNamer, entryNames, localRecord, pickRecords, finishZip, makeZip, BIDI_CONTROLS };
 })();
 
 if (typeof module === 'object') module.exports = QuarvelZip;

@@ -46,19 +46,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     info = commands.add_parser("info", help="summarise the block headers of logger files")
     info.add_argument("--json", action="store_true", help="write JSON instead of text")
+    add_logger(info)
     info.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
     plot = commands.add_parser(
         "plot",
         help="plot the calibrated values of a log against UTC time, or with --coverage what many logs recorded",
         description="Plot the calibrated values of one logger file against UTC time, a line per channel. With"
-        " --coverage, draw what many logs recorded, from their block headers alone: a row per channel, time"
-        " across, a bar per block, gaps left open, blocks cut short marked, and under it the files that could"
-        " not be read and those that are probably not logger files (cut short, with a first channel below"
-        " -2^24 or from 2^24 up), which are not drawn.",
+        " --coverage, draw what many logs recorded, from their block headers alone: a row per channel (of each"
+        " logger, with --logger), time across, a bar per block, gaps left open, blocks cut short marked, and"
+        " under it the files that could not be read and those that are probably not logger files (cut short,"
+        " with a first channel below -2^24 or from 2^24 up), which are not drawn.",
     )
     plot.add_argument("--coverage", action="store_true", help="draw the blocks of every FILE, from their headers")
     plot.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP + "; one, unless --coverage")
     plot.add_argument("-o", "--output", metavar="OUT", help="save to this image file instead of showing it")
+    add_logger(plot, " (with --coverage: a row per channel of each logger)")
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
     export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
@@ -90,7 +92,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             from ._progress import lines
             from .info import run
 
-            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr))
+            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr), logger=args.logger)
             sys.stdout.flush()  # inside the try: a failure here is a failure to write
             return status
         if args.command == "check":
@@ -100,7 +102,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             from .widetable import run
 
             return run(args, err=lines(sys.stderr))
-        return run_plot(args.files, args.output, args.coverage)
+        return run_plot(args.files, args.output, args.coverage, args.logger)
     except BrokenPipeError:
         # The reader of the output went away (`| head`): stop quietly.
         _drop_standard_output()
@@ -115,6 +117,24 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 FILE_HELP = 'a logger file, or a glob pattern in quotes ("logs/**/*.002")'
+LOGGER_HELP = ("which logger wrote each file: folder (its folder, relative to the files' common one) or a regular"
+               " expression searched in its path (group 1, or the whole match, names the logger; a file it does not"
+               " match is not read); a series is then a channel of a logger (default: one logger)")  # fmt: skip
+
+
+def add_logger(command: argparse.ArgumentParser, more: str = "") -> None:
+    """Adds the option --logger, checked as it is parsed."""
+    command.add_argument("--logger", type=_logger_rule, metavar="folder|REGEX", help=LOGGER_HELP + more)
+
+
+def _logger_rule(text: str) -> str:
+    from ._loggers import check_rule
+
+    try:
+        check_rule(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 CHECK_USAGE = 3
 CHECK_STATUSES = """exit status:
   0  every file was read, and nothing was flagged
@@ -133,9 +153,9 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
         "check",
         help="check the readings of logs (clipped, stuck, dead, cut short) and their gaps, overlaps and order",
         description="Check the readings of logger files: blocks whose raw counts hit the ADC's rails (clipped),"
-        " hold one value for long (stuck) or take at most a few values (dead), blocks cut short, and per channel,"
-        " across the files, gaps, overlaps and blocks out of time order. Prints a line per problem and a summary;"
-        " --json and --html write every finding.",
+        " hold one value for long (stuck) or take at most a few values (dead), blocks cut short, and per channel"
+        " (of each logger, with --logger), across the files, gaps, overlaps and blocks out of time order. Prints a"
+        " line per problem and a summary; --json and --html write every finding.",
         epilog=CHECK_STATUSES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -156,8 +176,9 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
     option("--dead-distinct", type=_count, default=DEAD_DISTINCT, metavar="N",
            help=f"...that take at most N different values (default: {DEAD_DISTINCT})")  # fmt: skip
     option("--gap-tolerance", type=_seconds, metavar="S",
-           help="report the gaps and overlaps of more than S seconds (default: of more than a second, or than the"
-           " sample period when that is longer; 0: all, as info reports them)")  # fmt: skip
+           help="report every gap and overlap of more than S seconds (default: a gap of one sample period or more"
+           " and any overlap, forgiving a start within the second in which the time before it ends)")  # fmt: skip
+    add_logger(check)
     option("--dask", action="store_true", help="read through Dask, in threads of this machine")
     option("--scheduler", metavar="ADDRESS",
            help="read through Dask on the distributed cluster whose scheduler is at ADDRESS")  # fmt: skip
@@ -206,8 +227,7 @@ def add_table(commands: Any) -> argparse.ArgumentParser:
     option("--from", dest="start", type=_start, metavar="T",
            help="the first tick: seconds since 1970, or ISO 8601 (default: the first sample, floored to E)")  # fmt: skip
     option("--to", dest="end", type=_end, metavar="T", help="the last tick at most (default: the last sample)")
-    option("--logger", metavar="folder|REGEX", type=_checked(_logger_rule, "logger rule"),
-           help="tell loggers apart: by each file's folder, or by a regular expression on its path (its group 1)")  # fmt: skip
+    add_logger(table, " (a column per channel of each logger)")
     option("--time", choices=("seconds", "iso"), default="seconds",
            help="the time column: seconds since 1970 with three decimals, or ISO 8601 UTC (default: seconds)")  # fmt: skip
     table.usage_status = TABLE_USAGE
@@ -259,13 +279,6 @@ def _time_tick(upper: bool) -> Any:
 
 def _channel_list(text: str) -> list[int]:
     return [int(part) for part in text.split(",")]
-
-
-def _logger_rule(text: str) -> str:
-    from ._loggers import check_rule
-
-    check_rule(text)
-    return text
 
 
 _every = _checked(_every_ms, "every")
@@ -337,6 +350,7 @@ def run_check(args: argparse.Namespace) -> int:
     read on standard error, the reports into their files. Returns the exit
     status."""
     from ._check import run_pass
+    from ._loggers import operand_loggers
     from ._output import Output, OutputError
     from ._progress import each
     from ._quality import Rules
@@ -359,9 +373,11 @@ def run_check(args: argparse.Namespace) -> int:
             return 1
     rules = Rules(args.rails, args.stuck_samples, args.stuck_seconds, args.dead_samples, args.dead_distinct,
                   args.gap_tolerance)  # fmt: skip
+    operands, loggers = operand_loggers(operands, args.logger)
     files = each(operands, "file", "reading headers")
     try:
-        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples), args.dask)
+        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples, loggers),
+                         args.dask)  # fmt: skip
     except (ImportError, OSError) as error:  # no Dask, or no scheduler there: one line
         files.close()  # and its bar
         print(f"quarvel check: {reason(error)}", file=sys.stderr)
@@ -452,7 +468,7 @@ def _drop_standard_output() -> None:
     os.dup2(devnull, sys.stdout.fileno())
 
 
-def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -> int:
+def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False, logger: str | None = None) -> int:
     """Runs `plot`: every failure is one line on standard error and status 1."""
     try:
         with warnings.catch_warnings():
@@ -465,7 +481,9 @@ def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False) -
             if coverage:
                 from .coverage import run
 
-                return run(paths, output)
+                return run(paths, output, logger=logger)
+            if logger is not None:
+                raise PlotError("--logger names the loggers of plot --coverage's rows: plot draws one file")
             if len(paths) > 1:
                 raise PlotError(
                     f"{len(paths):,} files given, and plot draws one:"

@@ -1,6 +1,7 @@
 """`quarvel.check` and the pass of `python3 -m quarvel check`: the quality
-of every block's readings (see _quality), and per channel its gaps,
-overlaps and blocks out of order, across many logs.
+of every block's readings (see _quality), and per series (a channel of a
+logger) its gaps and overlaps (by the one rule, _gaps) and blocks out of
+order, across many logs.
 
 The block headers come from the one scan; the raw counts are read once,
 in the partitions of the Dask frame (whole blocks, or stretches of a long
@@ -20,7 +21,8 @@ import numpy as np
 
 from ._dask import Part, partition_size, plan
 from ._headers import FILE_ERRORS, NotALogError
-from ._index import BlockTable, PathArg, beyond, block_gaps, block_rows, path_categories, probably_not_logs, rows_of
+from ._index import BlockTable, PathArg, block_rows, path_categories, probably_not_logs, rows_of, series_covered
+from ._loggers import LoggerRule, Series, operand_loggers, series_of
 from ._optional import require
 from ._pieces import read_columns
 from ._progress import bar
@@ -57,7 +59,9 @@ if TYPE_CHECKING:
 # few enough that their results stay small.
 BATCH = 64
 # The columns of the findings, in order (a block's: _quality.BLOCK_COLUMNS).
-GAP_COLUMNS = ("channel", "from_path", "from_block", "to_path", "to_block", "start", "seconds")
+GAP_COLUMNS = ("channel", "logger", "start_tick", "length_ms", "start", "before_path", "before_block", "after_path",
+               "after_block")  # fmt: skip
+OVERLAP_COLUMNS = ("channel", "logger", "start_tick", "length_ms", "start", "blocks")
 ORDER_COLUMNS = ("channel", "path", "block", "start", "previous_path", "previous_block", "previous_start")
 FILE_COLUMNS = ("path", "problem", "why")
 
@@ -67,12 +71,15 @@ def run_pass(
     rules: Rules = Rules(),
     dask: bool = False,
     partition_samples: int | None = None,
+    loggers: dict | None = None,
 ) -> Pass:
     """Checks the files `operands` (pairs of a path and None, or of a
     pattern and the error of expanding it, as operand_files() gives them)
     by `rules`; with `dask`, through dask.compute (the scheduler in use: a
-    distributed Client's cluster, or threads). Raises ValueError for rules
-    out of range; every file that cannot be read is kept in `apart`."""
+    distributed Client's cluster, or threads). `loggers` holds the logger
+    of each file by its path, as operand_loggers() gives it (None: one
+    logger). Raises ValueError for rules out of range; every file that
+    cannot be read is kept in `apart`."""
     rules = checked_rules(rules)
     size = partition_size(partition_samples)
     (scanned,) = scan_headers(operands, read_log_headers)
@@ -86,7 +93,8 @@ def run_pass(
     found_flags = flags(stats, table.present_samples, table.period_ms, rules)
     found_flags["cut_short"] = table.truncated()
     at = last_times(table.first_time, table.period_ms, stats["stuck_start"] + 1)
-    ends = table.end_times()
+    names = None if loggers is None else [loggers[path] for path in table.paths]
+    series = series_of(names, table.file, table.channel)
     return Pass(
         table=table,
         rules=rules,
@@ -97,10 +105,12 @@ def run_pass(
         stats=stats,
         flags=found_flags,
         stuck_time=np.where(stats["longest_stuck"] > 0, at, np.nan),
-        **_find_gaps(table, checked, ends, rules.gap_tolerance),
+        loggers=names,
+        series=series,
+        **_find_gaps(table, checked, series, rules.gap_tolerance),
         apart=_apart(scanned.files, table, strange, errors),
         starts=table.start_times(),
-        ends=ends,
+        ends=table.end_times(),
         period_s=period_seconds(table.period_ms),
     )
 
@@ -186,27 +196,22 @@ def _piece_stats(part: Part, pieces: np.ndarray, cut: np.ndarray, rails: tuple[i
     return stretch_stats(raw.view(np.int16), pieces["count"], pieces["first"], cut, rails)
 
 
-def _find_gaps(table: BlockTable, checked: np.ndarray, ends: np.ndarray, tolerance: float | None) -> dict:
-    """Returns the gaps, overlaps and blocks out of order of each channel,
+def _find_gaps(table: BlockTable, checked: np.ndarray, series: Series, tolerance: float | None) -> dict:
+    """Returns the gaps, overlaps and blocks out of order of each series,
     between the blocks `checked` that have samples, as the fields of a
-    Pass: the gaps between each block and the next of its channel in time
-    order, across files (block_gaps, beyond the `tolerance`); out of order,
-    a block that starts before the block of its channel before it in its
-    file. Files are taken in the order given, which is rarely the order in
-    which they were recorded: between files, time order is the gaps' and
+    Pass: the gaps and overlaps by the one rule (series_covered), across
+    files, beyond the `tolerance` when one is given; out of order, a block
+    that starts before the block of its channel before it in its file.
+    Files are taken in the order given, which is rarely the order in which
+    they were recorded: between files, time order is the gaps' and
     overlaps' business."""
     rows = np.flatnonzero(checked & (table.present_samples > 0))
-    in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
-    gaps = block_gaps(table, in_time, ends)
-    kept = beyond(gaps, tolerance)
-    before, after, seconds = gaps.before[kept], gaps.after[kept], gaps.seconds[kept]
     by_channel = rows[np.lexsort((table.channel[rows], table.file[rows]))]
     same = table.channel[by_channel[1:]] == table.channel[by_channel[:-1]]
     same &= table.file[by_channel[1:]] == table.file[by_channel[:-1]]
     early = same & (table.first_time[by_channel[1:]] < table.first_time[by_channel[:-1]])
     return {
-        "gaps": (before[seconds > 0], after[seconds > 0], seconds[seconds > 0]),
-        "overlaps": (before[seconds < 0], after[seconds < 0], seconds[seconds < 0]),
+        "covered": series_covered(table, rows, series.codes[rows], tolerance),
         "out_of_order": (by_channel[1:][early], by_channel[:-1][early]),
     }
 
@@ -234,8 +239,8 @@ def _apart(entries: list[Operand], table: BlockTable, strange: np.ndarray, error
 
 class Findings(NamedTuple):
     """What quarvel.check() found, as pandas DataFrames: `blocks` (a row per
-    block of the files checked), `gaps` and `overlaps` (a row per pair of
-    blocks of a channel), `out_of_order` (a row per block out of order) and
+    block of the files checked), `gaps` and `overlaps` (a row per gap or
+    overlap of a series), `out_of_order` (a row per block out of order) and
     `files` (a row per file or pattern not checked)."""
 
     blocks: pandas.DataFrame
@@ -254,6 +259,7 @@ def check(
     dead_samples: int = DEAD_SAMPLES,
     dead_distinct: int = DEAD_DISTINCT,
     gap_tolerance: float | None = None,
+    logger: LoggerRule = None,
     dask: bool = False,
     partition_samples: int | None = None,
 ) -> Findings:
@@ -265,47 +271,76 @@ def check(
     (`partition_samples` each), by the scheduler in use: a
     distributed.Client's cluster, or threads. A file that cannot be read, or
     that is not a log, is a row of `files`: nothing is raised for it.
-    Raises ValueError for rails or thresholds out of range."""
+    A series is a channel of a logger: `logger` names the logger of each
+    file by a rule on its path (None: one logger; "folder"; a regular
+    expression, whose group 1 or whole match is the name, and which refuses
+    a file it does not match as a file that cannot be read; a callable).
+    Raises ValueError for rails or thresholds out of range, or an
+    expression that does not compile."""
     rules = Rules((rails[0], rails[1]), stuck_samples, stuck_seconds, dead_samples, dead_distinct, gap_tolerance)
     if isinstance(paths, (str, bytes, os.PathLike)):
         operands = operand_files([os.fspath(paths)])
     else:
         operands = [(os.fspath(path), None) for path in paths]
-    return findings(run_pass(operands, rules, dask, partition_samples))
+    operands, loggers = operand_loggers(operands, logger)
+    return findings(run_pass(operands, rules, dask, partition_samples, loggers))
 
 
 def findings(found: Pass) -> Findings:
-    """Returns the DataFrames of the Pass `found`."""
+    """Returns the DataFrames of the Pass `found`: a `logger` column after
+    the path (categorical) or the channel where a rule named loggers."""
     pd = require("pandas")
     table = found.table
     categories, codes = path_categories(table.paths)
+    keys = found.series.keys
+    names = {logger: i for i, logger in enumerate(sorted({logger for logger, _ in keys if logger is not None}))}
+    logger_codes = np.array([names.get(logger, -1) for logger, _ in keys], dtype=np.int64)
 
     kind = pd.CategoricalDtype(categories)  # made once: pandas checks the categories each time
 
     def paths(rows: np.ndarray) -> pandas.Categorical:
         return pd.Categorical.from_codes(codes[table.file[rows]], dtype=kind)
 
+    def logger_of(series: np.ndarray) -> pandas.Categorical:
+        return pd.Categorical.from_codes(logger_codes[series], categories=list(names))
+
+    def named(columns: dict) -> dict:
+        if not found.has_loggers():
+            columns.pop("logger")
+        return columns
+
     rows, numbers = block_rows(table, np.flatnonzero(found.checked))  # a row per block
     blocks = {"path": paths(rows), "block": numbers, "channel": table.channel[rows],
               "samples": table.present_samples[rows], "start": found.starts[rows], "end": found.ends[rows],
               "stuck_time": found.stuck_time[rows]}  # fmt: skip
+    if found.has_loggers():
+        blocks["logger"] = logger_of(found.series.codes[rows])
     blocks.update((name, found.stats[name][rows]) for name in BLOCK_FIELDS)
     blocks.update((name, found.flags[name][rows]) for name in FLAGS)
+    gaps, overlaps = found.covered.gaps, found.covered.overlaps
 
-    def pairs(before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> pandas.DataFrame:
-        begins = found.pair_starts(before, after, seconds)
-        columns = (table.channel[after], paths(before), table.block[before], paths(after), table.block[after],
-                   begins, seconds)  # fmt: skip
-        return pd.DataFrame(dict(zip(GAP_COLUMNS, columns)))
+    def stretch(series: np.ndarray, start: np.ndarray, length: np.ndarray) -> list:
+        channel = np.array([c for _, c in keys], dtype=np.int64)[series]
+        return [channel, logger_of(series), start, length, start / 1000]
 
+    before, after = gaps.before, gaps.after
+    gap_columns = [*stretch(gaps.series, gaps.start, gaps.length), paths(before), table.block[before], paths(after),
+                   table.block[after]]  # fmt: skip
+    involved = [[(table.paths[int(table.file[row])], int(table.block[row])) for row in overlaps.involved(i).tolist()]
+                for i in range(len(overlaps.start))]  # fmt: skip
+    overlap_columns = [*stretch(overlaps.series, overlaps.start, overlaps.length), pd.Series(involved, dtype=object)]
     late, early = found.out_of_order
     order = (table.channel[late], paths(late), table.block[late], found.starts[late], paths(early),
              table.block[early], found.starts[early])  # fmt: skip
+    order_columns = dict(zip(ORDER_COLUMNS, order))
+    if found.has_loggers():
+        order_columns = {"channel": order[0], "logger": logger_of(found.series.codes[late]), **order_columns}
     apart = [(entry.path, entry.problem, entry.why) for entry in found.apart]
+    block_columns = [name for name in (BLOCK_COLUMNS[0], "logger", *BLOCK_COLUMNS[1:]) if name in blocks]
     return Findings(
-        pd.DataFrame({name: blocks[name] for name in BLOCK_COLUMNS}),
-        pairs(*found.gaps),
-        pairs(*found.overlaps),
-        pd.DataFrame(dict(zip(ORDER_COLUMNS, order))),
+        pd.DataFrame({name: blocks[name] for name in block_columns}),
+        pd.DataFrame(named(dict(zip(GAP_COLUMNS, gap_columns)))),
+        pd.DataFrame(named(dict(zip(OVERLAP_COLUMNS, overlap_columns)))),
+        pd.DataFrame(order_columns),
         pd.DataFrame(apart, columns=FILE_COLUMNS),
     )

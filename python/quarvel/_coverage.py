@@ -1,25 +1,28 @@
 """The picture of what many logs recorded, from their block headers alone,
 which `plot --coverage` draws and check's HTML report holds. A row per
-channel, time across, a bar where blocks have samples, gaps left open,
+series (a channel of a logger), time across, a bar where blocks have samples, gaps left open,
 blocks cut short in a colour of their own (and, for `check`, blocks whose
 readings are flagged in another); under it, the files that could not be
 read and those that are probably not logger files, which are not drawn.
 
 numpy places every block, and shades each stretch of the time axis by
-the share of it that a channel's blocks cover: matplotlib draws at most a
-bar per stretch and channel, whatever the number of logs."""
+the share of it that a series' blocks cover: matplotlib draws at most a
+bar per stretch and series, whatever the number of logs. Its gaps and
+overlaps are those of the one rule (_gaps)."""
 
 from __future__ import annotations
 
+import textwrap
 from typing import Any
 
 import numpy as np
 
 from ._figure import in_calendar
-from ._index import BlockTable, beyond, block_gaps, gap_counts, probably_not_logs
+from ._index import BlockTable, probably_not_logs, series_covered
+from ._loggers import NoLoggerError, series_of
 from ._optional import require
-from ._times import period_seconds
-from ._words import counted, display_name, failure
+from ._ticks import end_ticks, start_ticks
+from ._words import counted, display_name, failure, listed, several_loggers_text
 
 # Recorded time, from the lightest shade (a little of a stretch of the
 # time axis) to the darkest (all of it); blocks cut short.
@@ -34,7 +37,7 @@ FLAGGED = "#8e44ad"
 BINS = 800
 BAR_HEIGHT = 0.7  # of a row
 ROW_INCHES = 0.3
-MAX_ROWS = 2000  # channels drawn, at most
+MAX_ROWS = 2000  # series drawn, at most
 MAX_ROWS_INCHES = 24.0  # many channels get thinner rows
 LABELLED_ROWS = 40  # more rows are labelled every so many
 LISTED = 8  # files listed under the picture, of each kind
@@ -48,11 +51,12 @@ class Coverage:
     the table whether it is probably not a logger file, `unread` whether
     its samples could not be read (it is among `failed`), and `cut`
     whether it cuts a block short; `flagged` per block of the table whether
-    its readings are flagged (None: not known), and `tolerance` the gaps
-    and overlaps counted (see _index.beyond). Strange and unread files are
-    not drawn."""
+    its readings are flagged (None: not known), `tolerance` that of the
+    gaps and overlaps counted (None: the one rule's thresholds, see _gaps),
+    and `loggers` the logger of each file of the table (None: one logger).
+    Strange and unread files are not drawn."""
 
-    __slots__ = ("table", "failed", "strange", "unread", "cut", "flagged", "tolerance")
+    __slots__ = ("table", "failed", "strange", "unread", "cut", "flagged", "tolerance", "loggers")
 
     table: BlockTable
     failed: list[tuple[str, Exception]]
@@ -61,18 +65,21 @@ class Coverage:
     cut: np.ndarray
     flagged: np.ndarray | None
     tolerance: float | None
+    loggers: list[str] | None
 
 
 def coverage_of(
     table: BlockTable,
     failed: list[tuple[str, Exception]],
     flagged: np.ndarray | None = None,
-    tolerance: float | None = 0.0,
+    tolerance: float | None = None,
     unread: np.ndarray | None = None,
+    loggers: list[str] | None = None,
 ) -> Coverage:
     """Returns the Coverage of the headers `table`, with the files `failed`
     that could not be read, of which those of the table are `unread` (per
-    file of the table; None: none)."""
+    file of the table; None: none), and the logger of each file of the
+    table (None: one logger)."""
     found = Coverage()
     found.table = table
     found.failed = failed
@@ -82,50 +89,55 @@ def coverage_of(
     found.cut[table.file[table.truncated()]] = True
     found.flagged = flagged
     found.tolerance = tolerance
+    found.loggers = loggers
     return found
 
 
 class Layout:
-    """What the picture shows: the channels of its rows (of every channel,
-    the first MAX_ROWS); per bar its row, start and end in seconds since
-    the epoch, whether it is a cut block and whether it is flagged; and the
-    counts of its title."""
+    """What the picture shows: the name of each of its rows (a series: of
+    every series, the first MAX_ROWS); per bar its row, start and end in
+    seconds since the epoch, whether it is a cut block and whether it is
+    flagged; the counts of its title; and the series (logger, channel)
+    whose blocks look like several loggers'."""
 
     __slots__ = (
-        "channels", "row", "start", "end", "cut", "flagged", "files", "blocks", "gaps", "overlaps", "cut_files"
+        "labels", "loggers", "row", "start", "end", "cut", "flagged", "files", "blocks", "gaps", "overlaps",
+        "cut_files", "several",
     )  # fmt: skip
 
 
 def layout(found: Coverage) -> Layout:
     """Returns the bars of every block with samples, and of every block cut
-    short, of the files drawn (neither strange nor unread). A block covers
-    its channel from its first sample's time to its last sample's time plus
-    one period, and the gaps and overlaps are those between each block and
-    the next of its channel in time order, across files (block_gaps, as
-    info counts them within a file)."""
+    short, of the files drawn (neither strange nor unread), a row per
+    series. A block covers its series from its first sample's tick to its
+    last sample's tick plus one period, and the gaps and overlaps are
+    those of the one rule across files (series_covered, as info finds them
+    within a file)."""
     table = found.table
     drawn_files = ~(found.strange | found.unread)
     rows = np.flatnonzero(drawn_files[table.file])
-    ends = table.end_times()
-    in_time = rows[np.argsort(table.first_time[rows], kind="stable")]
-    gaps = block_gaps(table, in_time, ends)
-    seconds = gaps.seconds[beyond(gaps, found.tolerance)]
+    series = series_of(found.loggers, table.file[rows], table.channel[rows])
+    covered = series_covered(table, rows, series.codes, found.tolerance)
     shown = Layout()
-    shown.channels, row = np.unique(table.channel[rows], return_inverse=True)
+    shown.labels = [display_name(label) for label in series.column_names()]
+    shown.loggers = None if found.loggers is None else len({logger for logger, _ in series.keys})
+    row = series.codes
     present = table.present_samples[rows] > 0
     cut = table.truncated()[rows]
-    start = table.first_time[rows].astype(np.float64)
-    period_s = period_seconds(table.period_ms[rows])
-    stop = np.where(present, ends[rows] + period_s, start)  # a period of 2^31 ms or more runs backwards
+    first = table.first_time[rows]
+    start = start_ticks(first) / 1000
+    stop = np.where(present, end_ticks(first, table.period_ms[rows], table.present_samples[rows]) / 1000, start)
     drawn = (present | cut) & (row < MAX_ROWS)  # a cut block without samples is marked where it starts
     shown.row = row[drawn]
-    shown.start = np.minimum(start, stop)[drawn]
+    shown.start = np.minimum(start, stop)[drawn]  # a period of 2^31 ms or more runs backwards
     shown.end = np.maximum(start, stop)[drawn]
     shown.cut = cut[drawn]
     shown.flagged = np.zeros(len(shown.row), dtype=bool) if found.flagged is None else found.flagged[rows][drawn]
     shown.files = int(np.count_nonzero(drawn_files))
     shown.blocks = int(table.repeats[rows].sum())  # a row may be a run of blocks
-    shown.gaps, shown.overlaps = gap_counts(seconds)
+    shown.gaps, shown.overlaps = len(covered.gaps.start), len(covered.overlaps.start)
+    spans = covered.spans
+    shown.several = [series.keys[s] for s in spans.series[spans.like_several_loggers()].tolist()]
     shown.cut_files = int(np.count_nonzero(found.cut & drawn_files))
     return shown
 
@@ -181,27 +193,35 @@ def join_bars(row: np.ndarray, start: np.ndarray, end: np.ndarray, width: float)
 
 def title(shown: Layout, found: Coverage) -> str:
     """The picture's title: what it shows, and what it leaves out."""
-    channels = counted(len(shown.channels), "channel")
-    if len(shown.channels) > MAX_ROWS:
+    channels = counted(len(shown.labels), "channel")
+    if len(shown.labels) > MAX_ROWS:
         channels += f" (the first {MAX_ROWS:,} drawn)"
-    counts = [counted(shown.files, "file"), channels, counted(shown.blocks, "block")]
+    loggers = [] if shown.loggers is None else [counted(shown.loggers, "logger")]
+    counts = [counted(shown.files, "file"), *loggers, channels, counted(shown.blocks, "block")]
     text = f"{', '.join(counts)}; {counted(shown.gaps, 'gap')}, {counted(shown.overlaps, 'overlap')}"
     text += f"; {counted(shown.cut_files, 'file')} cut short"
     left = []
     if found.strange.any():
         strange = int(np.count_nonzero(found.strange))
         left.append(counted(strange, "probably not a logger file", "probably not logger files"))
-    if found.failed:
-        left.append(f"{len(found.failed):,} that could not be read")
+    unnamed = sum(isinstance(error, NoLoggerError) for _, error in found.failed)
+    if len(found.failed) > unnamed:
+        left.append(f"{len(found.failed) - unnamed:,} that could not be read")
+    if unnamed:
+        left.append(f"{unnamed:,} without a logger by the expression")
     if left:
-        text += "\nnot drawn: " + " and ".join(left) + " (listed below)"
+        text += "\nnot drawn: " + listed(left) + " (listed below)"
     return text
 
 
-def notes(found: Coverage) -> list[str]:
-    """The lines under the picture: the files left out, LISTED of each kind."""
+def notes(found: Coverage, shown: Layout) -> list[str]:
+    """The lines under the picture: the series that look like several
+    loggers', and the files left out, LISTED of each kind."""
+    lines = []
+    if shown.several:  # a long sentence, on lines as long as a file's
+        lines = textwrap.wrap(several_loggers_text(shown.several), LONGEST_NAME + 5, break_on_hyphens=False)
     strange = [found.table.paths[i] for i in np.flatnonzero(found.strange)[:LISTED].tolist()]
-    lines = [f"probably not a logger file: {_short(display_name(path))}" for path in strange]
+    lines += [f"probably not a logger file: {_short(display_name(path))}" for path in strange]
     more = int(np.count_nonzero(found.strange)) - LISTED
     if more > 0:
         lines.append(f"... and {more:,} more probably not logger files")
@@ -229,8 +249,8 @@ def picture(found: Coverage) -> Any:
     """Returns the matplotlib figure of the coverage `found`."""
     plt = require("matplotlib.pyplot")
     shown = layout(found)
-    lines = notes(found)
-    rows = min(max(len(shown.channels), 1), MAX_ROWS)
+    lines = notes(found, shown)
+    rows = min(max(len(shown.labels), 1), MAX_ROWS)
     bars_inches = min(max(rows * ROW_INCHES, 1.2), MAX_ROWS_INCHES) + 1.0
     notes_inches = 0.25 + 0.18 * max(len(lines), 3)
     figure, (axes, under) = plt.subplots(
@@ -243,8 +263,8 @@ def picture(found: Coverage) -> Any:
     )
     _draw_bars(axes, shown, rows)
     axes.set_ylim(rows - 0.5, -0.5)
-    ticks = np.arange(0, min(len(shown.channels), rows), -(-rows // LABELLED_ROWS))
-    axes.set_yticks(ticks, [f"channel {c}" for c in shown.channels[ticks].tolist()])
+    ticks = np.arange(0, min(len(shown.labels), rows), -(-rows // LABELLED_ROWS))
+    axes.set_yticks(ticks, [shown.labels[t] for t in ticks.tolist()])
     axes.tick_params(axis="y", length=0)
     axes.grid(True, axis="x", alpha=0.3)
     axes.set_title(title(shown, found), parse_math=False, fontsize=10)

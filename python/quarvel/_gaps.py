@@ -109,7 +109,8 @@ def covered(
     rows = np.flatnonzero((end > start) & (period > 0))
     order = _order(start[rows], series[rows])
     rows = rows[order]
-    codes, starts, ends, periods = series[rows], start[rows], end[rows], period[rows]
+    del order
+    codes, starts, ends = series[rows], start[rows], end[rows]
     first = _segment_starts(codes)
     # The time covered before each block ends at its series' greatest end so
     # far, reached by the block `reach` (the last of equal ends).
@@ -119,19 +120,31 @@ def covered(
     before[first] = 0
     covered_end = np.where(first, starts, ends[before])
     if tolerance is None:
-        floor = covered_end // 1000 * 1000
-        ceiling = -(-covered_end // 1000) * 1000
-        rounded = ~first & (starts >= floor) & (starts <= ceiling)
+        # Arrays of the blocks' number are freed as soon as they are used:
+        # a campaign has millions of blocks.
+        rounded = ~first & (starts >= covered_end // 1000 * 1000) & (starts <= -(-covered_end // 1000) * 1000)
         effective = np.where(rounded, np.maximum(starts, covered_end), starts)
-        gap = ~first & ~rounded & (starts > covered_end) & (starts - covered_end >= periods[before])
+        gap = ~first & ~rounded & (starts > covered_end)
+        del rounded
+        at = np.flatnonzero(gap)
+        gap[at] = starts[at] - covered_end[at] >= period[rows[before[at]]]
         longer = 0
     else:
         longer = _whole_ms(tolerance)
         effective = starts
         gap = ~first & (starts > covered_end) & (starts - covered_end > longer)
     gaps = Gaps(codes[gap], covered_end[gap], (starts - covered_end)[gap], rows[before[gap]], rows[gap])
-    overlaps, overlapped = _overlaps(codes, effective, ends, rows, longer)
-    return Covered(gaps, overlaps, _spans(codes, starts, ends, covered_end, first, reach, overlapped))
+    spans = _spans(codes, starts, ends, covered_end, first, reach)
+    # Two blocks that cover one tick: the later of them starts before the
+    # time covered before it ends. Without such a block, nothing overlaps.
+    doubled = ((effective < covered_end) & ~first).any()
+    del before, covered_end, first, reach, starts, gap
+    if not doubled:
+        return Covered(gaps, Overlaps(_EMPTY, _EMPTY, _EMPTY, np.zeros(1, dtype=np.int64), _EMPTY), spans)
+    overlaps, (series, overlapped) = _overlaps(codes, effective, ends, rows, longer)
+    doubled = spans.overlapped
+    doubled[np.searchsorted(spans.series, series)] = overlapped
+    return Covered(gaps, overlaps, spans)
 
 
 def _whole_ms(seconds: float) -> int:
@@ -175,6 +188,8 @@ def _running_argmax(codes: np.ndarray, values: np.ndarray) -> np.ndarray:
     above every rank of the runs before it, so one running maximum over
     all the ranks stays within each run."""
     n = len(codes)
+    if n and ((values[1:] >= values[:-1]) | (codes[1:] != codes[:-1])).all():  # blocks that end in turn
+        return np.arange(n)
     order = _order(values, codes)
     rank = np.empty(n, dtype=np.int64)
     rank[order] = np.arange(n)
@@ -189,17 +204,22 @@ def _overlaps(
     per series (its codes, and the sums), by a sweep over the ticks where blocks start and
     end: the count of blocks after the last change at a tick holds until
     the next tick."""
-    live = np.flatnonzero(starts < ends)
-    codes, starts, ends, rows = codes[live], starts[live], ends[live], rows[live]
+    live = starts < ends
+    if not live.all():  # a start taken as rounded to where an end is: no time left
+        codes, starts, ends, rows = codes[live], starts[live], ends[live], rows[live]
+    n = len(codes)
     event_codes = np.concatenate([codes, codes])
     ticks = np.concatenate([starts, ends])
-    steps = np.concatenate([np.ones(len(live), dtype=np.int64), np.full(len(live), -1, dtype=np.int64)])
     order = _order(ticks, event_codes)
-    event_codes, ticks, counts = event_codes[order], ticks[order], np.cumsum(steps[order])
+    event_codes, ticks = event_codes[order], ticks[order]
+    # A block's start steps the count of blocks up, its end down.
+    counts = np.cumsum(np.where(order < n, np.int32(1), np.int32(-1)), dtype=np.int32)
+    del order
     last = np.ones(len(ticks), dtype=bool)
     last[:-1] = (event_codes[1:] != event_codes[:-1]) | (ticks[1:] != ticks[:-1])
     event_codes, ticks, counts = event_codes[last], ticks[last], counts[last]
     many = counts >= 2
+    del counts
     was = np.zeros(len(many), dtype=bool)
     was[1:] = many[:-1]
     # A series' last tick leaves no block, so every stretch ends in its series.
@@ -208,6 +228,8 @@ def _overlaps(
     overlapped = _sums(series, length)
     keep = length > longer
     series, low, high, length = series[keep], low[keep], high[keep], length[keep]
+    if not len(series):
+        return Overlaps(series, low, length, np.zeros(1, dtype=np.int64), _EMPTY), overlapped
     first, blocks = _involved(codes, starts, ends, rows, series, low, high)
     return Overlaps(series, low, length, first, blocks), overlapped
 
@@ -232,8 +254,10 @@ def _involved(
     and the one that covers its first tick from before (the count of blocks
     is at most one just before an overlap begins, so at most one block
     reaches into it, the one of the greatest end)."""
-    order = _order(starts, codes)
-    codes, starts, ends, rows = codes[order], starts[order], ends[order], rows[order]
+    # Out of order only where a start taken as rounded passes the next one.
+    if not ((codes[1:] > codes[:-1]) | ((codes[1:] == codes[:-1]) & (starts[1:] >= starts[:-1]))).all():
+        order = _order(starts, codes)
+        codes, starts, ends, rows = codes[order], starts[order], ends[order], rows[order]
     since = _position(codes, starts, series, low)
     until = _position(codes, starts, series, high)
     reach = _running_argmax(codes, ends)
@@ -275,16 +299,14 @@ def _spans(
     covered_end: np.ndarray,
     first: np.ndarray,
     reach: np.ndarray,
-    overlapped: tuple[np.ndarray, np.ndarray],
 ) -> Spans:
     """Returns each series' span and the time it covers: its span less the
-    holes between its blocks, whether findings or not."""
+    holes between its blocks, whether findings or not; the time that two
+    blocks or more cover is left 0, for the caller to fill in."""
     heads = np.flatnonzero(first)
     tails = np.append(heads[1:], len(codes)) - 1
     span_end = ends[reach[tails]] if len(codes) else _EMPTY
     holes = np.where(first, 0, np.maximum(starts - covered_end, 0))
     hole_sums = np.add.reduceat(holes, heads) if len(heads) else _EMPTY
     series = codes[heads]
-    doubled = np.zeros(len(series), dtype=np.int64)
-    doubled[np.searchsorted(series, overlapped[0])] = overlapped[1]
-    return Spans(series, starts[heads], span_end, span_end - starts[heads] - hole_sums, doubled)
+    return Spans(series, starts[heads], span_end, span_end - starts[heads] - hole_sums, np.zeros(len(series), np.int64))

@@ -1,8 +1,8 @@
 """The block index: every block header of one or more logger files, held
 as numpy columns (no Python object per block), and what the headers alone
 tell: where each block's samples lie, which blocks a file cuts short, the
-gaps between a channel's blocks, and the files that are probably not
-logs. A run of identical headers without samples (the zeros of a file
+gaps and overlaps of a series' blocks (by the one rule, _gaps), and the
+files that are probably not logs. A run of identical headers without samples (the zeros of a file
 that a logger preallocated) is one row, with the number of blocks it
 stands for."""
 
@@ -10,13 +10,15 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Iterator, NamedTuple, Union
+from typing import TYPE_CHECKING, Iterator, Union
 
 import numpy as np
 
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, INDEX_COLUMNS
+from ._gaps import Covered, covered
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, Headers, TruncatedBlockWarning, truncated_message
-from ._times import last_times, period_seconds
+from ._ticks import end_ticks, start_ticks
+from ._times import last_times, signed_ms, tick_texts
 
 if TYPE_CHECKING:
     import pandas
@@ -204,64 +206,64 @@ def expand_runs(table: BlockTable) -> BlockTable:
     return out
 
 
-class Gaps(NamedTuple):
-    """Pairs of blocks of one channel that follow one another: the rows of
-    the earlier and the later block, the later one's first sample time less
-    the end of the earlier one (seconds: positive a gap, negative an
-    overlap, zero neither), and the earlier one's period in seconds."""
-
-    before: np.ndarray
-    after: np.ndarray
-    seconds: np.ndarray
-    period_s: np.ndarray
-
-
-def block_gaps(table: BlockTable, rows: np.ndarray, ends: np.ndarray, per_file: bool = False) -> Gaps:
-    """Returns the gaps between the blocks `rows` of `table`, taken in the
-    order given, each block against the next of its channel (and of its
-    file, with `per_file`). A block with samples covers its channel from its
-    first sample's time to its last sample's time (`ends`, per row of the
-    table, as last_times() sums it) plus one period: where the next block
-    starts later, that is a gap; earlier, an overlap. Blocks without
-    samples have no place in time and are left out."""
-    rows = rows[table.present_samples[rows] > 0]
-    channel = table.channel[rows]
-    rows = rows[np.lexsort((channel, table.file[rows])) if per_file else np.argsort(channel, kind="stable")]
-    same = table.channel[rows[1:]] == table.channel[rows[:-1]]
-    if per_file:
-        same &= table.file[rows[1:]] == table.file[rows[:-1]]
-    before, after = rows[:-1][same], rows[1:][same]
-    period_s = period_seconds(table.period_ms[before])
-    return Gaps(before, after, table.first_time[after] - (ends[before] + period_s), period_s)
+def series_covered(table: BlockTable, rows: np.ndarray, series: np.ndarray, tolerance: float | None = None) -> Covered:
+    """Returns what the one rule of gaps and overlaps (_gaps.covered) finds
+    in the blocks `rows` of `table` (row positions, in the order in which
+    blocks of one start are taken), each in the series of its code in
+    `series` (one per row of `rows`), on their ticks; the blocks of its
+    gaps and overlaps are rows of the table. `tolerance` (seconds) as
+    covered() takes it."""
+    keep = table.present_samples[rows] > 0  # the rest cover nothing
+    if not keep.all():
+        rows, series = rows[keep], series[keep]
+    period = signed_ms(table.period_ms[rows]).astype(np.int64)
+    start = start_ticks(table.first_time[rows])
+    end = table.present_samples[rows] * period  # as end_ticks(), with one array less at a time
+    end += start
+    found = covered(series, start, end, period, tolerance)
+    gaps = found.gaps._replace(before=rows[found.gaps.before], after=rows[found.gaps.after])
+    return Covered(gaps, found.overlaps._replace(blocks=rows[found.overlaps.blocks]), found.spans)
 
 
-def gap_counts(seconds: np.ndarray) -> tuple[int, int]:
-    """Returns how many pairs of blocks (their Gaps.seconds) leave a gap,
-    and how many overlap."""
-    return int(np.count_nonzero(seconds > 0)), int(np.count_nonzero(seconds < 0))
+def finding_records(table: BlockTable, found: Covered, keys: list[tuple[str | None, int]]) -> tuple[list, list]:
+    """Returns the gaps and the overlaps of `found` (whose blocks are rows
+    of `table`, and series positions in `keys`, each its (logger,
+    channel)) as JSON's objects: "channel", "logger", "start_tick",
+    "length_ms", "start" (the tick in UTC) and for a gap the blocks
+    "before" and "after" it, for an overlap the "blocks" that cover any of
+    it, each {"path", "block"}."""
+
+    def block(row: int) -> dict:
+        return {"path": table.paths[int(table.file[row])], "block": int(table.block[row])}
+
+    def head(series: int, tick: int, length: int, text: str) -> dict:
+        logger, channel = keys[series]
+        return {"channel": channel, "logger": logger, "start_tick": tick, "length_ms": length, "start": text}
+
+    gaps, overlaps = found.gaps, found.overlaps
+    fields = zip(gaps.series.tolist(), gaps.start.tolist(), gaps.length.tolist(), tick_texts(gaps.start))
+    gap_list = [{**head(*head_fields), "before": block(b), "after": block(a)}
+                for head_fields, b, a in zip(fields, gaps.before.tolist(), gaps.after.tolist())]  # fmt: skip
+    blocks = overlaps.blocks.tolist()
+    first = overlaps.first.tolist()
+    overlap_list = [{**head(*fields), "blocks": [block(row) for row in blocks[first[i] : first[i + 1]]]}
+                    for i, fields in enumerate(zip(overlaps.series.tolist(), overlaps.start.tolist(),
+                                                   overlaps.length.tolist(), tick_texts(overlaps.start)))]  # fmt: skip
+    return gap_list, overlap_list
 
 
-def time_span(table: BlockTable, rows: np.ndarray, ends: np.ndarray) -> tuple[float, float] | None:
-    """Returns the earliest and the latest time that the blocks `rows` (a
-    mask of the table's) with samples cover, from a block's first sample's
-    time to its last sample's (`ends`, per row of the table) plus one period,
-    whichever way its period runs; None when none has samples."""
+def time_span(table: BlockTable, rows: np.ndarray) -> tuple[float, float] | None:
+    """Returns the earliest and the latest time (seconds since the epoch)
+    that the samples of the blocks `rows` (a mask of the table's) reach,
+    from a block's first tick to its last tick plus one period, whichever
+    way its period runs; None when none has samples."""
     rows = rows & (table.present_samples > 0)
     if not rows.any():
         return None
-    starts = table.first_time[rows].astype(np.float64)
-    stops = ends[rows] + period_seconds(table.period_ms[rows])
-    return float(min(starts.min(), stops.min())), float(max(starts.max(), stops.max()))
-
-
-def beyond(gaps: Gaps, tolerance: float | None = 0.0) -> np.ndarray:
-    """Returns per pair of `gaps` whether its gap or overlap is longer than
-    `tolerance` seconds: 0 keeps every one (info's rule); None those of
-    more than a second, or than the earlier block's period when that is
-    longer, since a block's first time is known to the second only."""
-    if tolerance is None:
-        tolerance = np.maximum(1.0, np.abs(gaps.period_s))
-    return np.abs(gaps.seconds) > tolerance
+    first = table.first_time[rows]
+    starts = start_ticks(first)
+    stops = end_ticks(first, table.period_ms[rows], table.present_samples[rows])
+    return int(min(starts.min(), stops.min())) / 1000, int(max(starts.max(), stops.max())) / 1000
 
 
 def probably_not_logs(table: BlockTable) -> np.ndarray:

@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Callable, NamedTuple, Sequence, Union
+from typing import Any, Callable, NamedTuple, Sequence, Union
 
 import numpy as np
 
@@ -29,9 +29,14 @@ class NoLoggerError(ValueError):
     """A file whose path the logger expression does not match."""
 
     def __init__(self, path: str, expression: str) -> None:
-        super().__init__(f"{path}: no logger: the path does not match the expression {expression!r}")
+        super().__init__(f"{path}: {no_logger_words(expression)}")
         self.path = path
         self.expression = expression
+
+
+def no_logger_words(expression: str) -> str:
+    """Returns why a file has no logger by `expression`, without its name."""
+    return f"no logger: the path does not match the expression {expression!r}"
 
 
 def check_rule(rule: LoggerRule) -> LoggerRule:
@@ -61,6 +66,31 @@ def logger_names(paths: Sequence[str | bytes | os.PathLike], rule: LoggerRule) -
     if isinstance(rule, re.Pattern):
         return [_match(rule, text) for text in texts]
     return [str(rule(text)) for text in texts]
+
+
+def operand_loggers(
+    files: Sequence[tuple[Any, Exception | None]], rule: LoggerRule
+) -> tuple[list[tuple[Any, Exception | None]], dict | None]:
+    """Returns `files` (pairs of a path and None, or of a pattern and the
+    error of expanding it) with a NoLoggerError as the error of each file
+    that the expression `rule` does not match, so that a command refuses it
+    as a file it cannot read; and the logger of each other file, by its
+    path (None for the rule None)."""
+    rule = check_rule(rule)
+    if rule is None:
+        return list(files), None
+    if not isinstance(rule, re.Pattern):
+        paths = [path for path, error in files if error is None]
+        return list(files), dict(zip(paths, logger_names(paths, rule)))
+    out, names = [], {}
+    for path, error in files:
+        if error is None:
+            try:
+                names[path] = _match(rule, os.fsdecode(path))
+            except NoLoggerError as refused:
+                error = refused
+        out.append((path, error))
+    return out, names
 
 
 def _folders(paths: list[str]) -> list[str]:
@@ -99,16 +129,27 @@ def series_of(loggers: list[str] | None, file: np.ndarray, channel: np.ndarray) 
     """Returns the Series of blocks given by the position of each one's
     file (`file`) and its `channel`, with `loggers` per file (None: one
     logger)."""
-    channel = np.asarray(channel, dtype=np.int64)
+    channels, codes = _distinct(np.asarray(channel, dtype=np.int64))
     if loggers is None:
-        names: list[str | None] = [None]
-        per_block = np.zeros(len(channel), dtype=np.int64)
-    else:
-        names, per_file = np.unique(np.array(loggers, dtype=object), return_inverse=True)
-        names = names.tolist()
-        per_block = per_file.astype(np.int64)[np.asarray(file)] if len(channel) else np.zeros(0, dtype=np.int64)
-    keys, codes = np.unique(per_block * (1 << 32) + (channel + (1 << 31)), return_inverse=True)
-    return Series(
-        codes.astype(np.int64),
-        [(names[int(key >> 32)], int((key & 0xFFFFFFFF) - (1 << 31))) for key in keys.tolist()],
-    )
+        return Series(codes, [(None, c) for c in channels.tolist()])
+    names, per_file = np.unique(np.array(loggers, dtype=object), return_inverse=True)
+    per_block = per_file.astype(np.int64).reshape(-1)[np.asarray(file)] if len(codes) else codes
+    keys, codes = _distinct(per_block * len(channels) + codes)
+    return Series(codes, [(names[key // len(channels)], int(channels[key % len(channels)])) for key in keys.tolist()])
+
+
+def _distinct(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Returns the distinct `values` (int64), sorted, and the position of
+    each value among them, as np.unique does; without a sort where the
+    values span little more than their number (a campaign's channels)."""
+    if not len(values):
+        return values, values
+    low, high = int(values.min()), int(values.max())
+    if high - low > 2 * len(values) + (1 << 16):
+        distinct, codes = np.unique(values, return_inverse=True)
+        return distinct, codes.reshape(-1).astype(np.int64)
+    seen = np.zeros(high - low + 1, dtype=np.int64)
+    seen[values - low] = 1
+    distinct = np.flatnonzero(seen)
+    np.cumsum(seen, out=seen)
+    return distinct + low, seen[values - low] - 1

@@ -23,7 +23,9 @@ import numpy as np
 from ._times import signed_ms
 
 if TYPE_CHECKING:
+    from ._gaps import Covered
     from ._index import BlockTable
+    from ._loggers import Series
 
 RAILS = (-32768, 32767)
 STUCK_SAMPLES = 50
@@ -70,8 +72,8 @@ class Rules(NamedTuple):
     """The thresholds of the flags: the rails (the lowest and highest raw
     count); a stuck run's least samples and seconds (the longer of the
     two); a dead block's least samples and most distinct counts; and the
-    least gap or overlap reported, in seconds (None: a second, or the
-    block's sample period when that is longer)."""
+    tolerance of gaps and overlaps, in seconds (None: the one rule's
+    thresholds, see _gaps; a number: every gap and overlap longer)."""
 
     rails: tuple[int, int] = RAILS
     stuck_samples: int = STUCK_SAMPLES
@@ -331,14 +333,16 @@ class Pass:
     files read, by `rules`; `named`, the files and patterns that the
     operands named; per file of the table `unread` (its samples could not
     be read) and `file_checked` (read to its end, and a log); per block `checked` (its file's), `stats` (STATS_DTYPE),
-    `flags` (clipped, stuck, dead, cut_short) and `stuck_time`; `gaps` and
-    `overlaps` (rows of the table: the earlier and later block, the later
-    one's start less the end of the earlier) and `out_of_order` (rows: the
-    block, and the block with samples before it in its file); `apart`, each
-    file or pattern not checked, in operand order. Per block of the table,
-    `starts` and `ends` are its first and last sample's times (NaN without
-    samples) and `period_s` its period in seconds, computed once for every
-    report."""
+    `flags` (clipped, stuck, dead, cut_short) and `stuck_time`; `loggers`,
+    the logger of each file of the table (None: one logger, no rule);
+    `series`, the series (logger, channel) of each block (its codes per row
+    of the table); `covered`, the gaps and overlaps of the blocks checked, by the
+    one rule (_gaps: rows of the table, series codes of `series`);
+    `out_of_order` (rows: the block, and the block with samples before it
+    in its file); `apart`, each file or pattern not checked, in operand
+    order. Per block of the table, `starts` and `ends` are its first and
+    last sample's times (NaN without samples) and `period_s` its period in
+    seconds, computed once for every report."""
 
     table: BlockTable
     rules: Rules
@@ -349,20 +353,25 @@ class Pass:
     stats: np.ndarray
     flags: dict[str, np.ndarray]
     stuck_time: np.ndarray
-    gaps: tuple[np.ndarray, np.ndarray, np.ndarray]
-    overlaps: tuple[np.ndarray, np.ndarray, np.ndarray]
+    loggers: list[str] | None
+    series: Series
+    covered: Covered
     out_of_order: tuple[np.ndarray, np.ndarray]
     apart: tuple[Unchecked, ...]
     starts: np.ndarray
     ends: np.ndarray
     period_s: np.ndarray
 
-    def pair_starts(self, before: np.ndarray, after: np.ndarray, seconds: np.ndarray) -> np.ndarray:
-        """Returns when each gap or overlap begins: the end of the earlier
-        block (its last sample's time and one period), or the later block's
-        start."""
-        ends = self.ends[before] + self.period_s[before]
-        return np.where(seconds < 0, self.table.first_time[after].astype(np.float64), ends)
+    def has_loggers(self) -> bool:
+        """True when a rule of loggers named the files' loggers."""
+        return self.loggers is not None
+
+    def several_loggers(self) -> list[int]:
+        """The series (positions in series.keys) whose blocks overlap for
+        more than half of the time they cover, as the blocks of several
+        loggers merged into one series do."""
+        spans = self.covered.spans
+        return spans.series[spans.like_several_loggers()].tolist()
 
     def unreadable(self) -> list[tuple]:
         """The files and patterns that could not be read: (path, error)."""
@@ -377,5 +386,7 @@ class Pass:
         flagged, else 0."""
         if self.unreadable():
             return 1
-        problems = self.flagged().any() or len(self.gaps[0]) or len(self.overlaps[0]) or len(self.out_of_order[0])
+        found = self.covered
+        problems = self.flagged().any() or len(found.gaps.start) or len(found.overlaps.start)
+        problems = problems or len(self.out_of_order[0])
         return 2 if problems else 0

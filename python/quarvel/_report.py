@@ -13,16 +13,17 @@ from typing import Any, Iterator, TextIO
 
 import numpy as np
 
-from ._index import stretches
-from ._optional import require
 from ._coverage import coverage_of, picture
-from ._index import time_span
-from ._times import utc_texts
-from ._words import counted, display_name, duration_text, seconds_text, span_text
-
+from ._index import BlockTable, finding_records, stretches, time_span
+from ._loggers import NoLoggerError
+from ._optional import require
 from ._quality import BLOCK_COLUMNS, BLOCK_FIELDS, FLAGS, UNREADABLE, Pass
+from ._times import tick_texts, utc_texts
+from ._words import counted, display_name, duration_text, listed, seconds_text, series_text, several_loggers_text
+from ._words import span_text
 
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+BLOCKS_NAMED = 6  # blocks of an overlap named in its line, at most
 ROWS = 1 << 14  # blocks formatted at a time
 SHOWN = 20  # rows of a list shown before the rest fold
 MOST = 500  # rows of a list in the HTML at most: the JSON has them all
@@ -85,13 +86,17 @@ def block_problems(found: Pass, rows: _Rows, i: int) -> list[str]:
 
 def problem_lines(found: Pass, encoding: str | None = None) -> Iterator[str]:
     """Yields a line per problem: each flagged block (in file order), each
-    gap, overlap and block out of order (by channel), and each file not
-    checked as it is not a log (those that could not be read are said on
-    standard error)."""
+    gap and overlap (by series, then time), each block out of order, and
+    each file not checked as it is not a log (those that could not be read
+    are said on standard error)."""
     table = found.table
+    keys = found.series.keys
 
     def name(row: int) -> str:
         return display_name(table.paths[int(table.file[row])], encoding)
+
+    def series(code: int) -> str:
+        return series_text(*keys[code], encoding)
 
     flagged = np.flatnonzero(found.flagged())
     for low in range(0, len(flagged), ROWS):
@@ -99,21 +104,40 @@ def problem_lines(found: Pass, encoding: str | None = None) -> Iterator[str]:
         for i, row in enumerate(rows.rows):
             where = f"{name(row)}: block {rows.block[i]} (channel {rows.channel[i]})"
             yield f"{where}: {'; '.join(block_problems(found, rows, i))}"
-    for kind, (before, after, seconds) in (("gap", found.gaps), ("overlap", found.overlaps)):
-        for b, a, s in zip(before.tolist(), after.tolist(), seconds.tolist()):
-            yield (
-                f"channel {int(table.channel[a])}: {kind} of {seconds_text(s)} between {name(b)} block"
-                f" {int(table.block[b])} and {name(a)} block {int(table.block[a])}"
-            )
+    gaps, overlaps = found.covered.gaps, found.covered.overlaps
+    fields = zip(gaps.series.tolist(), gaps.start.tolist(), gaps.length.tolist(), tick_texts(gaps.start))
+    for (s, start, length, at), b, a in zip(fields, gaps.before.tolist(), gaps.after.tolist()):
+        yield (f"{series(s)}: gap of {seconds_text(length / 1000)} from {at} UTC (tick {start}) between {name(b)}"
+               f" block {int(table.block[b])} and {name(a)} block {int(table.block[a])}")  # fmt: skip
+    for i, (s, start, length, at) in enumerate(zip(overlaps.series.tolist(), overlaps.start.tolist(),
+                                                   overlaps.length.tolist(), tick_texts(overlaps.start))):  # fmt: skip
+        blocks = blocks_text(table, overlaps.involved(i), lambda f: display_name(table.paths[f], encoding))
+        yield f"{series(s)}: overlap of {seconds_text(length / 1000)} from {at} UTC (tick {start}) of {blocks}"
     late, early = found.out_of_order
     for a, b in zip(late.tolist(), early.tolist()):
         yield (
-            f"channel {int(table.channel[a])}: {name(a)} block {int(table.block[a])} starts before block"
+            f"{series(int(found.series.codes[a]))}: {name(a)} block {int(table.block[a])} starts before block"
             f" {int(table.block[b])}, which comes before it in the file: out of time order"
         )
     for path, problem, why, _ in found.apart:
         if problem != UNREADABLE:
             yield f"{display_name(path, encoding)}: {why}"
+
+
+def blocks_text(table: BlockTable, rows: np.ndarray, name: Any, most: int = BLOCKS_NAMED) -> str:
+    """Returns the blocks `rows` of `table` in words, those of a file
+    together ("a.002 blocks 2 and 3; b.002 block 0"), the first `most` of
+    them and how many more; name(f) names the table's file f."""
+    groups: list[tuple[int, list[int]]] = []
+    for row in rows[:most].tolist():
+        f = int(table.file[row])
+        if not groups or groups[-1][0] != f:
+            groups.append((f, []))
+        groups[-1][1].append(int(table.block[row]))
+    parts = [f"{name(f)} block{'s' if len(numbers) > 1 else ''} {listed([str(n) for n in numbers], most)}"
+             for f, numbers in groups]  # fmt: skip
+    more = len(rows) - most
+    return "; ".join(parts) + (f"; and {counted(more, 'more block')}" if more > 0 else "")
 
 
 def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
@@ -123,9 +147,12 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     table, rules = found.table, found.rules
     checked = found.checked
     files = int(np.count_nonzero(found.file_checked))
-    channels = len(np.unique(table.channel[checked]))
-    head = f"{counted(files, 'logger file')} checked, {counted(channels, 'channel')}"
-    span = time_span(table, checked, found.ends)
+    series = np.unique(found.series.codes[checked]).tolist()
+    head = f"{counted(files, 'logger file')} checked, "
+    if found.has_loggers():
+        head += counted(len({found.series.keys[s][0] for s in series}), "logger") + ", "
+    head += counted(len(series), "channel")
+    span = time_span(table, checked)
     if span is not None:
         head += ", " + span_text(*span)
     lines = [("note", head + ".")]
@@ -146,31 +173,46 @@ def summary(found: Pass, listed: str = "see above") -> list[tuple[str, str]]:
     if counts["cut_short"]:
         lines.append(("bad", f"{_blocks(counts['cut_short'])} cut short: the file ends before all the samples that"
                              " the block's header declares, as when a logger loses power."))
-    tolerance = "a second (or a sample period, when longer)" if rules.gap_tolerance is None else (
-        seconds_text(rules.gap_tolerance))
-    what = {"gap": "time not recorded between a block and the next block of its channel",
-            "overlap": "a block starts before the block of its channel before it ends, and time is recorded twice"}
-    for kind, (_, _, seconds) in (("gap", found.gaps), ("overlap", found.overlaps)):
-        if len(seconds):
-            lines.append(("bad", f"{counted(len(seconds), kind)} of more than {tolerance}: {what[kind]} (the longest:"
-                                 f" {seconds_text(float(np.abs(seconds).max()))})."))
+    gap_rule, overlap_rule = gap_rules(rules.gap_tolerance)
+    what = {"gap": "time that no block of its channel recorded, within the time its blocks span",
+            "overlap": "time that two blocks or more of its channel recorded"}  # fmt: skip
+    for kind, rule, (lengths) in (("gap", gap_rule, found.covered.gaps.length),
+                                  ("overlap", overlap_rule, found.covered.overlaps.length)):  # fmt: skip
+        if len(lengths):
+            lines.append(("bad", f"{counted(len(lengths), kind)}{rule}: {what[kind]} (the longest:"
+                                 f" {seconds_text(int(lengths.max()) / 1000)})."))
+    several = found.several_loggers()
+    if several:
+        text = several_loggers_text([found.series.keys[s] for s in several])
+        lines.append(("note", text[0].upper() + text[1:]))
     late = len(found.out_of_order[0])
     if late:
         lines.append(("bad", f"{_blocks(late)} out of time order: {'it starts' if late == 1 else 'each starts'}"
                              " before the block of its channel that comes before it in its file."))
     if len(lines) == 1 and files:  # of no file at all, nothing can be said to look right
+        none = (f"no gap{gap_rule} and no overlap" if rules.gap_tolerance is None else
+                f"no gap or overlap{overlap_rule}")  # fmt: skip
         lines.append(("ok", f"Nothing looks wrong: no reading at the ends of the ADC's range, stuck or dead, no block"
-                            f" cut short, and no gap or overlap of more than {tolerance}."))
+                            f" cut short, {none}."))
     unreadable = sum(entry.problem == UNREADABLE for entry in found.apart)
     strangers = len(found.apart) - unreadable
-    if unreadable:
-        were = "was" if unreadable == 1 else "were"
-        lines.append(("bad", f"{counted(unreadable, 'file')} could not be read, and {were} not checked ({listed})."))
+    unnamed = sum(isinstance(entry.error, NoLoggerError) for entry in found.apart)
+    for n, why in ((unreadable - unnamed, "could not be read"), (unnamed, "had no logger by the expression")):
+        if n:
+            were = "was" if n == 1 else "were"
+            lines.append(("bad", f"{counted(n, 'file')} {why}, and {were} not checked ({listed})."))
     if strangers:
         what = "1 file is not a logger file" if strangers == 1 else f"{strangers:,} files are not logger files"
         lines.append(("note", f"{what}, or probably not, and {'was' if strangers == 1 else 'were'} not checked"
                               f" ({listed})."))
     return lines
+
+
+def gap_rules(tolerance: float | None) -> tuple[str, str]:
+    """The words after "gap" and "overlap" that say which are reported."""
+    if tolerance is None:
+        return " of one sample period or more", ""
+    return (f" of more than {seconds_text(tolerance)}",) * 2
 
 
 def _blocks(n: int) -> str:
@@ -193,9 +235,13 @@ def write_json(found: Pass, out: TextIO, status: int | None = None) -> None:
     }  # fmt: skip
     out.write(json.dumps(head)[:-1] + ', "blocks": [')
     separator = ""
+    keys = found.series.keys
     for mine, first_blocks, repeats in stretches(table, np.flatnonzero(found.checked), ROWS):
         rows = _Rows(found, mine, first_blocks)
         fields = rows.columns()
+        if found.has_loggers():
+            loggers = [keys[s][0] for s in found.series.codes[mine].tolist()]
+            fields = {"logger": loggers, **fields}
         columns = zip(rows.file, *fields.values())
         blocks = [{"path": table.paths[f], **dict(zip(fields, values))} for f, *values in columns]
         if (repeats == 1).all():
@@ -204,40 +250,40 @@ def write_json(found: Pass, out: TextIO, status: int | None = None) -> None:
             texts = []
             for block, times in zip(blocks, repeats.tolist()):
                 text = json.dumps(block, allow_nan=False)
-                at = len(json.dumps({"path": block["path"], "block": 0})) - 2
+                at = text.index('"block": ') + len('"block": ')
                 rest = text[at + len(str(block["block"])) :]
                 texts += [f"{text[:at]}{number}{rest}" for number in range(block["block"], block["block"] + times)]
             out.write(separator + ", ".join(texts))
         separator = ", "
-    out.write('], "channels": ' + json.dumps(_channels(found), allow_nan=False))
+    out.write('], "channels": ' + json.dumps(_series(found), allow_nan=False))
+    several = [{"channel": keys[s][1], "logger": keys[s][0]} for s in found.several_loggers()]
+    out.write(', "looks_like_several_loggers": ' + json.dumps(several))
     files = [{"path": path, "problem": problem, "why": why} for path, problem, why, _ in found.apart]
     out.write(', "files": ' + json.dumps(files) + "}\n")
 
 
-def _channels(found: Pass) -> list[dict[str, Any]]:
-    """Per channel of the blocks checked: its blocks, samples, gaps,
-    overlaps and blocks out of order."""
-    table = found.table
+def _series(found: Pass) -> list[dict[str, Any]]:
+    """Per series (logger, channel) of the blocks checked: its blocks,
+    samples, gaps, overlaps and blocks out of order."""
+    table, keys = found.table, found.series.keys
     checked = np.flatnonzero(found.checked)
-    channels, inverse = np.unique(table.channel[checked], return_inverse=True)
-    blocks = np.bincount(inverse, table.repeats[checked], minlength=len(channels)).astype(np.int64).tolist()
-    samples = np.bincount(inverse, table.present_samples[checked], minlength=len(channels)).astype(np.int64).tolist()
-    out = {c: {"channel": c, "blocks": n, "samples": s, "gaps": [], "overlaps": [], "out_of_order": []}
-           for c, n, s in zip(channels.tolist(), blocks, samples)}  # fmt: skip
+    codes = found.series.codes[checked]
+    blocks = np.bincount(codes, table.repeats[checked], minlength=len(keys)).astype(np.int64).tolist()
+    samples = np.bincount(codes, table.present_samples[checked], minlength=len(keys)).astype(np.int64).tolist()
+    out = {s: {"channel": keys[s][1], "logger": keys[s][0], "blocks": blocks[s], "samples": samples[s], "gaps": [],
+               "overlaps": [], "out_of_order": []} for s in np.unique(codes).tolist()}  # fmt: skip
+    gaps, overlaps = finding_records(table, found.covered, keys)
+    for s, gap in zip(found.covered.gaps.series.tolist(), gaps):
+        out[s]["gaps"].append(gap)
+    for s, overlap in zip(found.covered.overlaps.series.tolist(), overlaps):
+        out[s]["overlaps"].append(overlap)
 
     def name(row: int) -> str:
         return table.paths[int(table.file[row])]
 
-    for kind, (before, after, seconds) in (("gaps", found.gaps), ("overlaps", found.overlaps)):
-        begins = found.pair_starts(before, after, seconds).tolist()
-        for b, a, s, t in zip(before.tolist(), after.tolist(), seconds.tolist(), begins):
-            out[int(table.channel[a])][kind].append(
-                {"from_path": name(b), "from_block": int(table.block[b]), "to_path": name(a),
-                 "to_block": int(table.block[a]), "start": t, "seconds": s}  # fmt: skip
-            )
     starts = found.starts
     for a, b in zip(*(rows.tolist() for rows in found.out_of_order)):
-        out[int(table.channel[a])]["out_of_order"].append(
+        out[int(found.series.codes[a])]["out_of_order"].append(
             {"path": name(a), "block": int(table.block[a]), "start": float(starts[a]), "previous_path": name(b),
              "previous_block": int(table.block[b]), "previous_start": float(starts[b])}  # fmt: skip
         )
@@ -302,12 +348,15 @@ def _picture(found: Pass) -> str:
     matplotlib.use("Agg")
     plt = require("matplotlib.pyplot")
     flagged = found.flagged()
-    drawn = coverage_of(found.table, found.unreadable(), flagged, found.rules.gap_tolerance, found.unread)
+    tolerance = found.rules.gap_tolerance
+    drawn = coverage_of(found.table, found.unreadable(), flagged, tolerance, found.unread, found.loggers)
     figure = picture(drawn)
     data = io.BytesIO()
     figure.savefig(data, format="png")
     plt.close(figure)
     alt = "A row per channel, time across: a bar where blocks have samples, gaps left open, blocks cut short in orange"
+    if found.has_loggers():
+        alt = alt.replace("per channel", "per logger and channel")
     alt += ", blocks whose readings are clipped, stuck or dead in purple"
     return f'<p><img alt="{_e(alt)}" src="data:image/png;base64,{base64.b64encode(data.getvalue()).decode()}"></p>\n'
 
@@ -333,46 +382,49 @@ def _folded(heads: list[str], rows: list[str], what: str, total: int | None = No
 
 
 def _channel_tables(found: Pass) -> Iterator[str]:
-    """A <details> per channel, those with the most problems first: its
-    flagged blocks by severity, its gaps, overlaps and blocks out of
-    order, the longest first."""
-    table = found.table
+    """A <details> per series (a channel of a logger), those with the most
+    problems first: its flagged blocks by severity, its gaps, overlaps and
+    blocks out of order, the longest first."""
+    table, codes = found.table, found.series.codes
     checked = np.flatnonzero(found.checked)
-    channels = np.unique(table.channel[checked])
-    flagged = found.flagged()
-    problem_rows = np.flatnonzero(flagged)
-    later = {"gaps": found.gaps[1], "overlaps": found.overlaps[1], "out_of_order": found.out_of_order[0]}
-    pairs = {kind: _by_channel(table.channel[rows], channels) for kind, rows in later.items()}
-    per_block = _by_channel(table.channel[problem_rows], channels)
-    score = per_block[1] + sum(counts for _, counts in pairs.values())
-    order = np.lexsort((channels, -score))
+    series = np.unique(codes[checked])
+    problem_rows = np.flatnonzero(found.flagged())
+    covered = found.covered
+    later = {"gaps": covered.gaps.series, "overlaps": covered.overlaps.series,
+             "out_of_order": codes[found.out_of_order[0]]}  # fmt: skip
+    items = {kind: _by_series(of, series) for kind, of in later.items()}
+    per_block = _by_series(codes[problem_rows], series)
+    score = per_block[1] + sum(counts for _, counts in items.values())
+    order = np.lexsort((series, -score))
     open_ = int(np.count_nonzero(score)) <= SHOWN
+    recorded = np.bincount(codes[checked], table.present_samples[checked] * np.abs(found.period_s[checked]),
+                           minlength=len(found.series.keys))  # fmt: skip
+    blocks = np.bincount(codes[checked], table.repeats[checked], minlength=len(found.series.keys)).astype(np.int64)
     for c in order.tolist():
-        channel = int(channels[c])
-        mine = checked[table.channel[checked] == channel]
-        seconds = float((table.present_samples[mine] * np.abs(found.period_s[mine])).sum())
-        said = [counted(int(table.repeats[mine].sum()), "block"), f"{duration_text(seconds)} recorded"]
+        code = int(series[c])
+        said = [counted(int(blocks[code]), "block"), f"{duration_text(float(recorded[code]))} recorded"]
         parts = []
         rows = problem_rows[per_block[0] == c]
         if len(rows):
             said.append(counted(len(rows), "block flagged", "blocks flagged"))
             parts.append(_block_table(found, rows))
         for kind, title in (("gaps", "gap"), ("overlaps", "overlap"), ("out_of_order", "block out of order")):
-            which = pairs[kind][0] == c
+            which = items[kind][0] == c
             if which.any():
                 said.append(counted(int(which.sum()), title, "blocks out of order" if kind == "out_of_order" else None))
                 parts.append(_pair_table(found, kind, np.flatnonzero(which)))
         if not parts:
             parts.append('<p class="quiet">Nothing flagged.</p>\n')
         flag = " open" if score[c] and open_ else ""
-        yield f"<details{flag}><summary><b>channel {channel}</b>: {_e(', '.join(said))}</summary>\n" + "".join(parts)
+        name = _e(series_text(*found.series.keys[code], "utf-8"))
+        yield f"<details{flag}><summary><b>{name}</b>: {_e(', '.join(said))}</summary>\n" + "".join(parts)
         yield "</details>\n"
 
 
-def _by_channel(channel_of: np.ndarray, channels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Per item, the position of its channel among `channels`; per channel, its items."""
-    position = np.searchsorted(channels, channel_of)
-    return position, np.bincount(position, minlength=len(channels))
+def _by_series(series_of: np.ndarray, series: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Per item, the position of its series among `series`; per series, its items."""
+    position = np.searchsorted(series, series_of)
+    return position, np.bincount(position, minlength=len(series))
 
 
 def _block_table(found: Pass, rows: np.ndarray) -> str:
@@ -406,24 +458,33 @@ def _pair_table(found: Pass, kind: str, which: np.ndarray) -> str:
                  for a, b, (at, before) in zip(late.tolist(), early.tolist(), texts)]  # fmt: skip
         return _folded(["file", "block", "starts (UTC)", "before the block of", "block", "which starts"], lines,
                        "blocks")
-    before, after, seconds = (column[which] for column in getattr(found, kind))
-    order = np.argsort(-np.abs(seconds), kind="stable")
-    before, after, seconds = before[order], after[order], seconds[order]
-    ends = utc_texts(found.pair_starts(before, after, seconds))
-    lines = [f"<tr><td class=n>{_e(seconds_text(s))}</td><td>{_e(t)}</td>"
-             f"<td>{_name(table.paths[int(table.file[b])])}</td><td class=n>{int(table.block[b])}</td>"
-             f"<td>{_name(table.paths[int(table.file[a])])}</td><td class=n>{int(table.block[a])}</td></tr>"
-             for s, t, b, a in zip(seconds.tolist(), ends, before.tolist(), after.tolist())]  # fmt: skip
-    word = kind[:-1]
-    return _folded([word, "from (UTC)", "after the file", "block", "before the file", "block"], lines, kind)
+    found_ = getattr(found.covered, kind)
+    which = which[np.argsort(-found_.length[which], kind="stable")]
+    heads = [kind[:-1], "from (UTC)", "tick"]
+    starts, lengths = found_.start[which].tolist(), found_.length[which].tolist()
+    cells = [f"<td class=n>{_e(seconds_text(length / 1000))}</td><td>{_e(at)}</td><td class=n>{start}</td>"
+             for start, length, at in zip(starts, lengths, tick_texts(found_.start[which]))]  # fmt: skip
+    if kind == "gaps":
+        lines = [f"<tr>{head}<td>{_name(table.paths[int(table.file[b])])}</td><td class=n>{int(table.block[b])}</td>"
+                 f"<td>{_name(table.paths[int(table.file[a])])}</td><td class=n>{int(table.block[a])}</td></tr>"
+                 for head, b, a in zip(cells, found_.before[which].tolist(), found_.after[which].tolist())]  # fmt: skip
+        return _folded([*heads, "after the file", "block", "before the file", "block"], lines, kind)
+    name = lambda f: _name(table.paths[f])  # noqa: E731
+    lines = [f"<tr>{head}<td>{blocks_text(table, found_.involved(i), name)}</td></tr>"
+             for head, i in zip(cells, which.tolist())]  # fmt: skip
+    return _folded([*heads, "blocks"], lines, kind)
 
 
 def _rules(found: Pass) -> str:
     rules = found.rules
     low, high = rules.rails
-    tolerance = ("more than a second, or than the earlier block's sample period when that is longer (a block's"
-                 " first time is known to the second)") if rules.gap_tolerance is None else (
-                 f"more than {seconds_text(rules.gap_tolerance)}")  # fmt: skip
+    gaps = ("time that no block of its series covers inside the time its blocks span, of one sample period of"
+            " the block before it or more; a block that starts within the second in which the time covered"
+            " before it ends is taken to start where that time ends, as a block's first time is known to the"
+            " second") if rules.gap_tolerance is None else (
+            f"time that no block of its series covers, of more than {seconds_text(rules.gap_tolerance)}")  # fmt: skip
+    overlaps = "time that two blocks or more of its series cover" + (
+        "" if rules.gap_tolerance is None else f", of more than {seconds_text(rules.gap_tolerance)}")
     items = [
         f"<b>clipped</b>: a sample at {low} or {high}, the ends of the ADC's range (its rails);",
         f"<b>stuck</b>: one raw count, not a rail, held for {rules.stuck_samples:,} samples in a row, or for"
@@ -431,8 +492,9 @@ def _rules(found: Pass) -> str:
         f"<b>dead</b>: a block of {rules.dead_samples:,} samples or more that take at most"
         f" {counted(rules.dead_distinct, 'different raw count')};",
         "<b>cut short</b>: the file holds fewer samples than the block's header declares;",
-        f"<b>gap</b>, <b>overlap</b>: between a block and the next block of its channel in time (across files), time"
-        f" missing or recorded twice: {tolerance};",
+        f"<b>gap</b>: {gaps}; a block covers the time from its first sample to its last and one period more,"
+        " and a block without samples or whose period is 0 or runs backwards covers none;",
+        f"<b>overlap</b>: {overlaps}; a series is a channel of a logger, across files (see --logger);",
         "<b>out of time order</b>: a block that starts before the block of its channel before it in its file.",
     ]
     return ('<p>Each block is looked at alone, its raw counts as recorded (every sample): runs never go on from one'

@@ -220,3 +220,18 @@ def utc_texts(seconds: np.ndarray) -> list[str]:
     for i in np.flatnonzero(~inside).tolist():
         out[i] = f"@{float(seconds[i]):.3f}"
     return out
+
+
+def tick_texts(ticks: np.ndarray) -> list[str]:
+    """Returns each tick (int64 ms since the epoch) as UTC with
+    milliseconds, as utc_texts() spells a time; outside the years 1 to
+    9999, as "@" and its seconds, exactly."""
+    ticks = np.asarray(ticks, dtype=np.int64)
+    inside = (ticks >= MIN_MILLIS) & (ticks <= MAX_MILLIS)
+    texts = np.datetime_as_string(np.where(inside, ticks, 0).view("datetime64[ms]")).tolist()
+    out = [text.replace("T", " ") for text in texts]
+    for i in np.flatnonzero(~inside).tolist():
+        tick = int(ticks[i])
+        whole, ms = divmod(abs(tick), 1000)
+        out[i] = f"@{'-' if tick < 0 else ''}{whole}.{ms:03d}"
+    return out

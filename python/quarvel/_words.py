@@ -7,6 +7,7 @@ from __future__ import annotations
 import numpy as np
 
 from ._headers import NoMatchError, NotALogError
+from ._loggers import NoLoggerError, no_logger_words
 from ._times import utc_texts
 
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
@@ -47,6 +48,8 @@ def _escape(c: str, encoding: str | None) -> str:
 def reason(error: Exception) -> str:
     """Returns one line that says why a file could not be read or written:
     the system's words where it refused."""
+    if isinstance(error, NoLoggerError):
+        return no_logger_words(error.expression)
     text = (error.strerror if isinstance(error, OSError) else None) or str(error) or type(error).__name__
     return " ".join(text.split())
 
@@ -54,12 +57,15 @@ def reason(error: Exception) -> str:
 def failure(path: str, error: Exception, encoding: str | None = None) -> str:
     """Returns the line that says why the file or pattern `path` gave
     nothing: no file matches the pattern, the file is of another format
-    (NotALogError), or it could not be read."""
+    (NotALogError), the logger expression does not match its path, or it
+    could not be read."""
     name = display_name(path, encoding)
     if isinstance(error, NoMatchError):
         return f"no file matches the pattern {name}"
     if isinstance(error, NotALogError):
         return f"input file {name} is {error.reason}, not a logger file"
+    if isinstance(error, NoLoggerError):
+        return f"{name}: {no_logger_words(error.expression)}"
     return f"cannot read {name}: {reason(error)}"
 
 
@@ -92,3 +98,34 @@ def span_text(low: float, high: float) -> str:
     commands' other lines show it."""
     first, last = (text if text.startswith("@") else text[:16] for text in utc_texts(np.array([low, high])))
     return f"{duration_text(high - low)} from {first} to {last} UTC"
+
+
+def series_text(logger: str | None, channel: int, encoding: str | None = None) -> str:
+    """Returns the name of a series in words: "channel 3", or with a
+    logger "logger b, channel 3"."""
+    return f"channel {channel}" if logger is None else f"logger {display_name(logger, encoding)}, channel {channel}"
+
+
+def listed(words: list[str], most: int = 8) -> str:
+    """Returns `words` as a list in prose: "a", "a and b", "a, b and c";
+    past `most` of them, the first ones and how many more."""
+    if len(words) > most:
+        words = [*words[: most - 1], f"{len(words) - most + 1:,} more"]
+    return words[0] if len(words) == 1 else ", ".join(words[:-1]) + " and " + words[-1]
+
+
+# What the commands say of a series whose blocks overlap for most of the
+# time they cover, and the option that tells the loggers apart.
+SEVERAL_LOGGERS = "as several loggers' blocks would: give --logger (folder or an expression) to tell the loggers apart"
+
+
+def several_loggers_text(keys: list[tuple[str | None, int]], encoding: str | None = None) -> str:
+    """Returns the sentence that says of the series `keys` (logger,
+    channel) that they look like the blocks of several loggers."""
+    if all(logger is None for logger, _ in keys):
+        names = listed([str(channel) for _, channel in keys])
+        head = f"channel {names}" if len(keys) == 1 else f"channels {names}"
+    else:
+        head = listed([series_text(logger, channel, encoding) for logger, channel in keys])
+    whose = "its blocks overlap" if len(keys) == 1 else "their blocks overlap"
+    return f"{head}: {whose} for most of the time they cover, {SEVERAL_LOGGERS}."

@@ -9,6 +9,7 @@ from typing import Any, Sequence, TextIO
 
 from ._coverage import Coverage, coverage_of, picture
 from ._figure import picture_target, save
+from ._loggers import LoggerRule, operand_loggers
 from ._optional import require
 from ._output import Output
 from ._progress import each
@@ -16,17 +17,24 @@ from ._scan import operand_files, scan_headers
 from ._words import failure
 
 
-def scan(operands: Sequence[str]) -> Coverage:
+def scan(operands: Sequence[str], logger: LoggerRule = None) -> Coverage:
     """Returns the Coverage of the files that `operands` name (paths, or
     glob patterns expanded as quarvel.index expands them; a file named
-    twice taken once). Reads their block headers only."""
-    return _scan(operand_files(operands))
+    twice taken once), a series per channel of each logger by the rule
+    `logger` (None: one logger; see quarvel.check). Reads their block
+    headers only."""
+    return _scan(operand_files(operands), logger)
 
 
-def _scan(files: list[tuple[str, Exception | None]]) -> Coverage:
-    """The Coverage of `files`, as operand_files() gives them."""
+def _scan(files: list[tuple[str, Exception | None]], logger: LoggerRule = None) -> Coverage:
+    """The Coverage of `files`, as operand_files() gives them: a file that
+    the logger expression does not match is among those that could not be
+    read."""
+    files, loggers = operand_loggers(files, logger)
     (scanned,) = scan_headers(each(files, "file", "reading headers"))
-    return coverage_of(scanned.table, [(entry.path, entry.error) for entry in scanned.files if entry.error is not None])
+    table = scanned.table
+    failed = [(entry.path, entry.error) for entry in scanned.files if entry.error is not None]
+    return coverage_of(table, failed, loggers=None if loggers is None else [loggers[path] for path in table.paths])
 
 
 def draw(found: Coverage, output: str | None = None) -> Any:
@@ -59,27 +67,29 @@ def _draw(found: Coverage, target: tuple[str, str] | None) -> Any:
     return figure
 
 
-def plot_coverage(paths: Sequence[str], output: str | None = None) -> Any:
+def plot_coverage(paths: Sequence[str], output: str | None = None, logger: LoggerRule = None) -> Any:
     """Draws what the logger files `paths` (paths, or glob patterns
     expanded as quarvel.index expands them) recorded, from their block
-    headers alone: a row per channel, time across, a bar per block, gaps
-    open, blocks cut short marked, and the files that could not be read or
-    are probably not logger files listed under it. Saves the figure to
+    headers alone: a row per channel (of each logger, by the rule `logger`:
+    see quarvel.check), time across, a bar per block, gaps open, blocks cut
+    short marked, and the files that could not be read or are probably not
+    logger files listed under it. Saves the figure to
     `output` when given, else shows it; returns the matplotlib figure.
     Raises PlotError when matplotlib cannot write the format `output`
     names, OutputError (before reading any file) when `output` is one of
     the files or cannot be written."""
     files = operand_files(paths)
     target = _target(output, files)
-    return _draw(_scan(files), target)
+    return _draw(_scan(files, logger), target)
 
 
-def run(operands: Sequence[str], output: str | None, err: TextIO = sys.stderr) -> int:
-    """Runs `plot --coverage`: draws the picture, and says on `err` which
-    files could not be read. Returns 1 when any could not be, else 0."""
+def run(operands: Sequence[str], output: str | None, err: TextIO = sys.stderr, logger: LoggerRule = None) -> int:
+    """Runs `plot --coverage`: draws the picture, a row per channel of each
+    logger by the rule `logger`, and says on `err` which files could not be
+    read. Returns 1 when any could not be, else 0."""
     files = operand_files(operands)
     target = _target(output, files)  # before reading thousands of headers
-    found = _scan(files)
+    found = _scan(files, logger)
     encoding = getattr(err, "encoding", None)
     for path, error in found.failed:
         print(f"quarvel plot: {failure(path, error, encoding)}", file=err)

@@ -12,11 +12,16 @@ from typing import Any, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from ._index import BlockTable, beyond, block_gaps, gap_counts, time_span
+from ._index import BlockTable, finding_records, series_covered, time_span
+from ._loggers import LoggerRule, NoLoggerError, operand_loggers
 from ._progress import each
 from ._scan import Operand, operand_files, scan_headers
 from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds, utc_texts
-from ._words import counted, display_name, failure, reason, span_text
+from ._words import counted, display_name, failure, listed, reason, series_text, span_text
+
+# The version of info's JSON: 2 lists gaps and overlaps as stretches of
+# time (1, without the key, as pairs of consecutive blocks).
+FORMAT_VERSION = 2
 
 # Blocks formatted at a time: bounds the report's memory.
 STRETCH = 1 << 14
@@ -45,11 +50,13 @@ def _widen(values: np.ndarray) -> list[float]:
 class Group:
     """The reports of consecutive files, computed together from one index
     so that a small file costs no numpy call of its own. `files` holds each
-    operand as the scan found it."""
+    operand as the scan found it, `loggers` the logger of each file of the
+    table (None: one logger)."""
 
-    def __init__(self, files: list[Operand], table: BlockTable) -> None:
+    def __init__(self, files: list[Operand], table: BlockTable, loggers: list[str] | None = None) -> None:
         self.files = files
         self.table = table
+        self.loggers = loggers
         count = len(table)
         # Each file's rows end where the next one's begin (a row may be a run of blocks).
         self.row_ends = [entry[2] for entry in self._readable()[1:]] + [count]
@@ -66,33 +73,29 @@ class Group:
         self._chunk = -1
         self._lists: dict[str, list] = {}
 
-    def _find_gaps(self) -> tuple[dict[int, list[dict[str, Any]]], tuple[int, int]]:
-        """Returns per file (its position in the table) the gaps (positive)
-        and overlaps (negative) between each block with samples and the next
-        one of its channel in the file, in the order of the later block; and
-        how many gaps and overlaps there are in all."""
+    def _find_gaps(self) -> tuple[dict[int, tuple[list, list]], tuple[int, int]]:
+        """Returns per file (its position in the table) its gaps and
+        overlaps by the one rule, each channel of the file a series, as
+        JSON's objects (finding_records); and how many gaps and overlaps
+        there are in all."""
         table = self.table
-        pairs = block_gaps(table, np.arange(len(table)), self.last, per_file=True)
-        before, after, seconds, period_s = pairs
-        keep = np.flatnonzero(beyond(pairs, 0.0))
-        keep = keep[np.argsort(after[keep], kind="stable")]
-        gaps: dict[int, list[dict[str, Any]]] = {}
-        for i in keep.tolist():
-            row = int(after[i])
-            gaps.setdefault(int(table.file[row]), []).append(
-                {
-                    "channel": int(table.channel[row]),
-                    "from_block": int(table.block[before[i]]),
-                    "to_block": int(table.block[row]),
-                    "seconds": float(seconds[i]),
-                    "periods": float(seconds[i] / period_s[i]) if period_s[i] != 0 else None,
-                }
-            )
-        return gaps, gap_counts(seconds[keep])
+        # A series per channel of each file: (file, channel) as one key.
+        key = table.file.astype(np.int64) << 32 | (table.channel.astype(np.int64) + (1 << 31))
+        distinct, codes = np.unique(key, return_inverse=True)
+        keys = [(None if self.loggers is None else self.loggers[int(k >> 32)], int((k & 0xFFFFFFFF) - (1 << 31)))
+                for k in distinct.tolist()]  # fmt: skip
+        found = series_covered(table, np.arange(len(table)), codes.reshape(-1), None)
+        gaps, overlaps = finding_records(table, found, keys)
+        out: dict[int, tuple[list, list]] = {}
+        for row, gap in zip(found.gaps.before.tolist(), gaps):
+            out.setdefault(int(table.file[row]), ([], []))[0].append(gap)
+        for row, overlap in zip(found.overlaps.blocks[found.overlaps.first[:-1]].tolist(), overlaps):
+            out.setdefault(int(table.file[row]), ([], []))[1].append(overlap)
+        return out, (len(gaps), len(overlaps))
 
-    def gaps(self, file: int) -> list[dict[str, Any]]:
-        """The gaps of the table's file `file`."""
-        return self._gaps.get(file, [])
+    def gaps(self, file: int) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
+        """The gaps and the overlaps of the table's file `file`."""
+        return self._gaps.get(file, ([], []))
 
     def rows(self, low: int, high: int) -> Iterator[dict[str, list]]:
         """Yields the fields of rows `low` to `high` - 1 as lists, STRETCH
@@ -245,13 +248,19 @@ def write_text(group: Group, position: int, entry: Operand, widths: list[int] | 
         if max(part["repeats"]) > 1:  # a run of blocks: a line for each, its number counting up
             lines = _numbered(lines, part, lambda b: f"  {b:>{w[0]}}")
         out.write("".join(lines))
-    for gap in group.gaps(position):
-        kind = "gap" if gap["seconds"] > 0 else "overlap"
-        periods = f" ({abs(gap['periods']):.6g} periods)" if gap["periods"] is not None else ""
-        out.write(
-            f"  channel {gap['channel']}: {kind} of {abs(gap['seconds']):.3f} s{periods}"
-            f" between blocks {gap['from_block']} and {gap['to_block']}\n"
-        )
+    gaps, overlaps = group.gaps(position)
+    encoding = getattr(out, "encoding", None)
+    lines = [(gap["channel"], gap["start_tick"], 0, f"gap{_stretch_text(gap)} between blocks {gap['before']['block']}"
+              f" and {gap['after']['block']}", gap) for gap in gaps]  # fmt: skip
+    lines += [(overlap["channel"], overlap["start_tick"], 1, f"overlap{_stretch_text(overlap)} of blocks"
+               f" {listed([str(block['block']) for block in overlap['blocks']])}", overlap) for overlap in overlaps]
+    for *_, text, found in sorted(lines, key=lambda line: line[:3]):
+        out.write(f"  {series_text(found['logger'], found['channel'], encoding)}: {text}\n")
+
+
+def _stretch_text(found: dict[str, Any]) -> str:
+    """The length and start of a gap or overlap in words."""
+    return f" of {found['length_ms'] / 1000:.3f} s from {found['start']} UTC (tick {found['start_tick']})"
 
 
 def _numbered(texts: list[str], part: dict[str, list], head: Callable[[int], str]) -> list[str]:
@@ -278,7 +287,8 @@ JSON_KEYS += ("declared_samples", "present_samples", "truncated")
 
 
 def write_json(group: Group, position: int, entry: Operand, out: TextIO) -> None:
-    """Writes one file's JSON object, of the table's file `position`: path, size, blocks and gaps."""
+    """Writes one file's JSON object, of the table's file `position`: path,
+    size, blocks, gaps and overlaps."""
     path, size, first = entry.path, int(group.table.sizes[position]), entry.first_row
     head = json.dumps({"path": path, "size": size})
     out.write(head[:-1] + ', "blocks": [')
@@ -296,7 +306,8 @@ def write_json(group: Group, position: int, entry: Operand, out: TextIO) -> None
             texts = _numbered([json.dumps(block) for block in blocks], part, lambda number: f'{{"index": {number}')
             out.write(separator + ", ".join(texts))
         separator = ", "
-    out.write('], "gaps": ' + json.dumps(group.gaps(position)) + "}")
+    gaps, overlaps = group.gaps(position)
+    out.write('], "gaps": ' + json.dumps(gaps) + ', "overlaps": ' + json.dumps(overlaps) + "}")
 
 
 class Totals:
@@ -306,7 +317,7 @@ class Totals:
     gaps and overlaps that the reports list, and the files cut short."""
 
     def __init__(self) -> None:
-        self.files = self.unread = self.blocks = self.gaps = self.overlaps = self.cut_files = 0
+        self.files = self.unread = self.unnamed = self.blocks = self.gaps = self.overlaps = self.cut_files = 0
         self.channels: set[int] = set()
         self.span: tuple[float, float] | None = None
 
@@ -315,9 +326,10 @@ class Totals:
         table = group.table
         self.files += len(table.paths)
         self.unread += sum(entry.error is not None for entry in group.files)
+        self.unnamed += sum(isinstance(entry.error, NoLoggerError) for entry in group.files)
         self.blocks += table.block_count()
         self.channels.update(np.unique(table.channel).tolist())
-        span = time_span(table, np.ones(len(table), dtype=bool), group.last)
+        span = time_span(table, np.ones(len(table), dtype=bool))
         if span is not None:
             low, high = span if self.span is None else self.span
             self.span = min(low, span[0]), max(high, span[1])
@@ -333,8 +345,10 @@ class Totals:
             head += ", " + span_text(*self.span)
         tail = (f"{counted(self.gaps, 'gap')} and {counted(self.overlaps, 'overlap')} between blocks of a channel in"
                 f" a file; {counted(self.cut_files, 'file')} cut short")  # fmt: skip
-        if self.unread:
-            tail += f"; {counted(self.unread, 'file')} could not be read"
+        if self.unread > self.unnamed:
+            tail += f"; {counted(self.unread - self.unnamed, 'file')} could not be read"
+        if self.unnamed:
+            tail += f"; {counted(self.unnamed, 'file')} had no logger by the expression"
         return [head + ".", tail + "."]
 
     def fields(self) -> dict[str, Any]:
@@ -345,18 +359,24 @@ class Totals:
                 "cut_files": self.cut_files}  # fmt: skip
 
 
-def run(paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: TextIO = sys.stderr) -> int:
+def run(
+    paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: TextIO = sys.stderr, logger: LoggerRule = None
+) -> int:
     """Reports on every file in `paths` (glob patterns expanded), and ends
-    with a summary of them all; returns 1 if any could not be read or a
-    pattern matched nothing."""
+    with a summary of them all; returns 1 if any could not be read, a
+    pattern matched nothing, or the logger expression `logger` did not
+    match a file's path (which is then not read). With a rule `logger` (see
+    quarvel.check), the gaps and overlaps name each file's logger."""
     status = 0
     encoding = getattr(err, "encoding", None)
     if as_json:
-        out.write('{"files": [')
+        out.write(f'{{"version": {FORMAT_VERSION}, "files": [')
     separator = ""
     totals = Totals()
-    for found in scan_headers(each(operand_files(paths), "file", "reading headers", beside=out), stretch=STRETCH):
-        group = Group(found.files, found.table)
+    files, loggers = operand_loggers(operand_files(paths), logger)
+    for found in scan_headers(each(files, "file", "reading headers", beside=out), stretch=STRETCH):
+        names = None if loggers is None else [loggers[path] for path in found.table.paths]
+        group = Group(found.files, found.table, names)
         totals.add(group)
         widths = {} if as_json else group.widths()
         position = 0

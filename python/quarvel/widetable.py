@@ -17,7 +17,7 @@ import numpy as np
 
 from ._headers import FILE_ERRORS, NotALogError, TruncatedBlockWarning
 from ._index import probably_not_logs
-from ._loggers import FOLDER, NoLoggerError, check_rule, logger_names
+from ._loggers import operand_loggers
 from ._output import Output, OutputError
 from ._progress import bar, each
 from ._scan import operand_files, scan_headers
@@ -48,7 +48,7 @@ def run(args: Any, err: TextIO = sys.stderr) -> int:
     status: 0, 1 when a file could not be read or OUT not written, 3 for
     a table that cannot be written as asked."""
     encoding = getattr(err, "encoding", None)
-    files = operand_files(args.files)
+    files, names = operand_loggers(operand_files(args.files), args.logger)  # a path the expression misses: refused
     to_stdout = args.output == STANDARD_OUTPUT
     output = Output(args.output)
     if not to_stdout:
@@ -70,12 +70,7 @@ def run(args: Any, err: TextIO = sys.stderr) -> int:
         channel = int(table.channel[first_rows[f]])
         print(f"quarvel table: {display_name(table.paths[f], encoding)}: probably not a logger file: cut short, and"
               f" its first block's channel, {channel}, is no logger's; left out", file=err)  # fmt: skip
-    loggers, refused = _loggers(table.paths, use, args.logger)
-    for error in refused:
-        name = display_name(error.path, encoding)
-        print(f"quarvel table: {name}: no logger: the path does not match the expression {error.expression!r}",
-              file=err)  # fmt: skip
-        status = 1
+    loggers = None if names is None else [names[path] for path in table.paths]
     if not use.any():
         print("quarvel table: no log could be read; nothing written", file=err)
         return 1
@@ -116,28 +111,6 @@ def run(args: Any, err: TextIO = sys.stderr) -> int:
         print(f"quarvel table: {error.line(encoding)}", file=err)
         return 1
     return status
-
-
-def _loggers(paths: list, use: np.ndarray, rule: str | None) -> tuple[list[str] | None, list[Exception]]:
-    """Returns the logger of each file by `rule` (None: one logger), and the
-    errors of the files in use whose path an expression does not match
-    (which are then no longer in use)."""
-    if rule is None:
-        return None, []
-    rule = check_rule(rule)
-    refused = []
-    if rule != FOLDER:  # an expression: each path must match it
-        for f in np.flatnonzero(use).tolist():
-            try:
-                logger_names([paths[f]], rule)
-            except NoLoggerError as error:
-                refused.append(error)
-                use[f] = False
-    names = [""] * len(paths)
-    chosen = np.flatnonzero(use).tolist()
-    for f, name in zip(chosen, logger_names([paths[f] for f in chosen], rule) or []):
-        names[f] = name
-    return names, refused
 
 
 def _write_table(plan: Any, out: BinaryIO, iso: bool, stream: Any = None) -> None:

@@ -74,11 +74,30 @@ class Operand:
     # the converter refuses it as its own text; quarvel-merge keeps that
     # record and refuses the file at line 2.
     starts_as_text: bool = False
+    # The commands that take many logs (info, plot --coverage, check) take a
+    # file once: an operand that names a file named before (`again`) gives
+    # them nothing, and a glob pattern stands for the logs it `matches`
+    # (files only), while every other face takes it as the path it is.
+    again: bool = False
+    matches: tuple[str, ...] = ()
 
 
 def example(name: str) -> Operand:
     """An operand that holds the example log."""
     return Operand(name)
+
+
+def as_campaign(operands: list[Operand]) -> list[Operand]:
+    """Returns the operands as the commands that take many logs take them:
+    a file named again left out, a pattern replaced by the example logs it
+    matches."""
+    taken = []
+    for o in operands:
+        if o.matches:
+            taken += [example(name) for name in o.matches]
+        elif not o.again:
+            taken.append(o)
+    return taken
 
 
 @dataclass(frozen=True)
@@ -110,6 +129,10 @@ class Case:
     # A file of the case that plot and plot --coverage are told to write
     # their picture into: an input, which they must refuse.
     plot_output: str | None = None
+    # A file and bytes appended to it once a face has opened the case's FIFO,
+    # before the FIFO is fed: a logger writing while the face waits.
+    appended: tuple[str, bytes] | None = None
+    faces: tuple[str, ...] | None = None  # the faces that run the case, when not all
 
 
 def files(*pairs: tuple[str, bytes]) -> Callable[[Path], None]:
@@ -463,6 +486,16 @@ CASES: list[Case] = [
         converter=CR_LF_REFUSAL,
     ),
     Case(
+        "log-appended-mid-run",
+        "a.txt empty, as a logger starts a file, and a log appended to it while the converter waits on the named"
+        " pipe before a: a's text file would be a.txt, which now holds a log",
+        then(fifo("pipe.002"), files(("a", EXAMPLE_LOG), ("a.txt", b""))),
+        [Operand("pipe.002", FIFO), example("a"), example("a.txt")],
+        converter=Refusal("a", frozenset({"pipe.002.txt", "a.txt.txt"})),
+        appended=("a.txt", EXAMPLE_LOG),
+        faces=("quarvel", "quarvel-d"),  # the ones that write over files
+    ),
+    Case(
         "output-is-symlink-to-operand",
         "logs b and c, and b.txt a symbolic link to c",
         then(files(("b", EXAMPLE_LOG), ("c", EXAMPLE_LOG)), symlink("b.txt", "c")),
@@ -482,6 +515,18 @@ CASES: list[Case] = [
         then(files(("b", EXAMPLE_LOG), ("c", EXAMPLE_LOG)), hardlink("b.txt", "c")),
         [example("b"), example("c")],
         converter=guard("b", "c", "b"),
+    ),
+    Case(
+        "named-twice",
+        "one log named twice, as a.002 and ./a.002",
+        files(("a.002", EXAMPLE_LOG)),
+        [example("a.002"), Operand("./a.002", again=True)],
+    ),
+    Case(
+        "pattern-matches-folders",
+        "a glob pattern, logs/**, that matches two logs and the folders that hold them",
+        files(("logs/x.002", EXAMPLE_LOG), ("logs/sub/y.002", EXAMPLE_LOG)),
+        [Operand("logs/**", MISSING, blocks=0, samples=0, text=None, matches=("logs/sub/y.002", "logs/x.002"))],
     ),
     Case(
         "plot-output-is-operand",

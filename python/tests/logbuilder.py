@@ -57,6 +57,7 @@ Command line
             [--small-logs K] [--small-samples S]
             [--headers H] [--header-samples S]
             [--multi-logs K] [--multi-channels C] [--multi-samples S]
+            [--loggers L] [--logger-logs K]
         Writes a campaign into DIR (see `write_campaign` for its parts):
           DIR/varied/NNNN.002  N varied logs (default 40), from empty to M
                                samples (default 50,000); --in-order keeps
@@ -71,6 +72,10 @@ Command line
                                (default 8) sampled over the same hours, S
                                samples a log (default 40,000); one in 48
                                cut short
+          DIR/loggers/snNNNN/NNNN.002
+                               L loggers (default 0, at most 9) of that
+                               shape over the same time, K logs each
+                               (default 12); the second pauses for 10 s
         The default is small enough for a test suite. The benchmark's:
           campaign DIR --varied 0 --logs 24 --samples 8000000
               --small-logs 2000 --headers 1000000
@@ -564,16 +569,16 @@ def _expected(block: int, plan: BlockPlan, longest: int, at: int, stuck: bool, *
 @dataclass
 class FaultLog:
     """A log with faults put in: its plan, and what a check finds in it, by
-    construction: per block (in file order), and per channel its gaps and
-    overlaps (between its blocks with samples in time order; seconds
-    positive for a gap, negative for an overlap) and its blocks out of
-    order (a block that starts before the block with samples before it in
-    the file)."""
+    construction: per block (in file order); its gaps and overlaps by the
+    one rule, as time-cases.json has them (the log's path is NAME.002);
+    and its blocks out of order (a block that starts before the block with
+    samples before it in the file)."""
 
     plan: LogPlan
     blocks: list[dict]
     gaps: list[dict] = field(default_factory=list)
     out_of_order: list[dict] = field(default_factory=list)
+    overlaps: list[dict] = field(default_factory=list)
 
 
 def faults() -> dict[str, FaultLog]:
@@ -619,13 +624,13 @@ def faults() -> dict[str, FaultLog]:
             LogPlan(gaps),
             [_expected(0, gaps[0], 1, 0, False), _expected(1, gaps[1], 0, 0, False),
              _expected(2, gaps[2], 1, 0, False), _expected(3, gaps[3], 1, 0, False)],
-            gaps=[{"channel": 16, "from_block": 0, "to_block": 2, "seconds": 30.0},
-                  {"channel": 16, "from_block": 2, "to_block": 3, "seconds": -30.0}],
+            gaps=[_gap(16, (FAULT_START + 100) * 1000, 30_000, ("gaps.002", 0), ("gaps.002", 2))],
+            overlaps=[_overlap(16, (FAULT_START + 200) * 1000, 30_000, [("gaps.002", 2), ("gaps.002", 3)])],
         ),  # fmt: skip
         "out-of-order": FaultLog(
             LogPlan(order),
             [_expected(i, block, 1, 0, False) for i, block in enumerate(order)],
-            gaps=[{"channel": 17, "from_block": 2, "to_block": 0, "seconds": 900.0}],
+            gaps=[_gap(17, (FAULT_START + 100) * 1000, 900_000, ("out-of-order.002", 2), ("out-of-order.002", 0))],
             out_of_order=[{"channel": 17, "block": 1}],
         ),
         "cut": FaultLog(LogPlan([cut], b"\x01"), [_expected(0, cut, 1, 0, False)]),
@@ -637,8 +642,8 @@ def faults() -> dict[str, FaultLog]:
 def write_faults(folder: str | Path) -> list[Path]:
     """Writes every log of `faults()` as folder/NAME.002, and what a check
     finds in each as folder/faults.json ({NAME: {"blocks": [...], "gaps":
-    [...], "out_of_order": [...]}}), for faces in other languages; returns
-    the logs' paths."""
+    [...], "overlaps": [...], "out_of_order": [...]}}), for faces in other
+    languages; returns the logs' paths."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     logs = faults()
@@ -646,7 +651,8 @@ def write_faults(folder: str | Path) -> list[Path]:
     for name, log in logs.items():
         paths.append(folder / f"{name}.002")
         paths[-1].write_bytes(log.plan.to_bytes())
-    found = {name: {"blocks": log.blocks, "gaps": log.gaps, "out_of_order": log.out_of_order} for name, log in logs.items()}
+    found = {name: {"blocks": log.blocks, "gaps": log.gaps, "overlaps": log.overlaps, "out_of_order": log.out_of_order}
+             for name, log in logs.items()}  # fmt: skip
     (folder / "faults.json").write_text(json.dumps(found, indent=1) + "\n")
     return paths
 
@@ -784,6 +790,8 @@ ORDINARY_GAINS = [0.00030519, 0.00015259, 0.000076294, 0.0012207, 0.0061035]
 ORDINARY_OFFSETS = [0.0, -0.0123, 0.0041, -25.0, 1.5]
 MULTI_ROUNDS = 5  # blocks of each channel in a log of the multi part
 MULTI_PERIOD = 2  # ms
+LOGGER_NAMES = ["sn1041", "sn1042", "sn1043", "sn1044", "sn1045", "sn1046", "sn1047", "sn1048", "sn1049"]
+LOGGER_PAUSE = 10  # s: the second logger's pause
 NON_FINITE = [EDGE_FLOATS[name] for name in ("nan", "-nan", "snan", "-nan-payload", "inf", "-inf", "max", "-max")]
 
 
@@ -984,12 +992,16 @@ def _write_headers(folder: Path, count: int, samples: int, seed: int) -> Written
     return Written([path], count * samples, path.stat().st_size)
 
 
-def _write_multi(folder: Path, logs: int, channels: int, samples: int, seed: int) -> Written:
+def _write_multi(
+    folder: Path, logs: int, channels: int, samples: int, seed: int, stream: int = 5, pause_after: int = -1
+) -> Written:
     """Logs of a logger with `channels` inputs sampled together: each log
     holds MULTI_ROUNDS rounds of a block per channel, every channel's block
     of a round over the same seconds, at 2 ms, each channel with its own
-    calibration; the logs follow one another in time. One log in 48 ends
-    inside its last block, as when the logger lost power."""
+    calibration; the logs follow one another in time, from START, with a
+    pause of LOGGER_PAUSE seconds after log `pause_after`. One log in 48
+    ends inside its last block, as when the logger lost power. `stream`
+    tells the random numbers of one logger from another's."""
     written = Written()
     per_block = max(samples // (MULTI_ROUNDS * max(channels, 1)), 1)
     seconds = _next_time(0, per_block, MULTI_PERIOD) - 1  # a block's span, whole seconds
@@ -997,7 +1009,7 @@ def _write_multi(folder: Path, logs: int, channels: int, samples: int, seed: int
     offsets = [float_bits(ORDINARY_OFFSETS[c // 5 % 5]) for c in range(channels)]
     clock = START
     for index in range(logs):
-        rng = np.random.default_rng([seed, 5, index])
+        rng = np.random.default_rng([seed, stream, index])
         waves = wave_samples(rng, MULTI_ROUNDS * channels * per_block, 12000, 1500, 1024, start=index * 997)
         blocks = [
             BlockPlan(c, MULTI_PERIOD, clock + r * seconds, waves[(r * channels + c) * per_block :][:per_block],
@@ -1013,7 +1025,7 @@ def _write_multi(folder: Path, logs: int, channels: int, samples: int, seed: int
             tail = b"\x3c" if index % 96 == 95 else b""
         path = _log_path(folder, index, logs)
         path.write_bytes(log_bytes(blocks, tail))
-        clock += MULTI_ROUNDS * seconds
+        clock += MULTI_ROUNDS * seconds + (LOGGER_PAUSE if index == pause_after else 0)
         written.paths.append(path)
         written.samples += sum(len(block.samples) for block in blocks)
         written.bytes += path.stat().st_size
@@ -1037,6 +1049,8 @@ def write_campaign(
     multi_logs: int = 0,
     multi_channels: int = 8,
     multi_samples: int = 40_000,
+    loggers: int = 0,
+    logger_logs: int = 12,
 ) -> dict[str, Written]:
     """Writes a campaign of logs into `folder`, the same bytes for the same
     arguments; a part with no logs is not written. Returns per part
@@ -1060,6 +1074,10 @@ def write_campaign(
               sampled together, about `multi_samples` samples a log: rounds
               of a block per channel over the same seconds, the logs in time
               order; one in 48 cut short in its last block.
+    loggers/  `loggers` loggers (up to 9) of `multi_channels` inputs each,
+              in a folder each (sn1041/, sn1042/, ...): `logger_logs` logs
+              of the multi part's shape, all loggers over the same time; the
+              second pauses for 10 s after its sixth log.
     """
     folder = Path(folder)
     parts = {}
@@ -1078,6 +1096,15 @@ def write_campaign(
     if multi_logs > 0:
         (folder / "multi").mkdir(parents=True, exist_ok=True)
         parts["multi"] = _write_multi(folder / "multi", multi_logs, multi_channels, multi_samples, seed)
+    if loggers > 0:
+        parts["loggers"] = Written()
+        for k, name in enumerate(LOGGER_NAMES[:loggers]):
+            (folder / "loggers" / name).mkdir(parents=True, exist_ok=True)
+            one = _write_multi(folder / "loggers" / name, logger_logs, multi_channels, multi_samples, seed,
+                               stream=6 + k, pause_after=5 if k == 1 else -1)  # fmt: skip
+            parts["loggers"].paths += one.paths
+            parts["loggers"].samples += one.samples
+            parts["loggers"].bytes += one.bytes
     return parts
 
 
@@ -1321,6 +1348,10 @@ def _parser() -> argparse.ArgumentParser:
                           help="inputs of that logger (default 8)")  # fmt: skip
     campaign.add_argument("--multi-samples", type=_count, default=40_000, metavar="S",
                           help="samples of each of its logs (default 40,000)")  # fmt: skip
+    campaign.add_argument("--loggers", type=int, choices=range(len(LOGGER_NAMES) + 1), default=0, metavar="L",
+                          help="loggers of that shape over the same time, a folder each (default 0, at most 9)")
+    campaign.add_argument("--logger-logs", type=_count, default=12, metavar="K",
+                          help="logs of each of those loggers (default 12)")  # fmt: skip
     return parser
 
 
@@ -1366,6 +1397,8 @@ def main(argv: list[str]) -> int:
         multi_logs=args.multi_logs,
         multi_channels=args.multi_channels,
         multi_samples=args.multi_samples,
+        loggers=args.loggers,
+        logger_logs=args.logger_logs,
     )
     for name, part in parts.items():
         print(f"{Path(args.dir) / name}: {len(part.paths)} logs, {part.samples:,} samples, {part.bytes:,} bytes")

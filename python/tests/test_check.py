@@ -33,12 +33,29 @@ def logs(tmp_path_factory):
 
 def expected(folder):
     """The truth of faults(): per path, its blocks' fields; the gaps and
-    overlaps (channel, from block, to block, seconds); the blocks out of
-    order (channel, block)."""
+    overlaps, as the time cases list them; the blocks out of order
+    (channel, block)."""
     blocks = {str(folder / f"{name}.002"): log.blocks for name, log in FAULTS.items()}
-    gaps = sorted((g["channel"], g["from_block"], g["to_block"], g["seconds"]) for log in FAULTS.values() for g in log.gaps)
+    gaps = [gap for log in FAULTS.values() for gap in log.gaps]
+    overlaps = [overlap for log in FAULTS.values() for overlap in log.overlaps]
     order = sorted((o["channel"], o["block"]) for log in FAULTS.values() for o in log.out_of_order)
-    return blocks, gaps, order
+    return blocks, (gaps, overlaps), order
+
+
+def as_cases(found, folder):
+    """The gaps and overlaps of quarvel.check's Findings `found` as the time
+    cases list them, paths relative to `folder`."""
+
+    def head(row):
+        return {"channel": int(row.channel), "logger": getattr(row, "logger", None), "start_tick": int(row.start_tick),
+                "length_ms": int(row.length_ms)}  # fmt: skip
+
+    def block(path, number):
+        return [os.path.relpath(path, folder), int(number)]
+
+    gaps = [{**head(r), "before": block(r.before_path, r.before_block), "after": block(r.after_path, r.after_block)}
+            for r in found.gaps.itertuples()]  # fmt: skip
+    return gaps, [{**head(r), "blocks": [block(*b) for b in r.blocks]} for r in found.overlaps.itertuples()]
 
 
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")  # tornado, under distributed
@@ -65,9 +82,8 @@ def test_every_fault_is_found_where_it_was_put(logs, route, partition, request):
     for path, want in blocks.items():
         mine = found.blocks[found.blocks["path"] == path]
         assert mine[list(want[0])].to_dict("records") == want, path
-    pairs = [found.gaps, found.overlaps]
-    got = sorted((int(r.channel), int(r.from_block), int(r.to_block), float(r.seconds)) for f in pairs for r in f.itertuples())
-    assert got == gaps
+    assert as_cases(found, logs) == gaps
+    assert (found.gaps["start"] * 1000 == found.gaps["start_tick"]).all()
     assert sorted(zip(found.out_of_order["channel"], found.out_of_order["block"])) == order
     assert sorted(found.files["path"]) == sorted(str(logs / "strangers" / name) for name in strangers())
     assert set(found.files["problem"]) == {"not_a_log"}
@@ -80,18 +96,19 @@ def test_every_fault_is_found_where_it_was_put(logs, route, partition, request):
 
 
 def test_rails_option_and_gap_tolerance(tmp_path):
-    """--rails counts another ADC's rails; the default tolerance leaves out
-    the fraction of a second that whole-second first times make, and 0
-    reports what info reports."""
+    """--rails counts another ADC's rails; the one rule forgives the
+    fraction of a second that whole-second first times make, as info does,
+    and a tolerance of 0 forgives nothing."""
     ramp = np.array([2047, 2047, 5, -2048, 7, 2047], dtype=np.int16)
     path = tmp_path / "twelve.002"
     path.write_bytes(log_bytes([BlockPlan(1, 400, 1000, ramp), BlockPlan(1, 400, 1002, ramp)]))  # 0.4 s overlap
     found = quarvel.check(str(path), rails=(-2048, 2047))
     assert found.blocks[["rail_low", "rail_high", "rail_high_run", "longest_stuck", "stuck_start"]].values[0].tolist() == [1, 3, 2, 1, 2]
     assert len(found.overlaps) == 0
+    info = json.loads(run_quarvel("info", "--json", str(path)).stdout)["files"][0]
+    assert info["gaps"] == info["overlaps"] == []
     strict = quarvel.check(str(path), gap_tolerance=0)
-    info = json.loads(run_quarvel("info", "--json", str(path)).stdout)["files"][0]["gaps"]
-    assert strict.overlaps[["from_block", "to_block", "seconds"]].values.tolist() == [[g["from_block"], g["to_block"], g["seconds"]] for g in info]
+    assert strict.overlaps[["start_tick", "length_ms"]].values.tolist() == [[1_002_000, 400]]
     with pytest.raises(ValueError):
         quarvel.check(str(path), rails=(5, 5))
 
@@ -120,10 +137,11 @@ def test_statuses_and_the_json(tmp_path, names, args, status):
     assert bool(done.stdout) == (status != 3 and "good.002" not in args and "no/such/folder.html" not in args)
     if done.stdout:
         report = json.loads((tmp_path / "out.json").read_text())
-        assert report["version"] == 1 and report["status"] == status
+        assert report["version"] == 2 and report["status"] == status
         assert report["rules"]["rails"] == ([-2048, 2047] if any("-2048" in arg for arg in args) else [-32768, 32767])
         assert {b["path"] for b in report["blocks"]} == {f for f in files if f.endswith(".002") and f != "missing.002"}
-        assert all(set(c) == {"channel", "blocks", "samples", "gaps", "overlaps", "out_of_order"} for c in report["channels"])
+        assert all(set(c) == {"channel", "logger", "blocks", "samples", "gaps", "overlaps", "out_of_order"}
+                   for c in report["channels"])  # fmt: skip
         assert [(f["path"], f["problem"]) for f in report["files"]] == [
             (f, "unreadable" if f == "missing.002" else "not_a_log") for f in files if not f.startswith(("good", "rails"))
         ]
@@ -134,6 +152,7 @@ def test_statuses_and_the_json(tmp_path, names, args, status):
 def test_the_html_report_escapes_every_name(tmp_path):
     """Names with markup, a newline and a byte that is not UTF-8: escaped,
     and the page needs no script and no network."""
+    pytest.importorskip("matplotlib")  # the picture
     cut = log_bytes([BlockPlan(5, 1000, 1000, np.zeros(3, dtype=np.int16), declared=9)])
     names = ['<script>alert("x").002', "a&b.002", "two\nlines.002", os.fsdecode(b"caf\xe9.002")]
     for name in names:

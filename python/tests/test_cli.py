@@ -20,6 +20,7 @@ from logbuilder import (
     strangers,
     write_cases,
     write_strangers,
+    write_time_cases,
 )
 
 from quarvel.plot import channel_lines, envelope
@@ -47,8 +48,8 @@ def test_info_reports_gaps_overlaps_and_truncation(tmp_path):
     path.write_bytes(gappy_log())
     done = run_quarvel("info", str(path))
     assert done.returncode == 0
-    assert "  channel 1: gap of 5.000 s (10 periods) between blocks 0 and 3" in done.stdout
-    assert "  channel 1: overlap of 3.000 s (6 periods) between blocks 3 and 4" in done.stdout
+    assert "  channel 1: gap of 5.000 s from 1970-01-01 00:16:45.000 UTC (tick 1005000) between blocks 0 and 3\n" \
+        "  channel 1: overlap of 3.000 s from 1970-01-01 00:16:52.000 UTC (tick 1012000) of blocks 3 and 4\n" in done.stdout
     files, summary = done.stdout.split("\n\n")
     assert files.splitlines()[-4].endswith("truncated")
     assert summary.splitlines() == [
@@ -59,10 +60,13 @@ def test_info_reports_gaps_overlaps_and_truncation(tmp_path):
     assert whole["summary"] == {"files": 1, "unreadable": 1, "blocks": 6, "channels": 2, "start": 1000.0,
                                 "end": 1021.5, "gaps": 2, "overlaps": 1, "cut_files": 1}  # fmt: skip
     report = whole["files"][0]
-    assert [(g["from_block"], g["to_block"], g["seconds"], g["periods"]) for g in report["gaps"]] == [
-        (0, 3, 5.0, 10.0),
-        (3, 4, -3.0, -6.0),
-        (4, 5, 3.0, 6.0),
+    assert whole["version"] == 2
+    assert [(g["start_tick"], g["length_ms"], g["before"]["block"], g["after"]["block"]) for g in report["gaps"]] == [
+        (1_005_000, 5000, 0, 3),
+        (1_017_000, 3000, 4, 5),
+    ]
+    assert [(o["start_tick"], o["length_ms"], [b["block"] for b in o["blocks"]]) for o in report["overlaps"]] == [
+        (1_012_000, 3000, [3, 4])
     ]
     block = report["blocks"][4]
     assert (block["gain"], block["offset"], block["end_utc"]) == ("-nan", "inf", "1970-01-01 00:16:56.500")
@@ -289,7 +293,8 @@ def test_every_command_expands_a_pattern_as_index_does(tmp_path, args, status, s
 # The coverage picture's test logs: channel 1 from T0 for 100 s in b.002,
 # then 2900 s open and 100 s more in a.002 (names against time order); a
 # block of channel 2 cut short; on channel 3, 60 blocks of 0.1 s a second
-# apart, closer than the picture resolves.
+# apart, closer than the picture resolves (no gap: each starts in the
+# second in which the one before ends).
 T0 = START
 
 
@@ -317,7 +322,7 @@ def test_coverage_draws_blocks_gaps_and_cut_blocks_and_lists_the_rest(tmp_path, 
     figure = plot_coverage(coverage_logs(tmp_path), "coverage.png")
     axes, under = figure.axes
     assert axes.get_title() == (
-        "2 files, 3 channels, 63 blocks; 60 gaps, 0 overlaps; 1 file cut short\n"
+        "2 files, 3 channels, 63 blocks; 1 gap, 0 overlaps; 1 file cut short\n"
         "not drawn: 1 probably not a logger file and 1 that could not be read (listed below)"
     )
     assert under.texts[0].get_text() == (
@@ -430,3 +435,28 @@ def test_every_command_counts_and_numbers_the_blocks_of_preallocated_files(tmp_p
     from quarvel.coverage import scan
 
     assert layout(scan(paths)).blocks == sum(counts)
+
+
+@pytest.mark.parametrize(
+    "command, status",
+    [(["info"], 1), (["check"], 1), (["plot", "--coverage", "-o", "out.png"], 1), (["plot", "-o", "out.png"], 1)],
+)
+def test_a_file_that_the_logger_expression_does_not_match_is_refused(tmp_path, command, status):
+    """Named with the expression, as a file that cannot be read, and the
+    others still read; an expression that does not compile is a usage
+    error; plot of one file has no loggers."""
+    if "plot" in command:
+        pytest.importorskip("matplotlib")
+    write_time_cases(tmp_path)
+    done = run_quarvel(*command, "--logger", "/(a|b)/", "loggers/**/*.002", cwd=tmp_path)
+    assert done.returncode == status
+    lines = done.stderr.splitlines()
+    if command[-1] == "out.png" and "--coverage" not in command:
+        assert lines == ["quarvel plot: --logger names the loggers of plot --coverage's rows: plot draws one file"]
+    else:
+        assert lines == [f"quarvel {command[0]}: loggers/c/{name}: no logger: the path does not match the expression"
+                         " '/(a|b)/'" for name in ("0000.002", "0001.002")]  # fmt: skip
+    if command == ["check"]:
+        assert "4 logger files checked, 2 loggers, 16 channels" in done.stdout
+    assert run_quarvel(*command, "--logger", "(", "loggers/a/0000.002", cwd=tmp_path).returncode == (
+        3 if command == ["check"] else 2)  # fmt: skip

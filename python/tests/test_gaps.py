@@ -1,12 +1,17 @@
 """The one rule of gaps and overlaps on ticks: the shared time cases, and
-random blocks against a count of the blocks that cover each millisecond."""
+random blocks against a count of the blocks that cover each millisecond;
+and every face that reports it (info --json, check --json, the coverage's
+counts) on the shared time cases."""
 
 from __future__ import annotations
 
+import json
+
 import numpy as np
 import pytest
+from conftest import run_quarvel
 
-from logbuilder import TimeCase, time_cases
+from logbuilder import TimeCase, time_cases, write_time_cases
 from quarvel._gaps import covered
 from quarvel._headers import Headers
 from quarvel._index import BlockTable, build_table
@@ -76,3 +81,66 @@ def test_random_blocks_against_a_count_per_millisecond() -> None:
         assert list(zip(*(a.tolist() for a in found.overlaps[:3]))) == overlaps
         assert [found.overlaps.involved(i).tolist() for i in range(len(overlaps))] == involved
         assert list(zip(*(a.tolist() for a in found.spans))) == spans
+
+
+CASES = time_cases()
+
+
+@pytest.fixture(scope="module")
+def cases(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("time-cases")
+    write_time_cases(folder)
+    return folder
+
+
+def _faced(name: str) -> list[str]:
+    """The command line's pattern of a case, run in its folder, and its logger rule."""
+    return ["**/*.002"] + (["--logger", CASES[name].logger] if CASES[name].logger else [])
+
+
+def _as_cases(gaps: list[dict], overlaps: list[dict]) -> tuple[list, list]:
+    """Gaps and overlaps of a JSON report in the form of time-cases.json."""
+    def block(found: dict) -> list:
+        return [found["path"], found["block"]]
+
+    def head(found: dict) -> dict:
+        return {key: found[key] for key in ("channel", "logger", "start_tick", "length_ms")}
+
+    return ([{**head(g), "before": block(g["before"]), "after": block(g["after"])} for g in gaps],
+            [{**head(o), "blocks": sorted(block(b) for b in o["blocks"])} for o in overlaps])  # fmt: skip
+
+
+def test_info_finds_the_time_cases_of_one_file(cases):
+    """info's series are a file's channels: the cases of one log."""
+    for name in [name for name, case in CASES.items() if len(case.files) == 1]:
+        done = run_quarvel("info", "--json", *_faced(name), cwd=cases / name)
+        (found,) = json.loads(done.stdout)["files"]
+        assert _as_cases(found["gaps"], found["overlaps"]) == (CASES[name].gaps, CASES[name].overlaps), name
+
+
+def test_check_finds_the_time_cases_and_the_merged_loggers(cases):
+    for name, case in CASES.items():
+        done = run_quarvel("check", "--json", "-", *_faced(name), cwd=cases / name)
+        report = json.loads(done.stdout)
+        series = report["channels"]
+        assert _as_cases([g for c in series for g in c["gaps"]], [o for c in series for o in c["overlaps"]]) == (
+            case.gaps, case.overlaps), name  # fmt: skip
+        assert done.returncode == (2 if case.gaps or case.overlaps or name == "backwards" else 0), name
+        merged = report["looks_like_several_loggers"]
+        assert merged == ([{"channel": c, "logger": None} for c in range(8)] if name == "loggers" else []), name
+        assert ("give --logger" in done.stderr) == (name == "loggers"), name
+        assert {c["logger"] for c in series} == ({"a", "b", "c"} if case.logger else {None}), name
+
+
+def test_coverage_counts_the_time_cases(cases):
+    pytest.importorskip("matplotlib")
+    from quarvel._coverage import layout, notes
+    from quarvel.coverage import scan
+
+    for name, case in CASES.items():
+        found = scan([str(cases / name / "**/*.002")], case.logger)
+        shown = layout(found)
+        assert (shown.gaps, shown.overlaps) == (len(case.gaps), len(case.overlaps)), name
+        assert ("give --logger" in " ".join(notes(found, shown))) == (name == "loggers"), name
+        if case.logger:
+            assert shown.labels == [f"{logger}/ch{c}" for logger in "abc" for c in range(8)]

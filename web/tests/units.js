@@ -1,5 +1,5 @@
-// Checks of the page's modules that need no browser: reading the program's
-// messages and telling files that are not logs, the option table's
+// Checks of the page's modules that need no browser: each file's outcome
+// from the program's records and telling files that are not logs, the option table's
 // scanner, the zip's entry names, deflated entries and zip64 records (read
 // back by Python's zipfile), the time axis, the block headers' gaps, and
 // the readings' counts and flags against logbuilder.py's fault logs.
@@ -25,50 +25,62 @@ function check(problems, name, actual, expected) {
   if (a !== e) problems.push(`${name}: ${a}, not ${e}`);
 }
 
-// Messages of the program (in the words outcomes.js reads) and of debug
-// mode's reasons, for names that look like messages themselves.
+// The converter's messages, by name (src/messages.h): printf formats.
+function converterMessages() {
+  const header = fs.readFileSync(path.join(__dirname, '../../src/messages.h'), 'utf8');
+  return Object.fromEntries([...header.matchAll(/constexpr char (\w+)\[\] = ("(?:[^"\\]|\\.)*");/g)]
+    .map(([, name, literal]) => [name, JSON.parse(literal)]));
+}
+const MESSAGES = converterMessages();
+
+// A message of MESSAGES filled in as printf fills it (%s and %ld).
+const sayText = (format, ...values) => format.replace(/%l?[sd]/g, () => String(values.shift()));
+
+// Outcomes from the program's records of its files (src/system_emscripten.js),
+// and the lines of standard error about no file, around what the records
+// said of theirs: names that look like messages, or like such lines.
 function outcomeChecks(problems) {
-  const { MESSAGES: M, REASON } = QuarvelOutcomes;
-  const say = (message, name) => message.before + name + message.after;
-  const names = ['a.002', `b\n${say(M.openInput, 'a.002').trim()}`, '2/a.002', 'c: 1 of 2 samples read', 'd.002', 'e', 'f'];
-  const stderr = [
-    say(M.truncated, 'a.002') + '40 of 100 samples read\n',
-    'quarvel: a line of no file\n',
-    say(M.openInput, names[1]),
-    `${REASON}No such file or directory\n`,
-    say(M.openOutput, '2/a.002'),
-    `${REASON}Is a directory\n`,
-    say(M.truncated, names[3]) + '3 of -7 samples read\n',
-    say(M.ownText, 'd.002'),
-    say(M.readFailed, 'e'),
-    'quarvel: another line of no file\n',
-  ].join('');
-  const read = QuarvelOutcomes.readMessages(stderr, names);
-  const brief = read.files.map((entries) => entries.map((m) => [m.kind, m.reason || m.what || `${m.read}/${m.declared}`]));
-  check(problems, 'outcomes: messages per file', brief, [
-    [['cut', '40/100']],
-    [['failed', 'No such file or directory']],
-    [['failed', 'Is a directory']],
-    [['cut', '3/-7']],
-    [['failed', M.ownText.what]],
-    [['failed', M.readFailed.what]],
-    [],
-  ]);
-  check(problems, 'outcomes: lines of no file', read.general,
+  const M = MESSAGES;
+  const names = ['a.002', `b\n${sayText(M.OPEN_INPUT_FAILED, 'a.002').trim()}`, '2/a.002', 'c', 'd.002',
+    'quarvel: a line of no file', 'f'];
+  const record = (index, end, fields) => ({ index, end, message: '', refusal: '', reason: '', cut: null, ...fields });
+  const records = [
+    record(0, 'converted', { cut: { read: 40, declared: 100 }, said: sayText(M.TRUNCATED_BLOCK, names[0], 40, 100) }),
+    record(1, 'openInput', { message: M.OPEN_INPUT_FAILED, reason: 'No such file or directory',
+      said: sayText(M.OPEN_INPUT_FAILED, names[1]) }),
+    record(2, 'openOutput', { message: M.OPEN_OUTPUT_FAILED, refusal: 'OUTPUT_IS_ANOTHER_INPUT',
+      reason: M.OUTPUT_IS_ANOTHER_INPUT, said: sayText(M.OPEN_OUTPUT_FAILED, '2/a.002.txt') }),
+    record(3, 'refused', { message: M.INPUT_IS_EMPTY_TEXT, refusal: 'INPUT_IS_EMPTY_TEXT',
+      said: sayText(M.INPUT_IS_EMPTY_TEXT, names[3]) }),
+    record(4, 'refused', { message: M.INPUT_IS_OWN_TEXT, refusal: 'INPUT_IS_OWN_TEXT',
+      said: sayText(M.INPUT_IS_OWN_TEXT, names[4]) }),
+    record(5, 'readFailed', { message: M.READ_FAILED, said: sayText(M.READ_FAILED, names[5]) }),
+    record(6, 'converted', { said: '' }),
+    null,
+  ];
+  const stderr = ['quarvel: a line of no file\n', ...records.map((r) => r && r.said),
+    'quarvel: another line of no file\n'].join('');
+  check(problems, 'outcomes: lines of no file', QuarvelOutcomes.generalLines(stderr, records),
     ['quarvel: a line of no file\n', 'quarvel: another line of no file\n']);
-  const outputs = [{ produced: true, records: 3, size: 9 }, null, null, { produced: true, records: 1, size: 3 },
-    null, { produced: true, records: 0, size: 0 }, null];
-  const kinds = QuarvelOutcomes.outcomes(read.files, outputs).map((o) => o.kind);
-  check(problems, 'outcomes: kinds', kinds, ['cut', 'failed', 'failed', 'cut', 'failed', 'failed', 'skipped']);
-  const empty = QuarvelOutcomes.outcomes([[]], [{ produced: true, records: 0, size: 0 }]);
+  const outputs = [{ produced: true, records: 3, size: 9 }, null, null, null, null,
+    { produced: true, records: 1, size: 3 }, { produced: true, records: 0, size: 0 }, null];
+  check(problems, 'outcomes: kinds', QuarvelOutcomes.outcomes(records, outputs).map((o) =>
+    [o.kind, o.what || `${o.read}/${o.declared}`, o.reason, o.notLog]), [
+    ['cut', '40/100', undefined, undefined], ['failed', 'could not be opened', 'No such file or directory', false],
+    ['failed', 'its text file could not be opened', M.OUTPUT_IS_ANOTHER_INPUT, false],
+    ['failed', 'it is empty and is the text file of another input', undefined, false],
+    ['failed', 'it is a text file written by quarvel, not a logger file', undefined, true],
+    ['failed', 'could not be read to its end', undefined, false], ['converted', 'undefined/undefined', undefined, undefined],
+    ['skipped', 'undefined/undefined', undefined, undefined]]);
+  const empty = QuarvelOutcomes.outcomes([record(0, 'converted', {})], [{ produced: true, records: 0, size: 0 }]);
   check(problems, 'outcomes: counts', QuarvelOutcomes.countKinds(empty),
     { converted: 1, empty: 1, cut: 0, stranger: 0, failed: 0, skipped: 0, flagged: 0, clipped: 0, stuck: 0, dead: 0 });
   // Cut short with a first channel beyond ±2^24: probably not a logger file; the limits themselves are a logger's.
   const firsts = [2 ** 24, 2 ** 24 - 1, -(2 ** 24), -(2 ** 24) - 1, 2 ** 24].map((channel) => ({ channel }));
-  const cut = [...Array(4)].map(() => [{ kind: 'cut', read: 1, declared: 9 }]);
+  const cut = [...Array(4)].map((_, i) => record(i, 'converted', { cut: { read: 1, declared: 9 } }));
   // Their readings are not flagged, nor those of a file not reached.
   const flagged = firsts.map(() => ({ any: true }));
-  check(problems, 'outcomes: not logs', QuarvelOutcomes.outcomes([...cut, []], [], firsts, flagged)
+  check(problems, 'outcomes: not logs', QuarvelOutcomes.outcomes([...cut, null], [], firsts, flagged)
     .map((o) => [o.kind, Boolean(o.quality)]), [['stranger', false], ['cut', true], ['cut', true], ['stranger', false],
     ['skipped', false]]);
 }
@@ -159,12 +171,27 @@ async function zipChecks(problems, work) {
     + 'print(json.dumps([z.testzip(), [(i.filename, i.create_system, i.flag_bits & 0x800, i.external_attr >> 16,'
     + ' i.compress_type, z.read(i).decode()) for i in z.infolist()]]))';
   const python = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
-  return Promise.all([false, true].map(async (force) => {
+  // Also a zip of some of the records that the packer made of them all (the page leaves some files out).
+  const date = new Date(2026, 11, 8, 12, 0, 0);
+  const records = [];
+  let size = 0;
+  const placed = entries.map((entry) => {
+    const local = QuarvelZip.localRecord(entry, date);
+    records.push(local, ...(Array.isArray(entry.data) ? entry.data : [entry.data]));
+    const offset = size;
+    size += local.length + (entry.packed === undefined ? entry.size : entry.packed);
+    return { ...entry, offset };
+  });
+  const some = [0, 2, 3];
+  const picked = QuarvelZip.pickRecords([new Blob(records)], some.map((i) => placed[i]), date);
+  return Promise.all([false, true, 'picked'].map(async (force) => {
     const file = path.join(work, `units-${force}.zip`);
-    const zip = QuarvelZip.makeZip(entries, new Date(2026, 11, 8, 12, 0, 0), force);
+    const zip = force === 'picked' ? QuarvelZip.finishZip(picked.records, picked.size, picked.entries, date)
+      : QuarvelZip.makeZip(entries, date, force);
     fs.writeFileSync(file, Buffer.from(await zip.arrayBuffer()));
     const done = spawnSync(python, ['-c', script, file]);
-    const expected = [null, texts.map((text, i) => [`f${i}é.txt`, 3, 0x800, 0o100644, i < 2 ? 0 : 8, text])];
+    const expected = [null, texts.map((text, i) => [`f${i}é.txt`, 3, 0x800, 0o100644, i < 2 ? 0 : 8, text])
+      .filter((_, i) => force !== 'picked' || some.includes(i))];
     if (done.status !== 0) problems.push(`zip (zip64 ${force}): python: ${done.stderr}`);
     else check(problems, `zip (zip64 ${force})`, JSON.parse(done.stdout), expected);
     const tested = spawnSync('unzip', ['-tq', file]);
@@ -226,8 +253,11 @@ function faultChecks(problems, work) {
   const inOrder = (gaps) => gaps.sort((a, b) => a.channel - b.channel || a.from_block - b.from_block);
   const joins = QuarvelCoverage.build(files).channels.flatMap((c) => [...c.gaps, ...c.overlaps].map((gap) =>
     ({ channel: c.channel, from_block: c.block[gap.after], to_block: c.block[gap.next], seconds: gap.seconds })));
-  return check(problems, 'coverage: gaps of the fault logs', inOrder(joins),
-    inOrder(Object.values(expected).flatMap((log) => log.gaps)));
+  // faults.json lists gaps and overlaps as stretches: those of the fault logs are between two blocks.
+  const pairs = Object.values(expected).flatMap((log) => [
+    ...log.gaps.map((g) => ({ channel: g.channel, from_block: g.before[1], to_block: g.after[1], seconds: g.length_ms / 1000 })),
+    ...log.overlaps.map((o) => ({ channel: o.channel, from_block: o.blocks[0][1], to_block: o.blocks[1][1], seconds: -o.length_ms / 1000 }))]);
+  return check(problems, 'coverage: gaps of the fault logs', inOrder(joins), inOrder(pairs));
 }
 
 async function unitChecks() {
@@ -246,4 +276,4 @@ async function unitChecks() {
   return problems;
 }
 
-module.exports = { unitChecks };
+module.exports = { unitChecks, MESSAGES, sayText };
