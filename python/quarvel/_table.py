@@ -32,6 +32,7 @@ from ._gaps import covered
 from ._headers import TruncatedBlockWarning, truncated_message
 from ._index import BlockTable, PathArg
 from ._loggers import LoggerRule, Series, logger_names, series_of
+from ._optional import require
 from ._pieces import read_columns, row_pieces, selected_channels
 from ._tabletext import FLOAT, INTEGER, SAMPLE, time_text
 from ._ticks import TICK_BOUND, start_ticks, tick_bound
@@ -51,7 +52,7 @@ VALUES = ("calData", "raw")
 PARTITION_CELLS = 1 << 22
 MIN_ROWS = 1024
 PARTITION_SAMPLES = 1 << 22
-AGGREGATE_CHUNK = 1 << 21
+AGGREGATE_CHUNK = 1 << 20
 # The samples of a block that a task needs are read as one stretch when
 # they are at least one in DENSE of that stretch; else in runs of one stride.
 DENSE = 8
@@ -111,8 +112,6 @@ def _nanos(every: Any) -> int:
         if np.isnat(every):
             raise ValueError("every must not be NaT")
         return int(every.astype("timedelta64[ns]").astype(np.int64))
-    from ._optional import require
-
     pd = require("pandas")
     if isinstance(every, pd.Timedelta):
         return int(every.value)
@@ -1136,23 +1135,30 @@ def sequential_sums(
     """Returns per run [start, start + length) of `values` its sum added one
     value after another in order, from `carry` where `carried` (else from
     the run's first value): a sequential float64 sum, which np.add.reduceat
-    (pairwise) is not. Runs of alike length are summed together, each a row
-    of a matrix padded with -0.0 (x + -0.0 is x, for every x), by cumsum.
+    (pairwise) is not. Runs of one length (or, of many lengths, of lengths
+    within a power of two) are summed together by cumsum, each a row of a
+    matrix: the values themselves where the runs follow one another, else
+    a copy padded with -0.0 (x + -0.0 is x, for every x).
     A NaN sum is the NaN that x86-64 makes, without its payload: that of the
     first NaN added, or negative where inf - inf makes one first."""
     out = np.empty(len(start))
     total = length + carried
-    size = np.ceil(np.log2(np.maximum(total, 1))).astype(np.int64)
-    for width_log in np.unique(size).tolist():
-        mine = np.flatnonzero(size == width_log)
-        width = 1 << width_log
-        matrix = np.full((len(mine), width), -0.0)
+    exact = len(np.unique(total)) <= 64  # runs of one length each, when few lengths: of equal bins, often
+    classes = total if exact else np.ceil(np.log2(np.maximum(total, 1))).astype(np.int64)
+    for kind in np.unique(classes).tolist():
+        mine = np.flatnonzero(classes == kind)
+        width = int(total[mine].max())
         lengths = length[mine]
-        row = np.repeat(np.arange(len(mine)), lengths)
-        within = np.arange(int(lengths.sum())) - np.repeat(np.cumsum(lengths) - lengths, lengths)
-        shift = carried[mine].astype(np.int64)
-        matrix[row, within + shift[row]] = values[np.repeat(start[mine], lengths) + within]
-        matrix[shift == 1, 0] = carry[mine][shift == 1]
+        first = int(start[mine[0]])
+        if exact and not carried[mine].any() and (start[mine] == first + width * np.arange(len(mine))).all():
+            matrix = values[first : first + width * len(mine)].reshape(len(mine), width)  # one after another
+        else:
+            matrix = np.full((len(mine), width), -0.0)
+            row = np.repeat(np.arange(len(mine)), lengths)
+            within = np.arange(int(lengths.sum())) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+            shift = carried[mine].astype(np.int64)
+            matrix[row, within + shift[row]] = values[np.repeat(start[mine], lengths) + within]
+            matrix[shift == 1, 0] = carry[mine][shift == 1]
         summed = np.cumsum(matrix, axis=1)
         out[mine] = summed[:, -1]
         nan = np.flatnonzero(np.isnan(out[mine]))
@@ -1265,13 +1271,13 @@ def table(
     ValueError) for blocks that overlap in the table with
     overlap="error", NoLoggerError for a path that a logger expression
     does not match, and the errors of quarvel.index."""
-    dd = require_dask()
-    pd = require_pandas()
+    dd = require("dask.dataframe")
+    pd = require("pandas")
     plan = plan_of(paths, every, start, end, channels, logger, method, overlap, values, stacklevel=2)
     meta = empty_frame(pd, plan)
     if not plan.rows:
         return dd.from_pandas(meta, npartitions=1)
-    tokenize = _require("dask.base").tokenize
+    tokenize = require("dask.base").tokenize
     times = pd.to_datetime((plan.first + plan.every * plan.bounds[:-1]) * 1_000_000)
     last = pd.Timestamp((plan.first + (plan.rows - 1) * plan.every) * 1_000_000)
     token = tokenize(plan.paths, plan.stamps, plan.names, plan.first, plan.rows, plan.every, method, overlap, values,
@@ -1279,20 +1285,6 @@ def table(
     return dd.from_map(FrameMaker(plan.names, plan.dtype()), list(plan.parts()), meta=meta,
                        divisions=(*times, last), label="quarvel-table", token=token,
                        enforce_metadata=False)  # fmt: skip
-
-
-def _require(name: str) -> Any:
-    from ._optional import require
-
-    return require(name)
-
-
-def require_dask() -> Any:
-    return _require("dask.dataframe")
-
-
-def require_pandas() -> Any:
-    return _require("pandas")
 
 
 def empty_frame(pd, plan: Plan) -> pandas.DataFrame:  # noqa: ANN001 - the pandas module
@@ -1309,7 +1301,7 @@ class FrameMaker:
         self.names, self.kind = names, kind
 
     def __call__(self, part: Part) -> pandas.DataFrame:
-        pd = require_pandas()
+        pd = require("pandas")
         cells = compute(part)  # NaN already where there is no value
         ns = cells.ticks * 1_000_000
         index = pd.DatetimeIndex(ns.view("datetime64[ns]"), name="time")

@@ -256,7 +256,7 @@ def test_the_command(tmp_path: Path) -> None:
     from conftest import run_quarvel
 
     logbuilder.write_multirate(tmp_path, seed=8, seconds=6)
-    (tmp_path / "notes.002").write_bytes(logbuilder._NOTES)
+    (tmp_path / "b" / "notes.002").write_bytes(logbuilder._NOTES)
     usage = run_quarvel("table", "a/*.002", "--every", "1M", "-o", "t.csv", cwd=tmp_path)
     assert usage.returncode == 3 and "calendar offset" in usage.stderr
     refused = run_quarvel("table", "a/*.002", "--every", "1s", "-o", "a/0000.002", cwd=tmp_path)
@@ -264,11 +264,11 @@ def test_the_command(tmp_path: Path) -> None:
     iso = run_quarvel("table", "a/*.002", "--every", "1s", "--time", "iso", "--from=-1e14", "-o", "t.csv",
                       cwd=tmp_path)
     assert iso.returncode == 3 and "years 1 to 9999" in iso.stderr and not (tmp_path / "t.csv").exists()
-    done = run_quarvel("table", "*/*.002", "missing.002", "notes.002", "--every", "1s", "--channels", "0",
+    done = run_quarvel("table", "*/*.002", "b/missing.002", "--every", "1s", "--channels", "0",
                        "--logger", "^(b)/", "--time", "iso", "-o", "-", cwd=tmp_path)  # fmt: skip
     assert done.returncode == 1
     said = done.stderr.splitlines()
-    assert "quarvel table: cannot read missing.002: No such file or directory" in said
-    assert any(line.startswith("quarvel table: notes.002: probably not a logger file") for line in said)
+    assert "quarvel table: cannot read b/missing.002: No such file or directory" in said
+    assert any(line.startswith("quarvel table: b/notes.002: probably not a logger file") for line in said)
     assert any(line.startswith("quarvel table: a/0000.002: no logger: the path does not match") for line in said)
     assert done.stdout.startswith("time,b/ch0\n2026-12-04T00:00:0") and done.stdout.split("\n")[1][23] == "Z"
