@@ -120,7 +120,8 @@ def _nanos(every: Any) -> int:
     try:
         offset = pd.tseries.frequencies.to_offset(every)
     except ValueError:
-        raise ValueError(f"every={every!r} is neither a number of ms nor a pandas offset such as '1s' or '250ms'") from None
+        raise ValueError(f"every={every!r} is neither a number of ms nor a pandas offset such as '1s' or"
+                         " '250ms'") from None  # fmt: skip
     try:
         return int(offset.nanos)
     except ValueError:
@@ -323,7 +324,8 @@ def make_plan(
         first = start
     last = end if end is not None else (int((e - p).max()) if len(s) else first - 1)
     count = (last - first) // every + 1 if last >= first else 0
-    reach = first + (count - 1) * every + (every if method in AGGREGATIONS else 1)  # the ticks of the table: [first, reach)
+    # The ticks that the table stands for: [first, reach).
+    reach = first + (count - 1) * every + (every if method in AGGREGATIONS else 1)
     _warn_cut(table, rows, first, reach, stacklevel + 1)
     _check_overlaps(table, rows, codes, s, e, p, names, overlap, method, first, count, every, stacklevel + 1)
     segments = _segments(codes, s, e, p, n, rows, len(names), "first" if overlap == "first" else "last")
@@ -389,7 +391,8 @@ def _check_overlaps(
     for c in np.unique(found.series[meets]).tolist():
         mine = np.flatnonzero(meets & (found.series == c))
         lows, highs = k_low[mine], k_high[mine]
-        # Stretches are disjoint and in order, so the ranges of rows are too; a row may be the end of one and the start of the next.
+        # Stretches are disjoint and in order, so the ranges of rows are too;
+        # a row may end one and start the next.
         ceiling = np.maximum.accumulate(highs)
         previous = np.concatenate([[lows[0] - 1], ceiling[:-1]])
         cells = int(np.maximum(highs - np.maximum(lows, previous + 1) + 1, 0).sum())

@@ -105,8 +105,8 @@ class Reference:
         nan = [x for x in inside if math.isnan(x[1])]
         if nan:
             return nan[0][1], nan[0][3]
-        order = (lambda x: (x[1], math.copysign(1, x[1]))) if method == "min" else (lambda x: (-x[1], -math.copysign(1, x[1])))
-        best = min(inside, key=order)
+        sign = -1 if method == "max" else 1  # -0 below +0
+        best = min(inside, key=lambda x: (sign * x[1], sign * math.copysign(1, x[1])))
         return best[1], best[3]
 
     def table(self, first: int, rows: int, every: int, method: str, overlap: str) -> list[list[tuple]]:
@@ -152,7 +152,8 @@ def test_every_method_against_the_reference(tmp_path: Path, seed: int, logger: s
                 whole = _table.plan_of(paths, every, None, None, None, logger, method, overlap, values, 2)
                 # 1,500 rows from anywhere in the campaign, or from before it, not on the default grid
                 start = whole.first + int(rng.integers(-2 * every, max(1, (whole.rows - 1500) * every)))
-                ticks = np.datetime64(start, "ms"), np.datetime64(start + 1499 * every + int(rng.integers(0, every)), "ms")
+                end = start + 1499 * every + int(rng.integers(0, every))
+                ticks = np.datetime64(start, "ms"), np.datetime64(end, "ms")
                 plan = _table.plan_of(paths, every, *ticks, None, logger, method, overlap, values, 2)
             expected = reference.table(plan.first, plan.rows, every, method, overlap)
             kind = plan.dtype()
@@ -207,8 +208,9 @@ def test_the_csv_is_the_converters_text(tmp_path: Path, convert, method: str, va
 
 
 def test_the_rules_of_the_text() -> None:
-    names = {"ch3": "ch3", "a,b/ch1": '"a,b/ch1"', 'say "x"/ch1': '"say ""x""/ch1"', "line\nfeed/ch1": '"line\nfeed/ch1"',
-             "=cmd/ch1": "'=cmd/ch1", "-1/ch2": "'-1/ch2", "@x,/ch0": "\"'@x,/ch0\""}  # fmt: skip
+    names = {"ch3": "ch3", "a,b/ch1": '"a,b/ch1"', 'say "x"/ch1': '"say ""x""/ch1"',
+             "line\nfeed/ch1": '"line\nfeed/ch1"', "=cmd/ch1": "'=cmd/ch1", "-1/ch2": "'-1/ch2",
+             "@x,/ch0": "\"'@x,/ch0\""}  # fmt: skip
     assert {name: column_name(name) for name in names} == names
     assert [time_text(t) for t in (-500, -1, 0, 1_796_083_200_123)] == ["-0.500", "-0.001", "0.000", "1796083200.123"]
     assert time_text(-62_135_596_800_000, iso=True) == "0001-01-01T00:00:00.000Z"
@@ -238,15 +240,17 @@ def test_the_frame_and_its_refusals(tmp_path: Path) -> None:
     dd = pytest.importorskip("dask.dataframe")
     logbuilder.write_time_cases(tmp_path)
     nested = sorted(str(p) for p in (tmp_path / "nested").glob("*.002"))
+    start = np.datetime64(logbuilder.TIME_START + 95, "s")
     with pytest.warns(UserWarning, match="ch0: 20 cells of the table met blocks that overlap"):
-        frame = quarvel.table(nested, "1s", start=str(np.datetime64(logbuilder.TIME_START + 95, "s")), end="2026-12-03T00:10:00")
+        frame = quarvel.table(nested, "1s", start=str(start), end="2026-12-03T00:10:00")
     assert isinstance(frame, dd.DataFrame) and frame.known_divisions and list(frame.columns) == ["ch0"]
     got = frame.compute()
     assert got.index.name == "time" and got.index.dtype == "datetime64[ns]" and got["ch0"].dtype == np.float32
-    assert got.index[0] == np.datetime64(logbuilder.TIME_START + 95, "s") and len(got) == 506
+    assert got.index[0] == start and len(got) == 506
     # The short blocks, of values -2000 on, take their ten seconds; the long block the rest.
-    assert got["ch0"].iloc[5:15].tolist() == list(range(-2000, -1990)) and got["ch0"].iloc[[4, 15]].tolist() == [-1901, -1890]
-    with pytest.raises(_table.OverlapError, match=r"ch0: block 0 of .*long\.002 and block 0 of .*short\.002 both cover"):
+    assert got["ch0"].iloc[4:16].tolist() == [-1901, *range(-2000, -1990), -1890]
+    named = r"ch0: block 0 of .*long\.002 and block 0 of .*short\.002 both cover"
+    with pytest.raises(_table.OverlapError, match=named):
         quarvel.table(nested, 1000, overlap="error")
     with pytest.raises(ValueError, match="1677-09-21T00:12:43.146Z to 2262-04-11T23:47:16.854Z"):
         quarvel.table(nested, "1D", start=-10_000_000_000)
