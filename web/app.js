@@ -13,15 +13,19 @@
   // What the page starts with: time and channel in each record, this
   // computer's time zone, the text of files that are probably not logger
   // files (a photo read as a log gives megabytes of junk) left out of the
-  // zip. The person's own choices are kept under STORED.
-  const DEFAULTS = { flags: '-tc', zone: 'local', keepStrangers: false };
+  // zip, one logger for all the files. The person's own choices are kept
+  // under STORED.
+  const DEFAULTS = { flags: '-tc', zone: 'local', keepStrangers: false, byFolder: false };
   const STORED = 'quarvel-page-options';
   const FLAGS = ['clipped', 'stuck', 'dead'];  // what a file's readings may show, as QuarvelQuality's flag bits 1, 2, 4
   const $ = (selector) => document.querySelector(selector);
   const workerUrl = URL.createObjectURL(new Blob([QUARVEL_WORKER_SOURCE], { type: 'text/javascript' }));
   const numberText = (n) => n.toLocaleString('en-US');
+  // `n` and the word for one or for many of it: "1 gap", "2 gaps".
+  const count = (n, one, many) => `${numberText(n)} ${n === 1 ? one : many}`;
 
   let chosen = [];  // the chosen Files
+  let given = [];  // the path of each as chosen: its name, or its path from a folder chosen or dropped
   let run = null;  // the running or last run
   let plotWorker = null;
   let plotId = 0;
@@ -30,7 +34,7 @@
   let coverageAt = () => null;  // what lies at a point of the coverage
 
   function bytesText(size) {
-    if (size < 1000) return `${numberText(size)} bytes`;
+    if (size < 1000) return count(size, 'byte', 'bytes');
     const [unit, name] = size < 1e6 ? [1e3, 'kB'] : size < 1e9 ? [1e6, 'MB'] : [1e9, 'GB'];
     return `${(size / unit).toFixed(1)} ${name}`;
   }
@@ -132,7 +136,7 @@
     $('#flags').classList.toggle('unknown', problems.text !== '');
     $('#convert').classList.toggle('refused', problems.text !== '' && !problems.blocking);
     const utc = $('#zone').value === 'UTC';
-    $('#command').textContent = shownName(QuarvelOptions.commandText(words, utc, chosen.map((file) => file.name)));
+    $('#command').textContent = shownName(QuarvelOptions.commandText(words, utc, given));
     const modulus = QuarvelOptions.leadingNumber(String(scan.settings.modulus));
     $('#modulus-words').textContent = modulus ? `(${QuarvelOptions.everyNth(modulus)})` : '';
     const running = run !== null && run.worker !== null;
@@ -157,7 +161,8 @@
   // The options and zone are kept for the next visit; a browser that keeps
   // nothing (storage off, a private window) starts from DEFAULTS each time.
   function remember() {
-    const choice = { flags: $('#flags').value, zone: $('#zone').value, keepStrangers: $('#keep-strangers').checked };
+    const choice = { flags: $('#flags').value, zone: $('#zone').value, keepStrangers: $('#keep-strangers').checked,
+      byFolder: $('#by-folder').checked };
     const defaults = Object.keys(DEFAULTS).every((key) => choice[key] === DEFAULTS[key]);
     try {
       if (defaults) localStorage.removeItem(STORED);
@@ -172,8 +177,10 @@
     $('#flags').value = typeof choice.flags === 'string' ? choice.flags : DEFAULTS.flags;
     $('#zone').value = choice.zone === 'UTC' ? 'UTC' : 'local';
     $('#keep-strangers').checked = choice.keepStrangers === true;
+    $('#by-folder').checked = choice.byFolder === true;
     typedOptionsChanged();
     if (run && run.zip) offerZip(run);
+    if (run && run.coverage) showCoverage();
   }
 
   function rememberedChoice() {
@@ -186,34 +193,106 @@
 
   // ---- Files
 
-  function chooseFiles(files) {
+  // Chooses `files`, each by its path in `paths` (null: by its path in
+  // the folder chosen, or else its name).
+  function chooseFiles(files, paths = null) {
     chosen = [...files];
+    given = paths || chosen.map((file) => file.webkitRelativePath || file.name);
+    if (chosen.some((file) => file.webkitRelativePath)) {
+      const order = inPathOrder(given);
+      [chosen, given] = [order.map((i) => chosen[i]), order.map((i) => given[i])];
+    }
     const size = chosen.reduce((sum, file) => sum + file.size, 0);
-    const names = new Set(chosen.map((file) => file.name));
     let text = chosen.length === 0 ? 'no files chosen'
-      : chosen.length <= 3 ? chosen.map((file) => `${shownName(file.name)} (${bytesText(file.size)})`).join(', ')
+      : chosen.length <= 3 ? chosen.map((file, i) => `${shownName(given[i])} (${bytesText(file.size)})`).join(', ')
         : `${numberText(chosen.length)} files, ${bytesText(size)}`;
-    if (names.size < chosen.length) {
+    if (new Set(given).size < chosen.length) {
       text += ` — some share a name: each is converted from a folder of its own (2/, 3/...)`;
     }
     $('#chosen').textContent = text;
     refresh();
   }
 
-  // Where each file lies for the program: by its name, and when an earlier
-  // file has that name, in a folder named 2, 3... (or 2_... when a chosen
-  // file has the folder's name). Null for a name that no file may have.
-  function runPaths(files) {
-    const names = new Set(files.map((file) => file.name));
+  // The positions of `paths` in order of their folders and names.
+  function inPathOrder(paths) {
+    const parts = paths.map((path) => path.split('/'));
+    const compare = (a, b) => {
+      for (let k = 0; k < Math.min(a.length, b.length); k++) if (a[k] !== b[k]) return a[k] < b[k] ? -1 : 1;
+      return a.length - b.length;
+    };
+    return paths.map((_, i) => i).sort((i, j) => compare(parts[i], parts[j]) || i - j);
+  }
+
+  // A file or folder dropped, as {name, folder, file() → a File, inside()
+  // → what a folder holds}: from Chromium's handles, which read folders
+  // also in a page opened from disk (its entries cannot there), or from
+  // the entries of other browsers.
+  function fromHandle(handle) {
+    return { name: handle.name, folder: handle.kind === 'directory', file: () => handle.getFile(),
+      inside: async () => {
+        const found = [];
+        for await (const child of handle.values()) found.push(fromHandle(child));
+        return found;
+      } };
+  }
+  function fromEntry(entry) {
+    return { name: entry.name, folder: entry.isDirectory,
+      file: () => new Promise((resolve, reject) => entry.file(resolve, reject)),
+      inside: async () => {
+        const reader = entry.createReader();
+        const found = [];
+        for (let batch = null; batch === null || batch.length;) {
+          batch = await new Promise((resolve, reject) => reader.readEntries(resolve, reject));
+          found.push(...batch.map(fromEntry));
+        }
+        return found;
+      } };
+  }
+
+  // The files of a drop and their paths: the files dropped by their names,
+  // and the files in the folders dropped by their paths from there
+  // ("camp/a/0000.002"), in order of their names. Takes the items at once:
+  // a drop's are gone once its event ends.
+  function droppedFiles(transfer) {
+    const items = [...transfer.items].filter((item) => item.kind === 'file');
+    const plain = [...transfer.files];
+    const dropped = items.length && items.every((item) => item.getAsFileSystemHandle)
+      ? Promise.all(items.map((item) => item.getAsFileSystemHandle()))
+        .then((handles) => (handles.every(Boolean) ? handles.map(fromHandle) : null))
+      : Promise.resolve(items.map((item) => item.webkitGetAsEntry && item.webkitGetAsEntry()))
+        .then((entries) => (entries.length && entries.every(Boolean) ? entries.map(fromEntry) : null));
+    return dropped.then(async (nodes) => {
+      if (nodes === null) return [plain, null];
+      const [files, paths] = [[], []];
+      const walk = async (node, folder) => {
+        if (!node.folder) {
+          files.push(await node.file());
+          paths.push(folder + node.name);
+          return;
+        }
+        const inside = (await node.inside()).sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
+        for (const child of inside) await walk(child, `${folder}${node.name}/`);
+      };
+      for (const node of nodes) await walk(node, '');
+      return [files, paths];
+    });
+  }
+
+  // Where each file lies for the program: at its path as chosen, and when
+  // an earlier file has that path, in a folder named 2, 3... (or 2_...
+  // when a chosen path starts with a file or folder of that name). Null
+  // for a path that no file may have.
+  function runPaths(paths) {
+    const tops = new Set(paths.map((path) => path.split('/')[0]));
     const seen = new Map();
-    return files.map((file) => {
-      if (file.name === '' || file.name === '.' || file.name === '..' || /[/\0]/.test(file.name)) return null;
-      const k = (seen.get(file.name) || 0) + 1;
-      seen.set(file.name, k);
-      if (k === 1) return file.name;
+    return paths.map((path) => {
+      if (path.split('/').some((part) => part === '' || part === '.' || part === '..' || part.includes('\0'))) return null;
+      const k = (seen.get(path) || 0) + 1;
+      seen.set(path, k);
+      if (k === 1) return path;
       let folder = String(k);
-      while (names.has(folder)) folder += '_';
-      return `${folder}/${file.name}`;
+      while (tops.has(folder)) folder += '_';
+      return `${folder}/${path}`;
     });
   }
 
@@ -264,20 +343,21 @@
   function showProgress(files, bytes) {
     const total = run.total;
     $('#progress').value = total > 0 ? bytes / total : files / Math.max(run.inputs.length, 1);
-    $('#progress-text').textContent = `${numberText(files)} of ${numberText(run.inputs.length)} files`
+    $('#progress-text').textContent = `${numberText(files)} of ${count(run.inputs.length, 'file', 'files')}`
       + ` · ${bytesText(bytes)} of ${bytesText(total)}`;
   }
 
   function convert() {
     resetResults();
     if (run && run.packer) run.packer.stop();
-    const paths = runPaths(chosen);
+    const paths = runPaths(given);
     const inputs = [];
-    const runIndex = paths.map((path, i) => (path === null ? -1 : inputs.push({ file: chosen[i], path }) - 1));
+    const runIndex = paths.map((path, i) => (path === null ? -1
+      : inputs.push({ file: chosen[i], path, given: given[i] }) - 1));
     const utc = $('#zone').value === 'UTC';
     const args = [...typedWords(), '--', ...inputs.map((input) => input.path)];
-    run = { worker: new Worker(workerUrl), files: chosen, paths, runIndex, inputs, utc, stderr: [], status: undefined,
-      outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null),
+    run = { worker: new Worker(workerUrl), files: chosen, given, paths, runIndex, inputs, utc, stderr: [],
+      status: undefined, outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null),
       records: inputs.map(() => null), textBytes: 0,
       packer: null, total: inputs.reduce((sum, input) => sum + input.file.size, 0), started: performance.now(),
       date: new Date(), entryName: QuarvelZip.entryNamer() };
@@ -305,7 +385,8 @@
         for (const item of data.items) {
           run.outputs[item.index] = item;
           run.textBytes += item.size;
-          item.entryName = run.entryName(inputs[item.index].file.name + '.txt');
+          const folders = inputs[item.index].given.split('/');
+          item.entryName = run.entryName(folders.pop() + '.txt', folders);
           const data = item.bytes || item.blob;
           if (run.packer) run.packer.add(item.index, { name: item.entryName, crc: item.crc, size: item.size, data });
         }
@@ -349,7 +430,8 @@
       run.headers.map((rows) => (rows ? QuarvelBlocks.header(rows, 0) : null)),
       run.headers.map((rows, i) => (rows ? QuarvelQuality.fileFlags(rows, run.stats[i]) : null)));
     run.items = run.files.map((file, i) => ({
-      index: i, file, path: run.paths[i], output: run.runIndex[i] < 0 ? null : run.outputs[run.runIndex[i]],
+      index: i, file, given: run.given[i], path: run.paths[i],
+      output: run.runIndex[i] < 0 ? null : run.outputs[run.runIndex[i]],
       headers: run.runIndex[i] < 0 ? null : run.headers[run.runIndex[i]],
       outcome: run.runIndex[i] < 0
         ? { kind: 'failed', what: 'the browser gave it a name that no file may have', records: 0 }
@@ -424,8 +506,8 @@
   // logger file.
   function headerWords(header) {
     return `its first block header reads channel ${numberText(header.channel)}, period`
-      + ` ${numberText(header.period)} ms, first sample at ${timeLabel(header.time, 10)},`
-      + ` ${numberText(header.declared)} samples, gain ${float32Text(header.gain)},`
+      + ` ${numberText(header.period)} ms, first sample at ${timeLabel(header.time, false)},`
+      + ` ${count(header.declared, 'sample', 'samples')}, gain ${float32Text(header.gain)},`
       + ` offset ${float32Text(header.offset)}; no logger has a channel below -16,777,216 or from 16,777,216 up`;
   }
 
@@ -434,7 +516,6 @@
   function qualityWords(item) {
     const quality = item.outcome.quality;
     if (!quality) return [];
-    const count = (n, one, many) => `${numberText(n)} ${n === 1 ? one : many}`;
     const { clipped, stuck, dead } = quality;
     const words = [];
     if (clipped) {
@@ -444,13 +525,13 @@
     }
     if (stuck) {
       const header = QuarvelBlocks.header(item.headers, stuck.block);
-      const step = QuarvelBlocks.step(header.period);
-      const lasting = step > 0 ? ` (${QuarvelPlot.duration(stuck.longest * step)})` : '';
-      const from = QuarvelBlocks.lastTime(header.time, step, stuck.start + 1);
+      const period = header.period | 0;
+      const lasting = period > 0 ? ` (${QuarvelPlot.duration(stuck.longest * period / 1000)})` : '';
+      const from = Number(QuarvelBlocks.tick(header.time, header.period, stuck.start)) / 1000;
       words.push(['stuck', `stuck: one value held for ${stuck.blocks > 1 ? 'up to ' : ''}`
         + `${count(stuck.longest, 'sample', 'samples')} in a row${lasting} in ${count(stuck.blocks, 'block', 'blocks')},`
         + ` ${stuck.blocks > 1 ? 'the longest ' : ''}from sample ${numberText(stuck.start)} of block`
-        + ` ${numberText(stuck.block)} at ${timeLabel(from, 10)}`]);
+        + ` ${numberText(stuck.block)} at ${timeLabel(from, false)}`]);
     }
     if (dead) {
       words.push(['dead', dead.blocks === 1
@@ -469,7 +550,8 @@
     const cutWords = () => {
       const room = Math.floor(Math.max(item.file.size - 24, 0) / 2);
       const absurd = outcome.declared > 10 * room + 10 ? ', far more than the file holds' : '';
-      return `its last block has ${numberText(outcome.read)} of its ${numberText(outcome.declared)} samples${absurd}`;
+      return `its last block has ${numberText(outcome.read)} of its ${count(outcome.declared, 'sample', 'samples')}`
+        + absurd;
     };
     switch (outcome.kind) {
     case 'converted':
@@ -511,7 +593,7 @@
     badge.textContent = badgeText;
     const name = document.createElement('span');
     name.className = 'name';
-    name.textContent = shownName(item.file.name) + (item.path && item.path !== item.file.name
+    name.textContent = shownName(item.given) + (item.path && item.path !== item.given
       ? ` (as ${shownName(item.path)})` : '');
     name.title = name.textContent;
     const detail = document.createElement('span');
@@ -636,50 +718,63 @@
 
   // Draws what the batch recorded, from the block headers of every file
   // but those that are not logger files (quarvel's own text) or probably
-  // not.
+  // not; with the switch on, each folder a logger.
   function showCoverage() {
     const marks = { converted: 'converted', cut: 'cut', failed: 'failed' };
+    const loggers = QuarvelCoverage.loggersOf(run.given, $('#by-folder').checked ? 'folder' : null);
     const drawn = run.items.filter((item) => item.headers && marks[item.outcome.kind] && !item.outcome.notLog);
-    const model = QuarvelCoverage.build(drawn.map((item) => ({ id: item.index, rows: item.headers, size: item.file.size,
-      mark: marks[item.outcome.kind], flags: item.outcome.quality && item.outcome.quality.flags })));
+    const model = QuarvelCoverage.build(drawn.map((item) => ({ id: item.index, logger: loggers[item.index],
+      rows: item.headers, size: item.file.size, mark: marks[item.outcome.kind],
+      flags: item.outcome.quality && item.outcome.quality.flags })));
     run.coverage = model;
-    coverageAt = QuarvelCoverage.draw($('#coverage'), model, timeLabel);
-    const gaps = model.channels.reduce((sum, c) => sum + c.gaps.length, 0);
-    const longest = Math.max(0, ...model.channels.map((c) => Math.max(0, ...c.gaps.map((gap) => gap.seconds))));
-    const overlaps = model.channels.reduce((sum, c) => sum + c.overlaps.length, 0);
+    coverageAt = QuarvelCoverage.draw($('#coverage'), model, clock);
+    const gaps = model.series.flatMap((c) => c.gaps);
+    const longest = gaps.reduce((most, gap) => (gap.length > most ? gap.length : most), 0);
+    const overlaps = model.series.reduce((sum, c) => sum + c.overlaps.length, 0);
     const counts = QuarvelOutcomes.countKinds(run.items.map((item) => item.outcome));
     const left = [];
-    const count = (n, one, many) => `${numberText(n)} ${n === 1 ? one : many}`;
     if (counts.stranger) left.push(count(counts.stranger, 'probably not a logger file', 'probably not logger files'));
     const ownText = run.items.filter((item) => item.outcome.notLog).length;
     if (ownText) left.push(count(ownText, 'text file written by quarvel', 'text files written by quarvel'));
     const unread = run.items.filter((item) => !item.headers && item.file.size >= QuarvelBlocks.HEADER_SIZE).length;
     if (unread) left.push(count(unread, 'file', 'files') + ' whose blocks quarvel did not read');
-    const channels = model.channels.length;
+    const rows = model.series.length;
+    const several = model.series.filter((c) => c.several).length;
     $('#coverage-note').textContent = model.starts.length === 0 ? 'no block with samples to draw' : [
-      `${numberText(model.blocks)} blocks of ${numberText(new Set(drawn.map((item) => item.index)).size)} files on`
-      + ` ${numberText(channels)} channel${channels === 1 ? '' : 's'}`
-      + (channels > QuarvelCoverage.MOST_ROWS ? ` (the first ${QuarvelCoverage.MOST_ROWS} drawn)` : ''),
-      gaps ? `${numberText(gaps)} gap${gaps === 1 ? '' : 's'} (the longest ${QuarvelPlot.duration(longest)})`
+      `${count(model.blocks, 'block', 'blocks')} of ${count(new Set(drawn.map((item) => item.index)).size, 'file',
+        'files')} on ${count(rows, 'channel', 'channels')}`
+      + ($('#by-folder').checked ? ` of ${count(model.loggers, 'logger', 'loggers')}` : '')
+      + (rows > QuarvelCoverage.MOST_ROWS ? ` (the first ${QuarvelCoverage.MOST_ROWS} drawn)` : ''),
+      gaps.length ? `${count(gaps.length, 'gap', 'gaps')} (the longest ${QuarvelPlot.duration(Number(longest) / 1000)})`
         : 'no gap',
-      overlaps ? `${numberText(overlaps)} overlap${overlaps === 1 ? '' : 's'}` : 'no overlap',
+      overlaps ? count(overlaps, 'overlap', 'overlaps') : 'no overlap',
+      ...(several ? [`the blocks of ${count(several, 'channel', 'channels')} overlap for most of the time they cover,`
+        + ' as several loggers\' blocks would' + ($('#by-folder').checked ? '' : ': "each folder is a logger" tells'
+        + ' them apart')] : []),
       ...(left.length ? [`not drawn: ${left.join(', ')}`] : []),
     ].join(' · ');
   }
 
-  // What lies under the pointer, in words: a block's file and times, or
-  // the channel.
+  // What lies under the pointer, in words: a block's file and times, a
+  // gap's start and length, or the row's counts.
   function coverageWords(point) {
-    const c = run.coverage.channels.find((channel) => channel.channel === point.channel);
+    const c = run.coverage.series[point.series];
+    const name = c.logger === null ? `channel ${c.channel}` : `${shownName(c.logger)} · channel ${c.channel}`;
+    if (point.gap !== null) {
+      const gap = c.gaps[point.gap];
+      const [from, length] = [Number(gap.start) / 1000, Number(gap.length) / 1000];
+      return `${name}: a gap of ${QuarvelPlot.duration(length)} from ${clock.label(from, true)}`
+        + ` to ${clock.label(from + length, true)}`;
+    }
     if (point.index === null) {
-      return `channel ${c.channel}: ${numberText(c.start.length)} blocks, ${numberText(c.gaps.length)} gaps,`
-        + ` ${numberText(c.overlaps.length)} overlaps`;
+      return `${name}: ${count(c.start.length, 'block', 'blocks')}, ${count(c.gaps.length, 'gap', 'gaps')},`
+        + ` ${count(c.overlaps.length, 'overlap', 'overlaps')}`;
     }
     const i = point.index;
     const item = run.items[c.file[i]];
-    const span = c.end[i] - c.start[i];
-    return `${shownName(item.path || item.file.name)} · channel ${c.channel} · block ${c.block[i]}:`
-      + ` ${numberText(c.samples[i])} samples from ${timeLabel(c.start[i], span)},`
+    const span = (Number(c.end[i]) - Number(c.start[i])) / 1000;
+    return `${shownName(item.path || item.given)} · channel ${c.channel} · block ${c.block[i]}:`
+      + ` ${count(c.samples[i], 'sample', 'samples')} from ${clock.label(Number(c.start[i]) / 1000, Math.abs(span) < 10)},`
       + ` ${QuarvelPlot.duration(Math.abs(span))}`
       + (c.cutShort[i] ? ' · cut short' : '') + (c.mark[i] === 'failed' ? ' · not converted to its end' : '')
       + FLAGS.filter((flag, bit) => c.flags[i] & (1 << bit)).map((flag) => ' · ' + flag).join('');
@@ -706,7 +801,7 @@
   function coverageChosen(event) {
     const point = run && run.coverage ? pointAt(event) : null;
     if (point === null || point.index === null) return;
-    const c = run.coverage.channels.find((channel) => channel.channel === point.channel);
+    const c = run.coverage.series[point.series];
     const index = String(c.file[point.index]);
     if (![...$('#plot-file').options].some((option) => option.value === index)) return;
     $('#plot-file').value = index;
@@ -716,14 +811,18 @@
   // ---- Plot
 
   // `seconds` since the epoch as a date and time in the run's zone, with
-  // milliseconds when `span` (of the axis, in seconds) is short.
-  function timeLabel(seconds, span) {
+  // milliseconds if `withMillis`.
+  function timeLabel(seconds, withMillis) {
     const whole = Math.floor(seconds);
     const date = new Date(whole * 1000);
     if (Number.isNaN(date.getTime())) return `${seconds} s`;
-    const millis = span < 10 ? '.' + String(Math.min(Math.round((seconds - whole) * 1000), 999)).padStart(3, '0') : '';
+    const millis = withMillis ? '.' + String(Math.min(Math.round((seconds - whole) * 1000), 999)).padStart(3, '0') : '';
     return date.toLocaleString('sv-SE', { timeZone: run.utc ? 'UTC' : undefined }) + millis + (run.utc ? ' UTC' : '');
   }
+
+  // The run's clock, for the time axes: its labels, and the offset of its
+  // zone from UTC at a time (ms), on which their round times fall.
+  const clock = { label: timeLabel, offset: (ms) => (run.utc ? 0 : -new Date(ms).getTimezoneOffset() * 60000 || 0) };
 
   function choosePlotFiles() {
     const candidates = run.items.filter((item) => item.output && item.outcome.records > 0
@@ -731,7 +830,7 @@
     $('#plot-file').replaceChildren(...candidates.map((item) => {
       const option = document.createElement('option');
       option.value = String(item.index);
-      option.textContent = shownName(item.path || item.file.name) + (item.outcome.kind === 'cut' ? ' (cut short)' : '')
+      option.textContent = shownName(item.path || item.given) + (item.outcome.kind === 'cut' ? ' (cut short)' : '')
         + (item.outcome.kind === 'failed' ? ' (not converted to its end)' : '');
       return option;
     }));
@@ -759,7 +858,7 @@
     const select = $('#plot-channel');
     const current = select.value;
     select.replaceChildren(new Option('all channels', 'all'), ...plot.channels.map(([channel, samples]) =>
-      new Option(`${channel} (${numberText(samples)} samples)`, String(channel))));
+      new Option(`${channel} (${count(samples, 'sample', 'samples')})`, String(channel))));
     select.value = plot.shown.length === 1 && current !== 'all' && current !== '' ? String(plot.shown[0]) : 'all';
     const notes = [];
     if (plot.cut) notes.push('cut short: its last block runs past the end of the file');
@@ -768,7 +867,7 @@
     }
     if (plot.axis && plot.axis.breaks.length) notes.push('long gaps between blocks are cut out of the time axis');
     $('#plot-note').textContent = notes.join('; ');
-    const legend = QuarvelPlot.draw($('#plot'), plot, timeLabel);
+    const legend = QuarvelPlot.draw($('#plot'), plot, clock);
     $('#legend').replaceChildren(...legend.map(({ channel, colour }) => {
       const item = document.createElement('span');
       item.className = 'channel-' + QuarvelPlot.COLOURS.indexOf(colour);
@@ -793,8 +892,20 @@
       remember();
       if (run && run.zip) offerZip(run);
     });
+    $('#by-folder').addEventListener('input', () => {
+      remember();
+      if (run && run.coverage) showCoverage();
+    });
     $('#flags').addEventListener('input', typedOptionsChanged);
-    $('#files').addEventListener('change', () => chooseFiles($('#files').files));
+    // The files chosen last are the ones: the other chooser is emptied.
+    $('#files').addEventListener('change', () => {
+      $('#folder').value = '';
+      chooseFiles($('#files').files);
+    });
+    $('#folder').addEventListener('change', () => {
+      $('#files').value = '';
+      chooseFiles($('#folder').files);
+    });
     $('#convert').addEventListener('click', convert);
     $('#stop').addEventListener('click', stop);
     $('#problems-only').addEventListener('input', showFiles);
@@ -813,7 +924,13 @@
     drop.addEventListener('drop', (event) => {
       event.preventDefault();
       drop.classList.remove('over');
-      chooseFiles(event.dataTransfer.files);
+      droppedFiles(event.dataTransfer).then(([files, paths]) => {
+        $('#files').value = '';
+        $('#folder').value = '';
+        chooseFiles(files, paths);
+      }, (error) => {
+        $('#chosen').textContent = `the files dropped could not be read: ${error.message}`;
+      });
     });
     chooseFiles([]);
     useChoice(rememberedChoice());

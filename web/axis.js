@@ -98,7 +98,50 @@ const QuarvelAxis = (() => {
     return piece.width > 0 ? piece.start + (x - piece.x) / piece.width * (piece.end - piece.start) : piece.start;
   }
 
-  return { layout, pieceOf, columnIn, timeAt, BREAK_WIDTH };
+  // The steps between time labels, in ms: 1, 2 or 5 ms to 500 ms; 1, 2,
+  // 5, 10, 15 or 30 s; the same in minutes; 1, 2, 3, 6 or 12 h; then 1, 2
+  // or 5 days times a power of ten.
+  const MINUTE = 60000;
+  const HOUR = 60 * MINUTE;
+  const DAY = 24 * HOUR;
+  const STEPS = [1, 2, 5, 10, 20, 50, 100, 200, 500, ...[1000, MINUTE].flatMap((unit) =>
+    [1, 2, 5, 10, 15, 30].map((k) => k * unit)), ...[1, 2, 3, 6, 12].map((k) => k * HOUR),
+  ...Array.from({ length: 60 }, (_, k) => [1, 2, 5][k % 3] * 10 ** Math.floor(k / 3) * DAY)];
+
+  // The round times of `piece` ({start, end, x, width}, in seconds and
+  // columns) to label: the multiples of the shortest step of STEPS that
+  // lies at least `room` columns wide, on the clock of a zone whose offset
+  // from UTC at a time is `offsetOf(ms)` (ms), so that hours and days fall
+  // on its whole hours and its midnights; or, where no such multiple lies
+  // in the piece, the one time of the longest step that does. Returns
+  // [{x, time (seconds), step (ms)}] in time order.
+  function roundTimes(piece, room, offsetOf) {
+    const [low, high] = [Math.round(piece.start * 1000), Math.round(piece.end * 1000)];
+    const span = high - low;
+    const clockOf = (ms) => ms + offsetOf(ms);
+    const utcOf = (clock) => clock - offsetOf(clock - offsetOf(low));
+    // The multiples of `step` on the zone's clock from `low` to `high`, at most `most` of them.
+    const multiples = (step, most) => {
+      const found = [];
+      for (let clock = Math.ceil(clockOf(low) / step) * step; found.length < most; clock += step) {
+        const ms = utcOf(clock);
+        if (ms > high) break;
+        const x = span > 0 ? piece.x + (ms - low) / span * piece.width : piece.x;
+        if (ms >= low) found.push({ x, time: ms / 1000, step });
+      }
+      return found;
+    };
+    const step = STEPS.find((s) => s * piece.width >= room * span) || STEPS[STEPS.length - 1];
+    const wide = span > 0 ? multiples(step, Math.ceil(piece.width / room) + 1) : [];
+    if (wide.length) return wide;
+    for (let k = STEPS.length - 1; k >= 0; k--) {
+      const one = multiples(STEPS[k], 1);
+      if (one.length) return one;
+    }
+    return [];
+  }
+
+  return { layout, pieceOf, columnIn, timeAt, roundTimes, BREAK_WIDTH };
 })();
 
 if (typeof module === 'object') module.exports = QuarvelAxis;

@@ -12,6 +12,7 @@ const QuarvelBlocks = (() => {
   // A logger's channel lies from -2^24 to 2^24 - 1: the first byte of its
   // file is 0x00 or 0xFF.
   const CHANNEL_LIMIT = 2 ** 24;
+  const TICK_SAFE = 2 ** 52;
 
   // Collects the headers of a file of `size` bytes from pieces of it, as a
   // program reads them: feed(bytes, position) takes the bytes at
@@ -117,33 +118,17 @@ const QuarvelBlocks = (() => {
     return { present, at };
   }
 
-  // The step between time stamps of a header's `period` word: the period
-  // read as a signed 32-bit number of ms, as the converter reads it.
-  const step = (period) => (period | 0) / 1000;
-
-  const doubleBits = new DataView(new ArrayBuffer(8));
-  function exponent(value) {
-    doubleBits.setFloat64(0, value);
-    return (doubleBits.getUint16(0) >> 4) & 0x7ff;
-  }
-  const sameBinade = (a, b) => a !== 0 && b !== 0 && (a < 0) === (b < 0) && exponent(a) === exponent(b);
-
-  // The time stamp of sample `count - 1` of a block: `first` plus `step`
-  // added one sample at a time in double precision, as the converter sums
-  // it. While the sum stays in the binade of its second term every step
-  // adds the same increment, so there it is one product.
-  function lastTime(first, stepSize, count) {
-    if (count <= 1) return first;
-    const t1 = first + stepSize;
-    const t2 = t1 + stepSize;
-    const increment = (t2 + stepSize) - t2;
-    const guess = t1 + (count - 2) * increment;
-    if (count === 2) return t1;
-    if (count === 3) return t2;
-    if (t2 - t1 === increment && sameBinade(t1, guess)) return guess;
-    let time = first;
-    for (let k = 1; k < count; k++) time += stepSize;
-    return time;
+  // The tick of sample `i` of a block whose header holds `time` and
+  // `period`: its exact time in integer ms since 1970, time × 1000 + i ×
+  // period, the period read as a signed 32-bit number as the converter
+  // reads it. A Number while it lies within ±2^52 ms (some 142,000 years,
+  // where the difference of any two such ticks is exact too), a BigInt
+  // beyond: a period near 2^31 ms gives ticks up to about 4.6·10^18. A
+  // product past 2^53 rounds, but then the sum lies beyond 2^52 and is
+  // made again in BigInts.
+  function tick(time, period, i) {
+    const ms = time * 1000 + i * (period | 0);
+    return Math.abs(ms) <= TICK_SAFE ? ms : BigInt(time) * 1000n + BigInt(i) * BigInt(period | 0);
   }
 
   // Whether a channel is beyond any logger's: a file whose first header
@@ -151,7 +136,7 @@ const QuarvelBlocks = (() => {
   // logger file.
   const strangeChannel = (channel) => channel < -CHANNEL_LIMIT || channel >= CHANNEL_LIMIT;
 
-  return { HEADER_SIZE, FIELDS, walker, header, extents, step, lastTime, strangeChannel };
+  return { HEADER_SIZE, FIELDS, walker, header, extents, tick, strangeChannel };
 })();
 
 if (typeof module === 'object') module.exports = QuarvelBlocks;

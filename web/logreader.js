@@ -1,9 +1,10 @@
 // The plot's reader of logger files, in the worker: the blocks of a file,
 // and per channel the least and greatest calibrated value in each column of
-// the time axis (QuarvelAxis). Times are the running sum of the sample
-// period, and values raw × gain + offset rounded to single precision, as
-// in the text files. Reads the file in windows: memory stays small
-// whatever its size.
+// the time axis (QuarvelAxis). Times are ticks, each sample's exact time
+// (QuarvelBlocks.tick), not the text files' running sum, which drifts from
+// them; values are raw × gain + offset rounded to single precision, as in
+// the text files. Reads the file in windows: memory stays small whatever
+// its size.
 /* global FileReaderSync, QuarvelAxis, QuarvelBlocks */
 const QuarvelLogReader = (() => {
   'use strict';
@@ -30,8 +31,11 @@ const QuarvelLogReader = (() => {
 
   // The blocks of `file` that hold samples, as the program reads them: a
   // block whose samples run past the end of the file is cut there and ends
-  // the file. Returns {blocks (columns: channel, step, time, last, count,
-  // gain, offset, at), headers, cut, channels: Map channel → samples}.
+  // the file. Returns {blocks (columns: channel, period (ms, signed), time
+  // (the first sample's tick), last (the last one's tick), count, gain,
+  // offset, at), headers, cut, channels: Map channel → samples}. Ticks
+  // past 2^52 ms are kept as the nearest Number: the plot draws them to a
+  // pixel, not to the ms.
   function readBlocks(file) {
     const bytes = byteWindow(file);
     const walk = QuarvelBlocks.walker(file.size);
@@ -42,7 +46,7 @@ const QuarvelLogReader = (() => {
     const rows = walk.rows();
     const headers = rows.length / QuarvelBlocks.FIELDS;
     const { present, at } = QuarvelBlocks.extents(rows, file.size);
-    const columns = { channel: new Int32Array(headers), step: new Float64Array(headers),
+    const columns = { channel: new Int32Array(headers), period: new Float64Array(headers),
       time: new Float64Array(headers), last: new Float64Array(headers), count: new Float64Array(headers),
       gain: new Float32Array(headers), offset: new Float32Array(headers), at: new Float64Array(headers) };
     const channels = new Map();
@@ -50,9 +54,9 @@ const QuarvelLogReader = (() => {
     for (let k = 0; k < headers; k++) {
       if (present[k] === 0) continue;
       const header = QuarvelBlocks.header(rows, k);
-      const step = QuarvelBlocks.step(header.period);
-      const row = { channel: header.channel, step, time: header.time, count: present[k], gain: header.gain,
-        offset: header.offset, at: at[k], last: QuarvelBlocks.lastTime(header.time, step, present[k]) };
+      const row = { channel: header.channel, period: header.period | 0, time: header.time * 1000, count: present[k],
+        gain: header.gain, offset: header.offset, at: at[k],
+        last: Number(QuarvelBlocks.tick(header.time, header.period, present[k] - 1)) };
       for (const name of Object.keys(columns)) columns[name][length] = row[name];
       length++;
       channels.set(header.channel, (channels.get(header.channel) || 0) + present[k]);
@@ -76,18 +80,17 @@ const QuarvelLogReader = (() => {
     for (let b = 0; b < blocks.length; b++) {
       const s = series.get(c.channel[b]);
       if (s === undefined) continue;
-      const place = QuarvelAxis.pieceOf(axis, Math.min(c.time[b], c.last[b]));
+      const place = QuarvelAxis.pieceOf(axis, Math.min(c.time[b], c.last[b]) / 1000);
       const gain = c.gain[b];
       const offset = c.offset[b];
-      const step = c.step[b];
-      let time = c.time[b];
+      const period = c.period[b];
       for (let done = 0; done < c.count[b]; done += piece) {
         const n = Math.min(piece, c.count[b] - done);
         const [samples, at] = bytes(c.at[b] + 2 * done, 2 * n);
-        for (let i = 0; i < n; i++, time += step) {
+        for (let i = 0, tick = c.time[b] + done * period; i < n; i++, tick += period) {
           const value = Math.fround(samples.getInt16(at + 2 * i) * gain + offset);
           if (!Number.isFinite(value)) continue;
-          const column = QuarvelAxis.columnIn(place, time);
+          const column = QuarvelAxis.columnIn(place, tick / 1000);
           if (value < s.min[column]) s.min[column] = value;
           if (value > s.max[column]) s.max[column] = value;
           if (s.firstBlock[column] < 0) s.firstBlock[column] = b;
@@ -112,8 +115,8 @@ const QuarvelLogReader = (() => {
     const ends = [];
     for (let b = 0; b < blocks.length; b++) {
       if (!wanted.has(c.channel[b])) continue;
-      starts.push(c.time[b]);
-      ends.push(c.last[b]);
+      starts.push(c.time[b] / 1000);
+      ends.push(c.last[b] / 1000);
     }
     const axis = QuarvelAxis.layout(starts, ends, starts.length, columns);
     const series = axis ? binSamples(file, blocks, shown, axis) : new Map();

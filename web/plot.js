@@ -73,29 +73,22 @@ const QuarvelPlot = (() => {
     }
   }
 
-  // Time labels at the start of pieces, within long ones, and at the end
-  // of the last, where they do not crowd; the length of each gap cut out,
-  // under its break.
-  function drawTimeAxis(context, box, axis, timeLabel) {
-    const marks = [];
-    for (const piece of axis.pieces) {
-      const span = piece.end - piece.start;
-      for (let x = 0; x === 0 || x < piece.width - LABEL_ROOM; x += LABEL_ROOM) {
-        marks.push({ x: piece.x + x, time: piece.start + (piece.width > 0 ? x / piece.width * span : 0), span });
-      }
-    }
-    const last = axis.pieces[axis.pieces.length - 1];
-    if (last.end > last.start) marks.push({ x: last.x + last.width, time: last.end, span: last.end - last.start });
+  // Time labels on round times (QuarvelAxis.roundTimes) where they do not
+  // crowd, each left of its mark, or right of it at the end of the axis;
+  // the length of each gap cut out, under its break. `clock` is {label
+  // (seconds, withMillis) → text, offset (ms) → the zone's offset from UTC
+  // in ms}.
+  function drawTimeAxis(context, box, axis, clock) {
     let free = -Infinity;
-    context.textAlign = 'left';
-    for (const [k, mark] of marks.entries()) {
-      const atEnd = k === marks.length - 1 && k > 0 && mark.x > axis.columns - LABEL_ROOM;
-      if (!atEnd && mark.x < free) continue;
-      context.textAlign = atEnd ? 'right' : 'left';
-      if (atEnd && mark.x - LABEL_ROOM < free) continue;
-      context.fillRect(box.x + mark.x, box.y + box.height, 1, 4);
-      context.fillText(timeLabel(mark.time, mark.span), box.x + mark.x, box.y + box.height + 18);
-      free = mark.x + LABEL_ROOM;
+    for (const piece of axis.pieces) {
+      for (const mark of QuarvelAxis.roundTimes(piece, LABEL_ROOM, clock.offset)) {
+        const atEnd = mark.x > axis.columns - LABEL_ROOM;
+        if (mark.x < free || (atEnd && mark.x - LABEL_ROOM < free)) continue;
+        context.textAlign = atEnd ? 'right' : 'left';
+        context.fillRect(box.x + Math.min(Math.floor(mark.x), axis.columns - 1), box.y + box.height, 1, 4);
+        context.fillText(clock.label(mark.time, mark.step < 1000), box.x + mark.x, box.y + box.height + 18);
+        free = mark.x + LABEL_ROOM;
+      }
     }
     context.textAlign = 'center';
     free = -Infinity;
@@ -142,10 +135,9 @@ const QuarvelPlot = (() => {
   }
 
   // Draws `plot` (QuarvelLogReader.plotFile) on `canvas`, a panel per
-  // channel, the canvas as tall as they need; `timeLabel` renders seconds
-  // since the epoch (and is told the span of its piece of the axis, for its
-  // precision). Returns the channels drawn, with their colours and panels.
-  function draw(canvas, plot, timeLabel) {
+  // channel, the canvas as tall as they need; `clock` as for drawTimeAxis.
+  // Returns the channels drawn, with their colours and panels.
+  function draw(canvas, plot, clock) {
     const shown = plot && plot.axis ? plot.shown : [];
     const height = panelHeight(shown.length);
     canvas.height = MARGIN.top + MARGIN.bottom + Math.max(shown.length, 1) * (height + PANEL_GAP) - PANEL_GAP;
@@ -171,7 +163,7 @@ const QuarvelPlot = (() => {
     });
     if (drawn.length) {
       const lastBox = { x: MARGIN.left, y: drawn[drawn.length - 1].top, width: columnsFor(canvas), height };
-      drawTimeAxis(context, lastBox, plot.axis, timeLabel);
+      drawTimeAxis(context, lastBox, plot.axis, clock);
     }
     return drawn;
   }

@@ -206,8 +206,11 @@ function mountInputs(FS, inputs, contents, onRead) {
   inputs.forEach((input, index) => {
     const target = contents.has(index) ? `${INPUT_DIR}/${index}` : `${INPUT_DIR}/place/${index}`;
     if (contents.has(index)) FS.writeFile(target, contents.get(index));
-    const folder = input.path.includes('/') ? WORK_DIR + '/' + input.path.slice(0, input.path.lastIndexOf('/')) : null;
-    if (folder !== null && !FS.analyzePath(folder).exists) FS.mkdir(folder);
+    const folders = input.path.split('/').slice(0, -1);
+    folders.forEach((_, k) => {
+      const folder = [WORK_DIR, ...folders.slice(0, k + 1)].join('/');
+      if (!FS.analyzePath(folder).exists) FS.mkdir(folder);
+    });
     FS.symlink(target, WORK_DIR + '/' + input.path);
   });
 }

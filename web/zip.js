@@ -102,33 +102,51 @@ const QuarvelZip = (() => {
     return (points.join('') + tail).replace(/[ .]+$/, (end) => '_'.repeat(end.length));
   }
 
-  // Gives each name (the base name of a file) it is called with, in turn, a
-  // name that extracts as one file in the folder, wherever: unsafe
-  // characters become '_', a device name gets '_' in front, a long name is
-  // cut, and a name that an earlier one took (see meetingKey) gets " (2)",
-  // " (3)"... before its last extension.
+  // Gives each name (the base name of a file) it is called with, in turn,
+  // within its folders (the names of the folders it lies in, outermost
+  // first), a path of the same folders that extracts as one file,
+  // wherever. In each name, of a file or a folder, unsafe characters become
+  // '_', a device name gets '_' in front and a long name is cut; a name
+  // that an earlier one took in the same folder (see meetingKey) gets
+  // " (2)", " (3)"... before its last extension: a file, and a folder other
+  // than one given before, so that the files of two folders are never put
+  // in one. The folders of a path are taken when first given.
   function entryNamer() {
     const taken = new Set();
-    // By the key of a name without " (k)", the k it took last: where the
-    // next name of that key starts looking, so that many files of one name
+    // By the key of a path without " (k)", the k it took last: where the
+    // next path of that key starts looking, so that many files of one name
     // take no quadratic time.
     const nextK = new Map();
-    return (name) => {
+    const folders = new Map();  // a folder's names as given → its path in the zip, with a '/' at its end
+    const place = (parent, name) => {
       let safe = name.replace(UNSAFE, '_');
       if (safe === '' || DEVICE.test(safe)) safe = '_' + safe;
       const parts = nameParts(safe);
-      const plain = meetingKey(candidateName(parts, 1));
+      const plain = meetingKey(parent + candidateName(parts, 1));
       let k = nextK.get(plain) || 1;
-      let unique = candidateName(parts, k);
-      while (taken.has(meetingKey(unique))) unique = candidateName(parts, ++k);
+      let unique = parent + candidateName(parts, k);
+      while (taken.has(meetingKey(unique))) unique = parent + candidateName(parts, ++k);
       nextK.set(plain, k);
       taken.add(meetingKey(unique));
       return unique;
     };
+    return (name, within = []) => {
+      let parent = '';
+      within.forEach((folder, k) => {
+        const key = JSON.stringify(within.slice(0, k + 1));
+        if (!folders.has(key)) folders.set(key, place(parent, folder) + '/');
+        parent = folders.get(key);
+      });
+      return place(parent, name);
+    };
   }
 
-  // The names entryNamer gives `names`, in order.
-  const entryNames = (names) => names.map(entryNamer());
+  // The names entryNamer gives `names`, in order: each a name, or [name,
+  // folders].
+  const entryNames = (names) => {
+    const namer = entryNamer();
+    return names.map((name) => (Array.isArray(name) ? namer(...name) : namer(name)));
+  };
 
   // MS-DOS date and time of `date`, as zip stores them.
   function dosDateTime(date) {

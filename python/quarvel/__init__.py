@@ -20,6 +20,9 @@ __all__ = [
     "dask_dataframe",
     "open_dataset",
     "check",
+    "Catalog",
+    "CatalogError",
+    "update_catalog",
     "table",
     "LogFile",
     "Block",
@@ -32,11 +35,13 @@ __all__ = [
 from ._headers import FileChangedError, NotRegularFileError, TruncatedBlockWarning
 
 if TYPE_CHECKING:
+    from ._catalog import Catalog, CatalogError
     from ._check import check
     from ._dask import dask_dataframe
     from ._dataset import open_dataset
     from ._reader import Block, LogFile, open
     from ._scan import expand_paths, index
+    from ._update import update as update_catalog
     from ._table import table
 
     __version__: str
@@ -64,6 +69,14 @@ def __getattr__(name: str) -> Any:
         from ._check import check
 
         return check
+    if name in ("Catalog", "CatalogError"):
+        from . import _catalog
+
+        return getattr(_catalog, name)
+    if name == "update_catalog":
+        from ._update import update
+
+        return update
     if name == "table":
         from ._table import table
 

@@ -3,6 +3,7 @@
 `python3 -m quarvel plot --coverage FILE... [-o out.png]`,
 `python3 -m quarvel export OUT FILE...`,
 `python3 -m quarvel check FILE... [--json OUT] [--html OUT]` and
+`python3 -m quarvel catalog update|info CAT ...` and
 `python3 -m quarvel table FILE... --every E -o OUT`. A FILE may be a glob pattern in
 quotes, such as "logs/**/*.002", which each command expands as
 quarvel.index does."""
@@ -65,6 +66,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
     export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
     check = add_check(commands)
+    add_catalog(commands)
     table = add_table(commands)
     command = next((arg for arg in argv if not arg.startswith("-")), None)
     if command == "check":
@@ -88,6 +90,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             os._exit(status)
         return status
     try:
+        if args.command == "catalog":
+            return run_catalog(args, argv)
         if args.command == "info":
             from ._progress import lines
             from .info import run
@@ -186,6 +190,58 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
            help="the samples that a partition (a task) reads, about (default: 2097152)")  # fmt: skip
     check.usage_status = CHECK_USAGE
     return check
+
+
+def add_catalog(commands: Any) -> None:
+    """Adds the command catalog, its actions update and info, and their options."""
+    from .catalog import interval
+
+    catalog = commands.add_parser(
+        "catalog",
+        help="keep a catalog of logs between runs (every file's identity and block headers), or say what it holds",
+        description="Keep a catalog of logs between runs: a folder CAT that holds an SQLite database of every"
+        " file's identity and every block's header, which update keeps up to date by reading only what changed,"
+        " and which routes and SQL can read without reading the logs.",
+    )
+    actions = catalog.add_subparsers(dest="action", required=True, parser_class=_Parser)
+    update = actions.add_parser(
+        "update",
+        help="update the catalog (made when missing): record the files of its sources and of each FILE named",
+        description="Update the catalog CAT (made when missing): add each FILE (a path or a pattern) to the"
+        " sources it keeps, list them all again, and record the files that are new, changed or gone, reading"
+        " only what changed. Files changed within the recent-change window, or dated in the future, are read"
+        " again by the next update.",
+    )
+    update.add_argument("catalog", metavar="CAT", help="the catalog's folder")
+    update.add_argument("sources", nargs="*", metavar="FILE", help=FILE_HELP + ", kept as a source")
+    update.add_argument("--window", type=_seconds, default=60.0, metavar="SECONDS",
+                        help="the recent-change window (default: 60, NFS's attribute cache)")  # fmt: skip
+    update.add_argument("--repeat", type=interval, metavar="INTERVAL",
+                        help="update again every INTERVAL (such as 10s, 2m) until interrupted")  # fmt: skip
+    update.add_argument("--scheduler", metavar="ADDRESS",
+                        help="stat and read the files on the distributed cluster whose scheduler is at ADDRESS")  # fmt: skip
+    info = actions.add_parser("info", help="say what the catalog holds and how it was last updated")
+    info.add_argument("catalog", metavar="CAT", help="the catalog's folder")
+    info.add_argument("--json", action="store_true", help="write JSON instead of text")
+
+
+def run_catalog(args: argparse.Namespace, argv: list[str]) -> int:
+    """Runs `catalog update` or `catalog info`; returns the exit status."""
+    from . import catalog
+
+    if args.action == "info":
+        status = catalog.run_info(args.catalog, args.json, _SmallWrites(sys.stdout))
+        sys.stdout.flush()
+        return status
+    command = " ".join(["python3 -m quarvel", *(_quoted(arg) for arg in argv)])
+    return catalog.run_update(args.catalog, args.sources, args.window, args.repeat, args.scheduler, command,
+                              sys.stdout)  # fmt: skip
+
+
+def _quoted(arg: str) -> str:
+    import shlex
+
+    return shlex.quote(arg)
 
 
 TABLE_USAGE = 3

@@ -240,14 +240,14 @@ def read_file_status(
     return info
 
 
-def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Headers) -> None:
+def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Headers, start: int = 0) -> None:
     """Appends to `out` the block headers of the open file `fd` of `size`
-    bytes, in file order, a run of identical headers without samples as
-    one record. Raises FileChangedError when the file turns out shorter
-    than `size`."""
+    bytes, from the header at byte `start` on, in file order, a run of
+    identical headers without samples as one record. Raises
+    FileChangedError when the file turns out shorter than `size`."""
     count_at = _COUNT.unpack_from
     raw = out.raw
-    position = 0
+    position = start
     last = None  # the last header kept, when it declares no samples
     while size - position >= HEADER_SIZE:
         wanted = min(PIECE, size - position)

@@ -49,6 +49,9 @@ class _Silent:
     def update(self, n: int = 1) -> None:
         pass
 
+    def set_description_str(self, text: str) -> None:
+        pass
+
     def close(self) -> None:
         pass
 
@@ -69,6 +72,16 @@ def bar(total: int, unit: str, what: str, beside: TextIO | None = None) -> Any:
         return _Silent()
     return tqdm(total=total, unit=unit, desc=what, delay=DELAY, leave=False, file=sys.stderr, dynamic_ncols=True,
                 unit_scale=unit != "file")  # fmt: skip
+
+
+def status(what: str) -> Any:
+    """Returns a line of text kept up to date on standard error, where a
+    bar may show (else one that shows nothing): the caller sets its text
+    with set_description_str() and close()s it. It shows at once."""
+    tqdm = _tqdm()
+    if tqdm is None:
+        return _Silent()
+    return tqdm(total=None, desc=what, bar_format="{desc}", leave=False, file=sys.stderr, dynamic_ncols=True)
 
 
 def each(items: Sequence, unit: str, what: str, beside: TextIO | None = None) -> Iterator:

@@ -17,7 +17,7 @@ import numpy as np
 from ._headers import FileStamp, Headers, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
 from ._index import BlockTable, PathArg, build_table, table_frame
 from ._optional import require
-from ._signatures import is_zarr_store
+from ._signatures import is_catalog, is_zarr_store
 
 if TYPE_CHECKING:
     import pandas
@@ -29,7 +29,8 @@ def expand_paths(paths: PathArg | Iterable[PathArg]) -> list[PathArg]:
     """Returns the files that `paths` names: one path, a list of paths, or
     a glob pattern (a str with *, ? or [ that names no file itself),
     expanded in sorted order (** reaching into subfolders) into the files
-    it matches, never its folders, and never into a Zarr store. Raises
+    it matches, never its folders, and never into a Zarr store or a
+    catalog's folder. Raises
     NoMatchError (a FileNotFoundError) for a pattern that matches no
     file."""
     if isinstance(paths, (str, bytes, os.PathLike)):
@@ -78,9 +79,10 @@ def _is_folder(entry: os.DirEntry) -> bool:
 
 
 def _outside_stores(pattern: str | bytes, matches: list) -> list:
-    """Returns the `matches` of `pattern` that lie in no Zarr store below
-    the pattern's first wildcard: the chunk files of an export have no
-    signature, and would be read as logs."""
+    """Returns the `matches` of `pattern` that lie in no Zarr store and no
+    catalog's folder below the pattern's first wildcard: the chunk files
+    of an export have no signature, and would be read as logs, as would a
+    catalog's files."""
     root = pattern
     while _is_pattern(root):
         root = os.path.dirname(root)
@@ -90,7 +92,7 @@ def _outside_stores(pattern: str | bytes, matches: list) -> list:
         folder = os.path.dirname(match)
         while len(folder) > len(root):
             if folder not in stores:
-                stores[folder] = is_zarr_store(folder)
+                stores[folder] = is_zarr_store(folder) or is_catalog(folder)
             if stores[folder]:
                 return True
             folder = os.path.dirname(folder)

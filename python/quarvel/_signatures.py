@@ -1,11 +1,12 @@
 """What a file is when it is not a log: the signatures of the formats that
-quarvel's logs are exported to (HDF5 and NetCDF files, Zarr stores), and
-the converter's own text, which a logger file cannot be told from by its
-bytes alone, since any bytes are a log."""
+quarvel's logs are exported to (HDF5 and NetCDF files, Zarr stores), of
+a catalog's folder, and the converter's own text, which a logger file
+cannot be told from by its bytes alone, since any bytes are a log."""
 
 from __future__ import annotations
 
 import os
+import re
 
 from ._headers import FileStamp, Headers, NotALogError, read_at, read_file_headers
 from ._owntext import is_own_text
@@ -49,6 +50,21 @@ def is_zarr_store(folder: str | bytes | os.PathLike) -> bool:
     """True when `folder` is a folder that holds Zarr's metadata."""
     folder = os.fsdecode(folder)
     return os.path.isdir(folder) and any(os.path.isfile(os.path.join(folder, name)) for name in ZARR_METADATA)
+
+
+# A catalog's folder (quarvel.Catalog) holds this file, which names its
+# current generation, a file of this form.
+CATALOG_POINTER = "CURRENT"
+CATALOG_GENERATION = re.compile(r"gen-[0-9]{8}T[0-9]{6}\.[0-9]{6}Z-[A-Za-z0-9._-]+-[0-9]+\.sqlite")
+
+
+def is_catalog(folder: str | bytes | os.PathLike) -> bool:
+    """True when `folder` is a catalog's: its CATALOG_POINTER names a generation."""
+    try:
+        with open(os.path.join(os.fsdecode(folder), CATALOG_POINTER), "rb") as pointer:  # noqa: PTH123
+            return CATALOG_GENERATION.fullmatch(pointer.read(256).decode("ascii", "replace").strip()) is not None
+    except OSError:
+        return False
 
 
 def refusal(path: str | bytes | os.PathLike, fd: int) -> str | None:

@@ -54,7 +54,7 @@ Command line
     python3 logbuilder.py campaign DIR [--seed S]
             [--varied N] [--max-samples M] [--in-order]
             [--logs N] [--samples M] [--blocks B]
-            [--small-logs K] [--small-samples S]
+            [--small-logs K] [--small-samples S] [--small-folders F]
             [--headers H] [--header-samples S]
             [--multi-logs K] [--multi-channels C] [--multi-samples S]
             [--loggers L] [--logger-logs K]
@@ -65,7 +65,8 @@ Command line
           DIR/big/NNNN.002     N logs (default 0) of M samples
                                (default 8,388,608) in B blocks (default 8)
           DIR/small/NNNN.002   K logs (default 0) of one block of S samples
-                               (default 500)
+                               (default 500); with F folders, as
+                               DIR/small/FFFF/NNNN.002, K/F logs a folder
           DIR/headers/0000.002 one log of H blocks (default none) of S
                                samples each (default 0: empty headers)
           DIR/multi/NNNN.002   K logs (default 0) of a logger with C inputs
@@ -940,11 +941,14 @@ def _write_big(folder: Path, logs: int, samples: int, blocks: int, seed: int) ->
     return written
 
 
-def _write_small(folder: Path, logs: int, samples: int, seed: int) -> Written:
+def _write_small(folder: Path, logs: int, samples: int, seed: int, folders: int = 0) -> Written:
     """Logs of one block each, from 16 channels in turn, each with its own
     period, calibration and stretch of signal, in time order: an hour
-    apart, or closer where so many would run past 2038."""
+    apart, or closer where so many would run past 2038. With `folders`,
+    they are spread over that many folders, in order, as a campaign of
+    many days keeps a folder a day."""
     written = Written()
+    per_folder = -(-logs // folders) if folders > 0 else logs
     clock = START
     longest = _next_time(0, samples, max(ORDINARY_PERIODS))
     apart = min(3600, max(0, (INT32_MAX - START) // max(logs, 1) - longest))
@@ -956,6 +960,10 @@ def _write_small(folder: Path, logs: int, samples: int, seed: int) -> Written:
         offset = float_bits(ORDINARY_OFFSETS[index // 5 % 5] * trim)
         wave = wave_samples(rng, samples, 6000 + 2000 * (index % 10), 30 + 10 * (index % 17))
         path = _log_path(folder, index, logs)
+        if folders > 0:
+            path = _log_path(folder, index // per_folder, folders).with_suffix("") / path.name
+            if index % per_folder == 0:
+                path.parent.mkdir(exist_ok=True)
         path.write_bytes(BlockPlan(index % 16, period, clock, wave, gain, offset).to_bytes())
         clock = _next_time(clock, samples, period) + apart
         written.paths.append(path)
@@ -1044,6 +1052,7 @@ def write_campaign(
     blocks: int = 8,
     small_logs: int = 0,
     small_samples: int = 500,
+    small_folders: int = 0,
     headers: int = 0,
     header_samples: int = 0,
     multi_logs: int = 0,
@@ -1067,7 +1076,8 @@ def write_campaign(
     big/      `logs` logs of `samples` samples in `blocks` blocks (one
               channel each, periods of 1 to 8 ms), in time order.
     small/    `small_logs` logs of one block of `small_samples` samples, in
-              time order.
+              time order; with `small_folders`, in that many folders
+              small/FFFF/, in order.
     headers/  one log of `headers` blocks of `header_samples` samples each
               (empty headers by default), in time order.
     multi/    `multi_logs` logs of a logger with `multi_channels` inputs
@@ -1089,7 +1099,7 @@ def write_campaign(
         parts["big"] = _write_big(folder / "big", logs, samples, max(blocks, 1), seed)
     if small_logs > 0:
         (folder / "small").mkdir(parents=True, exist_ok=True)
-        parts["small"] = _write_small(folder / "small", small_logs, small_samples, seed)
+        parts["small"] = _write_small(folder / "small", small_logs, small_samples, seed, small_folders)
     if headers > 0:
         (folder / "headers").mkdir(parents=True, exist_ok=True)
         parts["headers"] = _write_headers(folder / "headers", headers, header_samples, seed)
@@ -1338,6 +1348,8 @@ def _parser() -> argparse.ArgumentParser:
     campaign.add_argument("--small-logs", type=_count, default=0, metavar="K", help="one-block logs (default 0)")
     campaign.add_argument("--small-samples", type=_count, default=500, metavar="S",
                           help="samples of each one-block log (default 500)")  # fmt: skip
+    campaign.add_argument("--small-folders", type=_count, default=0, metavar="F",
+                          help="folders the one-block logs are spread over (default 0: none)")  # fmt: skip
     campaign.add_argument("--headers", type=_count, default=0, metavar="H",
                           help="blocks of the headers log (default 0)")  # fmt: skip
     campaign.add_argument("--header-samples", type=_count, default=0, metavar="S",
@@ -1392,6 +1404,7 @@ def main(argv: list[str]) -> int:
         blocks=args.blocks,
         small_logs=args.small_logs,
         small_samples=args.small_samples,
+        small_folders=args.small_folders,
         headers=args.headers,
         header_samples=args.header_samples,
         multi_logs=args.multi_logs,

@@ -97,10 +97,11 @@ function fileList(testCase) {
   return Array.isArray(testCase.files) ? testCase.files : Object.entries(testCase.files);
 }
 
-// Where the page puts each file for the program: by its name, and a later
-// file of the same name in a folder 2, 3... (2_ when a file is named 2).
+// Where the page puts each file for the program: at its name, or its path
+// in a folder chosen, and a later file of the same path in a folder 2,
+// 3... (2_ when a path starts with a file or folder named 2).
 function runPaths(names) {
-  const all = new Set(names);
+  const all = new Set(names.map((name) => name.split('/')[0]));
   const seen = new Map();
   return names.map((name) => {
     const k = (seen.get(name) || 0) + 1;
@@ -320,23 +321,27 @@ async function coverageTip(page, x, y, click = false) {
   return page.$eval('#coverage-tip', (tip) => (tip.hidden ? null : tip.textContent));
 }
 
-// The coverage's rows, top to bottom: [channel, y of its middle, its bar
-// colours per column ('b' converted, 'o' cut short, 'p' clipped, stuck or
-// dead, 'r' not converted, 'd' the end of a block cut short, '.' none)].
+// The coverage's rows, top to bottom, found by pointing at their names:
+// [channel, y of its middle, its bar colours per column ('b' converted,
+// 'o' cut short, 'p' clipped, stuck or dead, 'r' not converted, 'd' the
+// end of a block cut short, '.' none), its logger (undefined: one logger),
+// what pointing at its name says].
 async function coverageRows(page) {
   const rows = [];
   const height = await page.$eval('#coverage', (c) => c.height);
   for (let y = 6; y < height - 46; y += 2) {
-    const channel = Number(/channel (-?\d+)/.exec(await coverageTip(page, 70, y))[1]);
-    if (rows.length && rows[rows.length - 1][0] === channel) rows[rows.length - 1][2].push(y);
-    else rows.push([channel, 0, [y]]);
+    const tip = await coverageTip(page, 30, y);
+    const [, logger, channel] = /^(?:(.*) · )?channel (-?\d+):/.exec(tip);
+    const last = rows[rows.length - 1];
+    if (last && last[3] === tip) last[2].push(y);
+    else rows.push([Number(channel), logger, [y], tip]);
   }
-  return Promise.all(rows.map(([channel, , ys]) => page.$eval('#coverage', (c, py) => {
+  return Promise.all(rows.map(([channel, logger, ys, tip]) => page.$eval('#coverage', (c, py) => {
     const data = c.getContext('2d').getImageData(70, py, c.width - 82, 1).data;
     const kinds = { b: [31, 119, 180], o: [255, 127, 14], p: [148, 103, 189], r: [214, 39, 40], d: [90, 29, 0] };
     const kind = (at) => Object.keys(kinds).find((k) => data[at + 3] && kinds[k].every((v, j) => Math.abs(v - data[at + j]) <= 4));
     return Array.from({ length: data.length / 4 }, (_, i) => kind(4 * i) || '.').join('');
-  }, ys[Math.floor(ys.length / 2)]).then((bars) => [channel, ys[Math.floor(ys.length / 2)], bars])));
+  }, ys[Math.floor(ys.length / 2)]).then((bars) => [channel, ys[Math.floor(ys.length / 2)], bars, logger, tip])));
 }
 
 async function launch(profile) {
@@ -658,12 +663,90 @@ async function campaignCoverage(page, work) {
     || rows.some(([, , bars]) => !/^b.*\..*b$/.test(bars.replace(/\.+$/, '')))) {
     problems.push(`rows ${rows.map(([channel, , bars]) => `${channel}: ${bars}`).join('\n')}`);
   }
-  const [top, bottom] = await page.evaluate(() => [document.querySelector('#coverage-note').getBoundingClientRect().top,
+  await page.mouse.move(0, 0);  // no tip
+  const [top, bottom] = await page.evaluate(() => [document.querySelector('#coverage-tools').getBoundingClientRect().top,
     document.querySelector('#coverage-legend').getBoundingClientRect().bottom].map((y) => y + window.scrollY));
   await page.screenshot({ path: path.join(outDir, 'web-coverage.png'), captureBeyondViewport: true,
     clip: { x: 0, y: top - 40, width: 1000, height: bottom - top + 48 } });
   console.log(`${problems.length ? 'FAIL' : 'ok  '} the coverage of 1,000 logs of a campaign`);
   return problems.map((p) => `campaign coverage: ${p}`);
+}
+
+// Drops `folder` on the page, as a file manager would (Chromium's
+// DevTools protocol drags it in), and waits until the page has its files.
+async function dropFolder(page, folder) {
+  const [x, y] = await page.$eval('#drop strong', (strong) => {
+    strong.scrollIntoView({ block: 'nearest' });
+    const box = strong.getBoundingClientRect();
+    return [box.left + 5, box.top + 5];
+  });
+  const session = await page.target().createCDPSession();
+  for (const type of ['dragEnter', 'dragOver', 'drop']) {
+    await session.send('Input.dispatchDragEvent', { type, x, y, data: { items: [], files: [folder], dragOperationsMask: 1 } });
+  }
+  await session.detach();
+  await page.waitForFunction(() => !document.querySelector('#convert').disabled);
+}
+
+// logbuilder.py's time case of three loggers with channels 0-7, a folder
+// each (loggers/a, b, c), dropped as a folder and chosen as one: the
+// command's text and messages for the same paths, the zip's entries in
+// their folders; in what was recorded, read as one logger, no gap, an
+// overlap per channel and the hint of several loggers; with "each folder
+// is a logger", a row per logger and channel, b's gap of 10 s on each of
+// its channels (pointing at one gives its start and length), and the
+// switch remembered. The screenshot web-loggers.png shows them.
+async function loggers(page, work) {
+  // Not in /dev/shm, where Chromium takes a folder dragged in for a file.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-web-loggers-'));
+  spawnSync(PYTHON, [path.join(__dirname, '../../python/tests/logbuilder.py'), 'time-cases', dir]);
+  const names = ['a', 'b', 'c'].flatMap((logger) => ['0000.002', '0001.002'].map((name) => `loggers/${logger}/${name}`));
+  const testCase = { name: 'three loggers in folders', flags: '-tc', zone: 'UTC',
+    files: names.map((name) => [name, fs.readFileSync(path.join(dir, name))]) };
+  const expected = runNative(testCase, path.join(work, 'loggers-native'));
+  const problems = [];
+  await page.evaluate(() => localStorage.clear());
+  for (const how of ['dropped', 'chosen']) {
+    const folder = path.join(dir, 'loggers');
+    const actual = await runPage(page, { ...testCase, files: [], before: how === 'dropped' ? (p) => dropFolder(p, folder)
+      : async (p) => (await p.$('#folder')).uploadFile(folder) }, work);
+    problems.push(...compare(`${how}`, expected, actual), ...checkZip(how, actual, fs.mkdtempSync(path.join(work, 'zip-'))));
+    const entries = actual.rows.map((row) => row.link && row.link.name).join();
+    if (entries !== names.map((name) => name + '.txt').join()) problems.push(`${how}: the text files are ${entries}`);
+  }
+  // What was recorded: its line, and per row what pointing at its name says and its bars.
+  const shown = async () => [await page.$eval('#coverage-note', (e) => e.textContent),
+    ...(await coverageRows(page)).map(([, , bars, , tip]) => `${tip} ${bars.replace(/(.)\1*/g, '$1')}`)].join('\n');
+  const channels = [0, 1, 2, 3, 4, 5, 6, 7];
+  const wanted = ['96 blocks of 6 files on 8 channels · no gap · 8 overlaps · the blocks of 8 channels overlap for most'
+    + ' of the time they cover, as several loggers\' blocks would: "each folder is a logger" tells them apart',
+  ...channels.map((c) => `channel ${c}: 12 blocks, 0 gaps, 1 overlap b`)].join('\n');
+  if (await shown() !== wanted) problems.push(`one logger: ${await shown()}`);
+  await page.click('#by-folder');
+  const byFolder = await shown();
+  // b records from 0 to 20 s and from 30 to 50 s, a and c from 0 to 40 s.
+  if (byFolder !== ['96 blocks of 6 files on 24 channels of 3 loggers · 8 gaps (the longest 10 s) · no overlap',
+    ...['a', 'b', 'c'].flatMap((logger) => channels.map((c) => `${logger} · channel ${c}: 4 blocks, `
+      + (logger === 'b' ? '1 gap, 0 overlaps b.b' : '0 gaps, 0 overlaps b.')))].join('\n')) {
+    problems.push(`a logger per folder: ${byFolder}`);
+  }
+  // Pointing at b's gap, on channel 3: the page is scrolled first to what the screenshot shows, as scrolling
+  // would take the pointer off the gap.
+  const [top, bottom] = await page.evaluate(() => [document.querySelector('#coverage-tools').getBoundingClientRect().top,
+    document.querySelector('#coverage-legend').getBoundingClientRect().bottom].map((y) => y + window.scrollY));
+  await page.evaluate((y) => window.scrollTo(0, y), top - 40);
+  const gap = await coverageTip(page, 70 + 439, 6 + (8 + 3) * 15 + 7);
+  if (gap !== 'b · channel 3: a gap of 10 s from 2026-12-03 00:00:20.000 UTC to 2026-12-03 00:00:30.000 UTC') {
+    problems.push(`pointing at b's gap: ${gap}`);
+  }
+  await page.screenshot({ path: path.join(outDir, 'web-loggers.png'), captureBeyondViewport: false,
+    clip: { x: 0, y: top - 40, width: 1000, height: bottom - top + 48 } });
+  await page.reload();
+  if (!await page.$eval('#by-folder', (box) => box.checked)) problems.push('the switch is not remembered');
+  await page.evaluate(() => localStorage.clear());
+  if (problems.length === 0) fs.rmSync(dir, { recursive: true, force: true });
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} ${testCase.name}: dropped and chosen, one logger and a logger per folder`);
+  return problems.map((p) => `${testCase.name}: ${p}`);
 }
 
 // 10,000 small files, one cut short: converted and zipped, the zip read by
@@ -1034,6 +1117,7 @@ async function main() {
     errors.push(...await strangersAndCases(page, work));
     errors.push(...await faultFlags(page, work));
     errors.push(...await campaignCoverage(page, work));
+    errors.push(...await loggers(page, work));
     errors.push(...await manyFiles(page, work, 10000));
     errors.push(...await otherInput(page, work));
     errors.push(...await packerFails(page, work));

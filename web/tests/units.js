@@ -1,8 +1,9 @@
 // Checks of the page's modules that need no browser: each file's outcome
 // from the program's records and telling files that are not logs, the option table's
 // scanner, the zip's entry names, deflated entries and zip64 records (read
-// back by Python's zipfile), the time axis, the block headers' gaps, and
-// the readings' counts and flags against logbuilder.py's fault logs.
+// back by Python's zipfile), the time axis and its round labels, ticks,
+// the gaps and overlaps against logbuilder.py's time cases and a count
+// per tick, and the readings' counts and flags against its fault logs.
 // Run by page-test.js before it starts Chromium; returns the problems found.
 'use strict';
 const fs = require('fs');
@@ -12,12 +13,16 @@ const { spawnSync } = require('child_process');
 const { block, logFile } = require('./logs.js');
 global.QuarvelBlocks = require('../blocks.js');
 global.QuarvelAxis = require('../axis.js');
+global.QuarvelGaps = require('../gaps.js');
 const QuarvelQuality = require('../quality.js');
 const QuarvelOptions = require('../options.js');
 const QuarvelCoverage = require('../coverage.js');
 const QuarvelOutcomes = require('../outcomes.js');
 const QuarvelZip = require('../zip.js');
 const QuarvelAxis = require('../axis.js');
+const QuarvelGaps = require('../gaps.js');
+const LOGBUILDER = path.join(__dirname, '../../python/tests/logbuilder.py');
+const PYTHON = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
 
 function check(problems, name, actual, expected) {
   const a = JSON.stringify(actual);
@@ -86,7 +91,8 @@ function outcomeChecks(problems) {
 }
 
 // Headers collected from pieces read in order, some again; gaps and
-// overlaps of a channel across files, by the rule of info.
+// overlaps of a channel across files; ticks exact, as Numbers within
+// ±2^52 and as BigInts beyond.
 function blockChecks(problems) {
   const bytes = logFile([block({ channel: 1, time: 100, period: 1000, samples: [1, 2, 3] }),
     block({ channel: 1, time: 0, count: -4, samples: [] }), block({ channel: 2, time: 90, count: 9, samples: [7] })]);
@@ -99,15 +105,71 @@ function blockChecks(problems) {
   // Channel 1: [0, 10) and [10, 20) meet; [25, 35) after a gap of 5; [30, 32) overlaps; a block without samples
   // and channel 2's blocks play no part.
   const files = [[[1, 0, 10, 1000], [2, 5, 3, 1000]], [[1, 10, 10, 1000], [1, 30, 2, 1000]], [[1, 25, 10, 1000],
-    [1, 12, 0, 1000]]].map((headers, id) => ({ id, rows: rows(headers), size: 1e9, mark: 'converted' }));
+    [1, 12, 0, 1000]]].map((headers, id) => ({ id, logger: null, rows: rows(headers), size: 1e9, mark: 'converted' }));
   const model = QuarvelCoverage.build(files);
-  check(problems, 'coverage: gaps and overlaps', model.channels.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
-    [[1, [0, 1, 2, 1], [{ seconds: 5, after: 1, next: 2 }], [{ seconds: -5, after: 2, next: 3 }]], [2, [0], [], []]]);
-  // Times summed sample by sample, as the converter sums them; 1/3 s steps cross binades.
-  const sum = (first, step, n) => Array.from({ length: n - 1 }).reduce((t) => t + step, first);
-  const sums = [[0, 1 / 3, 1e6], [1, 0.001, 70000], [1796083200, -0.001, 5000], [-5, 0.25, 4]];
-  check(problems, 'blocks: last times', sums.map(([f, s, n]) => QuarvelBlocks.lastTime(f, s, n)),
-    sums.map(([f, s, n]) => sum(f, s, n)));
+  check(problems, 'coverage: gaps and overlaps', model.series.map((c) => [c.channel, c.file, c.gaps, c.overlaps]),
+    [[1, [0, 1, 2, 1], [{ series: 0, start: 20000, length: 5000, before: 1, after: 2 }],
+      [{ series: 0, start: 30000, length: 2000, blocks: [2, 3] }]],
+      [2, [0], [], []]]);
+  // Ticks past 2^52 ms: two blocks of 2^22 samples 2^31 - 1 ms apart, a second apart, overlap all but that second.
+  const far = QuarvelCoverage.build([{ id: 0, logger: null, rows: rows([[3, 0, 2 ** 22, 2 ** 31 - 1], [3, 1, 2 ** 22,
+    2 ** 31 - 1]]), size: 1e9, mark: 'converted' }]).series[0];
+  check(problems, 'coverage: ticks past 2^52', [String(far.end[1]), ...far.overlaps.map((o) => `${o.start} ${o.length}`),
+    far.several], ['9007199250547688', '1000 9007199250545688', true]);
+  // Every tick against BigInt arithmetic, at the ends of 32 bits.
+  const ticks = [-(2 ** 31), -1, 0, 1796083200, 2 ** 31 - 1].flatMap((time) => [0, 1, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 1]
+    .flatMap((period) => [0, 1, 4194303, 4194304, 2 ** 31 - 1].map((i) => [time, period, i])));
+  check(problems, 'blocks: ticks that are not exact', ticks.filter(([time, period, i]) => {
+    const [exact, tick] = [BigInt(time) * 1000n + BigInt(i) * BigInt(period | 0), QuarvelBlocks.tick(time, period, i)];
+    return typeof tick !== (exact >= -(2n ** 52n) && exact <= 2n ** 52n ? 'number' : 'bigint') || BigInt(tick) !== exact;
+  }), []);
+}
+
+// logbuilder.py's time cases: the gaps and overlaps of time-cases.json,
+// which the Python faces find too; the `loggers` case looks like several
+// loggers read as one.
+function timeCaseChecks(problems, work) {
+  const dir = path.join(work, 'time-cases');
+  const made = spawnSync(PYTHON, [LOGBUILDER, 'time-cases', dir]);
+  if (made.status !== 0) return problems.push(`logbuilder.py time-cases: ${made.stderr}`);
+  const cases = JSON.parse(fs.readFileSync(path.join(dir, 'time-cases.json')));
+  for (const [name, wanted] of Object.entries(cases)) {
+    const loggers = QuarvelCoverage.loggersOf(wanted.files, wanted.logger);
+    const model = QuarvelCoverage.build(wanted.files.map((file, id) => {
+      const bytes = fs.readFileSync(path.join(dir, name, file));
+      const walk = QuarvelBlocks.walker(bytes.length);
+      walk.feed(bytes, 0);
+      return { id, logger: loggers[id], rows: walk.rows(), size: bytes.length, mark: 'converted' };
+    }));
+    const found = ['gaps', 'overlaps'].map((kind) => model.series.flatMap((c) => c[kind].map((x) => {
+      const block = (i) => [wanted.files[c.file[i]], c.block[i]];
+      return { channel: c.channel, logger: c.logger, start_tick: Number(x.start), length_ms: Number(x.length),
+        ...(x.blocks ? { blocks: x.blocks.map(block).sort(([a, i], [b, j]) => (a < b ? -1 : a > b ? 1 : i - j)) }
+          : { before: block(x.before), after: block(x.after) }) };
+    })));
+    check(problems, `time case ${name}`, [...found, model.series.some((c) => c.several)],
+      [wanted.gaps, wanted.overlaps, name === 'loggers']);
+  }
+  return problems;
+}
+
+// The rule on blocks of one series, as Numbers and past 2^53 as BigInts:
+// A [0, 10) s and B [10, 20) meet; C [20.5, 21.7) at 100 ms after a gap
+// shorter than B's period; D [22, 30) starts within the second in which C
+// ends; E [25, 26) lies in D; F runs backwards; G [35, 36) after a gap;
+// H [36, 37) and I [36, 36.5) overlap where G ends.
+function bigGapChecks(problems) {
+  const blocks = [[0, 10000, 1000], [10000, 20000, 1000], [20500, 21700, 100], [22000, 30000, 1000],
+    [25000, 26000, 1000], [40000, 39000, -1], [35000, 36000, 1000], [36000, 37000, 1000], [36000, 36500, 500]];
+  for (const base of [1796083200000, 10n ** 18n]) {
+    const ticks = (k) => blocks.map((b) => (typeof base === 'bigint' ? BigInt(b[k]) : b[k]) + base);
+    const found = QuarvelGaps.covered(blocks.map(() => 0), ticks(0), ticks(1), blocks.map((b) => b[2]));
+    const at = (tick) => Number(tick - base);
+    check(problems, `gaps: one series from ${base}`, [found.gaps.map((g) => [at(g.start), Number(g.length), g.before, g.after]),
+      found.overlaps.map((o) => [at(o.start), Number(o.length), o.blocks]),
+      found.spans.map((x) => [at(x.start), at(x.end), Number(x.covered), Number(x.overlapped)])],
+    [[[30000, 5000, 3, 6]], [[25000, 1000, [3, 4]], [36000, 500, [7, 8]]], [[0, 37000, 31200, 1500]]]);
+  }
 }
 
 function optionChecks(problems) {
@@ -153,6 +215,11 @@ async function zipChecks(problems, work) {
         'x'.repeat(255)]],
   ];
   for (const [given, expected] of names) check(problems, 'zip: entry names', QuarvelZip.entryNames(given), expected);
+  // Folders kept, each name made safe; a folder meeting another one's name is another folder, and a file of a
+  // folder's name another file.
+  check(problems, 'zip: entry names in folders', QuarvelZip.entryNames([['0.txt', ['a', 'con']], ['0.txt', ['b']],
+    ['0.txt', ['A']], ['1.txt', ['a', 'con']], ['x:y.txt', ['a', 'b?']], ['b'], ['0.txt', ['a', 'b?']]]),
+  ['a/_con/0.txt', 'b/0.txt', 'A (2)/0.txt', 'a/_con/1.txt', 'a/b_/x_y.txt', 'b (2)', 'a/b_/0.txt']);
   const encoder = new TextEncoder();
   const texts = ['one\r\n', '', 'three\r\nthree\r\n', 'é\r\n'];
   const deflate = async (bytes) => new Uint8Array(await new Response(new Blob([bytes]).stream()
@@ -218,20 +285,36 @@ function axisChecks(problems) {
   check(problems, 'axis: single samples', [points.pieces.length, points.pieces.map((p) => Math.round(p.width))],
     [3, [88, 88, 88]]);
   check(problems, 'axis: nothing', QuarvelAxis.layout([], [], 0, 100), null);
+  // Labels on round times, 190 columns apart or more, in UTC and on a clock 5.5 h ahead of it: 5 min apart over
+  // 00:20:47 to 00:31:34; 6 h apart over a day, at that clock's 06:00, 12:00...; 200 ms apart; in a piece too
+  // narrow for two, its roundest time; in a piece of one sample, that sample's.
+  const T = 1796083200;  // 2026-12-01 00:00:00 UTC
+  const piece = (start, end, width) => ({ start: T + start, end: T + end, x: 10, width });
+  const labels = [
+    [piece(1247, 1894, 878), () => 0, [[1500, 300000], [1800, 300000]]],
+    [piece(0, 86400, 878), () => 5.5 * 3600000, [1800, 23400, 45000, 66600].map((t) => [t, 21600000])],
+    [piece(0.123, 0.9, 878), () => 0, [0.2, 0.4, 0.6, 0.8].map((t) => [t, 200])],
+    [piece(1247, 1290, 30), () => 0, [[1260, 60000]]],
+    [piece(12.345, 12.345, 3), () => 0, [[12.345, 5]]],
+  ];
+  for (const [p, offset, expected] of labels) {
+    const found = QuarvelAxis.roundTimes(p, 190, offset);
+    check(problems, `axis: round times of ${p.start - T} s to ${p.end - T} s`, found.map(({ x, time, step }) =>
+      [Math.round((time - T) * 1000) / 1000, step, Math.round(x - p.x - (p.end > p.start ? (time - p.start) / (p.end - p.start) * p.width : 0))]),
+    expected.map((mark) => [...mark, 0]));
+  }
 }
 
 // Every block of logbuilder.py's fault logs, fed as the worker feeds the
 // program's reads (pieces of odd lengths, overlapping): the counts and
-// flags of its readings, and the gaps and overlaps of the coverage,
-// against faults.json.
+// flags of its readings against faults.json.
 function faultChecks(problems, work) {
   const dir = path.join(work, 'faults');
-  const python = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
-  const made = spawnSync(python, [path.join(__dirname, '../../python/tests/logbuilder.py'), 'faults', dir]);
+  const made = spawnSync(PYTHON, [LOGBUILDER, 'faults', dir]);
   if (made.status !== 0) return problems.push(`logbuilder.py faults: ${made.stderr}`);
   const expected = JSON.parse(fs.readFileSync(path.join(dir, 'faults.json')));
   const snake = (name) => name.replace(/[A-Z]/g, (c) => '_' + c.toLowerCase());
-  const files = Object.keys(expected).map((name, id) => {
+  for (const name of Object.keys(expected)) {
     const bytes = fs.readFileSync(path.join(dir, name + '.002'));
     const counter = QuarvelQuality.counter();
     const walk = QuarvelBlocks.walker(bytes.length, counter);
@@ -246,18 +329,9 @@ function faultChecks(problems, work) {
       return Object.fromEntries(Object.keys(want).map((key) => [key, block[key]]));
     });
     check(problems, `quality: ${name}`, [found, stats.length / QuarvelQuality.COLUMNS], [expected[name].blocks, present.length]);
-    return { id, rows, size: bytes.length, mark: 'converted' };
-  });
-  check(problems, 'quality: stuck lengths', [0, -1, 4294967295, 3, 199, 200].map(QuarvelQuality.stuckLength),
+  }
+  return check(problems, 'quality: stuck lengths', [0, -1, 4294967295, 3, 199, 200].map(QuarvelQuality.stuckLength),
     [50, 50, 50, 3334, 51, 50]);
-  const inOrder = (gaps) => gaps.sort((a, b) => a.channel - b.channel || a.from_block - b.from_block);
-  const joins = QuarvelCoverage.build(files).channels.flatMap((c) => [...c.gaps, ...c.overlaps].map((gap) =>
-    ({ channel: c.channel, from_block: c.block[gap.after], to_block: c.block[gap.next], seconds: gap.seconds })));
-  // faults.json lists gaps and overlaps as stretches: those of the fault logs are between two blocks.
-  const pairs = Object.values(expected).flatMap((log) => [
-    ...log.gaps.map((g) => ({ channel: g.channel, from_block: g.before[1], to_block: g.after[1], seconds: g.length_ms / 1000 })),
-    ...log.overlaps.map((o) => ({ channel: o.channel, from_block: o.blocks[0][1], to_block: o.blocks[1][1], seconds: -o.length_ms / 1000 }))]);
-  return check(problems, 'coverage: gaps of the fault logs', inOrder(joins), inOrder(pairs));
 }
 
 async function unitChecks() {
@@ -268,6 +342,8 @@ async function unitChecks() {
     optionChecks(problems);
     axisChecks(problems);
     blockChecks(problems);
+    timeCaseChecks(problems, work);
+    bigGapChecks(problems);
     faultChecks(problems, work);
     await zipChecks(problems, work);
   } finally {

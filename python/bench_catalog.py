@@ -1,0 +1,155 @@
+"""Measures the catalog's updates against quarvel.index of the same logs,
+side by side in one run.
+
+    /usr/bin/python3 python/bench_catalog.py [--logs 1000000] [--folders 1000] [--changes 1000]
+                                             [--dir DIR] [--keep]
+
+The logs are logbuilder.py's one-block logs of 600 samples, spread over
+FOLDERS folders (1,000,000 logs: 1.2 GB), written into DIR (a temporary
+folder by default; a DIR that already holds them is used as it is).
+Each figure comes from a fresh process, the cache warm (index runs first):
+  index    quarvel.index("DIR/small/**/*.002")
+  first    catalog update CAT "DIR/small/**/*.002", into a new catalog
+  same     catalog update CAT, nothing changed
+  changes  catalog update CAT after CHANGES new logs (in a folder of their
+           own) and CHANGES grown ones (a block appended to each of the
+           last CHANGES logs)
+  table    quarvel.Catalog(CAT).table(): every block, without a log read
+and the catalog's bytes on disk per log. The updates run with a
+recent-change window of 0 s (the logs were all written moments before;
+a campaign's are older than a minute). Each figure is the wall time, the
+growth of the resident set while it ran (the interpreter and the imports
+not counted) and the process's whole peak resident set.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE / "tests"))
+sys.path.insert(0, str(HERE))
+from bench import peak_resident, run_measured  # noqa: E402
+
+SAMPLES = 600
+CODE = {
+    "index": "quarvel.index(pattern)",
+    "first": "update(catalog, [pattern], window=0)",
+    "same": "result = update(catalog, window=0); assert result.generation is None, result",
+    "changes": "update(catalog, window=0)",
+    "table": "quarvel.Catalog(catalog).table()",
+}
+
+
+def child(name: str, folder: str) -> None:
+    """Runs the measured code `name` on the campaign in `folder`; prints its figures."""
+    import quarvel
+    import quarvel._update
+
+    pandas = __import__("pandas")  # imported before the clock starts, as index imports it
+    scope = {"quarvel": quarvel, "update": quarvel._update.update, "pandas": pandas,
+             "pattern": os.path.join(folder, "small", "**", "*.002"), "catalog": os.path.join(folder, "c.qcat")}  # fmt: skip
+    figures = run_measured(CODE[name], scope)
+    figures["whole"] = peak_resident()  # VmHWM: ru_maxrss keeps the forking parent's
+    print(json.dumps(figures))
+
+
+def measured(name: str, folder: Path) -> dict[str, float]:
+    """Returns the figures of `name`, run in a fresh process."""
+    done = subprocess.run([sys.executable, __file__, "--child", name, str(folder)], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"{name} failed:\n{done.stderr}")
+    return json.loads(done.stdout)
+
+
+def write_logs(folder: Path, logs: int, folders: int) -> None:
+    """Writes the campaign, unless `folder` holds it already."""
+    from logbuilder import write_campaign
+
+    marker = folder / "small" / f"{logs}-logs-in-{folders}-folders"
+    if marker.exists():
+        return
+    shutil.rmtree(folder / "small", ignore_errors=True)
+    write_campaign(folder, varied=0, small_logs=logs, small_samples=SAMPLES, small_folders=folders)
+    marker.write_text("")
+
+
+def change(folder: Path, count: int) -> None:
+    """Adds `count` new logs in a folder of their own, and appends a block to each of the last `count` logs."""
+    from logbuilder import BlockPlan, wave_samples
+
+    import numpy as np
+
+    rng = np.random.default_rng(7)
+    newest = sorted(p for p in (folder / "small").iterdir() if p.is_dir())[-1]
+    added = folder / "small" / "new"
+    added.mkdir(exist_ok=True)
+    for i in range(count):
+        block = BlockPlan(i % 16, 100, 2_100_000_000 + i, wave_samples(rng, SAMPLES)).to_bytes()
+        (added / f"{i:06d}.002").write_bytes(block)
+    grown = sorted(newest.iterdir())[-count:]
+    for path in grown:
+        with open(path, "ab") as out:
+            out.write(BlockPlan(3, 100, 2_100_000_000, wave_samples(rng, SAMPLES)).to_bytes())
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--logs", type=int, default=1_000_000)
+    parser.add_argument("--folders", type=int, default=1000)
+    parser.add_argument("--changes", type=int, default=1000)
+    parser.add_argument("--dir", type=Path, help="where the logs are (or are written); default: a temporary folder")
+    parser.add_argument("--keep", action="store_true", help="keep the logs (with --dir)")
+    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(*args.child)
+        return
+    folder = args.dir or Path(tempfile.mkdtemp(prefix="bench-catalog-"))
+    try:
+        write_logs(folder, args.logs, args.folders)
+        shutil.rmtree(folder / "c.qcat", ignore_errors=True)
+        shutil.rmtree(folder / "small" / "new", ignore_errors=True)
+        figures = {name: measured(name, folder) for name in ("index", "first", "same")}
+        change(folder, args.changes)
+        figures["changes"] = measured("changes", folder)
+        figures["table"] = measured("table", folder)
+        catalog = folder / "c.qcat"
+        generation = catalog / (catalog / "CURRENT").read_text().strip()
+        report(figures, generation.stat().st_size / (args.logs + args.changes), args)
+    finally:
+        if not (args.dir and args.keep):
+            if args.dir:
+                shutil.rmtree(folder / "c.qcat", ignore_errors=True)
+                shutil.rmtree(folder / "small", ignore_errors=True)
+            else:
+                shutil.rmtree(folder, ignore_errors=True)
+
+
+def report(figures: dict, per_log: float, args: argparse.Namespace) -> None:
+    index = figures["index"]["seconds"]
+    print(f"{args.logs:,} one-block logs of {SAMPLES} samples in {args.folders:,} folders")
+    print(f"{'':44} {'seconds':>8} {'x index':>8} {'growth MB':>10} {'peak MB':>8}")
+    labels = {
+        "index": "quarvel.index(pattern)",
+        "first": "first update",
+        "same": "update, nothing changed",
+        "changes": f"update, {args.changes:,} new and {args.changes:,} grown logs",
+        "table": "Catalog(CAT).table()",
+    }
+    for name, label in labels.items():
+        found = figures[name]
+        print(f"{label:44} {found['seconds']:8.2f} {found['seconds'] / index:8.3f} {found['peak'] / 1e6:10.0f}"
+              f" {found['whole'] / 1e6:8.0f}")  # fmt: skip
+    print(f"catalog on disk: {per_log:.1f} bytes per log")
+
+
+if __name__ == "__main__":
+    main()
