@@ -13,7 +13,9 @@ function blocks = quarvel_read(filename, varargin)
 %     raw               raw counts of the samples present (int16 column)
 %     values            calibrated values (single column)
 %     times             time of each sample, s since 1970-01-01 UTC
-%                       (double column)
+%                       (double column), as quarvel sums them
+%     tick              exact time of each sample, whole ms since
+%                       1970-01-01 UTC (int64 column)
 %     truncated         true when the file ends before all declared
 %                       samples (logical)
 %     datetime          TIMES as datetime values in UTC (MATLAB only, see
@@ -35,15 +37,20 @@ function blocks = quarvel_read(filename, varargin)
 %     PERIOD_MS taken as a signed 32-bit number (so 4294967295 steps back
 %     by 1 ms). After many samples the sum drifts off FIRST_TIME + k * step;
 %     sprintf('%.3f', TIMES) gives quarvel's time stamps.
+%   * TICK is the exact time of sample k (from 0) in whole ms:
+%     FIRST_TIME * 1000 + k * PERIOD_MS, PERIOD_MS again signed, in int64
+%     arithmetic, exact for every header. It never drifts: use it for
+%     windows, gaps, grids and joins, and TIMES where the text's time
+%     stamps are wanted.
 %
 %   BLOCKS = QUARVEL_READ(FILENAME, 'HeadersOnly', true) reads the block
-%   headers only, seeking past the samples: RAW, VALUES and TIMES are
-%   empty, TRUNCATED is set.
+%   headers only, seeking past the samples: RAW, VALUES, TIMES and TICK
+%   are empty, TRUNCATED is set.
 %
 %   BLOCKS = QUARVEL_READ(FILENAME, 'Step', N) keeps every Nth sample of
-%   each block, starting with its first, as quarvel -n N does: RAW, VALUES
-%   and TIMES hold the selected samples, and TIMES are still the running
-%   sum over all of them. A negative N acts as its magnitude; N must be a
+%   each block, starting with its first, as quarvel -n N does: RAW, VALUES,
+%   TIMES and TICK hold the selected samples, and TIMES are still the
+%   running sum over all of them. A negative N acts as its magnitude; N must be a
 %   whole number from -2^31 to 2^31-1 other than 0.
 %
 %   Bad input:
@@ -326,6 +333,7 @@ header.offset = column(typecast(fields(6, :), 'single'));
 raw = repmat({zeros(0, 1, 'int16')}, count, 1);
 values = repmat({zeros(0, 1, 'single')}, count, 1);
 times = repmat({zeros(0, 1)}, count, 1);
+ticks = repmat({zeros(0, 1, 'int64')}, count, 1);
 if ~isempty(samples) && count > 0
     [words, at] = samples{:};
     n = present;
@@ -333,10 +341,10 @@ if ~isempty(samples) && count > 0
     for g = 1:size(groups, 1)
         range = groups(g, 1):groups(g, 2);
         if all(n(range) == n(range(1)))
-            [raw(range), values(range), times(range)] = ...
+            [raw(range), values(range), times(range), ticks(range)] = ...
                 runSamples(words, [at(range(1)), n(range(1)), numel(range)], header, range, opts.Step);
         else
-            [raw(range), values(range), times(range)] = ...
+            [raw(range), values(range), times(range), ticks(range)] = ...
                 raggedSamples(words, at(range), n(range), header, range, opts.Step);
         end
     end
@@ -346,7 +354,7 @@ args = cell(2, numel(names));
 for k = 1:numel(names)
     args(:, k) = {names{k}; num2cell(header.(names{k}))};
 end
-args = [args(:)', {'raw', raw, 'values', values, 'times', times, ...
+args = [args(:)', {'raw', raw, 'values', values, 'times', times, 'tick', ticks, ...
     'truncated', num2cell(column(present < double(header.declared_samples)))}];
 if inMatlab()  % datetime since R2014b; Octave has none
     toDatetime = @(t) datetime(t, 'ConvertFrom', 'posixtime', 'TimeZone', 'UTC');
@@ -373,7 +381,7 @@ first = find([true; diff(stretch) ~= 0 | diff(piece) ~= 0]);
 groups = [first, [first(2:end) - 1; numel(n)]];
 end
 
-function [raw, values, times] = raggedSamples(words, at, n, header, range, step)
+function [raw, values, times, ticks] = raggedSamples(words, at, n, header, range, step)
 % The samples of consecutive blocks of different sizes, as columns of
 % cells: as runSamples, in a matrix padded to the largest block.
 span = words(at(1) + 1:at(end) + 12 + n(end));
@@ -394,9 +402,10 @@ column = @(x) reshape(x, [], 1);  % a matrix of one row gives a row
 raw = mat2cell(column(r(inBlock)), counts, 1);
 values = mat2cell(column(v(inBlock)), counts, 1);
 times = mat2cell(column(t(inBlock)), counts, 1);
+ticks = sampleTicks(header.first_time(range), header.period_ms(range), n, step);
 end
 
-function [raw, values, times] = runSamples(words, run, header, range, step)
+function [raw, values, times, ticks] = runSamples(words, run, header, range, step)
 % The samples of one run of blocks, N samples each, as columns of cells:
 % every STEP-th one, from the first on, with its value and time.
 at = run(1);
@@ -417,6 +426,48 @@ v = calibrate(r, header.gain(range)', header.offset(range)');
 raw = num2cell(r, 1)';
 values = num2cell(v, 1)';
 times = num2cell(t, 1)';
+ticks = sampleTicks(header.first_time(range), header.period_ms(range), n, step);
+end
+
+function ticks = sampleTicks(first, period, n, step)
+% The ticks of samples 0, STEP, 2 * STEP, ... below N (one N for all, or
+% one per block) of blocks that start at FIRST s (int32) and step by
+% PERIOD ms (uint32, read as signed 32-bit), as a column of cells: FIRST *
+% 1000 + i * PERIOD, exact for every header. Long blocks get an int64
+% range each, which costs little more than the memory it fills. Short ones
+% are computed together: in doubles where every product and sum is a
+% whole number below 2^53, so exact, else in int64 (|i * PERIOD| < 2^62),
+% which Octave computes several times slower.
+LONG = 4096;
+blocks = numel(first);
+count = reshape(floor((n - 1) / step) + 1, [], 1) .* ones(blocks, 1);  % samples selected per block
+start = int64(reshape(first, [], 1)) * int64(1000);
+by = int64(typecast(reshape(period, [], 1), 'int32')) * int64(step);
+if blocks == 0 || mean(count) >= LONG
+    ticks = cell(blocks, 1);
+    for b = 1:blocks
+        if by(b) == 0 || count(b) < 2  % a range of step 0 is empty
+            ticks{b} = repmat(start(b), count(b), 1);
+        else
+            ticks{b} = (start(b):by(b):start(b) + by(b) * int64(count(b) - 1))';
+        end
+    end
+    return;
+end
+i = (0:max(count) - 1)';
+if all(by == by(1))  % one period: i * PERIOD once for every block
+    by = by(1);
+end
+if (max(count) - 1) * max(abs(double(by))) + max(abs(double(start))) < 2^53
+    k = int64(double(start') + i .* double(by'));
+else
+    k = start' + int64(i) .* by';
+end
+if all(count == count(1))
+    ticks = num2cell(k, 1)';
+else
+    ticks = mat2cell(reshape(k(i < count'), [], 1), count, 1);
+end
 end
 
 function seconds = periodSeconds(period)

@@ -25,10 +25,12 @@ starts, threaded scheduler, warnings ignored):
                 XLOGS logs (it does not fit in memory on all of them)
   xchannels     the channels route on the same XLOGS logs
   between       one minute of every channel, three hours in, by the column:
-                frame[frame["time"].between(t0, t1)]
+                frame[frame["tick"].between(t0 * 1000, t1 * 1000)] (by "time"
+                with a package without ticks)
   window        the same minute, dask_dataframe(paths, time=(t0, t1))
   dwindow       the same minute, open_dataset(paths, time=(t0, t1))
   where         the same minute, xarray's where(..., drop=True) on open_dataset
+                (on tick, or time without ticks)
   check         quarvel.check(paths): every sample's quality, and the gaps
                 and overlaps of each channel across the logs
   coverage      quarvel.coverage.plot_coverage(paths, OUT.png): the picture
@@ -109,9 +111,10 @@ CODE = {
         False,
     ),
     "between": (
-        "a minute of every channel, frame[frame.time.between(t0, t1)]",
+        "a minute of every channel, frame[frame.tick.between(t0 * 1000, t1 * 1000)]",
         "frame = quarvel.dask_dataframe(paths)\n"
-        "minute = frame[frame['time'].between(t0, t1)].compute(scheduler='threads')\n"
+        "column, scale = ('tick', 1000) if 'tick' in frame.columns else ('time', 1)\n"
+        "minute = frame[frame[column].between(t0 * scale, t1 * scale)].compute(scheduler='threads')\n"
         "result = [len(minute), float(minute['calData'].to_numpy().sum(dtype='float64'))]",
         False,
     ),
@@ -128,9 +131,10 @@ CODE = {
         False,
     ),
     "where": (
-        "the same, open_dataset(paths).where(time in window, drop=True)",
+        "the same, open_dataset(paths).where(tick in window, drop=True)",
         "logs = quarvel.open_dataset(paths)\n"
-        "minute = logs.where((logs.time >= t0) & (logs.time <= t1), drop=True).compute()\n"
+        "at, scale = (logs.tick, 1000) if 'tick' in logs.variables else (logs.time, 1)\n"
+        "minute = logs.where((at >= t0 * scale) & (at <= t1 * scale), drop=True).compute()\n"
         "result = [minute.sizes['sample'], float(minute['calData'].values.sum(dtype='float64'))]",
         True,
     ),

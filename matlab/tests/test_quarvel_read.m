@@ -33,6 +33,7 @@ for k = 1:numel(logs)
 end
 failures = [failures, checkRunningSums(fullfile(folder, 'drift.002'))];
 failures = [failures, checkBadInput(binary, folder)];
+failures = [failures, checkFarTicks(folder)];
 
 if ~isempty(failures)
     fprintf('FAILED: %s\n', failures{:});
@@ -57,6 +58,24 @@ expected = fileread([path '.txt']);
 actual = strjoin(arrayfun(@formatRecords, blocks', 'UniformOutput', false), '');
 if ~strcmp(actual, expected) && ~(isempty(actual) && isempty(expected))  % '' and fileread's 1-by-0 alike
     failures{end + 1} = sprintf('%s -n %d: records differ from line %d on', path, step, firstDifferentLine(actual, expected));
+end
+failures = [failures, checkTicks(blocks, sscanf(expected, '%f%*[^\n]'), abs(step), sprintf('%s -n %d', path, step))];
+end
+
+function failures = checkTicks(blocks, stamps, step, name)
+% The ticks against integer arithmetic done another way (the period split in
+% halves whose products doubles hold), and against the time STAMPS where
+% the converter's running sum is exact: by eighths of a second, below 2^40 s.
+failures = {};
+last = cumsum(arrayfun(@(b) numel(b.raw), blocks));
+for k = 1:numel(blocks)
+    period = double(typecast(blocks(k).period_ms, 'int32'));
+    i = (0:numel(blocks(k).raw) - 1)' * step;
+    tick = int64(blocks(k).first_time) * 1000 + int64(i * floor(period / 65536)) * 65536 + int64(i * mod(period, 65536));
+    if ~isa(blocks(k).tick, 'int64') || ~isequal(blocks(k).tick, tick) || (mod(period, 125) == 0 ...
+            && all(abs(double(tick)) < 2^50) && ~isequal(stamps(last(k) - numel(tick) + 1:last(k)), double(tick) / 1000))
+        failures{end + 1} = sprintf('%s: block %d: ticks are not first_time * 1000 + i * period', name, k); %#ok<AGROW>
+    end
 end
 end
 
@@ -118,9 +137,9 @@ warning('off', 'quarvel:truncated');
 heads = quarvel_read(path, 'HeadersOnly', true);
 blocks = quarvel_read(path);
 warning('on', 'quarvel:truncated');
-samples = {'raw', 'values', 'times'};
+samples = {'raw', 'values', 'times', 'tick'};
 if ~isequaln(rmfield(heads, samples), rmfield(blocks, samples)) ...
-        || ~all(arrayfun(@(b) isempty(b.raw) && isempty(b.values) && isempty(b.times), heads))
+        || ~all(arrayfun(@(b) isempty(b.raw) && isempty(b.values) && isempty(b.times) && isempty(b.tick), heads))
     failures{end + 1} = sprintf('%s: HeadersOnly: headers differ from a full read, or samples were read', path);
 end
 end
@@ -143,6 +162,23 @@ for b = quarvel_read(path)'
     if b.period_ms ~= 7 && isequal(t, grid)
         failures{end + 1} = sprintf('channel %d: the running sum does not drift', b.channel); %#ok<AGROW>
     end
+end
+end
+
+function failures = checkFarTicks(folder)
+% Ticks past 2^53, which no double holds: 2^22 + 2 samples 2^31 - 1 ms
+% apart, every one (a range), and every 2000th (in int64 arithmetic).
+far = fullfile(folder, 'far.002');
+fid = fopen(far, 'w');
+fwrite(fid, [1, 2^31 - 1, 2^31 - 1, 2^22 + 2, 0, 0, zeros(1, 2^21 + 1)], 'int32', 0, 'ieee-be');
+fclose(fid);
+failures = {};
+for step = [1 3 2000]
+    b = quarvel_read(far, 'Step', step);
+    failures = [failures, checkTicks(b, [], step, sprintf('%s, step %d', far, step))]; %#ok<AGROW>
+end
+if double(b.tick(end)) < 2^53
+    failures{end + 1} = sprintf('%s: no tick past 2^53', far);
 end
 end
 
@@ -172,7 +208,8 @@ end
 
 % The classes and shapes of the fields.
 classes = {'channel', 'int32'; 'period_ms', 'uint32'; 'first_time', 'int32'; 'declared_samples', 'int32'; ...
-    'gain', 'single'; 'offset', 'single'; 'raw', 'int16'; 'values', 'single'; 'times', 'double'; 'truncated', 'logical'};
+    'gain', 'single'; 'offset', 'single'; 'raw', 'int16'; 'values', 'single'; 'times', 'double'; 'tick', 'int64'; ...
+    'truncated', 'logical'};
 for k = 1:size(classes, 1)
     value = blocks(2).(classes{k, 1});
     if ~isa(value, classes{k, 2}) || size(value, 2) ~= 1

@@ -23,6 +23,7 @@ __all__ = [
     "Catalog",
     "CatalogError",
     "update_catalog",
+    "table",
     "LogFile",
     "Block",
     "TruncatedBlockWarning",
@@ -41,6 +42,7 @@ if TYPE_CHECKING:
     from ._reader import Block, LogFile, open
     from ._scan import expand_paths, index
     from ._update import update as update_catalog
+    from ._table import table
 
     __version__: str
 
@@ -75,6 +77,10 @@ def __getattr__(name: str) -> Any:
         from ._update import update
 
         return update
+    if name == "table":
+        from ._table import table
+
+        return table
     if name == "__version__":
         from ._version import version
 

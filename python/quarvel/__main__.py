@@ -3,7 +3,8 @@
 `python3 -m quarvel plot --coverage FILE... [-o out.png]`,
 `python3 -m quarvel export OUT FILE...`,
 `python3 -m quarvel check FILE... [--json OUT] [--html OUT]` and
-`python3 -m quarvel catalog update|info CAT ...`. A FILE may be a glob pattern in
+`python3 -m quarvel catalog update|info CAT ...` and
+`python3 -m quarvel table FILE... --every E -o OUT`. A FILE may be a glob pattern in
 quotes, such as "logs/**/*.002", which each command expands as
 quarvel.index does."""
 
@@ -64,11 +65,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
     export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    add_logger(export, "; each file's is stored as the variable logger")
     check = add_check(commands)
     add_catalog(commands)
-    if next((arg for arg in argv if not arg.startswith("-")), None) == "check":
+    table = add_table(commands)
+    command = next((arg for arg in argv if not arg.startswith("-")), None)
+    if command == "check":
         parser.usage_status = check.usage_status = CHECK_USAGE
         argv = _joined_rails(argv)
+    if command == "table":
+        parser.usage_status = table.usage_status = TABLE_USAGE
     args = parser.parse_args(argv)
     if args.command == "check" and args.json == args.html == STANDARD_OUTPUT:
         check.error("--json and --html cannot both go to standard output (-)")
@@ -78,7 +84,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "export":
         from . import export
 
-        status = export.run(args.output, args.files)
+        status = export.run(args.output, args.files, logger=args.logger)
         if export.NetcdfStore.unclosed:  # end before HDF5's exit handler crashes on the file
             sys.stdout.flush()
             sys.stderr.flush()
@@ -96,6 +102,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             return status
         if args.command == "check":
             return run_check(args)
+        if args.command == "table":
+            from ._progress import lines
+            from .widetable import run
+
+            return run(args, err=lines(sys.stderr))
         return run_plot(args.files, args.output, args.coverage, args.logger)
     except BrokenPipeError:
         # The reader of the output went away (`| head`): stop quietly.
@@ -232,6 +243,105 @@ def _quoted(arg: str) -> str:
     import shlex
 
     return shlex.quote(arg)
+
+
+TABLE_USAGE = 3
+TABLE_STATUSES = """exit status:
+  0  every file was read, and the table written
+  1  a file could not be read (or a pattern matched nothing, or a path did
+     not match --logger), the others were used; or blocks overlap with
+     --overlap error, or OUT could not be written
+  3  a usage error
+A file that is not a logger file (probably, or surely by its format) is
+listed and left out, and changes no status."""
+
+
+def add_table(commands: Any) -> argparse.ArgumentParser:
+    """Adds the command table and its options."""
+    from ._table import AGGREGATIONS, METHODS, OVERLAPS, VALUES
+
+    table = commands.add_parser(
+        "table",
+        help="write many logs on one time base as CSV: a row per tick of a regular grid, a column per channel",
+        description="Write the logs on one time base, as CSV: a row per tick of a regular grid of step --every, from"
+        " integer ms, and a column per channel (per logger and channel with --logger), each cell made from the"
+        f" samples by --method: {', '.join(m for m in METHODS if m not in AGGREGATIONS)} at the tick, or"
+        f" {', '.join(AGGREGATIONS)} over [tick, tick + every). Nothing is carried into time that no block covers:"
+        " such a cell is empty.",
+        epilog=TABLE_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    option = table.add_argument
+    option("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    option("--every", required=True, type=_every, metavar="E",
+           help="the grid's step: ms (250), or a fixed pandas offset of whole ms (1s, 250ms, 5min)")  # fmt: skip
+    option("-o", "--output", required=True, metavar="OUT", help="the CSV file to write (-: standard output)")
+    option("--method", choices=METHODS, default="previous", help="how a cell is made (default: previous)")
+    option("--overlap", choices=OVERLAPS, default="last",
+           help="where blocks of a channel overlap, take the one that starts later, earlier, or stop (default: last)")  # fmt: skip
+    option("--values", choices=VALUES, default="calData", help="calibrated values or raw counts (default: calData)")
+    option("--channels", type=_channels, metavar="N,...", help="only these channels (default: all)")
+    option("--from", dest="start", type=_start, metavar="T",
+           help="the first tick: seconds since 1970, or ISO 8601 (default: the first sample, floored to E)")  # fmt: skip
+    option("--to", dest="end", type=_end, metavar="T", help="the last tick at most (default: the last sample)")
+    add_logger(table, " (a column per channel of each logger)")
+    option("--time", choices=("seconds", "iso"), default="seconds",
+           help="the time column: seconds since 1970 with three decimals, or ISO 8601 UTC (default: seconds)")  # fmt: skip
+    table.usage_status = TABLE_USAGE
+    return table
+
+
+def _checked(function: Any, name: str) -> Any:
+    """Returns an argparse type that says the library's own words."""
+
+    def parse(text: str) -> Any:
+        try:
+            return function(text)
+        except (ValueError, TypeError, ImportError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    parse.__name__ = name
+    return parse
+
+
+def _every_ms(text: str) -> int:
+    from ._table import every_ms
+
+    return every_ms(int(text) if text.strip().isdigit() else text)
+
+
+def _time_tick(upper: bool) -> Any:
+    """Returns an argparse type: seconds since 1970 (an integer, or a
+    finite number), or an ISO 8601 text, as the tick of the grid's start
+    (or, `upper`, of its end)."""
+
+    def tick(text: str) -> int:
+        from ._table import time_tick
+
+        value: Any = text
+        if re.fullmatch(r"\s*[-+]?\d+\s*", text):
+            value = int(text)
+        else:
+            try:
+                value = float(text)
+            except ValueError:
+                pass  # an ISO 8601 text
+            else:
+                if not math.isfinite(value):
+                    raise ValueError(f"{text!r} is not a time")
+        return time_tick(value, upper)
+
+    return tick
+
+
+def _channel_list(text: str) -> list[int]:
+    return [int(part) for part in text.split(",")]
+
+
+_every = _checked(_every_ms, "every")
+_start = _checked(_time_tick(False), "time")
+_end = _checked(_time_tick(True), "time")
+_channels = _checked(_channel_list, "list of channels")
 
 
 def _at_least(least: int, name: str) -> Any:

@@ -56,13 +56,16 @@ BLOCK_COLUMNS = _by_name(
     _column("offset", np.float32, "calibration offset"),
 )
 # quarvel.index()'s columns in their order: the block's file (categorical),
-# its columns, and what is computed from them.
-INDEX_COLUMNS = ("path", *BLOCK_COLUMNS, "truncated", "start", "end")
+# its columns, and what is computed from them: the time stamps of its first
+# and last sample as the converter sums them, and its exact start and end
+# in ticks. With a rule of loggers, `logger` follows `path`.
+INDEX_COLUMNS = ("path", *BLOCK_COLUMNS, "truncated", "start", "end", "start_tick", "end_tick")
 
 # The per-sample columns in their order (LogFile.to_dataframe()'s, the Dask
-# frame's after `path`, and the xarray engine's variables): `block` and the
-# converter's record fields. Each of them that repeats a field of its
-# block, which REPEATS names, takes that field's type and long name.
+# frame's after `path`, and the xarray engine's variables): `block`, the
+# converter's record fields, and after its time stamp each sample's tick.
+# Each of them that repeats a field of its block, which REPEATS names,
+# takes that field's type and long name.
 REPEATS = {
     "block": "block",
     "adcChan": "channel",
@@ -72,10 +75,14 @@ REPEATS = {
     "calOffset": "offset",
 }
 TIME = _column("time", np.float64, "time stamp, in seconds since 1970-01-01 00:00:00 UTC, as the converter sums them")
+TICK = _column("tick", np.int64, "exact time of the sample, in integer milliseconds since 1970-01-01 00:00:00 UTC")
+# The CF units of an export's ticks, which xarray decodes to dates.
+TICK_UNITS = "milliseconds since 1970-01-01 00:00:00"
 RAW_COUNTS = _column("rawCounts", np.int16, "raw ADC count")
 SAMPLE_COLUMNS = _by_name(
     BLOCK_COLUMNS["block"],
     TIME,
+    TICK,
     *(BLOCK_COLUMNS[REPEATS[name]]._replace(name=name) for name in REPEATS if name != "block"),
     RAW_COUNTS,
     _column("calData", np.float32, "calibrated value: rawCounts * calGain + calOffset, as the converter computes it"),
@@ -83,6 +90,9 @@ SAMPLE_COLUMNS = _by_name(
 # Each sample's file: a categorical column of the Dask frame, an xarray
 # coordinate of str (or bytes, as given).
 PATH = _column("path", object, "the sample's file, as given or as the pattern expanded it")
+# Each sample's logger, by the rule given (only with one): a categorical
+# column, an xarray coordinate of str.
+LOGGER = _column("logger", object, "the logger that wrote the sample's file, by the rule given")
 
 # An export stores the fields of a block once, in a table along the
 # dimension `block`, rather than once per sample: there they keep the
@@ -92,6 +102,7 @@ PATH = _column("path", object, "the sample's file, as given or as the pattern ex
 # along the dimension, not its position in its file.
 EXPORT_SAMPLES = _by_name(
     TIME,
+    TICK,
     _column("calData", np.float32, "calibrated value: rawCounts * gain + offset, as the converter computes it"),
     RAW_COUNTS,
     _column("sample_block", np.int32, "the row along the block dimension of the sample's block"),
@@ -108,3 +119,5 @@ EXPORT_FILES = _by_name(
     Column("path", str, "the log's path, as given"),
     _column("file_size", np.int64, "the log's size in bytes"),
 )
+# With a rule of loggers, each file's logger.
+EXPORT_LOGGER = Column("logger", str, "the logger that wrote the log, by the rule given")

@@ -8,7 +8,6 @@ reads only its own samples.
 
 from __future__ import annotations
 
-import math
 import numbers
 import operator
 import os
@@ -20,6 +19,7 @@ import numpy as np
 from ._columns import SAMPLE_COLUMNS
 from ._headers import TruncatedBlockWarning, truncated_message
 from ._index import BlockTable, PathArg, path_categories
+from ._loggers import LoggerRule, check_rule, logger_names
 from ._optional import require
 from ._pieces import (
     block_pieces,
@@ -34,7 +34,8 @@ from ._pieces import (
     window_pieces,
 )
 from ._scan import expand_paths, scan_files
-from ._times import period_seconds
+from ._ticks import samples_within, start_ticks, tick_bound
+from ._times import signed_ms
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -52,24 +53,37 @@ LEAST_PIECES = 64
 FRAME_COLUMNS = ("path", *SAMPLE_COLUMNS)
 
 
+def frame_columns(loggers: Sequence | None) -> tuple[str, ...]:
+    """The frame's columns: `logger` after `path` when there are loggers."""
+    return FRAME_COLUMNS if loggers is None else ("path", "logger", *SAMPLE_COLUMNS)
+
+
 class Part:
     """What one task reads: the paths of its files, each file's stamp as it
-    was indexed and its code in the `path` column's categories, and its
-    pieces."""
+    was indexed, its code in the `path` column's categories, its logger
+    (names, and codes in the `logger` column's categories; None without a
+    rule), and its pieces."""
 
-    __slots__ = ("paths", "stamps", "codes", "pieces")
+    __slots__ = ("paths", "stamps", "codes", "pieces", "loggers", "logger_codes")
 
     def __init__(self, paths: tuple, stamps: tuple, codes: np.ndarray, pieces: np.ndarray) -> None:
         self.paths = paths
         self.stamps = stamps
         self.codes = codes
         self.pieces = pieces
+        self.loggers: tuple | None = None
+        self.logger_codes: np.ndarray | None = None
 
     def __getstate__(self) -> tuple:
-        return self.paths, self.stamps, self.codes, self.pieces
+        return self.paths, self.stamps, self.codes, self.pieces, self.loggers, self.logger_codes
 
     def __setstate__(self, state: tuple) -> None:
-        self.paths, self.stamps, self.codes, self.pieces = state
+        self.paths, self.stamps, self.codes, self.pieces, self.loggers, self.logger_codes = state
+
+    def per_sample(self, codes: np.ndarray) -> np.ndarray:
+        """Returns per row the value of `codes` (one per file) of its file."""
+        counts = self.pieces["count"]
+        return repeat(codes[self.pieces["file"]], counts, int(counts.sum()))
 
 
 class PartitionReader:
@@ -77,9 +91,12 @@ class PartitionReader:
     `columns` to those a computation uses (column projection), so that a
     question about one column reads and computes that column alone."""
 
-    def __init__(self, categories: Sequence, columns: Sequence[str] | None = None) -> None:
+    def __init__(
+        self, categories: Sequence, columns: Sequence[str] | None = None, loggers: Sequence | None = None
+    ) -> None:
         self.categories = categories
         self._columns = None if columns is None else list(columns)
+        self.loggers = loggers  # the `logger` column's categories; None without one
 
     @property
     def columns(self) -> list[str] | None:
@@ -88,33 +105,38 @@ class PartitionReader:
 
     def project_columns(self, columns: Sequence[str]) -> PartitionReader:
         """Returns a reader of the columns `columns` alone."""
-        return PartitionReader(self.categories, columns)
+        return PartitionReader(self.categories, columns, self.loggers)
 
     def __call__(self, part: Part, columns: Sequence[str] | None = None) -> pandas.DataFrame:
         """Returns the DataFrame of `part`: its rows in order, indexed by
         their time stamps."""
         pd = require("pandas")
         if columns is None:
-            columns = FRAME_COLUMNS if self._columns is None else self._columns
+            columns = frame_columns(self.loggers) if self._columns is None else self._columns
         names = list(columns)
-        wanted = [name for name in names if name != "path"]
+        wanted = [name for name in names if name not in ("path", "logger")]
         data = read_columns(part.paths, part.stamps, part.pieces, dict.fromkeys(["time", *wanted]))
         times = data["time"]
         if "time" in wanted:  # the column gets its own copy: the index must not change with it
             data["time"] = times.copy()
         if "path" in names:
-            counts = part.pieces["count"]
-            codes = repeat(part.codes[part.pieces["file"]], counts, int(counts.sum()))
-            data["path"] = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(self.categories))
+            kind = pd.CategoricalDtype(self.categories)
+            data["path"] = pd.Categorical.from_codes(part.per_sample(part.codes), dtype=kind)
+        if "logger" in names:
+            kind = pd.CategoricalDtype(self.loggers)
+            data["logger"] = pd.Categorical.from_codes(part.per_sample(part.logger_codes), dtype=kind)
         index = pd.Index(times, dtype=np.float64, copy=False)
         return pd.DataFrame({name: data[name] for name in names}, index=index, columns=names, copy=False)
 
 
-def empty_frame(pd, categories: Sequence) -> pandas.DataFrame:  # noqa: ANN001 - the pandas module
-    """Returns the DataFrame of no rows with the columns and types of a partition."""
+def empty_frame(pd, categories: Sequence, loggers: Sequence | None = None) -> pandas.DataFrame:  # noqa: ANN001
+    """Returns the DataFrame of no rows with the columns and types of a
+    partition (with `loggers`, the categories of its `logger` column)."""
     columns = {"path": pd.Categorical.from_codes([], dtype=pd.CategoricalDtype(categories))}
+    if loggers is not None:
+        columns["logger"] = pd.Categorical.from_codes([], dtype=pd.CategoricalDtype(loggers))
     columns.update((name, np.empty(0, dtype=column.dtype)) for name, column in SAMPLE_COLUMNS.items())
-    return pd.DataFrame(columns, index=pd.Index([], dtype=np.float64), columns=FRAME_COLUMNS)
+    return pd.DataFrame(columns, index=pd.Index([], dtype=np.float64), columns=frame_columns(loggers))
 
 
 def divisions(pieces: np.ndarray, bounds: np.ndarray) -> tuple[float, ...] | None:
@@ -137,13 +159,15 @@ def plan(
     table: BlockTable,
     stride: int,
     channels: Iterable[int] | None,
-    window: tuple[float, float] | None = None,
+    window: tuple[int, int] | None = None,
     partition_samples: int = PARTITION_SAMPLES,
     rows: np.ndarray | None = None,
+    loggers: list[str] | None = None,
 ) -> tuple[list[Part], np.ndarray, np.ndarray]:
     """Returns the Parts of the blocks of `table` (of `channels` and of the
-    rows that `rows` marks true, cut to the samples in the time `window`),
-    its pieces and the bounds of the Parts among them."""
+    rows that `rows` marks true, cut to the samples whose ticks lie in the
+    `window`), its pieces and the bounds of the Parts among them; with
+    `loggers` (a name per file of `table`), each Part knows its files'."""
     pieces = block_pieces(table, stride, channels, rows)
     if window is not None:
         pieces = window_pieces(pieces, *window)
@@ -151,13 +175,18 @@ def plan(
     most = max(LEAST_PIECES, partition_samples // SAMPLES_PER_PIECE)
     bounds = partition_bounds(pieces, cut, partition_samples, most)
     _, codes = path_categories(table_paths)
+    if loggers is not None:  # the names sorted, and each file's code among them
+        names, logger_codes = np.unique(np.array(loggers, dtype=object), return_inverse=True)
     parts = []
     for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
         own = pieces[low:high].copy()
         files, own["file"] = np.unique(own["file"], return_inverse=True)
         chosen = files.tolist()
         stamps = tuple(table.stamps[f] for f in chosen)
-        parts.append(Part(tuple(table_paths[f] for f in chosen), stamps, codes[files], own))
+        part = Part(tuple(table_paths[f] for f in chosen), stamps, codes[files], own)
+        if loggers is not None:
+            part.loggers, part.logger_codes = tuple(names[logger_codes[files]].tolist()), logger_codes[files]
+        parts.append(part)
     return parts, pieces, bounds
 
 
@@ -169,32 +198,42 @@ class Selection(NamedTuple):
     parts: list[Part]
     pieces: np.ndarray
     bounds: np.ndarray
+    loggers: list[str] | None  # the logger of each file, by the rule given; None without one
+
+    def logger_categories(self) -> list[str] | None:
+        """The loggers' names, sorted; None without a rule."""
+        return None if self.loggers is None else sorted(set(self.loggers))
 
 
 def select(
     paths: PathArg | Iterable[PathArg],
     step: int,
     channels: int | Iterable[int] | None,
-    time: tuple[float | None, float | None] | None,
+    time: tuple | None,
     partition_samples: int | None,
     stacklevel: int,
+    logger: LoggerRule = None,
 ) -> Selection:
     """Checks the arguments of dask_dataframe() and open_dataset(), reads
-    the block headers of `paths`, warns with TruncatedBlockWarning for each
-    file cut short (at the caller `stacklevel` frames up), and returns the
-    selected samples in partitions."""
+    the block headers of `paths`, names each file's logger by the rule
+    `logger` (NoLoggerError for a file that an expression does not match),
+    warns with TruncatedBlockWarning for each file cut short (at the caller
+    `stacklevel` frames up), and returns the selected samples in
+    partitions."""
     stride = selection_stride(step)
     channels = selected_channels(channels)
     window = time_window(time)
     size = partition_size(partition_samples)
+    logger = check_rule(logger)
     table = scan_files([os.fspath(path) for path in expand_paths(paths)])
     files = table.paths  # a file named twice once
+    loggers = logger_names(files, logger)
     warn_cut(table, channels, window, stacklevel + 1)
-    return Selection(files, table, *plan(files, table, stride, channels, window, size))
+    return Selection(files, table, *plan(files, table, stride, channels, window, size, loggers=loggers), loggers)
 
 
 def warn_cut(
-    table: BlockTable, channels: Sequence[int] | None, window: tuple[float, float] | None, stacklevel: int
+    table: BlockTable, channels: Sequence[int] | None, window: tuple[int, int] | None, stacklevel: int
 ) -> None:
     """Warns with TruncatedBlockWarning, in the converter's words, for each
     block of `table` cut short that is asked for: of `channels` (all when
@@ -206,39 +245,34 @@ def warn_cut(
         cut &= np.isin(table.channel, np.array(channels, dtype=np.int64))
     rows = np.flatnonzero(cut)
     if window is not None and len(rows):
-        start = table.first_time[rows].astype(np.float64)
-        end = start + (table.declared_samples[rows] - 1.0) * period_seconds(table.period_ms[rows])
-        rows = rows[(np.maximum(start, end) >= window[0]) & (np.minimum(start, end) <= window[1])]
+        start = start_ticks(table.first_time[rows])
+        _, within = samples_within(start, signed_ms(table.period_ms[rows]), table.declared_samples[rows], *window)
+        rows = rows[within > 0]
     for row in rows.tolist():
         path = table.paths[int(table.file[row])]
         message = truncated_message(path, int(table.present_samples[row]), int(table.declared_samples[row]))
         warnings.warn(message, TruncatedBlockWarning, stacklevel=stacklevel + 1)
 
 
-def time_window(time: tuple[float | None, float | None] | None) -> tuple[float, float] | None:
-    """Returns the bounds of a `time` window (t0, t1) in seconds, an open
-    end (None) as an infinity; None for no window. Raises TypeError for
-    what is not a pair of real numbers or None, ValueError for a NaN."""
+def time_window(time: tuple | None) -> tuple[int, int] | None:
+    """Returns the bounds of a `time` window (t0, t1) as whole ticks (see
+    _ticks.tick_bound): a sample is in it when t0 × 1000 <= tick <= t1 ×
+    1000. A bound is seconds since the epoch (int or float), numpy
+    datetime64 or pandas Timestamp, or None for an open end; None for no
+    window. Raises TypeError for what is not such a pair, ValueError for a
+    NaN or NaT bound."""
     if time is None:
         return None
     pair = () if isinstance(time, (str, bytes)) or not isinstance(time, Iterable) else tuple(time)
     if len(pair) != 2:
-        raise TypeError("time must be a pair (t0, t1) of seconds since the epoch")
-    bounds = []
-    for value, open_end in zip(pair, (-math.inf, math.inf)):
-        if value is None:
-            bounds.append(open_end)
-            continue
-        if not isinstance(value, numbers.Real):
-            raise TypeError(f"time: {value!r} is not a number of seconds since the epoch")
-        try:
-            bound = float(value)
-        except OverflowError:  # an integer beyond every double: beyond every time stamp too
-            bound = math.inf if value > 0 else -math.inf
-        if math.isnan(bound):
-            raise ValueError("time: a bound must not be NaN")
-        bounds.append(bound)
-    return bounds[0], bounds[1]
+        raise TypeError("time must be a pair (t0, t1) of seconds since the epoch, datetime64 or Timestamp")
+    for value in pair:
+        if type(value).__name__ == "NaTType" or (isinstance(value, np.datetime64) and np.isnat(value)):
+            raise ValueError("time: a bound must not be NaT")
+        date = isinstance(value, np.datetime64) or type(value).__name__ == "Timestamp"
+        if value is not None and not date and not isinstance(value, numbers.Real):
+            raise TypeError(f"time: {value!r} is not a number of seconds since the epoch, a datetime64 or a Timestamp")
+    return tick_bound(pair[0], upper=False), tick_bound(pair[1], upper=True)
 
 
 def partition_size(samples: int | None) -> int:
@@ -257,19 +291,23 @@ def dask_dataframe(
     paths: PathArg | Iterable[PathArg],
     step: int = 1,
     channels: int | Iterable[int] | None = None,
-    time: tuple[float | None, float | None] | None = None,
+    time: tuple | None = None,
     partition_samples: int | None = None,
+    logger: LoggerRule = None,
 ) -> dask.dataframe.DataFrame:
     """Returns a lazy Dask DataFrame of the samples of the logger files
     `paths` (one path, a list of paths, or a glob pattern, as
     quarvel.index() takes them): every `step`-th sample of each block from
     its first, as ``-n step`` selects them, of the blocks of `channels`
     (one channel or several; all when None), and with `time` = (t0, t1)
-    only the samples whose time stamp t holds t0 <= t <= t1 (seconds since
-    the epoch, as the converter sums them; None for an open end): only the
-    files with blocks in that window are read.
+    only the samples whose tick holds t0 × 1000 <= tick <= t1 × 1000 (t0
+    and t1 seconds since the epoch, numpy datetime64 or pandas Timestamp;
+    None for an open end): only the files with blocks in that window are
+    read.
 
-    Its columns are ``path`` (categorical) and those of
+    Its columns are ``path`` (categorical), with a `logger` rule (see
+    _loggers: "folder", a regular expression or a callable) ``logger``
+    (categorical, its categories sorted), and those of
     LogFile.to_dataframe(), with their types; its rows, once computed, are
     those of concatenating each file's ``to_dataframe(step)`` in path order
     (less those the selection leaves out). Its index is each row's time
@@ -280,24 +318,26 @@ def dask_dataframe(
 
     Reads the block headers now, and warns with TruncatedBlockWarning once
     for each file that cuts a block short; reads the samples when computed.
-    Raises ValueError for a step of 0, a NaN bound or a partition of less
-    than 1 sample, TypeError for a step or size that is not an integer or
-    a window that is not a pair of numbers, the errors of quarvel.index()
-    for a file that cannot be read, and ImportError when dask or pandas is
+    Raises ValueError for a step of 0, a NaN or NaT bound or a partition of
+    less than 1 sample, TypeError for a step or size that is not an integer
+    or a window that is not a pair of bounds, NoLoggerError (a ValueError)
+    for a file that the logger expression does not match, the errors of
+    quarvel.index() for a file that cannot be read, and ImportError when dask or pandas is
     missing. A computation raises FileChangedError for a file that is no
     longer the one indexed: another file under its name, shorter, modified
     without growing, or another block header where one was indexed."""
     dd = require("dask.dataframe")
     pd = require("pandas")
     tokenize = require("dask.base").tokenize
-    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2)
+    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger)
     categories, _ = path_categories(chosen.files)
-    meta = empty_frame(pd, categories)
+    loggers = chosen.logger_categories()
+    meta = empty_frame(pd, categories, loggers)
     if not chosen.parts:
         return dd.from_pandas(meta, npartitions=1)
-    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds)
+    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds, chosen.loggers)
     frame = dd.from_map(
-        PartitionReader(categories),
+        PartitionReader(categories, loggers=loggers),
         chosen.parts,
         meta=meta,
         divisions=divisions(chosen.pieces, chosen.bounds),
@@ -323,7 +363,7 @@ def partitions_in_order(pieces: np.ndarray, bounds: np.ndarray) -> bool:
 UNORDERED = (
     "the rows of this frame are not in time order, so .loc cannot select them by time (pandas refuses a slice of"
     " an index that is not sorted): give quarvel.dask_dataframe the window as time=(t0, t1), which also reads"
-    " only the files with samples in it, or select frame[frame['time'].between(t0, t1)]"
+    " only the files with samples in it, or select frame[frame['tick'].between(t0 * 1000, t1 * 1000)]"
 )
 
 

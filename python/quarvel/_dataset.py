@@ -11,8 +11,9 @@ import numpy as np
 
 from ._dask import Part, select
 from ._index import PathArg
+from ._loggers import LoggerRule
 from ._optional import require
-from ._pieces import read_columns, repeat
+from ._pieces import read_columns
 from ._xarray import VARIABLES, make_dataset
 
 if TYPE_CHECKING:
@@ -23,13 +24,13 @@ def part_column(part: Part, name: str) -> np.ndarray:
     """Returns the column `name` (of VARIABLES) of the rows of `part`, having
     checked that each of its files is still the one indexed (FileChangedError
     if not), whatever the column."""
-    columns = read_columns(part.paths, part.stamps, part.pieces, [] if name == "path" else [name])
-    if name != "path":
+    per_file = {"path": part.paths, "logger": part.loggers}.get(name)
+    columns = read_columns(part.paths, part.stamps, part.pieces, [] if per_file is not None else [name])
+    if per_file is None:
         return columns[name]
-    paths = np.empty(len(part.paths), dtype=object)
-    paths[:] = part.paths
-    counts = part.pieces["count"]
-    return repeat(paths[part.pieces["file"]], counts, int(counts.sum()))
+    values = np.empty(len(per_file), dtype=object)
+    values[:] = per_file
+    return part.per_sample(values)
 
 
 def open_dataset(
@@ -39,6 +40,7 @@ def open_dataset(
     time: tuple[float | None, float | None] | None = None,
     partition_samples: int | None = None,
     drop_variables: str | Iterable[str] | None = None,
+    logger: LoggerRule = None,
 ) -> xarray.Dataset:
     """Returns one lazy xarray Dataset of the samples of the logger files
     `paths` (one path, a list of paths, or a glob pattern, as
@@ -47,9 +49,11 @@ def open_dataset(
 
     It has the variables of the xarray engine along the dimension
     ``sample`` (the data variables calData and rawCounts, the coordinates
-    time, block, adcChan, samplePeriod, totalSamples, calGain, calOffset),
-    and the coordinate ``path``, each sample's file (str, or bytes as
-    given), all but `drop_variables`. Each is a Dask array whose chunks are
+    block, time, tick, adcChan, samplePeriod, totalSamples, calGain,
+    calOffset), the coordinate ``path``, each sample's file (str, or bytes
+    as given), and with a `logger` rule (as quarvel.dask_dataframe() takes
+    it) the coordinate ``logger``, each sample's logger (str), all but
+    `drop_variables`. Each is a Dask array whose chunks are
     the frame's partitions, of about `partition_samples` samples (2**21 when
     None); a chunk is read when computed, that variable alone.
 
@@ -61,9 +65,9 @@ def open_dataset(
     require("xarray")
     da = require("dask.array")
     tokenize = require("dask.base").tokenize
-    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2)
+    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger)
     chunks = (tuple(int(part.pieces["count"].sum()) for part in chosen.parts) or (0,),)
-    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds)
+    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds, chosen.loggers)
 
     def array_of(name: str):  # noqa: ANN202 - a dask array
         dtype = VARIABLES[name].dtype
@@ -73,4 +77,5 @@ def open_dataset(
         graph = {(key, i): (part_column, part, name) for i, part in enumerate(chosen.parts)}
         return da.Array(graph, key, chunks, dtype=dtype)
 
-    return make_dataset(array_of, VARIABLES, drop_variables)
+    names = [name for name in VARIABLES if name != "logger" or chosen.loggers is not None]
+    return make_dataset(array_of, names, drop_variables)

@@ -285,18 +285,29 @@ def probably_not_logs(table: BlockTable) -> np.ndarray:
     return cut & unlike
 
 
-def table_frame(pd, table: BlockTable, share: bool = False) -> pandas.DataFrame:  # noqa: ANN001 - the pandas module
+def table_frame(
+    pd, table: BlockTable, share: bool = False, loggers: list[str] | None = None  # noqa: ANN001 - the pandas module
+) -> pandas.DataFrame:
     """Returns the index DataFrame of `table`, a row per block (each run of
     blocks its rows); with `share`, its columns are the table's own arrays,
-    not copies (the table must not be used after)."""
+    not copies (the table must not be used after). With `loggers` (a name
+    per path of the table), the categorical column `logger` follows
+    `path`, its categories sorted."""
     if has_runs(table):
         table, share = expand_runs(table), True
     categories, codes = path_categories(table.paths)
     columns = {"path": pd.Categorical.from_codes(codes[table.file], categories=categories)}
+    names = INDEX_COLUMNS
+    if loggers is not None:
+        kinds, per_file = np.unique(np.array(loggers, dtype=object), return_inverse=True)
+        columns["logger"] = pd.Categorical.from_codes(per_file[table.file], categories=kinds.tolist())
+        names = ("path", "logger", *INDEX_COLUMNS[1:])
     columns.update((name, getattr(table, name)) for name in BLOCK_COLUMNS)
     columns.update(truncated=table.truncated(), start=table.start_times(), end=table.end_times())
+    columns.update(start_tick=start_ticks(table.first_time))
+    columns.update(end_tick=end_ticks(table.first_time, table.period_ms, table.present_samples))
     # Not consolidated: no column is copied into a block of its type.
-    return pd.DataFrame(columns, index=pd.RangeIndex(len(table)), columns=INDEX_COLUMNS, copy=not share)
+    return pd.DataFrame(columns, index=pd.RangeIndex(len(table)), columns=names, copy=not share)
 
 
 def path_categories(paths: list[PathArg]) -> tuple[list[PathArg], np.ndarray]:

@@ -11,6 +11,7 @@ reads only their samples' bytes.
 
 from __future__ import annotations
 
+import functools
 import operator
 import os
 from typing import Iterable, Sequence
@@ -19,9 +20,11 @@ import numpy as np
 
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, HEADER_FIELDS, REPEATS, SAMPLE_COLUMNS
 from ._headers import HEADER_SIZE, SAMPLE_SIZE, FileStamp
+from ._arrays import CHUNK
 from ._index import BlockTable
 from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, calibrate_runs, read_block_raw, read_block_values
-from ._times import fill_times, last_times
+from ._ticks import samples_within, start_ticks
+from ._times import fill_times, last_times, signed_ms
 
 PIECE_DTYPE = np.dtype(
     [("file", np.int32)]  # the position of the block's file among the paths read with the pieces
@@ -159,49 +162,36 @@ def time_ordered(pieces: np.ndarray) -> np.ndarray:
     return (pieces["period_ms"] < _BACKWARD_PERIOD) | (pieces["count"] == 1)
 
 
-def window_pieces(pieces: np.ndarray, low: float, high: float) -> np.ndarray:
-    """Returns `pieces` cut to their samples whose time stamp t (as the
-    converter sums it) holds low <= t <= high; pieces left without samples
-    are dropped. A piece's time stamps never decrease, or (a period of 2^31
-    ms or more) never increase, so the samples in the window are one
-    stretch of it, found by bisection on the blocks that cross an end."""
-    first, last = piece_times(pieces)
-    backward = ~time_ordered(pieces)
-    least, most = np.where(backward, last, first), np.where(backward, first, last)
-    meets = (most >= low) & (least <= high)
-    crosses = np.flatnonzero(meets & ((least < low) | (most > high)))
-    out = pieces.copy()
-    if len(crosses):
-        cut = out[crosses]
-        back = backward[crosses]
-        # Before the window: times below `low` (above `high` when backwards);
-        # in it or before it: times up to `high` (from `low` when backwards).
-        before = _leading(cut, lambda t, rows: np.where(back[rows], t > high, t < low))
-        upto = _leading(cut, lambda t, rows: np.where(back[rows], t >= low, t <= high))
-        cut["first"] += before * cut["stride"]
-        cut["count"] = upto - before
-        out[crosses] = cut
-    keep = meets & (out["count"] > 0)
-    return out[keep]
+def window_pieces(pieces: np.ndarray, low: int, high: int) -> np.ndarray:
+    """Returns `pieces` cut to their samples whose tick lies in [low, high]
+    (whole ms, as _ticks.tick_bound gives a window's ends); pieces left
+    without samples are dropped. The ticks of a block move one way, so the
+    samples of a piece in the window are one stretch of it: found exactly,
+    for the pieces whose first or last tick says that they meet it."""
+    period = signed_ms(pieces["period_ms"]).astype(np.int64)
+    start = start_ticks(pieces["first_time"])
+    last = (pieces["count"] - 1) * pieces["stride"]
+    last += pieces["first"]  # each piece's last sample, by its index in its block
+    # The ticks of each piece's first and last sample, summed in place: there is a row per block.
+    first_tick, last_tick = pieces["first"] * period, last * period
+    first_tick += start
+    last_tick += start
+    meets = (np.minimum(first_tick, last_tick) <= high) & (np.maximum(first_tick, last_tick) >= low)
+    del first_tick, last_tick
+    rows = np.flatnonzero(meets)
+    out = pieces[rows]
+    first, stride, count = out["first"], out["stride"], out["count"]
+    begin, within = samples_within(start[rows], period[rows], last[rows] + 1, low, high)
+    # The piece's samples first + k × stride with an index in [begin, begin + within).
+    skip = _ceil_div(np.maximum(begin - first, 0), stride)
+    stop = np.minimum(_ceil_div(np.maximum(begin + within - first, 0), stride), count)
+    out["count"] = np.maximum(stop - skip, 0)
+    out["first"] += np.where(out["count"] > 0, skip * stride, 0)
+    return out[out["count"] > 0]
 
 
-def _leading(pieces: np.ndarray, holds) -> np.ndarray:  # noqa: ANN001 - a function
-    """Returns per piece how many of its first samples pass `holds`, a test
-    of time stamps that passes a leading stretch of each piece's samples
-    and fails the rest: holds(times, rows) tests the times of the pieces
-    `rows` (positions in `pieces`), one each."""
-    low = np.zeros(len(pieces), dtype=np.int64)
-    high = pieces["count"].astype(np.int64)
-    while True:
-        open_ = np.flatnonzero(low < high)
-        if not len(open_):
-            return low
-        middle = (low[open_] + high[open_]) // 2
-        part = pieces[open_]
-        times = last_times(part["first_time"], part["period_ms"], part["first"] + middle * part["stride"] + 1)
-        yes = holds(times, open_)
-        low[open_] = np.where(yes, middle + 1, low[open_])
-        high[open_] = np.where(yes, high[open_], middle)
+def _ceil_div(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    return -((-a) // b)
 
 
 def header_of(piece: np.void) -> tuple[int, ...]:
@@ -247,8 +237,45 @@ def read_columns(
             columns[name] = np.empty(total, dtype=FILE_DTYPE if stored and name == "rawCounts" else kind)
     if "time" in columns:
         fill_times(pieces, columns["time"])
+    if "tick" in columns:
+        fill_ticks(pieces, columns["tick"])
     _fill_samples(paths, stamps, pieces, columns.get("rawCounts"), columns.get("calData"), opened)
     return columns
+
+
+def fill_ticks(pieces: np.ndarray, out: np.ndarray) -> None:
+    """Fills `out` with the ticks of the rows of `pieces`: sample i of a
+    block has first_time × 1000 + i × period (see _ticks), in int64,
+    exact. Many short pieces are done at once; longer ones a piece, and a
+    chunk of it, at a time, so that no temporary grows with the rows."""
+    counts = pieces["count"]
+    period = signed_ms(pieces["period_ms"]).astype(np.int64)
+    first = start_ticks(pieces["first_time"]) + pieces["first"] * period
+    # From one selected sample to the next. A piece of one sample may carry
+    # a stride longer than any block, and needs none.
+    step = np.where(counts > 1, pieces["stride"], 0) * period
+    total = len(out)
+    if len(pieces) * 64 > total:
+        within = np.arange(total, dtype=np.int64)
+        within -= np.repeat(np.cumsum(counts) - counts, counts)
+        np.multiply(within, np.repeat(step, counts), out=out)
+        out += np.repeat(first, counts)
+        return
+    position = 0
+    for base, add, count in zip(first.tolist(), step.tolist(), counts.tolist()):
+        for low in range(0, count, CHUNK):
+            part = out[position + low : position + min(low + CHUNK, count)]
+            np.multiply(_counting()[: len(part)], add, out=part)
+            part += base + low * add
+        position += count
+
+
+@functools.lru_cache(maxsize=None)
+def _counting() -> np.ndarray:
+    """0, 1, ... CHUNK - 1 (int64), made when first asked for: not on import."""
+    counting = np.arange(CHUNK, dtype=np.int64)
+    counting.flags.writeable = False
+    return counting
 
 
 def repeat(values: np.ndarray, counts: np.ndarray, total: int) -> np.ndarray:

@@ -14,7 +14,8 @@ from ._columns import SAMPLE_COLUMNS
 from ._headers import HEADER_SIZE, open_regular
 from ._index import BlockTable, table_frame, warn_truncated
 from ._optional import require
-from ._pieces import block_pieces, read_columns, row_pieces, selection_stride
+from ._arrays import new_array
+from ._pieces import block_pieces, fill_ticks, read_columns, row_pieces, selection_stride
 from ._samples import SampleFile, ascending, read_block_raw, read_block_values
 from ._scan import scan_open_file
 from ._times import milliseconds, period_seconds, sample_times
@@ -143,6 +144,17 @@ class Block:
         column has them."""
         return sample_times(self.first_time, self.period_ms, self._selection)
 
+    def ticks(self) -> np.ndarray:
+        """Returns each selected sample's tick (int64): its exact time in
+        whole milliseconds since the epoch, first_time × 1000 + i × period
+        for sample i of the block, the period as the signed 32-bit number
+        of ms that the converter steps by. Unlike times(), it never drifts."""
+        order = ascending(self._selection)
+        out = new_array(len(order), np.int64)
+        if len(order):
+            fill_ticks(self._piece(order), out)
+        return out if self._selection.step > 0 else out[::-1].copy()
+
     def datetimes(self) -> np.ndarray:
         """Returns the time stamps as numpy datetime64[ms] in UTC, rounded
         to the millisecond as the converter's three decimals round them."""
@@ -150,13 +162,18 @@ class Block:
 
     def to_dataframe(self) -> pandas.DataFrame:
         """Returns a pandas DataFrame of the selected samples, one row each,
-        with the columns ``block`` and the converter's field names."""
+        with the columns ``block``, the converter's field names, and
+        ``tick`` after ``time``."""
         order = ascending(self._selection)
+        frame = self._log._frame(self._piece(order) if len(order) else self._piece(order)[:0])
+        return frame if self._selection.step > 0 else frame[::-1].reset_index(drop=True)
+
+    def _piece(self, order: range) -> np.ndarray:
+        """The piece (see _pieces) of the samples `order` of the block, ascending."""
         piece = row_pieces(self._log._table, np.array([self._row]))
         piece["first"], piece["count"] = order.start, len(order)
         piece["stride"] = order.step if len(order) > 1 else 1  # a stride past 64 bits selects one sample
-        frame = self._log._frame(piece if len(order) else piece[:0])
-        return frame if self._selection.step > 0 else frame[::-1].reset_index(drop=True)
+        return piece
 
 
 class BlockList(Sequence[Block]):
@@ -240,7 +257,8 @@ class LogFile:
     def to_dataframe(self, modulus: int = 1) -> pandas.DataFrame:
         """Returns a pandas DataFrame of every block's samples (every
         `modulus`-th of each block, as ``-n``), one row per sample, with the
-        columns ``block`` and the converter's field names."""
+        columns ``block``, the converter's field names, and ``tick`` after
+        ``time``."""
         return self._frame(block_pieces(self._table, selection_stride(modulus)))
 
     def _frame(self, pieces: np.ndarray) -> pandas.DataFrame:

@@ -16,6 +16,7 @@ import numpy as np
 
 from ._headers import FileStamp, Headers, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
 from ._index import BlockTable, PathArg, build_table, table_frame
+from ._loggers import LoggerRule, check_rule, logger_names
 from ._optional import require
 from ._signatures import is_catalog, is_zarr_store
 
@@ -293,7 +294,7 @@ def _identity(info: os.stat_result) -> tuple[int, ...]:
     return info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino, info.st_dev
 
 
-def index(paths: PathArg | Iterable[PathArg]) -> pandas.DataFrame:
+def index(paths: PathArg | Iterable[PathArg], logger: LoggerRule = None) -> pandas.DataFrame:
     """Returns a pandas DataFrame of every block of the logger files
     `paths` (one path, a list of paths, or a glob pattern such as
     ``"logs/**/*.002"``, expanded in sorted order), a row per block in path
@@ -305,10 +306,18 @@ def index(paths: PathArg | Iterable[PathArg]) -> pandas.DataFrame:
     ``declared_samples``, ``gain``, ``offset``; ``present_samples`` and
     ``truncated`` (the file holds fewer samples than declared); ``start``
     and ``end``, the times of its first and last present sample as the
-    converter computes them (float64 seconds, NaN without samples).
+    converter computes them (float64 seconds, NaN without samples);
+    ``start_tick`` and ``end_tick`` (int64 ms), its first sample's tick and
+    its last one's plus one period (both its start without samples). With
+    a `logger` rule ("folder", a regular expression or a callable, see
+    _loggers), ``logger`` (categorical) follows ``path``.
 
     Raises FileNotFoundError, IsADirectoryError, NotRegularFileError or
-    another OSError for the first file that cannot be read."""
+    another OSError for the first file that cannot be read, and
+    NoLoggerError (a ValueError) for a file that the logger expression
+    does not match."""
     pd = require("pandas")
+    logger = check_rule(logger)  # before any file is read
     files = [os.fspath(path) for path in expand_paths(paths)]
-    return table_frame(pd, scan_files(files), share=True)
+    table = scan_files(files)
+    return table_frame(pd, table, share=True, loggers=logger_names(table.paths, logger))

@@ -43,7 +43,9 @@ def tick_bound(bound: Any, upper: bool) -> int:
     `t0 × 1000 <= tick` reads; a date's, its nanoseconds exactly."""
     if bound is None:
         return TICK_BOUND if upper else -TICK_BOUND
-    if isinstance(bound, np.datetime64) or type(bound).__name__ == "Timestamp":
+    if type(bound).__name__ == "Timestamp":  # its UTC ns, with or without a zone (numpy refuses a zone)
+        exact = Fraction(int(bound.value), 1_000_000)
+    elif isinstance(bound, np.datetime64):
         exact = Fraction(int(np.datetime64(bound, "ns").astype(np.int64)), 1_000_000)
     else:
         value = int(bound) if isinstance(bound, (int, np.integer)) else float(bound)

@@ -12,9 +12,10 @@ from typing import Any, Callable, Iterable
 
 import numpy as np
 
-from ._columns import PATH, SAMPLE_COLUMNS
+from ._columns import LOGGER, PATH, SAMPLE_COLUMNS
 from ._headers import FileStamp, open_regular
 from ._index import warn_truncated
+from ._loggers import LoggerRule, logger_names
 from ._optional import require
 from ._pieces import block_pieces, read_columns, select_rows, selected_channels, selection_stride
 from ._scan import scan_files
@@ -28,8 +29,9 @@ BackendEntrypoint = require("xarray.backends").BackendEntrypoint
 # Dask chunks of this many samples (open_mfdataset, or chunks={}).
 PREFERRED_CHUNK = 1 << 21
 DATA_VARIABLES = ("calData", "rawCounts")
-# The variables it can make: the per-sample columns, and each sample's path.
-VARIABLES = {**SAMPLE_COLUMNS, "path": PATH}
+# The variables it can make: the per-sample columns, each sample's path, and
+# with a rule of loggers each sample's logger.
+VARIABLES = {**SAMPLE_COLUMNS, "path": PATH, "logger": LOGGER}
 # Names the logger gives its files: a number as the extension (run7.002).
 _LOGGER_NAME = re.compile(r"\.[0-9]+$")
 
@@ -61,17 +63,19 @@ def make_dataset(
 
 class LogArray(BackendArray):
     """One per-sample column of a log's selected samples, read when indexed
-    from the file as it was indexed (`stamp`)."""
+    from the file as it was indexed (`stamp`); or its `logger`, the same for
+    every sample, which checks the file all the same."""
 
-    __slots__ = ("path", "stamp", "pieces", "name", "shape", "dtype")
+    __slots__ = ("path", "stamp", "pieces", "name", "shape", "dtype", "logger")
 
-    def __init__(self, path: str, stamp: FileStamp, pieces: np.ndarray, name: str) -> None:
+    def __init__(self, path: str, stamp: FileStamp, pieces: np.ndarray, name: str, logger: str | None = None) -> None:
         self.path = path
         self.stamp = stamp
         self.pieces = pieces
         self.name = name
         self.shape = (int(pieces["count"].sum()),)
-        self.dtype = SAMPLE_COLUMNS[name].dtype
+        self.dtype = VARIABLES[name].dtype
+        self.logger = logger
 
     def __getitem__(self, key: Any) -> np.ndarray:
         # Decoded here rather than by indexing.explicit_indexing_adapter,
@@ -100,6 +104,9 @@ class LogArray(BackendArray):
             rows = range(rows.start, rows.start + 1)
         ascending = rows if rows.step > 0 else rows[::-1]
         pieces = select_rows(self.pieces, ascending.start, ascending.stop, ascending.step)
+        if self.name == "logger":
+            read_columns([self.path], [self.stamp], pieces, [])
+            return np.full(len(rows), self.logger, dtype=object)
         data = read_columns([self.path], [self.stamp], pieces, [self.name])[self.name]
         return data if rows.step > 0 else data[::-1]
 
@@ -107,14 +114,16 @@ class LogArray(BackendArray):
 class QuarvelBackendEntrypoint(BackendEntrypoint):
     """Opens a quarvel logger file as an xarray Dataset with the dimension
     ``sample``: the data variables ``calData`` and ``rawCounts``, and the
-    coordinates ``time``, ``block``, ``adcChan``, ``samplePeriod``,
-    ``totalSamples``, ``calGain`` and ``calOffset``, every one a value per
-    sample, as LogFile.to_dataframe() has them. Options: ``step`` (every
-    step-th sample of each block, as ``-n``) and ``channels`` (only the
-    blocks of these channels)."""
+    coordinates ``block``, ``time``, ``tick``, ``adcChan``,
+    ``samplePeriod``, ``totalSamples``, ``calGain`` and ``calOffset``,
+    every one a value per sample, as LogFile.to_dataframe() has them.
+    Options: ``step`` (every step-th sample of each block, as ``-n``),
+    ``channels`` (only the blocks of these channels) and ``logger`` (a
+    rule, as quarvel.dask_dataframe() takes it: the coordinate ``logger``,
+    the log's logger, for every sample)."""
 
     description = "quarvel ADC logger files, read lazily from their block headers"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "step", "channels")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "step", "channels", "logger")
 
     def open_dataset(  # type: ignore[override]
         self,
@@ -123,24 +132,28 @@ class QuarvelBackendEntrypoint(BackendEntrypoint):
         drop_variables: str | Iterable[str] | None = None,
         step: int = 1,
         channels: int | Iterable[int] | None = None,
+        logger: LoggerRule = None,
     ) -> Any:
         """Returns the Dataset of the log, having read its block headers
         only. Warns with TruncatedBlockWarning for a block the file cuts
-        short; raises the errors of quarvel.open(), and the ValueError or
-        TypeError of quarvel.dask_dataframe() for a step or channels it refuses. Reading
-        its arrays raises FileChangedError for a file that is no longer the
-        one indexed."""
+        short; raises the errors of quarvel.open(), the ValueError or
+        TypeError of quarvel.dask_dataframe() for a step, channels or
+        logger rule it refuses, and NoLoggerError for a path that the
+        logger expression does not match. Reading its arrays raises
+        FileChangedError for a file that is no longer the one indexed."""
         if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
             raise TypeError("the quarvel engine opens a path to a logger file")
         stride = selection_stride(step)
         channels = selected_channels(channels)
         path = os.fspath(filename_or_obj)
+        names = logger_names([path], logger)
         table = scan_files([path])
         warn_truncated(table, stacklevel=3)
         pieces = block_pieces(table, stride, channels)
+        own = None if names is None else names[0]
         return make_dataset(
-            lambda name: indexing.LazilyIndexedArray(LogArray(path, table.stamps[0], pieces, name)),
-            list(SAMPLE_COLUMNS),
+            lambda name: indexing.LazilyIndexedArray(LogArray(path, table.stamps[0], pieces, name, own)),
+            [*SAMPLE_COLUMNS, *(["logger"] if names is not None else [])],
             drop_variables,
             {"preferred_chunks": {"sample": PREFERRED_CHUNK}},
         )

@@ -3,18 +3,24 @@ NetCDF-4 file (OUT ending in .nc) or Zarr store (OUT ending in .zarr).
 
 The output has three dimensions:
 
-    sample  time (float64), calData (float32), rawCounts (int16), and
-            sample_block (int32): the row along `block` of the sample's block
+    sample  time (float64), tick (int64), calData (float32), rawCounts
+            (int16), and sample_block (int32): the row along `block` of the
+            sample's block
     block   a row per block header, in file order: block_file (the row
             along `file`), block_in_file, channel, period_ms, first_time,
             declared_samples, present_samples, gain, offset, data_offset,
             and first_sample (the row along `sample` of its first sample)
-    file    path and file_size of each log, in operand order
+    file    path and file_size of each log, in operand order, and with a
+            rule of loggers each one's logger
 
 The numbers are stored as the reader returns them, bit for bit, without
-fill values, scale factors or time units that a reader would decode: plain
-xarray reads them back unchanged. The samples are written a chunk at a
-time, compressed; memory does not grow with the input.
+fill values or scale factors that a reader would decode. The ticks carry
+CF time units, so that plain xarray reads them as dates (datetime64[ns],
+exactly) when every one of them lies within the years that datetime64[ns]
+spans, 1677 to 2262, and as the int64 ticks with decode_times=False; an
+export with a tick outside them has no units, which xarray would refuse.
+The samples are written a chunk at a time, compressed; memory does not
+grow with the input.
 """
 
 from __future__ import annotations
@@ -24,18 +30,24 @@ from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
-from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_SAMPLES
+from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_LOGGER, EXPORT_SAMPLES, TICK_UNITS
 from ._index import BlockTable, cut_messages, expand_runs
+from ._loggers import LoggerRule, operand_loggers
 from ._output import Output, OutputError
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from ._progress import bar, each
 from ._scan import operand_files, scan_headers
 from ._signatures import is_zarr_store, read_log_headers
+from ._ticks import start_ticks
+from ._times import signed_ms
 from ._version import version
 from ._words import display_name, failure
 
 # Samples per chunk of the stored arrays, and per write.
 CHUNK = 1 << 20
+# The ticks that datetime64[ns] holds, as xarray decodes them: whole ms
+# whose ns lie within +-(2^63 - 1), the years 1677 to 2262 (-2^63 is NaT).
+DATES_IN_NS = (-((2**63 - 1) // 1_000_000), (2**63 - 1) // 1_000_000)
 _ZSTD_LEVEL = 3
 _ZLIB_LEVEL = 1
 
@@ -209,9 +221,12 @@ class SampleWriter:
         self.filled = 0
 
 
-def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTable, version: str) -> None:
+def write_store(
+    store: Any, paths: list[str], sizes: np.ndarray, table: BlockTable, version: str, loggers: list[str] | None = None
+) -> None:
     """Writes every sample of `table`'s blocks, and the block and file
-    tables, into `store`. Raises ReadError for a log that cannot be read."""
+    tables (with `loggers`, a name per path, each file's logger), into
+    `store`. Raises ReadError for a log that cannot be read."""
     present = table.present_samples.astype(np.int64)
     total = int(present.sum())
     first_sample = np.cumsum(present) - present
@@ -227,7 +242,11 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
         if len(table):
             variable[:] = np.asarray(blocks[name] if name in blocks else getattr(table, name), dtype=column.dtype)
     files = {"path": np.array([_storable(path) for path in paths], dtype=object), "file_size": sizes}
-    for name, column in EXPORT_FILES.items():
+    per_file = dict(EXPORT_FILES)
+    if loggers is not None:
+        per_file["logger"] = EXPORT_LOGGER
+        files["logger"] = np.array([_storable(name) for name in loggers], dtype=object)
+    for name, column in per_file.items():
         variable = store.variable(name, column.dtype, "file", len(paths), {"long_name": column.long_name})
         if paths:
             variable[:] = files[name]
@@ -235,7 +254,9 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
     for name, column in EXPORT_SAMPLES.items():
         attributes = {"long_name": column.long_name}
         if name in ("calData", "rawCounts"):
-            attributes["coordinates"] = "time"
+            attributes["coordinates"] = "time tick"
+        if name == "tick" and ticks_are_dates(table):
+            attributes.update(units=TICK_UNITS, calendar="standard")
         variables[name] = store.variable(name, column.dtype, "sample", total, attributes)
     writer = SampleWriter(variables)
     first_row = np.cumsum(_counts(table)) - _counts(table)  # each file's first block
@@ -245,7 +266,7 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
         for low, high in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
             part = pieces[low:high]
             try:
-                columns = read_columns(paths, table.stamps, part, ("time", "calData", "rawCounts"))
+                columns = read_columns(paths, table.stamps, part, ("time", "tick", "calData", "rawCounts"))
             except OSError as error:
                 raise ReadError(paths[int(part["file"][_failed_piece(part, error, paths)])], error) from error
             rows = first_row[part["file"]] + part["block"]
@@ -253,6 +274,16 @@ def write_store(store: Any, paths: list[str], sizes: np.ndarray, table: BlockTab
             writer.append(columns)
             shown.update(int(part["count"].sum()))
     writer.flush()
+
+
+def ticks_are_dates(table: BlockTable) -> bool:
+    """Whether every sample's tick of `table` is a date of datetime64[ns]:
+    the first and last of each block with samples lie in DATES_IN_NS."""
+    rows = table.present_samples > 0
+    first = start_ticks(table.first_time[rows])
+    last = first + (table.present_samples[rows] - 1) * signed_ms(table.period_ms[rows]).astype(np.int64)
+    low, high = DATES_IN_NS
+    return bool(((np.minimum(first, last) >= low) & (np.maximum(first, last) <= high)).all())
 
 
 def _counts(table: BlockTable) -> np.ndarray:
@@ -284,11 +315,11 @@ def _storable(path: str) -> str:
 def scan(
     files: Sequence[tuple[str, Exception | None]], err: TextIO
 ) -> tuple[list[str], np.ndarray, BlockTable, int]:
-    """Reads the block headers of `files` (as operand_files gives them);
-    reports on `err` each file that cannot be read or is not a log, each
-    pattern that matches nothing, and each block cut short. Returns the
-    readable paths, their sizes, their block table and the exit status so
-    far."""
+    """Reads the block headers of `files` (as operand_files gives them, or
+    operand_loggers with a file refused); reports on `err` each file that
+    cannot be read, is not a log or is refused, each pattern that matches
+    nothing, and each block cut short. Returns the readable paths, their
+    sizes, their block table and the exit status so far."""
     (found,) = scan_headers(each(files, "file", "reading headers"), read_log_headers)
     encoding = getattr(err, "encoding", None)
     failed = [entry for entry in found.files if entry.error is not None]
@@ -300,14 +331,16 @@ def scan(
     return table.paths, table.sizes, table, 1 if failed else 0
 
 
-def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
+def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr, logger: LoggerRule = None) -> int:
     """Exports the logs `paths` (glob patterns expanded as quarvel.index
-    expands them) into `out` (.nc or .zarr); returns the exit status: 1
-    when a log could not be read, an input is not a log, a pattern matched
-    nothing, or `out` could not be written. Nothing is written when `out` is one of the
-    inputs, or a folder that holds one. The output appears whole or not at
-    all: it is written beside `out` and put in its place when complete
-    (see _output)."""
+    expands them) into `out` (.nc or .zarr), with the `logger` of each by
+    that rule ("folder" or a regular expression; None: none); returns the
+    exit status: 1 when a log could not be read, an input is not a log, a
+    log's path does not match the logger expression, a pattern matched
+    nothing, or `out` could not be written. Nothing is written when `out`
+    is one of the inputs, or a folder that holds one. The output appears
+    whole or not at all: it is written beside `out` and put in its place
+    when complete (see _output)."""
     encoding = getattr(err, "encoding", None)
     kind = store_kind(out)
     if kind is None:
@@ -321,6 +354,7 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
     except OutputError as error:
         print(f"quarvel export: {error.line(encoding)}; nothing written", file=err)
         return 1
+    files, names = operand_loggers(files, logger)
     readable, sizes, table, status = scan(files, err)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
@@ -329,7 +363,8 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr) -> int:
         with output.writing(passes=(ReadError,)) as partial:
             store = STORES[kind](partial)
             try:
-                write_store(store, readable, sizes, table, version())
+                loggers = None if names is None else [names[path] for path in readable]
+                write_store(store, readable, sizes, table, version(), loggers)
             finally:
                 store.close()
     except ReadError as error:

@@ -134,7 +134,7 @@ def campaign(tmp_path_factory) -> dict[str, list[str]]:
 
 
 # The per-sample columns of the reader's frames, in order, with their types.
-SAMPLE_TYPES = {"block": "i8", "time": "f8", "adcChan": "i4", "samplePeriod": "u4", "totalSamples": "i4",
+SAMPLE_TYPES = {"block": "i8", "time": "f8", "tick": "i8", "adcChan": "i4", "samplePeriod": "u4", "totalSamples": "i4",
                 "calGain": "f4", "calOffset": "f4", "rawCounts": "i2", "calData": "f4"}  # fmt: skip
 
 
@@ -146,7 +146,8 @@ def blocks_frame(blocks):  # noqa: ANN001, ANN201 - Blocks, and a pandas DataFra
     import pandas as pd
 
     def fields(b) -> tuple:  # noqa: ANN001 - a Block
-        return b.index, b.times(), b.channel, b.period_ms, b.declared_samples, b.gain, b.offset, b.raw, b.values()
+        fields = (b.channel, b.period_ms, b.declared_samples, b.gain, b.offset, b.raw, b.values())
+        return b.index, b.times(), b.ticks(), *fields
 
     rows = [fields(block) for block in blocks if len(block)]
     columns = {}
@@ -159,11 +160,10 @@ def blocks_frame(blocks):  # noqa: ANN001, ANN201 - Blocks, and a pandas DataFra
 def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = None, time=None):
     """Yields the reader's rows of the logs `paths`, a file at a time: the
     blocks_frame() of its every `step`-th sample, with the column `path`
-    first; of `channels` and within the `time` window (t0, t1) (None: an
-    open end) when given."""
+    first; of `channels` and within the `time` window (t0, t1) (seconds,
+    or None for an open end) when given: t0 × 1000 <= tick <= t1 × 1000."""
+    import math
     import warnings
-
-    import numpy as np
 
     import quarvel
 
@@ -174,9 +174,10 @@ def reader_frames(paths: list[str], step: int = 1, channels: list[int] | None = 
                 frame = blocks_frame(block.every(step) for block in log.blocks)
             if channels is not None:
                 frame = frame[frame["adcChan"].isin(channels)]
-            if time is not None:
-                low, high = (-np.inf if time[0] is None else time[0]), (np.inf if time[1] is None else time[1])
-                frame = frame[(frame["time"] >= low) & (frame["time"] <= high)]
+            if time is not None:  # whole ms against the ticks: exact past 2^53 too
+                low = -(2**63) if time[0] is None else math.ceil(time[0] * 1000)
+                high = 2**63 - 1 if time[1] is None else math.floor(time[1] * 1000)
+                frame = frame[(frame["tick"] >= low) & (frame["tick"] <= high)]
             frame.insert(0, "path", path)
             yield frame
 

@@ -37,6 +37,16 @@ Command line
         overlaps that the rule finds in each as DIR/time-cases.json.
     python3 logbuilder.py strangers DIR
         Writes the files of `strangers()`, which are not logs, into DIR.
+    python3 logbuilder.py multirate DIR [--seed S] [--loggers L] [--channels C] [--seconds T]
+        Writes `multirate_files()`, a random campaign of several loggers
+        whose channels run at 1 to 1000 ms with gaps, overlaps, nested and
+        cut blocks, into DIR/a/, DIR/b/...: the wide table's shared case.
+    python3 logbuilder.py rates DIR --periods P,... [--offsets S,...] [--seconds T]
+            [--block-seconds B] [--file-seconds F]
+        Writes one logger's channels at the periods P (ms), each from S
+        seconds on, without gaps (`write_rates`): the table's benchmarks',
+        such as the hour of 1 ms, 7 ms from 1003 s, and 1000 ms:
+          rates DIR --periods 1,7,1000 --offsets 0,1003,0 --seconds 3600
     python3 logbuilder.py faults DIR
         Writes the logs of `faults()` as DIR/NAME.002, and what a quality
         check finds in them as DIR/faults.json.
@@ -1108,6 +1118,159 @@ def write_campaign(
     return parts
 
 
+# ---- multi-rate campaigns: the wide table's
+
+MULTIRATE_START = START + 3 * 86_400  # three days after the campaign's start
+MULTIRATE_PERIODS = [1, 2, 3, 5, 7, 10, 20, 250, 1000]
+MULTIRATE_SEED = 37
+
+
+def _joint_count(rng: np.random.Generator, period: int, most: int) -> int:
+    """Returns a count of samples at `period` ms that lasts whole seconds
+    (so that the next block can start one period after the last sample),
+    about `most` samples at most."""
+    unit = 1000 // math.gcd(period, 1000)
+    return unit * int(rng.integers(1, max(2, most // unit + 1)))
+
+
+def _calibration(rng: np.random.Generator) -> tuple[int, int]:
+    """Returns gain and offset bits: mostly a real logger's, sometimes NaN of
+    either sign, infinite, or zeros that make values of both signs of 0."""
+    kind = int(rng.integers(0, 12))
+    if kind == 0:
+        return EDGE_FLOATS["nan"], 0
+    if kind == 1:
+        return float_bits(0.001), EDGE_FLOATS["-nan"]
+    if kind == 2:
+        return float_bits(0.5), EDGE_FLOATS["inf" if rng.random() < 0.5 else "-inf"]
+    if kind == 3:
+        return EDGE_FLOATS["zero"], EDGE_FLOATS["-zero"]
+    return float_bits(ORDINARY_GAINS[kind % 5]), float_bits(ORDINARY_OFFSETS[kind % 5])
+
+
+def _series_blocks(rng: np.random.Generator, channel: int, start: int, seconds: int) -> list[tuple[int, BlockPlan]]:
+    """Returns the blocks of one channel over about `seconds` from `start`,
+    each with the file (0 to 2) it goes into: at one period (some lasting
+    whole seconds, which the next block joins one period after the last
+    sample), starts rounded down to the second (overlaps), gaps, a block
+    nested in another, one that starts with another, with samples that
+    repeat (few distinct values), in a file of their own or not."""
+    period = int(rng.choice(MULTIRATE_PERIODS))
+    most = max(2, 4000 // period * 5)
+    out = []
+    clock = start
+    end = start + seconds
+    while clock < end:
+        count = _joint_count(rng, period, most) if rng.random() < 0.5 else int(rng.integers(1, most))
+        gain, offset = _calibration(rng)
+        raw = rng.integers(-300, 300, size=count).astype(np.int16) * int(rng.integers(1, 50))
+        block = BlockPlan(channel, period, clock, raw.astype(np.int16), gain, offset)
+        out.append((0 if clock - start < seconds // 3 else 1, block))
+        length = count * period
+        kind = rng.choice(["joint", "rounded", "gap", "nested", "tie"])
+        if kind == "nested" and length > 2000:
+            inner = int(rng.integers(1, length // 1000))
+            small = rng.integers(-100, 100, size=int(rng.integers(1, 1 + 3000 // period))).astype(np.int16)
+            out.append((2, BlockPlan(channel, period if rng.random() < 0.5 else period * 2 + 1, clock + inner, small,
+                                     *_calibration(rng))))  # fmt: skip
+        if kind == "tie":
+            small = rng.integers(-100, 100, size=int(rng.integers(1, 1 + 2000 // period))).astype(np.int16)
+            out.append((2, BlockPlan(channel, period, clock, small, *_calibration(rng))))
+        if kind == "gap":
+            clock += -(-length // 1000) + int(rng.integers(1, 4))
+        elif kind == "rounded":
+            clock += length // 1000
+        else:
+            clock += -(-length // 1000)
+    return out
+
+
+def multirate_files(seed: int = MULTIRATE_SEED, loggers: int = 2, channels: int = 3, seconds: int = 40) -> dict[str, LogPlan]:
+    """Returns a random multi-rate campaign, by path relative to its folder:
+    `loggers` loggers (a/, b/, ... each in a folder of its own, three
+    files each), whose channels 0 to `channels` - 1 (the same numbers in
+    every logger) run at periods of 1 to 1000 ms over about `seconds`
+    seconds, with gaps, overlaps, nested blocks, blocks that start
+    together, joints one period after a block's last sample, NaN,
+    infinite and signed-zero values; and, the same for any seed, a block
+    of a period of 0, one running backwards, headers without samples, a
+    preallocated run of zero headers and a block cut short at the end of
+    the last file. Seeds that are odd start before 1970."""
+    rng = np.random.default_rng([seed, 37])
+    start = MULTIRATE_START if seed % 2 == 0 else -int(rng.integers(1, 100))
+    files = {}
+    for number in range(loggers):
+        name = "abcdefgh"[number]
+        placed: list[list[BlockPlan]] = [[], [], []]
+        for channel in range(channels):
+            for file, block in _series_blocks(rng, channel, start + int(rng.integers(0, 3)), seconds):
+                placed[file].append(block)
+        for file in placed:
+            file.sort(key=lambda block: block.first_time)
+        odd = int(rng.integers(0, channels))
+        placed[1][1:1] = [BlockPlan(odd, 0, start + 5, np.arange(5, dtype=np.int16)),
+                          BlockPlan(odd, UINT32_MAX - 4, start + 9, np.arange(7, dtype=np.int16)),
+                          BlockPlan(odd, 10, start + 7, declared=0)]  # fmt: skip
+        placed[0][:0] = [BlockPlan(0, 0, 0, gain_bits=0)] * 5
+        placed[2].append(BlockPlan(odd, 10, start + seconds // 2, np.arange(-20, 20, 2, dtype=np.int16), declared=40))
+        for index, blocks in enumerate(placed):
+            files[f"{name}/{index:04d}.002"] = LogPlan(blocks)
+    return files
+
+
+def write_multirate(folder: str | Path, seed: int = MULTIRATE_SEED, loggers: int = 2, channels: int = 3,
+                    seconds: int = 40) -> list[Path]:  # fmt: skip
+    """Writes multirate_files() into `folder`; returns the logs' paths."""
+    paths = []
+    for relative, plan in multirate_files(seed, loggers, channels, seconds).items():
+        path = Path(folder) / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(plan.to_bytes())
+        paths.append(path)
+    return paths
+
+
+def write_rates(folder: str | Path, periods: list[int], offsets: list[int], seconds: int, block_seconds: int = 60,
+                file_seconds: int = 600, seed: int = MULTIRATE_SEED) -> Written:  # fmt: skip
+    """Writes one logger's channels 0, 1, ... sampled at `periods` (ms), each
+    from `offsets` seconds after MULTIRATE_START to `seconds` after it, in
+    blocks of about `block_seconds` (whole seconds, so each block joins the
+    next one period after its last sample, and the last ends at the end),
+    the blocks starting in each `file_seconds` in a file of their own
+    (NNNN.002), in order of their starts: the benchmark's campaigns."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    written = Written()
+    starts: list[tuple[int, int, int]] = []  # (first time, channel, count)
+    for channel, (period, offset) in enumerate(zip(periods, offsets)):
+        unit = 1000 // math.gcd(period, 1000)  # samples in a whole number of seconds
+        count = max(unit, block_seconds * 1000 // period // unit * unit)
+        first = MULTIRATE_START + offset
+        while first < MULTIRATE_START + seconds:
+            left = (MULTIRATE_START + seconds - first) * 1000 // period
+            starts.append((first, channel, min(count, left)))
+            first += count * period // 1000
+    starts.sort()
+    files = (seconds + file_seconds - 1) // file_seconds
+    for number in range(files):
+        low, high = MULTIRATE_START + number * file_seconds, MULTIRATE_START + (number + 1) * file_seconds
+        mine = [entry for entry in starts if low <= entry[0] < high]
+        path = _log_path(folder, number, files)
+        with path.open("wb") as out:
+            for first, channel, count in mine:
+                rng = np.random.default_rng([seed, channel, first])
+                period = periods[channel]
+                gain, offset = float_bits(ORDINARY_GAINS[channel % 5]), float_bits(ORDINARY_OFFSETS[channel % 5])
+                out.write(BlockPlan(channel, period, first, declared=count, gain_bits=gain, offset_bits=offset).header())
+                for position in range(0, count, WRITE_CHUNK):
+                    size = min(WRITE_CHUNK, count - position)
+                    out.write(wave_samples(rng, size, 12000, 3000, 512, start=position).astype(">i2").tobytes())
+                written.samples += count
+        written.paths.append(path)
+        written.bytes += path.stat().st_size
+    return written
+
+
 # ---- the converter's text
 
 
@@ -1140,6 +1303,11 @@ def _count(text: str) -> int:
     return value
 
 
+def _count_list(text: str) -> list[int]:
+    """Returns counts separated by commas, such as 1,7,1000."""
+    return [_count(part) for part in text.split(",")]
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="logbuilder.py", description="Writes quarvel's shared test cases or a campaign of logs."
@@ -1151,6 +1319,19 @@ def _parser() -> argparse.ArgumentParser:
     faulty.add_argument("dir", metavar="DIR")
     timing = verbs.add_parser("time-cases", help="write logs of known gaps and overlaps, and time-cases.json, into DIR")
     timing.add_argument("dir", metavar="DIR")
+    multi = verbs.add_parser("multirate", help="write a random multi-rate campaign of several loggers into DIR")
+    multi.add_argument("dir", metavar="DIR")
+    multi.add_argument("--seed", type=_count, default=MULTIRATE_SEED, help=f"(default {MULTIRATE_SEED}; odd: before 1970)")
+    multi.add_argument("--loggers", type=_count, default=2, metavar="L", help="loggers (default 2)")
+    multi.add_argument("--channels", type=_count, default=3, metavar="C", help="channels of each (default 3)")
+    multi.add_argument("--seconds", type=_count, default=40, metavar="T", help="seconds of each channel, about (default 40)")
+    rates = verbs.add_parser("rates", help="write one logger's channels at given periods into DIR, in order")
+    rates.add_argument("dir", metavar="DIR")
+    rates.add_argument("--periods", type=_count_list, required=True, metavar="P,...", help="each channel's period in ms")
+    rates.add_argument("--offsets", type=_count_list, metavar="S,...", help="each channel's start in seconds (default 0)")
+    rates.add_argument("--seconds", type=_count, default=3600, metavar="T", help="seconds recorded (default 3600)")
+    rates.add_argument("--block-seconds", type=_count, default=60, metavar="B", help="a block's length (default 60)")
+    rates.add_argument("--file-seconds", type=_count, default=600, metavar="F", help="a file's length (default 600)")
     strange = verbs.add_parser("strangers", help="write files that are not logs (text, PNG, PDF, zip) into DIR")
     strange.add_argument("dir", metavar="DIR")
     campaign = verbs.add_parser("campaign", help="write a campaign of logs into DIR")
@@ -1199,6 +1380,15 @@ def main(argv: list[str]) -> int:
         return 0
     if args.verb == "time-cases":
         print(f"{args.dir}: {len(write_time_cases(args.dir))} logs of known gaps and overlaps, and time-cases.json")
+        return 0
+    if args.verb == "multirate":
+        paths = write_multirate(args.dir, args.seed, args.loggers, args.channels, args.seconds)
+        print(f"{args.dir}: {len(paths)} logs of {args.loggers} loggers at several rates")
+        return 0
+    if args.verb == "rates":
+        offsets = args.offsets or [0] * len(args.periods)
+        part = write_rates(args.dir, args.periods, offsets, args.seconds, args.block_seconds, args.file_seconds)
+        print(f"{args.dir}: {len(part.paths)} logs, {part.samples:,} samples, {part.bytes:,} bytes")
         return 0
     if args.verb == "strangers":
         print(f"{args.dir}: {len(write_strangers(args.dir))} files that are not logs")

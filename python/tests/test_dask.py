@@ -9,6 +9,7 @@ import os
 import pickle
 import shutil
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -131,6 +132,52 @@ def test_time_windows_are_the_readers_rows(campaign, tmp_path, name):
         data = quarvel.open_dataset(paths, step, channels, time=window, partition_samples=3000)
         assert max(data.chunks["sample"]) < 2 * 3000 and len(data.chunks["sample"]) == frame.npartitions
         assert_rows_are_readers(stretches(data), paths, COLUMNS, step, channels, window)
+
+
+def test_a_window_is_exact_to_the_sample_on_a_long_block(tmp_path):
+    """10^6 samples at 1 ms, stamped 72 ms early by the end: a window keeps the ticks inside it, its bounds
+    seconds, datetime64 or Timestamps; a cut block warns when a tick that its header declares is inside."""
+    pytest.importorskip("xarray")
+    from logbuilder import START, BlockPlan, log_bytes
+
+    path, n, first, ns = str(tmp_path / "long.002"), 1_000_000, START * 1000, START * 10**9
+    Path(path).write_bytes(log_bytes([BlockPlan(1, 1, START, np.zeros(n, np.int16), declared=n + 100)]))
+    windows = {(START + 999.9004, START + 999.95): 999_901,
+               (np.datetime64(first + 999_900, "ms"), pd.Timestamp(ns + 999_950_000_001, unit="ns", tz="UTC")): 999_900,
+               (pd.Timestamp(ns + 999_899_999_999, unit="ns"), np.datetime64(ns // 1000 + 999_950_999, "us")): 999_900}
+    for window, low in windows.items():
+        frame, data = quarvel.dask_dataframe(path, time=window).compute(), quarvel.open_dataset(path, time=window)
+        assert frame["tick"].tolist() == data["tick"].values.tolist() == list(range(first + low, first + 999_951))
+        assert frame["time"].iloc[-1] < START + 999.9  # what the summed stamps would have left out
+    for t0, warned in ((START + 1000.099, 1), (START + 1000.1, 0)):  # the last tick declared, and past it
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert len(quarvel.dask_dataframe(path, time=(t0, None))) == 0
+        assert len(caught) == warned
+
+
+def test_loggers_on_every_route(campaign, tmp_path):
+    """The logger of each file, by its folder, an expression or a callable, on the index, the frame, the
+    Dataset and the engine's; a file that the expression does not match is refused."""
+    xr = pytest.importorskip("xarray")
+    from quarvel._loggers import NoLoggerError
+    from quarvel._xarray import QuarvelBackendEntrypoint as engine
+
+    for folder in "ab":
+        (tmp_path / folder).mkdir()
+    paths = [shutil.copy(source, tmp_path / "ab"[i % 2] / f"{i}.002") for i, source in enumerate(campaign["multi"][:6])]
+    index, expression = quarvel.index(paths, logger="folder"), f"^{tmp_path}/(.)/"
+    assert list(index.columns[:2]) == ["path", "logger"] and list(index["logger"].cat.categories) == ["a", "b"]
+    frame = quarvel.dask_dataframe(paths, logger=expression, partition_samples=5000)
+    data = quarvel.open_dataset(paths, logger=lambda path: path[-7], partition_samples=5000)
+    for got in (index, frame.compute(), data[["path", "logger"]].to_dataframe()):
+        assert got["logger"].astype(str).tolist() == [path[-7] for path in got["path"]]
+    one = xr.open_dataset(paths[1], engine=engine, logger=expression)["logger"]
+    assert frame["logger"].dtype == pd.CategoricalDtype(["a", "b"]) and one.values.tolist() == ["b"] * len(one)
+    for route in [quarvel.index, quarvel.dask_dataframe, quarvel.open_dataset, lambda paths, logger: xr.open_dataset(
+            paths[1], engine=engine, logger=logger)]:  # fmt: skip
+        with pytest.raises(NoLoggerError, match=f"^{paths[1]}: no logger: .* '/a/'$"):
+            route(paths, logger="/a/")
 
 
 def test_partitions_fill_up_to_either_bound():
@@ -259,6 +306,7 @@ def test_a_task_reads_only_its_own_files(campaign, tmp_path, small_partitions, m
 def test_files_that_change_or_vanish(campaign, tmp_path):
     pytest.importorskip("xarray")
     refused = [({"step": 0}, ValueError), ({"time": (np.nan, 1)}, ValueError), ({"time": (0, "1")}, TypeError),
+               ({"time": (np.datetime64("NaT"), 1)}, ValueError), ({"time": (pd.NaT, 1)}, ValueError),
                ({"time": 5}, TypeError), ({"partition_samples": 0}, ValueError),
                ({"partition_samples": 1.5}, TypeError)]  # fmt: skip
     for arguments, error in refused:  # when called

@@ -4,6 +4,7 @@ formats the reader's numbers as the converter does and compares the bytes."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import warnings
 
@@ -50,6 +51,23 @@ def test_records_match_converter(tmp_path, convert, name, modulus):
     expected, messages = expected_records(path, modulus)
     assert_same_text(expected, text)
     assert [m + "\n" for m in messages] == stderr.splitlines(keepends=True)
+
+
+@pytest.mark.filterwarnings("ignore::quarvel.TruncatedBlockWarning")
+@pytest.mark.parametrize("modulus", MODULI, ids=lambda m: f"n{m}")
+def test_ticks_are_integer_arithmetic(tmp_path, modulus):
+    """The ticks of the shared cases (first times of -2^31 and 2^31-1, periods of 0, 1, 2^31-1, 2^31,
+    2^32-1...), by the block and the frame, are first_time x 1000 + i x period in Python's integers."""
+    pytest.importorskip("pandas")
+    for name, content in LOGS.items():
+        (tmp_path / name).write_bytes(content)
+        with quarvel.open(tmp_path / name) as log:
+            blocks = [block if modulus is None else block.every(modulus) for block in log.blocks]
+            ticks = [[b.first_time * 1000 + i * (b.period_ms - (b.period_ms >> 31 << 32)) for i in b.sample_indices]
+                     for b in blocks]  # fmt: skip
+            assert [b.ticks().tolist() for b in blocks] == ticks, name
+            assert [b[::-1].ticks().tolist() for b in blocks] == [t[::-1] for t in ticks], name
+            assert log.to_dataframe(modulus or 1)["tick"].tolist() == list(itertools.chain(*ticks)), name
 
 
 @pytest.mark.parametrize("name", ["timing", "drift", "calibrations"])

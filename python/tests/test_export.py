@@ -17,6 +17,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import assert_rows_are_readers, assert_same_bits, python_env, run_quarvel
+from logbuilder import write_cases
 
 pytest.importorskip("pandas")
 pytest.importorskip("xarray")  # to read the output back
@@ -41,7 +42,8 @@ else:
 path, out = sys.argv[1:]
 data = xr.open_dataset(path)
 for name in data.variables:  # one at a time: the campaign may be large
-    np.save(f"{out}/{name}.npy", data[name].values, allow_pickle=name == "path")
+    np.save(f"{out}/{name}.npy", data[name].values, allow_pickle=name in ("path", "logger"))
+np.save(f"{out}/tick_as_stored.npy", xr.open_dataset(path, decode_times=False)["tick"].values)
 if path.endswith(".nc"):  # an HDF5 file too
     import h5py
     with h5py.File(path, "r") as plain:
@@ -65,16 +67,16 @@ def read_back(path, folder) -> dict[str, np.ndarray]:
         env={key: value for key, value in os.environ.items() if key != "PYTHONPATH"},
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
-    arrays = {f.stem: np.load(f, mmap_mode="r") for f in out.iterdir() if f.stem != "path"}
-    arrays["path"] = np.load(out / "path.npy", allow_pickle=True)  # strings: objects, not mapped
-    return arrays
+    strings = ("path", "logger")  # objects, not mapped
+    return {f.stem: np.load(f, None if f.stem in strings else "r", f.stem in strings) for f in out.iterdir()}
 
 
 def samples(arrays, length=1 << 20):
-    """Yields the per-sample arrays a stretch at a time, with each sample's
-    block (its position in its file) and path."""
+    """Yields the per-sample arrays a stretch at a time, the ticks as
+    stored, with each sample's block (its position in its file) and path."""
     for start in range(0, len(arrays["time"]), length):
         part = {name: np.asarray(arrays[name][start : start + length]) for name in ("time", "calData", "rawCounts")}
+        part["tick"] = np.asarray(arrays["tick_as_stored"][start : start + length])
         rows = np.asarray(arrays["sample_block"][start : start + length])
         part["block"] = np.asarray(arrays["block_in_file"])[rows]
         part["path"] = arrays["path"][np.asarray(arrays["block_file"])[rows]]
@@ -88,11 +90,15 @@ def test_plain_xarray_reads_back_the_reader(campaign, tmp_path, extension):
         pytest.importorskip("h5py")  # which reads it back too
     good = campaign["varied"][:25]
     out = tmp_path / f"campaign{extension}"
-    done = export(str(out), *good[:10], str(tmp_path / "missing.002"), str(tmp_path), *good[10:])
+    other = shutil.copy(good[0], tmp_path / "other.log")  # which the logger expression does not match
+    logger = r"(\d)\d\.002$|(?<!\.log)$"  # every operand but other.log
+    done = export(str(out), *good[:10], str(tmp_path / "missing.002"), str(tmp_path), other, *good[10:],
+                  "--logger", logger)  # fmt: skip
     assert done.returncode == 1
     lines = done.stderr.splitlines()
     assert f"quarvel export: cannot read {tmp_path / 'missing.002'}: No such file or directory" in lines
     assert f"quarvel export: cannot read {tmp_path}: Is a directory" in lines
+    assert f"quarvel export: {other}: no logger: the path does not match the expression {logger!r}" in lines
     index = quarvel.index(good)
     cut = index[index["truncated"]]
     assert [line for line in lines if line.startswith("truncated")] == [
@@ -100,7 +106,10 @@ def test_plain_xarray_reads_back_the_reader(campaign, tmp_path, extension):
         for p, n, d in zip(cut["path"], cut["present_samples"], cut["declared_samples"])
     ]
     arrays = read_back(out, tmp_path)
-    assert_rows_are_readers(samples(arrays), good, ["time", "calData", "rawCounts", "block", "path"])
+    assert arrays["tick"].dtype == "datetime64[ns]" and arrays["tick_as_stored"].dtype == np.int64
+    assert (arrays["tick"].view(np.int64) == arrays["tick_as_stored"] * 1_000_000).all()
+    assert_rows_are_readers(samples(arrays), good, ["time", "tick", "calData", "rawCounts", "block", "path"])
+    assert arrays["logger"].tolist() == [path[-6] for path in good]
     assert_same_bits(arrays, index, BLOCK_FIELDS + ["data_offset"])
     assert arrays["path"].tolist() == good
     assert arrays["file_size"].tolist() == [os.path.getsize(p) for p in good]
@@ -108,6 +117,20 @@ def test_plain_xarray_reads_back_the_reader(campaign, tmp_path, extension):
     assert arrays["path"][arrays["block_file"]].tolist() == index["path"].tolist()
     with_samples = np.flatnonzero(index["present_samples"] > 0)
     assert (arrays["sample_block"][arrays["first_sample"][with_samples]] == with_samples).all()
+
+
+def test_the_shared_cases_ticks_as_dates_and_beyond_them(tmp_path):
+    """The shared cases' ticks (1895 to 2044) are dates to plain xarray; one past 2262 leaves them as stored."""
+    pytest.importorskip("zarr")
+    from logbuilder import INT32_MAX, BlockPlan, log_bytes
+
+    paths = [str(path) for path in write_cases(tmp_path / "cases")]
+    (tmp_path / "far.002").write_bytes(log_bytes([BlockPlan(1, INT32_MAX, INT32_MAX, np.zeros(5000, np.int16))]))
+    for logs, scale in ((paths, 1_000_000), (paths + [str(tmp_path / "far.002")], 1)):
+        assert export(str(tmp_path / f"{scale}.zarr"), *logs).returncode == 0
+        arrays = read_back(tmp_path / f"{scale}.zarr", tmp_path)
+        assert (arrays["tick"].view(np.int64) == arrays["tick_as_stored"] * scale).all()
+        assert_rows_are_readers(samples(arrays), logs, ["time", "tick", "calData", "rawCounts", "block", "path"])
 
 
 def test_what_is_not_exported(campaign, tmp_path):

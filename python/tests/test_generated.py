@@ -84,7 +84,7 @@ def test_random_bytes_raise_nothing(tmp_path, content):
                   st.none() | st.integers(1, 5000) | st.integers(-5000, -1)),
 )
 def test_times_are_numpys_sequential_cumsum(tmp_path, first_time, period, count, key):
-    """np.cumsum adds one element after another, as the converter does."""
+    """np.cumsum adds one element after another, as the converter does; ticks are integer arithmetic."""
     path = tmp_path / "times.log"
     path.write_bytes(log_bytes([BlockPlan(1, period, first_time, np.zeros(count, dtype=np.int16))]))
     with quarvel.open(path) as log:
@@ -92,3 +92,5 @@ def test_times_are_numpys_sequential_cumsum(tmp_path, first_time, period, count,
         steps = np.full(count, block.step)
         steps[:1] = first_time
         assert np.array_equal(block[key].times(), np.cumsum(steps)[key])
+        signed = period - (period >> 31 << 32)
+        assert block[key].ticks().tolist() == [first_time * 1000 + i * signed for i in range(count)[key]]

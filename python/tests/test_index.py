@@ -47,6 +47,8 @@ COLUMNS = {
     "truncated": "bool",
     "start": "float64",
     "end": "float64",
+    "start_tick": "int64",
+    "end_tick": "int64",
 }
 
 
@@ -79,6 +81,9 @@ def test_rows_are_the_readers_blocks(tmp_path):
                 times = block.times()
                 ends = [times[0], times[-1]] if len(times) else [np.nan, np.nan]
                 assert np.array_equal([got["start"], got["end"]], ends, equal_nan=True)
+                period = block.period_ms - (block.period_ms >> 31 << 32)  # signed, in Python's integers
+                ticks = [block.first_time * 1000, block.first_time * 1000 + len(times) * period]
+                assert [got["start_tick"], got["end_tick"]] == ticks
                 row += 1
     assert row == len(frame)
 

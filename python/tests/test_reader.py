@@ -186,6 +186,15 @@ def test_file_larger_than_memory(tmp_path):
     assert os.path.getsize(path) > 1 << 32
 
 
+def test_ticks_past_2_to_the_53(tmp_path):
+    """Ticks that no double holds: 2^22 + 2 samples 2^31 - 1 ms apart."""
+    n = (1 << 22) + 2
+    (tmp_path / "far.log").write_bytes(log_bytes([BlockPlan(1, INT32_MAX, INT32_MAX, np.zeros(n, dtype=np.int16))]))
+    with quarvel.open(tmp_path / "far.log") as log:
+        ticks, frame = log.blocks[0][-4:].ticks().tolist(), log.blocks[0][-4:].to_dataframe()
+    assert ticks == frame["tick"].tolist() == [INT32_MAX * 1000 + i * INT32_MAX for i in range(n - 4, n)] > [2**53]
+
+
 def test_large_results_are_plain_arrays(tmp_path):
     """Results of 4 MB and more are laid out on huge pages: they must still
     be whole, contiguous, writable arrays of the right numbers."""
