@@ -792,6 +792,7 @@
   let tableWorker = null;
   let tableId = 0;
   function makeTable() {
+    if (!run || !run.items) return;  // no run has ended yet
     const every = Number($('#table-every').value);
     if (!Number.isInteger(every) || every < 1) {
       $('#table').textContent = 'give a whole number of milliseconds, 1 or more';

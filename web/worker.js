@@ -385,6 +385,8 @@ const YIELD_MS = 10;
 const SYSTEM_WORDS = { NotAFolder: 'Not a directory', Folder: 'Is a directory', NotAllowedError: 'Permission denied',
   QuotaExceededError: 'No space left on device', NoModificationAllowedError: 'Device or resource busy' };
 const NOT_TEXT = 'it holds data, and is not a text file written by quarvel';
+// The bytes of a file by which quarvel tells its own text (src/owntext.h).
+const TEXT_HEAD_SIZE = 4096;
 
 // The next task of the worker's event loop: what waits on the folder
 // (its replies) runs before it.
@@ -475,7 +477,7 @@ function folderWriter(root, inputs, helpers, name, leaveOut, report, high = QUEU
         return { refusal: refusal(text, helpers.message(input === text.index ? 'OUTPUT_IS_INPUT'
           : 'OUTPUT_IS_ANOTHER_INPUT')) };
       }
-      const head = new Uint8Array(await file.slice(0, 4096).arrayBuffer());
+      const head = new Uint8Array(await file.slice(0, TEXT_HEAD_SIZE).arrayBuffer());
       if (head.length > 0 && !helpers.isStrictText(head)) return { refusal: refusal(text, NOT_TEXT) };
       return { handle, made: false };
     } catch (error) {
