@@ -787,8 +787,9 @@
 
   // ---- One table
 
-  // Makes the table of the files converted (the command table's CSV) in a
-  // worker of its own, and offers it as table.csv.
+  // Makes the table of the files converted (the command table's CSV; with
+  // "each folder is a logger", its --logger folder) in a worker of its
+  // own, and offers it as table.csv.
   let tableWorker = null;
   let tableId = 0;
   function makeTable() {
@@ -798,8 +799,9 @@
       $('#table').textContent = 'give a whole number of milliseconds, 1 or more';
       return;
     }
+    const loggers = QuarvelCoverage.loggersOf(run.given, $('#by-folder').checked ? 'folder' : null);
     const logs = run.items.filter((item) => item.output && item.headers && !item.outcome.notLog)
-      .map((item) => ({ file: item.file, rows: item.headers }));
+      .map((item) => ({ file: item.file, rows: item.headers, logger: loggers[item.index] }));
     if (tableWorker === null) tableWorker = new Worker(workerUrl);
     const id = ++tableId;
     const started = performance.now();

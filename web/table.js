@@ -1,6 +1,7 @@
 // One table of the files converted: a row per tick of a regular grid of
-// `every` ms, a column per channel (ch<N>), as CSV, byte for byte what
-// `python3 -m quarvel table FILES --every E --method M --overlap O` writes
+// `every` ms, a column per series (ch<N>, or <logger>/ch<N> with loggers),
+// as CSV, byte for byte what `python3 -m quarvel table FILES --every E
+// --method M --overlap O [--logger folder]` writes
 // (doc/python-table.md defines the methods). Computed on integer ticks
 // (ms since 1970): a block of n samples of period p > 0 covers [s, s + n·p);
 // where blocks of a channel cover a tick together, its owner is the one
@@ -159,21 +160,45 @@ const QuarvelTable = (() => {
 
   const firstKept = (segment) => Math.max(0, Math.ceil((segment.lo - segment.block.s) / segment.block.p));
 
+  // The series (logger, channel) of `blocks`, by logger (in order of code
+  // points, as Python sorts names), then channel.
+  function seriesOf(blocks) {
+    const points = (name) => [...name].map((c) => c.codePointAt(0));
+    const byName = (a, b) => {
+      if (a === null || b === null) return a === b ? 0 : a === null ? -1 : 1;
+      const [x, y] = [points(a), points(b)];
+      for (let i = 0; i < x.length && i < y.length; i++) if (x[i] !== y[i]) return x[i] - y[i];
+      return x.length - y.length;
+    };
+    const keys = new Map();
+    for (const { logger, channel } of blocks) keys.set(JSON.stringify([logger, channel]), { logger, channel });
+    return [...keys.values()].sort((a, b) => byName(a.logger, b.logger) || a.channel - b.channel);
+  }
+
+  // A column's name as a CSV field: one that starts with =, +, - or @ gets
+  // a leading ' (no spreadsheet takes it for a formula); one that holds a
+  // comma, a double quote, CR or LF goes between double quotes (RFC 4180).
+  function columnName(name) {
+    const safe = /^[=+\-@]/.test(name) ? `'${name}` : name;
+    return /[,"\r\n]/.test(safe) ? `"${safe.replace(/"/g, '""')}"` : safe;
+  }
+
   // The time field of a tick: seconds with three decimals, from integers.
   function timeText(tick) {
     const ms = Math.abs(tick);
     return `${tick < 0 ? '-' : ''}${Math.floor(ms / 1000)}.${String(ms % 1000).padStart(3, '0')}`;
   }
 
-  // Writes the table of the files `logs` ({file, rows}) to `write(bytes)`,
+  // Writes the table of the files `logs` ({file, rows, logger: null for
+  // one logger, or its name}) to `write(bytes)`,
   // a piece at a time. `quarvel` spells numbers: calibrate(raw, gainBits,
   // offsetBits) → the calData's bits, sample(out, bits) and
   // double(out, high, low) write "%f" into `out` and give its length.
   // Returns {rows, columns}.
   function write(logs, { every, method = 'previous', overlap = 'last' }, quarvel, blocks, write) {
     if (!METHODS.includes(method)) throw new Error(`no method ${method}`);
-    const all = blocksOf(logs, blocks).map((b) => ({ ...b, file: logs[b.file].file }));
-    const channels = [...new Set(all.map((b) => b.channel))].sort((a, b) => a - b);
+    const all = blocksOf(logs, blocks).map((b) => ({ ...b, logger: logs[b.file].logger, file: logs[b.file].file }));
+    const series = seriesOf(all);
     const used = all.filter((b) => b.p > 0);
     let first = 0;
     let last = -1;
@@ -188,8 +213,8 @@ const QuarvelTable = (() => {
     }
     const rows = last >= first ? Math.floor((last - first) / every) + 1 : 0;
     const make = AGGREGATIONS.includes(method) ? binCells : pointCells;
-    const columns = channels.map((c) => make(owners(used.filter((b) => b.channel === c), overlap), method, every,
-      quarvel.calibrate));
+    const columns = series.map(({ logger, channel }) => make(owners(used.filter((b) => b.channel === channel
+      && b.logger === logger), overlap), method, every, quarvel.calibrate));
     const out = new Uint8Array(PIECE + 4096);
     const encoder = new TextEncoder();
     let filled = 0;
@@ -200,7 +225,8 @@ const QuarvelTable = (() => {
     const put = (text) => {
       filled += encoder.encodeInto(text, out.subarray(filled)).written;
     };
-    put(['time', ...channels.map((c) => `ch${c}`)].join(',') + '\r\n');
+    put(['time', ...series.map(({ logger, channel }) => columnName(logger === null ? `ch${channel}`
+      : `${logger}/ch${channel}`))].join(',') + '\r\n');
     const view = new DataView(new ArrayBuffer(8));
     for (let r = 0; r < rows; r++) {
       const t = first + r * every;
@@ -222,7 +248,7 @@ const QuarvelTable = (() => {
       out[filled++] = 10;
     }
     flush();
-    return { rows, columns: channels.length };
+    return { rows, columns: series.length };
   }
 
   return { METHODS, write };

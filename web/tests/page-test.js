@@ -969,45 +969,51 @@ async function serve(site) {
 
 // The page's one table of logbuilder.py's multi-rate campaign (two
 // loggers' logs at 1 to 1000 ms, before 1970, with gaps, overlaps, nested
-// and cut blocks, NaN and infinite values), byte for byte what the command
-// table writes for the same files, for each method, on grids of 7 ms
-// and of 1 s.
+// and cut blocks, NaN and infinite values), chosen as a folder: byte for
+// byte what the command table writes for the same files, for each method,
+// on grids of 7 ms and of 1 s, and with "each folder is a logger" as with
+// --logger folder.
 async function oneTable(page, work) {
-  const dir = path.join(work, 'multirate');
-  const made = spawnSync(PYTHON, [path.join(ROOT, 'python/tests/logbuilder.py'), 'multirate', dir]);
+  // Not in /dev/shm, where Chromium takes a folder for a file.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-web-table-'));
+  const made = spawnSync(PYTHON, [path.join(ROOT, 'python/tests/logbuilder.py'), 'multirate', path.join(dir, 'multirate')]);
   if (made.status !== 0) return [`logbuilder.py multirate: ${made.stderr}`];
-  const files = ['a', 'b'].flatMap((logger) => fs.readdirSync(path.join(dir, logger)).sort()
-    .map((name) => path.join(dir, logger, name)));
+  const files = ['a', 'b'].flatMap((logger) => fs.readdirSync(path.join(dir, 'multirate', logger)).sort()
+    .map((name) => path.join(dir, 'multirate', logger, name)));
+  await page.evaluate(() => localStorage.clear());
   await page.reload();
-  await (await page.$('#files')).uploadFile(...files);
+  await (await page.$('#folder')).uploadFile(path.join(dir, 'multirate'));
   await setOptions(page, { flags: '-q', zone: 'UTC' });
   await page.click('#convert');
   await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
   const problems = [];
-  for (const method of ['previous', 'exact', 'mean', 'min', 'max', 'count']) {
-    for (const every of [7, 1000]) {
-      const csv = path.join(work, `table-${method}-${every}.csv`);
-      const command = spawnSync(PYTHON, ['-m', 'quarvel', 'table', ...files, '--every', String(every), '--method', method,
-        '-o', csv], { cwd: path.join(ROOT, 'python'), env: { ...process.env, LC_ALL: 'C.UTF-8', TZ: 'UTC' } });
-      if (command.status !== 0) {
-        problems.push(`quarvel table --method ${method}: status ${command.status}: ${command.stderr}`);
-        continue;
-      }
-      await page.$eval('#table-every', (input, value) => { input.value = value; }, String(every));
-      await page.select('#table-method', method);
-      await page.click('#make-table');
-      await page.waitForSelector('body[data-table=done]');
-      const url = await page.$eval('#table a[download]', (link) => link.href).catch(() => null);
-      const bytes = url ? await blobBytes(page, url) : Buffer.from(await page.$eval('#table', (span) => span.textContent));
-      const expected = fs.readFileSync(csv);
-      if (!bytes.equals(expected)) {
-        const at = [...expected].findIndex((b, k) => b !== bytes[k]);
-        problems.push(`one table, ${method} every ${every} ms: ${bytes.length} bytes (page) vs ${expected.length}`
-          + ` (command), first difference at ${at}: ${JSON.stringify(expected.slice(Math.max(0, at - 80), at + 40).toString())}`
-          + ` vs ${JSON.stringify(bytes.slice(Math.max(0, at - 80), at + 40).toString())}`);
-      }
+  const cases = ['previous', 'exact', 'mean', 'min', 'max', 'count'].flatMap((method) => [[method, 7], [method, 1000]]);
+  for (const [method, every, byFolder] of [...cases, ['previous', 7, true], ['mean', 7, true]]) {
+    const name = `${method} every ${every} ms${byFolder ? ', each folder a logger' : ''}`;
+    const csv = path.join(work, 'table.csv');
+    const command = spawnSync(PYTHON, ['-m', 'quarvel', 'table', ...files, '--every', String(every), '--method', method,
+      ...(byFolder ? ['--logger', 'folder'] : []), '-o', csv], { cwd: path.join(ROOT, 'python'),
+      env: { ...process.env, LC_ALL: 'C.UTF-8', TZ: 'UTC' } });
+    if (command.status !== 0) {
+      problems.push(`quarvel table, ${name}: status ${command.status}: ${command.stderr}`);
+      continue;
+    }
+    if (Boolean(byFolder) !== await page.$eval('#by-folder', (box) => box.checked)) await page.click('#by-folder');
+    await page.$eval('#table-every', (input, value) => { input.value = value; }, String(every));
+    await page.select('#table-method', method);
+    await page.click('#make-table');
+    await page.waitForSelector('body[data-table=done]');
+    const url = await page.$eval('#table a[download]', (link) => link.href).catch(() => null);
+    const bytes = url ? await blobBytes(page, url) : Buffer.from(await page.$eval('#table', (span) => span.textContent));
+    const expected = fs.readFileSync(csv);
+    if (!bytes.equals(expected)) {
+      const at = [...expected].findIndex((byte, k) => byte !== bytes[k]);
+      const around = (text) => JSON.stringify(text.slice(Math.max(0, at - 80), at + 40).toString());
+      problems.push(`one table, ${name}: ${bytes.length} bytes (page) vs ${expected.length} (command), first difference`
+        + ` at ${at}: ${around(expected)} vs ${around(bytes)}`);
     }
   }
+  fs.rmSync(dir, { recursive: true, force: true });
   console.log(`${problems.length ? 'FAIL' : 'ok  '} one table: the command's CSV, byte for byte, for every method`);
   return problems;
 }
