@@ -99,8 +99,8 @@ const QuarvelTable = (() => {
     };
   }
 
-  // previous and exact: the cell of grid tick `t` of a channel, as bits of
-  // its calData, or -1 (no value). Ticks come in increasing order.
+  // previous and exact: the cell of grid tick `t` of a channel, as the
+  // bits of its calData, or null (no value). Ticks come in increasing order.
   function pointCells(segments, method, every, calibrate) {
     const raw = sampleReader();
     let i = 0;
@@ -111,7 +111,7 @@ const QuarvelTable = (() => {
       const d = t - b.s;
       const k = Math.floor(d / b.p);
       if (method === 'exact' && d !== k * b.p) return null;
-      return { bits: calibrate(raw(b, k, every < b.p * (WINDOW / 8) ? WINDOW : 1), b.gain, b.offset) };
+      return calibrate(raw(b, k, every < b.p * (WINDOW / 8) ? WINDOW : 1), b.gain, b.offset);
     };
   }
 
@@ -153,8 +153,8 @@ const QuarvelTable = (() => {
       if (count === 0) return method === 'count' ? { count } : null;
       if (method === 'count') return { count };
       if (method === 'mean') return nan >= 0 ? { nanSign: nan } : { double: sum / count };
-      if (nan !== -1) return { bits: nan | 0 };
-      return { bits: key < 0 ? key ^ 0x7fffffff : key };
+      if (nan !== -1) return nan | 0;
+      return key < 0 ? key ^ 0x7fffffff : key;
     };
   }
 
@@ -183,10 +183,21 @@ const QuarvelTable = (() => {
     return /[,"\r\n]/.test(safe) ? `"${safe.replace(/"/g, '""')}"` : safe;
   }
 
-  // The time field of a tick: seconds with three decimals, from integers.
-  function timeText(tick) {
+  // Writes the time field of a tick into `out` at `at`: seconds with three
+  // decimals, from integers ("-0.500"). Returns where it ends.
+  function putTime(out, at, tick) {
     const ms = Math.abs(tick);
-    return `${tick < 0 ? '-' : ''}${Math.floor(ms / 1000)}.${String(ms % 1000).padStart(3, '0')}`;
+    if (tick < 0) out[at++] = 45;  // '-'
+    const whole = Math.floor(ms / 1000);
+    let end = at;
+    for (let m = whole; end === at || m > 0; m = Math.floor(m / 10)) end++;
+    for (let m = whole, k = end; k > at; m = Math.floor(m / 10)) out[--k] = 48 + (m % 10);
+    const part = ms - whole * 1000;
+    out[end] = 46;  // '.'
+    out[end + 1] = 48 + Math.floor(part / 100);
+    out[end + 2] = 48 + (Math.floor(part / 10) % 10);
+    out[end + 3] = 48 + (part % 10);
+    return end + 4;
   }
 
   // Writes the table of the files `logs` ({file, rows, logger: null for
@@ -230,14 +241,14 @@ const QuarvelTable = (() => {
     const view = new DataView(new ArrayBuffer(8));
     for (let r = 0; r < rows; r++) {
       const t = first + r * every;
-      put(timeText(t));
+      filled = putTime(out, filled, t);
       for (const cell of columns) {
         if (filled >= PIECE) flush();
         out[filled++] = 44;  // ','
         const value = cell(t);
         if (value === null) continue;
-        if (value.count !== undefined) put(String(value.count));
-        else if (value.bits !== undefined) filled += quarvel.sample(out, filled, value.bits);
+        if (typeof value === 'number') filled += quarvel.sample(out, filled, value);
+        else if (value.count !== undefined) put(String(value.count));
         else if (value.nanSign !== undefined) put(value.nanSign ? '-nan' : 'nan');
         else {
           view.setFloat64(0, value.double);

@@ -679,15 +679,19 @@ async function runSuspendable(module, args) {
   throw new Error('quarvel did not exit');
 }
 
-// One table of the logs `logs` ({file, rows}), as the command table
-// writes it (QuarvelTable), kept in blobs (textFile).
+// One table of the logs `logs` ({file, rows, logger}), as the command
+// table writes it (QuarvelTable), kept in blobs of a piece each, which
+// the browser may keep on disk.
 async function table(request) {
   try {
     const helpers = await quarvelHelpers();
-    const text = textFile();
-    const shape = QuarvelTable.write(request.logs, request, helpers.table, QuarvelBlocks, (bytes) => text.write(bytes));
-    const { blob } = text.close(false);
-    postMessage({ type: 'table', id: request.id, blob, size: text.size, ...shape });
+    const parts = [];
+    let size = 0;
+    const shape = QuarvelTable.write(request.logs, request, helpers.table, QuarvelBlocks, (bytes) => {
+      parts.push(new Blob([bytes]));
+      size += bytes.length;
+    });
+    postMessage({ type: 'table', id: request.id, blob: new Blob(parts, { type: 'text/csv' }), size, ...shape });
   } catch (error) {
     postMessage({ type: 'table', id: request.id, error: String(error && error.message || error) });
   }

@@ -12,12 +12,15 @@
 // Usage: node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR
 //        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench [MB [FILES [OTHER_SITE_DIR]]]
 //        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench-folder [LOGS]
+//        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench-table
 // With --bench, converts one log of about MB megabytes (100), FILES small
 // files (10,000), 1,000 campaign logs and FILES of a few hundred samples
 // (-tc) in the page, and in OTHER_SITE_DIR's page if given, each in a
 // fresh browser, and reports the times, the zip's size and the memory.
 // With --bench-folder, converts LOGS campaign logs (5,000) into a folder of
 // the page's origin, and a fifth of them into a zip, and reports the same.
+// With --bench-table, times the table of an hour of three channels in the
+// page and by the command.
 // Environment: QUARVEL_VERSION (the version the banner shows, required),
 // CHROMIUM (/usr/bin/chromium), QUARVEL_PYTHON (/usr/bin/python3).
 'use strict';
@@ -1244,6 +1247,38 @@ async function benchFolder(work, count) {
   }
 }
 
+// The table (previous, every 5 ms) of an hour of three channels at 1 ms,
+// 7 ms from 1003 s and 1000 ms: the command's time and the page's, in one run.
+async function benchTable(work) {
+  const dir = path.join(work, 'rates');
+  spawnSync(PYTHON, [path.join(ROOT, 'python/tests/logbuilder.py'), 'rates', dir, '--periods', '1,7,1000', '--offsets',
+    '0,1003,0', '--seconds', '3600']);
+  const files = fs.readdirSync(dir).sort().map((name) => path.join(dir, name));
+  let started = Date.now();
+  spawnSync(PYTHON, ['-m', 'quarvel', 'table', ...files, '--every', '5', '-o', path.join(work, 'table.csv')],
+    { cwd: path.join(ROOT, 'python') });
+  const command = (Date.now() - started) / 1000;
+  const browser = await launch(fs.mkdtempSync(path.join(work, 'profile-')));
+  try {
+    const page = await browser.newPage();
+    await page.goto('file://' + path.join(siteDir, 'index.html'));
+    await (await page.$('#files')).uploadFile(...files);
+    await setOptions(page, { flags: '-q', zone: 'UTC' });
+    await page.click('#convert');
+    await page.waitForSelector('body[data-state=done]', { timeout: 900000 });
+    await page.$eval('#table-every', (input) => { input.value = '5'; });
+    started = Date.now();
+    await page.click('#make-table');
+    await page.waitForSelector('body[data-table=done]', { timeout: 900000, polling: 50 });
+    const made = (Date.now() - started) / 1000;
+    const said = await page.$eval('#table', (span) => span.textContent);
+    console.log(`bench: the table of an hour at 1, 7 and 1000 ms every 5 ms: the command ${command.toFixed(2)} s, the page`
+      + ` ${made.toFixed(2)} s (${said}); peak memory of the renderer ${(rendererPeak(browser.process().pid) / 1048576).toFixed(0)} MB`);
+  } finally {
+    await browser.close();
+  }
+}
+
 async function bench(work, megabytes, count, otherSite) {
   const samples = Math.floor(megabytes * 1e6 / 2 / 8) * 8;
   const blocks = [];
@@ -1282,6 +1317,11 @@ function scratchFolder() {
 async function main() {
   fs.mkdirSync(outDir, { recursive: true });
   const work = scratchFolder();
+  if (process.argv.includes('--bench-table')) {
+    await benchTable(work);
+    fs.rmSync(work, { recursive: true, force: true });
+    return;
+  }
   const folderIndex = process.argv.indexOf('--bench-folder');
   if (folderIndex > 0) {
     // On disk: the origin's file system, in the profile, gets gigabytes.
