@@ -1085,7 +1085,7 @@ async function intoFolder(page, work) {
   await page.waitForFunction(() => !document.querySelector('#convert').disabled);
   await page.click('#convert');
   await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
-  const found = await page.evaluate(async () => {
+  const shown = () => page.evaluate(async () => {
     const texts = {};
     const walk = async (folder, at) => {
       for await (const handle of folder.values()) {
@@ -1097,20 +1097,35 @@ async function intoFolder(page, work) {
       }
     };
     await walk(await navigator.storage.getDirectory(), '');
-    return { texts, peak: Number(document.body.dataset.queuePeak), status: document.body.dataset.status,
-      rows: [...document.querySelectorAll('#file-list .row')].map((row) => row.textContent),
-      stderr: [...document.querySelectorAll('#console .stderr')].map((s) => s.textContent).join('') };
+    return { texts, peak: Number(document.body.dataset.queuePeak), status: document.querySelector('#status').textContent,
+      rows: [...document.querySelectorAll('#file-list .row')].map((row) => row.textContent) };
   });
+  const found = await shown();
   const problems = [];
-  const want = { 'camp/b/y.002.txt': before['camp/b/y.002.txt'], ...Object.fromEntries(Object.entries(files).map(([k, v]) => [k, v.toString('latin1')])) };
+  const want = { 'camp/b/y.002.txt': before['camp/b/y.002.txt'],
+    ...Object.fromEntries(Object.entries(files).map(([k, v]) => [k, v.toString('latin1')])) };
   expected.paths.forEach((p, i) => {
     if (expected.outputs[i] && p !== 'camp/b/y.002') want[p + '.txt'] = expected.outputs[i].toString('latin1');
   });
-  for (const name of new Set([...Object.keys(want), ...Object.keys(found.texts)])) {
-    if (want[name] !== found.texts[name]) {
-      problems.push(`${name}: ${(found.texts[name] || '').length} bytes in the folder, ${(want[name] || '').length} expected`);
-    }
-  }
+  const differences = (texts) => [...new Set([...Object.keys(want), ...Object.keys(texts)])].filter((name) =>
+    want[name] !== texts[name]).map((name) => `${name}: ${(texts[name] || '').length} bytes in the folder,`
+    + ` ${(want[name] || '').length} expected`);
+  problems.push(...differences(found.texts));
+  // Stopped while it writes long.002's text again, into the same folder: no file is left half written.
+  await page.evaluate(() => {
+    const progress = document.querySelector('#progress-text');
+    const watch = new MutationObserver(() => {
+      if (!progress.textContent.startsWith('2 of')) return;  // long.002 begun
+      watch.disconnect();
+      document.querySelector('#stop').click();
+    });
+    watch.observe(progress, { childList: true, characterData: true, subtree: true });
+    document.querySelector('#convert').click();
+  });
+  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  const after = await shown();
+  if (!after.status.startsWith('stopped')) problems.push(`stopped: the page says ${after.status}`);
+  problems.push(...differences(after.texts).map((p) => `stopped: ${p}`));
   // x.002's text is refused by quarvel itself, y.002's by the folder.
   for (const words of [`could not be opened: ${MESSAGES.OUTPUT_IS_ANOTHER_INPUT}`,
     sayText(MESSAGES.OPEN_OUTPUT_FAILED, 'camp/b/y.002.txt').trimEnd() + ' (reason: it holds data']) {
