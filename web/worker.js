@@ -600,6 +600,8 @@ function folderWriter(root, inputs, helpers, name, leaveOut, report, high = QUEU
     },
     // The most bytes that waited at once.
     peak: () => peak,
+    // Whether it was stopped.
+    stopped: () => stopped,
     // The program has ended: resolves once every text is written.
     async end() {
       programDone = true;
@@ -761,6 +763,9 @@ async function convert(request) {
     module = await suspendableQuarvel(options, writer.pause);
     status = await runSuspendable(module, request.args);
     await writer.end();
+    // Stopped while the last texts were written: the run ends as stopped
+    // (the page hears {type: 'stopped'}), whatever the program's status.
+    if (writer.stopped()) return;
   } else {
     module = await createQuarvel(options);
     status = module.callMain(request.args);

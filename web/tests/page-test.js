@@ -1115,7 +1115,7 @@ async function intoFolder(page, work) {
   await page.evaluate(() => {
     const progress = document.querySelector('#progress-text');
     const watch = new MutationObserver(() => {
-      if (!progress.textContent.startsWith('2 of')) return;  // long.002 begun
+      if (!progress.textContent.startsWith('4 of')) return;  // long.002 converted, and at most 1 MB of it waits
       watch.disconnect();
       document.querySelector('#stop').click();
     });
