@@ -487,7 +487,10 @@
     $('#progress').hidden = true;
     $('#progress-text').textContent = '';
     const programMemory = memory ? ` · program memory ${(memory / 1048576).toFixed(0)} MB` : '';
-    $('#status').textContent = `${endingWords(status, stopped)} · ${seconds} s${programMemory}`;
+    // The program wrote every text whole; the folder may still have refused some.
+    const refused = run.folder ? produced.filter((item) => item.output.refusal).length : 0;
+    const notWritten = refused ? ` · ${count(refused, 'text file', 'text files')} not written into the folder` : '';
+    $('#status').textContent = `${endingWords(status, stopped)}${notWritten} · ${seconds} s${programMemory}`;
     $('#status').title = stopped ? 'no exit status: the run was stopped'
       : status === null ? '' : `the command's exit status: ${status}`;
     showSummary(QuarvelOutcomes.generalLines(run.stderr.join(''), run.records));

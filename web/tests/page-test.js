@@ -1126,6 +1126,7 @@ async function intoFolder(page, work) {
   const after = await shown();
   if (!after.status.startsWith('stopped')) problems.push(`stopped: the page says ${after.status}`);
   problems.push(...differences(after.texts).map((p) => `stopped: ${p}`));
+  if (!found.status.includes(' · 1 text file not written into the folder')) problems.push(`the page says ${found.status}`);
   // x.002's text is refused by quarvel itself, y.002's by the folder.
   for (const words of [`could not be opened: ${MESSAGES.OUTPUT_IS_ANOTHER_INPUT}`,
     sayText(MESSAGES.OPEN_OUTPUT_FAILED, 'camp/b/y.002.txt').trimEnd() + ' (reason: it holds data']) {
