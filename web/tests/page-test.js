@@ -6,7 +6,8 @@
 // exit status. Also checks what the page says of each file (its readings'
 // flags too), its zip (read
 // by Python's zipfile and unzip -t), its plot and coverage (by pixel
-// columns and rows), its options, 10,000 small files, and that nothing
+// columns and rows), its options, 10,000 small files, the texts written
+// into a folder, one table against the command's CSV, and that nothing
 // breaks its Content-Security-Policy; saves screenshots.
 //
 // Usage: node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR
