@@ -824,7 +824,8 @@
     };
     document.body.dataset.table = 'making';
     $('#table').textContent = 'making it…';
-    tableWorker.postMessage({ type: 'table', id, logs, every, method: $('#table-method').value, overlap: 'last' });
+    tableWorker.postMessage({ type: 'table', id, logs, every, method: $('#table-method').value,
+      overlap: $('#table-overlap').value });
   }
 
   // ---- Coverage

@@ -992,11 +992,12 @@ async function oneTable(page, work) {
   await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
   const problems = [];
   const cases = ['previous', 'exact', 'mean', 'min', 'max', 'count'].flatMap((method) => [[method, 7], [method, 1000]]);
-  for (const [method, every, byFolder] of [...cases, ['previous', 7, true], ['mean', 7, true]]) {
-    const name = `${method} every ${every} ms${byFolder ? ', each folder a logger' : ''}`;
+  for (const [method, every, byFolder, overlap = 'last'] of [...cases, ['previous', 7, true], ['mean', 7, true],
+    ['previous', 7, false, 'first'], ['max', 7, false, 'first']]) {
+    const name = `${method} every ${every} ms, overlap ${overlap}${byFolder ? ', each folder a logger' : ''}`;
     const csv = path.join(work, 'table.csv');
     const command = spawnSync(PYTHON, ['-m', 'quarvel', 'table', ...files, '--every', String(every), '--method', method,
-      ...(byFolder ? ['--logger', 'folder'] : []), '-o', csv], { cwd: path.join(ROOT, 'python'),
+      '--overlap', overlap, ...(byFolder ? ['--logger', 'folder'] : []), '-o', csv], { cwd: path.join(ROOT, 'python'),
       env: { ...process.env, LC_ALL: 'C.UTF-8', TZ: 'UTC' } });
     if (command.status !== 0) {
       problems.push(`quarvel table, ${name}: status ${command.status}: ${command.stderr}`);
@@ -1005,6 +1006,7 @@ async function oneTable(page, work) {
     if (Boolean(byFolder) !== await page.$eval('#by-folder', (box) => box.checked)) await page.click('#by-folder');
     await page.$eval('#table-every', (input, value) => { input.value = value; }, String(every));
     await page.select('#table-method', method);
+    await page.select('#table-overlap', overlap);
     await page.click('#make-table');
     await page.waitForSelector('body[data-table=done]');
     const url = await page.$eval('#table a[download]', (link) => link.href).catch(() => null);
