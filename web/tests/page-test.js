@@ -1286,13 +1286,17 @@ async function benchTable(work) {
     await page.click('#convert');
     await page.waitForSelector('body[data-state=done]', { timeout: 900000 });
     await page.$eval('#table-every', (input) => { input.value = '5'; });
-    started = Date.now();
-    await page.click('#make-table');
-    await page.waitForSelector('body[data-table=done]', { timeout: 900000, polling: 50 });
-    const made = (Date.now() - started) / 1000;
+    const made = [];  // the first starts the table's worker and quarvel in it
+    for (const time of [1, 2]) {
+      await page.evaluate(() => { delete document.body.dataset.table; });
+      started = Date.now();
+      await page.click('#make-table');
+      await page.waitForSelector('body[data-table=done]', { timeout: 900000, polling: 50 });
+      made.push(`${((Date.now() - started) / 1000).toFixed(2)} s ${time === 1 ? 'the first time' : 'the second'}`);
+    }
     const said = await page.$eval('#table', (span) => span.textContent);
     console.log(`bench: the table of an hour at 1, 7 and 1000 ms every 5 ms: the command ${command.toFixed(2)} s, the page`
-      + ` ${made.toFixed(2)} s (${said}); peak memory of the renderer ${(rendererPeak(browser.process().pid) / 1048576).toFixed(0)} MB`);
+      + ` ${made.join(', ')} (${said}); peak memory of the renderer ${(rendererPeak(browser.process().pid) / 1048576).toFixed(0)} MB`);
   } finally {
     await browser.close();
   }
