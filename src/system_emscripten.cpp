@@ -11,17 +11,27 @@
 //   its summer time computed by the POSIX rules; without rules, the
 //   United States' rules of today (M3.2.0,M11.1.0);
 // - anything else, the empty value included: UTC.
-// Its host is the page's worker, which hears of each file's outcome.
+// Its host is the page's worker, which hears of each file's outcome, and
+// which calls the entries at the end of this file besides main.
 #include "system.h"
 
 #include "calendar.h"
 #include "errortext.h"
+#include "format.h"
 #include "messages.h"
+#include "owntext.h"
+#include "record.h"
+#include "shims.h"
 
+#include <emscripten/emscripten.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 // The offset east of UTC, in seconds, of the zone named `zone` at `seconds`
 // since the epoch, as the JavaScript engine's Intl tells it; the engine's
@@ -360,4 +370,74 @@ void noteOutcome(int index, const FileOutcome& outcome)
     const char* reason = !opening ? "" : outcome.refusal != nullptr ? outcome.refusal : errorText(outcome.errorNumber);
     quarvelOutcome(index, end.name, end.message, refusalName(outcome.refusal), reason, outcome.cutShort ? 1 : 0,
         static_cast<double>(outcome.samplesRead), static_cast<double>(outcome.samplesDeclared), outcome.said.c_str());
+}
+
+// What the page's workers call besides main (web/worker.js). Numbers whose
+// NaNs must keep their sign come as their bits: JavaScript may change a
+// NaN's bits on the way.
+extern "C" {
+
+// Ends the program with `status`, as returning it from main does: the
+// worker runs main as a function that may wait for its writes, and ends
+// it through here, so that exit's last writes to the console may wait too.
+EMSCRIPTEN_KEEPALIVE void quarvelExit(int status)
+{
+    std::exit(status);
+}
+
+// A buffer of at least `size` bytes for the calls below, kept until the next call.
+EMSCRIPTEN_KEEPALIVE unsigned char* quarvelScratch(std::size_t size)
+{
+    static std::vector<unsigned char> scratch;
+    scratch.resize(std::max(size, scratch.size()));
+    return scratch.data();
+}
+
+// The words of the message of messages.h named `name` (OPEN_OUTPUT_FAILED,
+// OPEN_REASON, OUTPUT_IS_INPUT, OUTPUT_IS_ANOTHER_INPUT, WRITE_FAILED), or
+// "": the page says what became of a text file that it writes into a
+// folder in quarvel's words.
+EMSCRIPTEN_KEEPALIVE const char* quarvelMessage(const char* name)
+{
+    const EndWords messages[] = {{"OPEN_OUTPUT_FAILED", OPEN_OUTPUT_FAILED}, {"OPEN_REASON", OPEN_REASON},
+        {"OUTPUT_IS_INPUT", OUTPUT_IS_INPUT}, {"OUTPUT_IS_ANOTHER_INPUT", OUTPUT_IS_ANOTHER_INPUT},
+        {"WRITE_FAILED", WRITE_FAILED}};
+    for (const EndWords& message : messages) {
+        if (std::strcmp(name, message.name) == 0)
+            return message.message;
+    }
+    return "";
+}
+
+// Whether `bytes`, the first `size` bytes of a file (TEXT_HEAD_SIZE are
+// enough), are quarvel's own text by the strict rule: a text file may be
+// written over such a file, or an empty one.
+EMSCRIPTEN_KEEPALIVE int quarvelIsStrictText(const unsigned char* bytes, std::size_t size)
+{
+    return isStrictText(bytes, size) ? 1 : 0;
+}
+
+// The bits of the calibrated value of the raw count `raw` with the gain
+// and offset of the bits `gainBits` and `offsetBits`, as the text files
+// hold it (calibrate: its NaNs' signs too).
+EMSCRIPTEN_KEEPALIVE std::uint32_t quarvelCalibrate(int raw, std::uint32_t gainBits, std::uint32_t offsetBits)
+{
+    return bitCast<std::uint32_t>(
+        calibrate(static_cast<std::int16_t>(raw), bitCast<float>(gainBits), bitCast<float>(offsetBits)));
+}
+
+// Writes the binary32 value of the bits `bits` as quarvel writes calData
+// (the float widened to double, "%f"), and returns its length.
+EMSCRIPTEN_KEEPALIVE int quarvelFormatFloat(char* out, std::uint32_t bits)
+{
+    return static_cast<int>(formatFixed(out, bitCast<float>(bits), VALUE_DECIMALS) - out);
+}
+
+// Writes the double of the bits `high` and `low` (its upper and lower 32)
+// as "%.<precision>f" does, and returns its length.
+EMSCRIPTEN_KEEPALIVE int quarvelFormatDouble(char* out, std::uint32_t high, std::uint32_t low, int precision)
+{
+    const auto bits = (std::uint64_t{high} << 32U) | low;
+    return static_cast<int>(formatFixed(out, bitCast<double>(bits), precision) - out);
+}
 }

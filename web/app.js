@@ -1,6 +1,7 @@
 // The page: files and options in; quarvel run in a worker; what became of
 // each file, the text files and a zip of them (deflated beside the run),
-// the batch's coverage, a plot and the console out. The options are both
+// or the text files written into a folder as they are made, the batch's
+// coverage, a plot and the console out. The options are both
 // controls and a command line; each follows the other, and both are
 // remembered for the next visit.
 /* global QUARVEL_WORKER_SOURCE, QuarvelOptions, QuarvelOutcomes, QuarvelZip, QuarvelPacker, QuarvelBlocks,
@@ -26,6 +27,14 @@
 
   let chosen = [];  // the chosen Files
   let given = [];  // the path of each as chosen: its name, or its path from a folder chosen or dropped
+  let handles = [];  // the FileSystemFileHandle of each, where the browser gave one (a drop in Chromium), or null
+  let folder = null;  // the folder chosen for the text files (a FileSystemDirectoryHandle)
+  // Whether the text files can be written into a folder as they are made:
+  // the browser lets the page choose one (the File System Access API), and
+  // quarvel's writes can wait for the folder's (JavaScript Promise
+  // Integration).
+  const folders = typeof window.showDirectoryPicker === 'function' && typeof WebAssembly.Suspending === 'function'
+    && typeof WebAssembly.promising === 'function';
   let run = null;  // the running or last run
   let plotWorker = null;
   let plotId = 0;
@@ -140,7 +149,9 @@
     const modulus = QuarvelOptions.leadingNumber(String(scan.settings.modulus));
     $('#modulus-words').textContent = modulus ? `(${QuarvelOptions.everyNth(modulus)})` : '';
     const running = run !== null && run.worker !== null;
-    $('#convert').disabled = running || chosen.length === 0 || problems.blocking;
+    const noFolder = toFolder() && folder === null;
+    $('#convert').disabled = running || chosen.length === 0 || problems.blocking || noFolder;
+    $('#folder-name').textContent = folder ? `“${shownName(folder.name)}”` : noFolder ? 'none chosen yet' : '';
     const hint = 'Choose or drop the logger files to convert.';
     if (!running && chosen.length === 0) $('#status').textContent = hint;
     else if ($('#status').textContent === hint) $('#status').textContent = '';
@@ -191,16 +202,30 @@
     }
   }
 
+  // Whether the text files go into a folder.
+  const toFolder = () => folders && $('input[name=destination]:checked').value === 'folder';
+
+  // Asks for the folder of the text files.
+  function chooseFolder() {
+    window.showDirectoryPicker({ id: 'quarvel-texts', mode: 'readwrite' }).then((handle) => {
+      folder = handle;
+      $('input[name=destination][value=folder]').checked = true;
+      refresh();
+    }, () => {});  // none chosen
+  }
+
   // ---- Files
 
   // Chooses `files`, each by its path in `paths` (null: by its path in
-  // the folder chosen, or else its name).
-  function chooseFiles(files, paths = null) {
+  // the folder chosen, or else its name), and its handle in `fileHandles`
+  // (null: none).
+  function chooseFiles(files, paths = null, fileHandles = null) {
     chosen = [...files];
     given = paths || chosen.map((file) => file.webkitRelativePath || file.name);
+    handles = fileHandles || chosen.map(() => null);
     if (chosen.some((file) => file.webkitRelativePath)) {
       const order = inPathOrder(given);
-      [chosen, given] = [order.map((i) => chosen[i]), order.map((i) => given[i])];
+      [chosen, given, handles] = [order.map((i) => chosen[i]), order.map((i) => given[i]), order.map((i) => handles[i])];
     }
     const size = chosen.reduce((sum, file) => sum + file.size, 0);
     let text = chosen.length === 0 ? 'no files chosen'
@@ -228,7 +253,7 @@
   // also in a page opened from disk (its entries cannot there), or from
   // the entries of other browsers.
   function fromHandle(handle) {
-    return { name: handle.name, folder: handle.kind === 'directory', file: () => handle.getFile(),
+    return { name: handle.name, folder: handle.kind === 'directory', file: () => handle.getFile(), handle,
       inside: async () => {
         const found = [];
         for await (const child of handle.values()) found.push(fromHandle(child));
@@ -249,10 +274,10 @@
       } };
   }
 
-  // The files of a drop and their paths: the files dropped by their names,
-  // and the files in the folders dropped by their paths from there
-  // ("camp/a/0000.002"), in order of their names. Takes the items at once:
-  // a drop's are gone once its event ends.
+  // The files of a drop, their paths and their handles (or null): the
+  // files dropped by their names, and the files in the folders dropped by
+  // their paths from there ("camp/a/0000.002"), in order of their names.
+  // Takes the items at once: a drop's are gone once its event ends.
   function droppedFiles(transfer) {
     const items = [...transfer.items].filter((item) => item.kind === 'file');
     const plain = [...transfer.files];
@@ -262,19 +287,20 @@
       : Promise.resolve(items.map((item) => item.webkitGetAsEntry && item.webkitGetAsEntry()))
         .then((entries) => (entries.length && entries.every(Boolean) ? entries.map(fromEntry) : null));
     return dropped.then(async (nodes) => {
-      if (nodes === null) return [plain, null];
-      const [files, paths] = [[], []];
+      if (nodes === null) return [plain, null, null];
+      const [files, paths, fileHandles] = [[], [], []];
       const walk = async (node, folder) => {
         if (!node.folder) {
           files.push(await node.file());
           paths.push(folder + node.name);
+          fileHandles.push(node.handle || null);
           return;
         }
         const inside = (await node.inside()).sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
         for (const child of inside) await walk(child, `${folder}${node.name}/`);
       };
       for (const node of nodes) await walk(node, '');
-      return [files, paths];
+      return [files, paths, fileHandles];
     });
   }
 
@@ -353,19 +379,22 @@
     const paths = runPaths(given);
     const inputs = [];
     const runIndex = paths.map((path, i) => (path === null ? -1
-      : inputs.push({ file: chosen[i], path, given: given[i] }) - 1));
+      : inputs.push({ file: chosen[i], path, given: given[i], handle: handles[i] }) - 1));
     const utc = $('#zone').value === 'UTC';
     const args = [...typedWords(), '--', ...inputs.map((input) => input.path)];
     run = { worker: new Worker(workerUrl), files: chosen, given, paths, runIndex, inputs, utc, stderr: [],
       status: undefined, outputs: inputs.map(() => null), headers: inputs.map(() => null), stats: inputs.map(() => null),
-      records: inputs.map(() => null), textBytes: 0,
+      records: inputs.map(() => null), textBytes: 0, folder: toFolder() ? folder : null,
       packer: null, total: inputs.reduce((sum, input) => sum + input.file.size, 0), started: performance.now(),
-      date: new Date(), entryName: QuarvelZip.entryNamer() };
+      date: new Date() };
     // The zip is deflated as the text files come, where the browser can.
-    if (inputs.length >= 2 && QuarvelPacker.supported()) run.packer = QuarvelPacker.create(run.date, showPacking(run));
+    if (!run.folder && inputs.length >= 2 && QuarvelPacker.supported()) {
+      run.packer = QuarvelPacker.create(run.date, showPacking(run));
+    }
     document.body.dataset.state = 'running';
     document.body.dataset.zip = 'none';
     delete document.body.dataset.status;
+    $('#table').textContent = '';
     $('#results').hidden = false;
     $('#status').textContent = 'converting…';
     $('#status').title = '';
@@ -381,12 +410,11 @@
         if (data.stream === 2) run.stderr.push(data.text);
       } else if (data.type === 'progress') showProgress(data.files, data.bytes);
       else if (data.type === 'outputs') {
-        // They come in the order of the files, which is the zip's: each takes its name in it now.
+        // They come in the order of the files, which is the zip's, named as in the zip.
         for (const item of data.items) {
           run.outputs[item.index] = item;
           run.textBytes += item.size;
-          const folders = inputs[item.index].given.split('/');
-          item.entryName = run.entryName(folders.pop() + '.txt', folders);
+          item.entryName = item.name;
           const data = item.bytes || item.blob;
           if (run.packer) run.packer.add(item.index, { name: item.entryName, crc: item.crc, size: item.size, data });
         }
@@ -397,17 +425,33 @@
           run.headers[item.index] = item.rows;
           run.stats[item.index] = item.stats;
         }
-      } else if (data.type === 'exit') finish(data.status, data.memory, false);
+      } else if (data.type === 'exit') {
+        document.body.dataset.queuePeak = String(data.queuePeak);  // for the tests
+        finish(data.status, data.memory, false);
+      }
+      else if (data.type === 'stopped') finish(null, 0, true);
     };
     run.worker.onerror = (event) => {
       appendConsole(2, 'quarvel page: ' + event.message + '\n');
       finish(null, 0, false);
     };
-    run.worker.postMessage({ type: 'convert', args, env: utc ? { TZ: 'UTC' } : {}, inputs });
+    run.worker.postMessage({ type: 'convert', args, env: utc ? { TZ: 'UTC' } : {}, inputs, folder: run.folder,
+      keepStrangers: $('#keep-strangers').checked, queueBytes: window.quarvelTest && window.quarvelTest.queueBytes });
   }
 
+  // Stops the run. One writing into a folder is asked to stop between two
+  // writes, so that the text being written is dropped rather than left
+  // half written (STOP_WAIT ms at most).
+  const STOP_WAIT = 2000;
   function stop() {
-    if (run && run.worker) finish(null, 0, true);
+    if (!run || !run.worker) return;
+    if (!run.folder) {
+      finish(null, 0, true);
+      return;
+    }
+    const thisRun = run;
+    run.worker.postMessage({ type: 'stop' });
+    setTimeout(() => { if (run === thisRun && run.worker) finish(null, 0, true); }, STOP_WAIT);
   }
 
   // The run's end in words; the exit status itself goes in a tooltip.
@@ -443,12 +487,16 @@
     $('#progress').hidden = true;
     $('#progress-text').textContent = '';
     const programMemory = memory ? ` · program memory ${(memory / 1048576).toFixed(0)} MB` : '';
-    $('#status').textContent = `${endingWords(status, stopped)} · ${seconds} s${programMemory}`;
+    // The program wrote every text whole; the folder may still have refused some.
+    const refused = run.folder ? produced.filter((item) => item.output.refusal).length : 0;
+    const notWritten = refused ? ` · ${count(refused, 'text file', 'text files')} not written into the folder` : '';
+    $('#status').textContent = `${endingWords(status, stopped)}${notWritten} · ${seconds} s${programMemory}`;
     $('#status').title = stopped ? 'no exit status: the run was stopped'
       : status === null ? '' : `the command's exit status: ${status}`;
     showSummary(QuarvelOutcomes.generalLines(run.stderr.join(''), run.records));
     showFiles();
-    showZip(produced);
+    if (run.folder) showFolder();
+    else showZip(produced);
     showCoverage();
     choosePlotFiles();
     document.body.dataset.status = status === null ? '' : String(status);
@@ -573,6 +621,17 @@
     }
   }
 
+  // Whether a file's line shows a problem: of its outcome, or its text
+  // file refused by the folder.
+  const isProblem = (item) => QuarvelOutcomes.isProblem(item.outcome) || Boolean(item.output && item.output.refusal);
+
+  // What became of a text file written into the folder, in words.
+  function folderWords(output) {
+    if (output.written) return ` · written as ${shownName(output.entryName)}`;
+    if (output.refusal) return ` · not written into the folder: ${output.refusal.message} (reason: ${output.refusal.reason})`;
+    return ' · not written into the folder: probably not a logger file';
+  }
+
   // The download address of a text file: small ones come as bytes, made a
   // blob only when shown.
   function urlOf(item) {
@@ -589,7 +648,7 @@
     row.dataset.index = String(item.index);
     row.tabIndex = 0;
     const badge = document.createElement('span');
-    badge.className = 'badge ' + item.outcome.kind + (QuarvelOutcomes.isProblem(item.outcome) ? ' problem' : '');
+    badge.className = 'badge ' + item.outcome.kind + (isProblem(item) ? ' problem' : '');
     badge.textContent = badgeText;
     const name = document.createElement('span');
     name.className = 'name';
@@ -598,7 +657,7 @@
     name.title = name.textContent;
     const detail = document.createElement('span');
     detail.className = 'detail';
-    detail.textContent = detailText;
+    detail.textContent = detailText + (item.output && run.folder ? folderWords(item.output) : '');
     row.append(badge, name);
     const flags = qualityWords(item);
     if (flags.length) row.dataset.flags = flags.map(([flag]) => flag).join(' ');
@@ -610,7 +669,7 @@
       row.append(mark);
     }
     row.append(detail);
-    if (item.output) {
+    if (item.output && !run.folder) {
       const link = document.createElement('a');
       link.href = urlOf(item);
       link.download = item.entryName;
@@ -621,8 +680,8 @@
 
   function showFiles() {
     const problemsOnly = $('#problems-only').checked;
-    fileList.show(problemsOnly ? run.items.filter((item) => QuarvelOutcomes.isProblem(item.outcome)) : run.items);
-    const problems = run.items.filter((item) => QuarvelOutcomes.isProblem(item.outcome)).length;
+    fileList.show(problemsOnly ? run.items.filter(isProblem) : run.items);
+    const problems = run.items.filter(isProblem).length;
     $('#problems-only').parentElement.lastChild.textContent = ` only the files with problems (${numberText(problems)})`;
   }
 
@@ -712,6 +771,61 @@
     const without = produced.length < made.length
       ? ` · without the ${numberText(left.length)} of files that are probably not logger files` : '';
     $('#zip').replaceChildren(link, without);
+  }
+
+  // What was written into the folder, and what was not.
+  function showFolder() {
+    const outputs = run.items.filter((item) => item.output);
+    const written = outputs.filter((item) => item.output.written);
+    const size = written.reduce((sum, item) => sum + item.output.size, 0);
+    const refused = outputs.filter((item) => item.output.refusal).length;
+    const left = outputs.length - written.length - refused;
+    const parts = [`${count(written.length, 'text file', 'text files')} written into “${shownName(run.folder.name)}”`
+      + ` (${bytesText(size)})`];
+    if (refused) parts.push(`${numberText(refused)} not written: see their lines`);
+    if (left) parts.push(`${numberText(left)} of files that are probably not logger files left out`);
+    $('#zip').textContent = parts.join('; ');
+    document.body.dataset.zip = 'folder';
+  }
+
+  // ---- One table
+
+  // Makes the table of the files converted (the command table's CSV; with
+  // "each folder is a logger", its --logger folder) in a worker of its
+  // own, and offers it as table.csv.
+  let tableWorker = null;
+  let tableId = 0;
+  function makeTable() {
+    if (!run || !run.items) return;  // no run has ended yet
+    const every = Number($('#table-every').value);
+    if (!Number.isInteger(every) || every < 1) {
+      $('#table').textContent = 'give a whole number of milliseconds, 1 or more';
+      return;
+    }
+    const loggers = QuarvelCoverage.loggersOf(run.given, $('#by-folder').checked ? 'folder' : null);
+    const logs = run.items.filter((item) => item.output && item.headers && !item.outcome.notLog)
+      .map((item) => ({ file: item.file, rows: item.headers, logger: loggers[item.index] }));
+    if (tableWorker === null) tableWorker = new Worker(workerUrl);
+    const id = ++tableId;
+    const started = performance.now();
+    tableWorker.onmessage = ({ data }) => {
+      if (data.id !== tableId) return;
+      document.body.dataset.table = 'done';
+      if (data.error) {
+        $('#table').textContent = `the table could not be made: ${data.error}`;
+        return;
+      }
+      const link = document.createElement('a');
+      link.href = URL.createObjectURL(data.blob);
+      link.download = 'table.csv';
+      link.textContent = 'table.csv';
+      $('#table').replaceChildren(link, ` (${count(data.rows, 'row', 'rows')} of ${count(data.columns, 'channel',
+        'channels')}, ${bytesText(data.size)}, ${((performance.now() - started) / 1000).toFixed(1)} s)`);
+    };
+    document.body.dataset.table = 'making';
+    $('#table').textContent = 'making it…';
+    tableWorker.postMessage({ type: 'table', id, logs, every, method: $('#table-method').value,
+      overlap: $('#table-overlap').value });
   }
 
   // ---- Coverage
@@ -907,6 +1021,10 @@
       chooseFiles($('#folder').files);
     });
     $('#convert').addEventListener('click', convert);
+    $('#make-table').addEventListener('click', makeTable);
+    $('#destination').hidden = !folders;
+    $('#choose-folder').addEventListener('click', chooseFolder);
+    document.querySelectorAll('input[name=destination]').forEach((input) => input.addEventListener('input', refresh));
     $('#stop').addEventListener('click', stop);
     $('#problems-only').addEventListener('input', showFiles);
     $('#plot-file').addEventListener('input', () => requestPlot(null));
@@ -924,10 +1042,10 @@
     drop.addEventListener('drop', (event) => {
       event.preventDefault();
       drop.classList.remove('over');
-      droppedFiles(event.dataTransfer).then(([files, paths]) => {
+      droppedFiles(event.dataTransfer).then(([files, paths, fileHandles]) => {
         $('#files').value = '';
         $('#folder').value = '';
-        chooseFiles(files, paths);
+        chooseFiles(files, paths, fileHandles);
       }, (error) => {
         $('#chosen').textContent = `the files dropped could not be read: ${error.message}`;
       });

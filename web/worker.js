@@ -4,20 +4,31 @@
 // the plot (QuarvelLogReader).
 //
 // Requests and replies:
-// - {type: 'convert', args, env, inputs: [{file, path}]}: the program runs
-//   with `args` in the folder WORK_DIR, where each input lies at its `path`.
-//   Replies {type: 'text', stream: 1 | 2, text}, {type: 'progress', files,
-//   bytes}, {type: 'outputs', items: [{index, bytes or blob, size, crc,
-//   records}]}, in the order the program wrote them, {type: 'headers',
+// - {type: 'convert', args, env, inputs: [{file, path, given, handle}],
+//   folder, keepStrangers}: the program runs with `args` in the folder
+//   WORK_DIR, where each input lies at its `path`. Each text file is named
+//   as the zip names it (QuarvelZip.entryNamer, from its input's path as
+//   `given`). Without `folder` the texts are kept: replies {type:
+//   'outputs', items: [{index, name, bytes or blob, size, crc, records}]},
+//   in the order the program wrote them. With `folder` (a
+//   FileSystemDirectoryHandle) each is written into it as it is made, and
+//   none is kept (folderWriter): items [{index, name, size, records,
+//   written, refusal}], in the same order. Other replies: {type: 'text',
+//   stream: 1 | 2, text}, {type: 'progress', files, bytes}, {type: 'headers',
 //   items: [{index, rows, stats}]} (QuarvelBlocks.walker: the block
 //   headers of each input, taken from what the program read of it, and
 //   QuarvelQuality.counter's counts of their samples, posted once it is
 //   done with the file), {type: 'outcomes', items: [record]} (what became
 //   of each file, as the program hands it over: src/system_emscripten.js),
-//   then {type: 'exit', status, memory}.
+//   then {type: 'exit', status, memory}. {type: 'stop'} ends a run into a
+//   folder between two writes, with the text being written left out;
+//   replies {type: 'stopped'}.
 // - {type: 'plot', id, file, channel, columns}: replies {type: 'plot', id,
 //   plot} (QuarvelLogReader.plotFile) or {type: 'plot', id, error}.
-/* global createQuarvel, QuarvelBlocks, QuarvelLogReader, QuarvelQuality, QuarvelZip */
+// - {type: 'table', id, logs: [{file, rows}], every, method, overlap}:
+//   replies {type: 'table', id, blob, size, rows, columns} (QuarvelTable)
+//   or {type: 'table', id, error}.
+/* global createQuarvel, QuarvelBlocks, QuarvelLogReader, QuarvelQuality, QuarvelTable, QuarvelZip */
 'use strict';
 
 const WORK_DIR = '/work';
@@ -125,26 +136,25 @@ function countLines(file, bytes) {
   file.headerLines += headerLines;
 }
 
-// Makes PATH.txt of every input a device whose writes go to a textFile:
-// the text never sits in the program's memory, however long it is. A
-// file closed is handed to `done` with the index of its input; `opened`
-// is told when the program opens one.
-function makeOutputDevices(FS, inputs, opened, done) {
+// Makes PATH.txt of every input a device whose writes go to the text
+// that `open(index)` gives ({write(bytes), close()}) when the program
+// opens it: the text never sits in the program's memory, however long it
+// is.
+function makeOutputDevices(FS, inputs, open) {
   inputs.forEach((input, index) => {
-    let file = null;
+    let text = null;
     const device = FS.makedev(64 + Math.floor(index / 256), index % 256);
     FS.registerDevice(device, {
       open() {
-        file = textFile();
-        opened(index);
+        text = open(index);
       },
       close() {
-        if (file !== null) done(index, file);
-        file = null;
+        if (text !== null) text.close();
+        text = null;
       },
       read() { return 0; },
       write(stream, buffer, offset, length) {
-        file.write(buffer.subarray(offset, offset + length));
+        text.write(new Uint8Array(buffer.buffer, buffer.byteOffset + offset, length));
         return length;
       },
     });
@@ -292,6 +302,405 @@ function outputPoster(walkers, counters) {
   };
 }
 
+// Room for a number that quarvel spells with "%f" (format.h: FIXED_MAX_CHARS).
+const FORMAT_ROOM = 512;
+
+// quarvel's own entries besides main (src/system_emscripten.cpp), in an
+// instance of its own that never runs main: the strict rule of its own
+// text, its messages, its formatting of numbers.
+let helperInstance = null;
+function quarvelHelpers() {
+  if (helperInstance === null) {
+    helperInstance = createQuarvel({ noInitialRun: true, print: () => {}, printErr: () => {},
+      quit: (status, toThrow) => { throw toThrow; } }).then((m) => {
+      const text = (pointer) => {
+        let end = pointer;
+        while (m.HEAPU8[end] !== 0) end++;
+        return new TextDecoder().decode(m.HEAPU8.subarray(pointer, end));
+      };
+      // Writes what `spell(scratch)` writes into quarvel's memory into `out` at `at`; returns its length.
+      const copied = (out, at, spell) => {
+        const scratch = m._quarvelScratch(FORMAT_ROOM);
+        const length = spell(scratch);
+        out.set(m.HEAPU8.subarray(scratch, scratch + length), at);
+        return length;
+      };
+      return {
+        // Whether `bytes` (a file's first TEXT_HEAD_SIZE bytes, or all of
+        // it) are quarvel's own text by the strict rule.
+        isStrictText(bytes) {
+          const at = m._quarvelScratch(bytes.length);
+          m.HEAPU8.set(bytes, at);
+          return m._quarvelIsStrictText(at, bytes.length) === 1;
+        },
+        // The spelling of numbers for the table (QuarvelTable.write).
+        table: {
+          calibrate: (raw, gainBits, offsetBits) => m._quarvelCalibrate(raw, gainBits, offsetBits) | 0,
+          sample: (out, at, bits) => copied(out, at, (scratch) => m._quarvelFormatFloat(scratch, bits)),
+          double: (out, at, high, low) => copied(out, at, (scratch) => m._quarvelFormatDouble(scratch, high, low, 6)),
+        },
+        // The words of a message of src/messages.h, by its name.
+        message(name) {
+          const bytes = new TextEncoder().encode(name + '\0');
+          const at = m._quarvelScratch(bytes.length);
+          m.HEAPU8.set(bytes, at);
+          return text(m._quarvelMessage(at));
+        },
+      };
+    });
+  }
+  return helperInstance;
+}
+
+// A text file kept in memory (textFile) for the page to offer and zip.
+// Returns {open(index) → the text}: the text, once closed, is handed to
+// `done` as {index, bytes or blob, size, crc, records}.
+function keptTexts(done) {
+  let inMemory = 0;
+  return {
+    open(index) {
+      const file = textFile();
+      return {
+        write: (bytes) => file.write(bytes),
+        close() {
+          const text = file.close(inMemory + file.size <= TEXT_IN_MEMORY);
+          if (text.bytes) inMemory += file.size;
+          done({ index, ...text, size: file.size, crc: file.crc, records: file.lines - file.headerLines });
+        },
+      };
+    },
+  };
+}
+
+// Bytes of text waiting to be written into the folder: past QUEUE_BYTES
+// (or the run's own bound), the program's next write to a text file waits
+// until they are down to half of it. The writer writes what waits in
+// pieces of up to WRITE_PIECE. While the program runs it lets the writer
+// go on at least every YIELD_MS.
+const QUEUE_BYTES = 32 * 1024 * 1024;
+const WRITE_PIECE = 4 * 1024 * 1024;
+const YIELD_MS = 10;
+// The system's words for what the folder refuses (glibc's, as quarvel
+// gives them after "reason:" with -d).
+const SYSTEM_WORDS = { NotAFolder: 'Not a directory', Folder: 'Is a directory', NotAllowedError: 'Permission denied',
+  QuotaExceededError: 'No space left on device', NoModificationAllowedError: 'Device or resource busy' };
+const NOT_TEXT = 'it holds data, and is not a text file written by quarvel';
+// The bytes of a file by which quarvel tells its own text (src/owntext.h).
+const TEXT_HEAD_SIZE = 4096;
+
+// The next task of the worker's event loop: what waits on the folder
+// (its replies) runs before it.
+function nextTask() {
+  return new Promise((resolve) => {
+    const channel = new MessageChannel();
+    channel.port1.onmessage = () => resolve();
+    channel.port2.postMessage(null);
+  });
+}
+
+// Writes each text file into the folder `root` as the program makes it,
+// a file at a time, in the order made, under `name(index)`: its folders
+// made as needed. A text is not written over a file that is one of the
+// `inputs` (by FileSystemHandle.isSameEntry on their `handle`; an input
+// without one, by its name, size and time), nor over any other file that
+// holds data and is not quarvel's own text by the strict rule; it is
+// written beside its place by the browser and put there only when whole.
+// `leaveOut(index)` is asked, once the program has said what became of
+// the file, whether its text stays out (one of a file that is probably
+// not a logger file). `report(item)` hears of each text: {index, name,
+// size, records, written, refusal: null or {message, reason}}. `high`
+// bounds the bytes that wait (QUEUE_BYTES).
+function folderWriter(root, inputs, helpers, name, leaveOut, report, high = QUEUE_BYTES) {
+  const texts = [];  // made by the program, not yet written: {index, name, chunks, size, lines, closed}
+  let queued = 0;
+  let peak = 0;  // the most bytes that waited at once
+  let wake = null;  // the writer, waiting for text
+  let room = null;  // the program, waiting for room
+  let lastYield = performance.now();
+  let programDone = false;
+  let stopped = false;
+  let current = null;  // the writable being written, and whether the writer made its file
+  const told = new Set();  // the indices of the files that the program has said what became of
+  const waiting = new Map();  // index → the writer, waiting to hear of it
+  const folders = new Map([['', Promise.resolve(root)]]);
+  const nudge = () => {
+    if (wake) wake();
+    wake = null;
+  };
+  const took = (bytes) => {
+    queued -= bytes;
+    if (room && queued <= high / 2) {
+      room();
+      room = null;
+    }
+  };
+  const folderOf = (parts) => {
+    const key = parts.join('/');
+    if (!folders.has(key)) {
+      folders.set(key, folderOf(parts.slice(0, -1)).then((parent) =>
+        parent.getDirectoryHandle(parts[parts.length - 1], { create: true })));
+    }
+    return folders.get(key);
+  };
+  const refusal = (text, reason) => ({ message: helpers.message('OPEN_OUTPUT_FAILED').replace('%s', text.name).trimEnd(),
+    reason });
+  const byName = new Map();  // an input's name → the indices of the inputs of that name
+  inputs.forEach((input, index) => {
+    const key = input.handle ? input.handle.name : input.file.name;
+    byName.set(key, [...(byName.get(key) || []), index]);
+  });
+  // The input that `handle`, a file of the folder, is: its index, or -1.
+  const inputAt = async (handle, file) => {
+    for (const index of byName.get(handle.name) || []) {
+      const input = inputs[index];
+      if (input.handle ? await input.handle.isSameEntry(handle)
+        : input.file.size === file.size && input.file.lastModified === file.lastModified) return index;
+    }
+    return -1;
+  };
+  // Where `text` goes: {handle, made} or {refusal}.
+  const place = async (text) => {
+    const parts = text.name.split('/');
+    let folder;
+    try {
+      folder = await folderOf(parts.slice(0, -1));
+    } catch (error) {
+      return { refusal: refusal(text, SYSTEM_WORDS[error.name === 'TypeMismatchError' ? 'NotAFolder' : error.name]
+        || error.message) };
+    }
+    const last = parts[parts.length - 1];
+    try {
+      const handle = await folder.getFileHandle(last);
+      const file = await handle.getFile();
+      const input = await inputAt(handle, file);
+      if (input >= 0) {
+        return { refusal: refusal(text, helpers.message(input === text.index ? 'OUTPUT_IS_INPUT'
+          : 'OUTPUT_IS_ANOTHER_INPUT')) };
+      }
+      const head = new Uint8Array(await file.slice(0, TEXT_HEAD_SIZE).arrayBuffer());
+      if (head.length > 0 && !helpers.isStrictText(head)) return { refusal: refusal(text, NOT_TEXT) };
+      return { handle, made: false };
+    } catch (error) {
+      if (error.name === 'TypeMismatchError') return { refusal: refusal(text, SYSTEM_WORDS.Folder) };
+      if (error.name !== 'NotFoundError') return { refusal: refusal(text, SYSTEM_WORDS[error.name] || error.message) };
+    }
+    return { handle: await folder.getFileHandle(last, { create: true }), made: true, folder, last };
+  };
+  // The text's bytes that wait, up to WRITE_PIECE of them in one array.
+  const piece = (text) => {
+    let size = 0;
+    let n = 0;
+    while (n < text.chunks.length && (n === 0 || size + text.chunks[n].length <= WRITE_PIECE)) size += text.chunks[n++].length;
+    const taken = text.chunks.splice(0, n);
+    if (n === 1) return taken[0];
+    const bytes = new Uint8Array(size);
+    let at = 0;
+    for (const chunk of taken) {
+      bytes.set(chunk, at);
+      at += chunk.length;
+    }
+    return bytes;
+  };
+  const heard = (index) => (told.has(index) || programDone ? Promise.resolve()
+    : new Promise((resolve) => waiting.set(index, resolve)));
+  const writeOne = async (text) => {
+    const target = await place(text);
+    let failure = target.refusal || null;
+    try {
+      if (!failure) current = { writable: await target.handle.createWritable(), ...target };
+    } catch (error) {
+      failure = refusal(text, SYSTEM_WORDS[error.name] || error.message);
+    }
+    while (!text.closed || text.chunks.length) {
+      if (stopped) return;
+      if (text.chunks.length === 0) {
+        await new Promise((resolve) => { wake = resolve; });
+        continue;
+      }
+      const bytes = piece(text);
+      if (!failure) {
+        try {
+          await current.writable.write(bytes);
+        } catch (error) {
+          failure = { message: helpers.message('WRITE_FAILED').replace('%s', text.name).trimEnd(),
+            reason: SYSTEM_WORDS[error.name] || error.message };
+        }
+      }
+      took(bytes.length);
+    }
+    await heard(text.index);
+    const out = failure !== null || leaveOut(text.index);
+    if (current) await finishWritable(out);
+    current = null;
+    if (stopped) return;
+    report({ index: text.index, name: text.name, size: text.size, records: text.lines - text.headerLines,
+      written: !out, refusal: failure });
+  };
+  // Closes the writable being written, or with `out` drops it (and the
+  // file the writer made for it).
+  const finishWritable = async (out) => {
+    const { writable, made, folder, last } = current;
+    try {
+      if (!out) await writable.close();
+      else {
+        await writable.abort();
+        if (made) await folder.removeEntry(last);
+      }
+    } catch (error) {
+      // dropped already, or gone
+    }
+  };
+  const writing = (async () => {
+    for (let next = 0; !stopped; next++) {
+      while (next === texts.length && !programDone && !stopped) await new Promise((resolve) => { wake = resolve; });
+      if (next === texts.length || stopped) break;
+      await writeOne(texts[next]);
+      texts[next] = null;
+    }
+  })();
+  return {
+    // A text that the program opened: {write(bytes), close()}.
+    open(index) {
+      const text = { index, name: name(index), chunks: [], size: 0, lines: 0, headerLines: 0, lineStart: true,
+        closed: false };
+      texts.push(text);
+      nudge();
+      return {
+        write(bytes) {
+          text.chunks.push(bytes.slice());
+          text.size += bytes.length;
+          queued += bytes.length;
+          peak = Math.max(peak, queued);
+          countLines(text, bytes);
+          nudge();
+        },
+        close() {
+          text.closed = true;
+          nudge();
+        },
+      };
+    },
+    // The program's record of a file (src/system_emscripten.js).
+    outcome(record) {
+      told.add(record.index);
+      if (waiting.has(record.index)) waiting.get(record.index)();
+      waiting.delete(record.index);
+    },
+    // Null, or a promise to wait for before the program writes to the
+    // file descriptor `fd`: room in the queue, or a task's time for the
+    // writer. The console (1 and 2) never waits: between a text's close
+    // and its record the program writes only there, and the writer waits
+    // for that record.
+    pause(fd) {
+      if (stopped) return new Promise(() => {});
+      if (fd <= 2) return null;
+      if (queued >= high) return new Promise((resolve) => { room = resolve; }).then(() => { lastYield = performance.now(); });
+      if (performance.now() - lastYield < YIELD_MS) return null;
+      return nextTask().then(() => { lastYield = performance.now(); });
+    },
+    // The most bytes that waited at once.
+    peak: () => peak,
+    // Whether it was stopped.
+    stopped: () => stopped,
+    // The program has ended: resolves once every text is written.
+    async end() {
+      programDone = true;
+      waiting.forEach((resolve) => resolve());
+      waiting.clear();
+      nudge();
+      await writing;
+    },
+    // Stops between two writes: the text being written is dropped.
+    async stop() {
+      stopped = true;
+      nudge();
+      if (current) await finishWritable(true);
+      current = null;
+    },
+  };
+}
+
+// The WebAssembly function behind the module's export `name` (Module._x
+// calls Module.asm[key] when first called; the build shortens the keys).
+function rawExport(module, name) {
+  const key = /\["asm"\]\["([^"]+)"\]/.exec(String(module[name]));
+  if (key === null || typeof module.asm[key[1]] !== 'function') throw new Error(`no ${name} in quarvel's build`);
+  return module.asm[key[1]];
+}
+
+// createQuarvel(options), with the program's writes (the import behind
+// fd_write) made able to wait: before each, `pause(fd)` gives null or a
+// promise to wait for (WebAssembly.Suspending, with JavaScript Promise
+// Integration). The build is the one of the page; its imports are found
+// by their functions' names.
+async function suspendableQuarvel(options, pause) {
+  const instantiate = WebAssembly.instantiate;
+  let found = false;
+  WebAssembly.instantiate = (binary, imports) => {
+    for (const functions of Object.values(imports)) {
+      for (const [key, write] of Object.entries(functions)) {
+        if (typeof write !== 'function' || write.name !== '_fd_write') continue;
+        found = true;
+        functions[key] = new WebAssembly.Suspending((...args) => {
+          const wait = pause(args[0]);
+          return wait === null ? write(...args) : wait.then(() => write(...args));
+        });
+      }
+    }
+    return instantiate.call(WebAssembly, binary, imports);
+  };
+  try {
+    const module = await createQuarvel(options);
+    if (!found) throw new Error("no fd_write in quarvel's build");
+    return module;
+  } finally {
+    WebAssembly.instantiate = instantiate;
+  }
+}
+
+// Runs main of `module` (suspendableQuarvel) with `args`, as a function
+// that may wait: resolves to its exit status. It ends through
+// quarvelExit, as returning from main ends through exit.
+async function runSuspendable(module, args) {
+  const main = WebAssembly.promising(rawExport(module, '_main'));
+  const exit = WebAssembly.promising(rawExport(module, '_quarvelExit'));
+  const words = ['quarvel', ...args].map((arg) => new TextEncoder().encode(arg + '\0'));
+  const argv = module.stackAlloc(4 * (words.length + 1));
+  words.forEach((bytes, i) => {
+    const at = module.stackAlloc(bytes.length);
+    module.HEAPU8.set(bytes, at);
+    module.HEAP32[(argv >> 2) + i] = at;
+  });
+  module.HEAP32[(argv >> 2) + words.length] = 0;
+  try {
+    await exit(await main(words.length, argv));
+  } catch (error) {
+    if (error && error.name === 'ExitStatus') return error.status;
+    throw error;
+  }
+  throw new Error('quarvel did not exit');
+}
+
+// One table of the logs `logs` ({file, rows, logger}), as the command
+// table writes it (QuarvelTable), kept in blobs of a piece each, which
+// the browser may keep on disk.
+async function table(request) {
+  try {
+    const helpers = await quarvelHelpers();
+    const parts = [];
+    let size = 0;
+    const shape = QuarvelTable.write(request.logs, request, helpers.table, QuarvelBlocks, (bytes) => {
+      parts.push(new Blob([bytes]));
+      size += bytes.length;
+    });
+    postMessage({ type: 'table', id: request.id, blob: new Blob(parts, { type: 'text/csv' }), size, ...shape });
+  } catch (error) {
+    postMessage({ type: 'table', id: request.id, error: String(error && error.message || error) });
+  }
+}
+
+let running = null;  // the folder writer of the run, if any
+
 async function convert(request) {
   const terminal = consoleStreams();
   const { inputs } = request;
@@ -299,16 +708,38 @@ async function convert(request) {
   const counters = inputs.map(() => QuarvelQuality.counter());
   const walkers = inputs.map((input, index) => QuarvelBlocks.walker(input.file.size, counters[index]));
   const poster = outputPoster(walkers, counters);
+  const namer = QuarvelZip.entryNamer();
+  const names = new Map();
+  const name = (index) => {
+    if (!names.has(index)) {
+      const folders = inputs[index].given.split('/');
+      names.set(index, namer(folders.pop() + '.txt', folders));
+    }
+    return names.get(index);
+  };
+  const records = [];
+  // A file that is probably not a logger file: cut short, its first header's channel beyond a logger's.
+  const stranger = (index) => {
+    const rows = walkers[index].rows();
+    return Boolean(records[index] && records[index].cut && rows.length && QuarvelBlocks.strangeChannel(rows[0]));
+  };
+  const writer = request.folder ? folderWriter(request.folder, inputs, await quarvelHelpers(), name,
+    (index) => !request.keepStrangers && stranger(index), (item) => poster.add(item), request.queueBytes) : null;
+  const texts = writer || keptTexts((item) => poster.add({ ...item, name: name(item.index) }));
+  running = writer;
   const contents = await prefetch(inputs);
   contents.forEach((bytes, index) => walkers[index].feed(bytes, 0));
-  let inMemory = 0;
-  const module = await createQuarvel({
+  const options = {
     thisProgram: 'quarvel',
     noInitialRun: true,
     quit: (status, toThrow) => { throw toThrow; },
     print: () => {},
     printErr: () => {},
-    onFileOutcome: (record) => poster.outcome(record),
+    onFileOutcome: (record) => {
+      records[record.index] = record;
+      poster.outcome(record);
+      if (writer) writer.outcome(record);
+    },
     preRun: [(m) => {
       const { FS, ENV } = m;
       Object.assign(ENV, request.env);
@@ -319,20 +750,32 @@ async function convert(request) {
         progress.read(bytes.length);
       });
       contents.clear();
-      makeOutputDevices(FS, inputs, progress.begun, (index, file) => {
-        const text = file.close(inMemory + file.size <= TEXT_IN_MEMORY);
-        if (text.bytes) inMemory += file.size;
-        poster.add({ index, ...text, size: file.size, crc: file.crc, records: file.lines - file.headerLines });
+      makeOutputDevices(FS, inputs, (index) => {
+        progress.begun(index);
+        return texts.open(index);
       });
       FS.chdir(WORK_DIR);
     }],
-  });
-  const status = module.callMain(request.args);
+  };
+  let module;
+  let status;
+  if (writer) {
+    module = await suspendableQuarvel(options, writer.pause);
+    status = await runSuspendable(module, request.args);
+    await writer.end();
+    // Stopped while the last texts were written: the run ends as stopped
+    // (the page hears {type: 'stopped'}), whatever the program's status.
+    if (writer.stopped()) return;
+  } else {
+    module = await createQuarvel(options);
+    status = module.callMain(request.args);
+  }
+  running = null;
   terminal.flush();
   poster.end();
   progress.end();
   const memory = module.HEAPU8 ? module.HEAPU8.buffer.byteLength : 0;
-  postMessage({ type: 'exit', status, memory });
+  postMessage({ type: 'exit', status, memory, queuePeak: writer ? writer.peak() : 0 });
 }
 
 function plot(request) {
@@ -351,6 +794,14 @@ function plot(request) {
 onmessage = (event) => {
   if (event.data.type === 'plot') {
     plot(event.data);
+    return;
+  }
+  if (event.data.type === 'table') {
+    table(event.data);
+    return;
+  }
+  if (event.data.type === 'stop') {
+    (running ? running.stop() : Promise.resolve()).then(() => postMessage({ type: 'stopped' }));
     return;
   }
   convert(event.data).catch((error) => {

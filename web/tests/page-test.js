@@ -6,15 +6,22 @@
 // exit status. Also checks what the page says of each file (its readings'
 // flags too), its zip (read
 // by Python's zipfile and unzip -t), its plot and coverage (by pixel
-// columns and rows), its options, 10,000 small files, and that nothing
+// columns and rows), its options, 10,000 small files, the texts written
+// into a folder, one table against the command's CSV, and that nothing
 // breaks its Content-Security-Policy; saves screenshots.
 //
 // Usage: node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR
 //        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench [MB [FILES [OTHER_SITE_DIR]]]
+//        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench-folder [LOGS]
+//        node page-test.js SITE_DIR NATIVE_QUARVEL OUT_DIR --bench-table
 // With --bench, converts one log of about MB megabytes (100), FILES small
 // files (10,000), 1,000 campaign logs and FILES of a few hundred samples
 // (-tc) in the page, and in OTHER_SITE_DIR's page if given, each in a
 // fresh browser, and reports the times, the zip's size and the memory.
+// With --bench-folder, converts LOGS campaign logs (5,000) into a folder of
+// the page's origin, and a fifth of them into a zip, and reports the same.
+// With --bench-table, times the table of an hour of three channels in the
+// page and by the command.
 // Environment: QUARVEL_VERSION (the version the banner shows, required),
 // CHROMIUM (/usr/bin/chromium), QUARVEL_PYTHON (/usr/bin/python3).
 'use strict';
@@ -35,6 +42,7 @@ if (!VERSION) {
   process.exit(2);
 }
 const PYTHON = process.env.QUARVEL_PYTHON || '/usr/bin/python3';
+const ROOT = path.join(__dirname, '../..');
 const [siteDir, nativeQuarvel, outDir] = process.argv.slice(2, 5).map((p) => path.resolve(p));
 const benchIndex = process.argv.indexOf('--bench');
 const LOCAL_ZONE = 'America/New_York';  // the browser's zone, and TZ of the native runs in local time
@@ -949,28 +957,190 @@ async function fileGone(page, work) {
   return ok ? [] : [`file removed: ${JSON.stringify(result)}`];
 }
 
+// Serves `site` with python3 -m http.server on 127.0.0.1: {address, close}.
+async function serve(site) {
+  const server = require('child_process').spawn(PYTHON,
+    ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1', '--directory', site], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const port = await new Promise((resolve, reject) => {
+    server.stdout.on('data', (data) => {
+      const match = / port (\d+)/.exec(data.toString());
+      if (match) resolve(match[1]);
+    });
+    server.on('exit', () => reject(new Error('http.server ended')));
+  });
+  return { address: `http://127.0.0.1:${port}/index.html`, close: () => server.kill() };
+}
+
+// The page's one table of logbuilder.py's multi-rate campaign (two
+// loggers' logs at 1 to 1000 ms, before 1970, with gaps, overlaps, nested
+// and cut blocks, NaN and infinite values), chosen as a folder: byte for
+// byte what the command table writes for the same files, for each method,
+// on grids of 7 ms and of 1 s, and with "each folder is a logger" as with
+// --logger folder.
+async function oneTable(page, work) {
+  // Not in /dev/shm, where Chromium takes a folder for a file.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-web-table-'));
+  const made = spawnSync(PYTHON, [path.join(ROOT, 'python/tests/logbuilder.py'), 'multirate', path.join(dir, 'multirate')]);
+  if (made.status !== 0) return [`logbuilder.py multirate: ${made.stderr}`];
+  const files = ['a', 'b'].flatMap((logger) => fs.readdirSync(path.join(dir, 'multirate', logger)).sort()
+    .map((name) => path.join(dir, 'multirate', logger, name)));
+  await page.evaluate(() => localStorage.clear());
+  await page.reload();
+  await (await page.$('#folder')).uploadFile(path.join(dir, 'multirate'));
+  await setOptions(page, { flags: '-q', zone: 'UTC' });
+  await page.click('#convert');
+  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  const problems = [];
+  const cases = ['previous', 'exact', 'mean', 'min', 'max', 'count'].flatMap((method) => [[method, 7], [method, 1000]]);
+  for (const [method, every, byFolder, overlap = 'last'] of [...cases, ['previous', 7, true], ['mean', 7, true],
+    ['previous', 7, false, 'first'], ['max', 7, false, 'first']]) {
+    const name = `${method} every ${every} ms, overlap ${overlap}${byFolder ? ', each folder a logger' : ''}`;
+    const csv = path.join(work, 'table.csv');
+    const command = spawnSync(PYTHON, ['-m', 'quarvel', 'table', ...files, '--every', String(every), '--method', method,
+      '--overlap', overlap, ...(byFolder ? ['--logger', 'folder'] : []), '-o', csv], { cwd: path.join(ROOT, 'python'),
+      env: { ...process.env, LC_ALL: 'C.UTF-8', TZ: 'UTC' } });
+    if (command.status !== 0) {
+      problems.push(`quarvel table, ${name}: status ${command.status}: ${command.stderr}`);
+      continue;
+    }
+    if (Boolean(byFolder) !== await page.$eval('#by-folder', (box) => box.checked)) await page.click('#by-folder');
+    await page.$eval('#table-every', (input, value) => { input.value = value; }, String(every));
+    await page.select('#table-method', method);
+    await page.select('#table-overlap', overlap);
+    await page.click('#make-table');
+    await page.waitForSelector('body[data-table=done]');
+    const url = await page.$eval('#table a[download]', (link) => link.href).catch(() => null);
+    const bytes = url ? await blobBytes(page, url) : Buffer.from(await page.$eval('#table', (span) => span.textContent));
+    const expected = fs.readFileSync(csv);
+    if (!bytes.equals(expected)) {
+      const at = [...expected].findIndex((byte, k) => byte !== bytes[k]);
+      const around = (text) => JSON.stringify(text.slice(Math.max(0, at - 80), at + 40).toString());
+      problems.push(`one table, ${name}: ${bytes.length} bytes (page) vs ${expected.length} (command), first difference`
+        + ` at ${at}: ${around(expected)} vs ${around(bytes)}`);
+    }
+  }
+  fs.rmSync(dir, { recursive: true, force: true });
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} one table: the command's CSV, byte for byte, for every method`);
+  return problems;
+}
+
 // The page served by python3 -m http.server instead of opened from disk.
 async function overHttp(page, work) {
-  const server = require('child_process').spawn(PYTHON,
-    ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1', '--directory', siteDir], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const server = await serve(siteDir);
   try {
-    const port = await new Promise((resolve, reject) => {
-      server.stdout.on('data', (data) => {
-        const match = / port (\d+)/.exec(data.toString());
-        if (match) resolve(match[1]);
-      });
-      server.on('exit', () => reject(new Error('http.server ended')));
-    });
-    await page.goto(`http://127.0.0.1:${port}/index.html`);
+    await page.goto(server.address);
     const testCase = parityCases()[0];
     const expected = runNative(testCase, path.join(work, 'http', 'native'));
     const actual = await runPage(page, testCase, path.join(work, 'http', 'page'));
     const found = compare(testCase.name + ' (over http)', expected, actual);
     console.log(`${found.length ? 'FAIL' : 'ok  '} ${testCase.name}, served by python3 -m http.server`);
-    return found;
+    return [...found, ...await intoFolder(page, work)];
   } finally {
-    server.kill();
+    server.close();
   }
+}
+
+// The text files written into a folder as they are made: an origin-private
+// folder, handed to the page as the folder chosen (it has the same
+// interface; the page must be served for it). The logs lie in it, dropped
+// as a folder: each text beside its log, byte for byte the native one; a
+// text named as another input, or as a file that holds something else,
+// is refused with quarvel's message and the file is left as it was; an
+// old text of quarvel's is written over. With a queue of 1 MB, the text
+// that waits for the folder stays within it (the page's peak).
+async function intoFolder(page, work) {
+  const logs = testLogs();
+  const files = { 'camp/a/x.002': logs['blocks.002'], 'camp/a/x.002.txt': logs['cut.002'],
+    'camp/b/long.002': logs['long.002'], 'camp/b/y.002': smallLog(5), 'camp/b/z.002': smallLog(6) };
+  const testCase = { name: 'into a folder', flags: '-tc', zone: 'UTC', files: Object.entries(files) };
+  const expected = runNative(testCase, path.join(work, 'folder', 'native'));
+  const before = { 'camp/b/y.002.txt': 'a note of my own\n', 'camp/b/z.002.txt': expected.outputs[4] };
+  const put = (named) => page.evaluate(async (texts) => {
+    const root = await navigator.storage.getDirectory();
+    for (const [name, text] of Object.entries(texts)) {
+      let folder = root;
+      const parts = name.split('/');
+      for (const part of parts.slice(0, -1)) folder = await folder.getDirectoryHandle(part, { create: true });
+      const writable = await (await folder.getFileHandle(parts.pop(), { create: true })).createWritable();
+      await writable.write(Uint8Array.from(text, (c) => c.charCodeAt(0)));
+      await writable.close();
+    }
+  }, Object.fromEntries(Object.entries(named).map(([k, v]) => [k, Buffer.from(v).toString('latin1')])));
+  await page.evaluate(async () => {
+    const root = await navigator.storage.getDirectory();
+    for await (const name of root.keys()) await root.removeEntry(name, { recursive: true });
+  });
+  await put(files);
+  // The folder dropped, as Chromium hands it over; then the files that the texts meet.
+  await page.evaluate(async () => {
+    const root = await navigator.storage.getDirectory();
+    window.showDirectoryPicker = async () => root;
+    window.quarvelTest = { queueBytes: 1 << 20 };
+    const drop = new Event('drop', { bubbles: true, cancelable: true });
+    const item = { kind: 'file', getAsFileSystemHandle: async () => root.getDirectoryHandle('camp') };
+    Object.defineProperty(drop, 'dataTransfer', { value: { items: [item], files: [] } });
+    document.querySelector('#drop').dispatchEvent(drop);
+  });
+  await page.waitForFunction(() => !document.querySelector('#convert').disabled);
+  await put(before);
+  await setOptions(page, testCase);
+  await page.click('#choose-folder');
+  await page.waitForFunction(() => !document.querySelector('#convert').disabled);
+  await page.click('#convert');
+  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  const shown = () => page.evaluate(async () => {
+    const texts = {};
+    const walk = async (folder, at) => {
+      for await (const handle of folder.values()) {
+        if (handle.kind === 'directory') await walk(handle, `${at}${handle.name}/`);
+        else {
+          const bytes = new Uint8Array(await (await handle.getFile()).arrayBuffer());
+          texts[at + handle.name] = Array.from(bytes, (b) => String.fromCharCode(b)).join('');
+        }
+      }
+    };
+    await walk(await navigator.storage.getDirectory(), '');
+    return { texts, peak: Number(document.body.dataset.queuePeak), status: document.querySelector('#status').textContent,
+      rows: [...document.querySelectorAll('#file-list .row')].map((row) => row.textContent) };
+  });
+  const found = await shown();
+  const problems = [];
+  const want = { 'camp/b/y.002.txt': before['camp/b/y.002.txt'],
+    ...Object.fromEntries(Object.entries(files).map(([k, v]) => [k, v.toString('latin1')])) };
+  expected.paths.forEach((p, i) => {
+    if (expected.outputs[i] && p !== 'camp/b/y.002') want[p + '.txt'] = expected.outputs[i].toString('latin1');
+  });
+  const differences = (texts) => [...new Set([...Object.keys(want), ...Object.keys(texts)])].filter((name) =>
+    want[name] !== texts[name]).map((name) => `${name}: ${(texts[name] || '').length} bytes in the folder,`
+    + ` ${(want[name] || '').length} expected`);
+  problems.push(...differences(found.texts));
+  // Stopped while it writes long.002's text again, into the same folder: no file is left half written.
+  await page.evaluate(() => {
+    const progress = document.querySelector('#progress-text');
+    const watch = new MutationObserver(() => {
+      if (!progress.textContent.startsWith('4 of')) return;  // long.002 converted, and at most 1 MB of it waits
+      watch.disconnect();
+      document.querySelector('#stop').click();
+    });
+    watch.observe(progress, { childList: true, characterData: true, subtree: true });
+    document.querySelector('#convert').click();
+  });
+  await page.waitForSelector('body[data-state=done]', { timeout: 120000 });
+  const after = await shown();
+  if (!after.status.startsWith('stopped')) problems.push(`stopped: the page says ${after.status}`);
+  problems.push(...differences(after.texts).map((p) => `stopped: ${p}`));
+  if (!found.status.includes(' · 1 text file not written into the folder')) problems.push(`the page says ${found.status}`);
+  // x.002's text is refused by quarvel itself, y.002's by the folder.
+  for (const words of [`could not be opened: ${MESSAGES.OUTPUT_IS_ANOTHER_INPUT}`,
+    sayText(MESSAGES.OPEN_OUTPUT_FAILED, 'camp/b/y.002.txt').trimEnd() + ' (reason: it holds data']) {
+    if (!found.rows.some((row) => row.includes(words))) problems.push(`no row says ${words}: ${found.rows.join(' | ')}`);
+  }
+  const size = expected.outputs[2].length;
+  if (!(found.peak > 0 && found.peak <= (1 << 20) + (256 << 10) && size > 4 << 20)) {
+    problems.push(`the queue's peak was ${found.peak} bytes for a bound of 1 MB, with a text of ${size}`);
+  }
+  console.log(`${problems.length ? 'FAIL' : 'ok  '} the texts written into a folder as they are made (at most ${found.peak} bytes waited)`);
+  return problems.map((p) => `into a folder: ${p}`);
 }
 
 // The page's policy allows nothing from elsewhere, and is in force: a
@@ -1012,33 +1182,62 @@ function rendererPeak(browserPid) {
   return peak;
 }
 
+// The memory of `browserPid` and all its descendants, summed, in bytes: their
+// proportional set sizes, which count a page shared by n processes 1/n times each.
+function summedResident(browserPid) {
+  const parents = new Map();
+  const resident = new Map();
+  for (const pid of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
+    try {
+      const status = fs.readFileSync(`/proc/${pid}/status`, 'latin1');
+      parents.set(Number(pid), Number(/PPid:\s+(\d+)/.exec(status)[1]));
+      const rollup = fs.readFileSync(`/proc/${pid}/smaps_rollup`, 'latin1');
+      resident.set(Number(pid), Number((/Pss:\s+(\d+) kB/.exec(rollup) || [0, 0])[1]) * 1024);
+    } catch (e) {
+      // the process ended
+    }
+  }
+  const within = (pid) => pid === browserPid || (parents.has(pid) && pid > 1 && within(parents.get(pid)));
+  return [...resident].reduce((sum, [pid, bytes]) => sum + (within(pid) ? bytes : 0), 0);
+}
+
 // Converts `files` with the options `flags` in the page of `site`, in a
 // fresh browser: the time until the results show and until the zip is
 // offered, what the page says of the run and of the zip, and the peak
 // memory of the renderer (the page and its workers) and of the browser
 // process (which keeps the blobs).
-async function benchRun(site, files, flags, work) {
+async function benchRun(site, files, flags, work, address = null) {
   const browser = await launch(fs.mkdtempSync(path.join(work, 'profile-')));
+  let summed = 0;
+  const sampler = setInterval(() => { summed = Math.max(summed, summedResident(browser.process().pid)); }, 250);
   try {
     const page = await browser.newPage();
-    await page.goto('file://' + path.join(site, 'index.html'));
+    await page.goto(address || 'file://' + path.join(site, 'index.html'));
     await (await page.$('#files')).uploadFile(...files);
     await setOptions(page, { flags, zone: 'UTC' });
+    if (address) {
+      // Into a folder of the origin's own file system.
+      await page.evaluate(() => { window.showDirectoryPicker = () => navigator.storage.getDirectory(); });
+      await page.click('#choose-folder');
+      await page.waitForFunction(() => !document.querySelector('#convert').disabled);
+    }
     const started = Date.now();
     await page.click('#convert');
-    await page.waitForSelector('body[data-state=done]', { timeout: 900000, polling: 50 });
+    await page.waitForSelector('body[data-state=done]', { timeout: 3600000, polling: 50 });
     const done = (Date.now() - started) / 1000;
-    if (files.length > 1) await page.waitForSelector('#zip a[download]', { timeout: 900000, polling: 50 });
+    if (files.length > 1 && !address) await page.waitForSelector('#zip a[download]', { timeout: 900000, polling: 50 });
     const zipped = (Date.now() - started) / 1000;
     const [status, zip] = await page.evaluate(() => [document.querySelector('#status').textContent,
       document.querySelector('#zip').textContent]);
     const renderer = rendererPeak(browser.process().pid) / 1048576;
     const own = Number(/VmHWM:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${browser.process().pid}/status`, 'latin1'))[1]) / 1024;
     return `results in ${done.toFixed(1)} s, the zip in ${zipped.toFixed(1)} s: ${zip}; peak memory: renderer`
-      + ` ${renderer.toFixed(0)} MB, browser process ${own.toFixed(0)} MB; the page says: ${status}`;
+      + ` ${renderer.toFixed(0)} MB, browser process ${own.toFixed(0)} MB, all its processes summed`
+      + ` ${(summed / 1048576).toFixed(0)} MB; the page says: ${status}`;
   } catch (error) {
     return `failed: ${error.message}`;
   } finally {
+    clearInterval(sampler);
     await browser.close();
   }
 }
@@ -1051,6 +1250,56 @@ function writeLogs(folder, count, make) {
     fs.writeFileSync(file, make(i));
     return file;
   });
+}
+
+// `count` campaign logs (-tc, about 400 kB of text each) written into a
+// folder, and a fifth of them zipped.
+async function benchFolder(work, count) {
+  const logs = writeLogs(path.join(work, 'campaign'), count, (i) => campaignLog(i, 4000 + (i * 7919) % 20001));
+  const server = await serve(siteDir);
+  try {
+    console.log(`bench: ${count} campaign logs, -tc, into a folder: ${await benchRun(siteDir, logs, '-tc', work, server.address)}`);
+    const some = logs.slice(0, Math.ceil(count / 5));
+    console.log(`bench: ${some.length} campaign logs, -tc, zipped: ${await benchRun(siteDir, some, '-tc', work)}`);
+  } finally {
+    server.close();
+  }
+}
+
+// The table (previous, every 5 ms) of an hour of three channels at 1 ms,
+// 7 ms from 1003 s and 1000 ms: the command's time and the page's, in one run.
+async function benchTable(work) {
+  const dir = path.join(work, 'rates');
+  spawnSync(PYTHON, [path.join(ROOT, 'python/tests/logbuilder.py'), 'rates', dir, '--periods', '1,7,1000', '--offsets',
+    '0,1003,0', '--seconds', '3600']);
+  const files = fs.readdirSync(dir).sort().map((name) => path.join(dir, name));
+  let started = Date.now();
+  spawnSync(PYTHON, ['-m', 'quarvel', 'table', ...files, '--every', '5', '-o', path.join(work, 'table.csv')],
+    { cwd: path.join(ROOT, 'python') });
+  const command = (Date.now() - started) / 1000;
+  const browser = await launch(fs.mkdtempSync(path.join(work, 'profile-')));
+  try {
+    const page = await browser.newPage();
+    await page.goto('file://' + path.join(siteDir, 'index.html'));
+    await (await page.$('#files')).uploadFile(...files);
+    await setOptions(page, { flags: '-q', zone: 'UTC' });
+    await page.click('#convert');
+    await page.waitForSelector('body[data-state=done]', { timeout: 900000 });
+    await page.$eval('#table-every', (input) => { input.value = '5'; });
+    const made = [];  // the first starts the table's worker and quarvel in it
+    for (const time of [1, 2]) {
+      await page.evaluate(() => { delete document.body.dataset.table; });
+      started = Date.now();
+      await page.click('#make-table');
+      await page.waitForSelector('body[data-table=done]', { timeout: 900000, polling: 50 });
+      made.push(`${((Date.now() - started) / 1000).toFixed(2)} s ${time === 1 ? 'the first time' : 'the second'}`);
+    }
+    const said = await page.$eval('#table', (span) => span.textContent);
+    console.log(`bench: the table of an hour at 1, 7 and 1000 ms every 5 ms: the command ${command.toFixed(2)} s, the page`
+      + ` ${made.join(', ')} (${said}); peak memory of the renderer ${(rendererPeak(browser.process().pid) / 1048576).toFixed(0)} MB`);
+  } finally {
+    await browser.close();
+  }
 }
 
 async function bench(work, megabytes, count, otherSite) {
@@ -1091,6 +1340,22 @@ function scratchFolder() {
 async function main() {
   fs.mkdirSync(outDir, { recursive: true });
   const work = scratchFolder();
+  if (process.argv.includes('--bench-table')) {
+    await benchTable(work);
+    fs.rmSync(work, { recursive: true, force: true });
+    return;
+  }
+  const folderIndex = process.argv.indexOf('--bench-folder');
+  if (folderIndex > 0) {
+    // On disk: the origin's file system, in the profile, gets gigabytes.
+    const disk = fs.mkdtempSync(path.join(os.tmpdir(), 'quarvel-web-'));
+    try {
+      await benchFolder(disk, Number(process.argv[folderIndex + 1] || 5000));
+    } finally {
+      fs.rmSync(disk, { recursive: true, force: true });
+    }
+    return;
+  }
   if (benchIndex > 0) {
     const [megabytes, count, otherSite] = process.argv.slice(benchIndex + 1);
     try {
@@ -1123,6 +1388,7 @@ async function main() {
     errors.push(...await packerFails(page, work));
     errors.push(...await stopped(page, work));
     errors.push(...await fileGone(page, work));
+    errors.push(...await oneTable(page, work));
     errors.push(...await overHttp(page, work));
     const violations = await page.evaluate(() => window.testViolations);
     if (violations.length) errors.push(`policy violations: ${violations}`);
