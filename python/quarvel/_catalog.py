@@ -306,9 +306,14 @@ class Catalog:
         folder; None chooses them all, in sorted order. Raises
         FileNotFoundError for a path the catalog does not hold, and
         NoMatchError for a pattern that matches none of its files."""
+        chosen = None if paths is None else self._choose(self._sorted_files()[0], paths)
+        return self.table_at(chosen)
+
+    def table_at(self, chosen: np.ndarray | None = None) -> tuple[BlockTable, list[str]]:
+        """Returns what table() returns, of the files at the positions
+        `chosen` (in that order) among paths(); of them all when None."""
         all_paths, numbers = self._sorted_files()
-        if paths is not None:
-            chosen = self._choose(all_paths, paths)
+        if chosen is not None:
             numbers = numbers[chosen]
             all_paths = [all_paths[i] for i in chosen.tolist()]
         ids = numbers[:, 0]
@@ -322,6 +327,12 @@ class Catalog:
         order = np.argsort(code, kind="stable")  # files in order; each file's blocks in block order
         rows, code = rows[order], code[order]
         return _block_table(rows, code, list(all_paths), stamps), list(all_paths)
+
+    def chosen_paths(self, paths: PathArg | Iterable[PathArg]) -> list[str]:
+        """Returns the paths (resolved) of the files of the catalog that
+        `paths` choose, as table() chooses them; raises as it does."""
+        all_paths = self._sorted_files()[0]
+        return [all_paths[i] for i in self._choose(all_paths, paths).tolist()]
 
     def _sorted_files(self) -> tuple[list[str], np.ndarray]:
         """Returns every file's resolved path in sorted order, and their

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import numbers
 import operator
-import os
 import warnings
 from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence
 
@@ -33,7 +32,7 @@ from ._pieces import (
     time_ordered,
     window_pieces,
 )
-from ._scan import expand_paths, scan_files
+from ._routes import Paths, block_table
 from ._ticks import samples_within, start_ticks, tick_bound
 from ._times import signed_ms
 
@@ -225,7 +224,7 @@ def select(
     window = time_window(time)
     size = partition_size(partition_samples)
     logger = check_rule(logger)
-    table = scan_files([os.fspath(path) for path in expand_paths(paths)])
+    table = block_table(paths)
     files = table.paths  # a file named twice once
     loggers = logger_names(files, logger)
     warn_cut(table, channels, window, stacklevel + 1)

@@ -1211,13 +1211,13 @@ def plan_of(
 ) -> Plan:
     """Checks table()'s arguments, reads the block headers of `paths`, and
     returns the plan (warning at the caller `stacklevel` frames up)."""
-    from ._scan import expand_paths, scan_files
+    from ._routes import block_table
 
     checked(method, overlap, values)
     step = every_ms(every)
     low, high = time_tick(start, upper=False), time_tick(end, upper=True)
     chosen = selected_channels(channels)
-    table = scan_files([os.fspath(path) for path in expand_paths(paths)])
+    table = block_table(paths)
     rows, series = select(table, logger_names(table.paths, logger), chosen)
     plan = make_plan(table, rows, series, step, low, high, method, overlap, values, stacklevel=stacklevel + 1)
     if plan.rows:
