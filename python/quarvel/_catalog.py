@@ -24,6 +24,7 @@ import hashlib
 import os
 import pathlib
 import sqlite3
+import threading
 from typing import TYPE_CHECKING, Any, Iterable, NamedTuple, Sequence
 
 import numpy as np
@@ -235,12 +236,14 @@ class Catalog:
 
     `connection` is the read-only SQLite connection, for queries of one's own."""
 
-    def __init__(self, path: PathArg) -> None:
+    def __init__(self, path: PathArg, generation: str | None = None) -> None:
         self.path = os.fsdecode(path)
         self.folder = os.path.abspath(self.path)
-        self.generation = generation_name(self.folder)
+        self.generation = generation_name(self.folder) if generation is None else generation
         self.connection = connect(os.path.join(self.folder, self.generation))
         self._files: tuple | None = None
+        self._path_type: Any = None
+        self._lock = threading.Lock()
 
     def close(self) -> None:
         """Closes the connection."""
@@ -316,9 +319,30 @@ class Catalog:
         if chosen is not None:
             numbers = numbers[chosen]
             all_paths = [all_paths[i] for i in chosen.tolist()]
+        return self._table_of(all_paths, numbers, self._block_rows()), list(all_paths)
+
+    def span_table(self, low: int, high: int) -> BlockTable:
+        """Returns the block table of the files paths()[low:high], reading
+        only their rows of the blocks table: what a task of a Dask graph
+        built from the catalog reads."""
+        paths, numbers = self._sorted_files()
+        numbers = numbers[low:high]
+        ids = np.sort(numbers[:, 0])
+        starts = np.flatnonzero(np.diff(ids, prepend=-2) != 1)  # runs of consecutive ids: a range query each
+        ends = np.append(starts[1:], len(ids)) - 1
+        wanted = ", ".join(("file", *BLOCK_FIELDS))
+        query = f"SELECT {wanted} FROM blocks WHERE file BETWEEN ? AND ?"
+        with self._lock:
+            parts = [_fetch_ints(self.connection, query, 1 + len(BLOCK_FIELDS), (int(ids[a]), int(ids[b])))
+                     for a, b in zip(starts.tolist(), ends.tolist())]  # fmt: skip
+        rows = np.concatenate(parts) if parts else np.zeros((0, 1 + len(BLOCK_FIELDS)), dtype=np.int64)
+        return self._table_of(paths[low:high], numbers, rows)
+
+    def _table_of(self, paths: list[str], numbers: np.ndarray, rows: np.ndarray) -> BlockTable:
+        """Returns the BlockTable of the files `paths` of `numbers` (rows
+        of _sorted_files()), of those of the block `rows` that are theirs."""
         ids = numbers[:, 0]
         stamps = Stamps(numbers[:, 1].copy(), numbers[:, 2].copy(), numbers[:, 4].copy())
-        rows = self._block_rows()
         by_id = np.argsort(ids, kind="stable")
         at = np.minimum(np.searchsorted(ids, rows[:, 0], sorter=by_id), max(len(ids) - 1, 0))
         code = by_id[at] if len(ids) else at
@@ -326,7 +350,13 @@ class Catalog:
         rows, code = rows[keep], code[keep]
         order = np.argsort(code, kind="stable")  # files in order; each file's blocks in block order
         rows, code = rows[order], code[order]
-        return _block_table(rows, code, list(all_paths), stamps), list(all_paths)
+        return _block_table(rows, code, list(paths), stamps)
+
+    def path_type(self, pd: Any) -> Any:
+        """Returns the pandas CategoricalDtype whose categories are paths(), made once."""
+        if self._path_type is None:
+            self._path_type = pd.CategoricalDtype(self._sorted_files()[0])
+        return self._path_type
 
     def chosen_paths(self, paths: PathArg | Iterable[PathArg]) -> list[str]:
         """Returns the paths (resolved) of the files of the catalog that
@@ -337,25 +367,30 @@ class Catalog:
     def _sorted_files(self) -> tuple[list[str], np.ndarray]:
         """Returns every file's resolved path in sorted order, and their
         numbers: id, then FILE_FIELDS, a row each."""
-        if self._files is None:
-            folders = {
-                key: self.folder if path == "." else resolved_path(path, self.folder)
-                for key, path in self.connection.execute("SELECT id, path FROM folders")
-            }
-            cursor = self.connection.execute(f"SELECT folder, name, id, {', '.join(FILE_FIELDS)} FROM files")
-            paths: list[str] = []
-            parts = []
-            sep = os.sep
-            while True:
-                rows = cursor.fetchmany(_FETCH)
-                if not rows:
-                    break
-                paths += [folders[row[0]] + sep + row[1] for row in rows]
-                parts.append(np.array([row[2:] for row in rows], dtype=np.int64))
-            numbers = np.concatenate(parts) if parts else np.zeros((0, 1 + len(FILE_FIELDS)), dtype=np.int64)
-            order = sorted(range(len(paths)), key=paths.__getitem__)  # nearly sorted already: quick
-            self._files = ([paths[i] for i in order], numbers[order])
+        with self._lock:
+            if self._files is None:
+                self._files = self._read_files()
         return self._files
+
+    def _read_files(self) -> tuple[list[str], np.ndarray]:
+        """Reads every file's resolved path and numbers (see _sorted_files)."""
+        folders = {
+            key: self.folder if path == "." else resolved_path(path, self.folder)
+            for key, path in self.connection.execute("SELECT id, path FROM folders")
+        }
+        cursor = self.connection.execute(f"SELECT folder, name, id, {', '.join(FILE_FIELDS)} FROM files")
+        paths: list[str] = []
+        parts = []
+        sep = os.sep
+        while True:
+            rows = cursor.fetchmany(_FETCH)
+            if not rows:
+                break
+            paths += [folders[row[0]] + sep + row[1] for row in rows]
+            parts.append(np.array([row[2:] for row in rows], dtype=np.int64))
+        numbers = np.concatenate(parts) if parts else np.zeros((0, 1 + len(FILE_FIELDS)), dtype=np.int64)
+        order = sorted(range(len(paths)), key=paths.__getitem__)  # nearly sorted already: quick
+        return [paths[i] for i in order], numbers[order]
 
     def _choose(self, all_paths: list[str], paths: PathArg | Iterable[PathArg]) -> np.ndarray:
         """Returns the positions among `all_paths` (sorted) of the files that `paths` name."""
@@ -417,3 +452,21 @@ def _block_table(rows: np.ndarray, code: np.ndarray, paths: list[str], stamps: S
     repeats = column["repeats"]
     table.repeats = repeats.copy() if (repeats != 1).any() else np.broadcast_to(np.int64(1), (len(rows),))
     return table
+
+
+_OPENED: dict[tuple[str, str], Catalog] = {}
+_OPENED_LOCK = threading.Lock()
+
+
+def opened(folder: str, generation: str) -> Catalog:
+    """Returns the generation `generation` of the catalog `folder`, opened
+    once in this process and kept (the last few): the tasks of a graph
+    built from a catalog share its list of files, read once per worker."""
+    key = (folder, generation)
+    with _OPENED_LOCK:
+        found = _OPENED.get(key)
+        if found is None:
+            found = _OPENED[key] = Catalog(folder, generation)
+            while len(_OPENED) > 4:
+                _OPENED.pop(next(iter(_OPENED))).close()
+    return found

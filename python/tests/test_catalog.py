@@ -303,7 +303,8 @@ T0 = 1796083200  # when the loggers' logs start: a table of the varied ones' who
 ROUTES = {  # a route's answer, from the pattern (a str) or a Catalog
     "index": lambda src: quarvel.index(src, logger="folder"),
     "frame": lambda src: quarvel.dask_dataframe(src, step=3, logger="folder", partition_samples=999).compute(),
-    "dataset": lambda src: quarvel.open_dataset(src, channels=[1, 2], logger="folder").compute(),
+    "dataset": lambda src: quarvel.open_dataset(src, channels=[1, 2], time=(T0, T0 + 20), logger="folder",
+                                                partition_bytes=5000).compute(),
     "table": lambda src: quarvel.table(src, "1s", start=T0, end=T0 + 99, method="mean", logger="folder").compute(),
     "check": lambda src: quarvel.check(src, logger="folder"),
 }
