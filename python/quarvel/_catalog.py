@@ -378,17 +378,10 @@ class Catalog:
             key: self.folder if path == "." else resolved_path(path, self.folder)
             for key, path in self.connection.execute("SELECT id, path FROM folders")
         }
-        cursor = self.connection.execute(f"SELECT folder, name, id, {', '.join(FILE_FIELDS)} FROM files")
-        paths: list[str] = []
-        parts = []
+        # Two scans in the same (key) order, so that no row is taken apart in Python.
         sep = os.sep
-        while True:
-            rows = cursor.fetchmany(_FETCH)
-            if not rows:
-                break
-            paths += [folders[row[0]] + sep + row[1] for row in rows]
-            parts.append(np.array([row[2:] for row in rows], dtype=np.int64))
-        numbers = np.concatenate(parts) if parts else np.zeros((0, 1 + len(FILE_FIELDS)), dtype=np.int64)
+        paths = [folders[folder] + sep + name for folder, name in self.connection.execute("SELECT folder, name FROM files")]
+        numbers = _fetch_ints(self.connection, f"SELECT id, {', '.join(FILE_FIELDS)} FROM files", 1 + len(FILE_FIELDS))
         order = sorted(range(len(paths)), key=paths.__getitem__)  # nearly sorted already: quick
         return [paths[i] for i in order], numbers[order]
 
@@ -422,13 +415,16 @@ class Catalog:
 def _fetch_ints(connection: sqlite3.Connection, query: str, width: int, parameters: Sequence = ()) -> np.ndarray:
     """Returns the integer rows of `query` as an int64 array of `width` columns."""
     cursor = connection.execute(query, parameters)
-    parts = []
+    out = np.empty((0, width), dtype=np.int64)
+    filled = 0
     while True:
         rows = cursor.fetchmany(_FETCH)
         if not rows:
-            break
-        parts.append(np.array(rows, dtype=np.int64))
-    return np.concatenate(parts) if parts else np.zeros((0, width), dtype=np.int64)
+            return out[:filled]
+        if filled + len(rows) > len(out):  # grown by half at least: a million rows are copied twice at most
+            out = np.resize(out, (max(filled + len(rows), len(out) * 3 // 2), width))
+        out[filled : filled + len(rows)] = rows
+        filled += len(rows)
 
 
 def _block_table(rows: np.ndarray, code: np.ndarray, paths: list[str], stamps: Stamps) -> BlockTable:
