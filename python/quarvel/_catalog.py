@@ -20,6 +20,7 @@ doc/python-catalog.md.
 from __future__ import annotations
 
 import errno
+import json
 import hashlib
 import os
 import pathlib
@@ -243,6 +244,7 @@ class Catalog:
         self.connection = connect(os.path.join(self.folder, self.generation))
         self._files: tuple | None = None
         self._path_type: Any = None
+        self._folders: dict[int, str] | None = None
         self._lock = threading.Lock()
 
     def close(self) -> None:
@@ -321,23 +323,6 @@ class Catalog:
             all_paths = [all_paths[i] for i in chosen.tolist()]
         return self._table_of(all_paths, numbers, self._block_rows()), list(all_paths)
 
-    def span_table(self, low: int, high: int) -> BlockTable:
-        """Returns the block table of the files paths()[low:high], reading
-        only their rows of the blocks table: what a task of a Dask graph
-        built from the catalog reads."""
-        paths, numbers = self._sorted_files()
-        numbers = numbers[low:high]
-        ids = np.sort(numbers[:, 0])
-        starts = np.flatnonzero(np.diff(ids, prepend=-2) != 1)  # runs of consecutive ids: a range query each
-        ends = np.append(starts[1:], len(ids)) - 1
-        wanted = ", ".join(("file", *BLOCK_FIELDS))
-        query = f"SELECT {wanted} FROM blocks WHERE file BETWEEN ? AND ?"
-        with self._lock:
-            parts = [_fetch_ints(self.connection, query, 1 + len(BLOCK_FIELDS), (int(ids[a]), int(ids[b])))
-                     for a, b in zip(starts.tolist(), ends.tolist())]  # fmt: skip
-        rows = np.concatenate(parts) if parts else np.zeros((0, 1 + len(BLOCK_FIELDS)), dtype=np.int64)
-        return self._table_of(paths[low:high], numbers, rows)
-
     def _table_of(self, paths: list[str], numbers: np.ndarray, rows: np.ndarray) -> BlockTable:
         """Returns the BlockTable of the files `paths` of `numbers` (rows
         of _sorted_files()), of those of the block `rows` that are theirs."""
@@ -366,7 +351,7 @@ class Catalog:
 
     def _sorted_files(self) -> tuple[list[str], np.ndarray]:
         """Returns every file's resolved path in sorted order, and their
-        numbers: id, then FILE_FIELDS, a row each."""
+        numbers: id, then FILE_FIELDS, then its folder's key, a row each."""
         with self._lock:
             if self._files is None:
                 self._files = self._read_files()
@@ -374,16 +359,81 @@ class Catalog:
 
     def _read_files(self) -> tuple[list[str], np.ndarray]:
         """Reads every file's resolved path and numbers (see _sorted_files)."""
-        folders = {
-            key: self.folder if path == "." else resolved_path(path, self.folder)
-            for key, path in self.connection.execute("SELECT id, path FROM folders")
-        }
+        folders = self.folder_paths()
         # Two scans in the same (key) order, so that no row is taken apart in Python.
         sep = os.sep
         paths = [folders[folder] + sep + name for folder, name in self.connection.execute("SELECT folder, name FROM files")]
-        numbers = _fetch_ints(self.connection, f"SELECT id, {', '.join(FILE_FIELDS)} FROM files", 1 + len(FILE_FIELDS))
-        order = sorted(range(len(paths)), key=paths.__getitem__)  # nearly sorted already: quick
-        return [paths[i] for i in order], numbers[order]
+        query = f"SELECT id, {', '.join(FILE_FIELDS)}, folder FROM files"
+        return _path_order(paths, _fetch_ints(self.connection, query, 2 + len(FILE_FIELDS)))
+
+    def folder_paths(self) -> dict[int, str]:
+        """Returns each folder's resolved path by its key, read once."""
+        if self._folders is None:
+            self._folders = {
+                key: self.folder if path == "." else resolved_path(path, self.folder)
+                for key, path in self.connection.execute("SELECT id, path FROM folders")
+            }
+        return self._folders
+
+    def folder_keys(self) -> np.ndarray:
+        """Returns the folder key of each file of paths(), in order."""
+        return self._sorted_files()[1][:, -1]
+
+    def window_table(self, low: int, high: int) -> tuple[BlockTable, np.ndarray]:
+        """Returns the block table of the files that have a block whose
+        ticks may meet the window [low, high] (ms), of those blocks alone,
+        in path order, and each file's folder key: what a time window
+        reads without listing every file of the catalog."""
+        low, high = max(low, -(1 << 62)), min(high, 1 << 62)
+        period = "(CASE WHEN period_ms >= 2147483648 THEN period_ms - 4294967296 ELSE period_ms END)"
+        # The samples a header declares, and those a file holds: a block cut short is warned of.
+        extent = f"max(present_samples, declared_samples) * {period}"
+        meets = (f"max(present_samples, declared_samples) > 0 AND first_time * 1000 + min(0, {extent}) <= ?"
+                 f" AND first_time * 1000 + max(0, {extent}) >= ?")  # fmt: skip
+        wanted = ", ".join(("file", *BLOCK_FIELDS))
+        rows = _fetch_ints(self.connection, f"SELECT {wanted} FROM blocks WHERE {meets}", 1 + len(BLOCK_FIELDS),
+                           (high, low))  # fmt: skip
+        ids = np.unique(rows[:, 0])
+        folders = self.folder_paths()
+        found = []
+        numbers = np.zeros((0, 1 + len(FILE_FIELDS)), dtype=np.int64)
+        if len(ids):
+            query = f"SELECT folder, name, id, {', '.join(FILE_FIELDS)} FROM files WHERE id IN (SELECT value FROM json_each(?))"
+            found = self.connection.execute(query, (json.dumps(ids.tolist()),)).fetchall()
+            numbers = np.array([row[2:] for row in found], dtype=np.int64).reshape(len(found), 1 + len(FILE_FIELDS))
+        paths, numbers = _path_order([folders[row[0]] + os.sep + row[1] for row in found], numbers)
+        keys = {row[2]: row[0] for row in found}
+        return self._table_of(paths, numbers, rows), np.array([keys[i] for i in numbers[:, 0].tolist()], dtype=np.int64)
+
+    def segment_table(self, segments: Sequence[tuple[int, str, str]]) -> BlockTable:
+        """Returns the block table of the files of `segments` (as segments()
+        gives them), in that order, reading only their rows: what a task of
+        a Dask graph built from the catalog reads."""
+        folders = self.folder_paths()
+        query = f"SELECT name, id, {', '.join(FILE_FIELDS)} FROM files WHERE folder = ? AND name BETWEEN ? AND ? ORDER BY name"
+        paths: list[str] = []
+        parts = []
+        with self._lock:
+            for key, first, last in segments:
+                found = self.connection.execute(query, (key, first, last)).fetchall()
+                paths += [folders[key] + os.sep + row[0] for row in found]
+                parts.append(np.array([row[1:] for row in found], dtype=np.int64).reshape(len(found), -1))
+        numbers = np.concatenate(parts) if parts else np.zeros((0, 1 + len(FILE_FIELDS)), dtype=np.int64)
+        return self._blocks_of(paths, numbers)
+
+    def _blocks_of(self, paths: list[str], numbers: np.ndarray) -> BlockTable:
+        """Returns the block table of the files `paths` of `numbers`, their
+        blocks read by ranges of ids."""
+        ids = np.sort(numbers[:, 0])
+        starts = np.flatnonzero(np.diff(ids, prepend=-2) != 1)  # runs of consecutive ids: a range query each
+        ends = np.append(starts[1:], len(ids)) - 1
+        wanted = ", ".join(("file", *BLOCK_FIELDS))
+        query = f"SELECT {wanted} FROM blocks WHERE file BETWEEN ? AND ?"
+        with self._lock:
+            parts = [_fetch_ints(self.connection, query, 1 + len(BLOCK_FIELDS), (int(ids[a]), int(ids[b])))
+                     for a, b in zip(starts.tolist(), ends.tolist())]  # fmt: skip
+        rows = np.concatenate(parts) if parts else np.zeros((0, 1 + len(BLOCK_FIELDS)), dtype=np.int64)
+        return self._table_of(paths, numbers, rows)
 
     def _choose(self, all_paths: list[str], paths: PathArg | Iterable[PathArg]) -> np.ndarray:
         """Returns the positions among `all_paths` (sorted) of the files that `paths` name."""
@@ -466,3 +516,21 @@ def opened(folder: str, generation: str) -> Catalog:
             while len(_OPENED) > 4:
                 _OPENED.pop(next(iter(_OPENED))).close()
     return found
+
+
+def _path_order(paths: list[str], numbers: np.ndarray) -> tuple[list[str], np.ndarray]:
+    """Returns `paths` sorted, and the rows of `numbers` in their order."""
+    order = sorted(range(len(paths)), key=paths.__getitem__)  # nearly sorted already: quick
+    return [paths[i] for i in order], numbers[order]
+
+
+def segments(keys: np.ndarray, paths: list[str]) -> tuple[tuple[int, str, str], ...]:
+    """Returns the files `paths` (consecutive in path order) of the folders
+    `keys` as runs of one folder, what Catalog.segment_table() reads: the
+    folder's key, the first name and the last name. A file of another
+    folder may come between two of one folder in path order ("a/b",
+    "a/c/x", "a/d"); a file of the folder between two chosen ones is read
+    too, which a selection then finds nothing in."""
+    starts = np.flatnonzero(np.diff(keys, prepend=-1) != 0).tolist()
+    ends = [*starts[1:], len(paths)]
+    return tuple((int(keys[a]), os.path.basename(paths[a]), os.path.basename(paths[b - 1])) for a, b in zip(starts, ends))

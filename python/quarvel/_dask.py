@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence
 import numpy as np
 
 from ._columns import SAMPLE_COLUMNS
-from ._catalog import Catalog, opened
+from ._catalog import Catalog, opened, segments
 from ._headers import SAMPLE_SIZE, TruncatedBlockWarning, truncated_message
 from ._index import BlockTable, PathArg, path_categories
 from ._loggers import LoggerRule, check_rule, logger_names
@@ -188,6 +188,8 @@ def plan(
     partition_bytes: int | None = None,
     scaled: bool = False,
     catalog: Catalog | None = None,
+    keys: np.ndarray | None = None,
+    whole: bool = True,
 ) -> tuple[list[Part], np.ndarray, np.ndarray]:
     """Returns the Parts of the blocks of `table` (of `channels` and of the
     rows that `rows` marks true, cut to the samples whose ticks lie in the
@@ -197,14 +199,15 @@ def plan(
     `partition_bytes` reads about that many bytes (see PIECE_BYTES); with
     `scaled`, a campaign of more than SCALED_BYTES is sized by bytes so
     that it makes fewer than MOST_PARTITIONS. With the `catalog` whose
-    table (in full) `table` is, the Parts are CatalogParts, which carry
-    no path."""
+    files (all of them if `whole`) of the folders `keys` `table` holds,
+    the Parts are CatalogParts, which carry no path."""
     pieces = block_pieces(table, stride, channels, rows)
     if window is not None:
         pieces = window_pieces(pieces, *window)
     split, bounds, pieces = sized(pieces, partition_samples, partition_bytes, scaled)
     if catalog is not None:
-        return catalog_parts(catalog, pieces, bounds, (stride, channels, window, split), loggers), pieces, bounds
+        selection = (stride, channels, window, split)
+        return catalog_parts(catalog, table, keys, whole, pieces, bounds, selection, loggers), pieces, bounds
     _, codes = path_categories(table_paths)
     if loggers is not None:  # the names sorted, and each file's code among them
         names, logger_codes = np.unique(np.array(loggers, dtype=object), return_inverse=True)
@@ -248,20 +251,22 @@ def sized(
 
 class CatalogPart:
     """What one task of a graph built from a catalog reads: the catalog's
-    folder and generation, its files as a range of positions among the
-    generation's files in path order, and which of the pieces of those
-    files are its own (`skip` of them, then `count`), selected as the
-    graph selected them (`selection`: stride, channels, window, and the
-    samples at most of a piece); and the codes of its files' loggers. The
-    task reads its files' rows of the generation (read-only, immutable),
-    makes their pieces again and checks its files against the identities
-    recorded there, so that the graph carries numbers, not paths."""
+    folder and generation, its files as runs of names of a folder
+    (Catalog.segment_table), the position of the first among all the
+    generation's files in path order (`low`, the code of its path), and
+    which of the pieces of those files are its own (`skip` of them, then
+    `count`), selected as the graph selected them (`selection`: stride,
+    channels, window, and the samples at most of a piece); and the codes
+    of its files' loggers. The task reads its files' rows of the
+    generation (read-only, immutable), makes their pieces again and checks
+    its files against the identities recorded there, so that the graph
+    carries a few names, not every path."""
 
-    __slots__ = ("folder", "generation", "low", "high", "skip", "count", "selection", "loggers", "logger_codes")
+    __slots__ = ("folder", "generation", "segments", "low", "skip", "count", "selection", "loggers", "logger_codes")
 
-    def __init__(self, folder: str, generation: str, low: int, high: int, skip: int, count: int,
+    def __init__(self, folder: str, generation: str, segments: tuple, low: int, skip: int, count: int,
                  selection: tuple) -> None:  # fmt: skip
-        self.folder, self.generation, self.low, self.high = folder, generation, low, high
+        self.folder, self.generation, self.segments, self.low = folder, generation, segments, low
         self.skip, self.count, self.selection = skip, count, selection
         self.loggers: tuple | None = None
         self.logger_codes: np.ndarray | None = None
@@ -276,7 +281,7 @@ class CatalogPart:
     def load(self) -> Part:
         """Returns the Part that this stands for, from the catalog."""
         stride, channels, window, split = self.selection
-        table = opened(self.folder, self.generation).span_table(self.low, self.high)
+        table = opened(self.folder, self.generation).segment_table(self.segments)
         pieces = block_pieces(table, stride, channels)
         if window is not None:
             pieces = window_pieces(pieces, *window)
@@ -284,7 +289,7 @@ class CatalogPart:
         files, own["file"] = np.unique(own["file"], return_inverse=True)
         chosen = files.tolist()
         part = Part(tuple(table.paths[f] for f in chosen), tuple(table.stamps[f] for f in chosen),
-                    files + self.low, own)  # fmt: skip
+                    files + self.low if self.low >= 0 else None, own)  # fmt: skip
         if self.loggers is not None:
             codes = self.logger_codes[files]
             part.loggers, part.logger_codes = tuple(self.loggers[c] for c in codes.tolist()), codes
@@ -292,10 +297,18 @@ class CatalogPart:
 
 
 def catalog_parts(
-    catalog: Catalog, pieces: np.ndarray, bounds: np.ndarray, selection: tuple, loggers: list[str] | None
+    catalog: Catalog,
+    table: BlockTable,
+    keys: np.ndarray,
+    whole: bool,
+    pieces: np.ndarray,
+    bounds: np.ndarray,
+    selection: tuple,
+    loggers: list[str] | None,
 ) -> list[CatalogPart]:
-    """Returns the CatalogParts of `pieces` (of the catalog's whole table,
-    as `selection` selects them) in the partitions of `bounds`."""
+    """Returns the CatalogParts of `pieces` (of `table`, the catalog's
+    files of the folders `keys`, all of them if `whole`, as `selection`
+    selects them) in the partitions of `bounds`."""
     files = pieces["file"]
     lows, highs = bounds[:-1], bounds[1:]
     first, last = files[lows], files[highs - 1]
@@ -307,7 +320,8 @@ def catalog_parts(
         codes = codes.astype(kind)
     parts = []
     for low, high, skip, count in zip(first.tolist(), (last + 1).tolist(), skips.tolist(), (highs - lows).tolist()):
-        part = CatalogPart(catalog.folder, catalog.generation, low, high, skip, count, selection)
+        runs = segments(keys[low:high], table.paths[low:high])
+        part = CatalogPart(catalog.folder, catalog.generation, runs, low if whole else -1, skip, count, selection)
         if loggers is not None:
             part.loggers, part.logger_codes = names, codes[low:high]
         parts.append(part)
@@ -351,6 +365,7 @@ def select(
     stacklevel: int,
     logger: LoggerRule = None,
     partition_bytes: int | None = None,
+    window_only: bool = False,
 ) -> Selection:
     """Checks the arguments of dask_dataframe() and open_dataset(), reads
     the block headers of `paths`, names each file's logger by the rule
@@ -359,7 +374,10 @@ def select(
     `stacklevel` frames up), and returns the selected samples in
     partitions: of `partition_samples` or `partition_bytes` (one of them at
     most), or by default as plan() scales them. From a Catalog, the
-    partitions are CatalogParts."""
+    partitions are CatalogParts; with `window_only` (no `path` column
+    made, whose categories are every file), a time window and no logger
+    rule, the table holds only the files with blocks in the window,
+    found in the catalog without listing every file."""
     stride = selection_stride(step)
     channels = selected_channels(channels)
     window = time_window(time)
@@ -369,13 +387,20 @@ def select(
             raise ValueError("give partition_samples or partition_bytes, not both")
         partition_bytes = partition_size(partition_bytes, "partition_bytes")
     logger = check_rule(logger)
-    table = block_table(paths)
+    catalog = paths if isinstance(paths, Catalog) else None
+    keys = None
+    whole = catalog is None or window is None or not window_only or logger is not None
+    if whole:
+        table = block_table(paths)
+        if catalog is not None:
+            keys = catalog.folder_keys()
+    else:  # the files of blocks in the window alone, found by SQL
+        table, keys = catalog.window_table(*window)  # type: ignore[union-attr]
     files = table.paths  # a file named twice once
     loggers = logger_names(files, logger)
     warn_cut(table, channels, window, stacklevel + 1)
-    catalog = paths if isinstance(paths, Catalog) else None
     found = plan(files, table, stride, channels, window, size, loggers=loggers, partition_bytes=partition_bytes,
-                 scaled=partition_samples is None, catalog=catalog)  # fmt: skip
+                 scaled=partition_samples is None, catalog=catalog, keys=keys, whole=whole)  # fmt: skip
     return Selection(files, table, *found, loggers, catalog)
 
 

@@ -71,7 +71,7 @@ def open_dataset(
     require("xarray")
     da = require("dask.array")
     chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger,
-                    partition_bytes=partition_bytes)  # fmt: skip
+                    partition_bytes=partition_bytes, window_only=True)  # fmt: skip
     counts = np.add.reduceat(chosen.pieces["count"], chosen.bounds[:-1]) if chosen.parts else []
     chunks = (tuple(int(count) for count in counts) or (0,),)
     token = chosen.token()
