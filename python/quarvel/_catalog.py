@@ -504,6 +504,21 @@ _OPENED: dict[tuple[str, str], Catalog] = {}
 _OPENED_LOCK = threading.Lock()
 
 
+def share(catalog: Catalog) -> None:
+    """Makes what `catalog` has read of its files (paths, their type) what
+    opened() gives for its generation in this process, on a connection of
+    its own: the tasks that threads of this process run need not read
+    them again, and may run after `catalog` is closed."""
+    with _OPENED_LOCK:
+        found = _OPENED.get((catalog.folder, catalog.generation))
+    if found is None:
+        found = opened(catalog.folder, catalog.generation)
+    if found is not catalog:
+        found._files = found._files or catalog._files
+        found._folders = found._folders or catalog._folders
+        found._path_type = found._path_type if found._path_type is not None else catalog._path_type
+
+
 def opened(folder: str, generation: str) -> Catalog:
     """Returns the generation `generation` of the catalog `folder`, opened
     once in this process and kept (the last few): the tasks of a graph

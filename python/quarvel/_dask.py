@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence
 import numpy as np
 
 from ._columns import SAMPLE_COLUMNS
-from ._catalog import Catalog, opened, segments
+from ._catalog import Catalog, opened, segments, share
 from ._headers import SAMPLE_SIZE, TruncatedBlockWarning, truncated_message
 from ._index import BlockTable, PathArg, path_categories
 from ._loggers import LoggerRule, check_rule, logger_names
@@ -94,6 +94,15 @@ class Part:
         return repeat(codes[self.pieces["file"]], counts, int(counts.sum()))
 
 
+class CatalogPaths(NamedTuple):
+    """The paths of a catalog's generation, in path order, which a worker
+    reads once (Catalog.path_type): a graph of a million logs need not
+    carry them."""
+
+    folder: str
+    generation: str
+
+
 class PartitionReader:
     """Makes the pandas DataFrame of one Part. Dask's optimizer narrows its
     `columns` to those a computation uses (column projection), so that a
@@ -101,12 +110,10 @@ class PartitionReader:
 
     def __init__(
         self,
-        categories: Sequence | tuple[str, str],
+        categories: Sequence | CatalogPaths,
         columns: Sequence[str] | None = None,
         loggers: Sequence | None = None,
     ) -> None:
-        # The paths, or a catalog's (folder, generation), whose paths a
-        # worker reads once: a graph of a million logs need not carry them.
         self.categories = categories
         self._columns = None if columns is None else list(columns)
         self.loggers = loggers  # the `logger` column's categories; None without one
@@ -123,7 +130,7 @@ class PartitionReader:
     def path_type(self) -> pandas.CategoricalDtype:
         """Returns the type of the `path` column."""
         pd = require("pandas")
-        if isinstance(self.categories, tuple) and len(self.categories) == 2 and isinstance(self.categories[1], str):
+        if isinstance(self.categories, CatalogPaths):
             return opened(*self.categories).path_type(pd)
         return pd.CategoricalDtype(self.categories)
 
@@ -153,8 +160,10 @@ class PartitionReader:
 
 def empty_frame(pd, categories: Sequence, loggers: Sequence | None = None) -> pandas.DataFrame:  # noqa: ANN001
     """Returns the DataFrame of no rows with the columns and types of a
-    partition (with `loggers`, the categories of its `logger` column)."""
-    columns = {"path": pd.Categorical.from_codes([], dtype=pd.CategoricalDtype(categories))}
+    partition: `categories`, the paths (or their CategoricalDtype), and
+    with `loggers`, the categories of its `logger` column."""
+    kind = categories if isinstance(categories, pd.CategoricalDtype) else pd.CategoricalDtype(categories)
+    columns = {"path": pd.Categorical.from_codes([], dtype=kind)}
     if loggers is not None:
         columns["logger"] = pd.Categorical.from_codes([], dtype=pd.CategoricalDtype(loggers))
     columns.update((name, np.empty(0, dtype=column.dtype)) for name, column in SAMPLE_COLUMNS.items())
@@ -347,9 +356,9 @@ class Selection(NamedTuple):
             return tokenize(self.catalog.folder, self.catalog.generation, self.pieces, self.bounds, self.loggers)
         return tokenize(self.files, self.table.stamps, self.pieces, self.bounds, self.loggers)
 
-    def reader_categories(self) -> Sequence | tuple[str, str]:
-        """The paths for the frame's readers: a catalog's (folder, generation)."""
-        return self.files if self.catalog is None else (self.catalog.folder, self.catalog.generation)
+    def reader_categories(self) -> Sequence | CatalogPaths:
+        """The paths for the frame's readers: a catalog's, by its generation."""
+        return self.files if self.catalog is None else CatalogPaths(self.catalog.folder, self.catalog.generation)
 
     def logger_categories(self) -> list[str] | None:
         """The loggers' names, sorted; None without a rule."""
@@ -399,8 +408,11 @@ def select(
     files = table.paths  # a file named twice once
     loggers = logger_names(files, logger)
     warn_cut(table, channels, window, stacklevel + 1)
+    if catalog is not None:
+        share(catalog)
     found = plan(files, table, stride, channels, window, size, loggers=loggers, partition_bytes=partition_bytes,
-                 scaled=partition_samples is None, catalog=catalog, keys=keys, whole=whole)  # fmt: skip
+                 scaled=partition_samples is None and partition_bytes is None, catalog=catalog, keys=keys,
+                 whole=whole)  # fmt: skip
     return Selection(files, table, *found, loggers, catalog)
 
 
@@ -514,7 +526,9 @@ def dask_dataframe(
     pd = require("pandas")
     chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger,
                     partition_bytes=partition_bytes)  # fmt: skip
-    categories = chosen.files if chosen.catalog is not None else path_categories(chosen.files)[0]
+    categories = chosen.catalog.path_type(pd) if chosen.catalog is not None else path_categories(chosen.files)[0]
+    if chosen.catalog is not None:
+        share(chosen.catalog)  # the paths' type too, for the tasks of this process
     loggers = chosen.logger_categories()
     meta = empty_frame(pd, categories, loggers)
     if not chosen.parts:
