@@ -144,8 +144,8 @@ LOGGER_HELP = ("which logger wrote each file: folder (its folder, relative to th
                " match is not read); a series is then a channel of a logger (default: one logger)")  # fmt: skip
 
 
-CATALOG_HELP = ("read the files' block headers from the catalog CAT (see catalog update), not from the files: its files,"
-                " or those of it that each FILE (a path or a pattern) chooses")  # fmt: skip
+CATALOG_HELP = ("read the files' block headers from the catalog CAT (see catalog update), not from the files:"
+                " its files, or those of it that each FILE (a path or a pattern) chooses")  # fmt: skip
 
 
 def add_from_catalog(command: argparse.ArgumentParser, more: str = "") -> None:
@@ -461,7 +461,8 @@ def run_check(args: argparse.Namespace, catalog: Any = None) -> int:
     operands, loggers = operand_loggers(operands, args.logger)
     files = each(operands, "file", "reading headers")
     try:
-        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples, loggers, catalog),
+        found = _pass_on(args.scheduler,
+                         lambda dask: run_pass(files, rules, dask, args.partition_samples, loggers, catalog),
                          args.dask)  # fmt: skip
     except (ImportError, OSError) as error:  # no Dask, or no scheduler there: one line
         files.close()  # and its bar

@@ -362,7 +362,8 @@ class Catalog:
         folders = self.folder_paths()
         # Two scans in the same (key) order, so that no row is taken apart in Python.
         sep = os.sep
-        paths = [folders[folder] + sep + name for folder, name in self.connection.execute("SELECT folder, name FROM files")]
+        rows = self.connection.execute("SELECT folder, name FROM files")
+        paths = [folders[folder] + sep + name for folder, name in rows]
         query = f"SELECT id, {', '.join(FILE_FIELDS)}, folder FROM files"
         return _path_order(paths, _fetch_ints(self.connection, query, 2 + len(FILE_FIELDS)))
 
@@ -398,7 +399,8 @@ class Catalog:
         found = []
         numbers = np.zeros((0, 1 + len(FILE_FIELDS)), dtype=np.int64)
         if len(ids):
-            query = f"SELECT folder, name, id, {', '.join(FILE_FIELDS)} FROM files WHERE id IN (SELECT value FROM json_each(?))"
+            query = (f"SELECT folder, name, id, {', '.join(FILE_FIELDS)} FROM files"
+                     " WHERE id IN (SELECT value FROM json_each(?))")  # fmt: skip
             found = self.connection.execute(query, (json.dumps(ids.tolist()),)).fetchall()
             numbers = np.array([row[2:] for row in found], dtype=np.int64).reshape(len(found), 1 + len(FILE_FIELDS))
         paths, numbers = _path_order([folders[row[0]] + os.sep + row[1] for row in found], numbers)
@@ -410,7 +412,8 @@ class Catalog:
         gives them), in that order, reading only their rows: what a task of
         a Dask graph built from the catalog reads."""
         folders = self.folder_paths()
-        query = f"SELECT name, id, {', '.join(FILE_FIELDS)} FROM files WHERE folder = ? AND name BETWEEN ? AND ? ORDER BY name"
+        query = (f"SELECT name, id, {', '.join(FILE_FIELDS)} FROM files"
+                 " WHERE folder = ? AND name BETWEEN ? AND ? ORDER BY name")  # fmt: skip
         paths: list[str] = []
         parts = []
         with self._lock:
@@ -548,4 +551,5 @@ def segments(keys: np.ndarray, paths: list[str]) -> tuple[tuple[int, str, str], 
     too, which a selection then finds nothing in."""
     starts = np.flatnonzero(np.diff(keys, prepend=-1) != 0).tolist()
     ends = [*starts[1:], len(paths)]
-    return tuple((int(keys[a]), os.path.basename(paths[a]), os.path.basename(paths[b - 1])) for a, b in zip(starts, ends))
+    name = os.path.basename
+    return tuple((int(keys[a]), name(paths[a]), name(paths[b - 1])) for a, b in zip(starts, ends))

@@ -268,7 +268,8 @@ def check(
     partition_samples: int | None = None,
 ) -> Findings:
     """Checks the readings of the logger files `paths` (one path, a list of
-    paths, or a glob pattern, as quarvel.index() takes them) and the gaps
+    paths, a glob pattern, or a quarvel.Catalog, as quarvel.index() takes
+    them) and the gaps
     between their blocks, as `python3 -m quarvel check` does; returns the
     Findings. Reads every sample's raw count once. With `dask`, the reading
     is computed through Dask in the partitions of quarvel.dask_dataframe()

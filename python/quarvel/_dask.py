@@ -18,7 +18,7 @@ import numpy as np
 from ._columns import SAMPLE_COLUMNS
 from ._catalog import Catalog, opened, segments, share
 from ._headers import SAMPLE_SIZE, TruncatedBlockWarning, truncated_message
-from ._index import BlockTable, PathArg, path_categories
+from ._index import BlockTable, path_categories
 from ._loggers import LoggerRule, check_rule, logger_names
 from ._optional import require
 from ._pieces import (
@@ -366,7 +366,7 @@ class Selection(NamedTuple):
 
 
 def select(
-    paths: PathArg | Iterable[PathArg],
+    paths: Paths,
     step: int,
     channels: int | Iterable[int] | None,
     time: tuple | None,
@@ -472,7 +472,7 @@ def partition_size(samples: int | None, name: str = "partition_samples") -> int:
 
 
 def dask_dataframe(
-    paths: PathArg | Iterable[PathArg],
+    paths: Paths,
     step: int = 1,
     channels: int | Iterable[int] | None = None,
     time: tuple | None = None,
@@ -481,7 +481,7 @@ def dask_dataframe(
     partition_bytes: int | None = None,
 ) -> dask.dataframe.DataFrame:
     """Returns a lazy Dask DataFrame of the samples of the logger files
-    `paths` (one path, a list of paths, or a glob pattern, as
+    `paths` (one path, a list of paths, a glob pattern, or a Catalog, as
     quarvel.index() takes them): every `step`-th sample of each block from
     its first, as ``-n step`` selects them, of the blocks of `channels`
     (one channel or several; all when None), and with `time` = (t0, t1)
@@ -515,8 +515,9 @@ def dask_dataframe(
     Reads the block headers now, and warns with TruncatedBlockWarning once
     for each file that cuts a block short; reads the samples when computed.
     Raises ValueError for a step of 0, a NaN or NaT bound, a partition of
-    less than 1 sample or byte or both sizes given, TypeError for a step or size that is not an integer
-    or a window that is not a pair of bounds, NoLoggerError (a ValueError)
+    less than 1 sample or byte or both sizes given, TypeError for a step
+    or size that is not an integer or a window that is not a pair of
+    bounds, NoLoggerError (a ValueError)
     for a file that the logger expression does not match, the errors of
     quarvel.index() for a file that cannot be read, and ImportError when dask or pandas is
     missing. A computation raises FileChangedError for a file that is no

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Iterable
 import numpy as np
 
 from ._dask import CatalogPart, Part, select
-from ._index import PathArg
+from ._routes import Paths
 from ._loggers import LoggerRule
 from ._optional import require
 from ._pieces import read_columns
@@ -36,7 +36,7 @@ def part_column(part: Part | CatalogPart, name: str) -> np.ndarray:
 
 
 def open_dataset(
-    paths: PathArg | Iterable[PathArg],
+    paths: Paths,
     step: int = 1,
     channels: int | Iterable[int] | None = None,
     time: tuple[float | None, float | None] | None = None,

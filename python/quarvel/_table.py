@@ -1241,7 +1241,8 @@ def table(
     values: str = "calData",
 ) -> dask.dataframe.DataFrame:
     """Returns a lazy Dask DataFrame of the logger files `paths` (one path,
-    a list of paths, or a glob pattern, as quarvel.index takes them) on one
+    a list of paths, a glob pattern, or a quarvel.Catalog, whose headers
+    are taken without opening a log, as quarvel.index takes them) on one
     time base: a row per tick of a regular grid of step `every` (an integer
     number of ms, or a fixed pandas offset of whole ms such as "1s" or
     "250ms"), from `start` (default: the first sample's tick, floored to a

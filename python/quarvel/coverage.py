@@ -27,7 +27,9 @@ def scan(operands: Sequence[str], logger: LoggerRule = None) -> Coverage:
     return _scan(operand_files(operands), logger)
 
 
-def _scan(files: list[tuple[str, Exception | None]], logger: LoggerRule = None, catalog: Catalog | None = None) -> Coverage:
+def _scan(
+    files: list[tuple[str, Exception | None]], logger: LoggerRule = None, catalog: Catalog | None = None
+) -> Coverage:
     """The Coverage of `files`, as operand_files() gives them: a file that
     the logger expression does not match is among those that could not be
     read. With a `catalog`, which chose the files, the headers are its own."""

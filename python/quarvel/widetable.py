@@ -50,7 +50,8 @@ def run(args: Any, err: TextIO = sys.stderr, catalog: Any = None) -> int:
     are its own (those that args.files choose, or all), their headers
     taken from it."""
     encoding = getattr(err, "encoding", None)
-    files, names = operand_loggers(operand_files(args.files, catalog), args.logger)  # a path the expression misses: refused
+    # A path that the expression misses is refused.
+    files, names = operand_loggers(operand_files(args.files, catalog), args.logger)
     to_stdout = args.output == STANDARD_OUTPUT
     output = Output(args.output)
     if not to_stdout:
