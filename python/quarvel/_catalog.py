@@ -365,7 +365,7 @@ class Catalog:
         rows = self.connection.execute("SELECT folder, name FROM files")
         paths = [folders[folder] + sep + name for folder, name in rows]
         query = f"SELECT id, {', '.join(FILE_FIELDS)}, folder FROM files"
-        return _path_order(paths, _fetch_ints(self.connection, query, 2 + len(FILE_FIELDS)))
+        return _path_order(paths, _fetch_ints(self.connection, query, 2 + len(FILE_FIELDS), count=len(paths)))
 
     def folder_paths(self) -> dict[int, str]:
         """Returns each folder's resolved path by its key, read once."""
@@ -462,20 +462,26 @@ class Catalog:
     def _block_rows(self) -> np.ndarray:
         """Returns every row of the blocks table, as int64, file first, in key order."""
         wanted = ", ".join(("file", *BLOCK_FIELDS))
-        return _fetch_ints(self.connection, f"SELECT {wanted} FROM blocks", 1 + len(BLOCK_FIELDS))
+        count = self.connection.execute("SELECT count(*) FROM blocks").fetchone()[0]
+        return _fetch_ints(self.connection, f"SELECT {wanted} FROM blocks", 1 + len(BLOCK_FIELDS), count=count)
 
 
-def _fetch_ints(connection: sqlite3.Connection, query: str, width: int, parameters: Sequence = ()) -> np.ndarray:
-    """Returns the integer rows of `query` as an int64 array of `width` columns."""
+def _fetch_ints(
+    connection: sqlite3.Connection, query: str, width: int, parameters: Sequence = (), count: int = 0
+) -> np.ndarray:
+    """Returns the integer rows of `query` as an int64 array of `width`
+    columns, filled in place: `count` rows are expected."""
     cursor = connection.execute(query, parameters)
-    out = np.empty((0, width), dtype=np.int64)
+    out = np.empty((count, width), dtype=np.int64)
     filled = 0
     while True:
         rows = cursor.fetchmany(_FETCH)
         if not rows:
             return out[:filled]
-        if filled + len(rows) > len(out):  # grown by half at least: a million rows are copied twice at most
-            out = np.resize(out, (max(filled + len(rows), len(out) * 3 // 2), width))
+        if filled + len(rows) > len(out):  # more than counted: grown by half at least
+            grown = np.empty((max(filled + len(rows), len(out) * 3 // 2), width), dtype=np.int64)
+            grown[:filled] = out[:filled]
+            out = grown
         out[filled : filled + len(rows)] = rows
         filled += len(rows)
 
