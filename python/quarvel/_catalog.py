@@ -22,6 +22,7 @@ from __future__ import annotations
 import errno
 import json
 import hashlib
+import itertools
 import os
 import pathlib
 import sqlite3
@@ -52,6 +53,10 @@ FILE_FIELDS = ("size", "mtime_ns", "ctime_ns", "inode", "indexed", "recheck")
 PACKED_BLOCKS = ("file, block, (channel << 32) | period_ms, (first_time << 32) | (declared_samples & 4294967295),"
                  " (gain_bits << 32) | offset_bits, present_samples, data_offset, repeats")  # fmt: skip
 PACKED_WIDTH = 8
+# The same, of what planning a Dataset's tasks needs: a block's number,
+# place and calibration as 0 (Python's one object for it).
+PLANNED_BLOCKS = ("file, 0, (channel << 32) | period_ms, (first_time << 32) | (declared_samples & 4294967295), 0,"
+                  " present_samples, 0, repeats")  # fmt: skip
 # A file's numbers as a reader fetches them, after its id.
 IDENTITY_FIELDS = ("size", "mtime_ns", "inode")
 UPDATE_FIELDS = ("id", "finished", "host", "pid", "command", "window", "scheduler", "files", "new", "grown",
@@ -233,6 +238,28 @@ class Stamps(Sequence):
         return digest.hexdigest()
 
 
+class LazyPaths(Sequence):
+    """The paths of a catalog's files `ids` (of the folders `keys`), each
+    read from the catalog when asked for."""
+
+    def __init__(self, catalog: Catalog, ids: np.ndarray, keys: np.ndarray) -> None:
+        self.catalog, self.ids, self.keys = catalog, ids, keys
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def name(self, i: int) -> str:
+        """Returns the name of file `i` in its folder."""
+        query = "SELECT name FROM files WHERE folder = ? AND id = ?"
+        with self.catalog._lock:
+            return self.catalog.connection.execute(query, (int(self.keys[i]), int(self.ids[i]))).fetchone()[0]
+
+    def __getitem__(self, i: Any) -> Any:
+        if isinstance(i, slice):
+            return [self[j] for j in range(*i.indices(len(self)))]
+        return self.catalog.folder_paths()[int(self.keys[i])] + os.sep + self.name(i)
+
+
 class Catalog:
     """A catalog of logs, opened read-only: the generation that its folder
     `path` names as current, which no update changes. Its files, sources,
@@ -346,7 +373,7 @@ class Catalog:
         rows, code = rows[keep], code[keep]
         order = np.argsort(code, kind="stable")  # files in order; each file's blocks in block order
         rows, code = rows[order], code[order]
-        return _block_table(rows, code, list(paths), stamps)
+        return _block_table(rows, code, paths if isinstance(paths, LazyPaths) else list(paths), stamps)
 
     def path_type(self, pd: Any) -> Any:
         """Returns the pandas CategoricalDtype whose categories are paths(), made once."""
@@ -386,6 +413,32 @@ class Catalog:
                 for key, path in self.connection.execute("SELECT id, path FROM folders")
             }
         return self._folders
+
+    def ordered_table(self) -> tuple[BlockTable, np.ndarray] | None:
+        """Returns the block table of every file, in path order, and each
+        file's folder key, as table_at() and folder_keys() do, but from the
+        files' numbers alone: its paths are LazyPaths, which read a path
+        when asked for, and neither its stamps nor its blocks' numbers,
+        places and calibrations are read (zeros): the table is for
+        planning tasks that read their own rows. None when a folder that
+        holds files lies in another that does, whose files' names then
+        decide the order."""
+        folders = self.folder_paths()
+        order = sorted(folders, key=lambda key: folders[key] + os.sep)
+        texts = [folders[key] + os.sep for key in order]
+        if any(later.startswith(text) for text, later in zip(texts, texts[1:])):
+            return None
+        rank = np.zeros(max(folders, default=0) + 1, dtype=np.int64)
+        rank[order] = np.arange(len(order))
+        count = self.connection.execute("SELECT count(*) FROM files").fetchone()[0]
+        rows = _fetch_ints(self.connection, "SELECT id, folder FROM files", 2, count=count)  # by folder, then name
+        rows = rows[np.argsort(rank[rows[:, 1]], kind="stable")]
+        numbers = np.zeros((len(rows), 1 + len(IDENTITY_FIELDS)), dtype=np.int64)
+        numbers[:, 0] = rows[:, 0]
+        paths = LazyPaths(self, rows[:, 0], rows[:, 1])
+        count = self.connection.execute("SELECT count(*) FROM blocks").fetchone()[0]
+        blocks = _fetch_blocks(self.connection, f"SELECT {PLANNED_BLOCKS} FROM blocks", count=count)
+        return self._table_of(paths, numbers, blocks), rows[:, 1]
 
     def folder_keys(self) -> np.ndarray:
         """Returns the folder key of each file of paths(), in order."""
@@ -476,15 +529,17 @@ class Catalog:
 def _fetch_blocks(connection: sqlite3.Connection, query: str, parameters: Sequence = (), count: int = 0) -> np.ndarray:
     """Returns the rows of `query` (of the columns PACKED_BLOCKS) as an
     int64 array of the columns file and BLOCK_FIELDS."""
-    packed = _fetch_ints(connection, query, PACKED_WIDTH, parameters, count)
-    rows = np.empty((len(packed), 1 + len(BLOCK_FIELDS)), dtype=np.int64)
-    rows[:, :2] = packed[:, :2]
-    low = packed[:, 2:5] & 0xFFFFFFFF
-    rows[:, 3], rows[:, 5] = low[:, 0], (low[:, 1] ^ (1 << 31)) - (1 << 31)  # period; the count, signed
-    rows[:, 7] = low[:, 2]  # offset_bits
-    rows[:, 2], rows[:, 4] = packed[:, 2] >> 32, packed[:, 3] >> 32  # channel, first time: signed
-    rows[:, 6] = packed[:, 4].view(np.uint64) >> np.uint64(32)  # gain_bits
-    rows[:, 8:] = packed[:, 5:]
+    packed = np.ascontiguousarray(_fetch_ints(connection, query, PACKED_WIDTH, parameters, count).T)
+    rows = np.empty((len(packed[0]), 1 + len(BLOCK_FIELDS)), dtype=np.int64, order="F")  # a column at a time
+    rows[:, 0], rows[:, 1] = packed[0], packed[1]
+    for pair, (high, low) in zip(packed[2:5], ((2, 3), (4, 5), (6, 7))):
+        rows[:, low] = pair & 0xFFFFFFFF
+        if high == 6:  # the calibrations' bits: unsigned
+            rows[:, high] = pair.view(np.uint64) >> np.uint64(32)
+        else:  # channel and first time, signed
+            rows[:, high] = pair >> 32
+    rows[:, 5] = (rows[:, 5] ^ (1 << 31)) - (1 << 31)  # the declared count, signed
+    rows[:, 8], rows[:, 9], rows[:, 10] = packed[5], packed[6], packed[7]
     return rows
 
 
@@ -504,7 +559,9 @@ def _fetch_ints(
             grown = np.empty((max(filled + len(rows), len(out) * 3 // 2), width), dtype=np.int64)
             grown[:filled] = out[:filled]
             out = grown
-        out[filled : filled + len(rows)] = rows
+        # numpy takes a flat run of integers several times faster than rows of them
+        flat = np.fromiter(itertools.chain.from_iterable(rows), dtype=np.int64, count=len(rows) * width)
+        out[filled : filled + len(rows)] = flat.reshape(len(rows), width)
         filled += len(rows)
 
 
@@ -570,14 +627,18 @@ def _path_order(paths: list[str], numbers: np.ndarray) -> tuple[list[str], np.nd
     return [paths[i] for i in order], numbers[order]
 
 
-def segments(keys: np.ndarray, paths: list[str]) -> tuple[tuple[int, str, str], ...]:
-    """Returns the files `paths` (consecutive in path order) of the folders
-    `keys` as runs of one folder, what Catalog.segment_table() reads: the
-    folder's key, the first name and the last name. A file of another
+def segments(keys: np.ndarray, paths: Sequence[str], low: int = 0) -> tuple[tuple[int, str, str], ...]:
+    """Returns the files `paths[low:low + len(keys)]` (consecutive in path
+    order) of the folders `keys` as runs of one folder, what
+    Catalog.segment_table() reads: the folder's key, the first name and
+    the last name. A file of another
     folder may come between two of one folder in path order ("a/b",
     "a/c/x", "a/d"); a file of the folder between two chosen ones is read
     too, which a selection then finds nothing in."""
     starts = np.flatnonzero(np.diff(keys, prepend=-1) != 0).tolist()
-    ends = [*starts[1:], len(paths)]
-    name = os.path.basename
-    return tuple((int(keys[a]), name(paths[a]), name(paths[b - 1])) for a, b in zip(starts, ends))
+    ends = [*starts[1:], len(keys)]
+
+    def name(i: int) -> str:
+        return paths.name(low + i) if isinstance(paths, LazyPaths) else os.path.basename(paths[low + i])
+
+    return tuple((int(keys[a]), name(a), name(b - 1)) for a, b in zip(starts, ends))

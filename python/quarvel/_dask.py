@@ -329,7 +329,7 @@ def catalog_parts(
         codes = codes.astype(kind)
     parts = []
     for low, high, skip, count in zip(first.tolist(), (last + 1).tolist(), skips.tolist(), (highs - lows).tolist()):
-        runs = segments(keys[low:high], table.paths[low:high])
+        runs = segments(keys[low:high], table.paths, low)
         part = CatalogPart(catalog.folder, catalog.generation, runs, low if whole else -1, skip, count, selection)
         if loggers is not None:
             part.loggers, part.logger_codes = names, codes[low:high]
@@ -399,7 +399,12 @@ def select(
     catalog = paths if isinstance(paths, Catalog) else None
     keys = None
     whole = catalog is None or window is None or not window_only or logger is not None
-    if whole:
+    ordered = None
+    if catalog is not None and window_only and window is None and logger is None:
+        ordered = catalog.ordered_table()  # no path read: the Dataset's tasks read their own
+    if ordered is not None:
+        table, keys = ordered
+    elif whole:
         table = block_table(paths)
         if catalog is not None:
             keys = catalog.folder_keys()

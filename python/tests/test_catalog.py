@@ -305,6 +305,7 @@ ROUTES = {  # a route's answer, from the pattern (a str) or a Catalog
     "frame": lambda src: quarvel.dask_dataframe(src, step=3, logger="folder", partition_samples=999).compute(),
     "dataset": lambda src: quarvel.open_dataset(src, channels=[1, 2], time=(T0, T0 + 20), logger="folder",
                                                 partition_bytes=5000).compute(),
+    "dataset-all": lambda src: quarvel.open_dataset(src, step=2, partition_samples=700).compute(),
     "window": lambda src: quarvel.open_dataset(src, time=(T0 + 3, T0 + 25), partition_bytes=2000).compute(),
     "table": lambda src: quarvel.table(src, "1s", start=T0, end=T0 + 99, method="mean", logger="folder").compute(),
     "check": lambda src: quarvel.check(src, logger="folder"),
