@@ -15,6 +15,12 @@ Each figure comes from a fresh process, the cache warm (index runs first):
            own) and CHANGES grown ones (a block appended to each of the
            last CHANGES logs)
   table    quarvel.Catalog(CAT).table(): every block, without a log read
+  graph    quarvel.dask_dataframe(quarvel.Catalog(CAT)): the graph built,
+           and its size pickled
+  dataset  quarvel.open_dataset(quarvel.Catalog(CAT)), opening only
+  window   the maximum of calData in an hour (time=) of the Dataset
+  channel3 the maximum of calData of channel 3 (channels=[3]) of the
+           Dataset, from the catalog and from the pattern
 and the catalog's bytes on disk per log. The updates run with a
 recent-change window of 0 s (the logs were all written moments before;
 a campaign's are older than a minute). Each figure is the wall time, the
@@ -45,6 +51,11 @@ CODE = {
     "same": "result = update(catalog, window=0); assert result.generation is None, result",
     "changes": "update(catalog, window=0)",
     "table": "quarvel.Catalog(catalog).table()",
+    "graph": "frame = quarvel.dask_dataframe(quarvel.Catalog(catalog))",
+    "dataset": "quarvel.open_dataset(quarvel.Catalog(catalog))",
+    "window": "float(quarvel.open_dataset(quarvel.Catalog(catalog), time=(hour, hour + 3600)).calData.max().compute())",
+    "channel3": "float(quarvel.open_dataset(quarvel.Catalog(catalog), channels=[3]).calData.max().compute())",
+    "channel3-paths": "float(quarvel.open_dataset(pattern, channels=[3]).calData.max().compute())",
 }
 
 
@@ -54,10 +65,22 @@ def child(name: str, folder: str) -> None:
     import quarvel._update
 
     pandas = __import__("pandas")  # imported before the clock starts, as index imports it
+    for module in ("dask.dataframe", "dask.array", "xarray"):  # and the routes' packages
+        __import__(module)
     scope = {"quarvel": quarvel, "update": quarvel._update.update, "pandas": pandas,
              "pattern": os.path.join(folder, "small", "**", "*.002"), "catalog": os.path.join(folder, "c.qcat")}  # fmt: skip
+    if name == "window":  # an hour of the campaign's hundredth day
+        with quarvel.Catalog(scope["catalog"]) as opened:
+            scope["hour"] = opened.connection.execute("SELECT min(first_time) FROM blocks").fetchone()[0] + 100 * 86400
     figures = run_measured(CODE[name], scope)
     figures["whole"] = peak_resident()  # VmHWM: ru_maxrss keeps the forking parent's
+    if name == "graph":  # what a scheduler is sent: the graph; and the frame, with its meta's every path
+        import pickle
+
+        frame = scope["frame"]
+        figures["partitions"] = frame.npartitions
+        figures["graph_bytes"] = len(pickle.dumps(frame.__dask_graph__()))
+        figures["frame_bytes"] = len(pickle.dumps(frame))
     print(json.dumps(figures))
 
 
@@ -120,7 +143,8 @@ def main() -> None:
         figures = {name: measured(name, folder) for name in ("index", "first", "same")}
         change(folder, args.changes)
         figures["changes"] = measured("changes", folder)
-        figures["table"] = measured("table", folder)
+        for name in ("table", "graph", "dataset", "window", "channel3", "channel3-paths"):
+            figures[name] = measured(name, folder)
         catalog = folder / "c.qcat"
         generation = catalog / (catalog / "CURRENT").read_text().strip()
         report(figures, generation.stat().st_size / (args.logs + args.changes), args)
@@ -143,12 +167,20 @@ def report(figures: dict, per_log: float, args: argparse.Namespace) -> None:
         "same": "update, nothing changed",
         "changes": f"update, {args.changes:,} new and {args.changes:,} grown logs",
         "table": "Catalog(CAT).table()",
+        "graph": "dask_dataframe(Catalog(CAT)): the graph",
+        "dataset": "open_dataset(Catalog(CAT))",
+        "window": "the maximum of an hour, time=(t, t + 3600)",
+        "channel3": "channel 3's maximum, channels=[3]",
+        "channel3-paths": "channel 3's maximum, from the pattern",
     }
     for name, label in labels.items():
         found = figures[name]
         print(f"{label:44} {found['seconds']:8.2f} {found['seconds'] / index:8.3f} {found['peak'] / 1e6:10.0f}"
               f" {found['whole'] / 1e6:8.0f}")  # fmt: skip
     print(f"catalog on disk: {per_log:.1f} bytes per log")
+    graph = figures["graph"]
+    print(f"graph from the catalog: {graph['partitions']:,} partitions; pickled, {graph['graph_bytes'] / 1e6:.2f} MB"
+          f" (the frame with its meta, whose path categories are every path: {graph['frame_bytes'] / 1e6:.1f} MB)")
 
 
 if __name__ == "__main__":

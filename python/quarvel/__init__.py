@@ -40,7 +40,8 @@ if TYPE_CHECKING:
     from ._dask import dask_dataframe
     from ._dataset import open_dataset
     from ._reader import Block, LogFile, open
-    from ._scan import expand_paths, index
+    from ._routes import index
+    from ._scan import expand_paths
     from ._update import update as update_catalog
     from ._table import table
 
@@ -53,10 +54,14 @@ def __getattr__(name: str) -> Any:
         from . import _reader
 
         return getattr(_reader, name)
-    if name in ("index", "expand_paths"):
-        from . import _scan
+    if name == "index":
+        from ._routes import index
 
-        return getattr(_scan, name)
+        return index
+    if name == "expand_paths":
+        from ._scan import expand_paths
+
+        return expand_paths
     if name == "dask_dataframe":
         from ._dask import dask_dataframe
 

@@ -48,7 +48,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     info = commands.add_parser("info", help="summarise the block headers of logger files")
     info.add_argument("--json", action="store_true", help="write JSON instead of text")
     add_logger(info)
-    info.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    add_from_catalog(info)
+    info.add_argument("files", nargs="*", metavar="FILE", help=FILE_HELP)
     plot = commands.add_parser(
         "plot",
         help="plot the calibrated values of a log against UTC time, or with --coverage what many logs recorded",
@@ -59,13 +60,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         " with a first channel below -2^24 or from 2^24 up), which are not drawn.",
     )
     plot.add_argument("--coverage", action="store_true", help="draw the blocks of every FILE, from their headers")
-    plot.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP + "; one, unless --coverage")
+    plot.add_argument("files", nargs="*", metavar="FILE", help=FILE_HELP + "; one, unless --coverage")
     plot.add_argument("-o", "--output", metavar="OUT", help="save to this image file instead of showing it")
     add_logger(plot, " (with --coverage: a row per channel of each logger)")
+    add_from_catalog(plot, " (with --coverage)")
     export = commands.add_parser("export", help="write every sample of the logs to NetCDF-4 (.nc) or Zarr (.zarr)")
     export.add_argument("output", metavar="OUT", help="the file (.nc) or folder (.zarr) to write")
-    export.add_argument("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    export.add_argument("files", nargs="*", metavar="FILE", help=FILE_HELP)
     add_logger(export, "; each file's is stored as the variable logger")
+    add_from_catalog(export)
     check = add_check(commands)
     add_catalog(commands)
     table = add_table(commands)
@@ -76,15 +79,28 @@ def main(argv: Sequence[str] | None = None) -> int:
     if command == "table":
         parser.usage_status = table.usage_status = TABLE_USAGE
     args = parser.parse_args(argv)
+    if args.command != "catalog" and not args.files and args.from_catalog is None:
+        commands.choices[args.command].error("the following arguments are required: FILE")
+    if args.command == "plot" and args.from_catalog is not None and not args.coverage:
+        plot.error("--catalog draws the blocks of a catalog's files, with --coverage")
     if args.command == "check" and args.json == args.html == STANDARD_OUTPUT:
         check.error("--json and --html cannot both go to standard output (-)")
     from ._progress import enable
 
     enable()  # bars of long work, where standard error is a terminal
+    catalog = None
+    if args.command != "catalog" and args.from_catalog is not None:
+        from ._catalog import Catalog, CatalogError
+
+        try:
+            catalog = Catalog(args.from_catalog)
+        except CatalogError as error:
+            print(f"quarvel {args.command}: {error}", file=sys.stderr)
+            return 1
     if args.command == "export":
         from . import export
 
-        status = export.run(args.output, args.files, logger=args.logger)
+        status = export.run(args.output, args.files, logger=args.logger, catalog=catalog)
         if export.NetcdfStore.unclosed:  # end before HDF5's exit handler crashes on the file
             sys.stdout.flush()
             sys.stderr.flush()
@@ -97,17 +113,18 @@ def main(argv: Sequence[str] | None = None) -> int:
             from ._progress import lines
             from .info import run
 
-            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr), logger=args.logger)
+            status = run(args.files, args.json, out=_SmallWrites(sys.stdout), err=lines(sys.stderr), logger=args.logger,
+                         catalog=catalog)  # fmt: skip
             sys.stdout.flush()  # inside the try: a failure here is a failure to write
             return status
         if args.command == "check":
-            return run_check(args)
+            return run_check(args, catalog)
         if args.command == "table":
             from ._progress import lines
             from .widetable import run
 
-            return run(args, err=lines(sys.stderr))
-        return run_plot(args.files, args.output, args.coverage, args.logger)
+            return run(args, err=lines(sys.stderr), catalog=catalog)
+        return run_plot(args.files, args.output, args.coverage, args.logger, catalog)
     except BrokenPipeError:
         # The reader of the output went away (`| head`): stop quietly.
         _drop_standard_output()
@@ -125,6 +142,15 @@ FILE_HELP = 'a logger file, or a glob pattern in quotes ("logs/**/*.002")'
 LOGGER_HELP = ("which logger wrote each file: folder (its folder, relative to the files' common one) or a regular"
                " expression searched in its path (group 1, or the whole match, names the logger; a file it does not"
                " match is not read); a series is then a channel of a logger (default: one logger)")  # fmt: skip
+
+
+CATALOG_HELP = ("read the files' block headers from the catalog CAT (see catalog update), not from the files:"
+                " its files, or those of it that each FILE (a path or a pattern) chooses")  # fmt: skip
+
+
+def add_from_catalog(command: argparse.ArgumentParser, more: str = "") -> None:
+    """Adds the option --catalog CAT."""
+    command.add_argument("--catalog", dest="from_catalog", metavar="CAT", help=CATALOG_HELP + more)
 
 
 def add_logger(command: argparse.ArgumentParser, more: str = "") -> None:
@@ -165,7 +191,7 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     option = check.add_argument
-    option("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    option("files", nargs="*", metavar="FILE", help=FILE_HELP)
     option("--json", metavar="OUT.json",
            help="write every finding as JSON into OUT.json (-: to standard output, and the lines to standard error)")
     option("--html", metavar="OUT.html",
@@ -184,6 +210,7 @@ def add_check(commands: Any) -> argparse.ArgumentParser:
            help="report every gap and overlap of more than S seconds (default: a gap of one sample period or more"
            " and any overlap, forgiving a start within the second in which the time before it ends)")  # fmt: skip
     add_logger(check)
+    add_from_catalog(check)
     option("--dask", action="store_true", help="read through Dask, in threads of this machine")
     option("--scheduler", metavar="ADDRESS",
            help="read through Dask on the distributed cluster whose scheduler is at ADDRESS")  # fmt: skip
@@ -272,7 +299,7 @@ def add_table(commands: Any) -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     option = table.add_argument
-    option("files", nargs="+", metavar="FILE", help=FILE_HELP)
+    option("files", nargs="*", metavar="FILE", help=FILE_HELP)
     option("--every", required=True, type=_every, metavar="E",
            help="the grid's step: ms (250), or a fixed pandas offset of whole ms (1s, 250ms, 5min)")  # fmt: skip
     option("-o", "--output", required=True, metavar="OUT", help="the CSV file to write (-: standard output)")
@@ -285,6 +312,7 @@ def add_table(commands: Any) -> argparse.ArgumentParser:
            help="the first tick: seconds since 1970, or ISO 8601 (default: the first sample, floored to E)")  # fmt: skip
     option("--to", dest="end", type=_end, metavar="T", help="the last tick at most (default: the last sample)")
     add_logger(table, " (a column per channel of each logger)")
+    add_from_catalog(table)
     option("--time", choices=("seconds", "iso"), default="seconds",
            help="the time column: seconds since 1970 with three decimals, or ISO 8601 UTC (default: seconds)")  # fmt: skip
     table.usage_status = TABLE_USAGE
@@ -401,7 +429,7 @@ def _joined_rails(argv: list[str]) -> list[str]:
 _RAILS_PREFIXES = {"--rails"[:n] for n in range(3, len("--rails") + 1)}  # no other option of check starts --r
 
 
-def run_check(args: argparse.Namespace) -> int:
+def run_check(args: argparse.Namespace, catalog: Any = None) -> int:
     """Runs `check`: the problems and the summary on standard output (on
     standard error when a report goes there), the files that could not be
     read on standard error, the reports into their files. Returns the exit
@@ -412,10 +440,10 @@ def run_check(args: argparse.Namespace) -> int:
     from ._progress import each
     from ._quality import Rules
     from ._report import problem_lines, summary, write_html, write_json
-    from ._scan import operand_files
+    from ._routes import operand_files
 
     encoding = getattr(sys.stderr, "encoding", None)
-    operands = operand_files(args.files)
+    operands = operand_files(args.files, catalog)
     # The HTML first: the JSON then carries the status of the whole run,
     # the HTML's failure included. Standard output is named "-".
     reports = [(path, writer) for path, writer in ((args.html, write_html), (args.json, write_json)) if path]
@@ -433,7 +461,8 @@ def run_check(args: argparse.Namespace) -> int:
     operands, loggers = operand_loggers(operands, args.logger)
     files = each(operands, "file", "reading headers")
     try:
-        found = _pass_on(args.scheduler, lambda dask: run_pass(files, rules, dask, args.partition_samples, loggers),
+        found = _pass_on(args.scheduler,
+                         lambda dask: run_pass(files, rules, dask, args.partition_samples, loggers, catalog),
                          args.dask)  # fmt: skip
     except (ImportError, OSError) as error:  # no Dask, or no scheduler there: one line
         files.close()  # and its bar
@@ -525,7 +554,9 @@ def _drop_standard_output() -> None:
     os.dup2(devnull, sys.stdout.fileno())
 
 
-def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False, logger: str | None = None) -> int:
+def run_plot(
+    paths: Sequence[str], output: str | None, coverage: bool = False, logger: str | None = None, catalog: Any = None
+) -> int:
     """Runs `plot`: every failure is one line on standard error and status 1."""
     try:
         with warnings.catch_warnings():
@@ -538,7 +569,7 @@ def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False, l
             if coverage:
                 from .coverage import run
 
-                return run(paths, output, logger=logger)
+                return run(paths, output, logger=logger, catalog=catalog)
             if logger is not None:
                 raise PlotError("--logger names the loggers of plot --coverage's rows: plot draws one file")
             if len(paths) > 1:
@@ -548,7 +579,7 @@ def run_plot(paths: Sequence[str], output: str | None, coverage: bool = False, l
                 )
             plot_file(paths[0], output)
     except Exception as error:  # noqa: BLE001 - a message, never a traceback
-        print(f"quarvel plot: {_plot_failure(paths[0], error)}", file=sys.stderr)
+        print(f"quarvel plot: {_plot_failure(paths[0] if paths else '', error)}", file=sys.stderr)
         return 1
     return 0
 

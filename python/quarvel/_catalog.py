@@ -20,10 +20,13 @@ doc/python-catalog.md.
 from __future__ import annotations
 
 import errno
+import json
 import hashlib
+import itertools
 import os
 import pathlib
 import sqlite3
+import threading
 from typing import TYPE_CHECKING, Any, Iterable, NamedTuple, Sequence
 
 import numpy as np
@@ -44,6 +47,18 @@ GENERATION_SUFFIX = ".sqlite"
 BLOCK_FIELDS = ("block", "channel", "period_ms", "first_time", "declared_samples", "gain_bits", "offset_bits",
                 "present_samples", "data_offset", "repeats")  # fmt: skip
 FILE_FIELDS = ("size", "mtime_ns", "ctime_ns", "inode", "indexed", "recheck")
+# The blocks table's columns as a reader fetches them: three pairs of
+# 32-bit fields in one integer each, so that a million rows make 8 million
+# Python integers rather than 11 (their fetching is most of a table's cost).
+PACKED_BLOCKS = ("file, block, (channel << 32) | period_ms, (first_time << 32) | (declared_samples & 4294967295),"
+                 " (gain_bits << 32) | offset_bits, present_samples, data_offset, repeats")  # fmt: skip
+PACKED_WIDTH = 8
+# The same, of what planning a Dataset's tasks needs: a block's number,
+# place and calibration as 0 (Python's one object for it).
+PLANNED_BLOCKS = ("file, 0, (channel << 32) | period_ms, (first_time << 32) | (declared_samples & 4294967295), 0,"
+                  " present_samples, 0, repeats")  # fmt: skip
+# A file's numbers as a reader fetches them, after its id.
+IDENTITY_FIELDS = ("size", "mtime_ns", "inode")
 UPDATE_FIELDS = ("id", "finished", "host", "pid", "command", "window", "scheduler", "files", "new", "grown",
                  "read_again", "gone", "unreadable", "seconds")  # fmt: skip
 
@@ -223,6 +238,28 @@ class Stamps(Sequence):
         return digest.hexdigest()
 
 
+class LazyPaths(Sequence):
+    """The paths of a catalog's files `ids` (of the folders `keys`), each
+    read from the catalog when asked for."""
+
+    def __init__(self, catalog: Catalog, ids: np.ndarray, keys: np.ndarray) -> None:
+        self.catalog, self.ids, self.keys = catalog, ids, keys
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def name(self, i: int) -> str:
+        """Returns the name of file `i` in its folder."""
+        query = "SELECT name FROM files WHERE folder = ? AND id = ?"
+        with self.catalog._lock:
+            return self.catalog.connection.execute(query, (int(self.keys[i]), int(self.ids[i]))).fetchone()[0]
+
+    def __getitem__(self, i: Any) -> Any:
+        if isinstance(i, slice):
+            return [self[j] for j in range(*i.indices(len(self)))]
+        return self.catalog.folder_paths()[int(self.keys[i])] + os.sep + self.name(i)
+
+
 class Catalog:
     """A catalog of logs, opened read-only: the generation that its folder
     `path` names as current, which no update changes. Its files, sources,
@@ -235,12 +272,15 @@ class Catalog:
 
     `connection` is the read-only SQLite connection, for queries of one's own."""
 
-    def __init__(self, path: PathArg) -> None:
+    def __init__(self, path: PathArg, generation: str | None = None) -> None:
         self.path = os.fsdecode(path)
         self.folder = os.path.abspath(self.path)
-        self.generation = generation_name(self.folder)
+        self.generation = generation_name(self.folder) if generation is None else generation
         self.connection = connect(os.path.join(self.folder, self.generation))
         self._files: tuple | None = None
+        self._path_type: Any = None
+        self._folders: dict[int, str] | None = None
+        self._lock = threading.Lock()
 
     def close(self) -> None:
         """Closes the connection."""
@@ -291,8 +331,11 @@ class Catalog:
 
         pd = require("pandas")
         paths, numbers = self._sorted_files()
+        every = _fetch_ints(self.connection, f"SELECT id, {', '.join(FILE_FIELDS)} FROM files", 1 + len(FILE_FIELDS))
+        every = every[np.argsort(every[:, 0])]
+        every = every[np.searchsorted(every[:, 0], numbers[:, 0])]  # in path order
         columns: dict[str, Any] = {"path": paths}
-        columns.update((name, numbers[:, i]) for i, name in enumerate(("id", *FILE_FIELDS)))
+        columns.update((name, every[:, i]) for i, name in enumerate(("id", *FILE_FIELDS)))
         columns["inode"] = columns["inode"].astype(np.uint64)
         return pd.DataFrame(columns)
 
@@ -306,14 +349,23 @@ class Catalog:
         folder; None chooses them all, in sorted order. Raises
         FileNotFoundError for a path the catalog does not hold, and
         NoMatchError for a pattern that matches none of its files."""
+        chosen = None if paths is None else self._choose(self._sorted_files()[0], paths)
+        return self.table_at(chosen)
+
+    def table_at(self, chosen: np.ndarray | None = None) -> tuple[BlockTable, list[str]]:
+        """Returns what table() returns, of the files at the positions
+        `chosen` (in that order) among paths(); of them all when None."""
         all_paths, numbers = self._sorted_files()
-        if paths is not None:
-            chosen = self._choose(all_paths, paths)
+        if chosen is not None:
             numbers = numbers[chosen]
             all_paths = [all_paths[i] for i in chosen.tolist()]
+        return self._table_of(all_paths, numbers, self._block_rows()), list(all_paths)
+
+    def _table_of(self, paths: list[str], numbers: np.ndarray, rows: np.ndarray) -> BlockTable:
+        """Returns the BlockTable of the files `paths` of `numbers` (rows
+        of _sorted_files()), of those of the block `rows` that are theirs."""
         ids = numbers[:, 0]
-        stamps = Stamps(numbers[:, 1].copy(), numbers[:, 2].copy(), numbers[:, 4].copy())
-        rows = self._block_rows()
+        stamps = Stamps(numbers[:, 1].copy(), numbers[:, 2].copy(), numbers[:, 3].copy())
         by_id = np.argsort(ids, kind="stable")
         at = np.minimum(np.searchsorted(ids, rows[:, 0], sorter=by_id), max(len(ids) - 1, 0))
         code = by_id[at] if len(ids) else at
@@ -321,30 +373,131 @@ class Catalog:
         rows, code = rows[keep], code[keep]
         order = np.argsort(code, kind="stable")  # files in order; each file's blocks in block order
         rows, code = rows[order], code[order]
-        return _block_table(rows, code, list(all_paths), stamps), list(all_paths)
+        return _block_table(rows, code, paths if isinstance(paths, LazyPaths) else list(paths), stamps)
+
+    def path_type(self, pd: Any) -> Any:
+        """Returns the pandas CategoricalDtype whose categories are paths(), made once."""
+        if self._path_type is None:
+            self._path_type = pd.CategoricalDtype(self._sorted_files()[0])
+        return self._path_type
+
+    def chosen_paths(self, paths: PathArg | Iterable[PathArg]) -> list[str]:
+        """Returns the paths (resolved) of the files of the catalog that
+        `paths` choose, as table() chooses them; raises as it does."""
+        all_paths = self._sorted_files()[0]
+        return [all_paths[i] for i in self._choose(all_paths, paths).tolist()]
 
     def _sorted_files(self) -> tuple[list[str], np.ndarray]:
         """Returns every file's resolved path in sorted order, and their
-        numbers: id, then FILE_FIELDS, a row each."""
-        if self._files is None:
-            folders = {
+        numbers: id, then IDENTITY_FIELDS, then its folder's key, a row each."""
+        with self._lock:
+            if self._files is None:
+                self._files = self._read_files()
+        return self._files
+
+    def _read_files(self) -> tuple[list[str], np.ndarray]:
+        """Reads every file's resolved path and numbers (see _sorted_files)."""
+        folders = self.folder_paths()
+        # Two scans in the same (key) order, so that no row is taken apart in Python.
+        sep = os.sep
+        rows = self.connection.execute("SELECT folder, name FROM files")
+        paths = [folders[folder] + sep + name for folder, name in rows]
+        query = f"SELECT id, {', '.join(IDENTITY_FIELDS)}, folder FROM files"
+        return _path_order(paths, _fetch_ints(self.connection, query, 2 + len(IDENTITY_FIELDS), count=len(paths)))
+
+    def folder_paths(self) -> dict[int, str]:
+        """Returns each folder's resolved path by its key, read once."""
+        if self._folders is None:
+            self._folders = {
                 key: self.folder if path == "." else resolved_path(path, self.folder)
                 for key, path in self.connection.execute("SELECT id, path FROM folders")
             }
-            cursor = self.connection.execute(f"SELECT folder, name, id, {', '.join(FILE_FIELDS)} FROM files")
-            paths: list[str] = []
-            parts = []
-            sep = os.sep
-            while True:
-                rows = cursor.fetchmany(_FETCH)
-                if not rows:
-                    break
-                paths += [folders[row[0]] + sep + row[1] for row in rows]
-                parts.append(np.array([row[2:] for row in rows], dtype=np.int64))
-            numbers = np.concatenate(parts) if parts else np.zeros((0, 1 + len(FILE_FIELDS)), dtype=np.int64)
-            order = sorted(range(len(paths)), key=paths.__getitem__)  # nearly sorted already: quick
-            self._files = ([paths[i] for i in order], numbers[order])
-        return self._files
+        return self._folders
+
+    def ordered_table(self) -> tuple[BlockTable, np.ndarray] | None:
+        """Returns the block table of every file, in path order, and each
+        file's folder key, as table_at() and folder_keys() do, but from the
+        files' numbers alone: its paths are LazyPaths, which read a path
+        when asked for, and neither its stamps nor its blocks' numbers,
+        places and calibrations are read (zeros): the table is for
+        planning tasks that read their own rows. None when a folder that
+        holds files lies in another that does, whose files' names then
+        decide the order."""
+        folders = self.folder_paths()
+        order = sorted(folders, key=lambda key: folders[key] + os.sep)
+        texts = [folders[key] + os.sep for key in order]
+        if any(later.startswith(text) for text, later in zip(texts, texts[1:])):
+            return None
+        rank = np.zeros(max(folders, default=0) + 1, dtype=np.int64)
+        rank[order] = np.arange(len(order))
+        count = self.connection.execute("SELECT count(*) FROM files").fetchone()[0]
+        rows = _fetch_ints(self.connection, "SELECT id, folder FROM files", 2, count=count)  # by folder, then name
+        rows = rows[np.argsort(rank[rows[:, 1]], kind="stable")]
+        numbers = np.zeros((len(rows), 1 + len(IDENTITY_FIELDS)), dtype=np.int64)
+        numbers[:, 0] = rows[:, 0]
+        paths = LazyPaths(self, rows[:, 0], rows[:, 1])
+        count = self.connection.execute("SELECT count(*) FROM blocks").fetchone()[0]
+        blocks = _fetch_blocks(self.connection, f"SELECT {PLANNED_BLOCKS} FROM blocks", count=count)
+        return self._table_of(paths, numbers, blocks), rows[:, 1]
+
+    def folder_keys(self) -> np.ndarray:
+        """Returns the folder key of each file of paths(), in order."""
+        return self._sorted_files()[1][:, -1]
+
+    def window_table(self, low: int, high: int) -> tuple[BlockTable, np.ndarray]:
+        """Returns the block table of the files that have a block whose
+        ticks may meet the window [low, high] (ms), of those blocks alone,
+        in path order, and each file's folder key: what a time window
+        reads without listing every file of the catalog."""
+        low, high = max(low, -(1 << 62)), min(high, 1 << 62)
+        period = "(CASE WHEN period_ms >= 2147483648 THEN period_ms - 4294967296 ELSE period_ms END)"
+        # The samples a header declares, and those a file holds: a block cut short is warned of.
+        extent = f"max(present_samples, declared_samples) * {period}"
+        meets = (f"max(present_samples, declared_samples) > 0 AND first_time * 1000 + min(0, {extent}) <= ?"
+                 f" AND first_time * 1000 + max(0, {extent}) >= ?")  # fmt: skip
+        rows = _fetch_blocks(self.connection, f"SELECT {PACKED_BLOCKS} FROM blocks WHERE {meets}", (high, low))
+        ids = np.unique(rows[:, 0])
+        folders = self.folder_paths()
+        found = []
+        numbers = np.zeros((0, 1 + len(IDENTITY_FIELDS)), dtype=np.int64)
+        if len(ids):
+            query = (f"SELECT folder, name, id, {', '.join(IDENTITY_FIELDS)} FROM files"
+                     " WHERE id IN (SELECT value FROM json_each(?))")  # fmt: skip
+            found = self.connection.execute(query, (json.dumps(ids.tolist()),)).fetchall()
+            numbers = np.array([row[2:] for row in found], dtype=np.int64).reshape(len(found), -1)
+        paths, numbers = _path_order([folders[row[0]] + os.sep + row[1] for row in found], numbers)
+        keys = {row[2]: row[0] for row in found}
+        return self._table_of(paths, numbers, rows), np.array([keys[i] for i in numbers[:, 0].tolist()], dtype=np.int64)
+
+    def segment_table(self, segments: Sequence[tuple[int, str, str]]) -> BlockTable:
+        """Returns the block table of the files of `segments` (as segments()
+        gives them), in that order, reading only their rows: what a task of
+        a Dask graph built from the catalog reads."""
+        folders = self.folder_paths()
+        query = (f"SELECT name, id, {', '.join(IDENTITY_FIELDS)} FROM files"
+                 " WHERE folder = ? AND name BETWEEN ? AND ? ORDER BY name")  # fmt: skip
+        paths: list[str] = []
+        parts = []
+        with self._lock:
+            for key, first, last in segments:
+                found = self.connection.execute(query, (key, first, last)).fetchall()
+                paths += [folders[key] + os.sep + row[0] for row in found]
+                parts.append(np.array([row[1:] for row in found], dtype=np.int64).reshape(len(found), -1))
+        numbers = np.concatenate(parts) if parts else np.zeros((0, 1 + len(IDENTITY_FIELDS)), dtype=np.int64)
+        return self._blocks_of(paths, numbers)
+
+    def _blocks_of(self, paths: list[str], numbers: np.ndarray) -> BlockTable:
+        """Returns the block table of the files `paths` of `numbers`, their
+        blocks read by ranges of ids."""
+        ids = np.sort(numbers[:, 0])
+        starts = np.flatnonzero(np.diff(ids, prepend=-2) != 1)  # runs of consecutive ids: a range query each
+        ends = np.append(starts[1:], len(ids)) - 1
+        query = f"SELECT {PACKED_BLOCKS} FROM blocks WHERE file BETWEEN ? AND ?"
+        with self._lock:
+            parts = [_fetch_blocks(self.connection, query, (int(ids[a]), int(ids[b])))
+                     for a, b in zip(starts.tolist(), ends.tolist())]  # fmt: skip
+        rows = np.concatenate(parts) if parts else np.zeros((0, 1 + len(BLOCK_FIELDS)), dtype=np.int64)
+        return self._table_of(paths, numbers, rows)
 
     def _choose(self, all_paths: list[str], paths: PathArg | Iterable[PathArg]) -> np.ndarray:
         """Returns the positions among `all_paths` (sorted) of the files that `paths` name."""
@@ -369,20 +522,47 @@ class Catalog:
 
     def _block_rows(self) -> np.ndarray:
         """Returns every row of the blocks table, as int64, file first, in key order."""
-        wanted = ", ".join(("file", *BLOCK_FIELDS))
-        return _fetch_ints(self.connection, f"SELECT {wanted} FROM blocks", 1 + len(BLOCK_FIELDS))
+        count = self.connection.execute("SELECT count(*) FROM blocks").fetchone()[0]
+        return _fetch_blocks(self.connection, f"SELECT {PACKED_BLOCKS} FROM blocks", count=count)
 
 
-def _fetch_ints(connection: sqlite3.Connection, query: str, width: int, parameters: Sequence = ()) -> np.ndarray:
-    """Returns the integer rows of `query` as an int64 array of `width` columns."""
+def _fetch_blocks(connection: sqlite3.Connection, query: str, parameters: Sequence = (), count: int = 0) -> np.ndarray:
+    """Returns the rows of `query` (of the columns PACKED_BLOCKS) as an
+    int64 array of the columns file and BLOCK_FIELDS."""
+    packed = np.ascontiguousarray(_fetch_ints(connection, query, PACKED_WIDTH, parameters, count).T)
+    rows = np.empty((len(packed[0]), 1 + len(BLOCK_FIELDS)), dtype=np.int64, order="F")  # a column at a time
+    rows[:, 0], rows[:, 1] = packed[0], packed[1]
+    for pair, (high, low) in zip(packed[2:5], ((2, 3), (4, 5), (6, 7))):
+        rows[:, low] = pair & 0xFFFFFFFF
+        if high == 6:  # the calibrations' bits: unsigned
+            rows[:, high] = pair.view(np.uint64) >> np.uint64(32)
+        else:  # channel and first time, signed
+            rows[:, high] = pair >> 32
+    rows[:, 5] = (rows[:, 5] ^ (1 << 31)) - (1 << 31)  # the declared count, signed
+    rows[:, 8], rows[:, 9], rows[:, 10] = packed[5], packed[6], packed[7]
+    return rows
+
+
+def _fetch_ints(
+    connection: sqlite3.Connection, query: str, width: int, parameters: Sequence = (), count: int = 0
+) -> np.ndarray:
+    """Returns the integer rows of `query` as an int64 array of `width`
+    columns, filled in place: `count` rows are expected."""
     cursor = connection.execute(query, parameters)
-    parts = []
+    out = np.empty((count, width), dtype=np.int64)
+    filled = 0
     while True:
         rows = cursor.fetchmany(_FETCH)
         if not rows:
-            break
-        parts.append(np.array(rows, dtype=np.int64))
-    return np.concatenate(parts) if parts else np.zeros((0, width), dtype=np.int64)
+            return out[:filled]
+        if filled + len(rows) > len(out):  # more than counted: grown by half at least
+            grown = np.empty((max(filled + len(rows), len(out) * 3 // 2), width), dtype=np.int64)
+            grown[:filled] = out[:filled]
+            out = grown
+        # numpy takes a flat run of integers several times faster than rows of them
+        flat = np.fromiter(itertools.chain.from_iterable(rows), dtype=np.int64, count=len(rows) * width)
+        out[filled : filled + len(rows)] = flat.reshape(len(rows), width)
+        filled += len(rows)
 
 
 def _block_table(rows: np.ndarray, code: np.ndarray, paths: list[str], stamps: Stamps) -> BlockTable:
@@ -406,3 +586,59 @@ def _block_table(rows: np.ndarray, code: np.ndarray, paths: list[str], stamps: S
     repeats = column["repeats"]
     table.repeats = repeats.copy() if (repeats != 1).any() else np.broadcast_to(np.int64(1), (len(rows),))
     return table
+
+
+_OPENED: dict[tuple[str, str], Catalog] = {}
+_OPENED_LOCK = threading.Lock()
+
+
+def share(catalog: Catalog) -> None:
+    """Makes what `catalog` has read of its files (paths, their type) what
+    opened() gives for its generation in this process, on a connection of
+    its own: the tasks that threads of this process run need not read
+    them again, and may run after `catalog` is closed."""
+    with _OPENED_LOCK:
+        found = _OPENED.get((catalog.folder, catalog.generation))
+    if found is None:
+        found = opened(catalog.folder, catalog.generation)
+    if found is not catalog:
+        found._files = found._files or catalog._files
+        found._folders = found._folders or catalog._folders
+        found._path_type = found._path_type if found._path_type is not None else catalog._path_type
+
+
+def opened(folder: str, generation: str) -> Catalog:
+    """Returns the generation `generation` of the catalog `folder`, opened
+    once in this process and kept (the last few): the tasks of a graph
+    built from a catalog share its list of files, read once per worker."""
+    key = (folder, generation)
+    with _OPENED_LOCK:
+        found = _OPENED.get(key)
+        if found is None:
+            found = _OPENED[key] = Catalog(folder, generation)
+            while len(_OPENED) > 4:
+                _OPENED.pop(next(iter(_OPENED))).close()
+    return found
+
+
+def _path_order(paths: list[str], numbers: np.ndarray) -> tuple[list[str], np.ndarray]:
+    """Returns `paths` sorted, and the rows of `numbers` in their order."""
+    order = sorted(range(len(paths)), key=paths.__getitem__)  # nearly sorted already: quick
+    return [paths[i] for i in order], numbers[order]
+
+
+def segments(keys: np.ndarray, paths: Sequence[str], low: int = 0) -> tuple[tuple[int, str, str], ...]:
+    """Returns the files `paths[low:low + len(keys)]` (consecutive in path
+    order) of the folders `keys` as runs of one folder, what
+    Catalog.segment_table() reads: the folder's key, the first name and
+    the last name. A file of another
+    folder may come between two of one folder in path order ("a/b",
+    "a/c/x", "a/d"); a file of the folder between two chosen ones is read
+    too, which a selection then finds nothing in."""
+    starts = np.flatnonzero(np.diff(keys, prepend=-1) != 0).tolist()
+    ends = [*starts[1:], len(keys)]
+
+    def name(i: int) -> str:
+        return paths.name(low + i) if isinstance(paths, LazyPaths) else os.path.basename(paths[low + i])
+
+    return tuple((int(keys[a]), name(a), name(b - 1)) for a, b in zip(starts, ends))

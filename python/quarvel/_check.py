@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Iterable, Iterator, NamedTuple
 
 import numpy as np
 
+from ._catalog import Catalog
 from ._dask import Part, partition_size, plan
 from ._headers import FILE_ERRORS, NotALogError
 from ._index import BlockTable, PathArg, block_rows, path_categories, probably_not_logs, rows_of, series_covered
@@ -47,7 +48,8 @@ from ._quality import (
     flags,
     stretch_stats,
 )
-from ._scan import Operand, operand_files, scan_headers
+from ._routes import operand_files, scan_operands
+from ._scan import Operand
 from ._signatures import read_log_headers
 from ._times import last_times, period_seconds
 from ._words import reason
@@ -72,17 +74,19 @@ def run_pass(
     dask: bool = False,
     partition_samples: int | None = None,
     loggers: dict | None = None,
+    catalog: Catalog | None = None,
 ) -> Pass:
     """Checks the files `operands` (pairs of a path and None, or of a
     pattern and the error of expanding it, as operand_files() gives them)
     by `rules`; with `dask`, through dask.compute (the scheduler in use: a
     distributed Client's cluster, or threads). `loggers` holds the logger
     of each file by its path, as operand_loggers() gives it (None: one
-    logger). Raises ValueError for rules out of range; every file that
-    cannot be read is kept in `apart`."""
+    logger). With a `catalog`, the block headers come from it, which
+    chose the `operands`. Raises ValueError for rules out of range; every
+    file that cannot be read is kept in `apart`."""
     rules = checked_rules(rules)
     size = partition_size(partition_samples)
-    (scanned,) = scan_headers(operands, read_log_headers)
+    (scanned,) = scan_operands(operands, read_log_headers, catalog=catalog)
     table = scanned.table
     strange = probably_not_logs(table)
     stats, errors = _read_samples(table, ~strange[table.file], rules.rails, size, dask)
@@ -264,7 +268,8 @@ def check(
     partition_samples: int | None = None,
 ) -> Findings:
     """Checks the readings of the logger files `paths` (one path, a list of
-    paths, or a glob pattern, as quarvel.index() takes them) and the gaps
+    paths, a glob pattern, or a quarvel.Catalog, as quarvel.index() takes
+    them) and the gaps
     between their blocks, as `python3 -m quarvel check` does; returns the
     Findings. Reads every sample's raw count once. With `dask`, the reading
     is computed through Dask in the partitions of quarvel.dask_dataframe()
@@ -278,12 +283,15 @@ def check(
     Raises ValueError for rails or thresholds out of range, or an
     expression that does not compile."""
     rules = Rules((rails[0], rails[1]), stuck_samples, stuck_seconds, dead_samples, dead_distinct, gap_tolerance)
-    if isinstance(paths, (str, bytes, os.PathLike)):
+    catalog = paths if isinstance(paths, Catalog) else None
+    if catalog is not None:
+        operands = operand_files([], catalog)
+    elif isinstance(paths, (str, bytes, os.PathLike)):
         operands = operand_files([os.fspath(paths)])
     else:
         operands = [(os.fspath(path), None) for path in paths]
     operands, loggers = operand_loggers(operands, logger)
-    return findings(run_pass(operands, rules, dask, partition_samples, loggers))
+    return findings(run_pass(operands, rules, dask, partition_samples, loggers, catalog))
 
 
 def findings(found: Pass) -> Findings:

@@ -10,15 +10,15 @@ from __future__ import annotations
 
 import numbers
 import operator
-import os
 import warnings
 from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence
 
 import numpy as np
 
 from ._columns import SAMPLE_COLUMNS
-from ._headers import TruncatedBlockWarning, truncated_message
-from ._index import BlockTable, PathArg, path_categories
+from ._catalog import Catalog, opened, segments, share
+from ._headers import SAMPLE_SIZE, TruncatedBlockWarning, truncated_message
+from ._index import BlockTable, path_categories
 from ._loggers import LoggerRule, check_rule, logger_names
 from ._optional import require
 from ._pieces import (
@@ -33,7 +33,7 @@ from ._pieces import (
     time_ordered,
     window_pieces,
 )
-from ._scan import expand_paths, scan_files
+from ._routes import Paths, block_table
 from ._ticks import samples_within, start_ticks, tick_bound
 from ._times import signed_ms
 
@@ -50,6 +50,14 @@ if TYPE_CHECKING:
 PARTITION_SAMPLES = 1 << 21
 SAMPLES_PER_PIECE = 512
 LEAST_PIECES = 64
+# Sized by bytes (partition_bytes=), a partition reads about that many
+# bytes of the logs: its samples' and, for each piece, PIECE_BYTES (the
+# cost of a piece above, as bytes). By default a campaign of more than
+# SCALED_BYTES makes partitions of its bytes / (MOST_PARTITIONS / 2), which
+# keeps its tasks below MOST_PARTITIONS: 10 TB makes about 25,000 of 400 MB.
+PIECE_BYTES = SAMPLES_PER_PIECE * SAMPLE_SIZE
+MOST_PARTITIONS = 50_000
+SCALED_BYTES = (MOST_PARTITIONS // 2) * (PARTITION_SAMPLES * SAMPLE_SIZE)
 FRAME_COLUMNS = ("path", *SAMPLE_COLUMNS)
 
 
@@ -86,13 +94,25 @@ class Part:
         return repeat(codes[self.pieces["file"]], counts, int(counts.sum()))
 
 
+class CatalogPaths(NamedTuple):
+    """The paths of a catalog's generation, in path order, which a worker
+    reads once (Catalog.path_type): a graph of a million logs need not
+    carry them."""
+
+    folder: str
+    generation: str
+
+
 class PartitionReader:
     """Makes the pandas DataFrame of one Part. Dask's optimizer narrows its
     `columns` to those a computation uses (column projection), so that a
     question about one column reads and computes that column alone."""
 
     def __init__(
-        self, categories: Sequence, columns: Sequence[str] | None = None, loggers: Sequence | None = None
+        self,
+        categories: Sequence | CatalogPaths,
+        columns: Sequence[str] | None = None,
+        loggers: Sequence | None = None,
     ) -> None:
         self.categories = categories
         self._columns = None if columns is None else list(columns)
@@ -107,10 +127,19 @@ class PartitionReader:
         """Returns a reader of the columns `columns` alone."""
         return PartitionReader(self.categories, columns, self.loggers)
 
-    def __call__(self, part: Part, columns: Sequence[str] | None = None) -> pandas.DataFrame:
+    def path_type(self) -> pandas.CategoricalDtype:
+        """Returns the type of the `path` column."""
+        pd = require("pandas")
+        if isinstance(self.categories, CatalogPaths):
+            return opened(*self.categories).path_type(pd)
+        return pd.CategoricalDtype(self.categories)
+
+    def __call__(self, part: Part | CatalogPart, columns: Sequence[str] | None = None) -> pandas.DataFrame:
         """Returns the DataFrame of `part`: its rows in order, indexed by
         their time stamps."""
         pd = require("pandas")
+        if isinstance(part, CatalogPart):
+            part = part.load()
         if columns is None:
             columns = frame_columns(self.loggers) if self._columns is None else self._columns
         names = list(columns)
@@ -120,7 +149,7 @@ class PartitionReader:
         if "time" in wanted:  # the column gets its own copy: the index must not change with it
             data["time"] = times.copy()
         if "path" in names:
-            kind = pd.CategoricalDtype(self.categories)
+            kind = self.path_type()
             data["path"] = pd.Categorical.from_codes(part.per_sample(part.codes), dtype=kind)
         if "logger" in names:
             kind = pd.CategoricalDtype(self.loggers)
@@ -131,8 +160,10 @@ class PartitionReader:
 
 def empty_frame(pd, categories: Sequence, loggers: Sequence | None = None) -> pandas.DataFrame:  # noqa: ANN001
     """Returns the DataFrame of no rows with the columns and types of a
-    partition (with `loggers`, the categories of its `logger` column)."""
-    columns = {"path": pd.Categorical.from_codes([], dtype=pd.CategoricalDtype(categories))}
+    partition: `categories`, the paths (or their CategoricalDtype), and
+    with `loggers`, the categories of its `logger` column."""
+    kind = categories if isinstance(categories, pd.CategoricalDtype) else pd.CategoricalDtype(categories)
+    columns = {"path": pd.Categorical.from_codes([], dtype=kind)}
     if loggers is not None:
         columns["logger"] = pd.Categorical.from_codes([], dtype=pd.CategoricalDtype(loggers))
     columns.update((name, np.empty(0, dtype=column.dtype)) for name, column in SAMPLE_COLUMNS.items())
@@ -163,17 +194,29 @@ def plan(
     partition_samples: int = PARTITION_SAMPLES,
     rows: np.ndarray | None = None,
     loggers: list[str] | None = None,
+    partition_bytes: int | None = None,
+    scaled: bool = False,
+    catalog: Catalog | None = None,
+    keys: np.ndarray | None = None,
+    whole: bool = True,
 ) -> tuple[list[Part], np.ndarray, np.ndarray]:
     """Returns the Parts of the blocks of `table` (of `channels` and of the
     rows that `rows` marks true, cut to the samples whose ticks lie in the
     `window`), its pieces and the bounds of the Parts among them; with
-    `loggers` (a name per file of `table`), each Part knows its files'."""
+    `loggers` (a name per file of `table`), each Part knows its files'.
+    A Part holds about `partition_samples` samples, or with
+    `partition_bytes` reads about that many bytes (see PIECE_BYTES); with
+    `scaled`, a campaign of more than SCALED_BYTES is sized by bytes so
+    that it makes fewer than MOST_PARTITIONS. With the `catalog` whose
+    files (all of them if `whole`) of the folders `keys` `table` holds,
+    the Parts are CatalogParts, which carry no path."""
     pieces = block_pieces(table, stride, channels, rows)
     if window is not None:
         pieces = window_pieces(pieces, *window)
-    pieces, cut = split_pieces(pieces, partition_samples)
-    most = max(LEAST_PIECES, partition_samples // SAMPLES_PER_PIECE)
-    bounds = partition_bounds(pieces, cut, partition_samples, most)
+    split, bounds, pieces = sized(pieces, partition_samples, partition_bytes, scaled)
+    if catalog is not None:
+        selection = (stride, channels, window, split)
+        return catalog_parts(catalog, table, keys, whole, pieces, bounds, selection, loggers), pieces, bounds
     _, codes = path_categories(table_paths)
     if loggers is not None:  # the names sorted, and each file's code among them
         names, logger_codes = np.unique(np.array(loggers, dtype=object), return_inverse=True)
@@ -190,6 +233,110 @@ def plan(
     return parts, pieces, bounds
 
 
+def sized(
+    pieces: np.ndarray, samples: int, most_bytes: int | None, scaled: bool
+) -> tuple[int, np.ndarray, np.ndarray]:
+    """Returns the samples at most of a piece, the bounds of the partitions
+    and the pieces cut to that length: of about `samples` samples each, or
+    reading about `most_bytes` bytes each (see plan())."""
+    cost = pieces["count"] * SAMPLE_SIZE + PIECE_BYTES
+    total = int(cost.sum())
+    if most_bytes is None and scaled and total > SCALED_BYTES:
+        most_bytes = -(-total // (MOST_PARTITIONS // 2))
+    if most_bytes is None:
+        cut_pieces, cut = split_pieces(pieces, samples)
+        most = max(LEAST_PIECES, samples // SAMPLES_PER_PIECE)
+        return samples, partition_bounds(cut_pieces, cut, samples, most), cut_pieces
+    while True:
+        split = max(1, (most_bytes - PIECE_BYTES) // SAMPLE_SIZE)
+        cut_pieces, cut = split_pieces(pieces, split)
+        weights = np.zeros(len(cut_pieces), dtype=[("count", np.int64)])
+        weights["count"] = cut_pieces["count"] * SAMPLE_SIZE + PIECE_BYTES
+        bounds = partition_bounds(weights, cut, most_bytes, max(len(cut_pieces), 1))
+        if not scaled or len(bounds) - 1 <= MOST_PARTITIONS:
+            return split, bounds, cut_pieces
+        most_bytes *= 2
+
+
+class CatalogPart:
+    """What one task of a graph built from a catalog reads: the catalog's
+    folder and generation, its files as runs of names of a folder
+    (Catalog.segment_table), the position of the first among all the
+    generation's files in path order (`low`, the code of its path), and
+    which of the pieces of those files are its own (`skip` of them, then
+    `count`), selected as the graph selected them (`selection`: stride,
+    channels, window, and the samples at most of a piece); and the codes
+    of its files' loggers. The task reads its files' rows of the
+    generation (read-only, immutable), makes their pieces again and checks
+    its files against the identities recorded there, so that the graph
+    carries a few names, not every path."""
+
+    __slots__ = ("folder", "generation", "segments", "low", "skip", "count", "selection", "loggers", "logger_codes")
+
+    def __init__(self, folder: str, generation: str, segments: tuple, low: int, skip: int, count: int,
+                 selection: tuple) -> None:  # fmt: skip
+        self.folder, self.generation, self.segments, self.low = folder, generation, segments, low
+        self.skip, self.count, self.selection = skip, count, selection
+        self.loggers: tuple | None = None
+        self.logger_codes: np.ndarray | None = None
+
+    def __getstate__(self) -> tuple:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state: tuple) -> None:
+        for name, value in zip(self.__slots__, state):
+            setattr(self, name, value)
+
+    def load(self) -> Part:
+        """Returns the Part that this stands for, from the catalog."""
+        stride, channels, window, split = self.selection
+        table = opened(self.folder, self.generation).segment_table(self.segments)
+        pieces = block_pieces(table, stride, channels)
+        if window is not None:
+            pieces = window_pieces(pieces, *window)
+        own = split_pieces(pieces, split)[0][self.skip : self.skip + self.count].copy()
+        files, own["file"] = np.unique(own["file"], return_inverse=True)
+        chosen = files.tolist()
+        part = Part(tuple(table.paths[f] for f in chosen), tuple(table.stamps[f] for f in chosen),
+                    files + self.low if self.low >= 0 else None, own)  # fmt: skip
+        if self.loggers is not None:
+            codes = self.logger_codes[files]
+            part.loggers, part.logger_codes = tuple(self.loggers[c] for c in codes.tolist()), codes
+        return part
+
+
+def catalog_parts(
+    catalog: Catalog,
+    table: BlockTable,
+    keys: np.ndarray,
+    whole: bool,
+    pieces: np.ndarray,
+    bounds: np.ndarray,
+    selection: tuple,
+    loggers: list[str] | None,
+) -> list[CatalogPart]:
+    """Returns the CatalogParts of `pieces` (of `table`, the catalog's
+    files of the folders `keys`, all of them if `whole`, as `selection`
+    selects them) in the partitions of `bounds`."""
+    files = pieces["file"]
+    lows, highs = bounds[:-1], bounds[1:]
+    first, last = files[lows], files[highs - 1]
+    skips = lows - np.searchsorted(files, first)  # the pieces of the first file before the part's
+    if loggers is not None:
+        names, codes = np.unique(np.array(loggers, dtype=object), return_inverse=True)
+        names = tuple(names.tolist())
+        kind = np.uint8 if len(names) <= 1 << 8 else np.uint16 if len(names) <= 1 << 16 else np.int64
+        codes = codes.astype(kind)
+    parts = []
+    for low, high, skip, count in zip(first.tolist(), (last + 1).tolist(), skips.tolist(), (highs - lows).tolist()):
+        runs = segments(keys[low:high], table.paths, low)
+        part = CatalogPart(catalog.folder, catalog.generation, runs, low if whole else -1, skip, count, selection)
+        if loggers is not None:
+            part.loggers, part.logger_codes = names, codes[low:high]
+        parts.append(part)
+    return parts
+
+
 class Selection(NamedTuple):
     """The samples of many logs that a frame or a dataset holds."""
 
@@ -199,6 +346,19 @@ class Selection(NamedTuple):
     pieces: np.ndarray
     bounds: np.ndarray
     loggers: list[str] | None  # the logger of each file, by the rule given; None without one
+    catalog: Catalog | None  # the catalog read, whose parts are CatalogParts
+
+    def token(self) -> str:
+        """Returns the token of the selection for Dask's names: from the
+        catalog's generation, or the files' identities, and the pieces."""
+        tokenize = require("dask.base").tokenize
+        if self.catalog is not None:
+            return tokenize(self.catalog.folder, self.catalog.generation, self.pieces, self.bounds, self.loggers)
+        return tokenize(self.files, self.table.stamps, self.pieces, self.bounds, self.loggers)
+
+    def reader_categories(self) -> Sequence | CatalogPaths:
+        """The paths for the frame's readers: a catalog's, by its generation."""
+        return self.files if self.catalog is None else CatalogPaths(self.catalog.folder, self.catalog.generation)
 
     def logger_categories(self) -> list[str] | None:
         """The loggers' names, sorted; None without a rule."""
@@ -206,30 +366,59 @@ class Selection(NamedTuple):
 
 
 def select(
-    paths: PathArg | Iterable[PathArg],
+    paths: Paths,
     step: int,
     channels: int | Iterable[int] | None,
     time: tuple | None,
     partition_samples: int | None,
     stacklevel: int,
     logger: LoggerRule = None,
+    partition_bytes: int | None = None,
+    window_only: bool = False,
 ) -> Selection:
     """Checks the arguments of dask_dataframe() and open_dataset(), reads
     the block headers of `paths`, names each file's logger by the rule
     `logger` (NoLoggerError for a file that an expression does not match),
     warns with TruncatedBlockWarning for each file cut short (at the caller
     `stacklevel` frames up), and returns the selected samples in
-    partitions."""
+    partitions: of `partition_samples` or `partition_bytes` (one of them at
+    most), or by default as plan() scales them. From a Catalog, the
+    partitions are CatalogParts; with `window_only` (no `path` column
+    made, whose categories are every file), a time window and no logger
+    rule, the table holds only the files with blocks in the window,
+    found in the catalog without listing every file."""
     stride = selection_stride(step)
     channels = selected_channels(channels)
     window = time_window(time)
     size = partition_size(partition_samples)
+    if partition_bytes is not None:
+        if partition_samples is not None:
+            raise ValueError("give partition_samples or partition_bytes, not both")
+        partition_bytes = partition_size(partition_bytes, "partition_bytes")
     logger = check_rule(logger)
-    table = scan_files([os.fspath(path) for path in expand_paths(paths)])
+    catalog = paths if isinstance(paths, Catalog) else None
+    keys = None
+    whole = catalog is None or window is None or not window_only or logger is not None
+    ordered = None
+    if catalog is not None and window_only and window is None and logger is None:
+        ordered = catalog.ordered_table()  # no path read: the Dataset's tasks read their own
+    if ordered is not None:
+        table, keys = ordered
+    elif whole:
+        table = block_table(paths)
+        if catalog is not None:
+            keys = catalog.folder_keys()
+    else:  # the files of blocks in the window alone, found by SQL
+        table, keys = catalog.window_table(*window)  # type: ignore[union-attr]
     files = table.paths  # a file named twice once
     loggers = logger_names(files, logger)
     warn_cut(table, channels, window, stacklevel + 1)
-    return Selection(files, table, *plan(files, table, stride, channels, window, size, loggers=loggers), loggers)
+    if catalog is not None:
+        share(catalog)
+    found = plan(files, table, stride, channels, window, size, loggers=loggers, partition_bytes=partition_bytes,
+                 scaled=partition_samples is None and partition_bytes is None, catalog=catalog, keys=keys,
+                 whole=whole)  # fmt: skip
+    return Selection(files, table, *found, loggers, catalog)
 
 
 def warn_cut(
@@ -275,28 +464,29 @@ def time_window(time: tuple | None) -> tuple[int, int] | None:
     return tick_bound(pair[0], upper=False), tick_bound(pair[1], upper=True)
 
 
-def partition_size(samples: int | None) -> int:
+def partition_size(samples: int | None, name: str = "partition_samples") -> int:
     """Returns the samples a partition holds: `samples`, or the default for
     None. Raises TypeError for what is not an integer and ValueError for
-    less than 1."""
+    less than 1 (the argument called `name`)."""
     if samples is None:
         return PARTITION_SAMPLES
     samples = operator.index(samples)
     if samples < 1:
-        raise ValueError("partition_samples must be 1 or more")
+        raise ValueError(f"{name} must be 1 or more")
     return min(samples, 1 << 62)  # more than any campaign holds
 
 
 def dask_dataframe(
-    paths: PathArg | Iterable[PathArg],
+    paths: Paths,
     step: int = 1,
     channels: int | Iterable[int] | None = None,
     time: tuple | None = None,
     partition_samples: int | None = None,
     logger: LoggerRule = None,
+    partition_bytes: int | None = None,
 ) -> dask.dataframe.DataFrame:
     """Returns a lazy Dask DataFrame of the samples of the logger files
-    `paths` (one path, a list of paths, or a glob pattern, as
+    `paths` (one path, a list of paths, a glob pattern, or a Catalog, as
     quarvel.index() takes them): every `step`-th sample of each block from
     its first, as ``-n step`` selects them, of the blocks of `channels`
     (one channel or several; all when None), and with `time` = (t0, t1)
@@ -314,13 +504,25 @@ def dask_dataframe(
     stamp (float64, unnamed). When the block headers show that the rows are
     in time order, the divisions are known and ``.loc`` on time reads only
     the partitions it needs; otherwise they are unknown. A partition holds
-    about `partition_samples` rows (2**21 when None).
+    about `partition_samples` rows (2**21 when None), or with
+    `partition_bytes` reads about that many bytes of the logs (each piece
+    of a block counted as 1,024 bytes more, for its opening and checking);
+    by default, a campaign of more than 100 GB of samples is cut into
+    partitions of its bytes / 25,000, so that 10 TB makes at most 50,000
+    tasks (about 25,000 of 400 MB).
+
+    `paths` may be a quarvel.Catalog: the block headers come from it,
+    without a log opened, and each task reads the rows of its files from
+    the catalog's generation when computed, so that the graph carries no
+    path; the samples are checked against the identities the catalog
+    recorded.
 
     Reads the block headers now, and warns with TruncatedBlockWarning once
     for each file that cuts a block short; reads the samples when computed.
-    Raises ValueError for a step of 0, a NaN or NaT bound or a partition of
-    less than 1 sample, TypeError for a step or size that is not an integer
-    or a window that is not a pair of bounds, NoLoggerError (a ValueError)
+    Raises ValueError for a step of 0, a NaN or NaT bound, a partition of
+    less than 1 sample or byte or both sizes given, TypeError for a step
+    or size that is not an integer or a window that is not a pair of
+    bounds, NoLoggerError (a ValueError)
     for a file that the logger expression does not match, the errors of
     quarvel.index() for a file that cannot be read, and ImportError when dask or pandas is
     missing. A computation raises FileChangedError for a file that is no
@@ -328,21 +530,22 @@ def dask_dataframe(
     without growing, or another block header where one was indexed."""
     dd = require("dask.dataframe")
     pd = require("pandas")
-    tokenize = require("dask.base").tokenize
-    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger)
-    categories, _ = path_categories(chosen.files)
+    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger,
+                    partition_bytes=partition_bytes)  # fmt: skip
+    categories = chosen.catalog.path_type(pd) if chosen.catalog is not None else path_categories(chosen.files)[0]
+    if chosen.catalog is not None:
+        share(chosen.catalog)  # the paths' type too, for the tasks of this process
     loggers = chosen.logger_categories()
     meta = empty_frame(pd, categories, loggers)
     if not chosen.parts:
         return dd.from_pandas(meta, npartitions=1)
-    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds, chosen.loggers)
     frame = dd.from_map(
-        PartitionReader(categories, loggers=loggers),
+        PartitionReader(chosen.reader_categories(), loggers=loggers),
         chosen.parts,
         meta=meta,
         divisions=divisions(chosen.pieces, chosen.bounds),
         label="quarvel",
-        token=token,
+        token=chosen.token(),
         enforce_metadata=False,
     )
     if not frame.known_divisions and not partitions_in_order(chosen.pieces, chosen.bounds):

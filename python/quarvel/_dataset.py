@@ -9,8 +9,8 @@ from typing import TYPE_CHECKING, Iterable
 
 import numpy as np
 
-from ._dask import Part, select
-from ._index import PathArg
+from ._dask import CatalogPart, Part, select
+from ._routes import Paths
 from ._loggers import LoggerRule
 from ._optional import require
 from ._pieces import read_columns
@@ -20,10 +20,12 @@ if TYPE_CHECKING:
     import xarray
 
 
-def part_column(part: Part, name: str) -> np.ndarray:
+def part_column(part: Part | CatalogPart, name: str) -> np.ndarray:
     """Returns the column `name` (of VARIABLES) of the rows of `part`, having
     checked that each of its files is still the one indexed (FileChangedError
     if not), whatever the column."""
+    if isinstance(part, CatalogPart):
+        part = part.load()
     per_file = {"path": part.paths, "logger": part.loggers}.get(name)
     columns = read_columns(part.paths, part.stamps, part.pieces, [] if per_file is not None else [name])
     if per_file is None:
@@ -34,13 +36,14 @@ def part_column(part: Part, name: str) -> np.ndarray:
 
 
 def open_dataset(
-    paths: PathArg | Iterable[PathArg],
+    paths: Paths,
     step: int = 1,
     channels: int | Iterable[int] | None = None,
     time: tuple[float | None, float | None] | None = None,
     partition_samples: int | None = None,
     drop_variables: str | Iterable[str] | None = None,
     logger: LoggerRule = None,
+    partition_bytes: int | None = None,
 ) -> xarray.Dataset:
     """Returns one lazy xarray Dataset of the samples of the logger files
     `paths` (one path, a list of paths, or a glob pattern, as
@@ -54,8 +57,11 @@ def open_dataset(
     as given), and with a `logger` rule (as quarvel.dask_dataframe() takes
     it) the coordinate ``logger``, each sample's logger (str), all but
     `drop_variables`. Each is a Dask array whose chunks are
-    the frame's partitions, of about `partition_samples` samples (2**21 when
-    None); a chunk is read when computed, that variable alone.
+    the frame's partitions, of `partition_samples` or `partition_bytes`
+    as quarvel.dask_dataframe() makes them; a chunk is read when computed,
+    that variable alone. `paths` may be a quarvel.Catalog, read as
+    quarvel.dask_dataframe() reads one: no log opened until a chunk is
+    computed, no path in the graph.
 
     Reads the block headers now, and warns with TruncatedBlockWarning once
     for each file that cuts a block short. Raises the errors of
@@ -64,10 +70,11 @@ def open_dataset(
     is no longer the one indexed."""
     require("xarray")
     da = require("dask.array")
-    tokenize = require("dask.base").tokenize
-    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger)
-    chunks = (tuple(int(part.pieces["count"].sum()) for part in chosen.parts) or (0,),)
-    token = tokenize(chosen.files, chosen.table.stamps, chosen.pieces, chosen.bounds, chosen.loggers)
+    chosen = select(paths, step, channels, time, partition_samples, stacklevel=2, logger=logger,
+                    partition_bytes=partition_bytes, window_only=True)  # fmt: skip
+    counts = np.add.reduceat(chosen.pieces["count"], chosen.bounds[:-1]) if chosen.parts else []
+    chunks = (tuple(int(count) for count in counts) or (0,),)
+    token = chosen.token()
 
     def array_of(name: str):  # noqa: ANN202 - a dask array
         dtype = VARIABLES[name].dtype

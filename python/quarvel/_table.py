@@ -1211,13 +1211,13 @@ def plan_of(
 ) -> Plan:
     """Checks table()'s arguments, reads the block headers of `paths`, and
     returns the plan (warning at the caller `stacklevel` frames up)."""
-    from ._scan import expand_paths, scan_files
+    from ._routes import block_table
 
     checked(method, overlap, values)
     step = every_ms(every)
     low, high = time_tick(start, upper=False), time_tick(end, upper=True)
     chosen = selected_channels(channels)
-    table = scan_files([os.fspath(path) for path in expand_paths(paths)])
+    table = block_table(paths)
     rows, series = select(table, logger_names(table.paths, logger), chosen)
     plan = make_plan(table, rows, series, step, low, high, method, overlap, values, stacklevel=stacklevel + 1)
     if plan.rows:
@@ -1241,7 +1241,8 @@ def table(
     values: str = "calData",
 ) -> dask.dataframe.DataFrame:
     """Returns a lazy Dask DataFrame of the logger files `paths` (one path,
-    a list of paths, or a glob pattern, as quarvel.index takes them) on one
+    a list of paths, a glob pattern, or a quarvel.Catalog, whose headers
+    are taken without opening a log, as quarvel.index takes them) on one
     time base: a row per tick of a regular grid of step `every` (an integer
     number of ms, or a fixed pandas offset of whole ms such as "1s" or
     "250ms"), from `start` (default: the first sample's tick, floored to a

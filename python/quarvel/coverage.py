@@ -7,13 +7,14 @@ from __future__ import annotations
 import sys
 from typing import Any, Sequence, TextIO
 
+from ._catalog import Catalog
 from ._coverage import Coverage, coverage_of, picture
 from ._figure import picture_target, save
 from ._loggers import LoggerRule, operand_loggers
 from ._optional import require
 from ._output import Output
 from ._progress import each
-from ._scan import operand_files, scan_headers
+from ._routes import operand_files, scan_operands
 from ._words import failure
 
 
@@ -26,12 +27,14 @@ def scan(operands: Sequence[str], logger: LoggerRule = None) -> Coverage:
     return _scan(operand_files(operands), logger)
 
 
-def _scan(files: list[tuple[str, Exception | None]], logger: LoggerRule = None) -> Coverage:
+def _scan(
+    files: list[tuple[str, Exception | None]], logger: LoggerRule = None, catalog: Catalog | None = None
+) -> Coverage:
     """The Coverage of `files`, as operand_files() gives them: a file that
     the logger expression does not match is among those that could not be
-    read."""
+    read. With a `catalog`, which chose the files, the headers are its own."""
     files, loggers = operand_loggers(files, logger)
-    (scanned,) = scan_headers(each(files, "file", "reading headers"))
+    (scanned,) = scan_operands(each(files, "file", "reading headers"), catalog=catalog)
     table = scanned.table
     failed = [(entry.path, entry.error) for entry in scanned.files if entry.error is not None]
     return coverage_of(table, failed, loggers=None if loggers is None else [loggers[path] for path in table.paths])
@@ -83,13 +86,21 @@ def plot_coverage(paths: Sequence[str], output: str | None = None, logger: Logge
     return _draw(_scan(files, logger), target)
 
 
-def run(operands: Sequence[str], output: str | None, err: TextIO = sys.stderr, logger: LoggerRule = None) -> int:
+def run(
+    operands: Sequence[str],
+    output: str | None,
+    err: TextIO = sys.stderr,
+    logger: LoggerRule = None,
+    catalog: Catalog | None = None,
+) -> int:
     """Runs `plot --coverage`: draws the picture, a row per channel of each
     logger by the rule `logger`, and says on `err` which files could not be
-    read. Returns 1 when any could not be, else 0."""
-    files = operand_files(operands)
+    read. With a `catalog`, the files are its own (those that `operands`
+    choose, or all), their headers taken from it. Returns 1 when any could
+    not be read, else 0."""
+    files = operand_files(operands, catalog)
     target = _target(output, files)  # before reading thousands of headers
-    found = _scan(files, logger)
+    found = _scan(files, logger, catalog)
     encoding = getattr(err, "encoding", None)
     for path, error in found.failed:
         print(f"quarvel plot: {failure(path, error, encoding)}", file=err)

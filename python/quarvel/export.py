@@ -30,13 +30,14 @@ from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
+from ._catalog import Catalog
 from ._columns import EXPORT_BLOCKS, EXPORT_FILES, EXPORT_LOGGER, EXPORT_SAMPLES, TICK_UNITS
 from ._index import BlockTable, cut_messages, expand_runs
 from ._loggers import LoggerRule, operand_loggers
 from ._output import Output, OutputError
 from ._pieces import block_pieces, partition_bounds, read_columns, repeat, split_pieces
 from ._progress import bar, each
-from ._scan import operand_files, scan_headers
+from ._routes import operand_files, scan_operands
 from ._signatures import is_zarr_store, read_log_headers
 from ._ticks import start_ticks
 from ._times import signed_ms
@@ -313,14 +314,15 @@ def _storable(path: str) -> str:
 
 
 def scan(
-    files: Sequence[tuple[str, Exception | None]], err: TextIO
+    files: Sequence[tuple[str, Exception | None]], err: TextIO, catalog: Catalog | None = None
 ) -> tuple[list[str], np.ndarray, BlockTable, int]:
     """Reads the block headers of `files` (as operand_files gives them, or
     operand_loggers with a file refused); reports on `err` each file that
     cannot be read, is not a log or is refused, each pattern that matches
-    nothing, and each block cut short. Returns the readable paths, their
+    nothing, and each block cut short; with a `catalog`, which chose the
+    files, takes the headers from it. Returns the readable paths, their
     sizes, their block table and the exit status so far."""
-    (found,) = scan_headers(each(files, "file", "reading headers"), read_log_headers)
+    (found,) = scan_operands(each(files, "file", "reading headers"), read_log_headers, catalog=catalog)
     encoding = getattr(err, "encoding", None)
     failed = [entry for entry in found.files if entry.error is not None]
     for entry in failed:
@@ -331,7 +333,9 @@ def scan(
     return table.paths, table.sizes, table, 1 if failed else 0
 
 
-def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr, logger: LoggerRule = None) -> int:
+def run(
+    out: str, paths: Sequence[str], err: TextIO = sys.stderr, logger: LoggerRule = None, catalog: Catalog | None = None
+) -> int:
     """Exports the logs `paths` (glob patterns expanded as quarvel.index
     expands them) into `out` (.nc or .zarr), with the `logger` of each by
     that rule ("folder" or a regular expression; None: none); returns the
@@ -340,14 +344,15 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr, logger: Logger
     nothing, or `out` could not be written. Nothing is written when `out`
     is one of the inputs, or a folder that holds one. The output appears
     whole or not at all: it is written beside `out` and put in its place
-    when complete (see _output)."""
+    when complete (see _output). With a `catalog`, the logs are its own
+    (those that `paths` choose, or all), their headers taken from it."""
     encoding = getattr(err, "encoding", None)
     kind = store_kind(out)
     if kind is None:
         name = display_name(out, encoding)
         print(f"quarvel export: {name}: the name must end in .nc (NetCDF-4) or .zarr (Zarr)", file=err)
         return 1
-    files = operand_files(paths)
+    files = operand_files(paths, catalog)
     output = Output(out, (is_zarr_store, "a Zarr store") if kind == ".zarr" else None)
     try:
         output.prepare(path for path, error in files if error is None)
@@ -355,7 +360,7 @@ def run(out: str, paths: Sequence[str], err: TextIO = sys.stderr, logger: Logger
         print(f"quarvel export: {error.line(encoding)}; nothing written", file=err)
         return 1
     files, names = operand_loggers(files, logger)
-    readable, sizes, table, status = scan(files, err)
+    readable, sizes, table, status = scan(files, err, catalog)
     if not readable:
         print("quarvel export: no log could be read; nothing written", file=err)
         return 1

@@ -12,10 +12,12 @@ from typing import Any, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
+from ._catalog import Catalog
 from ._index import BlockTable, finding_records, series_covered, time_span
 from ._loggers import LoggerRule, NoLoggerError, operand_loggers
 from ._progress import each
-from ._scan import Operand, operand_files, scan_headers
+from ._routes import operand_files, scan_operands
+from ._scan import Operand
 from ._times import MAX_MILLIS, MIN_MILLIS, milliseconds, utc_texts
 from ._words import counted, display_name, failure, listed, reason, series_text, span_text
 
@@ -360,21 +362,28 @@ class Totals:
 
 
 def run(
-    paths: Sequence[str], as_json: bool, out: TextIO = sys.stdout, err: TextIO = sys.stderr, logger: LoggerRule = None
+    paths: Sequence[str],
+    as_json: bool,
+    out: TextIO = sys.stdout,
+    err: TextIO = sys.stderr,
+    logger: LoggerRule = None,
+    catalog: Catalog | None = None,
 ) -> int:
     """Reports on every file in `paths` (glob patterns expanded), and ends
     with a summary of them all; returns 1 if any could not be read, a
     pattern matched nothing, or the logger expression `logger` did not
     match a file's path (which is then not read). With a rule `logger` (see
-    quarvel.check), the gaps and overlaps name each file's logger."""
+    quarvel.check), the gaps and overlaps name each file's logger. With a
+    `catalog`, the files are its own (those that `paths` choose of them,
+    or all), their headers taken from it."""
     status = 0
     encoding = getattr(err, "encoding", None)
     if as_json:
         out.write(f'{{"version": {FORMAT_VERSION}, "files": [')
     separator = ""
     totals = Totals()
-    files, loggers = operand_loggers(operand_files(paths), logger)
-    for found in scan_headers(each(files, "file", "reading headers", beside=out), stretch=STRETCH):
+    files, loggers = operand_loggers(operand_files(paths, catalog), logger)
+    for found in scan_operands(each(files, "file", "reading headers", beside=out), stretch=STRETCH, catalog=catalog):
         names = None if loggers is None else [loggers[path] for path in found.table.paths]
         group = Group(found.files, found.table, names)
         totals.add(group)

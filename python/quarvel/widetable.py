@@ -20,7 +20,7 @@ from ._index import probably_not_logs
 from ._loggers import operand_loggers
 from ._output import Output, OutputError
 from ._progress import bar, each
-from ._scan import operand_files, scan_headers
+from ._routes import operand_files, scan_operands
 from ._signatures import read_log_headers
 from ._table import OverlapError, compute, make_plan, select
 from ._tabletext import header_bytes, iso_range_error, row_stretches
@@ -42,13 +42,16 @@ class ReadError(Exception):
         self.error = error
 
 
-def run(args: Any, err: TextIO = sys.stderr) -> int:
+def run(args: Any, err: TextIO = sys.stderr, catalog: Any = None) -> int:
     """Writes the table that `args` asks for (files, every, output, method,
     overlap, values, channels, start, end, logger, time); returns the exit
     status: 0, 1 when a file could not be read or OUT not written, 3 for
-    a table that cannot be written as asked."""
+    a table that cannot be written as asked. With a `catalog`, the files
+    are its own (those that args.files choose, or all), their headers
+    taken from it."""
     encoding = getattr(err, "encoding", None)
-    files, names = operand_loggers(operand_files(args.files), args.logger)  # a path the expression misses: refused
+    # A path that the expression misses is refused.
+    files, names = operand_loggers(operand_files(args.files, catalog), args.logger)
     to_stdout = args.output == STANDARD_OUTPUT
     output = Output(args.output)
     if not to_stdout:
@@ -57,7 +60,7 @@ def run(args: Any, err: TextIO = sys.stderr) -> int:
         except OutputError as error:
             print(f"quarvel table: {error.line(encoding)}; nothing written", file=err)
             return 1
-    (found,) = scan_headers(each(files, "file", "reading headers"), read_log_headers)
+    (found,) = scan_operands(each(files, "file", "reading headers"), read_log_headers, catalog=catalog)
     table = found.table
     status = 0
     for entry in found.files:

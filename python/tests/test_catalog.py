@@ -21,6 +21,7 @@ import pytest
 from conftest import python_env, run_quarvel
 from logbuilder import BlockPlan, log_bytes, wave_samples
 
+import quarvel
 from quarvel import Catalog, FileChangedError
 from quarvel import _update as updater
 from quarvel._pieces import block_pieces, read_columns
@@ -280,3 +281,83 @@ def test_catalog_info_and_its_refusals(tmp_path: Path) -> None:
     # The catalog's own files never match a pattern: none of them is read as a log.
     whole = run_quarvel("catalog", "update", str(catalog), str(tmp_path / "**"))
     assert whole.returncode == 0 and "1 new" in whole.stdout  # notes.txt, the one file not already held
+
+
+# ---- every route by a catalog as by the paths
+
+
+@pytest.fixture(scope="module")
+def cataloged(tmp_path_factory) -> tuple[Path, str]:
+    """Two loggers' logs (a folder each; varied ones cut short and out of
+    order among them) and their catalog; returns its folder and their pattern."""
+    from logbuilder import write_campaign
+
+    folder = tmp_path_factory.mktemp("cataloged")
+    write_campaign(folder / "logs", varied=6, max_samples=3000, loggers=2, logger_logs=3)
+    pattern = str(folder / "logs" / "**" / "*.002")
+    updater.update(str(folder / "c.qcat"), [pattern], window=0)
+    return folder / "c.qcat", pattern
+
+
+T0 = 1796083200  # when the loggers' logs start: a table of the varied ones' whole span would be too long
+ROUTES = {  # a route's answer, from the pattern (a str) or a Catalog
+    "index": lambda src: quarvel.index(src, logger="folder"),
+    "frame": lambda src: quarvel.dask_dataframe(src, step=3, logger="folder", partition_samples=999).compute(),
+    "dataset": lambda src: quarvel.open_dataset(src, channels=[1, 2], time=(T0, T0 + 20), logger="folder",
+                                                partition_bytes=5000).compute(),
+    "dataset-all": lambda src: quarvel.open_dataset(src, step=2, partition_samples=700).compute(),
+    "window": lambda src: quarvel.open_dataset(src, time=(T0 + 3, T0 + 25), partition_bytes=2000).compute(),
+    "table": lambda src: quarvel.table(src, "1s", start=T0, end=T0 + 99, method="mean", logger="folder").compute(),
+    "check": lambda src: quarvel.check(src, logger="folder"),
+}
+COMMANDS = [  # the command's arguments, before the files (or --catalog)
+    ["check", "--json", "-", "--logger", "folder"],
+    ["info", "--json", "--logger", "folder"],
+    ["info"],
+    ["table", "--every", "2s", "-o", "-", "--method", "max", "--logger", "folder", "--from", "1796083200", "--to",
+     "1796083299"],
+    ["plot", "--coverage", "-o", "{tmp}/coverage.png"],
+    ["export", "{tmp}/out.nc"],  # a Zarr store's chunks differ from one run to the next (Blosc's threads)
+]
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_each_route_answers_by_a_catalog_as_by_the_paths(cataloged, route: str) -> None:
+    catalog, pattern = cataloged
+    by_paths = ROUTES[route](pattern)
+    with Catalog(catalog) as opened:
+        by_catalog = ROUTES[route](opened)
+    wants, gots = (answer if isinstance(answer, tuple) else [answer] for answer in (by_paths, by_catalog))
+    for want, got in zip(wants, gots):
+        assert got.equals(want) if route != "dataset" else got.identical(want)
+    assert len(wants[0]) > 0
+
+
+@pytest.mark.parametrize("command", COMMANDS, ids=lambda c: "-".join(c[:2]))
+def test_each_command_answers_by_a_catalog_as_by_the_paths(cataloged, command: list[str], tmp_path: Path) -> None:
+    catalog, pattern = cataloged
+    answers = []
+    for way, tail in (("paths", [pattern]), ("catalog", ["--catalog", str(catalog)])):
+        (tmp_path / way).mkdir()
+        done = run_quarvel(*(arg.format(tmp=tmp_path / way) for arg in command), *tail, cwd=tmp_path)
+        files = (p for p in (tmp_path / way).rglob("*") if p.is_file())
+        made = sorted((p.relative_to(tmp_path / way), p.read_bytes()) for p in files)
+        answers.append((done.returncode, done.stdout, done.stderr, made))
+    assert answers[0] == answers[1]
+    assert answers[0][1] or answers[0][3]
+
+
+def test_a_log_changed_after_the_update_is_refused_by_every_route(tmp_path: Path) -> None:
+    catalog, pattern = campaign(tmp_path)
+    updater.update(str(catalog), [pattern], window=0)
+    changed = sorted((tmp_path / "logs").rglob("*.002"))[1]
+    changed.write_bytes(changed.read_bytes()[:-2])  # a sample shorter
+    with Catalog(catalog) as opened:
+        with pytest.raises(FileChangedError, match="it shrank"):
+            quarvel.dask_dataframe(opened).compute()
+        assert quarvel.index(opened)["path"].cat.categories.tolist() == opened.paths()  # headers, no log read
+    checked = run_quarvel("check", "--catalog", str(catalog))
+    assert checked.returncode == 1
+    size = len(changed.read_bytes())
+    said = f"quarvel check: cannot read {changed}: the file changed after it was indexed: it shrank from {size + 2} to"
+    assert checked.stderr == f"{said} {size} bytes\n"

@@ -410,3 +410,23 @@ def test_a_cluster_of_processes(campaign, tmp_path, cluster):
         with pytest.raises(quarvel.FileChangedError) as raised:  # from a worker's process
             client.compute(lazy).result()
         assert raised.value.filename == path
+
+
+@pytest.mark.parametrize("blocks, samples", [(2_000_000, 2_500_000), (10_000, 500_000_000)])
+def test_ten_terabytes_make_at_most_50000_tasks(blocks: int, samples: int) -> None:
+    """10 TB of samples, in blocks of 5 MB or of 1 GB: by default at most
+    MOST_PARTITIONS partitions, each of the bytes asked for at most when
+    sized by partition_bytes; a small campaign keeps its partitions of
+    2**21 samples."""
+    pieces = np.zeros(blocks, dtype=pieces_module.PIECE_DTYPE)
+    pieces["file"] = np.arange(blocks) // 7
+    pieces["count"], pieces["stride"] = samples, 1
+    split, bounds, cut = qdask.sized(pieces, qdask.PARTITION_SAMPLES, None, scaled=True)
+    assert int(cut["count"].sum()) == blocks * samples and 20_000 <= len(bounds) - 1 <= qdask.MOST_PARTITIONS
+    split, bounds, cut = qdask.sized(pieces[:300], qdask.PARTITION_SAMPLES, 10**9, scaled=False)
+    weights = np.add.reduceat(cut["count"] * 2 + qdask.PIECE_BYTES, bounds[:-1])
+    assert split * 2 + qdask.PIECE_BYTES <= 10**9 and weights.max() < 10**9 + split * 2 + qdask.PIECE_BYTES
+    assert len(bounds) - 1 <= 2 * weights.sum() // 10**9 + 1
+    small = pieces[:40]  # 100 MB or 20 GB: as before, by samples
+    by_samples = qdask.sized(small, 1 << 21, None, scaled=False)[1]
+    assert qdask.sized(small, 1 << 21, None, scaled=True)[1].tolist() == by_samples.tolist()
