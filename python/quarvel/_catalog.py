@@ -193,6 +193,12 @@ def connect(path: str) -> sqlite3.Connection:
         connection = sqlite3.connect(uri, uri=True, check_same_thread=False)
         version = connection.execute("SELECT value FROM meta WHERE key = 'format'").fetchone()
     except sqlite3.Error as error:
+        if not os.path.exists(path):
+            # A later update removed it: what was made from it, such as a
+            # graph that a cluster computes, must be made again.
+            raise CatalogError(
+                f"{path}: the generation is gone, removed by a later update: open the catalog again"
+            ) from error
         raise CatalogError(f"{path}: cannot read the generation: {error}") from error
     if version is None or int(version[0]) != FORMAT:
         connection.close()

@@ -361,3 +361,16 @@ def test_a_log_changed_after_the_update_is_refused_by_every_route(tmp_path: Path
     size = len(changed.read_bytes())
     said = f"quarvel check: cannot read {changed}: the file changed after it was indexed: it shrank from {size + 2} to"
     assert checked.stderr == f"{said} {size} bytes\n"
+
+
+def test_a_graph_outlives_its_generation_in_its_process_and_says_so_elsewhere(tmp_path: Path) -> None:
+    catalog, pattern = campaign(tmp_path)
+    updater.update(str(catalog), [pattern], window=0)
+    with Catalog(catalog) as opened:
+        frame = quarvel.dask_dataframe(opened)
+        want = quarvel.dask_dataframe(pattern).compute()
+        generation = opened.generation
+    (catalog / generation).unlink()  # as a later update removes it
+    assert frame.compute().equals(want)  # this process holds it open
+    with pytest.raises(quarvel.CatalogError, match="the generation is gone, removed by a later update"):
+        Catalog(catalog, generation)  # as a worker elsewhere opens it
