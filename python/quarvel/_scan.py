@@ -27,7 +27,7 @@ from ._headers import (
     read_headers,
     stamp_of,
 )
-from ._index import BlockTable, PathArg, build_table, table_frame
+from ._index import BlockTable, PathArg, Stamps, build_table, table_frame
 from ._loggers import LoggerRule, check_rule, logger_names
 from ._optional import require
 from ._signatures import is_catalog, is_zarr_store
@@ -173,7 +173,7 @@ def scan_headers(
     read before, through a link too) is left out."""
     headers = Headers()
     entries: list[Operand] = []
-    stamps: list[FileStamp] = []
+    stamps = _stamp_columns()
     records: list[int] = []
     seen: dict = {}  # the paths read, by inode
     for path, error in files:
@@ -190,11 +190,12 @@ def scan_headers(
             headers.cut(before)
             continue
         entries.append(Operand(path, None, before, headers.headers_from(before)))
-        stamps.append(stamp)
+        for column, value in zip(stamps, stamp):
+            column.append(value)
         records.append(len(headers) - before)
         if stretch is not None and len(headers) >= stretch:
             yield _scanned(entries, stamps, records, headers)
-            entries, stamps, records, headers = [], [], [], Headers()
+            entries, stamps, records, headers = [], _stamp_columns(), [], Headers()
     if entries or stretch is None:
         yield _scanned(entries, stamps, records, headers)
 
@@ -221,11 +222,16 @@ def _read_before(seen: dict, inode: int, path: PathArg) -> bool:
     return False
 
 
-def _scanned(entries: list[Operand], stamps: list[FileStamp], records: list[int], headers: Headers) -> Scanned:
+def _stamp_columns() -> tuple[array, array, array]:
+    """Returns empty columns of the FileStamp fields: size, mtime_ns, inode."""
+    return array("q"), array("q"), array("Q")
+
+
+def _scanned(entries: list[Operand], stamps: tuple[array, ...], records: list[int], headers: Headers) -> Scanned:
     paths = [entry.path for entry in entries if entry.error is None]
     counts = np.array(records, dtype=np.int64)
-    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
-    return Scanned(entries, build_table(headers, paths, sizes, counts, stamps))
+    sizes, mtimes, inodes = (np.array(column) for column in stamps)
+    return Scanned(entries, build_table(headers, paths, sizes, counts, Stamps(sizes, mtimes, inodes)))
 
 
 def scan_files(paths: Sequence[PathArg]) -> BlockTable:
