@@ -14,7 +14,7 @@ from __future__ import annotations
 import functools
 import operator
 import os
-from typing import Iterable, Sequence
+from typing import Callable, Iterable, Sequence
 
 import numpy as np
 
@@ -432,12 +432,13 @@ def _read_alone(
 ) -> None:
     """Does what _read_group() does for a group of one piece, without the
     arrays of positions that many pieces need."""
-    piece = group[0]
-    data_offset, first, count, stride = (int(piece[name]) for name in ("data_offset", "first", "count", "stride"))
+    where, header = _fields(group.dtype)
+    row = group[0].item()
+    data_offset, first, count, stride = where(row)
     head = data_offset - HEADER_SIZE
     stretch = np.empty(HEADER_SIZE + (first + (count - 1) * stride + 1) * SAMPLE_SIZE, dtype=np.uint8)
     source.read_into(stretch, head)
-    if HEADER_FORMAT.unpack_from(stretch) != header_of(piece):
+    if HEADER_FORMAT.unpack_from(stretch) != header(row):
         raise source.changed(f"the block header at byte {head} is another one")
     if raw is None and values is None:
         return
@@ -446,3 +447,12 @@ def _read_alone(
     raw[:] = stretch[HEADER_SIZE:].view(FILE_DTYPE)[first : first + (count - 1) * stride + 1 : stride]
     if values is not None:
         calibrate_runs(raw, gains, offsets, group["count"], values)
+
+
+@functools.lru_cache(maxsize=None)
+def _fields(dtype: np.dtype) -> tuple[Callable, Callable]:
+    """Returns the getters of a piece's data_offset, first, count and stride,
+    and of its header's fields, from the tuple of a piece of `dtype`."""
+    names = dtype.names
+    where = operator.itemgetter(*(names.index(name) for name in ("data_offset", "first", "count", "stride")))
+    return where, operator.itemgetter(*(names.index(name) for name in HEADER_FIELDS))
