@@ -127,8 +127,11 @@ def opens(folder: Path, packages: list[Path]) -> None:
         scan = figures["coverage", package]["seconds"]
         for name in OPENS:
             found = figures[name, package]
-            extra = f"  {found['partitions']} partitions, a graph of {found['graph'] / 1e6:.0f} MB" if "graph" in found else ""
-            print(f"  {name:16} {found['seconds']:8.2f} {found['seconds'] / scan:8.2f} {found['whole'] / 1e6:8.0f}{extra}")
+            extra = ""
+            if "graph" in found:
+                extra = f"  {found['partitions']} partitions, a graph of {found['graph'] / 1e6:.0f} MB"
+            seconds = found["seconds"]
+            print(f"  {name:16} {seconds:8.2f} {seconds / scan:8.2f} {found['whole'] / 1e6:8.0f}{extra}")
 
 
 def measured(name: str, folder: Path) -> dict[str, float]:
@@ -178,7 +181,8 @@ def main() -> None:
     parser.add_argument("--dir", type=Path, help="where the logs are (or are written); default: a temporary folder")
     parser.add_argument("--keep", action="store_true", help="keep the logs (with --dir)")
     parser.add_argument("--opens", action="store_true", help="measure each route's open instead (logs unchanged)")
-    parser.add_argument("--package", type=Path, action="append", help="with --opens: the folder of a quarvel to measure")
+    parser.add_argument("--package", type=Path, action="append",
+                        help="with --opens: the folder of a quarvel to measure (repeatable)")  # fmt: skip
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
