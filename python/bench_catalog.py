@@ -2,7 +2,7 @@
 side by side in one run.
 
     /usr/bin/python3 python/bench_catalog.py [--logs 1000000] [--folders 1000] [--changes 1000]
-                                             [--dir DIR] [--keep]
+                                             [--dir DIR] [--keep] [--opens [--package DIR]...]
 
 The logs are logbuilder.py's one-block logs of 600 samples, spread over
 FOLDERS folders (1,000,000 logs: 1.2 GB), written into DIR (a temporary
@@ -21,7 +21,18 @@ Each figure comes from a fresh process, the cache warm (index runs first):
   window   the maximum of calData in an hour (time=) of the Dataset
   channel3 the maximum of calData of channel 3 (channels=[3]) of the
            Dataset, from the catalog and from the pattern
-and the catalog's bytes on disk per log. The updates run with a
+and the catalog's bytes on disk per log. With --opens, it measures
+instead each route's open of the logs, without a catalog, against the
+header scan of the coverage command, each a whole fresh process (its
+wall time and peak resident set), the logs left as they are:
+  coverage        python3 -m quarvel plot --coverage "DIR/small/**/*.002" -o OUT.png
+  index           quarvel.index(pattern)
+  open_dataset    quarvel.open_dataset(pattern), opening only
+  dask_dataframe  quarvel.dask_dataframe(pattern) (its partitions, and the
+                  bytes of its pickled graph, pickled outside the time)
+  check           python3 -m quarvel check "DIR/small/**/*.002" --json OUT.json
+with the package of this folder, or of each --package DIR in turn (a
+row at a time, so that a busy moment hits them alike). The updates run with a
 recent-change window of 0 s (the logs were all written moments before;
 a campaign's are older than a minute). Each figure is the wall time, the
 growth of the resident set while it ran (the interpreter and the imports
@@ -31,6 +42,7 @@ not counted) and the process's whole peak resident set.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
@@ -84,6 +96,67 @@ def child(name: str, folder: str) -> None:
     print(json.dumps(figures))
 
 
+OPENS = {
+    "coverage": ["-m", "quarvel", "plot", "--coverage", "{pattern}", "-o", "{out}/coverage.png"],
+    "index": ["-c", "import quarvel, sys\nquarvel.index(sys.argv[1])", "{pattern}"],
+    "open_dataset": ["-c", "import quarvel, sys\nquarvel.open_dataset(sys.argv[1])", "{pattern}"],
+    "dask_dataframe": [
+        "-c",
+        "import pickle, quarvel, sys, time\nframe = quarvel.dask_dataframe(sys.argv[1])\nstart = time.perf_counter()\n"
+        "graph = len(pickle.dumps(dict(frame.__dask_graph__())))\n"
+        "print(frame.npartitions, graph, time.perf_counter() - start, file=sys.stderr)",
+        "{pattern}",
+    ],
+    "check": ["-m", "quarvel", "check", "{pattern}", "--json", "{out}/check.json"],
+}
+
+
+def measured_open(name: str, folder: Path, package: Path, out: str) -> dict[str, float]:
+    """Returns the wall time and the peak resident set of the route `name`
+    run as a fresh process with the quarvel of `package`; of the Dask
+    frame, also its partitions and the bytes of its pickled graph."""
+    import time
+
+    pattern = os.path.join(folder, "small", "**", "*.002")
+    command = [sys.executable, *(arg.format(pattern=pattern, out=out) for arg in OPENS[name])]
+    env = dict(os.environ, PYTHONPATH=str(package), MPLBACKEND="Agg")
+    for made in ("coverage.png", "check.json"):  # an output there already has check compare it with every input
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(out, made))
+    start = time.perf_counter()
+    process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    err = process.stderr.read()  # type: ignore[union-attr]
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - start
+    if status != 0 and name != "check":  # check's status tells what it found
+        raise SystemExit(f"{name} failed:\n{err}")
+    figures = {"seconds": seconds, "whole": usage.ru_maxrss * 1024.0}
+    if name == "dask_dataframe":
+        partitions, graph, pickling = err.split()[-3:]
+        figures.update(seconds=seconds - float(pickling), partitions=int(partitions), graph=int(graph))
+    return figures
+
+
+def opens(folder: Path, packages: list[Path]) -> None:
+    """Measures each route's open with each package, a row at a time; prints them against the coverage command."""
+    out = tempfile.mkdtemp(prefix="bench-opens-")
+    try:
+        figures = {(name, package): measured_open(name, folder, package, out) for name in OPENS for package in packages}
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+    for package in packages:
+        print(f"package {package}")
+        print(f"  {'':16} {'seconds':>8} {'x scan':>8} {'peak MB':>8}")
+        scan = figures["coverage", package]["seconds"]
+        for name in OPENS:
+            found = figures[name, package]
+            extra = ""
+            if "graph" in found:
+                extra = f"  {found['partitions']} partitions, a graph of {found['graph'] / 1e6:.0f} MB"
+            seconds = found["seconds"]
+            print(f"  {name:16} {seconds:8.2f} {seconds / scan:8.2f} {found['whole'] / 1e6:8.0f}{extra}")
+
+
 def measured(name: str, folder: Path) -> dict[str, float]:
     """Returns the figures of `name`, run in a fresh process."""
     done = subprocess.run([sys.executable, __file__, "--child", name, str(folder)], capture_output=True, text=True)
@@ -130,12 +203,23 @@ def main() -> None:
     parser.add_argument("--changes", type=int, default=1000)
     parser.add_argument("--dir", type=Path, help="where the logs are (or are written); default: a temporary folder")
     parser.add_argument("--keep", action="store_true", help="keep the logs (with --dir)")
+    parser.add_argument("--opens", action="store_true", help="measure each route's open instead (logs unchanged)")
+    parser.add_argument("--package", type=Path, action="append",
+                        help="with --opens: the folder of a quarvel to measure (repeatable)")  # fmt: skip
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(*args.child)
         return
     folder = args.dir or Path(tempfile.mkdtemp(prefix="bench-catalog-"))
+    if args.opens:
+        try:
+            write_logs(folder, args.logs, args.folders)
+            opens(folder, [package.resolve() for package in args.package or [HERE]])
+        finally:
+            if not (args.dir and args.keep):
+                shutil.rmtree(folder / "small" if args.dir else folder, ignore_errors=True)
+        return
     try:
         write_logs(folder, args.logs, args.folders)
         shutil.rmtree(folder / "c.qcat", ignore_errors=True)

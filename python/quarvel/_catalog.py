@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import errno
 import json
-import hashlib
 import itertools
 import os
 import pathlib
@@ -31,8 +30,8 @@ from typing import TYPE_CHECKING, Any, Iterable, NamedTuple, Sequence
 
 import numpy as np
 
-from ._headers import FileStamp, NoMatchError
-from ._index import BlockTable, PathArg
+from ._headers import NoMatchError
+from ._index import BlockTable, PathArg, Stamps
 from ._signatures import CATALOG_GENERATION, CATALOG_POINTER
 from ._walk import is_pattern, path_matcher
 
@@ -134,7 +133,6 @@ CREATE VIEW block_ticks AS
     FROM blocks;
 """
 
-_INODE_MASK = (1 << 64) - 1
 _FETCH = 1 << 16  # rows fetched at a time
 
 
@@ -220,28 +218,6 @@ def relative_path(path: str, folder: str) -> str:
 def resolved_path(relative: str, folder: str) -> str:
     """Returns a path kept relative to the catalog's `folder` as an absolute path."""
     return os.path.normpath(os.path.join(folder, relative.replace("/", os.sep)))
-
-
-class Stamps(Sequence):
-    """Each file's FileStamp, made when asked for from three columns, so
-    that a million files cost three arrays, not a million objects."""
-
-    def __init__(self, sizes: np.ndarray, mtimes: np.ndarray, inodes: np.ndarray) -> None:
-        self.sizes, self.mtimes, self.inodes = sizes, mtimes, inodes
-
-    def __len__(self) -> int:
-        return len(self.sizes)
-
-    def __getitem__(self, i: Any) -> Any:
-        if isinstance(i, slice):
-            return Stamps(self.sizes[i], self.mtimes[i], self.inodes[i])
-        return FileStamp(int(self.sizes[i]), int(self.mtimes[i]), int(self.inodes[i]) & _INODE_MASK)
-
-    def __dask_tokenize__(self) -> str:
-        digest = hashlib.sha1()
-        for column in (self.sizes, self.mtimes, self.inodes):
-            digest.update(np.ascontiguousarray(column).tobytes())
-        return digest.hexdigest()
 
 
 class LazyPaths(Sequence):

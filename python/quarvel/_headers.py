@@ -212,10 +212,11 @@ def read_file_headers(
 ) -> FileStamp:
     """Appends to `out` the block headers of the log `path`, as read_headers
     does; returns the file's stamp (its size, time and inode as it was
-    read). With `refuse`, a function of the path and the open file that
-    says why the file is not a log, or None: a file it refuses raises
-    NotALogError before any header is read. When the file cannot be read,
-    `out` is left as it was and the error is raised."""
+    read). With `refuse`, a function of the path and the file's first
+    bytes (PIECE of them, or the whole file) that says why the file is not
+    a log, or None: a file it refuses raises NotALogError before any header
+    is read. When the file cannot be read, `out` is left as it was and the
+    error is raised."""
     return stamp_of(read_file_status(path, out, refuse))
 
 
@@ -228,10 +229,13 @@ def read_file_status(
     try:
         fd, info = open_regular(path)
         try:
-            reason = refuse(path, fd) if refuse is not None else None
-            if reason is not None:
-                raise NotALogError(path, reason)
-            read_headers(fd, info.st_size, path, out)
+            head = None
+            if refuse is not None:  # the first bytes, read once for both
+                head = read_at(fd, 0, min(PIECE, info.st_size))
+                reason = refuse(path, head)
+                if reason is not None:
+                    raise NotALogError(path, reason)
+            read_headers(fd, info.st_size, path, out, head=head)
         finally:
             os.close(fd)
     except BaseException:
@@ -240,10 +244,13 @@ def read_file_status(
     return info
 
 
-def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Headers, start: int = 0) -> None:
+def read_headers(
+    fd: int, size: int, path: str | bytes | os.PathLike, out: Headers, start: int = 0, head: bytes | None = None
+) -> None:
     """Appends to `out` the block headers of the open file `fd` of `size`
     bytes, from the header at byte `start` on, in file order, a run of
-    identical headers without samples as one record. Raises
+    identical headers without samples as one record. `head`, when given,
+    holds the bytes from `start` already read (not read again). Raises
     FileChangedError when the file turns out shorter than `size`."""
     count_at = _COUNT.unpack_from
     raw = out.raw
@@ -251,7 +258,10 @@ def read_headers(fd: int, size: int, path: str | bytes | os.PathLike, out: Heade
     last = None  # the last header kept, when it declares no samples
     while size - position >= HEADER_SIZE:
         wanted = min(PIECE, size - position)
-        piece = read_at(fd, position, wanted)
+        if head is not None and position == start and len(head) >= wanted:
+            piece = head[:wanted] if len(head) > wanted else head
+        else:
+            piece = read_at(fd, position, wanted)
         if len(piece) < wanted:
             raise FileChangedError(errno.EIO, f"it shrank to {position + len(piece)} bytes while being read", path)
         end = len(piece)

@@ -14,12 +14,12 @@ from __future__ import annotations
 import functools
 import operator
 import os
-from typing import Iterable, Sequence
+from typing import Callable, Iterable, Sequence
 
 import numpy as np
 
 from ._columns import BLOCK_COLUMNS, HEADER_DTYPE, HEADER_FIELDS, REPEATS, SAMPLE_COLUMNS
-from ._headers import HEADER_SIZE, SAMPLE_SIZE, FileStamp
+from ._headers import HEADER_FORMAT, HEADER_SIZE, SAMPLE_SIZE, FileStamp
 from ._arrays import CHUNK
 from ._index import BlockTable
 from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, calibrate_runs, read_block_raw, read_block_values
@@ -391,6 +391,9 @@ def _read_group(
     order, of `gains` and `offsets`) in one call, checks their headers, and
     gathers their samples into `raw` and calibrates them into `values`
     (either may be None)."""
+    if len(group) == 1:  # a small log's one block: the same, in plain numbers
+        _read_alone(source, group, gains, offsets, raw, values)
+        return
     head = int(group["data_offset"][0]) - HEADER_SIZE
     last = group["first"] + (group["count"] - 1) * group["stride"]
     tail = int((group["data_offset"] + (last + 1) * SAMPLE_SIZE).max())
@@ -417,3 +420,39 @@ def _read_group(
         position += count
     if values is not None:
         calibrate_runs(raw, gains, offsets, group["count"], values)
+
+
+def _read_alone(
+    source: SampleFile,
+    group: np.ndarray,
+    gains: np.ndarray,
+    offsets: np.ndarray,
+    raw: np.ndarray | None,
+    values: np.ndarray | None,
+) -> None:
+    """Does what _read_group() does for a group of one piece, without the
+    arrays of positions that many pieces need."""
+    where, header = _fields(group.dtype)
+    row = group[0].item()
+    data_offset, first, count, stride = where(row)
+    head = data_offset - HEADER_SIZE
+    stretch = np.empty(HEADER_SIZE + (first + (count - 1) * stride + 1) * SAMPLE_SIZE, dtype=np.uint8)
+    source.read_into(stretch, head)
+    if HEADER_FORMAT.unpack_from(stretch) != header(row):
+        raise source.changed(f"the block header at byte {head} is another one")
+    if raw is None and values is None:
+        return
+    if raw is None:
+        raw = np.empty(count, dtype=RAW_DTYPE)
+    raw[:] = stretch[HEADER_SIZE:].view(FILE_DTYPE)[first : first + (count - 1) * stride + 1 : stride]
+    if values is not None:
+        calibrate_runs(raw, gains, offsets, group["count"], values)
+
+
+@functools.lru_cache(maxsize=None)
+def _fields(dtype: np.dtype) -> tuple[Callable, Callable]:
+    """Returns the getters of a piece's data_offset, first, count and stride,
+    and of its header's fields, from the tuple of a piece of `dtype`."""
+    names = dtype.names
+    where = operator.itemgetter(*(names.index(name) for name in ("data_offset", "first", "count", "stride")))
+    return where, operator.itemgetter(*(names.index(name) for name in HEADER_FIELDS))

@@ -50,6 +50,7 @@ class SampleFile:
         `stamp` (the file as it was indexed), the file opened must be that
         one: the same inode, not shorter, not modified unless it grew; else
         FileChangedError. Its `size` is then the stamp's."""
+        status_now = fd is None
         if fd is None:
             fd, info = open_regular(path)
         assert info is not None
@@ -60,7 +61,10 @@ class SampleFile:
         self._since = "opened" if stamp is None else "indexed"
         if stamp is not None:
             try:
-                self.check()
+                if status_now:  # the status open_regular just took: no second call
+                    self._compare(info)
+                else:
+                    self.check()
             except BaseException:
                 self.close()
                 raise
@@ -77,7 +81,9 @@ class SampleFile:
     def check(self) -> None:
         """Raises FileChangedError when the file is another one than when it
         was opened or indexed, is shorter, or was modified without growing."""
-        info = os.fstat(self.fd)
+        self._compare(os.fstat(self.fd))
+
+    def _compare(self, info: os.stat_result) -> None:
         if info.st_ino != self._inode:
             raise changed_error(self.path, "another file took its name", self._since)
         if info.st_size < self.size:

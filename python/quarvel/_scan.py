@@ -5,17 +5,29 @@ frame, the xarray engine and the commands share."""
 from __future__ import annotations
 
 import errno
+import functools
 import glob
 import os
 import stat
+import struct
 import threading
+from array import array
 from collections import OrderedDict
 from typing import TYPE_CHECKING, Callable, Iterable, Iterator, NamedTuple, Sequence
 
 import numpy as np
 
-from ._headers import FileStamp, Headers, NoMatchError, read_file_headers, read_file_status, read_headers, stamp_of
-from ._index import BlockTable, PathArg, build_table, table_frame
+from ._headers import (
+    HEADER_SIZE,
+    FileStamp,
+    Headers,
+    NoMatchError,
+    read_file_headers,
+    read_file_status,
+    read_headers,
+    stamp_of,
+)
+from ._index import BlockTable, PathArg, Stamps, build_table, table_frame
 from ._loggers import LoggerRule, check_rule, logger_names
 from ._optional import require
 from ._signatures import is_catalog, is_zarr_store
@@ -161,7 +173,7 @@ def scan_headers(
     read before, through a link too) is left out."""
     headers = Headers()
     entries: list[Operand] = []
-    stamps: list[FileStamp] = []
+    stamps = _stamp_columns()
     records: list[int] = []
     seen: dict = {}  # the paths read, by inode
     for path, error in files:
@@ -178,11 +190,12 @@ def scan_headers(
             headers.cut(before)
             continue
         entries.append(Operand(path, None, before, headers.headers_from(before)))
-        stamps.append(stamp)
+        for column, value in zip(stamps, stamp):
+            column.append(value)
         records.append(len(headers) - before)
         if stretch is not None and len(headers) >= stretch:
             yield _scanned(entries, stamps, records, headers)
-            entries, stamps, records, headers = [], [], [], Headers()
+            entries, stamps, records, headers = [], _stamp_columns(), [], Headers()
     if entries or stretch is None:
         yield _scanned(entries, stamps, records, headers)
 
@@ -209,18 +222,27 @@ def _read_before(seen: dict, inode: int, path: PathArg) -> bool:
     return False
 
 
-def _scanned(entries: list[Operand], stamps: list[FileStamp], records: list[int], headers: Headers) -> Scanned:
+def _stamp_columns() -> tuple[array, array, array]:
+    """Returns empty columns of the FileStamp fields: size, mtime_ns, inode."""
+    return array("q"), array("q"), array("Q")
+
+
+def _scanned(entries: list[Operand], stamps: tuple[array, ...], records: list[int], headers: Headers) -> Scanned:
     paths = [entry.path for entry in entries if entry.error is None]
     counts = np.array(records, dtype=np.int64)
-    sizes = np.array([stamp.size for stamp in stamps], dtype=np.int64)
-    return Scanned(entries, build_table(headers, paths, sizes, counts, stamps))
+    sizes, mtimes, inodes = (np.array(column) for column in stamps)
+    return Scanned(entries, build_table(headers, paths, sizes, counts, Stamps(sizes, mtimes, inodes)))
 
 
 def scan_files(paths: Sequence[PathArg]) -> BlockTable:
     """Returns the index of the files `paths`, read one after another, or
     taken from those read before in this process (see known_headers).
     Raises the error of the first file that cannot be read."""
-    (found,) = scan_headers(((path, None) for path in paths), known_headers)
+    # Files past what the cache holds would each push out one read moments
+    # before, and none would be there when asked for again: such a scan
+    # takes the headers it finds, and keeps none.
+    read = known_headers if len(paths) <= _KNOWN_FILES else functools.partial(known_headers, keep=False)
+    (found,) = scan_headers(((path, None) for path in paths), read)
     for entry in found.files:
         if entry.error is not None:
             raise entry.error
@@ -236,19 +258,24 @@ def scan_open_file(path: PathArg, fd: int, size: int) -> BlockTable:
 
 
 # The block headers of the files read so far, by path: with the file's
-# size, modification and change times in ns, inode and device as read, and
-# its FileStamp. At most _KNOWN_BYTES of them (each counted with its
+# size, modification and change times in ns, inode and device as read
+# (packed in front of its records, so that an entry is one bytes object,
+# which the garbage collector need not follow), and the runs of its records
+# when it has any. At most _KNOWN_BYTES of them (each counted with its
 # bookkeeping), the oldest dropped first.
 _known: OrderedDict = OrderedDict()
 _known_bytes = 0
 _known_lock = threading.Lock()
 _KNOWN_BYTES = 1 << 25
 _ENTRY_BYTES = 256
+_KNOWN_FILES = _KNOWN_BYTES // (_ENTRY_BYTES + HEADER_SIZE)  # of one block each
+_IDENTITY = struct.Struct("=qqqQQ")
 
 
-def known_headers(path: PathArg, out: Headers) -> FileStamp:
+def known_headers(path: PathArg, out: Headers, keep: bool = True) -> FileStamp:
     """Appends the block headers of the file `path` to `out`, as
-    read_file_headers() does, and returns its stamp. When the file's size,
+    read_file_headers() does, and returns its stamp; with `keep`, keeps
+    them for the next time. When the file's size,
     modification time, change time, inode and device are what they were
     when its headers were last read in this process, they are taken from
     then instead of read again: any write, rename or change of mode since
@@ -261,37 +288,45 @@ def known_headers(path: PathArg, out: Headers) -> FileStamp:
             info = os.stat(path)
         except OSError:
             info = None  # reading says why
-        if info is not None and stat.S_ISREG(info.st_mode) and found[0] == _identity(info):
-            out.extend(*found[2])
-            return found[1]
+        packed, runs = found if isinstance(found, tuple) else (found, _NO_RUNS)
+        if info is not None and stat.S_ISREG(info.st_mode) and packed.startswith(_identity(info)):
+            out.extend(packed[_IDENTITY.size :], runs)
+            return stamp_of(info)
+    if not keep:
+        return read_file_headers(path, out)
     before = len(out)
     info = read_file_status(path, out)
-    stamp = stamp_of(info)
-    headers = out.since(before)
-    cost = _cost(headers)
+    raw, runs = out.since(before)
+    entry = (_identity(info) + raw, runs) if runs else _identity(info) + raw
+    cost = _cost(entry)
     with _known_lock:
         old = _known.pop(path, None)
         if old is not None:
-            _known_bytes -= _cost(old[2])
+            _known_bytes -= _cost(old)
         if cost <= _KNOWN_BYTES:
-            _known[path] = (_identity(info), stamp, headers)
+            _known[path] = entry
             _known_bytes += cost
         while _known_bytes > _KNOWN_BYTES:
             # In O(1): a dict's next(iter()) walks past the slots that the
             # pops before left at its front, which made a scan quadratic.
             _, oldest = _known.popitem(last=False)
-            _known_bytes -= _cost(oldest[2])
-    return stamp
+            _known_bytes -= _cost(oldest)
+    return stamp_of(info)
 
 
-def _cost(headers: tuple) -> int:
-    """The bytes that the cache counts for a file's records and runs."""
-    raw, runs = headers
-    return len(raw) + runs.itemsize * len(runs) + _ENTRY_BYTES
+_NO_RUNS = array("q")
 
 
-def _identity(info: os.stat_result) -> tuple[int, ...]:
-    return info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino, info.st_dev
+def _cost(entry: bytes | tuple) -> int:
+    """The bytes that the cache counts for an entry."""
+    if isinstance(entry, tuple):
+        packed, runs = entry
+        return len(packed) + runs.itemsize * len(runs) + _ENTRY_BYTES
+    return len(entry) + _ENTRY_BYTES
+
+
+def _identity(info: os.stat_result) -> bytes:
+    return _IDENTITY.pack(info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino, info.st_dev)
 
 
 def index(paths: PathArg | Iterable[PathArg], logger: LoggerRule = None) -> pandas.DataFrame:

@@ -74,11 +74,16 @@ def refusal(path: str | bytes | os.PathLike, fd: int) -> str | None:
     return other_format(path, read_at(fd, 0, HEAD_SIZE))
 
 
+def _head_refusal(path: str | bytes | os.PathLike, head: bytes) -> str | None:
+    """Returns what refusal() returns, from the file's first bytes `head`."""
+    return other_format(path, head[:HEAD_SIZE])
+
+
 def read_log_headers(path: str | bytes | os.PathLike, out: Headers) -> FileStamp:
     """Does what read_file_headers() does, and raises NotALogError for a
     file of another format (see refusal) and for a Zarr store."""
     try:
-        return read_file_headers(path, out, refusal)
+        return read_file_headers(path, out, _head_refusal)
     except IsADirectoryError:
         if is_zarr_store(path):
             raise NotALogError(path, "a Zarr store") from None

@@ -23,9 +23,12 @@ generation is written. Else the current generation is copied beside its
 new name, changed in one transaction, flushed to disk and renamed into
 place, and CURRENT is replaced by rename. A kill at any moment leaves the
 last generation current and whole; the next update removes what the
-killed one left and does its work. Generations no longer current are
-removed once the one after them has been there for GRACE seconds, so
-that a reader on another host never finds the one it opened gone.
+killed one left and does its work. The generation that stopped being
+current is dated then (its mtime; its bytes stay as they are). Every
+update keeps the current generation and the KEEP retired last, however
+old, and removes the others once retired for GRACE seconds, so that a
+reader on another host that just opened one never finds it gone, and
+a catalog updated every few seconds holds a few generations, not hundreds.
 """
 
 from __future__ import annotations
@@ -64,7 +67,8 @@ from ._signatures import CATALOG_GENERATION, CATALOG_POINTER
 from ._walk import FAILED, REGULAR, Identities, expand, identities_of, is_pattern, signed64
 
 WINDOW = 60.0  # seconds: at least a network file system's attribute cache
-GRACE = 15 * 60.0  # seconds that a generation stays after the next one came
+KEEP = 2  # generations kept after they stopped being current, however old
+GRACE = 60.0  # seconds that a generation stays, at least, after it stopped being current
 # Work handed to a task: about this many names to stat, or files to read.
 STAT_TASK = 20_000
 READ_TASK = 2_000
@@ -182,6 +186,8 @@ def update(
     command: str | None = None,
     stale: float = STALE,
     waiting: Callable[[str, int], None] | None = None,
+    keep: int = KEEP,
+    grace: float = GRACE,
 ) -> Result:
     """Updates the catalog in the folder `catalog` (made when missing): adds
     the paths and patterns `sources` to those it keeps, lists them all
@@ -189,7 +195,10 @@ def update(
     the recent-change window in seconds; `scheduler` the address of a Dask
     scheduler whose workers stat and read the files; `command` says how
     the update was asked for (recorded). Waits while another update holds
-    the lease, calling `waiting(host, pid)`. Returns a Result. Raises
+    the lease, calling `waiting(host, pid)`. Then keeps the current
+    generation and the `keep` that were current last, and removes the
+    others once they stopped being current `grace` seconds ago. Returns a
+    Result. Raises
     CatalogError when `catalog` is a folder, or a file, that is no catalog."""
     folder = os.path.abspath(catalog)
     _prepare_folder(folder)
@@ -199,9 +208,12 @@ def update(
             _stop("leased")
             _remove_leftovers(folder, stale)
             try:
-                return _Updater(folder, named, window, scheduler, command, lease).run()
+                result = _Updater(folder, named, window, scheduler, command, lease).run()
             except LeaseLost:
                 continue
+            with contextlib.suppress(CatalogError):
+                _remove_old_generations(folder, generation_name(folder), keep, grace)
+            return result
     raise CatalogError(f"{folder}: other updaters kept breaking this one's lease")
 
 
@@ -619,7 +631,9 @@ class _Updater:
             os.fsync(pointer.fileno())
         _fsync_folder(self.folder)
         _stop("pointed")
-        _remove_old_generations(self.folder, name)
+        if previous is not None:  # its grace counts from now
+            with contextlib.suppress(OSError):
+                os.utime(os.path.join(self.folder, previous))
         return name
 
 
@@ -879,20 +893,22 @@ def _fsync_folder(folder: str) -> None:
         _fsync(folder, os.O_RDONLY)
 
 
-def _remove_old_generations(folder: str, current: str, grace: float = GRACE) -> None:
-    """Removes the generations other than `current` that the next one (in
-    the order of their names, which is of time) followed more than
-    `grace` seconds ago."""
-    names = sorted(name for name in os.listdir(folder) if CATALOG_GENERATION.fullmatch(name))
+def _remove_old_generations(folder: str, current: str, keep: int = KEEP, grace: float = GRACE) -> None:
+    """Removes the generations other than `current`, but the `keep` that
+    stopped being current last, once they stopped being current more than
+    `grace` seconds ago: their mtime, which the update that replaced them
+    set (or, where it could not, or for one that never was current, when
+    it was written)."""
+    retired: dict[str, float] = {}
+    for name in os.listdir(folder):
+        if name != current and CATALOG_GENERATION.fullmatch(name):
+            with contextlib.suppress(OSError):
+                retired[name] = os.stat(os.path.join(folder, name)).st_mtime
     limit = time.time() - grace
-    for name, successor in zip(names, names[1:]):
-        if name == current:
-            continue
-        try:
-            if os.stat(os.path.join(folder, successor)).st_mtime < limit:
+    for name in sorted(retired, key=lambda name: (retired[name], name))[: max(0, len(retired) - keep)]:
+        if retired[name] < limit:
+            with contextlib.suppress(OSError):
                 os.unlink(os.path.join(folder, name))
-        except OSError:
-            continue
 
 
 def _remove_leftovers(folder: str, stale: float) -> None:

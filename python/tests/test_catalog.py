@@ -230,6 +230,31 @@ def test_repeat_reads_only_the_log_that_grew(tmp_path: Path, monkeypatch: pytest
     assert opened == [str(grows)]
 
 
+def test_repeated_updates_keep_the_last_generations_and_those_within_the_grace(tmp_path: Path) -> None:
+    catalog, pattern = campaign(tmp_path)
+    grows = tmp_path / "logs" / "0" / "0000.002"
+
+    def generations() -> list[str]:
+        return sorted(name for name in os.listdir(catalog) if name.startswith("gen-"))
+
+    def rounds(count: int, seconds_between: float) -> list[str]:
+        current = []
+        for _ in range(count):
+            with open(grows, "ab") as out:
+                out.write(block(random.Random(len(current)), 1_850_000_000))
+            current.append(updater.update(str(catalog), [pattern], window=0).generation)
+            for name in generations():  # time passes: every generation's date moves back
+                info = os.stat(catalog / name)
+                os.utime(catalog / name, ns=(info.st_atime_ns, info.st_mtime_ns - int(seconds_between * 1e9)))
+        return current
+
+    current = rounds(8, updater.GRACE + 1)  # a round a little longer than the grace: the last KEEP stay
+    assert generations() == sorted(current[-1 - updater.KEEP :])
+    current = rounds(updater.KEEP + 2, 0)  # rounds in quick succession: those retired within the grace stay too
+    assert len(generations()) == updater.KEEP + 3 and current[-1] in generations()
+    assert held(catalog) == fresh(pattern)
+
+
 def test_workers_of_a_cluster_stat_and_read(tmp_path: Path, cluster) -> None:  # noqa: ANN001 - a Client
     catalog, pattern = campaign(tmp_path, logs=30)
     address = cluster.scheduler.address
