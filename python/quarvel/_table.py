@@ -1186,7 +1186,8 @@ def interpolate(va: np.ndarray, vb: np.ndarray, elapsed: np.ndarray, period: np.
     that order. A NaN comes out as x86-64 makes it, whatever the CPU and
     however numpy's loops order the operands: va's when va is NaN, else
     vb's, else (inf - inf) negative; without its payload."""
-    out = va + (vb - va) * elapsed.astype(np.float64) / period.astype(np.float64)
+    with np.errstate(invalid="ignore"):  # infinite samples make NaNs, on purpose
+        out = va + (vb - va) * elapsed.astype(np.float64) / period.astype(np.float64)
     nan = np.isnan(out)
     if nan.any():
         a, b = va[nan], vb[nan]

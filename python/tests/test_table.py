@@ -31,19 +31,20 @@ class Reference:
         names = quarvel._loggers.logger_names(paths, logger) if logger else [None] * len(paths)
         self.series: dict = {}
         for number, path in enumerate(paths):
-            with warnings.catch_warnings(), quarvel.open(path) as log:
-                warnings.simplefilter("ignore")
-                for block in log.blocks:
-                    period = block.period_ms - (1 << 32) if block.period_ms >= 1 << 31 else block.period_ms
-                    count = len(block.raw)
-                    if count == 0 or period <= 0:
-                        continue
-                    data = block.raw.astype(np.float64) if values == "raw" else block.values()
-                    start = block.first_time * 1000
-                    key = (start, number, block.index)
-                    self.series.setdefault((names[number], block.channel), []).append(
-                        (key, start, period, count, list(data), (path, block.index))
-                    )
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the reference reads cut blocks too
+                with quarvel.open(path) as log:
+                    for block in log.blocks:
+                        period = block.period_ms - (1 << 32) if block.period_ms >= 1 << 31 else block.period_ms
+                        count = len(block.raw)
+                        if count == 0 or period <= 0:
+                            continue
+                        data = block.raw.astype(np.float64) if values == "raw" else block.values()
+                        start = block.first_time * 1000
+                        key = (start, number, block.index)
+                        self.series.setdefault((names[number], block.channel), []).append(
+                            (key, start, period, count, list(data), (path, block.index))
+                        )
         self.keys = sorted(self.series, key=lambda key: (key[0] or "", key[1]))
         self.kept_by: dict = {}
 
