@@ -335,6 +335,8 @@ ROUTES = {  # a route's answer, from the pattern (a str) or a Catalog
     "table": lambda src: quarvel.table(src, "1s", start=T0, end=T0 + 99, method="mean", logger="folder").compute(),
     "check": lambda src: quarvel.check(src, logger="folder"),
 }
+NEEDS = {"frame": ["dask"], "dataset": ["xarray", "dask"], "dataset-all": ["xarray", "dask"],
+         "window": ["xarray", "dask"], "table": ["dask"], "plot": ["matplotlib"], "export": ["xarray", "netCDF4"]}
 COMMANDS = [  # the command's arguments, before the files (or --catalog)
     ["check", "--json", "-", "--logger", "folder"],
     ["info", "--json", "--logger", "folder"],
@@ -348,6 +350,8 @@ COMMANDS = [  # the command's arguments, before the files (or --catalog)
 
 @pytest.mark.parametrize("route", ROUTES)
 def test_each_route_answers_by_a_catalog_as_by_the_paths(cataloged, route: str) -> None:
+    for package in NEEDS.get(route, []):
+        pytest.importorskip(package)
     catalog, pattern = cataloged
     by_paths = ROUTES[route](pattern)
     with Catalog(catalog) as opened:
@@ -360,6 +364,8 @@ def test_each_route_answers_by_a_catalog_as_by_the_paths(cataloged, route: str) 
 
 @pytest.mark.parametrize("command", COMMANDS, ids=lambda c: "-".join(c[:2]))
 def test_each_command_answers_by_a_catalog_as_by_the_paths(cataloged, command: list[str], tmp_path: Path) -> None:
+    for package in NEEDS.get(command[0], []):
+        pytest.importorskip(package)
     catalog, pattern = cataloged
     answers = []
     for way, tail in (("paths", [pattern]), ("catalog", ["--catalog", str(catalog)])):
@@ -373,6 +379,7 @@ def test_each_command_answers_by_a_catalog_as_by_the_paths(cataloged, command: l
 
 
 def test_a_log_changed_after_the_update_is_refused_by_every_route(tmp_path: Path) -> None:
+    pytest.importorskip("dask")
     catalog, pattern = campaign(tmp_path)
     updater.update(str(catalog), [pattern], window=0)
     changed = sorted((tmp_path / "logs").rglob("*.002"))[1]
@@ -389,6 +396,7 @@ def test_a_log_changed_after_the_update_is_refused_by_every_route(tmp_path: Path
 
 
 def test_a_graph_outlives_its_generation_in_its_process_and_says_so_elsewhere(tmp_path: Path) -> None:
+    pytest.importorskip("dask")
     catalog, pattern = campaign(tmp_path)
     updater.update(str(catalog), [pattern], window=0)
     with Catalog(catalog) as opened:
