@@ -20,6 +20,7 @@ import warnings
 from typing import Any, NoReturn, Sequence
 
 from ._headers import TruncatedBlockWarning
+from ._output import STANDARD_OUTPUT
 from ._quality import DEAD_DISTINCT, DEAD_SAMPLES, RAILS, STUCK_SAMPLES, STUCK_SECONDS
 from ._words import failure, reason
 
@@ -498,9 +499,6 @@ def run_check(args: argparse.Namespace, catalog: Any = None) -> int:
 
 
 # The name of standard output as an OUT of check's reports.
-STANDARD_OUTPUT = "-"
-
-
 def _write_standard_output(write: Any) -> None:
     """Writes a report by `write(file)` to standard output, in UTF-8 as a
     report's file is, whatever the locale."""

@@ -31,6 +31,8 @@ from typing import Any, Callable, Iterable, Iterator, TextIO
 
 from ._words import display_name, reason
 
+STANDARD_OUTPUT = "-"  # an OUT that names standard output
+
 
 class OutputError(Exception):
     """An output that cannot be written: its `path`, and `why` in one line

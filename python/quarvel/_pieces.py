@@ -23,7 +23,7 @@ from ._headers import HEADER_FORMAT, HEADER_SIZE, SAMPLE_SIZE, FileStamp
 from ._arrays import CHUNK
 from ._index import BlockTable
 from ._samples import FILE_DTYPE, RAW_DTYPE, SampleFile, calibrate, calibrate_runs, read_block_raw, read_block_values
-from ._ticks import samples_within, start_ticks
+from ._ticks import ceil_div, samples_within, start_ticks
 from ._times import fill_times, last_times, signed_ms
 
 PIECE_DTYPE = np.dtype(
@@ -183,15 +183,11 @@ def window_pieces(pieces: np.ndarray, low: int, high: int) -> np.ndarray:
     first, stride, count = out["first"], out["stride"], out["count"]
     begin, within = samples_within(start[rows], period[rows], last[rows] + 1, low, high)
     # The piece's samples first + k × stride with an index in [begin, begin + within).
-    skip = _ceil_div(np.maximum(begin - first, 0), stride)
-    stop = np.minimum(_ceil_div(np.maximum(begin + within - first, 0), stride), count)
+    skip = ceil_div(np.maximum(begin - first, 0), stride)
+    stop = np.minimum(ceil_div(np.maximum(begin + within - first, 0), stride), count)
     out["count"] = np.maximum(stop - skip, 0)
     out["first"] += np.where(out["count"] > 0, skip * stride, 0)
     return out[out["count"] > 0]
-
-
-def _ceil_div(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    return -((-a) // b)
 
 
 def header_of(piece: np.void) -> tuple[int, ...]:

@@ -31,6 +31,7 @@ from ._index import BlockTable, PathArg, Stamps, build_table, table_frame
 from ._loggers import LoggerRule, check_rule, logger_names
 from ._optional import require
 from ._signatures import is_catalog, is_zarr_store
+from ._walk import is_folder
 
 if TYPE_CHECKING:
     import pandas
@@ -79,16 +80,9 @@ def _folders_in(folder: str | bytes) -> set | None:
     when it cannot be listed."""
     try:
         with os.scandir(folder or (b"." if isinstance(folder, bytes) else ".")) as entries:
-            return {entry.name for entry in entries if _is_folder(entry)}
+            return {entry.name for entry in entries if is_folder(entry)}
     except OSError:
         return None
-
-
-def _is_folder(entry: os.DirEntry) -> bool:
-    try:
-        return entry.is_dir()
-    except OSError:
-        return False
 
 
 def _outside_stores(pattern: str | bytes, matches: list) -> list:

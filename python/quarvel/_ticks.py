@@ -70,7 +70,7 @@ def samples_within(
     step = np.where(period == 0, 1, period)
     # i × period >= low - start and <= high - start, solved for i.
     above, below = low - start, high - start
-    first = np.where(forward, _ceil_div(above, step), _ceil_div(below, step))
+    first = np.where(forward, ceil_div(above, step), ceil_div(below, step))
     last = np.where(forward, below // step, above // step)
     still = period == 0
     inside = (start >= low) & (start <= high)
@@ -79,5 +79,6 @@ def samples_within(
     return first, np.maximum(last - first + 1, 0)
 
 
-def _ceil_div(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+def ceil_div(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Returns a / b rounded up, in integers (b > 0)."""
     return -((-a) // b)

@@ -113,10 +113,11 @@ def _entries(folder: str) -> list[tuple[str, bool]] | None:
     try:
         return [(entry.name, entry.is_dir()) for entry in entries]
     except OSError:  # a link whose target cannot be asked: taken for no folder
-        return [(entry.name, _is_folder(entry)) for entry in entries]
+        return [(entry.name, is_folder(entry)) for entry in entries]
 
 
-def _is_folder(entry: os.DirEntry) -> bool:
+def is_folder(entry: os.DirEntry) -> bool:
+    """Returns whether `entry` is a folder (through links); False where that cannot be asked."""
     try:
         return entry.is_dir()
     except OSError:

@@ -18,7 +18,7 @@ import numpy as np
 from ._headers import FILE_ERRORS, NotALogError, TruncatedBlockWarning
 from ._index import probably_not_logs
 from ._loggers import operand_loggers
-from ._output import Output, OutputError
+from ._output import STANDARD_OUTPUT, Output, OutputError
 from ._progress import bar, each
 from ._routes import operand_files, scan_operands
 from ._signatures import read_log_headers
@@ -26,7 +26,6 @@ from ._table import OverlapError, compute, make_plan, select
 from ._tabletext import header_bytes, iso_range_error, row_stretches
 from ._words import display_name, failure
 
-STANDARD_OUTPUT = "-"
 # Cells computed and written at once: memory stays far below 200 MB.
 PARTITION_CELLS = 1 << 20
 # Bytes handed to a stream at once: less than its buffer, so that a write
